@@ -1,0 +1,69 @@
+// The process-wide logger.
+//
+// A line is written when its level is at most the current level (0 errors,
+// 1 warnings, 2 information, 3 debug). It goes to the registered
+// LoggerEventListener, or to standard output when none is registered, and
+// also to "log.txt" while file output is on. Nothing is added to the text.
+//
+// Texts from a disk are untrusted: a text that is already formatted is never
+// used as a format again. `log(level, fmt(...))` writes the `fmt` result
+// verbatim (the logger recognises its own buffer), and `log(level, text)`
+// with a std::string writes the string verbatim. Any other `log` call takes
+// a literal printf format.
+//
+// On hot paths, test `logEnabled(level)` before computing arguments, or use
+// VORN_LOG, which evaluates its arguments only when the line is written.
+//
+// The logger takes no lock; the engine runs on one thread.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "misc/LoggerEventListener.h"
+
+namespace vorn {
+
+enum LogLevel : int { LOG_ERROR = 0, LOG_WARNING = 1, LOG_INFO = 2, LOG_DEBUG = 3 };
+
+namespace detail {
+extern int g_logLevel;
+}
+
+inline bool logEnabled(int level) { return level <= detail::g_logLevel; }
+
+void log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void log(int level, const std::string& text);
+
+// Formats into the one shared buffer and returns it; the next call overwrites
+// it. Longer results are cut at 8191 characters.
+char* fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void logWrite(int level, const char* text);
+void setLogListener(LoggerEventListener* listener);
+LoggerEventListener* getLogListener();
+void setLogLevel(int level);
+int getLogLevel();
+void setLogToFile(bool on);
+void closeLogFile();
+void hexdumpIfVerbose(const char* title, const void* data, int length);
+
+// The set of names kept by the logger; nothing consults it.
+void addLogName(const std::string& name);
+void removeLogName(const std::string& name);
+bool hasLogName(const std::string& name);
+
+// `logStream << text` writes the text as one level-2 line, unchanged.
+struct LogStream {};
+extern LogStream logStream;
+LogStream& operator<<(LogStream& s, const std::string& text);
+LogStream& operator<<(LogStream& s, const std::wstring& text);
+
+}  // namespace vorn
+
+#define VORN_LOG(level, ...)                         \
+    do {                                             \
+        if (::vorn::logEnabled(level)) {             \
+            ::vorn::log((level), __VA_ARGS__);       \
+        }                                            \
+    } while (0)

@@ -1,0 +1,90 @@
+// Free helpers shared by the whole engine: text on UTF-8 byte strings,
+// UTF-16 and wide conversions, file-system dates, sizes in units of 1024,
+// hexadecimal parsing and dumping, file queries and byte entropy.
+// Functions return new strings and leave their arguments unchanged.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "misc/Types.h"
+
+namespace vorn {
+
+// ---- text
+std::string substringBefore(const std::string& text, const std::string& delimiter);
+bool startsWith(const std::string& text, const std::string& prefix);
+bool endsWith(const std::string& text, const std::string& suffix);
+// Replaces every occurrence in one left-to-right pass; an empty `what`
+// leaves the text unchanged.
+std::string replaceAll(const std::string& text, const std::string& what, const std::string& with);
+std::string trim(const std::string& text);
+std::string trimLeft(const std::string& text);
+std::string trimRight(const std::string& text);
+std::string toUpper(const std::string& text);
+std::string toLower(const std::string& text);
+bool equalsIgnoreCase(const std::string& a, const std::string& b);
+int toInt(const std::string& text);
+std::string toString(int value);
+std::string toString(bool value);
+std::string toString(char fill, int width);
+std::string repeat(const std::string& text, int n);
+std::string join(const std::vector<std::string>& parts, const std::string& separator);
+// An empty delimiter gives the whole text as one piece.
+std::vector<std::string> split(const std::string& text, const std::string& delimiter);
+std::vector<std::string> tokenize(const std::string& text, const std::string& delimiters = " \t\n\r");
+std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+class StringTokenizer {
+public:
+    explicit StringTokenizer(const std::string& text, const std::string& delimiters = " \t\n\r");
+    bool nextToken();
+    bool nextToken(const std::string& delimiters);
+    const std::string& getToken() const { return m_token; }
+
+private:
+    u32 m_pos = 0;
+    std::string m_text;
+    std::string m_token;
+    std::string m_delimiters;
+};
+
+// ---- file paths (separator "/")
+std::string getFileName(const std::string& path);
+std::string getFileExtension(const std::string& path);
+std::string getDirectory(const std::string& path);
+
+// ---- Unicode
+std::wstring utf8ToWide(const std::string& text);
+std::string wideToUtf8(const std::wstring& text);
+std::string utf16ToUtf8(const u16* units, int maxUnits, int maxBytes, bool swapBytes);
+std::string hfsUniStrToUtf8(const u16* uniStr, int maxBytes);
+
+// ---- time
+u32 hfsTimeToUnix(u32 seconds);
+time_t toTimeLocal(int day, int month, int year, int hour, int minute, int second);
+time_t toTimeNoDst(int day, int month, int year, int hour, int minute, int second);
+std::string timeToString(time_t time);
+
+// ---- sizes
+void scaleSize(double& value, char& unit);
+std::string sizeToString(u64 bytes);
+
+// ---- hexadecimal
+i8 parseHexByte(char high, char low);
+u32 parseHex(const u8* text, int length);
+std::string toHexString(u32 value, int digits);
+const u8* findBytes(const u8* data, const u8* pattern, u32 dataLength, u32 patternLength);
+void hexdump(const char* title, const void* data, int length);
+
+// ---- files
+bool fileExists(const std::string& path);
+bool makeDir(const std::string& path);
+bool isDirectory(const std::string& path);
+
+// ---- entropy
+float fastLog2(float x);
+float entropy(const u8* data, u64 size);
+
+}  // namespace vorn

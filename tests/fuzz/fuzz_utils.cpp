@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the text, Unicode and hex helpers that see names
 // and fields read from a disk, and to ByteReader.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -39,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size >= 2) (void)parseHexByte(static_cast<char>(data[0]), static_cast<char>(data[1]));
 
     // Delimiters taken from the input's head.
-    const size_t cut = size ? data[0] % 4 : 0;
+    const size_t cut = size ? std::min<size_t>(data[0] % 4, size) : 0;
     const std::string delim = text.substr(0, cut);
     const std::string rest = text.substr(cut);
     std::vector<std::string> pieces = split(rest, delim);

@@ -424,7 +424,7 @@ TEST(UtilsEntropy, EntropyRangesFromZeroToOne) {
     EXPECT_FLOAT_EQ(entropy(same.data(), same.size()), 0.0f);
     EXPECT_EQ(entropy(all, 0), 0.0f);
     EXPECT_EQ(entropy(nullptr, 10), 0.0f);
-    const u8 two[] = {0, 1, 0, 1, 0, 1};  // one bit per byte, counts split across tables
+    const u8 two[] = {0, 1, 0, 1, 0, 1};  // one bit per byte
     EXPECT_FLOAT_EQ(entropy(two, 6), 0.125f);
 }
 

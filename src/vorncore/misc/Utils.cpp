@@ -465,20 +465,12 @@ float fastLog2(float x) {
 
 float entropy(const u8* data, u64 size) {
     if (!data || size == 0) return 0.0f;
-    // Four tables break the store-to-load chain when one value repeats.
-    u64 counts[4][256] = {};
-    u64 i = 0;
-    for (; i + 4 <= size; i += 4) {
-        ++counts[0][data[i]];
-        ++counts[1][data[i + 1]];
-        ++counts[2][data[i + 2]];
-        ++counts[3][data[i + 3]];
-    }
-    for (; i < size; ++i) ++counts[0][data[i]];
+    u64 counts[256] = {};
+    for (u64 i = 0; i < size; ++i) ++counts[data[i]];
     const float total = static_cast<float>(size);
     float sum = 0.0f;
     for (int v = 0; v < 256; ++v) {
-        const u64 count = counts[0][v] + counts[1][v] + counts[2][v] + counts[3][v];
+        const u64 count = counts[v];
         if (count == 0) continue;
         const float p = static_cast<float>(count) / total;
         sum += -p * fastLog2(p);

@@ -100,6 +100,10 @@ private:
     // Helpers of the save, report and search walks (one file each).
     bool saveItemAtDepth(VolumeItem* item, const std::string& dir, int depth);
     bool writeReportItemAtDepth(VolumeItem* item, std::string& html, int depth);
+    // The block scan over the volume that scan has just opened.
+    void scanOpenedVolume();
+    // Walks one folder for the name search; true when a hit was taken below it.
+    bool searchFolder(VolumeItem* folder, int depth, bool& stop);
 
     u32 volumeCounter = 0;
     double savePercent = 0;

@@ -206,6 +206,7 @@ TEST(CachedDiskCopies, BytesAcrossALineBoundaryAreAnOwnedCopyAndClearTheLock) {
     EXPECT_TRUE(copy.isOwned());
     ASSERT_EQ(copy.getSize(), 4u);
     EXPECT_EQ(0, memcmp(copy.getPtr(), bytes.data() + 5 * kLineBytes - 2, 4));
+    copy.free();
 
     // With the lock gone, line 0 ages out like any other.
     for (u64 line = 1; line <= 16; ++line) touchLines(cache, {line});

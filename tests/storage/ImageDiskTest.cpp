@@ -93,6 +93,14 @@ TEST(ImageDiskGeometry, AMissingFileIsListedButNeverOpens) {
     EXPECT_EQ(disk.getOpenCount(), 0u);
 }
 
+TEST(ImageDiskGeometry, AFolderIsNoImage) {
+    LogCapture logs;
+    ImageDisk disk(mediaPath("same_a"));
+    EXPECT_TRUE(logs.has("error opening file " + mediaPath("same_a") + "\n"));
+    EXPECT_EQ(disk.getBlockCount(), 0u);
+    EXPECT_FALSE(disk.open(false));
+}
+
 TEST(ImageDiskRead, BlocksAndBytesAreTheFileContents) {
     for (const char* name : {"rand_1m333.img", "rand_3m.img", "rand_4097.img", "small.iso"}) {
         SCOPED_TRACE(name);

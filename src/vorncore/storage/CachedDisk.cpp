@@ -99,8 +99,9 @@ void CachedDisk::syncGeometry(u32 blockSize, u64 blockCount) {
 
 void CachedDisk::releaseBuffers() {
     for (Line& line : m_slots) {
-        if (line.number != kNoLine && line.number == m_lockedLine) {
-            // A view may still point here: keep it until the next getOfsData.
+        if (line.buffer && line.buffer == m_viewBuffer) {
+            // The last view may still point here: keep it until the next
+            // getOfsData.
             free(m_retiredView);
             m_retiredView = line.buffer;
         } else {
@@ -108,6 +109,7 @@ void CachedDisk::releaseBuffers() {
         }
         line.buffer = nullptr;
     }
+    m_viewBuffer = nullptr;
     m_slots.clear();
     m_freeSlots.clear();
     m_index.clear();
@@ -397,6 +399,7 @@ bool CachedDisk::getOfsData(u64 byteOffset, u32 count, Data& out) {
         // No block lies there to hold the empty view.
         out.setPtr(g_emptyView, 1, 0);
         m_lockedLine = kNoLine;
+        m_viewBuffer = nullptr;
         return true;
     }
 
@@ -412,6 +415,7 @@ bool CachedDisk::getOfsData(u64 byteOffset, u32 count, Data& out) {
         if (!line || !blocksGood(*line, index, lastIndex)) return false;
         out.setPtr(line->buffer + lineOfs, 1, count);
         m_lockedLine = number;
+        m_viewBuffer = line->buffer;
         return true;
     }
 
@@ -419,6 +423,7 @@ bool CachedDisk::getOfsData(u64 byteOffset, u32 count, Data& out) {
         if (!out.realloc(1, count)) return false;
     }
     m_lockedLine = kNoLine;
+    m_viewBuffer = nullptr;
     return copyOut(byteOffset, count, out.getPtr());
 }
 

@@ -101,7 +101,8 @@ private:
     u32 m_lruHead = kNil;                  // least recently used
     u32 m_lruTail = kNil;                  // most recently used
     u64 m_lockedLine = kNoLine;
-    u8* m_retiredView = nullptr;  // buffer of a view that outlived a geometry change
+    u8* m_viewBuffer = nullptr;   // line buffer of the last view handed out
+    u8* m_retiredView = nullptr;  // that buffer, when a geometry change let go of it
 
     std::map<u64, u64> m_badBlocks;  // runs of unreadable blocks: first -> end (exclusive)
 };

@@ -1,6 +1,7 @@
 #include "storage/ImageDisk.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,7 +85,13 @@ bool ImageDisk::openImpl(bool write) {
         ++m_implOpens;
         return true;
     }
-    const int fd = ::open(m_imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(m_imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))) {
+        // A folder opens read-only too, but is no image.
+        ::close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
         log(LOG_ERROR, "error opening file %s\n", m_imagePath.c_str());
         return false;

@@ -367,22 +367,5 @@ TEST(DiskDump, DescribesTheDiskThenEachPartition) {
     EXPECT_EQ(logs.lines[2], "disk name=p0, path=, size=1.50 K, type=Unknown, whole=0, interface=, id=Disk__p0_3_512_512\n");
 }
 
-TEST(DiskDump, TypeTextsFollowTheTable) {
-    EXPECT_STREQ(diskTypeText(0), "Unknown");
-    EXPECT_STREQ(diskTypeText(1), "Removable");
-    EXPECT_STREQ(diskTypeText(2), "CD/DVD");
-    EXPECT_STREQ(diskTypeText(3), "Fixed");
-    EXPECT_STREQ(diskTypeText(4), "Imagefile");
-    EXPECT_STREQ(diskTypeText(5), "Unknown");
-    EXPECT_STREQ(diskTypeText(-1), "Unknown");
-}
-
-TEST(DiskLifecycle, ConstructorAndDestructorLogTheirNames) {
-    LogCapture logs;
-    { Wrapper bare(nullptr); }
-    EXPECT_TRUE(logs.has("Disk::Disk\n"));
-    EXPECT_TRUE(logs.has("Disk::~Disk\n"));
-}
-
 }  // namespace
 }  // namespace vorn::test

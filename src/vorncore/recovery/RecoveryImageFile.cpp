@@ -84,8 +84,10 @@ bool Recovery::createImageFile(Disk* source, const std::string& path) {
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     }
     struct stat opened {};
+    // Truncated only when there is something to cut: truncating an empty
+    // file makes the file system flush it on close, at twice the cost.
     if (fd >= 0 && (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || targetIsSource(opened, source) ||
-                    ftruncate(fd, 0) != 0)) {
+                    (opened.st_size != 0 && ftruncate(fd, 0) != 0))) {
         ::close(fd);
         fd = -1;
     }

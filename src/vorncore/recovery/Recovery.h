@@ -39,7 +39,9 @@ enum AddVolumeType : int { ADD_VOLUME_FAT = 0, ADD_VOLUME_HFS = 1, ADD_VOLUME_IS
 class Recovery : public VolumeItemCallback {
 public:
     Recovery();
-    ~Recovery();
+    // Virtual because the class has virtual operations and front ends may
+    // derive from it (deleting through a Recovery* must run their part).
+    virtual ~Recovery();
     Recovery(const Recovery&) = delete;
     Recovery& operator=(const Recovery&) = delete;
 
@@ -136,6 +138,10 @@ private:
     u64 totalFileCount = 0;
     // Search state.
     int searchDepth = 0;
+    // The CachedDisk was opened by selectDisk and is closed before it goes.
+    bool diskOpened = false;
+
+    void freeAddedVolumes();
 };
 
 }  // namespace vorn

@@ -32,6 +32,7 @@ public:
     void closeImpl() override { ++closes; }
     bool readBlocksImpl(u64 rawBlock, u32 count, void* buffer) override {
         ++deviceReads;
+        if (m_openCount == 0) return false;  // like a device node that was never opened
         u64 begin = rawBlock * m_rawBlockSize;
         u64 length = u64(count) * m_rawBlockSize;
         if (begin > m_bytes.size() || length > m_bytes.size() - begin) return false;

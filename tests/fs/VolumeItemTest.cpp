@@ -156,8 +156,8 @@ TEST(VolumeItemSort, IdSortOrdersIdsAsText) {
 TEST(VolumeItemSort, ChildrenOfOtherVolumesFollowTheFolderSortType) {
     // A result root holds roots of several volumes with their own sort types;
     // one sort must use one order for all of them.
+    TestVolume other(nullptr, SORT_NAME);  // outlives the tree whose items point to it
     Tree t(SORT_SIZE);
-    TestVolume other(nullptr, SORT_NAME);
     TestItem* big = addFile(t.root(), "a", 500);
     big->setVolume(&other);
     addFile(t.root(), "b", 100);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <numeric>
 #include <utility>
 
 #include "fs/Volume.h"
@@ -94,6 +93,7 @@ struct ItemKey {
     u64 size = 0;
     u32 date = 0;
     bool folder = false;
+    VolumeItem* item = nullptr;
 };
 
 ItemKey makeKey(VolumeItem* item, const TermOrder& order) {
@@ -446,17 +446,17 @@ void VolumeItem::sortByKeys(int sortType) {
     if (n < 2) return;
     if (!validSortType(sortType)) log(0, "error: invalid sortType!\n");
     const TermOrder order = termOrder(sortType, true, true, true);
+    // Keys are fetched once per child and sorted with their item, so the
+    // comparisons touch neither the items nor their virtual getters.
     std::vector<ItemKey> keys;
     keys.reserve(n);
-    for (VolumeItem* child : m_children) keys.push_back(makeKey(child, order));
-    std::vector<u32> index(n);
-    std::iota(index.begin(), index.end(), 0u);
-    std::sort(index.begin(), index.end(),
-              [&](u32 a, u32 b) { return compareKeys(keys[a], keys[b], order) < 0; });
-    std::vector<VolumeItem*> sorted;
-    sorted.reserve(n);
-    for (u32 i : index) sorted.push_back(m_children[i]);
-    m_children.swap(sorted);
+    for (VolumeItem* child : m_children) {
+        keys.push_back(makeKey(child, order));
+        keys.back().item = child;
+    }
+    std::sort(keys.begin(), keys.end(),
+              [&](const ItemKey& a, const ItemKey& b) { return compareKeys(a, b, order) < 0; });
+    for (size_t i = 0; i < n; ++i) m_children[i] = keys[i].item;
     childListChanged();
 }
 

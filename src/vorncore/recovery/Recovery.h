@@ -7,9 +7,12 @@
 // from it during a scan.
 //
 // Ownership: owns its CachedDisk, its Data buffer, the volume opened on the
-// selected disk, the volumes attached by addVolume, and the result tree under
-// the root item. The listener is not owned. Single-threaded: every operation
-// runs on the caller's thread.
+// selected disk, the volumes attached by addVolume (also those handed in),
+// and the result tree under the root item. deleteRootItem frees the tree
+// and then the volumes attached by addVolume; the "SearchResults" folder
+// frees only the hits it owns (those a walk handed over), not hits that
+// still sit in their own folders. The listener is not owned.
+// Single-threaded: every operation runs on the caller's thread.
 //
 // Offsets: every scan position (currentOffset, seekToOffset targets) is an
 // absolute byte offset on the selected disk. Allocation blocks of a scan are

@@ -60,6 +60,7 @@ TEST_F(VolumeTreeModelTest, ShowsFoldersOnlyAndCountsAllEntriesInTheText) {
     EXPECT_EQ(model.getChild(photos, 0), photos->getChild(0, false));
     EXPECT_EQ(model.getChild(photos, 2), nullptr);
     EXPECT_EQ(model.getTag(photos), 0);
+    EXPECT_EQ(VolumeTableModel(&recovery, photos).getRowCount(), 5u);
 }
 
 TEST_F(VolumeTreeModelTest, LoadsAndSortsAFolderTheFirstTimeOnly) {

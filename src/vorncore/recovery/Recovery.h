@@ -9,9 +9,9 @@
 // Ownership: owns its CachedDisk, its Data buffer, the volume opened on the
 // selected disk, the volumes attached by addVolume (also those handed in),
 // and the result tree under the root item. deleteRootItem frees the tree
-// and then the volumes attached by addVolume; the "SearchResults" folder
-// frees only the hits it owns (those a walk handed over), not hits that
-// still sit in their own folders. The listener is not owned.
+// and then the volumes attached by addVolume. The "SearchResults" folder
+// owns no hit: every hit stays in its own folder (the search keeps folders
+// that hold hits loaded) and is freed there, once. The listener is not owned.
 // Single-threaded: every operation runs on the caller's thread.
 //
 // Offsets: every scan position (currentOffset, seekToOffset targets) is an
@@ -143,8 +143,6 @@ private:
     bool saveCancelled = false;
     u64 savedFileCount = 0;
     u64 totalFileCount = 0;
-    // Search state.
-    int searchDepth = 0;
     // The CachedDisk was opened by selectDisk and is closed before it goes.
     bool diskOpened = false;
 

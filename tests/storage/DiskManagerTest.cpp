@@ -8,6 +8,7 @@
 #include "storage/ImageDisk.h"
 #include "storage/MemoryTestDisk.h"
 #include "storage/PartitionDisk.h"
+#include "storage/LogCapture.h"
 #include "storage/PartitionTestSupport.h"
 
 #if __has_include("storage/RAIDDisk.h")
@@ -18,7 +19,7 @@
 namespace vorn {
 namespace {
 
-using test::LogLines;
+using test::LogCapture;
 using test::mediaPath;
 using test::MemoryTestDisk;
 
@@ -31,7 +32,7 @@ MemoryTestDisk* memoryDisk(const std::string& name, u64 blocks = 16, u32 blockSi
 // ---- DiskManager
 
 TEST(DiskManager, LogsItsConstructionAndDestruction) {
-    LogLines log;
+    LogCapture log;
     delete new DiskManager();
     EXPECT_EQ(log.lines, (std::vector<std::string>{"DiskManager::DiskManager\n", "DiskManager::~DiskManager\n"}));
 }
@@ -41,7 +42,7 @@ TEST(DiskManager, AddDiskRefusesASecondDiskWithTheSameIdentifier) {
     MemoryTestDisk* first = memoryDisk("Backup");
     ASSERT_TRUE(manager.addDisk(first));
     std::unique_ptr<MemoryTestDisk> twin(memoryDisk("Backup"));
-    LogLines log;
+    LogCapture log;
     EXPECT_FALSE(manager.addDisk(twin.get()));  // the caller keeps it
     EXPECT_EQ(log.lines, (std::vector<std::string>{"DiskManager::addDisk " + twin->getId() + "\n",
                                                    "DiskManager::addDisk - disk already in list: " + twin->getId() +
@@ -97,7 +98,7 @@ TEST(DiskManager, ScanForPartitionsReadsWholeDisksOnly) {
     notWhole->setWhole(false);
     manager.addDisk(notWhole);
     manager.getDisk(0)->deletePartitions();
-    LogLines log;
+    LogCapture log;
     manager.scanForPartitions();
     EXPECT_EQ(log.lines.front(), "DiskManager::scanForPartitions\n");
     EXPECT_EQ(manager.getDisk(0)->getPartitionCount(), 2u);
@@ -121,10 +122,11 @@ TEST(DiskManager, DumpListsEveryDiskWithItsPartitions) {
     auto* part = new PartitionDisk(disk, 1024, 2047);
     part->setName("Part00");
     disk->addPartition(part);
-    LogLines log;
-    setLogLevel(LOG_INFO);
+    LogCapture log(LOG_INFO);
     manager.dump();
-    EXPECT_EQ(log.all(), "---------DiskManager::dump-----------\n"
+    std::string all;
+    for (const auto& line : log.lines) all += line;
+    EXPECT_EQ(all, "---------DiskManager::dump-----------\n"
                          "0: "
                          "disk name=Backup, path=, size=1.00 M, type=Fixed, whole=1, interface=, id=" +
                              disk->getId() +

@@ -3,12 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "storage/MemoryTestDisk.h"
+#include "storage/LogCapture.h"
 #include "storage/PartitionTestSupport.h"
 
 namespace vorn {
 namespace {
 
-using test::LogLines;
+using test::LogCapture;
 using test::MemoryTestDisk;
 
 // A parent of 8192 blocks whose every block starts with its own number.
@@ -61,7 +62,7 @@ TEST(PartitionDisk, FollowsTheParentsBlockSize) {
 
 TEST(PartitionDisk, LastBlockPastTheParentsEndIsClamped) {
     MemoryTestDisk parent(100, 512, "small");
-    LogLines log;
+    LogCapture log;
     PartitionDisk part(&parent, 90, 1000);
     EXPECT_EQ(part.getLastBlock(), 99u);
     EXPECT_EQ(part.getBlockCount(), 10u);
@@ -72,6 +73,7 @@ TEST(PartitionDisk, LastBlockPastTheParentsEndIsClamped) {
 
 TEST(PartitionDisk, BlockCountNeverWraps) {
     MemoryTestDisk parent(100, 512, "small");
+    LogCapture log;
     PartitionDisk reversed(&parent, 50, 10);
     EXPECT_EQ(reversed.getBlockCount(), 0u);
     PartitionDisk wholeRange(&parent, 0, ~u64(0));
@@ -158,7 +160,7 @@ TEST(PartitionDisk, DumpsNamePathAndSize) {
     MemoryTestDisk parent(8192, 512, "p");
     PartitionDisk part(&parent, 2048, 4095);
     part.setName("Part00");
-    LogLines log;
+    LogCapture log;
     part.dump();
     EXPECT_TRUE(log.has("partition name=Part00, path=, size=1.00 M\n"));
 }

@@ -8,13 +8,14 @@
 #include "storage/ImageDisk.h"
 #include "storage/MemoryTestDisk.h"
 #include "storage/PartitionDisk.h"
+#include "storage/LogCapture.h"
 #include "storage/PartitionTestSupport.h"
 
 namespace vorn {
 namespace {
 
 using test::ImageCopy;
-using test::LogLines;
+using test::LogCapture;
 using test::mediaPath;
 using test::MemoryTestDisk;
 using test::mmlsPartitions;
@@ -66,7 +67,7 @@ bool hfsPlusGptRow(const test::MmlsRow& r) { return r.description == "MacData" |
 
 TEST(PartitionTableParser, MbrGivesPrimariesThenLogicalsNamedInOrder) {
     ImageDisk disk(mediaPath("pt_mbr.img"));
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     const std::vector<Found> expected = {{2048, 4095, "Part00"},
                                          {4096, 6143, "Part01"},
@@ -113,7 +114,7 @@ TEST(PartitionTableParser, SelfLinkedEbrGivesItsPartitionOnce) {
     // extended partition's start.
     image.putLE32(6144 * 512 + 446 + 16 + 8, 0);
     ImageDisk disk(image.path());
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     const std::vector<Found> expected = {{2048, 4095, "Part00"}, {4096, 6143, "Part01"}, {8192, 9215, "Part02"}};
     EXPECT_EQ(partitionsOf(disk), expected);
@@ -124,7 +125,7 @@ TEST(PartitionTableParser, EbrLoopOfTwoEndsAtTheFirstRepeat) {
     ImageCopy image("pt_mbr.img");
     image.putLE32(10240 * 512 + 446 + 16 + 8, 0);  // second EBR links back to the first
     ImageDisk disk(image.path());
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(partitionsOf(disk).size(), 4u);
     EXPECT_TRUE(log.has("MBR partition table at sector 6144 already read, link ignored\n"));
@@ -135,7 +136,7 @@ TEST(PartitionTableParser, MbrPartitionsOutsideTheDiskAreClampedOrSkipped) {
     image.putLE32(446 + 12, 0x7FFFFFFF);    // first primary runs far past the end
     image.putLE32(446 + 16 + 8, 40000);     // second primary starts past the end
     ImageDisk disk(image.path());
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     const auto found = partitionsOf(disk);
     ASSERT_EQ(found.size(), 4u);
@@ -151,7 +152,7 @@ TEST(PartitionTableParser, MbrWithNonZeroBytes444IsRefused) {
     ImageCopy image("pt_mbr.img");
     image.putLE16(444, 0x1234);
     ImageDisk disk(image.path());
-    LogLines log;
+    LogCapture log;
     EXPECT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(disk.getPartitionCount(), 0u);
     EXPECT_TRUE(log.has("invalid MBR partition table - nulls: 1234\n"));
@@ -161,7 +162,7 @@ TEST(PartitionTableParser, MbrWithoutSignatureIsRefused) {
     ImageCopy image("pt_mbr.img");
     image.put(510, {0x00});
     ImageDisk disk(image.path());
-    LogLines log;
+    LogCapture log;
     EXPECT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(disk.getPartitionCount(), 0u);
     EXPECT_TRUE(log.has("invalid MBR partition table signature: 00,AA\n"));
@@ -191,7 +192,7 @@ std::vector<u8> ebrChain(u32 ebrs, int dataEntries) {
 
 TEST(PartitionTableParser, MbrChainIsReadTo128Levels) {
     MemoryTestDisk disk(ebrChain(140, 1), 512, "chain");
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(disk.getPartitionCount(), 128u);
     EXPECT_EQ(log.count("error: max. recursion level reached while parsing MBR partition table\n"), 1);
@@ -199,7 +200,7 @@ TEST(PartitionTableParser, MbrChainIsReadTo128Levels) {
 
 TEST(PartitionTableParser, MbrWalkStopsAt256Partitions) {
     MemoryTestDisk disk(ebrChain(100, 3), 512, "wide");
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(disk.getPartitionCount(), 256u);
     EXPECT_EQ(log.count("MBR partition table: more than 256 partitions, the rest is ignored\n"), 1);
@@ -224,7 +225,7 @@ const Found kGptHfsPlus[] = {{4096, 8191, ""}, {10240, 14335, ""}};
 
 TEST(PartitionTableParser, GptGivesOnlyHfsPlusEntriesUnnamed) {
     ImageDisk disk(mediaPath("pt_gpt.img"));
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(partitionsOf(disk), std::vector<Found>(std::begin(kGptHfsPlus), std::end(kGptHfsPlus)));
     expectSameAsMmls(partitionsOf(disk), 512, "pt_gpt.img", hfsPlusGptRow);
@@ -246,7 +247,7 @@ TEST(PartitionTableParser, GptEntryCountAbove128Or_NegativeReads128) {
         image.putLE32(entry130 + 32, 100);
         image.putLE32(entry130 + 40, 200);
         ImageDisk disk(image.path());
-        LogLines log;
+        LogCapture log;
         ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
         EXPECT_EQ(partitionsOf(disk), std::vector<Found>(std::begin(kGptHfsPlus), std::end(kGptHfsPlus)));
         EXPECT_FALSE(log.has("first LBA: 100 - 48465300-0000-11AA-AA11-00306543ECAC\n"));
@@ -258,7 +259,7 @@ TEST(PartitionTableParser, GptWithUnusableEntrySizeHandsOverToMbr) {
         ImageCopy image("pt_gpt.img");
         image.putLE32(512 + 84, size);
         ImageDisk disk(image.path());
-        LogLines log;
+        LogCapture log;
         ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
         EXPECT_TRUE(log.has(format("PartitionTableParser::parseGUIDPartitionTable - invalid entry size %u\n", size)));
         // The protective MBR entry is what remains.
@@ -271,7 +272,7 @@ TEST(PartitionTableParser, GptEntryTableOutsideTheDiskIsRefused) {
     image.putLE32(512 + 72, 0xFFFFFFFF);
     image.putLE32(512 + 76, 0xFFFF);
     ImageDisk disk(image.path());
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_TRUE(log.has("PartitionTableParser::parseGUIDPartitionTable - entry table at block 281474976710655 "
                         "outside the disk\n"));
@@ -284,15 +285,18 @@ TEST(PartitionTableParser, GptEntriesWithBadGeometryAreClampedOrSkipped) {
     image.putLE32(entry1 + 40, 100);        // last before first
     image.putLE32(entry3 + 40, 0xFFFFFFFF);  // last far past the end
     ImageDisk disk(image.path());
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(partitionsOf(disk), (std::vector<Found>{{10240, 16383, ""}}));
+    EXPECT_TRUE(log.has("PartitionTableParser - partition at blocks 4096-100 does not fit the disk (16384 blocks), "
+                        "skipped\n"));
 }
 
 // ---- Apple partition map
 
 TEST(PartitionTableParser, AppleMapGivesNamedAppleHfsEntries) {
     ImageDisk disk(mediaPath("pt_apm.img"));
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     const std::vector<Found> expected = {{2048, 8191, "Data"}, {12288, 14335, "Second"}};
     EXPECT_EQ(partitionsOf(disk), expected);
@@ -321,7 +325,7 @@ TEST(PartitionTableParser, AppleMapWithAbsurdEntryCountIsCapped) {
     ImageCopy image("pt_apm.img");
     image.putBE32(512 + 4, 0xFFFFFFFF);
     ImageDisk disk(image.path());
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(disk.getPartitionCount(), 2u);
     EXPECT_TRUE(log.has("PartitionTableParser::parseApplePartitionMap - 4294967295 map entries, reading 4096\n"));
@@ -333,7 +337,7 @@ TEST(PartitionTableParser, AppleMapWalkStopsAtTheDiskEnd) {
     image.putBE32(512 + 4, 1000);
     image.resize(64 * 1024);
     ImageDisk disk(image.path());
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(disk.getPartitionCount(), 0u);  // both lie past the cut end
     EXPECT_TRUE(log.has("PartitionTableParser::parseApplePartitionMap - map ends at the end of the disk (entry 128)\n"));
@@ -344,7 +348,7 @@ TEST(PartitionTableParser, AppleMapWithoutValidFirstEntryIsNotAMap) {
     ImageCopy image("pt_apm.img");
     image.put(512, {'X', 'X'});
     ImageDisk disk(image.path());
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_TRUE(log.has("invalid map entry signature (5858)\n"));
     EXPECT_TRUE(log.has("found map entries 0\n"));
@@ -355,7 +359,7 @@ TEST(PartitionTableParser, AppleMapBlockSizeZeroIsTakenAs512) {
     ImageCopy image("pt_apm.img");
     image.put(2, {0, 0});
     ImageDisk disk(image.path());
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_TRUE(log.has("PartitionTableParser::parseApplePartitionMap - invalid map block size 0, taking 512\n"));
     EXPECT_EQ(disk.getPartitionCount(), 2u);
@@ -366,21 +370,21 @@ TEST(PartitionTableParser, AppleMapBlockSizeZeroIsTakenAs512) {
 TEST(PartitionTableParser, DiskThatCannotOpenFails) {
     MemoryTestDisk disk(64, 512, "closed");
     disk.failOpen = true;
-    LogLines log;
+    LogCapture log;
     EXPECT_FALSE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_TRUE(log.has("disk open error while reading partition table\n"));
 }
 
 TEST(PartitionTableParser, DiskWithoutBlockSizeIsNotRead) {
     MemoryTestDisk disk(std::vector<u8>(4096), 0, "zero");
-    LogLines log;
+    LogCapture log;
     EXPECT_FALSE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(disk.deviceOpens, 0);
 }
 
 TEST(PartitionTableParser, TinyDiskEndsWithReadErrors) {
     MemoryTestDisk disk(std::vector<u8>(100), 512, "tiny");
-    LogLines log;
+    LogCapture log;
     EXPECT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_TRUE(log.has("PartitionTableParser::parseGUIDPartitionTable - error reading block 1\n"));
     EXPECT_TRUE(log.has("PartitionTableParser::parseApplePartitionMap - error reading block 0\n"));

@@ -1,6 +1,6 @@
-// Helpers of the partition and disk-manager tests: a log capture, copies of
-// tool-made images to patch, and the partitions listed by the Sleuth Kit's
-// `mmls` output saved beside each image.
+// Helpers of the partition and disk-manager tests: copies of tool-made
+// images to patch, and the partitions listed by the Sleuth Kit's `mmls`
+// output saved beside each image.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,50 +13,9 @@
 #include <vector>
 
 #include "TestMedia.h"
-#include "misc/Log.h"
-#include "misc/LoggerEventListener.h"
 #include "misc/Types.h"
 
 namespace vorn::test {
-
-// Collects every log line written while it lives (at the debug level).
-class LogLines : public LoggerEventListener {
-public:
-    LogLines() : m_oldListener(getLogListener()), m_oldLevel(getLogLevel()) {
-        setLogListener(this);
-        setLogLevel(LOG_DEBUG);
-    }
-    ~LogLines() {
-        setLogListener(m_oldListener);
-        setLogLevel(m_oldLevel);
-    }
-    void logEvent(const char* text) override { lines.emplace_back(text); }
-    bool has(const std::string& line) const {
-        for (const auto& l : lines)
-            if (l == line) return true;
-        return false;
-    }
-    int count(const std::string& line) const {
-        int n = 0;
-        for (const auto& l : lines) n += l == line;
-        return n;
-    }
-    bool hasPrefix(const std::string& prefix) const {
-        for (const auto& l : lines)
-            if (l.compare(0, prefix.size(), prefix) == 0) return true;
-        return false;
-    }
-    std::string all() const {
-        std::string s;
-        for (const auto& l : lines) s += l;
-        return s;
-    }
-    std::vector<std::string> lines;
-
-private:
-    LoggerEventListener* m_oldListener;
-    int m_oldLevel;
-};
 
 // A private copy of a medium that a test may patch; removed with the object.
 class ImageCopy {

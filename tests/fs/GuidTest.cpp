@@ -10,12 +10,6 @@ namespace {
 const u8 kEfiSystemOnDisk[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
                                  0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
 
-TEST(Guid, DefaultValueIsAllZeros) {
-    Guid g;
-    EXPECT_TRUE(g.isZero());
-    EXPECT_EQ(g.toString(), "00000000-0000-0000-0000-000000000000");
-}
-
 TEST(Guid, ReadsPartitionTableByteOrderAndBigEndian) {
     Guid little;
     little.fromBytes(kEfiSystemOnDisk, false);

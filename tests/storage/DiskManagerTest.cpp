@@ -65,14 +65,6 @@ TEST(DiskManager, FindsDisksByPathAndIdentifier) {
     EXPECT_EQ(manager.getDisk(2), nullptr);
 }
 
-TEST(DiskManager, DeleteDisksEmptiesTheList) {
-    DiskManager manager;
-    manager.addDisk(memoryDisk("A"));
-    manager.addDisk(memoryDisk("B"));
-    manager.deleteDisks();
-    EXPECT_EQ(manager.getDiskCount(), 0u);
-}
-
 TEST(DiskManager, AddImageDiskListsTheFileAndReadsItsTable) {
     DiskManager manager;
     Disk* disk = manager.addImageDisk(mediaPath("pt_mbr.img"));

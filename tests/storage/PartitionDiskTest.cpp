@@ -37,27 +37,11 @@ TEST(PartitionDisk, IsAWindowOfTheParentNumberedFromZero) {
     part.close();
 }
 
-TEST(PartitionDisk, AnswersKindsOfDiskAndPartitionOnly) {
-    MemoryTestDisk parent(16, 512, "p");
-    PartitionDisk part(&parent, 1, 2);
-    EXPECT_TRUE(part.isKindOf(KIND_DISK));
-    EXPECT_TRUE(part.isKindOf(KIND_PARTITION_DISK));
-    EXPECT_FALSE(part.isKindOf(KIND_RAID_DISK));
-    EXPECT_FALSE(parent.isKindOf(KIND_PARTITION_DISK));
-}
-
 TEST(PartitionDisk, IdentifierExtendsTheParentsWithNameAndGeometry) {
     MemoryTestDisk parent(8192, 512, "disk");
     PartitionDisk part(&parent, 2048, 4095);
     part.setName("Part00");
     EXPECT_EQ(part.getId(), parent.getId() + "_Partition_Part00_2048_4095_512");
-}
-
-TEST(PartitionDisk, FollowsTheParentsBlockSize) {
-    MemoryTestDisk parent(64, 2048, "cd");
-    PartitionDisk part(&parent, 10, 19);
-    EXPECT_EQ(part.getBlockSize(), 2048u);
-    EXPECT_EQ(part.getRawBlockSize(), parent.getRawBlockSize());
 }
 
 TEST(PartitionDisk, LastBlockPastTheParentsEndIsClamped) {
@@ -145,15 +129,6 @@ TEST(PartitionDisk, OwnsTheVolumesFoundInsideIt) {
     found->close();
     EXPECT_FALSE(parent.isOpen);
     // The parent's destructor deletes part, which deletes found (leak-checked).
-}
-
-TEST(PartitionDisk, NeverWrites) {
-    MemoryTestDisk parent(16, 512, "p");
-    PartitionDisk part(&parent, 4, 7);
-    ASSERT_TRUE(part.open(false));
-    u8 block[512] = {};
-    EXPECT_FALSE(part.writeBlocks(0, 1, block));
-    part.close();
 }
 
 TEST(PartitionDisk, DumpsNamePathAndSize) {

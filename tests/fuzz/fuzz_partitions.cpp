@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "misc/Log.h"
-#include "storage/MemoryTestDisk.h"
+#include "fs/MemoryTestDisk.h"
 #include "storage/PartitionDisk.h"
 #include "storage/PartitionTableParser.h"
 
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const vorn::u32 kBlockSizes[] = {512, 2048, 4096, 512};
     const vorn::u32 blockSize = kBlockSizes[data[size - 1] & 3];
     std::vector<vorn::u8> bytes(data, data + size);
-    vorn::test::MemoryTestDisk disk(std::move(bytes), blockSize, "fuzz");
+    vorn::test::MemoryTestDisk disk(std::move(bytes), blockSize, vorn::DISK_TYPE_IMAGEFILE, "fuzz");
     vorn::PartitionTableParser::parserPartitionTable(&disk);
     // Every partition found must lie inside the disk and read back.
     for (vorn::u32 i = 0; i < disk.getPartitionCount(); ++i) {

@@ -6,7 +6,7 @@
 
 #include "storage/DiskManagerTreeModel.h"
 #include "storage/ImageDisk.h"
-#include "storage/MemoryTestDisk.h"
+#include "fs/MemoryTestDisk.h"
 #include "storage/PartitionDisk.h"
 #include "storage/LogCapture.h"
 #include "storage/PartitionTestSupport.h"
@@ -24,9 +24,7 @@ using test::mediaPath;
 using test::MemoryTestDisk;
 
 MemoryTestDisk* memoryDisk(const std::string& name, u64 blocks = 16, u32 blockSize = 512, int type = DISK_TYPE_FIXED) {
-    auto* disk = new MemoryTestDisk(blocks, blockSize, name);
-    disk->setType(type);
-    return disk;
+    return new MemoryTestDisk(std::vector<u8>(blocks * blockSize), blockSize, type, name);
 }
 
 // ---- DiskManager
@@ -60,7 +58,7 @@ TEST(DiskManager, FindsDisksByPathAndIdentifier) {
     manager.addDisk(b);
     EXPECT_EQ(manager.findDiskById(b->getId()), b);
     EXPECT_EQ(manager.findDiskById("nothing"), nullptr);
-    EXPECT_EQ(manager.findDiskByPath(""), a);  // the first one with that path
+    EXPECT_EQ(manager.findDiskByPath("/memory/B"), b);
     EXPECT_EQ(manager.findDiskByPath("/dev/none"), nullptr);
     EXPECT_EQ(manager.getDisk(2), nullptr);
 }
@@ -120,7 +118,7 @@ TEST(DiskManager, DumpListsEveryDiskWithItsPartitions) {
     for (const auto& line : log.lines) all += line;
     EXPECT_EQ(all, "---------DiskManager::dump-----------\n"
                          "0: "
-                         "disk name=Backup, path=, size=1.00 M, type=Fixed, whole=1, interface=, id=" +
+                         "disk name=Backup, path=/memory/Backup, size=1.00 M, type=Fixed, whole=1, interface=, id=" +
                              disk->getId() +
                              "\n"
                              "     partition 0: "
@@ -210,7 +208,7 @@ TEST(DiskManagerTreeModel, LabelsAreNameAndScaledSize) {
     DiskManagerTreeModel model(&manager);
     EXPECT_EQ(model.getText(unnamed), "Unknown, 1.00 K");
 
-    MemoryTestDisk big(std::vector<u8>(512), 512, "Backup");
+    MemoryTestDisk big(std::vector<u8>(512), 512, DISK_TYPE_FIXED, "Backup");
     big.setBlockCount(250000000000ull / 512);
     EXPECT_EQ(model.getText(&big), "Backup, 232.83 G");
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/MemoryTestDisk.h"
+#include "fs/MemoryTestDisk.h"
 #include "storage/LogCapture.h"
 #include "storage/PartitionTestSupport.h"
 
@@ -10,6 +10,7 @@ namespace vorn {
 namespace {
 
 using test::LogCapture;
+using test::blankDisk;
 using test::MemoryTestDisk;
 
 // A parent of 8192 blocks whose every block starts with its own number.
@@ -38,14 +39,14 @@ TEST(PartitionDisk, IsAWindowOfTheParentNumberedFromZero) {
 }
 
 TEST(PartitionDisk, IdentifierExtendsTheParentsWithNameAndGeometry) {
-    MemoryTestDisk parent(8192, 512, "disk");
+    MemoryTestDisk parent = blankDisk(8192, 512, "disk");
     PartitionDisk part(&parent, 2048, 4095);
     part.setName("Part00");
     EXPECT_EQ(part.getId(), parent.getId() + "_Partition_Part00_2048_4095_512");
 }
 
 TEST(PartitionDisk, LastBlockPastTheParentsEndIsClamped) {
-    MemoryTestDisk parent(100, 512, "small");
+    MemoryTestDisk parent = blankDisk(100, 512, "small");
     LogCapture log;
     PartitionDisk part(&parent, 90, 1000);
     EXPECT_EQ(part.getLastBlock(), 99u);
@@ -56,13 +57,13 @@ TEST(PartitionDisk, LastBlockPastTheParentsEndIsClamped) {
 }
 
 TEST(PartitionDisk, BlockCountNeverWraps) {
-    MemoryTestDisk parent(100, 512, "small");
+    MemoryTestDisk parent = blankDisk(100, 512, "small");
     LogCapture log;
     PartitionDisk reversed(&parent, 50, 10);
     EXPECT_EQ(reversed.getBlockCount(), 0u);
     PartitionDisk wholeRange(&parent, 0, ~u64(0));
     EXPECT_EQ(wholeRange.getBlockCount(), 100u);
-    MemoryTestDisk empty(0, 512, "empty");
+    MemoryTestDisk empty = blankDisk(0, 512, "empty");
     PartitionDisk onEmpty(&empty, 0, ~u64(0));
     EXPECT_EQ(onEmpty.getBlockCount(), 0u);
     PartitionDisk pastEnd(&parent, 200, 300);
@@ -70,7 +71,7 @@ TEST(PartitionDisk, BlockCountNeverWraps) {
 }
 
 TEST(PartitionDisk, FitsParentOnlyForNonEmptyWindowsStartingInside) {
-    MemoryTestDisk parent(100, 512, "small");
+    MemoryTestDisk parent = blankDisk(100, 512, "small");
     EXPECT_TRUE(PartitionDisk::fitsParent(&parent, 0, 99));
     EXPECT_TRUE(PartitionDisk::fitsParent(&parent, 99, 5000));  // clamped later
     EXPECT_FALSE(PartitionDisk::fitsParent(&parent, 100, 200));
@@ -79,26 +80,26 @@ TEST(PartitionDisk, FitsParentOnlyForNonEmptyWindowsStartingInside) {
 }
 
 TEST(PartitionDisk, OpensAndClosesTheParentThroughItsCountedOpen) {
-    MemoryTestDisk parent(16, 512, "p");
+    MemoryTestDisk parent = blankDisk(16, 512, "p");
     PartitionDisk part(&parent, 4, 7);
     ASSERT_TRUE(parent.open(false));  // another user reads the medium
     ASSERT_TRUE(part.open(false));
     ASSERT_TRUE(part.open(false));
     EXPECT_EQ(parent.getOpenCount(), 2u);
-    EXPECT_EQ(parent.deviceOpens, 1);
+    EXPECT_EQ(parent.opens, 1);
     part.close();
     part.close();
     EXPECT_EQ(part.getOpenCount(), 0u);
     EXPECT_EQ(parent.getOpenCount(), 1u);
-    EXPECT_TRUE(parent.isOpen);  // still read by the other user
+    EXPECT_EQ(parent.closes, 0);  // still read by the other user
     u8 block[512];
     EXPECT_TRUE(parent.readBlocks(0, 1, block));
     parent.close();
-    EXPECT_FALSE(parent.isOpen);
+    EXPECT_EQ(parent.closes, 1);
 }
 
 TEST(PartitionDisk, OpenFailsWhenTheParentCannot) {
-    MemoryTestDisk parent(16, 512, "p");
+    MemoryTestDisk parent = blankDisk(16, 512, "p");
     parent.failOpen = true;
     PartitionDisk part(&parent, 4, 7);
     EXPECT_FALSE(part.open(false));
@@ -106,17 +107,17 @@ TEST(PartitionDisk, OpenFailsWhenTheParentCannot) {
 }
 
 TEST(PartitionDisk, CleanupLeavesTheParentAlone) {
-    MemoryTestDisk parent(16, 512, "p");
+    MemoryTestDisk parent = blankDisk(16, 512, "p");
     PartitionDisk part(&parent, 4, 7);
     ASSERT_TRUE(parent.open(false));
     part.cleanup();
     EXPECT_EQ(parent.getOpenCount(), 1u);
-    EXPECT_TRUE(parent.isOpen);
+    EXPECT_EQ(parent.closes, 0);
     parent.close();
 }
 
 TEST(PartitionDisk, OwnsTheVolumesFoundInsideIt) {
-    MemoryTestDisk parent(64, 512, "p");
+    MemoryTestDisk parent = blankDisk(64, 512, "p");
     auto* part = new PartitionDisk(&parent, 8, 63);
     ASSERT_TRUE(parent.addPartition(part));
     auto* found = new PartitionDisk(part, 4, 11);
@@ -127,12 +128,13 @@ TEST(PartitionDisk, OwnsTheVolumesFoundInsideIt) {
     u8 block[512];
     EXPECT_TRUE(found->readBlocks(0, 1, block));
     found->close();
-    EXPECT_FALSE(parent.isOpen);
+    EXPECT_EQ(parent.getOpenCount(), 0u);
+    EXPECT_EQ(parent.closes, 1);
     // The parent's destructor deletes part, which deletes found (leak-checked).
 }
 
 TEST(PartitionDisk, DumpsNamePathAndSize) {
-    MemoryTestDisk parent(8192, 512, "p");
+    MemoryTestDisk parent = blankDisk(8192, 512, "p");
     PartitionDisk part(&parent, 2048, 4095);
     part.setName("Part00");
     LogCapture log;

@@ -6,7 +6,7 @@
 
 #include "misc/Utils.h"
 #include "storage/ImageDisk.h"
-#include "storage/MemoryTestDisk.h"
+#include "fs/MemoryTestDisk.h"
 #include "storage/PartitionDisk.h"
 #include "storage/LogCapture.h"
 #include "storage/PartitionTestSupport.h"
@@ -17,6 +17,7 @@ namespace {
 using test::ImageCopy;
 using test::LogCapture;
 using test::mediaPath;
+using test::blankDisk;
 using test::MemoryTestDisk;
 using test::mmlsPartitions;
 
@@ -191,7 +192,7 @@ std::vector<u8> ebrChain(u32 ebrs, int dataEntries) {
 }
 
 TEST(PartitionTableParser, MbrChainIsReadTo128Levels) {
-    MemoryTestDisk disk(ebrChain(140, 1), 512, "chain");
+    MemoryTestDisk disk(ebrChain(140, 1), 512, DISK_TYPE_IMAGEFILE, "chain");
     LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(disk.getPartitionCount(), 128u);
@@ -199,7 +200,7 @@ TEST(PartitionTableParser, MbrChainIsReadTo128Levels) {
 }
 
 TEST(PartitionTableParser, MbrWalkStopsAt256Partitions) {
-    MemoryTestDisk disk(ebrChain(100, 3), 512, "wide");
+    MemoryTestDisk disk(ebrChain(100, 3), 512, DISK_TYPE_IMAGEFILE, "wide");
     LogCapture log;
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(disk.getPartitionCount(), 256u);
@@ -214,7 +215,7 @@ TEST(PartitionTableParser, MbrOnDiskWithLargeBlocksUsesThoseBlocks) {
     e[12] = 3;  // block count
     bytes[510] = 0x55;
     bytes[511] = 0xAA;
-    MemoryTestDisk disk(bytes, 4096, "4k");
+    MemoryTestDisk disk(bytes, 4096, DISK_TYPE_IMAGEFILE, "4k");
     ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_EQ(partitionsOf(disk), (std::vector<Found>{{2, 4, "Part00"}}));
 }
@@ -368,7 +369,7 @@ TEST(PartitionTableParser, AppleMapBlockSizeZeroIsTakenAs512) {
 // ---- the entry point
 
 TEST(PartitionTableParser, DiskThatCannotOpenFails) {
-    MemoryTestDisk disk(64, 512, "closed");
+    MemoryTestDisk disk = blankDisk(64, 512, "closed");
     disk.failOpen = true;
     LogCapture log;
     EXPECT_FALSE(PartitionTableParser::parserPartitionTable(&disk));
@@ -376,14 +377,14 @@ TEST(PartitionTableParser, DiskThatCannotOpenFails) {
 }
 
 TEST(PartitionTableParser, DiskWithoutBlockSizeIsNotRead) {
-    MemoryTestDisk disk(std::vector<u8>(4096), 0, "zero");
+    MemoryTestDisk disk(std::vector<u8>(4096), 0, DISK_TYPE_IMAGEFILE, "zero");
     LogCapture log;
     EXPECT_FALSE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_EQ(disk.deviceOpens, 0);
+    EXPECT_EQ(disk.opens, 0);
 }
 
 TEST(PartitionTableParser, TinyDiskEndsWithReadErrors) {
-    MemoryTestDisk disk(std::vector<u8>(100), 512, "tiny");
+    MemoryTestDisk disk(std::vector<u8>(100), 512, DISK_TYPE_IMAGEFILE, "tiny");
     LogCapture log;
     EXPECT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
     EXPECT_TRUE(log.has("PartitionTableParser::parseGUIDPartitionTable - error reading block 1\n"));

@@ -1,5 +1,5 @@
-// Helpers of the partition and disk-manager tests: copies of tool-made
-// images to patch, and the partitions listed by the Sleuth Kit's `mmls`
+// Helpers of the partition and disk-manager tests: blank in-memory disks,
+// copies of tool-made images to patch, and the partitions listed by the Sleuth Kit's `mmls`
 // output saved beside each image.
 #pragma once
 
@@ -13,9 +13,16 @@
 #include <vector>
 
 #include "TestMedia.h"
+#include "fs/MemoryTestDisk.h"
 #include "misc/Types.h"
 
 namespace vorn::test {
+
+// An in-memory disk of `blocks` zero blocks.
+inline MemoryTestDisk blankDisk(u64 blocks, u32 blockSize, const std::string& name,
+                                int type = DISK_TYPE_IMAGEFILE) {
+    return MemoryTestDisk(std::vector<u8>(blocks * blockSize), blockSize, type, name);
+}
 
 // A private copy of a medium that a test may patch; removed with the object.
 class ImageCopy {

@@ -15,6 +15,7 @@
 #include "recovery/RecoveryTestSupport.h"
 #include "storage/FailingDisk.h"
 #include "storage/ImageDisk.h"
+#include "storage/PartitionDisk.h"
 #include "storage/LogCapture.h"
 
 namespace vorn {
@@ -104,10 +105,13 @@ TEST(ImageFile, CopyOntoTheImageBeingCopiedIsRefused) {
     Recovery recovery;
     LogCapture logs(LOG_ERROR);
 
+    PartitionDisk partition(&disk, 16, 63);  // a partition of the image
+
     EXPECT_FALSE(recovery.createImageFile(&disk, source));
     EXPECT_FALSE(recovery.createImageFile(&disk, link));
+    EXPECT_FALSE(recovery.createImageFile(&partition, source));
 
-    EXPECT_EQ(logs.count("error creating image file!\n"), 2);
+    EXPECT_EQ(logs.count("error creating image file!\n"), 3);
     EXPECT_EQ(fileBytes(source), bytes);
 }
 
@@ -126,6 +130,16 @@ TEST(ImageFile, CopyOntoADeviceIsRefused) {
     LogCapture logs(LOG_ERROR);
     EXPECT_FALSE(recovery.createImageFile(&disk, device));
     EXPECT_TRUE(logs.has("error creating image file!\n"));
+}
+
+TEST(ImageFile, CopyOfAPartitionHoldsItsBlocks) {
+    ImageDisk disk(test::mediaPath("rand_1m.img"));
+    PartitionDisk partition(&disk, 100, 1099);
+    ScratchDir scratch;
+    Recovery recovery;
+    ASSERT_TRUE(recovery.createImageFile(&partition, scratch / "part.img"));
+    const std::vector<u8> whole = fileBytes(test::mediaPath("rand_1m.img"));
+    EXPECT_EQ(fileBytes(scratch / "part.img"), std::vector<u8>(whole.begin() + 100 * 512, whole.begin() + 1100 * 512));
 }
 
 TEST(ImageFile, ExistingTargetIsReplaced) {

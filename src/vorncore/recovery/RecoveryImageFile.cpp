@@ -19,6 +19,7 @@
 #include "recovery/RecoveryEventListener.h"
 #include "storage/CachedDisk.h"
 #include "storage/ImageDisk.h"
+#include "storage/PartitionDisk.h"
 
 namespace vorn {
 
@@ -48,15 +49,23 @@ bool sameFile(const struct stat& a, const std::string& path) {
 }
 
 // True when writing to the target would destroy what is being copied: the
-// target is a block device, or it is the file behind the source disk (or
-// behind any disk it wraps).
+// target is a block device, or it is the file behind the source disk (behind
+// any disk it wraps, or behind the disk a partition lies on).
 bool targetIsSource(const struct stat& target, Disk* disk) {
     if (S_ISBLK(target.st_mode)) return true;
-    for (Disk* d = disk; d;) {
+    // Bounded: wrappers and partitions nest a few levels deep.
+    int steps = 0;
+    for (Disk* d = disk; d && steps < 64; ++steps) {
         if (auto* image = dynamic_cast<ImageDisk*>(d); image && sameFile(target, image->getImagePath())) return true;
         if (sameFile(target, d->getPath())) return true;
         Disk* inner = d->getInnerDisk();
-        d = inner == d ? nullptr : inner;
+        if (inner && inner != d) {
+            d = inner;
+        } else if (auto* partition = dynamic_cast<PartitionDisk*>(d)) {
+            d = partition->getParent();
+        } else {
+            d = nullptr;
+        }
     }
     return false;
 }

@@ -137,7 +137,8 @@ TEST_F(ScannerTest, TypeAndInterfaceFollowTheBusAndTheDriveKind) {
 
 TEST_F(ScannerTest, UsbDiskWithoutRemovableFlagIsStillRemovable) {
     fs.write(fs.diskFolder("sdb") + "/removable", "0\n");
-    const MediaInfo* m = find(disks(), "sdb");
+    auto list = disks();
+    const MediaInfo* m = find(list, "sdb");
     ASSERT_TRUE(m);
     EXPECT_EQ(m->type, DISK_TYPE_REMOVABLE);
     EXPECT_TRUE(m->removable);

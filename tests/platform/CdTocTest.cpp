@@ -98,6 +98,25 @@ TEST(CdToc, StartAddressConvertsFromMinutesSecondsFramesLessTheLeadIn) {
     EXPECT_EQ(tocStartLba(d), -150);
 }
 
+TEST(CdToc, BlockAddressesFromTrackEntriesReachBeyondTheMinuteRange) {
+    CdToc toc;
+    TocDescriptor first, second;
+    first.adr = second.adr = 1;
+    first.control = second.control = 0x4;
+    first.point = 1;
+    second.point = 2;
+    first.hasStartLba = second.hasStartLba = true;
+    first.startLba = 0;
+    second.startLba = 2000000;  // a DVD's second session, 3.8 GiB in
+    toc.descriptors = {first, second};
+    Probe probe;
+    probe.volumes = {2000000};
+    EXPECT_EQ(findLastSessionLba(toc, probe.fn()), 2000000u);
+    second.startLba = -5;
+    toc.descriptors = {first, second};
+    EXPECT_EQ(findLastSessionLba(toc, probe.fn()), 0u);
+}
+
 TEST(CdToc, SingleSessionDiscStaysAtTheStart) {
     Probe probe;
     probe.volumes = {0};

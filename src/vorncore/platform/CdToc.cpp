@@ -45,6 +45,7 @@ bool parseFullToc(const u8* data, size_t size, CdToc& toc) {
 }
 
 i64 tocStartLba(const TocDescriptor& d) {
+    if (d.hasStartLba) return d.startLba;
     return (static_cast<i64>(d.startMinutes) * 60 + d.startSeconds) * 75 + d.startFrames - 150;
 }
 
@@ -105,15 +106,14 @@ bool readTocEntries(int fd, CdToc& toc) {
         cdrom_tocentry entry;
         memset(&entry, 0, sizeof entry);
         entry.cdte_track = static_cast<u8>(t);
-        entry.cdte_format = CDROM_MSF;
+        entry.cdte_format = CDROM_LBA;
         if (ioctl(fd, CDROMREADTOCENTRY, &entry) != 0) continue;
         TocDescriptor d;
         d.adr = entry.cdte_adr & 0x0F;
         d.control = entry.cdte_ctrl & 0x0F;
         d.point = static_cast<u8>(t);
-        d.startMinutes = entry.cdte_addr.msf.minute;
-        d.startSeconds = entry.cdte_addr.msf.second;
-        d.startFrames = entry.cdte_addr.msf.frame;
+        d.hasStartLba = true;
+        d.startLba = entry.cdte_addr.lba;
         toc.descriptors.push_back(d);
     }
     return !toc.descriptors.empty();

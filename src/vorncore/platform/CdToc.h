@@ -35,6 +35,11 @@ struct TocDescriptor {
     u8 startMinutes = 0;
     u8 startSeconds = 0;
     u8 startFrames = 0;
+    // Set when the start came as a block address (the CD-ROM interface's
+    // track entries): minutes/seconds/frames cannot express the starts of
+    // later sessions of a DVD, which lie beyond 255 minutes.
+    bool hasStartLba = false;
+    i64 startLba = 0;
 };
 
 struct CdToc {
@@ -52,7 +57,8 @@ constexpr size_t kTocDescriptorSize = 11;
 bool parseFullToc(const u8* data, size_t size, CdToc& toc);
 
 // Start of a descriptor's track as a logical block address:
-// (minutes * 60 + seconds) * 75 + frames - 150; negative for the lead-in.
+// (minutes * 60 + seconds) * 75 + frames - 150, negative for the lead-in;
+// or the block address itself when the descriptor carries one.
 i64 tocStartLba(const TocDescriptor& d);
 
 // True for a descriptor of a data track: point 1 to 99, ADR 1, control bit
@@ -76,8 +82,8 @@ bool isIsoPrimaryDescriptor(const u8* sector, size_t size);
 
 // Reads the table of contents from an open CD/DVD device: the full table
 // through the SCSI generic interface, or, where the drive refuses that, the
-// track entries of the CD-ROM interface (without session numbers). False
-// when neither works.
+// track entries of the CD-ROM interface (block addresses, no session
+// numbers). False when neither works.
 bool readTocFromDevice(int fd, CdToc& toc);
 
 }  // namespace vorn

@@ -1,4 +1,5 @@
-// Records the engine's log lines during a test and restores the logger after.
+// Records the engine's log lines during a platform test and restores the
+// logger after.
 #pragma once
 
 #include <string>
@@ -8,18 +9,18 @@
 
 namespace vorn::test {
 
-class LogCapture : public LoggerEventListener {
+class PlatformLog : public LoggerEventListener {
 public:
-    explicit LogCapture(int level = LOG_DEBUG) : m_level(getLogLevel()), m_previous(getLogListener()) {
+    explicit PlatformLog(int level = LOG_DEBUG) : m_level(getLogLevel()), m_previous(getLogListener()) {
         setLogLevel(level);
         setLogListener(this);
     }
-    ~LogCapture() {
+    ~PlatformLog() {
         setLogListener(m_previous);
         setLogLevel(m_level);
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
+    PlatformLog(const PlatformLog&) = delete;
+    PlatformLog& operator=(const PlatformLog&) = delete;
 
     void logEvent(const char* text) override { lines.emplace_back(text); }
 

@@ -239,19 +239,6 @@ TEST(LinuxDisk, BlockNumbersBeyondTheOffsetRangeAreRefused) {
     EXPECT_EQ(log.containing("incorrect parameters").size(), 2u);
 }
 
-TEST(LinuxDisk, NestedOpensShareOneDescriptorAndTheLastCloseClosesIt) {
-    TempImage image(4);
-    LinuxDisk disk(image.path);
-    ASSERT_TRUE(disk.open(false));
-    const int fd = disk.getDescriptor();
-    ASSERT_TRUE(disk.open(false));
-    EXPECT_EQ(disk.getDescriptor(), fd);
-    disk.close();
-    EXPECT_EQ(disk.getDescriptor(), fd);
-    disk.close();
-    EXPECT_EQ(disk.getDescriptor(), -1);
-}
-
 TEST(LinuxDisk, DeletingAnOpenDiskClosesItsDescriptor) {
     TempImage image(4);
     auto disk = std::make_unique<LinuxDisk>(image.path);

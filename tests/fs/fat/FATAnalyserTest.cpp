@@ -35,7 +35,7 @@ TEST(FATAnalyserProbe, BootSectorFieldChecks) {
     b.totalSectors = 8192;
     b.sectorsPerFat = 32;
     b.build();
-    MemoryTestDisk disk(b.bytes);
+    FatMemoryDisk disk(b.bytes);
     disk.open(false);
     std::vector<u8> boot(b.bytes.begin(), b.bytes.begin() + 512);
     EXPECT_TRUE(FATAnalyser::probeBootSector(&disk, 0, boot.data(), 512));
@@ -54,7 +54,7 @@ TEST(FATAnalyserProbe, BootSectorFieldChecks) {
     // Fields pass but the volume does not mount (media byte).
     FatImageBuilder bad = b;
     bad.bytes[21] = 0x12;
-    MemoryTestDisk badDisk(bad.bytes);
+    FatMemoryDisk badDisk(bad.bytes);
     badDisk.open(false);
     EXPECT_FALSE(FATAnalyser::probeBootSector(&badDisk, 0, bad.bytes.data(), 512));
 }

@@ -311,17 +311,17 @@ TEST(FATRead, SequentialReadCostIsLinear) {
     b.chain(clusters);
     for (u64 c : clusters) b.cluster(c)[0] = static_cast<u8>(c);
     MountedFat m = mountBytes(b.bytes);
-    auto* disk = static_cast<MemoryTestDisk*>(m.disk.get());
+    auto* disk = static_cast<FatMemoryDisk*>(m.disk.get());
     FATVolumeItem item;
     item.setDataCluster(2);
     item.setVolume(m.volume.get());
-    int before = disk->deviceReads;
+    u64 before = disk->deviceReads;
     std::vector<u8> buf(512);
     for (u64 k = 0; k < clusters.size(); ++k) {
         ASSERT_EQ(item.read(k * 512, buf.data(), 512), 512u);
         ASSERT_EQ(buf[0], static_cast<u8>(k + 2));
     }
-    EXPECT_LT(disk->deviceReads - before, 3200);
+    EXPECT_LT(disk->deviceReads - before, 3200u);
 }
 
 TEST(FATRead, LongReadsOverManyClusters) {

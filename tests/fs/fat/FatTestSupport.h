@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "TestMedia.h"
-#include "fs/MemoryTestDisk.h"
+#include "fs/fat/FatMemoryDisk.h"
 #include "fs/VolumeItem.h"
 #include "fs/fat/FATVolume.h"
 #include "fs/fat/FATVolumeItem.h"
@@ -156,7 +156,7 @@ struct MountedFat {
 
 inline MountedFat mountBytes(std::vector<u8> bytes, bool buildTree = true, u32 blockSize = 512) {
     MountedFat m;
-    m.disk = std::make_unique<MemoryTestDisk>(std::move(bytes), blockSize);
+    m.disk = std::make_unique<FatMemoryDisk>(std::move(bytes), blockSize);
     m.disk->open(false);
     m.volume = std::make_unique<FATVolume>(m.disk.get());
     m.mounted = m.volume->mount(buildTree);

@@ -20,12 +20,14 @@ constexpr size_t kMaxLongNameUnits = 260;
 
 // Appends the characters of one group of a long-name entry, up to its first
 // 0x0000 or 0xFFFF.
-void takeGroup(const u8* p, int count, std::vector<u16>& out) {
+int takeGroup(const u8* p, int count, u16* out) {
+    int n = 0;
     for (int i = 0; i < count; ++i) {
         u16 c = loadLE16(p + 2 * i);
-        if (c == 0x0000 || c == 0xFFFF) return;
-        out.push_back(c);
+        if (c == 0x0000 || c == 0xFFFF) break;
+        out[n++] = c;
     }
+    return n;
 }
 
 }  // namespace
@@ -165,11 +167,11 @@ bool FATDirParser::parseEntries(u32 len) {
                 m_longTooLong = true;
                 continue;
             }
-            std::vector<u16> part;
-            takeGroup(e + 1, 5, part);
-            takeGroup(e + 14, 6, part);
-            takeGroup(e + 28, 2, part);
-            m_longName.insert(m_longName.begin(), part.begin(), part.end());
+            u16 part[13];
+            int n = takeGroup(e + 1, 5, part);
+            n += takeGroup(e + 14, 6, part + n);
+            n += takeGroup(e + 28, 2, part + n);
+            m_longName.insert(m_longName.begin(), part, part + n);
             continue;
         }
         parseShortEntry(e);
@@ -213,17 +215,13 @@ void FATDirParser::parseShortEntry(const u8* e) {
     item->setSize(loadLE32(e + 28));
 
     const u16 time = loadLE16(e + 22), date = loadLE16(e + 24);
-    const int day = date & 31, month = (date >> 5) & 15, year = 1980 + (date >> 9);
-    const int hour = time >> 11, minute = (time >> 5) & 63, second = (time & 31) * 2;
-    u32 unixTime = 0;
-    if (date != 0) {
-        time_t t = toTimeLocal(day, month, year, hour, minute, second);
-        if (t > 0 && t <= 0xFFFFFFFFLL) unixTime = static_cast<u32>(t);
-    }
+    const u32 unixTime = m_volume->dosTimeToUnix(date, time);
     item->setDate(unixTime);
     m_records[index] = item;
 
     if (logEnabled(LOG_DEBUG)) {
+        const int day = date & 31, month = (date >> 5) & 15, year = 1980 + (date >> 9);
+        const int hour = time >> 11, minute = (time >> 5) & 63, second = (time & 31) * 2;
         log(LOG_DEBUG, "---------------------------\n");
         log(LOG_DEBUG, "%d: %s - %lld\n", index, item->getName().c_str(),
             static_cast<long long>(item->getDataCluster()));

@@ -6,6 +6,7 @@
 #include "fs/fat/FATVolumeItem.h"
 #include "misc/Bytes.h"
 #include "misc/Log.h"
+#include "misc/Utils.h"
 #include "storage/Disk.h"
 
 namespace vorn {
@@ -178,6 +179,21 @@ bool FATVolume::readFileAt(u64 startCluster, void* buf, u64 ofs, u64 len) {
 bool FATVolume::claimFolder(u64 cluster, u64 parentCluster, u32 index) {
     auto [it, inserted] = m_folderClaims.try_emplace(cluster, parentCluster, index);
     return inserted || it->second == std::make_pair(parentCluster, index);
+}
+
+u32 FATVolume::dosTimeToUnix(u16 date, u16 time) {
+    if (date == 0) return 0;
+    const int day = date & 31, month = (date >> 5) & 15, year = 1980 + (date >> 9);
+    const int hour = time >> 11, minute = (time >> 5) & 63, second = (time & 31) * 2;
+    const u32 key = (u32(date) << 5) | u32(hour);
+    auto it = m_hourStarts.find(key);
+    if (it == m_hourStarts.end()) {
+        if (m_hourStarts.size() >= 4096) m_hourStarts.clear();
+        it = m_hourStarts.emplace(key, static_cast<i64>(toTimeLocal(day, month, year, hour, 0, 0))).first;
+    }
+    if (it->second == -1) return 0;
+    i64 t = it->second + minute * 60 + second;
+    return (t > 0 && t <= 0xFFFFFFFFLL) ? static_cast<u32>(t) : 0;
 }
 
 void FATVolume::dump() {

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "fs/Volume.h"
@@ -52,6 +53,11 @@ public:
     // folder at cluster; false when another entry showed it first.
     bool claimFolder(u64 cluster, u64 parentCluster, u32 index);
 
+    // A directory entry's DOS date and time as Unix seconds (local time);
+    // 0 when the date is 0. Remembers the start of each hour it converted,
+    // as the conversion asks the system's time zone every time.
+    u32 dosTimeToUnix(u16 date, u16 time);
+
     // "NAME    EXT" as text: spaces left out, a '.' before a non-blank extension when withDot.
     static std::string shortNameToString(const u8* name, bool withDot);
 
@@ -63,6 +69,7 @@ private:
     std::unique_ptr<FAT> m_fat;
     u64 m_countOfClusters = 0;
     std::map<u64, std::pair<u64, u32>> m_folderClaims;
+    std::unordered_map<u32, i64> m_hourStarts;
 };
 
 }  // namespace vorn

@@ -53,7 +53,7 @@ bool allZero(const u8* p, int n) {
 
 FATAnalyser::FATAnalyser(Recovery* owner) : AbstractAnalyser(owner) {}
 
-void FATAnalyser::scanEnd() { log(LOG_DEBUG, "dirEntryMap size: %d\n", static_cast<int>(dirEntryMap.size())); }
+void FATAnalyser::scanEnd() { VORN_LOG(LOG_DEBUG, "dirEntryMap size: %d\n", static_cast<int>(dirEntryMap.size())); }
 
 bool FATAnalyser::probeBootSector(u64 diskOfs, const u8* block, u32 len) {
     return probeBootSector(owner ? owner->getDisk() : nullptr, diskOfs, block, len);

@@ -49,7 +49,7 @@ bool FATVolume::mount(bool buildTree) {
     }
     ByteReader bs(boot, sizeof boot);
     u8 sig0 = bs.u8At(510), sig1 = bs.u8At(511), media = bs.u8At(21);
-    log(LOG_DEBUG, "FATVolume::mount sig: %02X, %02X, media: %02X\n", sig0, sig1, media);
+    VORN_LOG(LOG_DEBUG, "FATVolume::mount sig: %02X, %02X, media: %02X\n", sig0, sig1, media);
     if (sig0 != 0x55 || sig1 != 0xAA || (media < 0xF8 && media != 0xF0)) {
         log(LOG_DEBUG, "not an FAT volume!\n");
         return false;
@@ -76,9 +76,10 @@ bool FATVolume::mount(bool buildTree) {
     u64 reservedBytes = reservedSectors * bps;
     u64 dataOfs = reservedBytes + u64(numFats) * fatSize + rootDirSize;
     u64 totalSectors = totSec16 ? totSec16 : totSec32;
-    // The data area must begin before the volume's end, or there is no
-    // cluster at all (and the count would underflow).
-    if (totalSectors <= dataOfs / bps) {
+    // The boot sector lies in the reserved region, so no cluster can start
+    // inside it; and the data area must begin before the volume's end, or
+    // there is no cluster at all (and the count would underflow).
+    if (reservedBytes < sizeof boot || totalSectors <= dataOfs / bps) {
         log(LOG_DEBUG, "not an FAT volume!\n");
         return false;
     }

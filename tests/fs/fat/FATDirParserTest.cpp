@@ -225,10 +225,36 @@ TEST(FATDirParser, LoopingDirectoryChainStops) {
     names(m.root());
     VolumeItem* loop = m.root()->children()[0];
     loop->loadChildren();
-    EXPECT_LE(loop->children().size(), 16 * m.volume->getClusterCount());
-    EXPECT_GE(loop->children().size(), 16u);
-    // Whichever bound comes first (clusters of the volume, or 65,536 entries) ends it.
-    EXPECT_TRUE(logs.hasPrefix("FATDirParser - directory at cluster 20 "));
+    EXPECT_EQ(loop->children().size(), 16u);
+    EXPECT_TRUE(logs.has("FATDirParser - directory at cluster 20 loops back to cluster 20, stopped\n"));
+}
+
+TEST(FATDirParser, DirectoryChainRunningIntoAnotherFolderStops) {
+    FatImageBuilder b = fat16();
+    b.chain({20, 22});
+    b.chain({21, 22});
+    FatImageBuilder::shortEntry(b.rootEntry(0), "A          ", 0x10, 20, 0);
+    FatImageBuilder::shortEntry(b.rootEntry(1), "B          ", 0x10, 21, 0);
+    for (u32 i = 0; i < 16; ++i) {
+        char name[32];
+        snprintf(name, sizeof name, "A%02u     BIN", i);
+        FatImageBuilder::shortEntry(b.dirEntry(20, i), name, 0x20, 30, 1);
+        snprintf(name, sizeof name, "B%02u     BIN", i);
+        FatImageBuilder::shortEntry(b.dirEntry(21, i), name, 0x20, 30, 1);
+        snprintf(name, sizeof name, "T%02u     BIN", i);
+        FatImageBuilder::shortEntry(b.dirEntry(22, i), name, 0x20, 30, 1);
+    }
+    MountedFat m = mountBytes(b.bytes);
+    LogCapture logs(LOG_WARNING);
+    names(m.root());
+    EXPECT_EQ(names(m.root()->children()[0]).size(), 32u);
+    EXPECT_EQ(names(m.root()->children()[1]).size(), 16u);
+    EXPECT_TRUE(logs.has("FATDirParser - directory at cluster 21 runs into another folder at cluster 22, stopped\n"));
+    // Reloading a folder is not a cross-link with itself.
+    VolumeItem* a = m.root()->children()[0];
+    a->deleteChildren();
+    a->setChildrenLoaded(false);
+    EXPECT_EQ(names(a).size(), 32u);
 }
 
 TEST(FATDirParser, WalkStopsAfter65536Entries) {

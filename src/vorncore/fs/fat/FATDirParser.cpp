@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include "fs/fat/FAT.h"
 #include "fs/fat/FATVolume.h"
@@ -123,6 +124,12 @@ bool FATDirParser::getRecords() {
     u64 current = m_cluster;
     u64 clustersRead = 1;
     u64 within = 0;
+    std::unordered_set<u64> seen{m_cluster};
+    if (!m_volume->claimDirectoryCluster(m_cluster, m_cluster)) {
+        log(LOG_WARNING, "FATDirParser - directory cluster %lld belongs to another folder, skipped\n",
+            static_cast<long long>(m_cluster));
+        return true;
+    }
     for (;;) {
         u32 len = static_cast<u32>(std::min(piece, clusterSize - within));
         if (!parseEntries(len)) break;
@@ -137,6 +144,16 @@ bool FATDirParser::getRecords() {
         if (clustersRead >= maxClusters) {
             log(LOG_WARNING, "FATDirParser - directory at cluster %lld runs past %lld clusters, stopped\n",
                 static_cast<long long>(m_cluster), static_cast<long long>(maxClusters));
+            break;
+        }
+        if (!seen.insert(next).second) {
+            log(LOG_WARNING, "FATDirParser - directory at cluster %lld loops back to cluster %lld, stopped\n",
+                static_cast<long long>(m_cluster), static_cast<long long>(next));
+            break;
+        }
+        if (!m_volume->claimDirectoryCluster(next, m_cluster)) {
+            log(LOG_WARNING, "FATDirParser - directory at cluster %lld runs into another folder at cluster %lld, stopped\n",
+                static_cast<long long>(m_cluster), static_cast<long long>(next));
             break;
         }
         current = next;

@@ -4,8 +4,9 @@
 // The whole directory is parsed by the constructor; takeRecords hands the
 // items (in directory order) to the caller. The walk is bounded: it reads at
 // most the volume's cluster count of clusters and 65,536 entries, ends at the
-// first entry that starts with 0, at a chain link outside the volume, or at a
-// piece that cannot be read. Directory bytes are read in pieces of at most
+// first entry that starts with 0, at a chain link outside the volume, at a
+// cluster it has read before (a loop) or that another directory holds, or at
+// a piece that cannot be read. Directory bytes are read in pieces of at most
 // 64 KiB, whatever the cluster size says.
 //
 // Items not taken are freed with the parser.

@@ -92,6 +92,7 @@ bool FATVolume::mount(bool buildTree) {
     setDataOffset(dataOfs);
     m_countOfClusters = countOfClusters;
     m_folderClaims.clear();
+    m_dirClusterOwners.clear();
 
     int type = countOfClusters <= 4084 ? FAT_TYPE_12 : (countOfClusters < 65525 ? FAT_TYPE_16 : FAT_TYPE_32);
     if (type == FAT_TYPE_32) {
@@ -195,6 +196,11 @@ u32 FATVolume::dosTimeToUnix(u16 date, u16 time) {
     if (it->second == -1) return 0;
     i64 t = it->second + minute * 60 + second;
     return (t > 0 && t <= 0xFFFFFFFFLL) ? static_cast<u32>(t) : 0;
+}
+
+bool FATVolume::claimDirectoryCluster(u64 cluster, u64 owner) {
+    auto [it, inserted] = m_dirClusterOwners.try_emplace(cluster, owner);
+    return inserted || it->second == owner;
 }
 
 void FATVolume::dump() {

@@ -9,7 +9,9 @@
 //
 // Ownership: owns its FAT; deletes its root item (when still set) in the
 // destructor. Keeps a record of which directory entry first showed each
-// folder cluster, so that cross-linked folders are shown only once.
+// folder cluster, and which directory each directory cluster belongs to, so
+// that cross-linked folders and chains are shown only once: the entries of
+// all folders together never outnumber what the volume's clusters can hold.
 #pragma once
 
 #include <map>
@@ -52,6 +54,9 @@ public:
     // Records that the entry `index` of the folder at parentCluster shows the
     // folder at cluster; false when another entry showed it first.
     bool claimFolder(u64 cluster, u64 parentCluster, u32 index);
+    // Records that a cluster belongs to the directory whose chain starts at
+    // owner; false when another directory's chain holds it (cross-linked).
+    bool claimDirectoryCluster(u64 cluster, u64 owner);
 
     // A directory entry's DOS date and time as Unix seconds (local time);
     // 0 when the date is 0. Remembers the start of each hour it converted,
@@ -69,6 +74,7 @@ private:
     std::unique_ptr<FAT> m_fat;
     u64 m_countOfClusters = 0;
     std::map<u64, std::pair<u64, u32>> m_folderClaims;
+    std::unordered_map<u64, u64> m_dirClusterOwners;
     std::unordered_map<u32, i64> m_hourStarts;
 };
 

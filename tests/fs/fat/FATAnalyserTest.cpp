@@ -18,10 +18,10 @@ std::vector<u8> readAt(Disk* disk, u64 ofs, u32 len) {
 }
 
 TEST(FATAnalyserProbe, BootSectorOfARealVolumeAndOfAPartition) {
-    if (!haveMedia("fatv_mbr.img")) GTEST_SKIP();
-    ImageDisk disk(mediaPath("fatv_mbr.img"));
+    if (!haveMedia("mbr_fat.img")) GTEST_SKIP();
+    ImageDisk disk(mediaPath("mbr_fat.img"));
     ASSERT_TRUE(disk.open(false));
-    for (u64 ofs : {u64(2048) * 512, u64(10240) * 512}) {
+    for (u64 ofs : {u64(2048) * 512, u64(67584) * 512}) {
         std::vector<u8> b = readAt(&disk, ofs, 512);
         EXPECT_TRUE(FATAnalyser::probeBootSector(&disk, ofs, b.data(), 512)) << ofs;
     }
@@ -60,8 +60,8 @@ TEST(FATAnalyserProbe, BootSectorFieldChecks) {
 }
 
 TEST(FATAnalyserProbe, DirectoryBlocksOfRealVolumes) {
-    if (!haveMedia("fatv32_cam.img") || !haveMedia("fatv16_2k.img")) GTEST_SKIP();
-    MountedFat m = mountImage(mediaPath("fatv32_cam.img"));
+    if (!haveMedia("camera_card.img") || !haveMedia("fat16_s512.img")) GTEST_SKIP();
+    MountedFat m = mountImage(mediaPath("camera_card.img"));
     ASSERT_TRUE(m.mounted);
     const u32 cs = m.volume->getAllocBlockSize();
     // The root: the label and two 8.3 folder names.
@@ -83,10 +83,10 @@ TEST(FATAnalyserProbe, DirectoryBlocksOfRealVolumes) {
     EXPECT_FALSE(FATAnalyser::probeDirectoryBlock(content.data(), cs));
 
     // The middle of a large folder: long names, no dots.
-    MountedFat big = mountImage(mediaPath("fatv16_2k.img"));
+    MountedFat big = mountImage(mediaPath("fat16_s512.img"));
     ASSERT_TRUE(big.mounted);
     big.root()->loadChildren();
-    auto* many = dynamic_cast<FATVolumeItem*>(big.root()->findChild("MANY", false));
+    auto* many = dynamic_cast<FATVolumeItem*>(big.root()->findChild("Many", false));
     ASSERT_NE(many, nullptr);
     u64 second = big.volume->getFat()->getEntry(many->getDataCluster());
     ASSERT_TRUE(big.volume->isValidCluster(second));

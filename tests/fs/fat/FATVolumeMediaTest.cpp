@@ -1,261 +1,270 @@
-// The tool-made volumes of make_fatvols.sh: listings agree with the files
-// copied in (and with The Sleuth Kit's fls), and every file reads back
-// byte-identical at any offset and length.
+// The shared tool-made FAT volumes (tests/fixtures/make_fat.sh): geometry,
+// listings and contents agree with their manifests and with The Sleuth Kit's
+// fls, and every file reads back byte-identical at any offset and length.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <set>
 
 #include "fs/fat/FAT.h"
+#include "fs/fat/FatManifest.h"
 #include "fs/fat/FatTestSupport.h"
 #include "storage/Disk.h"
 
 namespace vorn::test {
 namespace {
 
-struct MediaVolume {
-    const char* image;
-    const char* src;
-    u64 offset;
-    const char* label;
-    int type;
-    u32 clusterSize;
+// Volume names: the manifest (and fls output) is NAME.manifest (NAME.fls.txt).
+const char* const kVolumes[] = {"fat12_floppy.img", "fat12_s2048.img", "fat16_s512.img",  "fat16_s4096.img",
+                                "fat16_c16k.img",   "fat32_s512.img",  "fat32_s2048.img", "fat32_s4096.img",
+                                "camera_card.img",  "mbr_fat.img.p1",  "mbr_fat.img.p2"};
+
+// Volumes are written in UTC; dates are read as local time.
+class UtcZone {
+public:
+    UtcZone() {
+        if (const char* tz = getenv("TZ")) m_saved = tz, m_had = true;
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    ~UtcZone() {
+        if (m_had) setenv("TZ", m_saved.c_str(), 1);
+        else unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    std::string m_saved;
+    bool m_had = false;
 };
 
-const MediaVolume kVolumes[] = {
-    {"fatv12_floppy.img", "fatv12_floppy.src", 0, "FLOPPY", FAT_TYPE_12, 512},
-    {"fatv16_2k.img", "fatv16_2k.src", 0, "SECT2K", FAT_TYPE_16, 4096},
-    {"fatv32_cam.img", "fatv32_cam.src", 0, "CANON_DC", FAT_TYPE_32, 4096},
-    {"fatv32_4k.img", "fatv32_4k.src", 0, "SECT4K", FAT_TYPE_32, 4096},
-    {"fatv_mbr.img", "fatv_mbr_p1.src", 2048 * 512, "PART_ONE", FAT_TYPE_12, 2048},
-    {"fatv_mbr.img", "fatv_mbr_p2.src", 10240 * 512, "PART_TWO", FAT_TYPE_16, 2048},
+struct Loaded {
+    FatManifest manifest;
+    MountedFat m;
+    std::map<std::string, VolumeItem*> tree;  // "/Docs/", "/Docs/x.txt"
 };
 
-class FATMediaTest : public ::testing::TestWithParam<MediaVolume> {};
+// Mounts the volume of a manifest and loads its whole tree.
+void load(const std::string& name, Loaded& out) {
+    out.manifest = loadFatManifest(mediaPath(name + ".manifest"));
+    ASSERT_TRUE(out.manifest.ok) << name;
+    out.m = mountImage(mediaPath(out.manifest.str("image")), out.manifest.num("volume_offset"));
+    ASSERT_TRUE(out.m.mounted) << name;
+    collectTree(out.m.root(), "/", out.tree);
+}
 
-std::string paramName(const ::testing::TestParamInfo<MediaVolume>& info) {
-    std::string s = info.param.src;
+class FATMediaTest : public ::testing::TestWithParam<const char*> {};
+
+std::string paramName(const ::testing::TestParamInfo<const char*>& info) {
+    std::string s = info.param;
     for (char& c : s)
         if (!isalnum(static_cast<unsigned char>(c))) c = '_';
     return s;
 }
 
-TEST_P(FATMediaTest, MountsWithTheToolsGeometry) {
-    const MediaVolume& v = GetParam();
-    MountedFat m = mountImage(mediaPath(v.image), v.offset);
-    ASSERT_TRUE(m.mounted);
-    EXPECT_EQ(m.volume->getName(), v.label);
-    EXPECT_EQ(m.volume->getFatType(), v.type);
-    EXPECT_EQ(m.volume->getAllocBlockSize(), v.clusterSize);
+TEST_P(FATMediaTest, GeometryAgreesWithTheBootSectorAndFsstat) {
+    Loaded v;
+    ASSERT_NO_FATAL_FAILURE(load(GetParam(), v));
+    const FatManifest& mf = v.manifest;
+    FATVolume* vol = v.m.volume.get();
+    EXPECT_EQ(vol->getName(), mf.str("label_bpb"));
+    EXPECT_EQ(vol->getAllocBlockSize(), mf.num("cluster_size"));
+    EXPECT_EQ(vol->getDataOffset(), mf.num("data_offset"));
+    EXPECT_EQ(vol->getRootDirOfs(), mf.num("root_dir_offset"));
+    EXPECT_EQ(vol->getRootDirSize(), mf.num("root_dir_size"));
+    EXPECT_EQ(vol->getRootDirCluster(), mf.num("root_cluster"));
+    EXPECT_EQ(vol->getClusterCount(), mf.num("cluster_count"));
+    EXPECT_STREQ(FAT::typeName(vol->getFatType()), mf.str("tsk_fs_type").c_str());
+    EXPECT_EQ(vol->getFat()->getFatCount(), static_cast<int>(mf.num("fat_count")));
 }
 
-// The listing is the copied tree plus the label, shown as an empty file.
-TEST_P(FATMediaTest, ListingMatchesTheCopiedFiles) {
-    const MediaVolume& v = GetParam();
-    MountedFat m = mountImage(mediaPath(v.image), v.offset);
-    ASSERT_TRUE(m.mounted);
-    std::map<std::string, VolumeItem*> tree;
-    collectTree(m.root(), "", tree);
-    std::map<std::string, u64> host = listHostTree(mediaPath(v.src));
-    host[v.label] = 0;
-    std::map<std::string, u64> ours;
-    for (auto& [path, item] : tree) ours[path] = item->getSize();
-    EXPECT_EQ(ours, host);
+// Live entries plus the label (an empty file named by it); no deleted entry.
+TEST_P(FATMediaTest, ListingIsTheLiveEntriesAndTheLabel) {
+    Loaded v;
+    ASSERT_NO_FATAL_FAILURE(load(GetParam(), v));
+    std::map<std::string, u64> expected, ours;
+    for (const FatRecord& r : v.manifest.records)
+        if (r.live) expected[r.path + (r.folder ? "/" : "")] = r.size;
+    expected["/" + v.manifest.str("label_bpb")] = 0;
+    for (auto& [path, item] : v.tree) ours[path] = item->getSize();
+    EXPECT_EQ(ours, expected);
 }
 
-TEST_P(FATMediaTest, EveryFileReadsBackExactly) {
-    const MediaVolume& v = GetParam();
-    MountedFat m = mountImage(mediaPath(v.image), v.offset);
-    ASSERT_TRUE(m.mounted);
-    std::map<std::string, VolumeItem*> tree;
-    collectTree(m.root(), "", tree);
+TEST_P(FATMediaTest, EveryFileReadsBackWithItsHashAndDate) {
+    UtcZone utc;
+    Loaded v;
+    ASSERT_NO_FATAL_FAILURE(load(GetParam(), v));
     int files = 0;
-    for (auto& [path, item] : tree) {
-        if (item->isContainer() || path == v.label) continue;
-        std::vector<u8> expected = readHostFile(mediaPath(v.src) + "/" + path);
+    for (const FatRecord& r : v.manifest.records) {
+        if (!r.live) continue;
+        auto it = v.tree.find(r.path + (r.folder ? "/" : ""));
+        ASSERT_NE(it, v.tree.end()) << r.path;
+        EXPECT_EQ(it->second->getDate(), utcSeconds(r.mtime)) << r.path;
+        if (r.folder) continue;
         std::vector<u8> got;
-        ASSERT_TRUE(readItem(item, got, 2048)) << path;
-        ASSERT_TRUE(got == expected) << path;
+        ASSERT_TRUE(readItem(it->second, got, 2048)) << r.path;
+        EXPECT_EQ(sha256Hex(got), r.sha256) << r.path;
         ++files;
     }
-    EXPECT_GT(files, 5);
+    EXPECT_GE(files, 5);
 }
 
-// Random offsets and lengths with a fixed seed, and reads around every
-// cluster edge of the first clusters of each file.
+// Random offsets and lengths with a fixed seed, and reads around the first
+// cluster edges of every file, against the whole file read in one go.
 TEST_P(FATMediaTest, AnyOffsetAndLengthReadsExactly) {
-    const MediaVolume& v = GetParam();
-    MountedFat m = mountImage(mediaPath(v.image), v.offset);
-    ASSERT_TRUE(m.mounted);
-    std::map<std::string, VolumeItem*> tree;
-    collectTree(m.root(), "", tree);
+    Loaded v;
+    ASSERT_NO_FATAL_FAILURE(load(GetParam(), v));
     std::mt19937_64 rng(20240611);
-    const u64 cs = m.volume->getAllocBlockSize();
-    std::vector<u8> buf;
-    for (auto& [path, item] : tree) {
-        if (item->isContainer() || item->getSize() == 0) continue;
-        std::vector<u8> expected = readHostFile(mediaPath(v.src) + "/" + path);
-        const u64 size = expected.size();
+    const u64 cs = v.m.volume->getAllocBlockSize();
+    std::vector<u8> whole, buf;
+    for (const FatRecord& r : v.manifest.records) {
+        if (!r.live || r.folder || r.size == 0) continue;
+        VolumeItem* item = v.tree[r.path];
+        ASSERT_NE(item, nullptr);
+        whole.resize(r.size);
+        ASSERT_EQ(item->read(0, whole.data(), static_cast<u32>(r.size)), r.size) << r.path;
+        ASSERT_EQ(sha256Hex(whole), r.sha256) << r.path;
         auto check = [&](u64 ofs, u64 len) {
-            if (ofs >= size) return;
-            len = std::min(len, size - ofs);
+            if (ofs >= r.size) return;
+            len = std::min(len, r.size - ofs);
             buf.assign(len, 0xCC);
-            ASSERT_EQ(item->read(ofs, buf.data(), static_cast<u32>(len)), len) << path << " @" << ofs << "+" << len;
-            ASSERT_EQ(memcmp(buf.data(), expected.data() + ofs, len), 0) << path << " @" << ofs << "+" << len;
+            ASSERT_EQ(item->read(ofs, buf.data(), static_cast<u32>(len)), len) << r.path << " @" << ofs << "+" << len;
+            ASSERT_EQ(memcmp(buf.data(), whole.data() + ofs, len), 0) << r.path << " @" << ofs << "+" << len;
         };
-        for (int i = 0; i < 40; ++i) {
-            u64 ofs = rng() % size;
-            u64 len = 1 + rng() % std::min<u64>(size, 3 * cs + 17);
-            check(ofs, len);
-        }
-        for (u64 edge = cs; edge < std::min<u64>(size, 8 * cs); edge += cs) {
+        for (int i = 0; i < 20; ++i) check(rng() % r.size, 1 + rng() % std::min<u64>(r.size, 3 * cs + 17));
+        for (u64 edge = cs; edge < std::min<u64>(r.size, 6 * cs); edge += cs) {
             for (u64 len : {u64(1), u64(2), cs - 1, cs, cs + 1, 2 * cs + 3}) {
                 check(edge - 1, len);
                 check(edge, len);
             }
         }
-        check(size - 1, 1);
-        check(0, size);
+        check(r.size - 1, 1);
     }
 }
 
-// The Sleuth Kit lists the same paths (it adds its virtual files and the
-// label entry, which are left out here).
+// The Sleuth Kit's listing, made when the volume was made: the same live
+// paths (fls shows its virtual files, the label entry and deleted entries
+// too; those are left out, as is the 255-character name that fls cuts).
 TEST_P(FATMediaTest, ListingAgreesWithFls) {
-    const MediaVolume& v = GetParam();
-    if (system("command -v fls >/dev/null 2>&1") != 0) GTEST_SKIP() << "fls not installed";
-    MountedFat m = mountImage(mediaPath(v.image), v.offset);
-    ASSERT_TRUE(m.mounted);
-    std::string cmd = "fls -r -p -u -o " + std::to_string(v.offset / 512) + " '" + mediaPath(v.image) + "'";
-    FILE* p = popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::set<std::string> fls;
-    char line[4096];
-    while (fgets(line, sizeof line, p)) {
-        std::string s(line);
-        if (!s.empty() && s.back() == '\n') s.pop_back();
-        size_t tab = s.find('\t');
-        if (tab == std::string::npos) continue;
-        std::string name = s.substr(tab + 1);
+    Loaded v;
+    ASSERT_NO_FATAL_FAILURE(load(GetParam(), v));
+    std::ifstream in(mediaPath(std::string(GetParam()) + ".fls.txt"));
+    ASSERT_TRUE(in.good());
+    std::set<std::string> fls, ours;
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t tab = line.find('\t');
+        if (tab == std::string::npos || line.find(" * ") != std::string::npos) continue;
+        std::string name = line.substr(tab + 1);
         if (name.rfind("$", 0) == 0 || name.find("(Volume Label Entry)") != std::string::npos) continue;
-        fls.insert(s.rfind("d/d", 0) == 0 ? name + "/" : name);
+        if (name.find("Longest abcdefghij") != std::string::npos) continue;
+        fls.insert("/" + name + (line.rfind("d/d", 0) == 0 ? "/" : ""));
     }
-    pclose(p);
-    std::map<std::string, VolumeItem*> tree;
-    collectTree(m.root(), "", tree);
-    std::set<std::string> ours;
-    for (auto& [path, item] : tree) {
-        if (path != v.label) ours.insert(path);
+    for (auto& [path, item] : v.tree) {
+        if (path == "/" + v.manifest.str("label_bpb") || path.find("Longest abcdefghij") != std::string::npos) continue;
+        ours.insert(path);
     }
     EXPECT_EQ(ours, fls);
 }
 
-INSTANTIATE_TEST_SUITE_P(Volumes, FATMediaTest, ::testing::ValuesIn(kVolumes), paramName);
+INSTANTIATE_TEST_SUITE_P(SharedVolumes, FATMediaTest, ::testing::ValuesIn(kVolumes), paramName);
 
-TEST(FATMedia, CameraCardFragmentedFilesAndDates) {
-    if (!haveMedia("fatv32_cam.img")) GTEST_SKIP();
-    MountedFat m = mountImage(mediaPath("fatv32_cam.img"));
-    ASSERT_TRUE(m.mounted);
-    std::map<std::string, VolumeItem*> tree;
-    collectTree(m.root(), "", tree);
-    for (const char* name : {"DCIM/100CANON/FRAG_A.JPG", "DCIM/100CANON/FRAG_B.JPG", "MISC/BIGVIDEO.MOV"}) {
-        ASSERT_TRUE(tree.count(name)) << name;
-        auto* item = dynamic_cast<FATVolumeItem*>(tree[name]);
-        // Fragmented: the chain leaves the run of clusters at least once.
-        FAT* fat = m.volume->getFat();
+TEST(FATMedia, FragmentedAndLargeFilesFollowTheirChains) {
+    if (!haveMedia("fat32_s512.img.manifest")) GTEST_SKIP();
+    Loaded v;
+    ASSERT_NO_FATAL_FAILURE(load("fat32_s512.img", v));
+    FAT* fat = v.m.volume->getFat();
+    int fragmented = 0;
+    for (const FatRecord& r : v.manifest.records) {
+        if (!r.live || r.flags.find("fragmented") == std::string::npos) continue;
+        auto* item = dynamic_cast<FATVolumeItem*>(v.tree[r.path]);
+        ASSERT_NE(item, nullptr);
         u64 c = item->getDataCluster(), jumps = 0;
         for (u64 n = fat->getEntry(c); fat->isLink(n); c = n, n = fat->getEntry(c)) jumps += (n != c + 1);
-        if (std::string(name).find("FRAG") != std::string::npos) {
-            EXPECT_GE(jumps, 1u) << name;
-        }
-        std::vector<u8> got;
-        ASSERT_TRUE(readItem(item, got, 2048));
-        EXPECT_TRUE(got == readHostFile(mediaPath("fatv32_cam.src") + "/" + name)) << name;
+        EXPECT_GE(jumps, 1u) << r.path;
+        ++fragmented;
     }
-    EXPECT_EQ(tree["MISC/BIGVIDEO.MOV"]->getSize(), 12u * 1024 * 1024);
-
-    // Dates were fixed at 2010-01-01 12:04:05 UTC; FAT keeps even seconds.
-    const char* oldTz = getenv("TZ");
-    std::string saved = oldTz ? oldTz : "";
-    setenv("TZ", "UTC", 1);
-    tzset();
-    MountedFat again = mountImage(mediaPath("fatv32_cam.img"));
-    std::map<std::string, VolumeItem*> tree2;
-    collectTree(again.root(), "", tree2);
-    EXPECT_EQ(tree2["DCIM/100CANON/IMG_0001.JPG"]->getDate(), 1262347444u);
-    if (oldTz) setenv("TZ", saved.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
+    EXPECT_GE(fragmented, 1);
+    ASSERT_TRUE(v.tree.count("/Video/Big file.bin"));
+    EXPECT_EQ(v.tree["/Video/Big file.bin"]->getSize(), 12u * 1024 * 1024);
 }
 
-TEST(FATMedia, UsedClustersAreThoseOfTheFiles) {
-    if (!haveMedia("fatv12_floppy.img")) GTEST_SKIP();
-    MountedFat m = mountImage(mediaPath("fatv12_floppy.img"));
-    ASSERT_TRUE(m.mounted);
-    std::map<std::string, VolumeItem*> tree;
-    collectTree(m.root(), "", tree);
-    // Clusters of files and folders (each file's chain), counted once.
+TEST(FATMedia, LowerCaseFlagsAndLongNamesShowTheUsersNames) {
+    if (!haveMedia("fat12_floppy.img.manifest")) GTEST_SKIP();
+    Loaded v;
+    ASSERT_NO_FATAL_FAILURE(load("fat12_floppy.img", v));
+    EXPECT_TRUE(v.tree.count("/lower.txt"));
+    EXPECT_TRUE(v.tree.count("/README.TXT"));
+    EXPECT_TRUE(v.tree.count("/R\xC3\xA9sum\xC3\xA9 \xC3\xA9t\xC3\xA9.txt"));
+    for (auto& [path, item] : v.tree) {
+        if (path.find("Longest abcdefghij") != std::string::npos) {
+            EXPECT_EQ(item->getName().size(), 255u);
+        }
+    }
+}
+
+TEST(FATMedia, UsedClustersAreThoseOfTheLiveEntries) {
+    if (!haveMedia("fat12_floppy.img.manifest")) GTEST_SKIP();
+    Loaded v;
+    ASSERT_NO_FATAL_FAILURE(load("fat12_floppy.img", v));
+    FAT* fat = v.m.volume->getFat();
     std::set<u64> owned;
-    for (auto& [path, item] : tree) {
+    for (auto& [path, item] : v.tree) {
         auto* f = dynamic_cast<FATVolumeItem*>(item);
-        FAT* fat = m.volume->getFat();
-        for (u64 c = f->getDataCluster(); m.volume->isValidCluster(c) && owned.insert(c).second;) {
+        for (u64 c = f->getDataCluster(); v.m.volume->isValidCluster(c) && owned.insert(c).second;) {
             u64 n = fat->getEntry(c);
             if (!fat->isLink(n)) break;
             c = n;
         }
     }
     u64 used = 0;
-    for (u64 b = 0; b < m.volume->getClusterCount(); ++b) used += m.volume->isAllocationBlockUsed(b);
+    for (u64 b = 0; b < v.m.volume->getClusterCount(); ++b) used += v.m.volume->isAllocationBlockUsed(b);
     EXPECT_EQ(used, owned.size());
-    for (u64 c : owned) EXPECT_TRUE(m.volume->isAllocationBlockUsed(c - 2)) << c;
-}
-
-// The MBR image's partitions, found by the partition-table parser, browse
-// like the volumes at those offsets.
-TEST(FATMedia, PartitionsOfAnMbrDiskBrowse) {
-    if (!haveMedia("fatv_mbr.img")) GTEST_SKIP();
-    ImageDisk disk(mediaPath("fatv_mbr.img"));
-    ASSERT_TRUE(disk.open(false));
-    if (!disk.scanForPartitions()) GTEST_SKIP() << "no partition-table parser in this build";
-    ASSERT_EQ(disk.getPartitionCount(), 2u);
-    const char* labels[] = {"PART_ONE", "PART_TWO"};
-    const char* srcs[] = {"fatv_mbr_p1.src", "fatv_mbr_p2.src"};
-    for (u32 i = 0; i < 2; ++i) {
-        Disk* part = disk.getPartition(i);
-        ASSERT_TRUE(part->open(false));
-        FATVolume volume(part);
-        ASSERT_TRUE(volume.mount(true));
-        EXPECT_EQ(volume.getName(), labels[i]);
-        std::map<std::string, VolumeItem*> tree;
-        collectTree(volume.getRootItem(), "", tree);
-        std::vector<u8> got;
-        ASSERT_TRUE(tree.count("Sub/Deeper/deepest.txt"));
-        ASSERT_TRUE(readItem(tree["Sub/Deeper/deepest.txt"], got));
-        EXPECT_TRUE(got == readHostFile(mediaPath(srcs[i]) + "/Sub/Deeper/deepest.txt"));
-        EXPECT_EQ(tree.size(), listHostTree(mediaPath(srcs[i])).size() + 1);
-        part->close();
-    }
+    for (u64 c : owned) EXPECT_TRUE(v.m.volume->isAllocationBlockUsed(c - 2)) << c;
 }
 
 TEST(FATMedia, FolderWithThousandsOfEntries) {
-    if (!haveMedia("fatv16_2k.img")) GTEST_SKIP();
-    MountedFat m = mountImage(mediaPath("fatv16_2k.img"));
-    ASSERT_TRUE(m.mounted);
-    VolumeItem* many = m.root()->findChild("MANY", false);
-    m.root()->loadChildren();
-    many = m.root()->findChild("MANY", false);
+    if (!haveMedia("fat16_s512.img.manifest")) GTEST_SKIP();
+    Loaded v;
+    ASSERT_NO_FATAL_FAILURE(load("fat16_s512.img", v));
+    VolumeItem* many = v.tree["/Many/"];
     ASSERT_NE(many, nullptr);
-    many->loadChildren();
-    EXPECT_EQ(many->getChildCount(true), 2999u);
-    EXPECT_EQ(many->findChild("n0100 entry.txt", false), nullptr);  // deleted
-    VolumeItem* last = many->findChild("n2999 entry.txt", false);
-    ASSERT_NE(last, nullptr);
-    char buf[16] = {0};
-    ASSERT_EQ(last->read(0, buf, 11), 11u);
-    EXPECT_STREQ(buf, "entry 2999\n");
+    EXPECT_EQ(many->getChildCount(true), 3000u);
+    EXPECT_TRUE(v.tree.count("/Many/N3000 entry.txt"));
+}
+
+// The MBR disk's partitions, found by the partition-table parser, browse
+// like the volumes at their offsets; the third (empty) one does not mount.
+TEST(FATMedia, PartitionsOfAnMbrDiskBrowse) {
+    if (!haveMedia("mbr_fat.img")) GTEST_SKIP();
+    ImageDisk disk(mediaPath("mbr_fat.img"));
+    ASSERT_TRUE(disk.open(false));
+    ASSERT_TRUE(disk.scanForPartitions());
+    ASSERT_EQ(disk.getPartitionCount(), 3u);
+    for (u32 i = 0; i < 3; ++i) {
+        Disk* part = disk.getPartition(i);
+        ASSERT_TRUE(part->open(false));
+        FATVolume volume(part);
+        if (i == 2) {
+            EXPECT_FALSE(volume.mount(true));
+            part->close();
+            continue;
+        }
+        ASSERT_TRUE(volume.mount(true));
+        FatManifest mf = loadFatManifest(mediaPath("mbr_fat.img.p" + std::to_string(i + 1) + ".manifest"));
+        EXPECT_EQ(volume.getName(), mf.str("label_bpb"));
+        std::map<std::string, VolumeItem*> tree;
+        collectTree(volume.getRootItem(), "/", tree);
+        for (const FatRecord& r : mf.records) {
+            if (!r.live || r.folder) continue;
+            ASSERT_TRUE(tree.count(r.path)) << r.path;
+            std::vector<u8> got;
+            ASSERT_TRUE(readItem(tree[r.path], got));
+            EXPECT_EQ(sha256Hex(got), r.sha256) << r.path;
+        }
+        part->close();
+    }
 }
 
 }  // namespace

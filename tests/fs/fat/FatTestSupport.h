@@ -1,13 +1,12 @@
 // Helpers of the FAT reader's tests: a builder of small hand-made FAT volumes
-// in memory (for damage no tool makes), tree walks, whole-file reads, and
-// access to the tool-made volumes of tests/fixtures/make_fatvols.sh.
+// in memory (for damage no tool makes), mounting, tree walks and whole-file
+// reads of the tool-made volumes of tests/fixtures/make_fat.sh.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -188,22 +187,6 @@ inline void collectTree(VolumeItem* folder, const std::string& prefix, std::map<
             out[path] = child;
         }
     }
-}
-
-// The same listing of a folder of the host's file system.
-inline std::map<std::string, u64> listHostTree(const std::string& dir) {
-    std::map<std::string, u64> out;
-    for (auto& e : std::filesystem::recursive_directory_iterator(dir)) {
-        std::string rel = std::filesystem::relative(e.path(), dir).string();
-        if (e.is_directory()) out[rel + "/"] = 0;
-        else out[rel] = e.file_size();
-    }
-    return out;
-}
-
-inline std::vector<u8> readHostFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<u8>(std::istreambuf_iterator<char>(in), {});
 }
 
 // Reads a whole item in pieces of `piece` bytes; empty when a read fails.

@@ -1,6 +1,7 @@
 #include "misc/Log.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -21,29 +22,42 @@ constexpr size_t kLineSize = 8192;
 LoggerEventListener* g_listener = nullptr;
 bool g_toFile = false;
 
-// Start-up state: created before main by the static initialiser below, so
-// that `fmt` has its buffer from the start; the file is closed when the
-// program ends.
+// The logger's lasting state. It is created on first use (at the latest by
+// the static initialiser below) and never freed, so that code logging during
+// program shutdown still finds it; only the file is closed at the end.
 struct LoggerState {
     char fmtBuffer[kLineSize] = {0};
     std::ofstream file;
     std::set<std::string> names;
-    ~LoggerState() {
-        if (file.is_open()) file.close();
-    }
 };
 
 LoggerState* state() {
-    static LoggerState s;
-    return &s;
+    static LoggerState* s = new LoggerState;
+    return s;
 }
 
-// Forces creation during static initialisation.
-[[maybe_unused]] LoggerState* const g_stateAtStart = state();
+// Creates the state during start-up initialisation and closes the log file
+// when the program ends.
+struct LoggerLifetime {
+    LoggerLifetime() { state(); }
+    ~LoggerLifetime() { closeLogFile(); }
+} g_loggerLifetime;
 
 bool isFmtBuffer(const char* p) {
-    const char* b = state()->fmtBuffer;
-    return p >= b && p < b + kLineSize;
+    const uintptr_t b = reinterpret_cast<uintptr_t>(state()->fmtBuffer);
+    const uintptr_t q = reinterpret_cast<uintptr_t>(p);
+    return q >= b && q < b + kLineSize;
+}
+
+// Writes text verbatim, cut to one line buffer. The text is copied first,
+// because it may be the shared fmt buffer, which a listener may reuse while
+// it handles the line.
+void writeVerbatim(int level, const char* text) {
+    char line[kLineSize];
+    size_t n = strnlen(text, kLineSize - 1);
+    memcpy(line, text, n);
+    line[n] = 0;
+    logWrite(level, line);
 }
 
 }  // namespace
@@ -58,9 +72,12 @@ void logWrite(int level, const char* text) {
     } else {
         fputs(text, stdout);
     }
-    if (g_toFile && state()->file.is_open()) {
-        state()->file << text;
-        state()->file.flush();
+    if (g_toFile) {
+        std::ofstream& file = state()->file;
+        if (file.is_open()) {
+            file << text;
+            file.flush();
+        }
     }
 }
 
@@ -68,26 +85,26 @@ void log(int level, const char* format, ...) {
     if (level > detail::g_logLevel || !format) return;
     if (isFmtBuffer(format)) {
         // Already formatted by fmt: never a format again.
-        char line[kLineSize];
-        snprintf(line, sizeof line, "%s", format);
-        logWrite(level, line);
+        writeVerbatim(level, format);
         return;
     }
     char line[kLineSize];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(line, sizeof line, format, ap);
+    int n = vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
+    if (n < 0) return;
     logWrite(level, line);
+}
+
+void log(int level, char* text) {
+    if (level > detail::g_logLevel || !text) return;
+    writeVerbatim(level, text);
 }
 
 void log(int level, const std::string& text) {
     if (level > detail::g_logLevel) return;
-    if (text.size() < kLineSize) {
-        logWrite(level, text.c_str());
-    } else {
-        logWrite(level, text.substr(0, kLineSize - 1).c_str());
-    }
+    writeVerbatim(level, text.c_str());
 }
 
 char* fmt(const char* format, ...) {
@@ -96,7 +113,7 @@ char* fmt(const char* format, ...) {
     if (format) {
         va_list ap;
         va_start(ap, format);
-        vsnprintf(local, sizeof local, format, ap);
+        if (vsnprintf(local, sizeof local, format, ap) < 0) local[0] = 0;
         va_end(ap);
     }
     char* shared = state()->fmtBuffer;
@@ -112,6 +129,7 @@ int getLogLevel() { return detail::g_logLevel; }
 void setLogToFile(bool on) {
     g_toFile = on;
     if (on && !state()->file.is_open()) {
+        state()->file.clear();
         state()->file.open("log.txt", std::ios::out | std::ios::trunc | std::ios::binary);
     }
 }

@@ -8,8 +8,9 @@
 // Texts from a disk are untrusted: a text that is already formatted is never
 // used as a format again. `log(level, fmt(...))` writes the `fmt` result
 // verbatim (the logger recognises its own buffer), and `log(level, text)`
-// with a std::string writes the string verbatim. Any other `log` call takes
-// a literal printf format.
+// with a std::string or a writable char buffer writes the text verbatim.
+// Any other `log` call takes a literal printf format. Lines longer than 8191
+// characters are cut.
 //
 // On hot paths, test `logEnabled(level)` before computing arguments, or use
 // VORN_LOG, which evaluates its arguments only when the line is written.
@@ -33,10 +34,13 @@ extern int g_logLevel;
 inline bool logEnabled(int level) { return level <= detail::g_logLevel; }
 
 void log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Text that was formatted already (a `fmt` result or any writable buffer):
+// written verbatim, never read as a format.
+void log(int level, char* text);
 void log(int level, const std::string& text);
 
 // Formats into the one shared buffer and returns it; the next call overwrites
-// it. Longer results are cut at 8191 characters.
+// it. Longer results are cut at 8191 characters. Never null.
 char* fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 void logWrite(int level, const char* text);

@@ -31,9 +31,12 @@ std::string toString(bool value);
 std::string toString(char fill, int width);
 std::string repeat(const std::string& text, int n);
 std::string join(const std::vector<std::string>& parts, const std::string& separator);
-// An empty delimiter gives the whole text as one piece.
+// Empty pieces inside are kept; a final empty piece (text ending in the
+// delimiter, or an empty text) is not. An empty delimiter gives the whole
+// text as one piece.
 std::vector<std::string> split(const std::string& text, const std::string& delimiter);
 std::vector<std::string> tokenize(const std::string& text, const std::string& delimiters = " \t\n\r");
+// printf-style formatting; the result comes back whole whatever its length.
 std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 class StringTokenizer {
@@ -51,14 +54,25 @@ private:
 };
 
 // ---- file paths (separator "/")
+// The last piece of split(path, "/"): "y" for "/x/y/".
 std::string getFileName(const std::string& path);
+// The last piece of split(path, ".") over the whole path: "b/c" for "/a.b/c",
+// the whole path when it has no dot.
 std::string getFileExtension(const std::string& path);
+// Everything up to and including the last "/"; empty when there is none.
 std::string getDirectory(const std::string& path);
 
 // ---- Unicode
+// Each malformed or unfinished sequence becomes one "?"; overlong forms pass.
 std::wstring utf8ToWide(const std::string& text);
+// Surrogate pairs are joined; lone surrogates are written as they are; units
+// beyond 21 bits become "?".
 std::string wideToUtf8(const std::wstring& text);
+// Reads units until a 0 unit, maxUnits units, or a unit that would not lie
+// wholly inside maxBytes; `units` need not be aligned. swapBytes: big-endian.
 std::string utf16ToUtf8(const u16* units, int maxUnits, int maxBytes, bool swapBytes);
+// An HFS Plus name: a big-endian length unit, then big-endian characters.
+// maxBytes counts from uniStr, the length unit included.
 std::string hfsUniStrToUtf8(const u16* uniStr, int maxBytes);
 
 // ---- time
@@ -68,7 +82,9 @@ time_t toTimeNoDst(int day, int month, int year, int hour, int minute, int secon
 std::string timeToString(time_t time);
 
 // ---- sizes
+// Divides by 1024 at most four times; unit ' ', 'K', 'M', 'G' or 'T'.
 void scaleSize(double& value, char& unit);
+// "%.2f %c" of the scaled value: "512.00  ", "1.50 K".
 std::string sizeToString(u64 bytes);
 
 // ---- hexadecimal
@@ -76,6 +92,7 @@ i8 parseHexByte(char high, char low);
 u32 parseHex(const u8* text, int length);
 std::string toHexString(u32 value, int digits);
 const u8* findBytes(const u8* data, const u8* pattern, u32 dataLength, u32 patternLength);
+// Writes to standard output, bypassing the logger.
 void hexdump(const char* title, const void* data, int length);
 
 // ---- files
@@ -84,7 +101,9 @@ bool makeDir(const std::string& path);
 bool isDirectory(const std::string& path);
 
 // ---- entropy
+// Approximate log2 for x > 0, exact at powers of two.
 float fastLog2(float x);
+// Byte entropy scaled to 0..1 (8 bits per byte give 1); 0 for no bytes.
 float entropy(const u8* data, u64 size);
 
 }  // namespace vorn

@@ -1,0 +1,141 @@
+// The one object through which a front end uses the engine.
+//
+// Holds the selected disk behind a 4 MiB CachedDisk, opens the volume on it,
+// runs the three scan kinds, keeps the result tree that the front ends show,
+// and saves items, writes the HTML report, searches names and copies a disk
+// into an image file. Analysers read the scan position and options back
+// from it during a scan.
+//
+// Ownership: owns its CachedDisk, its Data buffer, the volume opened on the
+// selected disk, the volumes attached by addVolume, and the result tree under
+// the root item. The listener is not owned. Single-threaded: every operation
+// runs on the caller's thread.
+//
+// Offsets: every scan position (currentOffset, seekToOffset targets) is an
+// absolute byte offset on the selected disk. Allocation blocks of a scan are
+// counted from the scan's start offset (the byte offset of allocation block 0).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fs/VolumeItem.h"
+#include "misc/Types.h"
+
+namespace vorn {
+
+class CachedDisk;
+class Data;
+class Disk;
+class RecoveryEventListener;
+class Volume;
+
+enum ScanType : int { SCAN_DELETED_FILES = 0, SCAN_LOST_FILES = 1, SCAN_LOST_VOLUMES = 2 };
+
+// Volume kinds of addVolume.
+enum AddVolumeType : int { ADD_VOLUME_FAT = 0, ADD_VOLUME_HFS = 1, ADD_VOLUME_ISO = 2 };
+
+class Recovery : public VolumeItemCallback {
+public:
+    Recovery();
+    ~Recovery();
+    Recovery(const Recovery&) = delete;
+    Recovery& operator=(const Recovery&) = delete;
+
+    // Name search callback.
+    void onItem(VolumeItem* item, bool* stop, bool* taken) override;
+
+    virtual bool saveItem(VolumeItem* item, std::string dir);
+    virtual bool writeReportItem(VolumeItem* item, std::string& html);
+    virtual void deleteRootItem();
+    virtual Volume* addVolume(int type, Volume* volume);
+    virtual VolumeItem* getRootItem();
+    virtual VolumeItem* getSearchResultsItem();
+    virtual Disk* getDisk();
+    virtual RecoveryEventListener* getListener();
+    virtual int getScanType();
+    virtual void setScanType(int type);
+    virtual bool selectDisk(Disk* disk);
+    virtual void setListener(RecoveryEventListener* listener);
+    virtual void setEnableSearchText(bool enable);
+    virtual void setEnableSearchKeywords(bool enable);
+    virtual void setKeywords(const std::vector<std::string>& keywords);
+    virtual void openExistingVolume();
+    virtual void scan();
+    virtual void save(std::vector<VolumeItem*> items, std::string dir);
+    virtual void saveReport(std::vector<VolumeItem*> items, std::string path, std::string title,
+                            std::string footer);
+    virtual void searchItems(std::string text);
+    virtual void seekToOffset(u64 offset);
+    virtual std::string localizedString(const std::string& key);
+
+    bool createImageFile(Disk* disk, const std::string& path);
+
+    // Read by the analysers during a scan.
+    u32 getAllocBlockSize() const { return allocBlockSize; }
+    u64 getCurrentBlock() const { return currentBlock; }
+    u64 getCurrentAllocBlock() const { return currentAllocBlock; }
+    u64 getCurrentOffset() const { return currentOffset; }
+    Data* getData() const { return data; }
+    bool getEnableSearchText() const { return enableSearchText; }
+    bool getEnableSearchKeywords() const { return enableSearchKeywords; }
+    std::string getSearchText() const { return searchText; }
+    Volume* getVolume() const { return volume; }
+    bool getLimitFileSize() const { return limitFileSize; }
+    u64 getMaxFileSize() const { return maxFileSize; }
+    std::vector<std::string> getKeywords() const { return keywords; }
+    u64 getAllocBlockCount() const { return allocBlockCount; }
+    u32 getBlocksPerAllocBlock() const { return blocksPerAllocBlock; }
+    // Byte offset on the disk of allocation block 0 of the running scan.
+    u64 getScanStartOffset() const { return scanStartOffset; }
+    // Result of the last save: files whose unreadable blocks were written as zeros.
+    u64 getDamagedFileCount() const { return damagedFileCount; }
+    // False when the last save ended on a write failure.
+    bool getLastSaveOk() const { return lastSaveOk; }
+
+private:
+    friend class RecoveryTestAccess;
+
+    // Helpers of the save, report and search walks (one file each).
+    bool saveItemAtDepth(VolumeItem* item, const std::string& dir, int depth);
+    bool writeReportItemAtDepth(VolumeItem* item, std::string& html, int depth);
+
+    u32 volumeCounter = 0;
+    double savePercent = 0;
+    u64 allocBlockCount = 0;
+    u32 blocksPerAllocBlock = 1;
+    bool skipUsedAllocationBlocks = false;
+    u64 startAllocBlock = 0;
+    int scanType = SCAN_DELETED_FILES;
+    RecoveryEventListener* listener = nullptr;
+    CachedDisk* disk = nullptr;
+    VolumeItem* rootItem = nullptr;
+    VolumeItem* searchResultsItem = nullptr;
+    std::string searchText;
+    std::vector<std::string> keywords;
+    Data* data = nullptr;
+    Volume* volume = nullptr;
+    u64 currentOffset = 0;
+    u64 currentBlock = 0;
+    u64 currentAllocBlock = 0;
+    u32 allocBlockSize = 512;
+    bool enableSearchText = false;
+    bool enableSearchKeywords = false;
+    bool limitFileSize = true;
+    u64 maxFileSize = 104857600;
+
+    u64 scanStartOffset = 0;
+    // Volumes attached by addVolume; owned, freed with the Recovery.
+    std::vector<std::unique_ptr<Volume>> addedVolumes;
+    // Save state.
+    u64 damagedFileCount = 0;
+    bool lastSaveOk = true;
+    bool saveCancelled = false;
+    u64 savedFileCount = 0;
+    u64 totalFileCount = 0;
+    // Search state.
+    int searchDepth = 0;
+};
+
+}  // namespace vorn

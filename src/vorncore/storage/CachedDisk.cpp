@@ -1,0 +1,449 @@
+#include "storage/CachedDisk.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "misc/Bytes.h"
+#include "misc/Log.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr size_t kPageSize = 4096;
+
+// Bytes of blockCount blocks, saturated instead of wrapped.
+u64 byteSize(u64 blockCount, u32 blockSize) {
+    if (blockSize != 0 && blockCount > std::numeric_limits<u64>::max() / blockSize) {
+        return std::numeric_limits<u64>::max();
+    }
+    return blockCount * blockSize;
+}
+
+u8* allocBuffer(size_t bytes, size_t align) {
+    void* p = nullptr;
+    if (posix_memalign(&p, align, bytes) != 0) return nullptr;
+    return static_cast<u8*>(p);
+}
+
+// What an empty view at the very end of the disk points to.
+u8 g_emptyView[1];
+
+}  // namespace
+
+CachedDisk::CachedDisk(Disk* disk, u32 cacheSize, u32 readAheadSize)
+    : m_cacheSize(cacheSize), m_readAheadSize(readAheadSize) {
+    m_innerDisk = disk;
+    configure(disk ? disk->getBlockSize() : 0, disk ? disk->getBlockCount() : 0);
+    log(LOG_DEBUG, "CachedDisk created - cacheSize=%d, readAheadSize=%d => cacheLines=%d, blocksPerRead=%d\n",
+        static_cast<int>(cacheSize), static_cast<int>(readAheadSize), static_cast<int>(m_lineCount),
+        static_cast<int>(m_blocksPerRead));
+}
+
+CachedDisk::~CachedDisk() {
+    log(LOG_DEBUG, "stopping prefetch thread...\n");
+    log(LOG_DEBUG, "freeing cache\n");
+    releaseBuffers();
+    free(m_retiredView);
+    m_retiredView = nullptr;
+    log(LOG_DEBUG, "done\n");
+}
+
+// Line geometry for the wrapped disk's block size: at least one block per
+// line and at least one line, whatever the sizes asked for.
+void CachedDisk::configure(u32 blockSize, u64 blockCount) {
+    m_geomBlockSize = blockSize;
+    m_geomBlockCount = blockCount;
+    if (blockSize == 0) {
+        // Nothing can be read at this block size; reads refuse it.
+        m_blocksPerRead = 1;
+        m_lineBytes = 0;
+        m_lineCount = 1;
+    } else {
+        m_blocksPerRead = std::max<u32>(1, m_readAheadSize / blockSize);
+        m_lineBytes = size_t(m_blocksPerRead) * blockSize;
+        m_lineCount = static_cast<u32>(std::max<u64>(1, m_cacheSize / m_lineBytes));
+    }
+    m_bufferAlign = m_lineBytes >= kPageSize ? kPageSize : 64;
+    m_bufferBytes = (std::max<size_t>(m_lineBytes, 1) + m_bufferAlign - 1) / m_bufferAlign * m_bufferAlign;
+    m_index.reserve(std::min<u32>(m_lineCount, 4096));
+}
+
+// The wrapped disk may change its block size or count (an image re-opened,
+// a device sized at open): the lines no longer describe it, so they go.
+void CachedDisk::syncGeometry(u32 blockSize, u64 blockCount) {
+    if (blockSize == m_geomBlockSize && blockCount == m_geomBlockCount) return;
+    VORN_LOG(LOG_DEBUG, "CachedDisk - wrapped disk changed (blockSize=%u, blockCount=%llu), lines dropped\n", blockSize,
+             static_cast<unsigned long long>(blockCount));
+    m_badBlocks.clear();
+    if (blockSize == m_geomBlockSize) {
+        // Same line size: the buffers stay (a view keeps valid memory).
+        for (auto& entry : m_index) {
+            Line& line = m_slots[entry.second];
+            line.number = kNoLine;
+            line.badBits.clear();
+            line.prev = line.next = kNil;
+            m_freeSlots.push_back(entry.second);
+        }
+        m_index.clear();
+        m_lruHead = m_lruTail = kNil;
+        m_lockedLine = kNoLine;
+        m_geomBlockCount = blockCount;
+        return;
+    }
+    releaseBuffers();
+    configure(blockSize, blockCount);
+}
+
+void CachedDisk::releaseBuffers() {
+    for (Line& line : m_slots) {
+        if (line.buffer && line.buffer == m_viewBuffer) {
+            // The last view may still point here: keep it until the next
+            // getOfsData.
+            free(m_retiredView);
+            m_retiredView = line.buffer;
+        } else {
+            free(line.buffer);
+        }
+        line.buffer = nullptr;
+    }
+    m_viewBuffer = nullptr;
+    m_slots.clear();
+    m_freeSlots.clear();
+    m_index.clear();
+    m_lruHead = m_lruTail = kNil;
+    m_lockedLine = kNoLine;
+}
+
+void CachedDisk::unlink(u32 slot) {
+    Line& line = m_slots[slot];
+    if (line.prev != kNil) {
+        m_slots[line.prev].next = line.next;
+    } else {
+        m_lruHead = line.next;
+    }
+    if (line.next != kNil) {
+        m_slots[line.next].prev = line.prev;
+    } else {
+        m_lruTail = line.prev;
+    }
+    line.prev = line.next = kNil;
+}
+
+void CachedDisk::append(u32 slot) {
+    Line& line = m_slots[slot];
+    line.prev = m_lruTail;
+    line.next = kNil;
+    if (m_lruTail != kNil) {
+        m_slots[m_lruTail].next = slot;
+    } else {
+        m_lruHead = slot;
+    }
+    m_lruTail = slot;
+}
+
+CachedDisk::Line* CachedDisk::getLine(u64 line) {
+    // Sequential readers hit the most recent line again and again: it is
+    // already at the newest end, so nothing moves.
+    if (m_lruTail != kNil && m_slots[m_lruTail].number == line) return &m_slots[m_lruTail];
+    auto it = m_index.find(line);
+    if (it != m_index.end()) {
+        const u32 slot = it->second;
+        unlink(slot);
+        append(slot);
+        return &m_slots[slot];
+    }
+    return fillLine(line);
+}
+
+// A slot with a buffer, in neither the index nor the recency list, or kNil.
+u32 CachedDisk::takeSlot() {
+    if (m_index.size() < m_lineCount) {
+        log(LOG_DEBUG, "cache not full - filling cache (%d)\n", static_cast<int>(m_index.size()));
+        if (!m_freeSlots.empty()) {
+            const u32 slot = m_freeSlots.back();
+            m_freeSlots.pop_back();
+            return slot;
+        }
+        u8* buffer = allocBuffer(m_bufferBytes, m_bufferAlign);
+        if (!buffer) {
+            log(LOG_ERROR, "error: memory allocation error (valloc)!\n");
+            return kNil;
+        }
+        m_slots.emplace_back();
+        m_slots.back().buffer = buffer;
+        return static_cast<u32>(m_slots.size() - 1);
+    }
+
+    // Full: the least recently used line that is not the viewed one.
+    u32 victim = m_lruHead;
+    if (m_slots[victim].number == m_lockedLine) {
+        if (m_slots[victim].next != kNil) {
+            victim = m_slots[victim].next;
+        } else {
+            log(LOG_ERROR, "!! ERROR !! Cache is completely locked!\n");
+        }
+    }
+    Line& line = m_slots[victim];
+    m_index.erase(line.number);
+    unlink(victim);
+    line.number = kNoLine;
+    line.badBits.clear();
+    if (!line.buffer) {
+        log(LOG_ERROR, "dunno2: cbuf=NULL\n");
+        line.buffer = allocBuffer(m_bufferBytes, m_bufferAlign);
+        if (!line.buffer) {
+            log(LOG_ERROR, "error: memory allocation error (valloc)!\n");
+            m_freeSlots.push_back(victim);
+            return kNil;
+        }
+    }
+    return victim;
+}
+
+CachedDisk::Line* CachedDisk::fillLine(u64 number) {
+    const u64 first = number * m_blocksPerRead;
+    if (m_geomBlockSize == 0 || first >= m_geomBlockCount || !m_innerDisk) {
+        log(LOG_DEBUG, "CachedDisk::getBlock - no such line (cblk=%lld)\n", static_cast<long long>(first));
+        return nullptr;
+    }
+    const u32 count = static_cast<u32>(std::min<u64>(m_blocksPerRead, m_geomBlockCount - first));
+    const u32 slot = takeSlot();
+    if (slot == kNil) return nullptr;
+    if (!m_slots[slot].buffer) {
+        log(LOG_ERROR, "dunno3: cbuf=NULL\n");
+        m_freeSlots.push_back(slot);
+        return nullptr;
+    }
+    if (fillRange(slot, first, 0, count) == 0) {
+        // Nothing of the line could be read: it is not cached.
+        Line& line = m_slots[slot];
+        line.badBits.clear();
+        m_freeSlots.push_back(slot);
+        return nullptr;
+    }
+    Line& line = m_slots[slot];
+    if (count < m_blocksPerRead) {
+        // The disk's last line is short; its tail is never handed out.
+        memset(line.buffer + size_t(count) * m_geomBlockSize, 0, m_lineBytes - size_t(count) * m_geomBlockSize);
+    }
+    line.number = number;
+    m_index.emplace(number, slot);
+    append(slot);
+    return &line;
+}
+
+// Reads blocks [index, index + count) of the line in slot, whose block 0 is
+// disk block lineFirst. Known bad blocks are not asked for again; a failed
+// request is split into single blocks. Blocks that fail are zero-filled and
+// marked. Answers the number of blocks read.
+u32 CachedDisk::fillRange(u32 slot, u64 lineFirst, u32 index, u32 count) {
+    const u32 blockSize = m_geomBlockSize;
+    auto blockPtr = [&](u32 i) { return m_slots[slot].buffer + size_t(i) * blockSize; };
+    auto markBad = [&](u32 i) {
+        Line& line = m_slots[slot];
+        if (line.badBits.empty()) line.badBits.assign((m_blocksPerRead + 63) / 64, 0);
+        line.badBits[i / 64] |= u64(1) << (i % 64);
+        memset(blockPtr(i), 0, blockSize);
+    };
+
+    if (anyKnownBad(lineFirst + index, count)) {
+        u32 good = 0;
+        for (u32 i = index; i < index + count;) {
+            if (isKnownBad(lineFirst + i)) {
+                markBad(i);
+                ++i;
+                continue;
+            }
+            u32 end = i + 1;
+            while (end < index + count && !isKnownBad(lineFirst + end)) ++end;
+            good += fillRange(slot, lineFirst, i, end - i);
+            i = end;
+        }
+        return good;
+    }
+
+    if (m_innerDisk->readBlocks(lineFirst + index, count, blockPtr(index))) return count;
+    log(LOG_DEBUG, "CachedDisk::getBlock - error reading cblk=%lld, ccnt=%d\n",
+        static_cast<long long>(lineFirst + index), static_cast<int>(count));
+    if (count == 1) {
+        rememberBad(lineFirst + index);
+        markBad(index);
+        return 0;
+    }
+    // One bad sector must not cost the whole line: block by block.
+    u32 good = 0;
+    for (u32 i = index; i < index + count; ++i) {
+        if (m_innerDisk->readBlocks(lineFirst + i, 1, blockPtr(i))) {
+            ++good;
+        } else {
+            rememberBad(lineFirst + i);
+            markBad(i);
+        }
+    }
+    return good;
+}
+
+bool CachedDisk::blocksGood(const Line& line, u32 firstIndex, u32 lastIndex) const {
+    if (line.badBits.empty()) return true;
+    for (u32 i = firstIndex; i <= lastIndex; ++i) {
+        if (line.badBits[i / 64] & (u64(1) << (i % 64))) return false;
+    }
+    return true;
+}
+
+bool CachedDisk::isKnownBad(u64 block) const { return anyKnownBad(block, 1); }
+
+bool CachedDisk::anyKnownBad(u64 block, u64 count) const {
+    if (m_badBlocks.empty() || count == 0) return false;
+    auto it = m_badBlocks.upper_bound(block);
+    if (it != m_badBlocks.begin() && std::prev(it)->second > block) return true;
+    return it != m_badBlocks.end() && it->first - block < count;
+}
+
+// Kept as runs, so a bad region costs one entry however long it is.
+void CachedDisk::rememberBad(u64 block) {
+    if (isKnownBad(block)) return;
+    u64 first = block;
+    u64 end = block + 1;
+    auto next = m_badBlocks.find(end);
+    if (next != m_badBlocks.end()) {
+        end = next->second;
+        m_badBlocks.erase(next);
+    }
+    auto it = m_badBlocks.lower_bound(block);
+    if (it != m_badBlocks.begin()) {
+        auto prev = std::prev(it);
+        if (prev->second == block) {
+            prev->second = end;
+            return;
+        }
+    }
+    m_badBlocks.emplace(first, end);
+}
+
+// Copies size bytes at byteOffset (inside the disk) through the lines.
+// On failure the rest of out is zero-filled.
+bool CachedDisk::copyOut(u64 byteOffset, u64 size, u8* out) {
+    const u32 blockSize = m_geomBlockSize;
+    const u32 perLine = m_blocksPerRead;
+    u64 block = byteOffset / blockSize;
+    u32 within = static_cast<u32>(byteOffset % blockSize);
+    while (size > 0) {
+        const u64 number = block / perLine;
+        const u32 index = static_cast<u32>(block % perLine);
+        const size_t lineOfs = size_t(index) * blockSize + within;
+        const size_t n = static_cast<size_t>(std::min<u64>(size, m_lineBytes - lineOfs));
+        Line* line = getLine(number);
+        if (!line || !blocksGood(*line, index, static_cast<u32>((lineOfs + n - 1) / blockSize))) {
+            memset(out, 0, size);
+            return false;
+        }
+        memcpy(out, line->buffer + lineOfs, n);
+        out += n;
+        size -= n;
+        block = (number + 1) * perLine;
+        within = 0;
+    }
+    return true;
+}
+
+bool CachedDisk::read(u64 byteOffset, u32 size, void* buffer) {
+    if (!buffer) {
+        log(LOG_DEBUG, "CachedDisk::read parameter mismatch\n");
+        return false;
+    }
+    const u32 blockSize = getBlockSize();
+    const u64 blockCount = getBlockCount();
+    if (blockSize == 0 || size > kMaxReadSize || !inBounds(byteSize(blockCount, blockSize), byteOffset, size)) {
+        log(LOG_DEBUG, "error at CachedDisk::read: incorrect parameters (ofs=%lld, size=%d)\n",
+            static_cast<long long>(byteOffset), static_cast<int>(size));
+        return false;
+    }
+    if (size == 0) return true;
+    syncGeometry(blockSize, blockCount);
+    return copyOut(byteOffset, size, static_cast<u8*>(buffer));
+}
+
+bool CachedDisk::readBlocks(u64 block, u32 count, void* buffer) {
+    const u32 blockSize = getBlockSize();
+    const u64 blockCount = getBlockCount();
+    if ((!buffer && count != 0) || blockSize == 0 || !inBounds(blockCount, block, count) ||
+        block + count > std::numeric_limits<u64>::max() / blockSize) {
+        log(LOG_DEBUG, "error at CachedDisk::readBlocks: incorrect parameters (block=%lld, count=%d)\n",
+            static_cast<long long>(block), static_cast<int>(count));
+        return false;
+    }
+    if (count == 0) return true;
+    syncGeometry(blockSize, blockCount);
+    return copyOut(block * blockSize, u64(count) * blockSize, static_cast<u8*>(buffer));
+}
+
+bool CachedDisk::getOfsData(u64 byteOffset, u32 count, Data& out) {
+    // The previous view is given up now, as callers know.
+    free(m_retiredView);
+    m_retiredView = nullptr;
+
+    const u32 blockSize = getBlockSize();
+    const u64 blockCount = getBlockCount();
+    const u64 diskBytes = byteSize(blockCount, blockSize);
+    if (blockSize == 0 || count > kMaxReadSize || !inBounds(diskBytes, byteOffset, count)) {
+        log(LOG_DEBUG, "error at CachedDisk::getOfsData: incorrect parameters (ofs=%lld, cnt=%d)\n",
+            static_cast<long long>(byteOffset), static_cast<int>(count));
+        return false;
+    }
+    syncGeometry(blockSize, blockCount);
+    if (count == 0 && byteOffset == diskBytes) {
+        // No block lies there to hold the empty view.
+        out.setPtr(g_emptyView, 1, 0);
+        m_lockedLine = kNoLine;
+        m_viewBuffer = nullptr;
+        return true;
+    }
+
+    const u64 block = byteOffset / blockSize;
+    const u32 within = static_cast<u32>(byteOffset % blockSize);
+    const u32 index = static_cast<u32>(block % m_blocksPerRead);
+    const u64 bytesLeftInLine = u64(m_blocksPerRead - index) * blockSize;
+    if (within + u64(count) <= bytesLeftInLine) {
+        const u64 number = block / m_blocksPerRead;
+        Line* line = getLine(number);
+        const size_t lineOfs = size_t(index) * blockSize + within;
+        const u32 lastIndex = static_cast<u32>((lineOfs + std::max<u32>(count, 1) - 1) / blockSize);
+        if (!line || !blocksGood(*line, index, lastIndex)) return false;
+        out.setPtr(line->buffer + lineOfs, 1, count);
+        m_lockedLine = number;
+        m_viewBuffer = line->buffer;
+        return true;
+    }
+
+    if (!(out.isOwned() && out.getSize() == count)) {
+        if (!out.realloc(1, count)) return false;
+    }
+    m_lockedLine = kNoLine;
+    m_viewBuffer = nullptr;
+    return copyOut(byteOffset, count, out.getPtr());
+}
+
+bool CachedDisk::writeBlocks(u64 block, u32 count, const void* buffer) {
+    return m_innerDisk ? m_innerDisk->writeBlocks(block, count, buffer) : false;
+}
+
+bool CachedDisk::openImpl(bool write) {
+    (void)write;  // never reached: open reaches the wrapped disk
+    return false;
+}
+
+void CachedDisk::closeImpl() {}
+
+bool CachedDisk::readBlocksImpl(u64 rawBlock, u32 count, void* buffer) {
+    return m_innerDisk ? m_innerDisk->readBlocksImpl(rawBlock, count, buffer) : false;
+}
+
+bool CachedDisk::writeBlocksImpl(u64 rawBlock, u32 count, const void* buffer) {
+    return m_innerDisk ? m_innerDisk->writeBlocksImpl(rawBlock, count, buffer) : false;
+}
+
+}  // namespace vorn

@@ -1,0 +1,386 @@
+#include "storage/Disk.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "misc/Bytes.h"
+#include "misc/Log.h"
+#include "misc/Utils.h"
+
+namespace vorn {
+
+// Defined by the partition-table parser.
+bool parsePartitionTableOf(Disk* disk);
+
+namespace {
+
+// Most raw sectors converted in one readBlocks call.
+constexpr u32 kMaxRawBlocksPerRead = 16384;
+
+// Bytes of blockCount blocks, saturated instead of wrapped.
+u64 byteSize(u64 blockCount, u32 blockSize) {
+    if (blockSize != 0 && blockCount > std::numeric_limits<u64>::max() / blockSize) {
+        return std::numeric_limits<u64>::max();
+    }
+    return blockCount * blockSize;
+}
+
+}  // namespace
+
+Disk::Disk() { log(LOG_DEBUG, "Disk::Disk\n"); }
+
+Disk::~Disk() {
+    log(LOG_DEBUG, "Disk::~Disk\n");
+    // Kinds with partitions delete them themselves; whatever is left in the
+    // list is still ours and must not leak.
+    for (Disk* partition : m_partitions) delete partition;
+    m_partitions.clear();
+}
+
+bool Disk::isKindOf(int typeId) const { return typeId == KIND_DISK || Base::isKindOf(typeId); }
+
+void Disk::cleanup() {
+    if (m_innerDisk) return;
+    close();
+    deletePartitions();
+}
+
+Disk* Disk::getInnerDisk() { return m_innerDisk ? m_innerDisk : this; }
+
+std::string Disk::getPath() { return m_innerDisk ? m_innerDisk->getPath() : m_path; }
+
+std::string Disk::getName() { return m_innerDisk ? m_innerDisk->getName() : m_name; }
+
+std::string Disk::getInterface() { return m_innerDisk ? m_innerDisk->getInterface() : m_interface; }
+
+// Built on the forwarding getters, so a wrapper shows the inner disk's size.
+std::string Disk::getSizeString() {
+    double value = static_cast<double>(getBlockCount()) * static_cast<double>(getBlockSize());
+    char unit = ' ';
+    scaleSize(value, unit);
+    char text[64];
+    snprintf(text, sizeof text, "%.2f %c", value, unit);
+    return text;
+}
+
+void Disk::setName(const std::string& name) {
+    if (m_innerDisk) {
+        m_innerDisk->setName(name);
+        return;
+    }
+    m_name = name;
+}
+
+void Disk::setInterface(const std::string& interface) {
+    if (m_innerDisk) {
+        m_innerDisk->setInterface(interface);
+        return;
+    }
+    m_interface = interface;
+}
+
+u32 Disk::getBlockSize() { return m_innerDisk ? m_innerDisk->getBlockSize() : m_blockSize; }
+
+void Disk::setBlockSize(u32 size) {
+    if (m_innerDisk) {
+        m_innerDisk->setBlockSize(size);
+        return;
+    }
+    m_rawBlockSize = size;
+    if (size == 2352) {
+        // A raw CD sector: 16 bytes of sync and header, then 2048 bytes of data.
+        m_dataOffset = 16;
+        m_blockSize = 2048;
+    } else {
+        m_dataOffset = 0;
+        m_blockSize = size;
+    }
+}
+
+void Disk::setLastSessionOfs(u64 ofs) {
+    if (m_innerDisk) {
+        m_innerDisk->setLastSessionOfs(ofs);
+        return;
+    }
+    m_lastSessionOfs = ofs;
+}
+
+u64 Disk::getLastSessionOfs() { return m_innerDisk ? m_innerDisk->getLastSessionOfs() : m_lastSessionOfs; }
+
+u64 Disk::getBlockCount() { return m_innerDisk ? m_innerDisk->getBlockCount() : m_blockCount; }
+
+void Disk::setBlockCount(u64 count) {
+    if (m_innerDisk) {
+        m_innerDisk->setBlockCount(count);
+        return;
+    }
+    m_blockCount = count;
+}
+
+void Disk::setType(int type) {
+    if (m_innerDisk) {
+        m_innerDisk->setType(type);
+        return;
+    }
+    m_type = type;
+}
+
+int Disk::getType() { return m_innerDisk ? m_innerDisk->getType() : m_type; }
+
+// Built on the forwarding getters and readBlocks, so a wrapper reads the
+// inner disk's data.
+bool Disk::read(u64 byteOffset, u32 size, void* buffer) {
+    if (!buffer) {
+        log(LOG_DEBUG, "Disk::read parameter mismatch\n");
+        return false;
+    }
+    const u32 blockSize = getBlockSize();
+    if (blockSize == 0 || size > kMaxReadSize || !inBounds(byteSize(getBlockCount(), blockSize), byteOffset, size)) {
+        log(LOG_DEBUG, "error at Disk::read: incorrect parameters (ofs=%lld, size=%d)\n",
+            static_cast<long long>(byteOffset), static_cast<int>(size));
+        return false;
+    }
+    if (size == 0) return true;
+
+    u8* out = static_cast<u8*>(buffer);
+    u64 block = byteOffset / blockSize;
+    u32 within = static_cast<u32>(byteOffset % blockSize);
+    u32 remaining = size;
+    std::unique_ptr<u8[]> temp;
+
+    // Partial blocks go through a one-block buffer; whole blocks are read
+    // straight into the caller's buffer.
+    auto readPartial = [&](u32 length) -> bool {
+        if (!temp) {
+            temp.reset(new (std::nothrow) u8[blockSize]);
+            if (!temp) {
+                log(LOG_ERROR, "error at Disk::read: no memory for a block of %u bytes\n", blockSize);
+                return false;
+            }
+        }
+        if (!readBlocks(block, 1, temp.get())) return false;
+        memcpy(out, temp.get() + within, length);
+        out += length;
+        remaining -= length;
+        block += 1;
+        within = 0;
+        return true;
+    };
+
+    bool ok = true;
+    if (within != 0 || remaining < blockSize) {
+        ok = readPartial(std::min(remaining, blockSize - within));
+    }
+    while (ok && remaining >= blockSize) {
+        const u32 count = std::min(remaining / blockSize, kMaxRawBlocksPerRead);
+        if (!readBlocks(block, count, out)) {
+            ok = false;
+            break;
+        }
+        out += static_cast<size_t>(count) * blockSize;
+        remaining -= count * blockSize;
+        block += count;
+    }
+    if (ok && remaining > 0) ok = readPartial(remaining);
+    if (!ok) memset(out, 0, remaining);
+    return ok;
+}
+
+bool Disk::readBlocks(u64 block, u32 count, void* buffer) {
+    if (m_innerDisk) return m_innerDisk->readBlocks(block, count, buffer);
+    if (m_rawBlockSize == m_blockSize && m_dataOffset == 0) {
+        if (!buffer && count != 0) {
+            log(LOG_ERROR, "ERROR: Disk::readBlocks - paramter mismatch!\n");
+            return false;
+        }
+        return readBlocksImpl(block, count, buffer);
+    }
+    if (count > kMaxRawBlocksPerRead || !buffer || u64(m_dataOffset) + m_blockSize > m_rawBlockSize) {
+        log(LOG_ERROR, "ERROR: Disk::readBlocks - paramter mismatch!\n");
+        return false;
+    }
+    std::unique_ptr<u8[]> temp(new (std::nothrow) u8[size_t(m_rawBlockSize) * count]);
+    if (!temp) {
+        log(LOG_ERROR, "ERROR: Disk::readBlocks - temporary memory allocation failed!\n");
+        return false;
+    }
+    const bool ok = readBlocksImpl(block, count, temp.get());
+    u8* out = static_cast<u8*>(buffer);
+    if (!ok) {
+        // Nothing of a failed read is handed out as data.
+        memset(out, 0, size_t(m_blockSize) * count);
+        return false;
+    }
+    for (u32 i = 0; i < count; ++i) {
+        memcpy(out + size_t(i) * m_blockSize, temp.get() + size_t(i) * m_rawBlockSize + m_dataOffset, m_blockSize);
+    }
+    return true;
+}
+
+bool Disk::writeBlocks(u64 block, u32 count, const void* buffer) {
+    if (m_innerDisk) return m_innerDisk->writeBlocks(block, count, buffer);
+    if (m_rawBlockSize != m_blockSize) {
+        log(LOG_ERROR, "ERROR: Disk::writeBlocks - feature not yet supported!\n");
+        return false;
+    }
+    return writeBlocksImpl(block, count, buffer);
+}
+
+bool Disk::open(bool write) {
+    if (m_innerDisk) return m_innerDisk->open(write);
+    if (m_openCount != 0) {
+        ++m_openCount;
+        return true;
+    }
+    const bool ok = openImpl(write);
+    if (ok) m_openCount = 1;
+    return ok;
+}
+
+void Disk::close() {
+    if (m_innerDisk) {
+        m_innerDisk->close();
+        return;
+    }
+    if (m_openCount == 0) return;
+    if (--m_openCount == 0) closeImpl();
+}
+
+void Disk::dump() {
+    if (m_innerDisk) {
+        m_innerDisk->dump();
+        return;
+    }
+    double value = static_cast<double>(getBlockCount()) * static_cast<double>(getBlockSize());
+    char unit = ' ';
+    scaleSize(value, unit);
+    log(LOG_INFO, "disk name=%s, path=%s, size=%.2f %c, type=%s, whole=%d, interface=%s, id=%s\n", getName().c_str(),
+        getPath().c_str(), value, unit, diskTypeText(getType()), isWhole() ? 1 : 0, getInterface().c_str(),
+        getId().c_str());
+    for (size_t i = 0; i < m_partitions.size(); ++i) {
+        log(LOG_INFO, "     partition %d: ", static_cast<int>(i));
+        m_partitions[i]->dump();
+    }
+}
+
+u32 Disk::getPartitionCount() {
+    return m_innerDisk ? m_innerDisk->getPartitionCount() : static_cast<u32>(m_partitions.size());
+}
+
+void Disk::deletePartitions() {
+    if (m_innerDisk) {
+        m_innerDisk->deletePartitions();
+        return;
+    }
+    for (Disk* partition : m_partitions) delete partition;
+    m_partitions.clear();
+}
+
+Disk* Disk::getPartition(u32 index) {
+    if (m_innerDisk) return m_innerDisk->getPartition(index);
+    return index < m_partitions.size() ? m_partitions[index] : nullptr;
+}
+
+Disk* Disk::findPartition(const std::string& id) {
+    if (m_innerDisk) return m_innerDisk->findPartition(id);
+    for (Disk* partition : m_partitions) {
+        if (partition->getId() == id) return partition;
+    }
+    return nullptr;
+}
+
+bool Disk::addPartition(Disk* partition) {
+    if (m_innerDisk) return m_innerDisk->addPartition(partition);
+    if (!partition) return false;
+    partition->setWhole(false);
+    const std::string id = partition->getId();
+    log(LOG_DEBUG, "DiskManager::addPartition %s\n", id.c_str());
+    if (findPartition(id)) {
+        log(LOG_DEBUG, "DiskManager::addPartition - partition already in list: %s\n", id.c_str());
+        return false;
+    }
+    m_partitions.push_back(partition);
+    return true;
+}
+
+bool Disk::scanForPartitions() {
+    if (m_innerDisk) return m_innerDisk->scanForPartitions();
+    return parsePartitionTableOf(this);
+}
+
+bool Disk::isLostVolume() { return m_innerDisk ? m_innerDisk->isLostVolume() : m_lostVolume; }
+
+bool Disk::isWhole() { return m_innerDisk ? m_innerDisk->isWhole() : m_whole; }
+
+void Disk::setLostVolume(bool lost) {
+    if (m_innerDisk) {
+        m_innerDisk->setLostVolume(lost);
+        return;
+    }
+    m_lostVolume = lost;
+}
+
+void Disk::setWhole(bool whole) {
+    if (m_innerDisk) {
+        m_innerDisk->setWhole(whole);
+        return;
+    }
+    m_whole = whole;
+}
+
+std::string Disk::getId() {
+    if (m_innerDisk) return m_innerDisk->getId();
+    char numbers[96];
+    snprintf(numbers, sizeof numbers, "%lld_%d_%d", static_cast<long long>(getBlockCount()),
+             static_cast<int>(getBlockSize()), static_cast<int>(getRawBlockSize()));
+    return "Disk_" + getPath() + "_" + getName() + "_" + numbers;
+}
+
+u64 Disk::getReadErrors() { return m_innerDisk ? m_innerDisk->getReadErrors() : m_readErrors; }
+
+void Disk::addReadErrors(u64 n) {
+    if (m_innerDisk) {
+        m_innerDisk->addReadErrors(n);
+        return;
+    }
+    m_readErrors += n;
+}
+
+u32 Disk::getRawBlockSize() { return m_innerDisk ? m_innerDisk->getRawBlockSize() : m_rawBlockSize; }
+
+u32 Disk::getDataOffset() { return m_innerDisk ? m_innerDisk->getDataOffset() : m_dataOffset; }
+
+u32 Disk::getOpenCount() { return m_innerDisk ? m_innerDisk->getOpenCount() : m_openCount; }
+
+Disk* getInnermostDisk(Disk* disk) {
+    if (!disk) return nullptr;
+    // getInnerDisk answers the disk itself at the end of the chain; the hop
+    // limit only guards against a wrongly linked cycle.
+    for (int hops = 0; hops < 64; ++hops) {
+        Disk* inner = disk->getInnerDisk();
+        if (!inner || inner == disk) break;
+        disk = inner;
+    }
+    return disk;
+}
+
+const char* diskTypeText(int type) {
+    switch (type) {
+        case DISK_TYPE_REMOVABLE:
+            return "Removable";
+        case DISK_TYPE_CDDVD:
+            return "CD/DVD";
+        case DISK_TYPE_FIXED:
+            return "Fixed";
+        case DISK_TYPE_IMAGEFILE:
+            return "Imagefile";
+        default:
+            return "Unknown";
+    }
+}
+
+}  // namespace vorn

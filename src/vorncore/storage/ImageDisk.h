@@ -1,0 +1,50 @@
+// A Disk over a disk-image file: a raw block-by-block copy of a medium, or an
+// ISO 9660 image of a CD (recognised by its volume descriptor and then read
+// in 2048-byte blocks).
+//
+// The file is only ever opened read-only. Block count = file size / block
+// size (a partial last block is not counted). The constructor opens the file
+// once to learn block size and count and closes it again: reads need an open
+// (Disk::open), and a read while the file is closed fails and counts a read
+// error.
+//
+// openImpl/closeImpl are counted too: a partition or RAID member that opens
+// its parent's medium directly shares the one open file, and only the last
+// closeImpl closes it.
+//
+// The identifier holds the absolute path of the file, so equal file names in
+// different folders are different disks; getPath stays empty.
+#pragma once
+
+#include <string>
+
+#include "storage/Disk.h"
+
+namespace vorn {
+
+class ImageDisk : public Disk {
+public:
+    ImageDisk();
+    explicit ImageDisk(const std::string& path);
+    ~ImageDisk() override;
+
+    std::string getId() override;
+
+    // The image file's path as given to the constructor.
+    const std::string& getImagePath() const { return m_imagePath; }
+
+    bool openImpl(bool write) override;
+    void closeImpl() override;
+    bool readBlocksImpl(u64 rawBlock, u32 count, void* buffer) override;
+    bool writeBlocksImpl(u64 rawBlock, u32 count, const void* buffer) override;
+
+private:
+    void closeFile();
+
+    int m_fd = -1;
+    u32 m_implOpens = 0;
+    std::string m_imagePath;
+    std::string m_absolutePath;
+};
+
+}  // namespace vorn

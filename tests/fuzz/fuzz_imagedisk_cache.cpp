@@ -1,0 +1,198 @@
+// Fuzzes the image-file disk and the block cache together: the input is a
+// small header (cache sizes, modes, requests, bad blocks) followed by the
+// image bytes, which go into a memory file opened as an image. Every request
+// (read, readBlocks, getOfsData, shrinking the disk, nested opens) is
+// checked against the image bytes: it must succeed exactly when it lies
+// inside the disk and touches no unreadable block, and then give the image's
+// bytes; a view must keep its bytes while other reads go on.
+//
+// Header: [cache size][flags][request count][bad block count], then 8 bytes
+// per request (kind, 4 offset bytes, 3 length bytes) and 4 bytes per bad
+// block. Flags: 1 = a failing disk between image and cache, 2 = read the
+// image as 2352-byte raw sectors, 4 = never open the medium.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "misc/Data.h"
+#include "misc/Log.h"
+#include "storage/CachedDisk.h"
+#include "storage/FailingDisk.h"
+#include "storage/ImageDisk.h"
+
+using namespace vorn;
+
+namespace {
+
+struct CacheSize {
+    u32 cacheSize, readAhead;
+};
+constexpr CacheSize kCacheSizes[] = {{4194304, 262144}, {20480, 2048}, {2048, 2048}, {4608, 1536},
+                                     {4096, 100},       {1, 1},        {0, 0},       {65536, 4096}};
+
+constexpr size_t kMaxRequests = 48;
+constexpr size_t kMaxBadBlocks = 16;
+
+#define CHECK(cond)                  \
+    do {                             \
+        if (!(cond)) __builtin_trap(); \
+    } while (0)
+
+u32 le(const u8* p, int n) {
+    u32 v = 0;
+    for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    setLogLevel(-1);  // failures are expected here; their lines would drown the fuzzer's
+    if (size < 4) return 0;
+    const CacheSize cacheSize = kCacheSizes[data[0] % (sizeof kCacheSizes / sizeof kCacheSizes[0])];
+    const u8 flags = data[1];
+    const bool failing = flags & 1, raw = flags & 2, neverOpen = flags & 4;
+    const size_t requestCount = std::min<size_t>(data[2], kMaxRequests);
+    const size_t badCount = std::min<size_t>(data[3], kMaxBadBlocks);
+    const size_t header = 4 + requestCount * 8 + badCount * 4;
+    if (size < header) return 0;
+    const u8* requests = data + 4;
+    const u8* bad = requests + requestCount * 8;
+    const std::vector<u8> file(data + header, data + size);
+
+    const int memfd = memfd_create("image", MFD_CLOEXEC);
+    if (memfd < 0) return 0;
+    if (!file.empty() && write(memfd, file.data(), file.size()) != static_cast<ssize_t>(file.size())) {
+        close(memfd);
+        return 0;
+    }
+    const std::string path = "/proc/self/fd/" + std::to_string(memfd);
+
+    {
+        ImageDisk image(path);
+        const bool opened = !neverOpen && image.open(false);
+        if (raw) {
+            image.setBlockSize(2352);
+            image.setBlockCount(file.size() / 2352);
+        }
+        std::unique_ptr<test::FailingDisk> failer;
+        Disk* top = &image;
+        if (failing) {
+            failer = std::make_unique<test::FailingDisk>(&image);
+            for (size_t i = 0; i < badCount; ++i) {
+                failer->failBlock(le(bad + 4 * i, 4) % (image.getBlockCount() + 1));
+            }
+            if (opened) CHECK(failer->open(false));
+            top = failer.get();
+        }
+        CachedDisk cache(top, cacheSize.cacheSize, cacheSize.readAhead);
+        const u32 bs = cache.getBlockSize();
+        CHECK(bs != 0);
+
+        auto byteAt = [&](u64 ofs) -> u8 {
+            if (!raw) return file[ofs];
+            return file[(ofs / 2048) * 2352 + 16 + ofs % 2048];
+        };
+        auto sameAsFile = [&](const u8* p, u64 ofs, u64 len) {
+            for (u64 i = 0; i < len; ++i) {
+                if (p[i] != byteAt(ofs + i)) return false;
+            }
+            return true;
+        };
+        auto readable = [&](u64 first, u64 last) {
+            if (!opened) return false;
+            if (!failer) return true;
+            auto it = failer->failingBlocks().lower_bound(first);
+            return it == failer->failingBlocks().end() || *it > last;
+        };
+
+        Data out;
+        bool viewValid = false;
+        u64 viewOfs = 0;
+        std::vector<u8> buffer;
+        u8 small[16];
+        for (size_t i = 0; i < requestCount; ++i) {
+            const u8* r = requests + 8 * i;
+            const u64 blockCount = cache.getBlockCount();
+            const u64 diskBytes = blockCount * bs;
+            const u32 rawOfs = le(r + 1, 4);
+            const u64 ofs = (r[0] & 0x80) ? (u64(rawOfs) << 16) : rawOfs % (diskBytes + 2 * bs + 1);
+            const u32 len = (r[0] & 0x40) ? le(r + 5, 3) * 4 : le(r + 5, 3) % (4 * 262144);
+            const bool inRange = ofs <= diskBytes && len <= diskBytes - ofs && len <= Disk::kMaxReadSize;
+            switch (r[0] % 6) {
+                case 0: {  // read
+                    u8* target = small;  // never null: a null buffer is refused
+                    if (inRange && len > 0) {
+                        buffer.assign(len, 0xA5);
+                        target = buffer.data();
+                    }
+                    const bool expect = inRange && (len == 0 || readable(ofs / bs, (ofs + len - 1) / bs));
+                    CHECK(cache.read(ofs, len, target) == expect);
+                    if (expect) CHECK(sameAsFile(target, ofs, len));
+                    break;
+                }
+                case 1: {  // readBlocks
+                    const u64 block = ofs / bs;
+                    const u32 count = len / bs;
+                    const bool blocksInRange = block <= blockCount && count <= blockCount - block;
+                    u8* target = small;
+                    if (blocksInRange && count > 0) {
+                        buffer.assign(size_t(count) * bs, 0xA5);
+                        target = buffer.data();
+                    }
+                    const bool expect = blocksInRange && (count == 0 || readable(block, block + count - 1));
+                    CHECK(cache.readBlocks(block, count, target) == expect);
+                    if (expect) CHECK(sameAsFile(target, block * bs, u64(count) * bs));
+                    break;
+                }
+                case 2: {  // getOfsData
+                    const bool atEnd = len == 0 && ofs == diskBytes;
+                    const bool expect =
+                        inRange && (atEnd || readable(ofs / bs, (ofs + std::max<u32>(len, 1) - 1) / bs));
+                    const bool ok = cache.getOfsData(ofs, len, out);
+                    CHECK(ok == expect);
+                    viewValid = false;
+                    if (ok) {
+                        CHECK(out.getSize() == len);
+                        CHECK(sameAsFile(out.getPtr(), ofs, len));
+                        viewValid = !out.isOwned() && !atEnd;
+                        viewOfs = ofs;
+                    }
+                    break;
+                }
+                case 3:  // the wrapped disk shrinks
+                    cache.setBlockCount(blockCount - std::min<u64>(blockCount, r[1] % 4));
+                    viewValid = false;
+                    break;
+                case 4:  // nested open and close leave the medium as it was
+                    if (opened) {
+                        CHECK(cache.open(false));
+                        cache.close();
+                    }
+                    break;
+                default: {  // a small read near the start
+                    const u64 near = rawOfs % (std::min<u64>(diskBytes, 8192) + 1);
+                    const u32 n = static_cast<u32>(std::min<u64>(r[5], diskBytes - near));
+                    buffer.assign(n + 1, 0);
+                    const bool expect = n == 0 || readable(near / bs, (near + n - 1) / bs);
+                    CHECK(cache.read(near, n, buffer.data()) == expect);
+                    if (expect) CHECK(sameAsFile(buffer.data(), near, n));
+                    break;
+                }
+            }
+            if (viewValid && cache.getLineCount() > 1) CHECK(sameAsFile(out.getPtr(), viewOfs, out.getSize()));
+        }
+        if (out.isOwned()) out.free();
+        if (failer && opened) failer->close();
+        if (opened) image.close();
+    }
+    close(memfd);
+    return 0;
+}

@@ -8,7 +8,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,10 +27,16 @@ public:
         m_path = name;
     }
 
-    // The whole file, or an empty disk when it cannot be read.
+    // The whole file, or nothing when it cannot be read.
     static std::vector<u8> loadFile(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::vector<u8>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<u8> bytes;
+        std::ifstream in(path, std::ios::binary | std::ios::ate);
+        if (!in) return bytes;
+        bytes.resize(static_cast<size_t>(in.tellg()));
+        in.seekg(0);
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        bytes.resize(static_cast<size_t>(in.gcount()));
+        return bytes;
     }
 
     const std::vector<u8>& bytes() const { return m_bytes; }

@@ -121,6 +121,7 @@ private:
     std::vector<std::vector<float>> m_probeEntropy;
     std::vector<ProbeCombination> m_combinations;
     std::vector<u8> m_probeScratch;
+    float m_zeroEntropy = 0.0f;
     u32 m_perDiskProbeBlockCount = 0;
     bool m_probing = false;
     bool m_probeFullAssembly = false;

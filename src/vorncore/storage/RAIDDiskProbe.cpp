@@ -62,6 +62,19 @@ float meanStripeDelta64(const u8* data, u64 length, u64 width, u64 step) {
     return m.mean();
 }
 
+void xorBlock(u8* dst, const u8* src, u64 n) {
+    u64 i = 0;
+    for (; i + 8 <= n; i += 8) {
+        u64 a;
+        u64 b;
+        std::memcpy(&a, dst + i, 8);
+        std::memcpy(&b, src + i, 8);
+        a ^= b;
+        std::memcpy(dst + i, &a, 8);
+    }
+    for (; i < n; i++) dst[i] ^= src[i];
+}
+
 float ratioDivisor(float e) { return e < 0.001f ? 0.001f : e; }
 
 bool byScore(const ProbeCombination& a, const ProbeCombination& b) {
@@ -128,6 +141,7 @@ bool RAIDDisk::allocateProbe() {
         m_probeEntropy.assign(n, std::vector<float>());
         for (u32 i = 0; i < n; i++) m_probeBuffers[i].assign(perMember, 0);
         m_probeScratch.assign(m_blockSize, 0);
+        m_zeroEntropy = entropy(m_probeScratch.data(), m_blockSize);
         m_combinations.reserve(std::size(kFirstSectorCandidates) * std::size(kStripeCandidates) *
                                RAIDParameters::kRotationCount);
     } catch (const std::bad_alloc&) {
@@ -147,7 +161,7 @@ void RAIDDisk::releaseProbe() {
 float RAIDDisk::probeBlockEntropy(u32 member, u64 block) const {
     if (member < m_probeEntropy.size() && block < m_probeEntropy[member].size()) return m_probeEntropy[member][block];
     // Outside the probe area the layout read gives zeros.
-    return 0.0f;
+    return m_zeroEntropy;
 }
 
 float RAIDDisk::assembledBlockEntropy(u64 block, bool& parityShort) {
@@ -158,26 +172,24 @@ float RAIDDisk::assembledBlockEntropy(u64 block, bool& parityShort) {
     m_parameters.computeRowCol(block / stripeSize, member, row, parity);
     const u64 rowBlock = row * stripeSize + block % stripeSize;
     if (m_members[member]) return probeBlockEntropy(member, m_parameters.getFirstSector(member) + rowBlock);
+    // A missing member: zeros without parity or without enough members,
+    // else the XOR of the others, as the layout read gives it.
+    if (!m_parameters.hasParity()) return m_zeroEntropy;
+    const u32 n = m_parameters.getDiskCount();
+    for (u32 i = 0; i < n; i++) {
+        if (i != member && !m_members[i]) {
+            parityShort = true;
+            return m_zeroEntropy;
+        }
+    }
     u8* scratch = m_probeScratch.data();
     std::memset(scratch, 0, m_blockSize);
-    if (m_parameters.hasParity()) {
-        const u32 n = m_parameters.getDiskCount();
-        for (u32 i = 0; i < n && !parityShort; i++) {
-            if (i != member && !m_members[i]) parityShort = true;
-        }
-        if (!parityShort) {
-            for (u32 i = 0; i < n; i++) {
-                if (i == member) continue;
-                const u64 at = m_parameters.getFirstSector(i) + rowBlock;
-                const std::vector<u8>& source = m_probeBuffers[i];
-                if (at >= source.size() / m_blockSize) {
-                    std::memset(scratch, 0, m_blockSize);
-                    break;
-                }
-                const u8* src = source.data() + at * m_blockSize;
-                for (u32 b = 0; b < m_blockSize; b++) scratch[b] ^= src[b];
-            }
-        }
+    for (u32 i = 0; i < n; i++) {
+        if (i == member) continue;
+        const u64 at = m_parameters.getFirstSector(i) + rowBlock;
+        const std::vector<u8>& source = m_probeBuffers[i];
+        if (at >= source.size() / m_blockSize) return m_zeroEntropy;
+        xorBlock(scratch, source.data() + at * m_blockSize, m_blockSize);
     }
     return entropy(scratch, m_blockSize);
 }
@@ -267,7 +279,7 @@ float RAIDDisk::rawDelta(const u8* assembled) {
     const u64 blockSize = m_blockSize;
     auto memberEntropy = [&](u32 member, u64 block) {
         const std::vector<u8>& data = m_probeBuffers[member];
-        if (block >= data.size() / blockSize) return 0.0f;
+        if (block >= data.size() / blockSize) return m_zeroEntropy;
         return entropy(data.data() + block * blockSize, blockSize);
     };
     u64 jumps = 0;

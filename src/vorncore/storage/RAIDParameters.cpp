@@ -1,5 +1,7 @@
 #include "storage/RAIDParameters.h"
 
+#include <cstdio>
+
 #include "misc/Log.h"
 
 namespace vorn {
@@ -139,9 +141,11 @@ void RAIDParameters::dump() const {
         log(LOG_DEBUG, "  idx%02d firstsec=%lld\n", static_cast<int>(i), static_cast<long long>(firstSector[i]));
     }
     log(LOG_DEBUG, "layout:\n");
-    std::string cells[kDumpRows][kMaxDisks];
+    // Each cell holds "*" or a stripe number of at most three digits (the
+    // table covers 10 rows of at most 14 stripes).
+    char cells[kDumpRows][kMaxDisks][8];
     for (auto& rowCells : cells) {
-        for (auto& cell : rowCells) cell = "*";
+        for (auto& cell : rowCells) snprintf(cell, sizeof cell, "*");
     }
     // Without a usable layout the table stays empty rather than dividing by
     // a zero count or stripe.
@@ -152,7 +156,7 @@ void RAIDParameters::dump() const {
             u64 row = 0;
             computeRowCol(stripe, member, row, parity);
             if (row >= kDumpRows) break;
-            cells[row][member] = std::to_string(stripe);
+            snprintf(cells[row][member], sizeof cells[row][member], "%llu", static_cast<unsigned long long>(stripe));
             u64 back = 0;
             if (!computeStripeBlock(member, row, back) || back != stripe) {
                 log(LOG_ERROR, "Error: computeStripeBlock (%lld) or computeRowCol (%lld) is broken (row=%lld, col=%d)!\n",
@@ -162,10 +166,11 @@ void RAIDParameters::dump() const {
         }
     }
     for (const auto& rowCells : cells) {
-        std::string line;
-        for (u32 m = 0; m < n; m++) line += fmt("%3s", rowCells[m].c_str());
-        line += "\n";
-        log(LOG_DEBUG, line);
+        char line[kMaxDisks * 8 + 2];
+        int used = 0;
+        for (u32 m = 0; m < n; m++) used += snprintf(line + used, sizeof line - used, "%3s", rowCells[m]);
+        snprintf(line + used, sizeof line - used, "\n");
+        log(LOG_DEBUG, std::string(line));
     }
     log(LOG_DEBUG, "-------------------------------------\n");
 }

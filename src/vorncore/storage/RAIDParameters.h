@@ -15,7 +15,6 @@
 // hold data.
 #pragma once
 
-#include <string>
 
 #include "misc/Types.h"
 

@@ -99,12 +99,6 @@ TEST(RAIDParameters, ValidityNeedsCountStripeAndRotationInRange) {
     EXPECT_FALSE(p.isValid());
 }
 
-TEST(RAIDParameters, RotationNames) {
-    const char* names[] = {"forward", "backward", "none", "forwarddyn", "backwarddyn", "forwarddelay", "backwarddelay"};
-    for (u32 r = 0; r < 7; r++) EXPECT_STREQ(RAIDParameters::rotationName(r), names[r]);
-    EXPECT_STREQ(RAIDParameters::rotationName(7), "unknown");
-}
-
 TEST(RAIDParameters, ThreeMembersBackwardDynamicRotatesDataAfterParity) {
     RAIDParameters p = layout(3, PARITY_BACKWARD_DYN);
     const u32 members[] = {0, 1, 2, 0, 1, 2};

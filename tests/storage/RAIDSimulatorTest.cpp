@@ -195,12 +195,5 @@ TEST_F(RAIDSimulatorTest, MemberOutsideTheLayoutRefusesToRead) {
     EXPECT_EQ(capture.lines.size(), 1u);
 }
 
-TEST_F(RAIDSimulatorTest, ConstructionDumpsTheParameters) {
-    LogCapture capture(LOG_DEBUG);
-    simulate(100, RAIDParameters(2, 0, 8, PARITY_NONE));
-    EXPECT_TRUE(capture.has("-------------RAIDParameters dump-----------\n"));
-    EXPECT_TRUE(capture.has("parityRotation: none\n"));
-}
-
 }  // namespace
 }  // namespace vorn

@@ -15,6 +15,7 @@ u64 ceilDiv(u64 a, u64 b) { return a / b + (a % b ? 1 : 0); }
 
 RAIDSimulator::RAIDSimulator(DiskManager* manager, Disk* source, const RAIDParameters& parameters)
     : m_manager(manager), m_source(source), m_parameters(parameters) {
+    log(LOG_DEBUG, "RAIDSimulator::RAIDSimulator\n");
     if (!manager || !source) {
         log(LOG_ERROR, "error at RAIDSimulator::RAIDSimulator: no disk manager or source disk\n");
         return;
@@ -33,7 +34,7 @@ RAIDSimulator::RAIDSimulator(DiskManager* manager, Disk* source, const RAIDParam
     m_parameters.dump();
 }
 
-RAIDSimulator::~RAIDSimulator() = default;
+RAIDSimulator::~RAIDSimulator() { log(LOG_DEBUG, "RAIDSimulator::~RAIDSimulator\n"); }
 
 u64 RAIDSimulator::getMemberBlockCount(u32 member) const {
     if (!m_parameters.isValid() || !m_source || member >= m_parameters.getDiskCount()) return 0;

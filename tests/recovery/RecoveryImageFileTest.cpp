@@ -16,6 +16,7 @@
 #include "storage/FailingDisk.h"
 #include "storage/ImageDisk.h"
 #include "storage/PartitionDisk.h"
+#include "storage/RAIDDisk.h"
 #include "storage/LogCapture.h"
 
 namespace vorn {
@@ -106,12 +107,19 @@ TEST(ImageFile, CopyOntoTheImageBeingCopiedIsRefused) {
     LogCapture logs(LOG_ERROR);
 
     PartitionDisk partition(&disk, 16, 63);  // a partition of the image
+    const std::string other = scratch / "other.img";
+    ASSERT_TRUE(test::writeWholeFile(other, test::patternBytes(64 * 1024, 2)));
+    ImageDisk otherDisk(other);
+    RAIDDisk raid;  // a set with the image as its second member
+    ASSERT_TRUE(raid.setMember(0, &otherDisk));
+    ASSERT_TRUE(raid.setMember(1, &disk));
 
     EXPECT_FALSE(recovery.createImageFile(&disk, source));
     EXPECT_FALSE(recovery.createImageFile(&disk, link));
     EXPECT_FALSE(recovery.createImageFile(&partition, source));
+    EXPECT_FALSE(recovery.createImageFile(&raid, source));
 
-    EXPECT_EQ(logs.count("error creating image file!\n"), 3);
+    EXPECT_EQ(logs.count("error creating image file!\n"), 4);
     EXPECT_EQ(fileBytes(source), bytes);
 }
 

@@ -20,6 +20,7 @@
 #include "storage/CachedDisk.h"
 #include "storage/ImageDisk.h"
 #include "storage/PartitionDisk.h"
+#include "storage/RAIDDisk.h"
 
 namespace vorn {
 
@@ -48,26 +49,28 @@ bool sameFile(const struct stat& a, const std::string& path) {
     return !path.empty() && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// True when writing to the target would destroy what is being copied: the
-// target is a block device, or it is the file behind the source disk (behind
-// any disk it wraps, or behind the disk a partition lies on).
-bool targetIsSource(const struct stat& target, Disk* disk) {
-    if (S_ISBLK(target.st_mode)) return true;
-    // Bounded: wrappers and partitions nest a few levels deep.
-    int steps = 0;
-    for (Disk* d = disk; d && steps < 64; ++steps) {
-        if (auto* image = dynamic_cast<ImageDisk*>(d); image && sameFile(target, image->getImagePath())) return true;
-        if (sameFile(target, d->getPath())) return true;
-        Disk* inner = d->getInnerDisk();
-        if (inner && inner != d) {
-            d = inner;
-        } else if (auto* partition = dynamic_cast<PartitionDisk*>(d)) {
-            d = partition->getParent();
-        } else {
-            d = nullptr;
+// True when the target is the file behind the disk: behind any disk it
+// wraps, the disk a partition lies on, or a member of a RAID set. Bounded:
+// disks nest a few levels deep.
+bool isFileBehind(const struct stat& target, Disk* disk, int depth) {
+    if (!disk || depth > 16) return false;
+    if (auto* image = dynamic_cast<ImageDisk*>(disk); image && sameFile(target, image->getImagePath())) return true;
+    if (sameFile(target, disk->getPath())) return true;
+    Disk* inner = disk->getInnerDisk();
+    if (inner && inner != disk) return isFileBehind(target, inner, depth + 1);
+    if (auto* partition = dynamic_cast<PartitionDisk*>(disk)) return isFileBehind(target, partition->getParent(), depth + 1);
+    if (auto* raid = dynamic_cast<RAIDDisk*>(disk)) {
+        for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i) {
+            if (isFileBehind(target, raid->getMember(i), depth + 1)) return true;
         }
     }
     return false;
+}
+
+// True when writing to the target would destroy what is being copied: the
+// target is a block device, or the file behind the source disk.
+bool targetIsSource(const struct stat& target, Disk* disk) {
+    return S_ISBLK(target.st_mode) || isFileBehind(target, disk, 0);
 }
 
 }  // namespace

@@ -295,6 +295,25 @@ TEST(RecoveryAddVolume, AddedVolumesAreFreedAfterTheirTree) {
     EXPECT_EQ(TestVolume::live, before);
 }
 
+TEST(RecoveryAddVolume, AVolumeAttachedTwiceIsListedAndFreedOnce) {
+    MemoryTestDisk disk(zeros(64 * 512));
+    int before = TestVolume::live;
+    {
+        Recovery r;
+        ASSERT_TRUE(r.selectDisk(&disk));
+        TestVolume main;
+        main.createRootItem("Lost");
+        RecoveryTestAccess::setRootItem(r, main.getRootItem());
+        auto* found = new TestVolume(r.getDisk());
+        ASSERT_EQ(r.addVolume(ADD_VOLUME_HFS, found), found);
+        EXPECT_EQ(r.addVolume(ADD_VOLUME_HFS, found), found);
+        EXPECT_EQ(r.getRootItem()->getChildCount(true), 1u);
+        EXPECT_EQ(RecoveryTestAccess::volumeCounter(r), 1u);
+        r.deleteRootItem();  // frees the found volume's root once
+    }
+    EXPECT_EQ(TestVolume::live, before);
+}
+
 // ---- result tree
 
 TEST(RecoveryDeleteRoot, FreesTheTreeWithSearchHitsOnce) {

@@ -452,10 +452,10 @@ bool isDirectory(const std::string& path) {
 
 // ---------------------------------------------------------------- entropy
 
-float fastLog2(float x) {
-    assert(x > 0);
+float fastLog2(float val) {
+    assert(val > 0);
     u32 bits;
-    memcpy(&bits, &x, sizeof bits);
+    memcpy(&bits, &val, sizeof bits);
     const int e = static_cast<int>((bits >> 23) & 0xFF) - 127;
     bits = (bits & 0x007FFFFFu) | (127u << 23);
     float m;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -29,8 +30,11 @@ class ImageCopy {
 public:
     explicit ImageCopy(const std::string& medium) {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        // The process id keeps test runs of other builds and checkouts, which
+        // may run at the same time, off this copy.
         m_path = (std::filesystem::temp_directory_path() /
-                  (std::string("vorn_") + info->test_suite_name() + "_" + info->name() + "_" + medium))
+                  (std::string("vorn_") + std::to_string(getpid()) + "_" + info->test_suite_name() + "_" +
+                   info->name() + "_" + medium))
                      .string();
         std::filesystem::copy_file(mediaPath(medium), m_path, std::filesystem::copy_options::overwrite_existing);
     }

@@ -10,7 +10,7 @@ namespace {
 using test::addFile;
 using test::addFolder;
 using test::childNames;
-using test::LineRecorder;
+using test::LogCapture;
 using test::TestItem;
 using test::TestVolume;
 
@@ -108,7 +108,7 @@ TEST(VolumeItemCompare, NullOtherIsEqualAndNoVolumeMeansName) {
 }
 
 TEST(VolumeItemCompare, InvalidSortTypeIsLoggedAndGivesNoKey) {
-    LineRecorder rec;
+    LogCapture rec;
     Tree t(7);
     TestItem* a = addFile(t.root(), "a", 5);
     TestItem* b = addFile(t.root(), "b", 1);
@@ -303,7 +303,7 @@ TEST(VolumeItemEmptyFolders, FileAndUnloadedFolderJudgedByMemoryOnly) {
 // ---- children
 
 TEST(VolumeItemChildren, FolderIndexCountsFoldersInListOrder) {
-    LineRecorder rec;
+    LogCapture rec;
     Tree t;
     addFile(t.root(), "f1");
     TestItem* d1 = addFolder(t.root(), "d1");
@@ -331,7 +331,7 @@ TEST(VolumeItemChildren, FolderIndexCountsFoldersInListOrder) {
 }
 
 TEST(VolumeItemChildren, AddChildLinksNothingAndRefusesNull) {
-    LineRecorder rec;
+    LogCapture rec;
     TestItem folder("f", true);
     auto* child = new TestItem("c");
     folder.addChild(child);
@@ -432,7 +432,7 @@ TEST(VolumeItem, FlagsAndKind) {
 }
 
 TEST(VolumeItem, NullParentIsLoggedForItemsBelowAVolumeRoot) {
-    LineRecorder rec;
+    LogCapture rec;
     Tree t;
     TestItem* child = addFile(t.root(), "c");
     rec.clear();
@@ -445,7 +445,7 @@ TEST(VolumeItem, NullParentIsLoggedForItemsBelowAVolumeRoot) {
 }
 
 TEST(VolumeItem, DumpLogsFoldersWithTheirCountsAndFiles) {
-    LineRecorder rec;
+    LogCapture rec;
     Tree t;
     TestItem* sub = addFolder(t.root(), "sub");
     addFile(sub, "f");
@@ -458,7 +458,7 @@ TEST(VolumeItem, DumpLogsFoldersWithTheirCountsAndFiles) {
 // ---- deletion
 
 TEST(VolumeItemDelete, RootDeletionLogsTheFreedCountOfTheWholeTree) {
-    LineRecorder rec;
+    LogCapture rec;
     auto* volume = new TestVolume();
     volume->createRootItem("root");
     VolumeItem* root = volume->getRootItem();
@@ -475,7 +475,7 @@ TEST(VolumeItemDelete, RootDeletionLogsTheFreedCountOfTheWholeTree) {
 }
 
 TEST(VolumeItemDelete, NestedVolumeRootsKeepBothCountsRight) {
-    LineRecorder rec;
+    LogCapture rec;
     Tree outer;
     TestVolume lost;
     lost.createRootItem("Volume 1");
@@ -611,7 +611,7 @@ TEST(VolumeItemVisit, StopEndsTheWholeWalk) {
 }
 
 TEST(VolumeItemVisit, StopsAtDepth256OnAFolderThatContainsItself) {
-    LineRecorder rec(LOG_WARNING);
+    LogCapture rec(LOG_WARNING);
     Tree t;
     // Every load makes a fresh folder that loads the same way: endless nesting.
     int level = 0;
@@ -629,7 +629,7 @@ TEST(VolumeItemVisit, StopsAtDepth256OnAFolderThatContainsItself) {
 }
 
 TEST(VolumeItemVisit, DoesNotEnterAFolderWhoseIdLiesOnItsPath) {
-    LineRecorder rec(LOG_WARNING);
+    LogCapture rec(LOG_WARNING);
     Tree t;
     std::function<void(TestItem*)> same = [&](TestItem* f) {
         TestItem* inner = addFolder(f, "self", "42");

@@ -13,7 +13,7 @@
 #include <filesystem>
 
 #include "TestMedia.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 #include "storage/StorageTestUtil.h"
 
 namespace vorn::test {

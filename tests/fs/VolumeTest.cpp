@@ -34,8 +34,6 @@ TEST(Volume, TakesItsDefaultsFromTheDisk) {
     EXPECT_EQ(volume.getDataOffset(), 0u);
     EXPECT_EQ(volume.getRootItem(), nullptr);
     EXPECT_EQ(volume.getMarkerBitmap(), nullptr);
-    EXPECT_TRUE(volume.isKindOf(KIND_VOLUME));
-    EXPECT_FALSE(volume.isKindOf(KIND_VOLUME_ITEM));
 }
 
 TEST(Volume, ReadAddsTheDiskOffset) {

@@ -625,6 +625,27 @@ TEST(VolumeItemVisit, StopsAtDepth256OnAFolderThatContainsItself) {
     EXPECT_EQ(top->getChildCount(true), 0u);  // everything loaded was freed again
 }
 
+TEST(VolumeItemDepth, TreeOperationsStopAtDepth256) {
+    // A chain of 300 nested folders in memory, the deepest one empty.
+    Tree t;
+    VolumeItem* folder = t.root();
+    for (int i = 0; i < 300; ++i) folder = addFolder(folder, "deep");
+    auto depthOfChain = [&] {
+        int depth = 0;
+        for (VolumeItem* f = t.root(); f->getChildCount(true) != 0; f = f->getChild(0, true)) ++depth;
+        return depth;
+    };
+    LogCapture rec(LOG_WARNING);
+    t.root()->removeEmptyFolders(true);
+    t.root()->removeDuplicates(true);
+    t.root()->renameDuplicates(true);
+    EXPECT_EQ(rec.lines, (Names{"VolumeItem::removeEmptyFolders - folder depth limit (256) reached at deep\n",
+                                "VolumeItem::removeDuplicates - folder depth limit (256) reached at deep\n",
+                                "VolumeItem::renameDuplicates - folder depth limit (256) reached at deep\n"}));
+    // Nothing below the limit was judged: the empty folder at the bottom stays.
+    EXPECT_EQ(depthOfChain(), 300);
+}
+
 TEST(VolumeItemVisit, DoesNotEnterAFolderWhoseIdLiesOnItsPath) {
     LogCapture rec(LOG_WARNING);
     Tree t;

@@ -271,31 +271,7 @@ TEST(RecoveryAddVolume, HangsLabelledRootsUnderTheResultRoot) {
     EXPECT_EQ(third->getRootItem()->getName(), "Volume 3");
 }
 
-TEST(RecoveryAddVolume, AddedVolumesAreFreedAfterTheirTree) {
-    MemoryTestDisk disk(zeros(64 * 512));
-    int before = TestVolume::live;
-    {
-        Recovery r;
-        ASSERT_TRUE(r.selectDisk(&disk));
-        TestVolume main;
-        main.createRootItem("Lost");
-        RecoveryTestAccess::setRootItem(r, main.getRootItem());
-        auto* found = new TestVolume(r.getDisk());
-        r.addVolume(ADD_VOLUME_HFS, found);
-        addFile(found->getRootItem(), "item");
-        EXPECT_EQ(TestVolume::live, before + 2);
-        LineRecorder rec;
-        r.deleteRootItem();
-        EXPECT_TRUE(rec.has("deleteRootItem\n"));
-        EXPECT_TRUE(rec.has("VolumeItem::~VolumeItem rootitem (Volume 1)\n"));
-        EXPECT_TRUE(rec.has("VolumeItem::~VolumeItem frees:2\n"));
-        EXPECT_EQ(TestVolume::live, before + 1);  // the found volume went with the tree
-        EXPECT_EQ(RecoveryTestAccess::addedVolumeCount(r), 0u);
-    }
-    EXPECT_EQ(TestVolume::live, before);
-}
-
-TEST(RecoveryAddVolume, AVolumeAttachedTwiceIsListedAndFreedOnce) {
+TEST(RecoveryAddVolume, AddedVolumesAreAttachedOnceAndFreedAfterTheirTree) {
     MemoryTestDisk disk(zeros(64 * 512));
     int before = TestVolume::live;
     {
@@ -306,10 +282,19 @@ TEST(RecoveryAddVolume, AVolumeAttachedTwiceIsListedAndFreedOnce) {
         RecoveryTestAccess::setRootItem(r, main.getRootItem());
         auto* found = new TestVolume(r.getDisk());
         ASSERT_EQ(r.addVolume(ADD_VOLUME_HFS, found), found);
+        // Handed in again: listed once, so that its tree is freed once.
         EXPECT_EQ(r.addVolume(ADD_VOLUME_HFS, found), found);
         EXPECT_EQ(r.getRootItem()->getChildCount(true), 1u);
         EXPECT_EQ(RecoveryTestAccess::volumeCounter(r), 1u);
-        r.deleteRootItem();  // frees the found volume's root once
+        addFile(found->getRootItem(), "item");
+        EXPECT_EQ(TestVolume::live, before + 2);
+        LineRecorder rec;
+        r.deleteRootItem();
+        EXPECT_TRUE(rec.has("deleteRootItem\n"));
+        EXPECT_TRUE(rec.has("VolumeItem::~VolumeItem rootitem (Volume 1)\n"));
+        EXPECT_TRUE(rec.has("VolumeItem::~VolumeItem frees:2\n"));
+        EXPECT_EQ(TestVolume::live, before + 1);  // the found volume went with the tree
+        EXPECT_EQ(RecoveryTestAccess::addedVolumeCount(r), 0u);
     }
     EXPECT_EQ(TestVolume::live, before);
 }

@@ -187,7 +187,10 @@ std::string getFileExtension(const std::string& path) {
 }
 
 std::string getDirectory(const std::string& path) {
-    size_t slash = path.rfind('/');
+    // The last piece is the one getFileName answers: a final "/" ends no
+    // piece of its own, so "/x/y/" is the folder y in /x/.
+    const size_t end = path.ends_with('/') ? path.size() - 1 : path.size();
+    const size_t slash = end == 0 ? std::string::npos : path.rfind('/', end - 1);
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 

@@ -86,7 +86,8 @@ u64 Volume::getDiskOffset() { return m_diskOffset; }
 void Volume::setDiskOffset(u64 ofs) {
     m_diskOffset = ofs;
     if (m_disk) {
-        if (ofs >= byteSizeOf(m_disk->getBlockCount(), m_disk->getBlockSize())) log(0, "Volume::setDiskOffset - offset out of disk range! (%lld)\n", (long long)ofs);
+        if (ofs >= byteSizeOf(m_disk->getBlockCount(), m_disk->getBlockSize()))
+            log(0, "Volume::setDiskOffset - offset out of disk range! (%lld)\n", (long long)ofs);
     }
 }
 

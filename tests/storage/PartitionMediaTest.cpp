@@ -245,5 +245,24 @@ TEST(PartitionMediaOpens, AnOpenPartitionKeepsTheImageOpenWhileOthersOpenAndClos
     EXPECT_TRUE(fdsOpenOn(path).empty());
 }
 
+TEST(PartitionMediaWrites, NoWriteReachesTheImageThroughPartitionOrCache) {
+    const std::string path = mediaPath("mbr_fat.img");
+    const std::vector<u8> before = readFileBytes(path);
+    DiskManager manager;
+    Disk* disk = manager.addImageDisk(path);
+    ASSERT_NE(disk, nullptr);
+    ASSERT_GE(disk->getPartitionCount(), 1u);
+    Disk* part = disk->getPartition(0);
+    CachedDisk cache(part, 4194304, 262144);
+    ASSERT_TRUE(cache.open(true));  // even an open asking for writing
+    std::vector<u8> zeros(4096);
+    EXPECT_FALSE(cache.writeBlocks(0, 8, zeros.data()));
+    EXPECT_FALSE(part->writeBlocks(0, 8, zeros.data()));
+    EXPECT_FALSE(part->writeBlocksImpl(0, 8, zeros.data()));
+    EXPECT_FALSE(disk->writeBlocks(2048, 8, zeros.data()));
+    cache.close();
+    EXPECT_EQ(readFileBytes(path), before);
+}
+
 }  // namespace
 }  // namespace vorn::test

@@ -17,7 +17,7 @@
 #include "storage/ImageDisk.h"
 #include "storage/PartitionDisk.h"
 #include "storage/RAIDDisk.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 
 namespace vorn {
 namespace {

@@ -10,7 +10,7 @@
 #include "recovery/Recovery.h"
 #include "recovery/RecoveryTestSupport.h"
 #include "recovery/RecoveryUtils.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 
 namespace vorn {
 namespace {
@@ -140,7 +140,7 @@ TEST_F(ReportTest, EndlessNestingStopsAtTheDepthLimit) {
     top->loader = nest;
     LogCapture logs(LOG_ERROR);
     const std::string html = report({top});
-    EXPECT_EQ(test::countPrefix(logs.lines, "folder nested too deep, not listed: "), 1);
+    EXPECT_EQ(logs.countPrefix("folder nested too deep, not listed: "), 1);
     size_t titles = 0;
     for (size_t at = html.find("<b>ContentOfFolder</b>"); at != std::string::npos;
          at = html.find("<b>ContentOfFolder</b>", at + 1)) {

@@ -15,7 +15,7 @@
 #include "recovery/Recovery.h"
 #include "recovery/RecoveryTestSupport.h"
 #include "recovery/RecoveryUtils.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 
 namespace vorn {
 namespace {
@@ -407,7 +407,7 @@ TEST_F(SaveTest, EndlessFolderNestingStopsAtTheDepthLimit) {
 
     recovery.save({top}, target);
 
-    EXPECT_EQ(test::countPrefix(logs.lines, "folder nested too deep, not saved: "), 1);
+    EXPECT_EQ(logs.countPrefix("folder nested too deep, not saved: "), 1);
     std::string deepest = target;
     int levels = 0;
     while (test::isRealDir(deepest + "/d")) {

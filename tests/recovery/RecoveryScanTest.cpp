@@ -17,7 +17,7 @@
 #include "recovery/RecoveryTestSupport.h"
 #include "storage/FailingDisk.h"
 #include "storage/ImageDisk.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 
 namespace vorn {
 namespace {

@@ -8,7 +8,7 @@
 #include "recovery/Recovery.h"
 #include "recovery/RecoveryTestAccess.h"
 #include "recovery/RecoveryTestSupport.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 
 namespace vorn {
 namespace {
@@ -205,7 +205,7 @@ TEST_F(SearchTest, EndlessNestingStopsAtTheDepthLimit) {
     top->loader = nest;
     LogCapture logs(LOG_WARNING);
     recovery->searchItems("d");
-    EXPECT_EQ(test::countPrefix(logs.lines, "folder nested too deep, not searched: "), 1);
+    EXPECT_EQ(logs.countPrefix("folder nested too deep, not searched: "), 1);
     EXPECT_EQ(recovery->getSearchResultsItem()->getChildCount(true), static_cast<u32>(VolumeItem::kMaxDepth));
 }
 

@@ -305,11 +305,6 @@ inline std::vector<std::string> treeOf(const std::string& root) {
     return out;
 }
 
-inline int countPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return static_cast<int>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-}
-
 // Output of a shell command, or "" when it could not run.
 inline std::string commandOutput(const std::string& command, int* status = nullptr) {
     std::string out;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "fs/fat/FATAnalyser.h"
 #include "recovery/AbstractAnalyser.h"
 #include "recovery/Recovery.h"
 #include "storage/Disk.h"
@@ -17,7 +18,6 @@ AnalyserFactoryFunction& testFactory() {
 
 std::vector<AbstractAnalyser*> createAnalysers(Recovery* owner, int scanType, int diskType) {
     std::vector<AbstractAnalyser*> analysers;
-    (void)owner;
     if (scanType == SCAN_DELETED_FILES) {
         // The raw carver goes here.
         return analysers;
@@ -26,9 +26,7 @@ std::vector<AbstractAnalyser*> createAnalysers(Recovery* owner, int scanType, in
     if (diskType == DISK_TYPE_CDDVD || diskType == DISK_TYPE_IMAGEFILE) {
         // The ISO 9660 analyser goes here.
     }
-    if (diskType != DISK_TYPE_CDDVD) {
-        // The FAT analyser goes here.
-    }
+    if (diskType != DISK_TYPE_CDDVD) analysers.push_back(new FATAnalyser(owner));
     return analysers;
 }
 

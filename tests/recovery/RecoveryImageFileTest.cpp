@@ -2,22 +2,19 @@
 // the unreadable blocks of a failing disk, refusal to overwrite the copied
 // disk or a device, cancel and write failures.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <thread>
 
+#include "LogCapture.h"
 #include "TestMedia.h"
-#include "misc/Log.h"
 #include "recovery/Recovery.h"
 #include "recovery/RecoveryTestSupport.h"
 #include "storage/FailingDisk.h"
 #include "storage/ImageDisk.h"
 #include "storage/PartitionDisk.h"
 #include "storage/RAIDDisk.h"
-#include "LogCapture.h"
 
 namespace vorn {
 namespace {
@@ -25,26 +22,28 @@ namespace {
 using test::fileBytes;
 using test::LogCapture;
 using test::ScratchDir;
-using test::TestListener;
 
 TEST(ImageFile, CopyOfARealImageDiskIsByteIdentical) {
     ScratchDir scratch;
+    Recovery recovery;
     for (const char* name : {"rand_3m.img", "rand_1m333.img", "small.iso"}) {
-        const std::string source = test::mediaPath(name);
+        const std::string source = test::mediaPath(name), copy = scratch / name;
         ImageDisk disk(source);
-        const std::string copy = scratch / (std::string(name) + ".copy");
-        Recovery recovery;
+        ASSERT_TRUE(test::writeWholeFile(copy, std::vector<u8>(5000000, 1)));  // replaced
         ASSERT_TRUE(recovery.createImageFile(&disk, copy)) << name;
         // The disk covers whole blocks only: the copy is that part of the file.
         const u64 size = disk.getBlockCount() * disk.getBlockSize();
-        struct stat st {};
-        ASSERT_EQ(stat(copy.c_str(), &st), 0);
-        EXPECT_EQ(static_cast<u64>(st.st_size), size) << name;
+        EXPECT_EQ(fileBytes(copy).size(), size) << name;
         int status = -1;
         test::commandOutput("cmp -n " + std::to_string(size) + " '" + source + "' '" + copy + "'", &status);
         EXPECT_EQ(status, 0) << name;
         EXPECT_EQ(disk.getOpenCount(), 0u) << "the copy closes what it opened";
     }
+    ImageDisk whole(test::mediaPath("rand_1m.img"));
+    PartitionDisk partition(&whole, 100, 1099);
+    ASSERT_TRUE(recovery.createImageFile(&partition, scratch / "part.img"));
+    const std::vector<u8> bytes = fileBytes(test::mediaPath("rand_1m.img"));
+    EXPECT_EQ(fileBytes(scratch / "part.img"), std::vector<u8>(bytes.begin() + 100 * 512, bytes.begin() + 1100 * 512));
 }
 
 TEST(ImageFile, UnreadableBlocksHoldAaAndEverythingElseIsIntact) {
@@ -53,123 +52,64 @@ TEST(ImageFile, UnreadableBlocksHoldAaAndEverythingElseIsIntact) {
     const std::set<u64> failing = {0, 1, 700, 701, 702, 4000, disk.getBlockCount() - 1};
     for (u64 block : failing) disk.failBlock(block);
     ScratchDir scratch;
-    const std::string copy = scratch / "copy.img";
     Recovery recovery;
     LogCapture logs(LOG_INFO);
 
-    ASSERT_TRUE(recovery.createImageFile(&disk, copy));
+    ASSERT_TRUE(recovery.createImageFile(&disk, scratch / "copy.img"));
 
     const std::vector<u8> original = fileBytes(test::mediaPath("rand_3m.img"));
-    const std::vector<u8> written = fileBytes(copy);
-    const u64 blockCount = disk.getBlockCount();
-    ASSERT_EQ(written.size(), blockCount * 512);
-    for (u64 block = 0; block < blockCount; ++block) {
+    const std::vector<u8> written = fileBytes(scratch / "copy.img");
+    ASSERT_EQ(written.size(), disk.getBlockCount() * 512);
+    for (u64 block = 0; block < disk.getBlockCount(); ++block) {
         const auto at = written.begin() + static_cast<std::ptrdiff_t>(block * 512);
         if (failing.count(block)) {
-            EXPECT_TRUE(std::all_of(at, at + 512, [](u8 b) { return b == 0xAA; })) << "block " << block;
+            EXPECT_EQ(std::count(at, at + 512, 0xAA), 512) << "block " << block;
         } else {
-            EXPECT_TRUE(std::equal(at, at + 512, original.begin() + static_cast<std::ptrdiff_t>(block * 512)))
-                << "block " << block;
+            EXPECT_TRUE(std::equal(at, at + 512, original.begin() + (at - written.begin()))) << "block " << block;
         }
     }
     EXPECT_GT(disk.getReadErrors(), 0u);
     EXPECT_TRUE(logs.has("read errors: " + std::to_string(disk.getReadErrors()) + "\n"));
 }
 
-TEST(ImageFile, FolderThatDoesNotExistFails) {
-    ImageDisk disk(test::mediaPath("rand_1m.img"));
+TEST(ImageFile, NeverWritesOntoTheCopiedDiskOrADevice) {
     ScratchDir scratch;
-    Recovery recovery;
-    LogCapture logs(LOG_ERROR);
-    EXPECT_FALSE(recovery.createImageFile(&disk, scratch / "missing/copy.img"));
-    EXPECT_TRUE(logs.has("error creating image file!\n"));
-    EXPECT_EQ(disk.getOpenCount(), 0u);
-}
-
-TEST(ImageFile, DiskThatCannotBeOpenedFails) {
-    ImageDisk disk("/nonexistent/vorn/disk.img");
-    ScratchDir scratch;
-    Recovery recovery;
-    LogCapture logs(LOG_ERROR);
-    EXPECT_FALSE(recovery.createImageFile(&disk, scratch / "copy.img"));
-    EXPECT_TRUE(logs.has("error opening disk!\n"));
-}
-
-TEST(ImageFile, CopyOntoTheImageBeingCopiedIsRefused) {
-    ScratchDir scratch;
-    const std::string source = scratch / "source.img";
+    const std::string source = scratch / "source.img", link = scratch / "link.img", other = scratch / "other.img";
     const std::vector<u8> bytes = test::patternBytes(64 * 1024, 1);
     ASSERT_TRUE(test::writeWholeFile(source, bytes));
-    const std::string link = scratch / "link.img";
-    ASSERT_EQ(symlink(source.c_str(), link.c_str()), 0);
-    ImageDisk disk(source);
-    Recovery recovery;
-    LogCapture logs(LOG_ERROR);
-
-    PartitionDisk partition(&disk, 16, 63);  // a partition of the image
-    const std::string other = scratch / "other.img";
     ASSERT_TRUE(test::writeWholeFile(other, test::patternBytes(64 * 1024, 2)));
-    ImageDisk otherDisk(other);
+    ASSERT_EQ(symlink(source.c_str(), link.c_str()), 0);
+    ImageDisk disk(source), otherDisk(other);
+    PartitionDisk partition(&disk, 16, 63);
     RAIDDisk raid;  // a set with the image as its second member
     ASSERT_TRUE(raid.setMember(0, &otherDisk));
     ASSERT_TRUE(raid.setMember(1, &disk));
-
-    EXPECT_FALSE(recovery.createImageFile(&disk, source));
-    EXPECT_FALSE(recovery.createImageFile(&disk, link));
-    EXPECT_FALSE(recovery.createImageFile(&partition, source));
-    EXPECT_FALSE(recovery.createImageFile(&raid, source));
-
-    EXPECT_EQ(logs.count("error creating image file!\n"), 4);
-    EXPECT_EQ(fileBytes(source), bytes);
-}
-
-TEST(ImageFile, CopyOntoADeviceIsRefused) {
-    std::string device;
-    for (const char* candidate : {"/dev/loop0", "/dev/sda", "/dev/vda", "/dev/nvme0n1", "/dev/ram0"}) {
+    std::vector<std::pair<Disk*, std::string>> refused = {
+        {&disk, source}, {&disk, link}, {&partition, source}, {&raid, source}, {&disk, scratch / "missing/copy.img"}};
+    for (const char* device : {"/dev/loop0", "/dev/sda", "/dev/vda", "/dev/nvme0n1"}) {
         struct stat st {};
-        if (stat(candidate, &st) == 0 && S_ISBLK(st.st_mode)) {
-            device = candidate;
-            break;
-        }
+        if (stat(device, &st) == 0 && S_ISBLK(st.st_mode)) refused.push_back({&disk, device});
     }
-    if (device.empty()) GTEST_SKIP() << "no block device node to try";
-    ImageDisk disk(test::mediaPath("rand_1m.img"));
     Recovery recovery;
     LogCapture logs(LOG_ERROR);
-    EXPECT_FALSE(recovery.createImageFile(&disk, device));
-    EXPECT_TRUE(logs.has("error creating image file!\n"));
+
+    for (const auto& [from, to] : refused) EXPECT_FALSE(recovery.createImageFile(from, to)) << to;
+
+    EXPECT_EQ(logs.count("error creating image file!\n"), static_cast<int>(refused.size()));
+    EXPECT_EQ(fileBytes(source), bytes);
+    ImageDisk missing("/nonexistent/vorn/disk.img");
+    EXPECT_FALSE(recovery.createImageFile(&missing, scratch / "copy.img"));
+    EXPECT_TRUE(logs.has("error opening disk!\n"));
 }
 
-TEST(ImageFile, CopyOfAPartitionHoldsItsBlocks) {
-    ImageDisk disk(test::mediaPath("rand_1m.img"));
-    PartitionDisk partition(&disk, 100, 1099);
-    ScratchDir scratch;
-    Recovery recovery;
-    ASSERT_TRUE(recovery.createImageFile(&partition, scratch / "part.img"));
-    const std::vector<u8> whole = fileBytes(test::mediaPath("rand_1m.img"));
-    EXPECT_EQ(fileBytes(scratch / "part.img"), std::vector<u8>(whole.begin() + 100 * 512, whole.begin() + 1100 * 512));
-}
-
-TEST(ImageFile, ExistingTargetIsReplaced) {
-    ScratchDir scratch;
-    const std::string copy = scratch / "copy.img";
-    ASSERT_TRUE(test::writeWholeFile(copy, std::vector<u8>(5000000, 1)));
-    ImageDisk disk(test::mediaPath("rand_1m.img"));
-    Recovery recovery;
-    ASSERT_TRUE(recovery.createImageFile(&disk, copy));
-    EXPECT_EQ(fileBytes(copy), fileBytes(test::mediaPath("rand_1m.img")));
-}
-
-// Serves a memory image; the first read takes a little over a second, so
-// that the copy reaches a progress report right after its first chunk.
+// The first read takes a little over a second, so that the copy reaches a
+// progress report right after its first chunk.
 class SlowStartDisk : public test::FailingDisk {
 public:
     using FailingDisk::FailingDisk;
     bool readBlocksImpl(u64 rawBlock, u32 count, void* buffer) override {
-        if (!m_slept) {
-            m_slept = true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-        }
+        if (!m_slept) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        m_slept = true;
         return FailingDisk::readBlocksImpl(rawBlock, count, buffer);
     }
 
@@ -178,21 +118,18 @@ private:
 };
 
 TEST(ImageFile, CancelAtTheFirstReportKeepsTheBytesCopiedSoFar) {
-    const std::vector<u8> bytes = test::patternBytes(2 * 1024 * 1024, 2);
+    const std::vector<u8> bytes = test::patternBytes(2 << 20, 2);
     SlowStartDisk disk(bytes);
     ScratchDir scratch;
-    const std::string copy = scratch / "copy.img";
     Recovery recovery;
-    TestListener listener;
+    test::TestListener listener;
     listener.cancelAtProgress = 0;
     recovery.setListener(&listener);
 
-    EXPECT_TRUE(recovery.createImageFile(&disk, copy));
+    EXPECT_TRUE(recovery.createImageFile(&disk, scratch / "copy.img"));
 
-    ASSERT_EQ(listener.progress.size(), 1u);
-    EXPECT_EQ(listener.progress[0], 12.0);  // 256 KiB of 2 MiB
-    const std::vector<u8> written = fileBytes(copy);
-    EXPECT_EQ(written, std::vector<u8>(bytes.begin(), bytes.begin() + 262144));
+    EXPECT_EQ(listener.progress, std::vector<double>{12.0});  // 256 KiB of 2 MiB
+    EXPECT_EQ(fileBytes(scratch / "copy.img"), std::vector<u8>(bytes.begin(), bytes.begin() + 262144));
 }
 
 TEST(ImageFile, WriteFailureReturnsFalse) {
@@ -200,16 +137,10 @@ TEST(ImageFile, WriteFailureReturnsFalse) {
     ScratchDir scratch;
     Recovery recovery;
     LogCapture logs(LOG_ERROR);
-    const sighandler_t old = signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit limit = saved;
-    limit.rlim_cur = 300000;
-    setrlimit(RLIMIT_FSIZE, &limit);
-    const bool ok = recovery.createImageFile(&disk, scratch / "copy.img");
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, old);
-    EXPECT_FALSE(ok);
+    {
+        test::FileSizeLimit limit(300000);
+        EXPECT_FALSE(recovery.createImageFile(&disk, scratch / "copy.img"));
+    }
     EXPECT_TRUE(logs.has("error writing to image file\n"));
 }
 

@@ -3,12 +3,10 @@
 // cancel, and trees freed exactly once.
 #include <gtest/gtest.h>
 
-#include "fs/Volume.h"
-#include "misc/Log.h"
+#include "LogCapture.h"
 #include "recovery/Recovery.h"
 #include "recovery/RecoveryTestAccess.h"
 #include "recovery/RecoveryTestSupport.h"
-#include "LogCapture.h"
 
 namespace vorn {
 namespace {
@@ -16,21 +14,20 @@ namespace {
 using test::addDataFile;
 using test::addDataFolder;
 using test::DataItem;
-using test::LogCapture;
-using test::TestListener;
+using Names = std::vector<std::string>;
 
-std::vector<std::string> names(VolumeItem* folder) {
-    std::vector<std::string> out;
-    if (!folder) return out;
-    for (VolumeItem* child : folder->children()) out.push_back(child->getName());
+Names names(VolumeItem* folder) {
+    Names out;
+    if (folder) {
+        for (VolumeItem* child : folder->children()) out.push_back(child->getName());
+    }
     return out;
 }
 
 class SearchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        liveBefore = DataItem::live;
-        root = new DataItem("root", {}, true);
+        liveBefore = DataItem::live - 1;  // the root is made already
         RecoveryTestAccess::setRootItem(*recovery, root);
     }
     void TearDown() override {
@@ -38,183 +35,124 @@ protected:
         recovery.reset();
         EXPECT_EQ(DataItem::live, liveBefore) << "every item is freed once, with the tree";
     }
+    Names results() { return names(recovery->getSearchResultsItem()); }
 
-    std::unique_ptr<Recovery> recovery = std::make_unique<Recovery>();
-    DataItem* root = nullptr;
     int liveBefore = 0;
+    DataItem* root = new DataItem("root", {}, true);
+    std::unique_ptr<Recovery> recovery = std::make_unique<Recovery>();
 };
 
-TEST_F(SearchTest, FindsNamesThatDifferOnlyInLetterCase) {
-    addDataFile(root, "Photo.JPG", {});
+TEST_F(SearchTest, FindsNamesThatDifferInAsciiLetterCaseOnly) {
+    addDataFile(root, "Photo.JPG");
     DataItem* sub = addDataFolder(root, "sub");
-    addDataFile(sub, "my photo.jpeg", {});
-    addDataFile(sub, "other.txt", {});
+    addDataFile(sub, "my photo.jpeg");
+    addDataFile(sub, "\xc3\x89T\xc3\x89 photo");  // "ÉTÉ": only ASCII letters are folded
+    addDataFile(sub, "other.txt");
 
     recovery->searchItems("PHOTO");
-
-    VolumeItem* results = recovery->getSearchResultsItem();
-    ASSERT_NE(results, nullptr);
-    EXPECT_EQ(results->getName(), "SearchResults");
-    EXPECT_EQ(root->children().back(), results);
-    EXPECT_EQ(results->getParent(), root);
-    EXPECT_TRUE(results->isContainer());
-    EXPECT_EQ(names(results), (std::vector<std::string>{"Photo.JPG", "my photo.jpeg"}));
-    EXPECT_EQ(recovery->getSearchText(), "PHOTO");
-}
-
-TEST(SearchLazyRoot, RootWhoseChildrenWereNeverLoadedIsLoadedAndSearched) {
-    Recovery recovery;
-    auto* root = new DataItem("root", {}, true);
-    root->loader = [](DataItem* f) { addDataFile(f, "found", {}); };
-    RecoveryTestAccess::setRootItem(recovery, root);
-    recovery.searchItems("found");
-    EXPECT_EQ(names(recovery.getSearchResultsItem()), std::vector<std::string>{"found"});
-    EXPECT_EQ(names(root), (std::vector<std::string>{"found", "SearchResults"}));
-    recovery.deleteRootItem();
-}
-
-TEST_F(SearchTest, CaseIsFoldedForAsciiLettersOnly) {
-    addDataFile(root, "\xc3\x89t\xc3\xa9", {});  // "Été"
+    EXPECT_EQ(results(), (Names{"Photo.JPG", "my photo.jpeg", "\xc3\x89T\xc3\x89 photo"}));
     recovery->searchItems("\xc3\xa9t\xc3\xa9");
-    EXPECT_TRUE(names(recovery->getSearchResultsItem()).empty());
+    EXPECT_EQ(results(), Names{});
+
+    VolumeItem* folder = recovery->getSearchResultsItem();
+    EXPECT_EQ(folder->getName(), "SearchResults");
+    EXPECT_EQ(folder->getParent(), root);
+    EXPECT_EQ(root->children().back(), folder);
+    EXPECT_EQ(std::count(root->children().begin(), root->children().end(), folder), 1);
 }
 
-TEST_F(SearchTest, HitsStayInTheirFoldersAndKeepTheirParent) {
+TEST_F(SearchTest, HitsStayInTheirFoldersWhichStayLoadedOthersAreFreedAgain) {
     DataItem* shown = addDataFolder(root, "shown");
-    DataItem* hitInShown = addDataFile(shown, "hit-1", {});
-    auto* lazy = test::adopt(root, new DataItem("lazy", {}, true));
+    DataItem* first = addDataFile(shown, "hit-1");
+    DataItem* lazy = addDataFolder(root, "lazy");
     lazy->loader = [](DataItem* f) {
-        addDataFile(f, "hit-2", {});
-        addDataFile(f, "miss", {});
+        addDataFile(f, "hit-2");
+        addDataFile(f, "miss");
+    };
+    DataItem* empty = addDataFolder(root, "nothing here");
+    empty->loader = [](DataItem* f) {
+        for (int i = 0; i < 10; ++i) addDataFile(f, "file" + std::to_string(i));
     };
 
     recovery->searchItems("hit");
 
-    VolumeItem* results = recovery->getSearchResultsItem();
-    ASSERT_EQ(names(results), (std::vector<std::string>{"hit-1", "hit-2"}));
-    EXPECT_EQ(hitInShown->getParent(), shown);
-    EXPECT_EQ(names(shown), std::vector<std::string>{"hit-1"});
-    // The folder loaded for the search keeps its children: a hit came from it.
-    VolumeItem* hit2 = results->getChild(1, true);
-    EXPECT_EQ(hit2->getParent(), lazy);
-    EXPECT_EQ(names(lazy), (std::vector<std::string>{"hit-2", "miss"}));
-    EXPECT_EQ(hit2->getPath(), "root/lazy/");
-}
+    ASSERT_EQ(results(), (Names{"hit-1", "hit-2"}));
+    EXPECT_EQ(first->getParent(), shown);
+    EXPECT_EQ(names(shown), Names{"hit-1"});
+    VolumeItem* second = recovery->getSearchResultsItem()->getChild(1, true);
+    EXPECT_EQ(second->getPath(), "root/lazy/");
+    EXPECT_EQ(names(lazy), (Names{"hit-2", "miss"}));
+    EXPECT_TRUE(empty->children().empty());  // loaded for the walk and freed again
+    EXPECT_FALSE(empty->childrenLoaded());
 
-TEST_F(SearchTest, FoldersLoadedOnlyForTheSearchAreFreedAgain) {
-    auto* lazy = test::adopt(root, new DataItem("lazy", {}, true));
-    lazy->loader = [](DataItem* f) {
-        for (int i = 0; i < 10; ++i) addDataFile(f, "file" + std::to_string(i), {});
-    };
-    const int live = DataItem::live;
-
-    recovery->searchItems("nothing matches");
-
+    // The next search empties the list first; earlier hits stay where they are.
+    recovery->searchItems("miss");
+    EXPECT_EQ(results(), Names{"miss"});
+    EXPECT_EQ(names(lazy), (Names{"hit-2", "miss"}));
     EXPECT_EQ(lazy->loads, 1);
-    EXPECT_TRUE(lazy->children().empty());
-    EXPECT_FALSE(lazy->childrenLoaded());
-    EXPECT_EQ(DataItem::live, live);
-}
-
-TEST_F(SearchTest, SecondSearchEmptiesTheResultsAndKeepsEarlierHitsInTheirFolders) {
-    auto* lazy = test::adopt(root, new DataItem("lazy", {}, true));
-    lazy->loader = [](DataItem* f) {
-        addDataFile(f, "alpha", {});
-        addDataFile(f, "beta", {});
-    };
-    recovery->searchItems("alpha");
-    ASSERT_EQ(names(recovery->getSearchResultsItem()), std::vector<std::string>{"alpha"});
-
-    recovery->searchItems("beta");
-
-    EXPECT_EQ(names(recovery->getSearchResultsItem()), std::vector<std::string>{"beta"});
-    EXPECT_EQ(names(lazy), (std::vector<std::string>{"alpha", "beta"}));
-    EXPECT_EQ(lazy->loads, 1);  // kept from the first search, not loaded twice
-    EXPECT_EQ(std::count(root->children().begin(), root->children().end(), recovery->getSearchResultsItem()), 1);
-}
-
-TEST_F(SearchTest, EmptyTextEmptiesTheResultsAndFindsNothing) {
-    addDataFile(root, "a", {});
-    recovery->searchItems("a");
+    EXPECT_EQ(empty->loads, 2);
     recovery->searchItems("");
-    EXPECT_TRUE(names(recovery->getSearchResultsItem()).empty());
+    EXPECT_EQ(results(), Names{});
 }
 
-TEST_F(SearchTest, FolderOfTheVolumeNamedSearchResultsIsNotTakenForTheResults) {
-    DataItem* own = addDataFolder(root, "SearchResults");
-    addDataFile(own, "keep me", {});
-
+TEST_F(SearchTest, OnlyItsOwnResultsFolderIsReusedAndEndsTheWalk) {
+    DataItem* own = addDataFolder(root, "SearchResults");  // a folder of the volume
+    addDataFile(own, "keep me");
     recovery->searchItems("keep");
+    EXPECT_NE(recovery->getSearchResultsItem(), own);
+    EXPECT_EQ(names(own), Names{"keep me"});
+    EXPECT_EQ(results(), Names{"keep me"});
 
-    VolumeItem* results = recovery->getSearchResultsItem();
-    ASSERT_NE(results, own);
-    EXPECT_EQ(names(own), std::vector<std::string>{"keep me"});
-    EXPECT_EQ(names(results), std::vector<std::string>{"keep me"});
+    addDataFile(root, "keep after");  // behind the results folder: not searched
+    recovery->searchItems("keep");
+    EXPECT_EQ(results(), Names{"keep me"});
 }
 
-TEST_F(SearchTest, ItemsAddedToTheRootAfterTheResultsFolderAreNotSearched) {
-    addDataFile(root, "before", {});
-    recovery->searchItems("e");
-    addDataFile(root, "after", {});
-    recovery->searchItems("e");
-    EXPECT_EQ(names(recovery->getSearchResultsItem()), std::vector<std::string>{"before"});
-}
-
-TEST_F(SearchTest, ListenerSeesEveryItemAndCanCancel) {
-    for (int i = 0; i < 5; ++i) addDataFile(root, "hit" + std::to_string(i), {});
-    TestListener listener;
+TEST_F(SearchTest, ListenerSeesEveryItemTranslatesAndCanCancel) {
+    for (int i = 0; i < 5; ++i) addDataFile(root, "hit" + std::to_string(i));
+    test::TestListener listener;
     listener.cancelAtProgress = 1;
-    recovery->setListener(&listener);
-
-    recovery->searchItems("hit");
-
-    EXPECT_EQ(names(recovery->getSearchResultsItem()), (std::vector<std::string>{"hit0", "hit1"}));
-    EXPECT_EQ(listener.progress, (std::vector<double>{-1.0, -1.0}));
-    ASSERT_EQ(listener.changed.size(), 2u);
-    EXPECT_EQ(listener.changed[0], recovery->getSearchResultsItem());
-}
-
-TEST_F(SearchTest, TranslatedResultsFolderName) {
-    TestListener listener;
     listener.texts["SearchResults"] = "Suchergebnisse";
     recovery->setListener(&listener);
-    recovery->searchItems("x");
+
+    recovery->searchItems("hit");
+
     EXPECT_EQ(recovery->getSearchResultsItem()->getName(), "Suchergebnisse");
+    EXPECT_EQ(results(), (Names{"hit0", "hit1"}));
+    EXPECT_EQ(listener.progress, (std::vector<double>{-1.0, -1.0}));
+    EXPECT_EQ(listener.changed, (std::vector<VolumeItem*>(2, recovery->getSearchResultsItem())));
 }
 
-TEST_F(SearchTest, ResultsFolderFreedWithTheTreeDoesNotFreeItsHits) {
-    DataItem* folder = addDataFolder(root, "f");
-    addDataFile(folder, "hit", {});
-    // A parentless child of the root, as a volume root that addVolume attached.
-    auto* volumeRoot = new DataItem("Volume hit", {}, true);
-    root->addChild(volumeRoot);
+TEST_F(SearchTest, TreeWithHitsIsFreedOnce) {
+    addDataFile(addDataFolder(root, "f"), "hit");
+    root->addChild(new DataItem("Volume hit", {}, true));  // a found volume's root: no parent
     recovery->searchItems("hit");
-    EXPECT_EQ(names(recovery->getSearchResultsItem()), (std::vector<std::string>{"hit", "Volume hit"}));
-
-    recovery->deleteRootItem();  // TearDown checks that each item went once
-
+    EXPECT_EQ(results(), (Names{"hit", "Volume hit"}));
+    recovery->deleteRootItem();  // TearDown counts the items
     EXPECT_EQ(recovery->getSearchResultsItem(), nullptr);
-    EXPECT_EQ(recovery->getRootItem(), nullptr);
 }
 
 TEST_F(SearchTest, EndlessNestingStopsAtTheDepthLimit) {
-    auto* top = test::adopt(root, new DataItem("d", {}, true));
-    std::function<void(DataItem*)> nest = [&nest](DataItem* f) {
-        test::adopt(f, new DataItem("d", {}, true))->loader = nest;
-    };
-    top->loader = nest;
-    LogCapture logs(LOG_WARNING);
+    test::addEndlessFolder(root, "d");
+    test::LogCapture logs(LOG_WARNING);
     recovery->searchItems("d");
     EXPECT_EQ(logs.countPrefix("folder nested too deep, not searched: "), 1);
     EXPECT_EQ(recovery->getSearchResultsItem()->getChildCount(true), static_cast<u32>(VolumeItem::kMaxDepth));
 }
 
-TEST(SearchWithoutTree, LogsAndDoesNothing) {
+TEST(Search, RootNeverLoadedIsLoadedFirstAndNoRootIsLogged) {
     Recovery recovery;
-    LogCapture logs(LOG_ERROR);
+    test::LogCapture logs(LOG_ERROR);
     recovery.searchItems("x");
     EXPECT_TRUE(logs.has("error: no items to search\n"));
-    EXPECT_EQ(recovery.getSearchResultsItem(), nullptr);
+
+    auto* root = new DataItem("root", {}, true);
+    root->loader = [](DataItem* f) { addDataFile(f, "found"); };
+    RecoveryTestAccess::setRootItem(recovery, root);
+    recovery.searchItems("found");
+    EXPECT_EQ(names(recovery.getSearchResultsItem()), Names{"found"});
+    EXPECT_EQ(names(root), (Names{"found", "SearchResults"}));
+    recovery.deleteRootItem();
 }
 
 }  // namespace

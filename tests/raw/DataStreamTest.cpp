@@ -15,27 +15,11 @@
 #include "storage/CachedDisk.h"
 #include "storage/FailingDisk.h"
 #include "storage/LogCapture.h"
+#include "raw/StreamRig.h"
 #include "storage/StorageTestUtil.h"
 
 namespace vorn::test {
 namespace {
-
-// A disk of bytes behind the scan's cache geometry (scaled down: 16 lines of
-// 4 blocks), opened, with a disk stream and a comfort stream over it.
-struct StreamRig {
-    explicit StreamRig(std::vector<u8> content, bool cached = true)
-        : bytes(content), disk(std::move(content)) {
-        EXPECT_TRUE(disk.open(false));
-        cache = std::make_unique<CachedDisk>(&disk, 16 * 2048, 2048);
-        diskStream = std::make_unique<DiskDataStream>(cached ? static_cast<Disk*>(cache.get()) : &disk);
-        stream = std::make_unique<ComfortDataStream>(diskStream.get());
-    }
-    std::vector<u8> bytes;
-    FailingDisk disk;
-    std::unique_ptr<CachedDisk> cache;
-    std::unique_ptr<DiskDataStream> diskStream;
-    std::unique_ptr<ComfortDataStream> stream;
-};
 
 TEST(DiskDataStreamSeek, TheLastValidPositionIsTheSizeMinusOne) {
     StreamRig rig(patternBytes(4096, 1));

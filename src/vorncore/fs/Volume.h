@@ -5,6 +5,8 @@
 // Ownership: the disk is not owned. The root item is not owned either: it
 // belongs to whoever holds the result tree (Recovery); the destructor only
 // detaches it (a subclass may delete it first). The marker bitmap is owned.
+// Items keep a plain pointer to their volume, so a volume outlives the
+// items of its tree (Recovery frees the tree first, then the volumes).
 #pragma once
 
 #include <string>

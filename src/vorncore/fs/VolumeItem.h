@@ -8,8 +8,16 @@
 // demand (addChildren), and remembered as loaded even when there are none.
 // Walks are bounded in depth so that a damaged volume whose folder contains
 // itself cannot recurse forever.
+//
+// Items taken out of a walk-loaded folder by a visit callback (search hits)
+// belong to the callback; when the folder they came from is freed, they lose
+// their parent link (it becomes null) instead of keeping a dangling one.
+// Subclasses change the child list through addChild/removeChild (or call
+// childListChanged after touching m_children) so that the folder index
+// used by getChild/getChildCount(false) stays right.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -89,8 +97,19 @@ public:
     // Number of items freed by the last root deletion (for the log line).
     static u64 freedItemCount();
 
+    // True while the item was handed over by a visit that took it out of a
+    // folder the walk had loaded: the callback's list owns it.
+    bool wasTakenByWalk() const { return m_takenByWalk; }
+    // Empties a list that may also hold items owned by other folders (the
+    // search results): deletes the children this list owns (its own, those
+    // without parent and those handed over by a walk) and only unlists the
+    // others.
+    void releaseChildren();
+
 protected:
     bool visitAtDepth(VolumeItemCallback* callback, bool recursive, int depth);
+    // Call after changing m_children directly.
+    void childListChanged();
 
     u8 m_flags = 0;
     int m_childrenSortType = 0;
@@ -101,6 +120,23 @@ protected:
     VolumeItem* m_parent = nullptr;
     bool m_childrenLoaded = false;
     bool m_deletingChildren = false;
+
+private:
+    struct Aux;
+    Aux* aux();
+    struct WalkStep;
+    bool visitWalk(VolumeItemCallback* callback, bool recursive, int depth, std::vector<WalkStep>& path);
+    void removeEmptyFoldersAtDepth(bool recursive, int depth);
+    void removeDuplicatesAtDepth(bool recursive, int depth);
+    void renameDuplicatesAtDepth(bool recursive, int depth);
+    void ensureSortedByName();
+    void sortByKeys(int sortType);
+    void deleteUnlisted(const std::vector<VolumeItem*>& items);
+    void forgetTaken(VolumeItem* child);
+
+    bool m_takenByWalk = false;
+    // Folder index and the list of items taken by walks; made on first need.
+    std::unique_ptr<Aux> m_aux;
 };
 
 // The plain folder of made-up folders: result roots, search results, orphans.

@@ -7,9 +7,12 @@
 // from it during a scan.
 //
 // Ownership: owns its CachedDisk, its Data buffer, the volume opened on the
-// selected disk, the volumes attached by addVolume, and the result tree under
-// the root item. The listener is not owned. Single-threaded: every operation
-// runs on the caller's thread.
+// selected disk, the volumes attached by addVolume (also those handed in),
+// and the result tree under the root item. deleteRootItem frees the tree
+// and then the volumes attached by addVolume; the "SearchResults" folder
+// frees only the hits it owns (those a walk handed over), not hits that
+// still sit in their own folders. The listener is not owned.
+// Single-threaded: every operation runs on the caller's thread.
 //
 // Offsets: every scan position (currentOffset, seekToOffset targets) is an
 // absolute byte offset on the selected disk. Allocation blocks of a scan are
@@ -39,7 +42,9 @@ enum AddVolumeType : int { ADD_VOLUME_FAT = 0, ADD_VOLUME_HFS = 1, ADD_VOLUME_IS
 class Recovery : public VolumeItemCallback {
 public:
     Recovery();
-    ~Recovery();
+    // Virtual because the class has virtual operations and front ends may
+    // derive from it (deleting through a Recovery* must run their part).
+    virtual ~Recovery();
     Recovery(const Recovery&) = delete;
     Recovery& operator=(const Recovery&) = delete;
 
@@ -136,6 +141,10 @@ private:
     u64 totalFileCount = 0;
     // Search state.
     int searchDepth = 0;
+    // The CachedDisk was opened by selectDisk and is closed before it goes.
+    bool diskOpened = false;
+
+    void freeAddedVolumes();
 };
 
 }  // namespace vorn

@@ -1,0 +1,18 @@
+#include "recovery/VolumeFactory.h"
+
+#include "fs/UnmountedVolume.h"
+
+namespace vorn {
+
+Volume* createVolume(VolumeKind kind, Disk* disk) {
+    switch (kind) {
+        // Each reader adds its line here, e.g. case VolumeKind::FAT: return new FATVolume(disk);
+        case VolumeKind::HFS:
+            // Until the HFS Plus reader exists: the volume that is kept when nothing mounts.
+            return new UnmountedVolume(disk);
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace vorn

@@ -93,13 +93,10 @@ void RawAnalyser::scanBegin() {
 
 void RawAnalyser::scanBlock() {
     if (!stream) return;  // no scanBegin
-    Disk* disk = owner->getDisk();
-    const u32 blockSize = disk->getBlockSize();
-    Volume* volume = owner->getVolume();
-    if (volume && volume->isAllocationBlockUsed(owner->getCurrentAllocBlock())) {
+    if (currentBlockUsed()) {
         if (open) {
             VORN_LOG(LOG_DEBUG, "blockused\n");
-            completeStream(open.get(), owner->getCurrentBlock(), blockSize, stream.get());
+            completeStream(open.get(), owner->getCurrentOffset(), stream.get());
             open.reset();
         }
         return;
@@ -138,7 +135,7 @@ void RawAnalyser::scanBlock() {
     }
     if (!accepted) return;
 
-    if (open) completeStream(open.get(), owner->getCurrentBlock(), blockSize, stream.get());
+    if (open) completeStream(open.get(), owner->getCurrentOffset(), stream.get());
     open = std::move(current);
     current = std::make_unique<StreamInfo>();
 
@@ -158,12 +155,30 @@ void RawAnalyser::scanBlock() {
     }
 }
 
-void RawAnalyser::completeStream(StreamInfo* info, u64 block, u32 blockSize, ComfortDataStream* s) {
+// The volume is asked in its own allocation blocks. When the scan steps in
+// blocks of another size (disk blocks, for a volume whose blocks are not a
+// whole number of them), a scan block counts as used when every volume
+// block in it is, as the scan itself counts it.
+bool RawAnalyser::currentBlockUsed() {
+    Volume* volume = owner->getVolume();
+    if (!volume) return false;
+    const u64 index = owner->getCurrentAllocBlock();
+    const u64 scanBlockSize = owner->getAllocBlockSize();
+    const u32 volumeBlockSize = volume->getAllocBlockSize();
+    if (volumeBlockSize == scanBlockSize || volumeBlockSize == 0) return volume->isAllocationBlockUsed(index);
+    const u64 first = index * scanBlockSize;
+    const u64 last = (first + scanBlockSize - 1) / volumeBlockSize;
+    for (u64 block = first / volumeBlockSize; block <= last; ++block) {
+        if (!volume->isAllocationBlockUsed(block)) return false;
+    }
+    return true;
+}
+
+void RawAnalyser::completeStream(StreamInfo* info, u64 closeOffset, ComfortDataStream* s) {
     VORN_LOG(LOG_DEBUG, "previous data stream is complete\n");
     // The byte before the block at which the stream is closed; never before
     // the stream's own first byte.
-    const u64 closeAt = block * blockSize;
-    const u64 defaultEnd = closeAt > info->start ? closeAt - 1 : info->start;
+    const u64 defaultEnd = closeOffset > info->start ? closeOffset - 1 : info->start;
     if (info->end != 0) {
         VORN_LOG(LOG_DEBUG, "detected data stream size: %lld\n",
                  static_cast<long long>(info->end - info->start + 1));
@@ -234,10 +249,7 @@ void RawAnalyser::addItem(StreamInfo* info) {
 }
 
 void RawAnalyser::scanEnd() {
-    if (open && stream) {
-        Disk* disk = owner->getDisk();
-        completeStream(open.get(), disk->getBlockCount(), disk->getBlockSize(), stream.get());
-    }
+    if (open && stream) completeStream(open.get(), stream->getSize(), stream.get());
     open.reset();
     current.reset();
     log(LOG_DEBUG, "done\n");

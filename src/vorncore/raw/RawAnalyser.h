@@ -57,9 +57,11 @@ public:
     const std::vector<u64>& getCallTimes() const { return callTime; }
 
 private:
-    // Closes a stream at the given disk block (its default end is the byte
-    // before that block), sizes it and files it.
-    void completeStream(StreamInfo* info, u64 block, u32 blockSize, ComfortDataStream* stream);
+    bool currentBlockUsed();
+    // Closes a stream at the absolute byte offset of the block that closes
+    // it (its default end is the byte before, the disk's last byte at the
+    // disk end), sizes it and files it.
+    void completeStream(StreamInfo* info, u64 closeOffset, ComfortDataStream* stream);
     void addItem(StreamInfo* info);
 
     StopWatch stopWatch;

@@ -1,5 +1,6 @@
 #include "raw/BulkStreamAnalyser.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,6 +39,11 @@ void Signature::init(const char* const texts[kSlots], const i16 offsets[kSlots])
         decodePattern(texts[i], pattern[i].data());
         length[i] = static_cast<u16>(n);
         offset[i] = offsets[i];
+        if (quickLength == 0 && n != 0 && offsets[i] >= 0) {
+            quickOffset = static_cast<u32>(offsets[i]);
+            quickByte = pattern[i][0];
+            quickLength = static_cast<u16>(n);
+        }
     }
 }
 
@@ -77,7 +83,7 @@ bool Signature::fitsIn(u32 bytes) const {
     return true;
 }
 
-bool Signature::match(const u8* data, u32 bytes) const {
+bool Signature::matchAll(const u8* data, u32 bytes) const {
     for (int i = 0; i < kSlots; ++i) {
         if (length[i] == 0) continue;
         if (offset[i] < 0 || u32(offset[i]) + length[i] > bytes) return false;
@@ -148,14 +154,34 @@ bool BulkStreamAnalyser::addSignature(std::unique_ptr<Signature> signature) {
         return false;
     }
     signature->dump();
+    u32 offset;
+    u8 byte;
+    if (!signature->quickTest(offset, byte)) {
+        everyBlockCandidate = true;
+    } else if (offset == 0) {
+        firstByteAtStart[byte] = true;
+    } else {
+        const std::pair<u32, u8> test(offset, byte);
+        if (std::find(firstByteElsewhere.begin(), firstByteElsewhere.end(), test) == firstByteElsewhere.end()) {
+            firstByteElsewhere.push_back(test);
+        }
+    }
     signatures.push_back(std::move(signature));
     return true;
+}
+
+bool BulkStreamAnalyser::anyRowMayMatch(const u8* data) const {
+    if (everyBlockCandidate || firstByteAtStart[data[0]]) return true;
+    for (const auto& [offset, byte] : firstByteElsewhere) {
+        if (data[offset] == byte) return true;
+    }
+    return false;
 }
 
 bool BulkStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
     const u64 start = stream->getPos();
     const u8* data = stream->readPtr(kReadSize);
-    if (!data) return false;
+    if (!data || !anyRowMayMatch(data)) return false;
     for (const auto& signature : signatures) {
         if (!signature->match(data, kReadSize)) continue;
         info->mimeType = signature->getMime();

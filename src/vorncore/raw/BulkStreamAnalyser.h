@@ -31,11 +31,22 @@ public:
 
     // Every used pattern equals the bytes at data + its offset; a pattern of
     // length 0 always matches. A pattern outside [data, data + length) fails.
-    bool match(const u8* data, u32 length) const;
+    bool match(const u8* data, u32 length) const {
+        // Most rows fail on their first byte: test it before the rest.
+        if (quickLength != 0 && (quickOffset >= length || data[quickOffset] != quickByte)) return false;
+        return matchAll(data, length);
+    }
     // Logs the row at level 2.
     void dump() const;
     // True when every used pattern lies inside the first length bytes.
     bool fitsIn(u32 length) const;
+    // The first byte of the first non-empty pattern and its offset; false
+    // when every pattern is empty (the row matches anything).
+    bool quickTest(u32& offset, u8& byte) const {
+        offset = quickOffset;
+        byte = quickByte;
+        return quickLength != 0;
+    }
 
     // Decodes a pattern text: characters stand for themselves, "#xHH" for
     // the byte 0xHH. Writes to out when it is not null; answers the byte
@@ -49,12 +60,17 @@ public:
 
 private:
     void init(const char* const texts[kSlots], const i16 offsets[kSlots]);
+    bool matchAll(const u8* data, u32 length) const;
 
     std::string ext;
     std::string mime;
     std::vector<u8> pattern[kSlots];
     u16 length[kSlots] = {0, 0, 0};
     i16 offset[kSlots] = {kEmptySlot, kEmptySlot, kEmptySlot};
+    // The first byte of the first pattern that has one, and where it lies.
+    u32 quickOffset = 0;
+    u8 quickByte = 0;
+    u16 quickLength = 0;
 };
 
 class BulkStreamAnalyser : public StreamAnalyser {
@@ -73,7 +89,17 @@ public:
     const std::vector<std::unique_ptr<Signature>>& getSignatures() const { return signatures; }
 
 private:
+    // True when some row may match: the first byte of its first pattern is
+    // there. Lets analyse skip the table for most blocks.
+    bool anyRowMayMatch(const u8* data) const;
+
     std::vector<std::unique_ptr<Signature>> signatures;
+    // Rows' first pattern bytes: those at offset 0 by byte value, the others
+    // as (offset, byte); a row with no pattern at all makes every block a
+    // candidate.
+    bool firstByteAtStart[256] = {};
+    std::vector<std::pair<u32, u8>> firstByteElsewhere;
+    bool everyBlockCandidate = false;
 };
 
 }  // namespace vorn

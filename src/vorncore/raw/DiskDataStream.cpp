@@ -8,7 +8,13 @@
 
 namespace vorn {
 
-DiskDataStream::DiskDataStream(Disk* d) : disk(d), cache(dynamic_cast<CachedDisk*>(d)) {}
+DiskDataStream::DiskDataStream(Disk* d) : disk(d), cache(dynamic_cast<CachedDisk*>(d)) {
+    if (disk) {
+        const u64 count = disk->getBlockCount();
+        const u32 blockSize = disk->getBlockSize();
+        size = blockSize != 0 && count > ~u64(0) / blockSize ? ~u64(0) : count * blockSize;
+    }
+}
 
 DiskDataStream::~DiskDataStream() { buffer.free(); }
 
@@ -24,16 +30,9 @@ bool DiskDataStream::close() {
 
 u32 DiskDataStream::getBlockSize() { return disk ? disk->getBlockSize() : 0; }
 
-u64 DiskDataStream::getSize() {
-    if (!disk) return 0;
-    const u64 count = disk->getBlockCount();
-    const u32 size = disk->getBlockSize();
-    if (size != 0 && count > ~u64(0) / size) return ~u64(0);
-    return count * size;
-}
+u64 DiskDataStream::getSize() { return size; }
 
 bool DiskDataStream::seek(i64 offset, int whence) {
-    const u64 size = getSize();
     __int128 target;
     switch (whence) {
         case SEEK_FROM_START: target = offset; break;
@@ -56,14 +55,13 @@ u32 DiskDataStream::read(u32 count, void* destination) {
         log(LOG_ERROR, "error reading: count is negative or zero!\n");
         return 0;
     }
-    const u64 size = getSize();
     const u64 left = size > u64(pos) ? size - u64(pos) : 0;
     if (left < count) {
         log(LOG_ERROR, "error: cannot read after file end\n");
         count = static_cast<u32>(left);
         if (count == 0) return 0;
     }
-    const u8* p = bytesAt(u64(pos), count, size);
+    const u8* p = bytesAt(u64(pos), count);
     if (!p) return 0;
     memcpy(destination, p, count);
     pos += count;
@@ -75,28 +73,18 @@ const u8* DiskDataStream::readPtr(u32 count) {
         log(LOG_ERROR, "error reading: count is negative or zero!\n");
         return nullptr;
     }
-    const u64 size = getSize();
     const u64 left = size > u64(pos) ? size - u64(pos) : 0;
     if (left < count) {
         log(LOG_ERROR, "error: cannot read after file end\n");
         return nullptr;
     }
-    const u8* p = bytesAt(u64(pos), count, size);
+    const u8* p = bytesAt(u64(pos), count);
     if (!p) return nullptr;
     pos += count;
     return p;
 }
 
-const u8* DiskDataStream::bytesAt(u64 ofs, u32 count, u64 size) {
-    // The disk's size is part of the window's key: lines are dropped when
-    // the disk changes.
-    if (windowPtr && size == windowSize && ofs >= windowStart && ofs + count <= windowEnd) {
-        return windowPtr + (ofs - windowStart);
-    }
-    return fetch(ofs, count, size);
-}
-
-const u8* DiskDataStream::fetch(u64 ofs, u32 count, u64 size) {
+const u8* DiskDataStream::fetch(u64 ofs, u32 count) {
     windowPtr = nullptr;
     if (!disk) return nullptr;
     if (cache) {
@@ -111,7 +99,6 @@ const u8* DiskDataStream::fetch(u64 ofs, u32 count, u64 size) {
                 windowPtr = buffer.getPtr();
                 windowStart = lineStart;
                 windowEnd = lineEnd;
-                windowSize = size;
                 return windowPtr + (ofs - lineStart);
             }
         }
@@ -123,7 +110,6 @@ const u8* DiskDataStream::fetch(u64 ofs, u32 count, u64 size) {
     windowPtr = buffer.getPtr();
     windowStart = ofs;
     windowEnd = ofs + count;
-    windowSize = size;
     return windowPtr;
 }
 

@@ -9,8 +9,10 @@
 // that cross lines are copied into the stream's own buffer. Over any other
 // disk every read is copied.
 //
-// The disk is not owned and is neither opened nor closed by the carver (the
-// scan has opened it). The buffer is owned. Not thread-safe.
+// The stream's size is the disk's size when the stream was made (a scan
+// makes its stream when it begins). The disk is not owned and is neither
+// opened nor closed by the carver (the scan has opened it). The buffer is
+// owned. Not thread-safe.
 #pragma once
 
 #include "misc/Data.h"
@@ -43,20 +45,23 @@ public:
 private:
     // Pointer to count bytes at byte offset ofs (inside the disk), valid
     // until the next read; null when they cannot be read.
-    const u8* bytesAt(u64 ofs, u32 count, u64 size);
-    const u8* fetch(u64 ofs, u32 count, u64 size);
+    const u8* bytesAt(u64 ofs, u32 count) {
+        if (windowPtr && ofs >= windowStart && ofs + count <= windowEnd) return windowPtr + (ofs - windowStart);
+        return fetch(ofs, count);
+    }
+    const u8* fetch(u64 ofs, u32 count);
 
     Disk* disk;
     CachedDisk* cache;  // disk, when it is a cache
     Data buffer;
     i64 pos = 0;
+    u64 size = 0;
 
     // The bytes last fetched: [windowStart, windowEnd) of the disk at
-    // windowPtr, fetched while the disk had windowSize bytes.
+    // windowPtr.
     const u8* windowPtr = nullptr;
     u64 windowStart = 0;
     u64 windowEnd = 0;
-    u64 windowSize = 0;
 };
 
 }  // namespace vorn

@@ -190,6 +190,24 @@ TEST(BulkStreamAnalyser, TheFirstMatchingRowNamesTheType) {
     }
 }
 
+TEST(BulkStreamAnalyser, AddedRowsAreFoundByTheirFirstNonEmptyPatternOrMatchEverything) {
+    std::vector<u8> bytes(4096, 0);
+    put(bytes, 1024 + 10, "ZZ");
+    StreamRig rig(bytes);
+    BulkStreamAnalyser bulk(nullptr);
+    // The first pattern decodes to nothing: the row is found by its second.
+    ASSERT_TRUE(bulk.addSignature(std::make_unique<Signature>("x/second", "sec", "#", 0, "ZZ", 10)));
+    StreamInfo info;
+    EXPECT_FALSE(bulk.analyse(rig.at(0), &info));
+    EXPECT_TRUE(bulk.analyse(rig.at(1024), &info));
+    EXPECT_EQ(info.mimeType, "x/second");
+    // A row without any pattern matches every block.
+    ASSERT_TRUE(bulk.addSignature(std::make_unique<Signature>("x/any", "any", "", 0)));
+    StreamInfo any;
+    EXPECT_TRUE(bulk.analyse(rig.at(0), &any));
+    EXPECT_EQ(any.mimeType, "x/any");
+}
+
 TEST(BulkStreamAnalyser, APositionLessThan1024BytesBeforeTheEndNeverMatches) {
     std::vector<u8> bytes(4096, 0);
     put(bytes, 2048, "GIF89a");

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -89,21 +90,31 @@ public:
 };
 
 struct CarveRig {
-    // The disk is owned by the rig; the volume lies at volumeOffset of the
-    // disk and its allocation block 0 at dataOffset of the volume.
-    CarveRig(std::unique_ptr<Disk> d, u32 allocBlockSize, u64 volumeOffset = 0, u64 dataOffset = 0)
-        : disk(std::move(d)), allocBlockSize(allocBlockSize) {
+    // The disk is owned by the rig. With a block size the volume is a
+    // UsedBlocksVolume at volumeOffset of the disk, its allocation block 0
+    // at dataOffset of the volume; with 0 it is the volume that Recovery
+    // opens on the disk (a file system, or the stand-in that leaves every
+    // block free), scanned in its own allocation blocks.
+    CarveRig(std::unique_ptr<Disk> d, u32 blockSize, u64 volumeOffset = 0, u64 dataOffset = 0)
+        : disk(std::move(d)), allocBlockSize(blockSize) {
         EXPECT_TRUE(recovery.selectDisk(disk.get()));
         recovery.setListener(&listener);
-        volume = new UsedBlocksVolume(recovery.getDisk(), allocBlockSize);
-        volume->setDiskOffset(volumeOffset);
-        volume->setDataOffset(dataOffset);
-        RecoveryTestAccess::setVolume(recovery, volume);
+        if (blockSize != 0) {
+            blocks = new UsedBlocksVolume(recovery.getDisk(), blockSize);
+            blocks->setDiskOffset(volumeOffset);
+            blocks->setDataOffset(dataOffset);
+            RecoveryTestAccess::setVolume(recovery, blocks);
+            volume = blocks;
+        } else {
+            recovery.openExistingVolume();
+            volume = recovery.getVolume();
+            allocBlockSize = std::max(volume->getAllocBlockSize(), recovery.getDisk()->getBlockSize());
+        }
         volume->createRootItem("Deleted");
         root = volume->getRootItem();
         root->setFlags(ITEM_DELETED);
         RecoveryTestAccess::setRootItem(recovery, root);
-        startOffset = volumeOffset + dataOffset;
+        startOffset = volume->getDiskOffset() + volume->getDataOffset();
     }
 
     u64 diskBytes() { return recovery.getDisk()->getBlockCount() * recovery.getDisk()->getBlockSize(); }
@@ -122,7 +133,7 @@ struct CarveRig {
         std::vector<u8> expected(allocBlockSize);
         while (recovery.getCurrentAllocBlock() < count) {
             const u64 ofs = recovery.getCurrentOffset();
-            const bool used = volume->isAllocationBlockUsed(recovery.getCurrentAllocBlock());
+            const bool used = isUsed(recovery.getCurrentAllocBlock());
             if (!used) {
                 ASSERT_TRUE(cache->getOfsData(ofs, allocBlockSize, *recovery.getData()));
                 ASSERT_TRUE(cache->read(ofs, allocBlockSize, expected.data()));
@@ -138,6 +149,16 @@ struct CarveRig {
         raw.scanEnd();
         callCounts = raw.getCallCounts();
         callTimes = raw.getCallTimes();
+    }
+
+    // As the scan asks: the volume in its own allocation blocks.
+    bool isUsed(u64 index) {
+        const u32 own = volume->getAllocBlockSize();
+        if (own == allocBlockSize) return volume->isAllocationBlockUsed(index);
+        for (u64 b = index * allocBlockSize / own; b <= (index * allocBlockSize + allocBlockSize - 1) / own; ++b) {
+            if (!volume->isAllocationBlockUsed(b)) return false;
+        }
+        return true;
     }
 
     // Every carved item by its path under the root ("image/jpeg/8.jpg").
@@ -162,7 +183,8 @@ struct CarveRig {
     u64 startOffset = 0;
     CarveListener listener;
     Recovery recovery;
-    UsedBlocksVolume* volume = nullptr;  // owned by the Recovery
+    Volume* volume = nullptr;            // owned by the Recovery
+    UsedBlocksVolume* blocks = nullptr;  // the volume, when the test chose the used blocks
     VolumeItem* root = nullptr;          // owned by the Recovery
     std::vector<u64> callCounts, callTimes;
 };

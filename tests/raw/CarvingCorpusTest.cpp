@@ -32,7 +32,9 @@ struct ManifestFile {
     std::string name;
 };
 
-std::vector<ManifestFile> readManifest(const std::string& path) {
+// The "file" records of a manifest, or its "live" records (files that stay
+// on a volume).
+std::vector<ManifestFile> readManifest(const std::string& path, const std::string& record = "file") {
     std::vector<ManifestFile> files;
     std::ifstream in(path);
     std::string line;
@@ -40,7 +42,7 @@ std::vector<ManifestFile> readManifest(const std::string& path) {
         std::istringstream fields(line);
         std::string kind, ext, offset, size, sha, name;
         std::getline(fields, kind, '\t');
-        if (kind != "file") continue;
+        if (kind != record) continue;
         std::getline(fields, ext, '\t');
         std::getline(fields, offset, '\t');
         std::getline(fields, size, '\t');
@@ -73,7 +75,9 @@ std::vector<u8> itemBytes(RawVolumeItem* item, u64 count) {
 }
 
 // Scans the image (512-byte disk blocks) in allocation blocks of the given
-// size, every block free, and checks every file.
+// size, or in the clusters of the file system on it when blockSize is 0,
+// and checks every file. The manifest's offsets count from the disk's
+// first byte.
 void checkCorpus(const std::string& image, u32 blockSize, const std::set<std::string>& incomplete) {
     const std::set<std::string> holdingStarts = {"clip.mpg", "archive.tar", "clip.mov"};
     SCOPED_TRACE(image + " in blocks of " + std::to_string(blockSize));
@@ -84,6 +88,16 @@ void checkCorpus(const std::string& image, u32 blockSize, const std::set<std::st
     rig.scan();
     auto items = rig.items();
 
+    // Files that stay on a volume lie in used blocks: nothing of them is
+    // carved.
+    for (const ManifestFile& live : readManifest(mediaPath(image + ".manifest"), "live")) {
+        for (const auto& [path, item] : items) {
+            const u64 start = item->getStartOffset();
+            EXPECT_TRUE(start + item->getSize() <= live.offset || start >= live.offset + live.size)
+                << path << " runs over " << live.name;
+        }
+    }
+
     std::set<u64> starts;
     std::map<u64, u64> insideHolders;  // start -> end of the files that hold further starts
     for (const ManifestFile& file : files) {
@@ -91,7 +105,7 @@ void checkCorpus(const std::string& image, u32 blockSize, const std::set<std::st
         SCOPED_TRACE(file.name + " at " + std::to_string(file.offset));
         starts.insert(file.offset);
         auto expected = kExpected.find(file.ext);
-        const bool aligned = file.offset % blockSize == 0;
+        const bool aligned = file.offset >= rig.startOffset && (file.offset - rig.startOffset) % rig.allocBlockSize == 0;
         if (expected == kExpected.end() || !aligned) {
             for (const auto& [path, item] : items) EXPECT_NE(item->getStartOffset(), file.offset) << path;
             continue;
@@ -132,6 +146,13 @@ TEST(CarvingCorpus, FilesAt4KiBBoundariesScannedIn4KiBBlocks) {
 
 TEST(CarvingCorpus, FilesAt512ByteBoundariesScannedIn512ByteBlocks) {
     checkCorpus("carving_512.img", 512, {"clip.mpg", "archive.tar"});
+}
+
+// The corpus copied to a FAT32 volume (512-byte clusters) and deleted:
+// the volume is mounted, its free clusters carved, and the two files that
+// stay are left alone.
+TEST(CarvingCorpus, FilesDeletedFromAFat32VolumeComeBackFromItsFreeClusters) {
+    checkCorpus("carving_fat32.img", 0, {"clip.mpg", "archive.tar"});
 }
 
 // Files that start between 4 KiB boundaries are not looked for: they run

@@ -51,7 +51,7 @@ TEST(RawAnalyserStreams, AStreamEndsAtTheNextStartAtAUsedBlockOrAtTheDiskEnd) {
     putJpeg(bytes, 3 * kAlloc);
     putJpeg(bytes, 7 * kAlloc);
     CarveRig rig(memoryDisk(bytes), kAlloc);
-    rig.volume->used = {5, 6};
+    rig.blocks->used = {5, 6};
     rig.scan();
     const auto items = rig.items();
     ASSERT_EQ(items.size(), 3u);
@@ -88,7 +88,7 @@ TEST(RawAnalyserStreams, AnUncappedFindIsCutToTheEnginesLimitUnlessTheLimitIsOff
         RecoveryTestAccess::setLimitFileSize(rig.recovery, limit);
         // One find of 150 MiB at block 0 (the marker is the zeros of the
         // image); the scan jumps to its end and meets used blocks there.
-        for (u64 b = 2400; b < 3200; ++b) rig.volume->used.insert(b);
+        for (u64 b = 2400; b < 3200; ++b) rig.blocks->used.insert(b);
         LogCapture logs(LOG_WARNING);
         rig.scan([&](RawAnalyser& raw) {
             raw.addAnalyser(new ScriptedAnalyser(&raw, std::string(8, '\0'), "x/big", "x/big", 150u << 20, false, false));
@@ -113,7 +113,7 @@ TEST(RawAnalyserStreams, AKnownEndHoldsOverLaterUsedBlocksAndIsSkippedOver) {
     putJpeg(bytes, 8 * kAlloc);   // inside the scripted file: never looked at
     putJpeg(bytes, 10 * kAlloc);  // after it
     CarveRig rig(memoryDisk(bytes), kAlloc);
-    rig.volume->used = {4, 5, 6};
+    rig.blocks->used = {4, 5, 6};
     const u64 length = 7 * kAlloc + 100;  // ends inside block 9
     LogCapture logs;
     rig.scan([&](RawAnalyser& raw) {
@@ -287,7 +287,7 @@ TEST(RawAnalyserDriver, TheAnalysersAreListedAndTheLaterRegistrationOfATypeWins)
 TEST(RawAnalyserDriver, CallsAreTimedOnlyWhenDebugLinesAreWritten) {
     std::vector<u8> bytes(8 * kAlloc, 0);
     CarveRig rig(memoryDisk(bytes), kAlloc);
-    rig.volume->used = {3};
+    rig.blocks->used = {3};
     {
         LogCapture logs(LOG_INFO);
         rig.scan();

@@ -17,7 +17,7 @@
 #include <sstream>
 
 #include "TestMedia.h"
-#include "raw/CarveRig.h"
+#include "raw/RawTestSupport.h"
 #include "storage/ImageDisk.h"
 #include "storage/LogCapture.h"
 #include "storage/StorageTestUtil.h"

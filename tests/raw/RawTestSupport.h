@@ -1,14 +1,19 @@
-// Test rig of the raw scan driver: a Recovery over a disk, with a volume
-// whose used allocation blocks the test chooses, and a loop that feeds a
-// RawAnalyser block by block exactly as the block scan does (reading each
-// free block as the scan's view, skipping used blocks unread, following
-// seekToOffset). After every block the scan's view must still hold the
-// disk's bytes, whatever the analysers read meanwhile.
+// Test rigs of the carver's tests.
+//
+// StreamRig: a disk of given bytes (512-byte blocks) behind a small block
+// cache (16 lines of 2 KiB), with a disk stream and a comfort stream.
+//
+// CarveRig: a Recovery over a disk, with a volume whose used blocks the test
+// chooses (or the volume Recovery opens on the disk), and a loop that feeds
+// a RawAnalyser exactly as the block scan does: each free block read as the
+// scan's view, used blocks skipped unread, seekToOffset followed. After
+// every block the scan's view must still hold the disk's bytes.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,6 +25,7 @@
 #include "fs/VolumeItem.h"
 #include "misc/Data.h"
 #include "raw/ComfortDataStream.h"
+#include "raw/DiskDataStream.h"
 #include "raw/RawAnalyser.h"
 #include "raw/RawVolumeItem.h"
 #include "raw/StreamAnalyser.h"
@@ -28,8 +34,33 @@
 #include "recovery/RecoveryEventListener.h"
 #include "recovery/RecoveryTestAccess.h"
 #include "storage/CachedDisk.h"
+#include "storage/FailingDisk.h"
 
 namespace vorn::test {
+
+inline void put(std::vector<u8>& bytes, size_t ofs, const std::string& text) {
+    std::copy(text.begin(), text.end(), bytes.begin() + static_cast<std::ptrdiff_t>(ofs));
+}
+
+struct StreamRig {
+    explicit StreamRig(std::vector<u8> content, bool cached = true) : bytes(content), disk(std::move(content)) {
+        disk.open(false);
+        cache = std::make_unique<CachedDisk>(&disk, 16 * 2048, 2048);
+        diskStream = std::make_unique<DiskDataStream>(cached ? static_cast<Disk*>(cache.get()) : &disk);
+        stream = std::make_unique<ComfortDataStream>(diskStream.get());
+    }
+    ~StreamRig() { disk.close(); }
+    // The stream placed at ofs, as the driver places it for each analyser.
+    ComfortDataStream* at(u64 ofs) {
+        stream->seek(static_cast<i64>(ofs), SEEK_FROM_START);
+        return stream.get();
+    }
+    std::vector<u8> bytes;
+    FailingDisk disk;
+    std::unique_ptr<CachedDisk> cache;
+    std::unique_ptr<DiskDataStream> diskStream;
+    std::unique_ptr<ComfortDataStream> stream;
+};
 
 class UsedBlocksVolume : public Volume {
 public:
@@ -46,33 +77,26 @@ public:
     void askOverwrite(const std::string&, bool*, bool*, bool*) override {}
     void diskListChangedEvent() override {}
     void itemChangedEvent(VolumeItem* item) override { changed.push_back(item); }
-    std::string localizedString(const std::string& key) override {
-        auto it = texts.find(key);
-        return it == texts.end() ? key : it->second;
-    }
+    std::string localizedString(const std::string& key) override { return texts.count(key) ? texts[key] : key; }
     std::map<std::string, std::string> texts;
     std::vector<VolumeItem*> changed;
 };
 
-// Reports a find wherever the block begins with its marker: the mime type
-// it was told, and an end at start + length - 1 (no end for length 0).
+// Reports a find wherever a block begins with its marker: the mime type it
+// was told, an end at start + length - 1 (none for length 0).
 class ScriptedAnalyser : public StreamAnalyser {
 public:
     ScriptedAnalyser(RawAnalyser* owner, std::string marker, std::string registered, std::string reported,
                      u64 length = 0, bool minimum = false, bool cap = true)
-        : StreamAnalyser(owner),
-          marker(std::move(marker)),
-          reported(std::move(reported)),
-          length(length),
-          minimum(minimum),
-          cap(cap) {
+        : StreamAnalyser(owner), marker(std::move(marker)), reported(std::move(reported)), length(length),
+          minimum(minimum), cap(cap) {
         name = "ScriptedAnalyser";
         addMimeType(registered, "bin", "ico.png");
     }
     bool analyse(ComfortDataStream* stream, StreamInfo* info) override {
         const u64 start = stream->getPos();
         const u8* p = stream->readPtr(static_cast<u32>(marker.size()));
-        if (!p || std::string(reinterpret_cast<const char*>(p), marker.size()) != marker) return false;
+        if (!p || memcmp(p, marker.data(), marker.size()) != 0) return false;
         info->mimeType = reported;
         info->start = start;
         info->end = length ? start + length - 1 : 0;
@@ -83,18 +107,16 @@ public:
     bool checkSize(ComfortDataStream* stream, StreamInfo* info) override {
         return cap ? StreamAnalyser::checkSize(stream, info) : true;
     }
-
     std::string marker, reported;
     u64 length;
     bool minimum, cap;
 };
 
 struct CarveRig {
-    // The disk is owned by the rig. With a block size the volume is a
-    // UsedBlocksVolume at volumeOffset of the disk, its allocation block 0
-    // at dataOffset of the volume; with 0 it is the volume that Recovery
-    // opens on the disk (a file system, or the stand-in that leaves every
-    // block free), scanned in its own allocation blocks.
+    // With a block size the volume is a UsedBlocksVolume at volumeOffset of
+    // the disk, its allocation block 0 at dataOffset of the volume; with 0
+    // it is the volume Recovery opens on the disk, scanned in its own
+    // allocation blocks.
     CarveRig(std::unique_ptr<Disk> d, u32 blockSize, u64 volumeOffset = 0, u64 dataOffset = 0)
         : disk(std::move(d)), allocBlockSize(blockSize) {
         EXPECT_TRUE(recovery.selectDisk(disk.get()));
@@ -112,21 +134,28 @@ struct CarveRig {
         }
         volume->createRootItem("Deleted");
         root = volume->getRootItem();
-        root->setFlags(ITEM_DELETED);
         RecoveryTestAccess::setRootItem(recovery, root);
         startOffset = volume->getDiskOffset() + volume->getDataOffset();
     }
 
     u64 diskBytes() { return recovery.getDisk()->getBlockCount() * recovery.getDisk()->getBlockSize(); }
 
-    // Runs one deleted-files scan; setup may add analysers to the driver.
+    // As the scan asks: the volume in its own allocation blocks.
+    bool isUsed(u64 index) {
+        const u64 own = volume->getAllocBlockSize(), first = index * allocBlockSize;
+        for (u64 b = first / own; b <= (first + allocBlockSize - 1) / own; ++b) {
+            if (!volume->isAllocationBlockUsed(b)) return false;
+        }
+        return true;
+    }
+
+    // One deleted-files scan; setup may add analysers to the driver.
     void scan(const std::function<void(RawAnalyser&)>& setup = {}) {
         auto* cache = static_cast<CachedDisk*>(recovery.getDisk());
-        const u32 blockSize = cache->getBlockSize();
-        const u32 perAlloc = allocBlockSize / blockSize;
+        const u32 perAlloc = allocBlockSize / cache->getBlockSize();
         const u64 count = (diskBytes() - startOffset) / allocBlockSize;
         RecoveryTestAccess::setScanGeometry(recovery, startOffset, allocBlockSize, perAlloc, count);
-        RecoveryTestAccess::setPosition(recovery, 0, startOffset / blockSize, startOffset);
+        RecoveryTestAccess::setPosition(recovery, 0, startOffset / cache->getBlockSize(), startOffset);
         RawAnalyser raw(&recovery);
         if (setup) setup(raw);
         raw.scanBegin();
@@ -139,9 +168,7 @@ struct CarveRig {
                 ASSERT_TRUE(cache->read(ofs, allocBlockSize, expected.data()));
             }
             raw.scanBlock();
-            if (!used) {
-                ASSERT_EQ(0, memcmp(recovery.getData()->getPtr(), expected.data(), allocBlockSize)) << ofs;
-            }
+            if (!used) ASSERT_EQ(0, memcmp(recovery.getData()->getPtr(), expected.data(), allocBlockSize)) << ofs;
             RecoveryTestAccess::setPosition(recovery, recovery.getCurrentAllocBlock() + 1,
                                             recovery.getCurrentBlock() + perAlloc,
                                             recovery.getCurrentOffset() + allocBlockSize);
@@ -151,31 +178,20 @@ struct CarveRig {
         callTimes = raw.getCallTimes();
     }
 
-    // As the scan asks: the volume in its own allocation blocks.
-    bool isUsed(u64 index) {
-        const u32 own = volume->getAllocBlockSize();
-        if (own == allocBlockSize) return volume->isAllocationBlockUsed(index);
-        for (u64 b = index * allocBlockSize / own; b <= (index * allocBlockSize + allocBlockSize - 1) / own; ++b) {
-            if (!volume->isAllocationBlockUsed(b)) return false;
-        }
-        return true;
-    }
-
     // Every carved item by its path under the root ("image/jpeg/8.jpg").
     std::map<std::string, RawVolumeItem*> items() {
         std::map<std::string, RawVolumeItem*> found;
-        collect(root, "", found);
-        return found;
-    }
-    void collect(VolumeItem* folder, const std::string& path, std::map<std::string, RawVolumeItem*>& found) {
-        for (VolumeItem* child : folder->children()) {
-            const std::string name = path + child->getName();
-            if (child->isContainer()) {
-                collect(child, name + "/", found);
-            } else {
-                found[name] = dynamic_cast<RawVolumeItem*>(child);
+        std::function<void(VolumeItem*, const std::string&)> walk = [&](VolumeItem* folder, const std::string& path) {
+            for (VolumeItem* child : folder->children()) {
+                if (child->isContainer()) {
+                    walk(child, path + child->getName() + "/");
+                } else {
+                    found[path + child->getName()] = dynamic_cast<RawVolumeItem*>(child);
+                }
             }
-        }
+        };
+        walk(root, "");
+        return found;
     }
 
     std::unique_ptr<Disk> disk;
@@ -184,7 +200,7 @@ struct CarveRig {
     CarveListener listener;
     Recovery recovery;
     Volume* volume = nullptr;            // owned by the Recovery
-    UsedBlocksVolume* blocks = nullptr;  // the volume, when the test chose the used blocks
+    UsedBlocksVolume* blocks = nullptr;  // the volume, when the test chose its used blocks
     VolumeItem* root = nullptr;          // owned by the Recovery
     std::vector<u64> callCounts, callTimes;
 };

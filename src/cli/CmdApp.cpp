@@ -26,8 +26,9 @@
 #include "storage/DiskManagerTreeModel.h"
 #if __has_include("storage/RAIDSimulator.h")
 #include "storage/RAIDSimulator.h"
+#include "storage/RAIDDisk.h"
 #else
-namespace vorn { class RAIDSimulator {}; }
+namespace vorn { class RAIDSimulator {}; class RAIDDisk {}; }
 #endif
 
 namespace vorn {
@@ -112,6 +113,8 @@ CmdApp::~CmdApp() {
     clearSelection();
     delete recovery;
     recovery = nullptr;
+    // RAID sets of our own read from listed disks: they go first.
+    ownedRaidSets.clear();
     delete tableModel;
     tableModel = nullptr;
     delete treeModel;

@@ -8,8 +8,9 @@
 // CmdDiagnostics.cpp.
 //
 // Ownership: owns the disk manager, the Recovery, the tree and table models
-// shown, and the RAID simulators made by "raidsim" (they outlive the
-// simulated disks, which the disk manager owns). selectedItems and
+// shown, the RAID simulators made by "raidsim" (they outlive the simulated
+// disks, which the disk manager owns) and the RAID sets that the disk list
+// refused. selectedItems and
 // selectedFolder point into the Recovery's result tree; they are cleared
 // whenever that tree is replaced or another disk is chosen, so they never
 // dangle.
@@ -34,6 +35,7 @@ namespace vorn {
 class Base;
 class Disk;
 class DiskManager;
+class RAIDDisk;
 class RAIDSimulator;
 class Recovery;
 class TableModelInterface;
@@ -145,6 +147,8 @@ private:
     bool cancelHintShown = false;
     Recovery* recovery = nullptr;
     std::vector<std::unique_ptr<RAIDSimulator>> simulators;
+    // RAID sets made while the disk list already held one (see raidBuild).
+    std::vector<std::unique_ptr<RAIDDisk>> ownedRaidSets;
 };
 
 }  // namespace vorn

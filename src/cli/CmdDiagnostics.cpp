@@ -312,6 +312,16 @@ void CmdApp::raidSimulate(const std::vector<std::string>& words, size_t at) {
 }
 
 
+namespace {
+
+bool hasMembers(RAIDDisk* raid) {
+    for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i)
+        if (raid->getMember(i)) return true;
+    return false;
+}
+
+}  // namespace
+
 size_t CmdApp::raidBuild(const std::vector<std::string>& words, size_t at) {
     const long long count = parseNumberWord(words[at + 1]);
     const std::string& parityWord = words[at + 2];
@@ -356,6 +366,13 @@ size_t CmdApp::raidBuild(const std::vector<std::string>& words, size_t at) {
 
     RAIDDisk* raid = diskManager->addRAIDDisk();
     if (!raid) return consumed;
+    if (hasMembers(raid)) {
+        // The list holds one RAID set at most, and the one listed keeps the
+        // members of an earlier "raid": this set starts empty instead, and
+        // stays with us when the list refuses it.
+        raid = new RAIDDisk();
+        if (!diskManager->addDisk(raid)) ownedRaidSets.emplace_back(raid);
+    }
     // A member that reads through the set itself would never end a read.
     for (Disk*& member : members)
         if (member && readsThrough(member, raid)) member = nullptr;

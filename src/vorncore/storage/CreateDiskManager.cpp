@@ -1,9 +1,9 @@
+#include "platform/LinuxDiskManager.h"
 #include "storage/DiskManager.h"
 
 namespace vorn {
 
-// A manager without devices; the platform layer lists its devices by
-// returning its own manager here.
-DiskManager* createDiskManager() { return new DiskManager(); }
+// The manager of this platform: the block devices of the Linux system.
+DiskManager* createDiskManager() { return new LinuxDiskManager(); }
 
 }  // namespace vorn

@@ -1,0 +1,74 @@
+// The file allocation table of a mounted FATVolume: entry lookup through a
+// two-block cache and chain walking.
+//
+// The table is read through the volume (Volume::read), never written. Only
+// links into the volume's cluster range (2 .. cluster count + 1) count as
+// links, so a walk never leaves the data area. A per-table cursor keeps the
+// last position reached in a chain: a sequential read of a file follows each
+// link once, and the answers are the same as a walk from the chain's start.
+//
+// Owned by its FATVolume; holds a non-owning pointer back to it.
+#pragma once
+
+#include <vector>
+
+#include "misc/Types.h"
+
+namespace vorn {
+
+class FATVolume;
+
+enum FatType : int { FAT_TYPE_NONE = 0, FAT_TYPE_12 = 1, FAT_TYPE_16 = 2, FAT_TYPE_32 = 3 };
+
+// Classes of a FAT entry.
+enum FatEntryClass : int { FAT_ENTRY_FREE = 0, FAT_ENTRY_NEXT = 1, FAT_ENTRY_BAD = 2, FAT_ENTRY_EOF = 3 };
+
+class FAT {
+public:
+    FAT(FATVolume* volume, int fatType, u64 fatOfs, u64 fatSize, int fatCount);
+
+    // The entry of a cluster; 0 when it cannot be read or lies outside the table.
+    u64 getEntry(u64 cluster);
+    // Follows ofs / cluster size links from startCluster; false when a link
+    // is not a next-cluster link inside the volume.
+    bool getClusterAtOffset(u64 startCluster, u64 ofs, u64* cluster);
+    // The link after `cluster`, which is link number `index` of the chain
+    // that starts at startCluster; false at the chain's end or on a bad link.
+    bool nextCluster(u64 startCluster, u64 index, u64 cluster, u64* next);
+    // True when an entry is a next-cluster link to a cluster of the volume.
+    bool isLink(u64 entry) const;
+    int classify(u64 entry) const;
+    void dump();
+
+    int getFatType() const { return m_fatType; }
+    u64 getFatOfs() const { return m_fatOfs; }
+    u64 getFatSize() const { return m_fatSize; }
+    int getFatCount() const { return m_fatCount; }
+    int getUseFat() const { return m_useFat; }
+    // 1-based copy of the table to read; 0 follows every cluster by the next.
+    void setUseFat(int useFat);
+
+    static const char* typeName(int fatType);
+    static const char* classWord(int entryClass);
+
+private:
+    struct Cursor {
+        bool valid = false;
+        u64 start = 0;
+        u64 index = 0;
+        u64 cluster = 0;
+    };
+
+    u64 m_cachedSector = ~0ULL;
+    std::vector<u8> m_buffer;
+    u32 m_cachedBytes = 0;
+    FATVolume* m_volume;
+    int m_fatType;
+    u64 m_fatOfs;
+    u64 m_fatSize;
+    int m_fatCount;
+    int m_useFat = 1;
+    Cursor m_cursor;
+};
+
+}  // namespace vorn

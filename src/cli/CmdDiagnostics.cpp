@@ -23,10 +23,7 @@
 #include "storage/DiskManager.h"
 #include "storage/ImageDisk.h"
 #include "storage/PartitionDisk.h"
-#if __has_include("platform/VolumeInfo.h")
-#define VORN_CLI_VOLUME_INFO 1
 #include "platform/VolumeInfo.h"
-#endif
 #if __has_include("storage/RAIDDisk.h")
 #define VORN_CLI_RAID 1
 #include "storage/RAIDDisk.h"
@@ -446,7 +443,6 @@ std::string existingFolderOf(const std::string& path) {
     return "/";
 }
 
-#ifdef VORN_CLI_VOLUME_INFO
 // True when folder's volume lies on the medium of the device node: the same
 // device, another partition of its disk, or a volume (LVM, encryption, md)
 // built on that disk.
@@ -462,31 +458,6 @@ bool folderOnMedium(const std::string& folder, const std::string& deviceNode) {
         if (disk == medium.wholeDisk) return true;
     return false;
 }
-#else
-// The whole disk's device number of a block device number, through sysfs.
-dev_t wholeDiskNumber(dev_t number) {
-    char link[64];
-    snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(number), minor(number));
-    std::error_code error;
-    const std::filesystem::path folder = std::filesystem::canonical(link, error);
-    if (error || !std::filesystem::exists(folder / "partition", error)) return number;
-    FILE* file = fopen((folder.parent_path() / "dev").c_str(), "r");
-    if (!file) return number;
-    unsigned wholeMajor = 0;
-    unsigned wholeMinor = 0;
-    const bool read = fscanf(file, "%u:%u", &wholeMajor, &wholeMinor) == 2;
-    fclose(file);
-    return read ? makedev(wholeMajor, wholeMinor) : number;
-}
-
-bool folderOnMedium(const std::string& folder, const std::string& deviceNode) {
-    struct stat target;
-    struct stat node;
-    if (stat(folder.c_str(), &target) != 0 || stat(deviceNode.c_str(), &node) != 0 || !S_ISBLK(node.st_mode))
-        return false;
-    return target.st_dev == node.st_rdev || wholeDiskNumber(target.st_dev) == wholeDiskNumber(node.st_rdev);
-}
-#endif
 
 }  // namespace
 

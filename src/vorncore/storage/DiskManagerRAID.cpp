@@ -1,7 +1,6 @@
 #include "misc/Log.h"
 #include "storage/DiskManager.h"
 
-#if __has_include("storage/RAIDDisk.h")
 #include "storage/RAIDDisk.h"
 
 namespace vorn {
@@ -17,16 +16,3 @@ RAIDDisk* DiskManager::addRAIDDisk() {
 }
 
 }  // namespace vorn
-
-#else
-
-namespace vorn {
-
-RAIDDisk* DiskManager::addRAIDDisk() {
-    log(LOG_ERROR, "DiskManager::addRAIDDisk - RAID sets are not available\n");
-    return nullptr;
-}
-
-}  // namespace vorn
-
-#endif

@@ -1,0 +1,306 @@
+#include "storage/RAIDDisk.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "misc/Log.h"
+
+namespace vorn {
+
+namespace {
+
+// Member reads are split so that no single request exceeds what a disk with
+// raw sectors accepts in one readBlocks call.
+constexpr u32 kMemberReadBlocks = 16384;
+// Parity is rebuilt in pieces of at most this many bytes (at least a block).
+constexpr u64 kParityChunkBytes = 1u << 20;
+
+void xorInto(u8* dst, const u8* src, u64 n) {
+    u64 i = 0;
+    for (; i + 8 <= n; i += 8) {
+        u64 a;
+        u64 b;
+        std::memcpy(&a, dst + i, 8);
+        std::memcpy(&b, src + i, 8);
+        a ^= b;
+        std::memcpy(dst + i, &a, 8);
+    }
+    for (; i < n; i++) dst[i] ^= src[i];
+}
+
+}  // namespace
+
+RAIDDisk::RAIDDisk() {
+    log(LOG_DEBUG, "RAIDDisk::RAIDDisk\n");
+    m_blockSize = 0;
+    m_rawBlockSize = 0;
+    m_dataOffset = 0;
+    m_blockCount = 0;
+    m_name = "RAID";
+    setWhole(false);
+}
+
+RAIDDisk::~RAIDDisk() {
+    log(LOG_DEBUG, "RAIDDisk::~RAIDDisk\n");
+    // The members belong to the disk manager and may already be gone: they
+    // are not touched here.
+}
+
+bool RAIDDisk::isKindOf(int typeId) const { return typeId == KIND_RAID_DISK || Disk::isKindOf(typeId); }
+
+void RAIDDisk::cleanup() {}
+
+u32 RAIDDisk::getBlockSize() { return m_blockSize; }
+
+u64 RAIDDisk::getBlockCount() {
+    if (!m_parameters.isValid()) return 0;
+    const u64 data = m_parameters.getDataDiskCount();
+    if (m_blockCount > UINT64_MAX / data) return UINT64_MAX / data * data;
+    return m_blockCount * data;
+}
+
+std::string RAIDDisk::getId() { return "RAID"; }
+
+Disk* RAIDDisk::getMember(u32 index) const { return index < kMaxMembers ? m_members[index] : nullptr; }
+
+bool RAIDDisk::setMember(u32 index, Disk* disk) {
+    if (index >= kMaxMembers || disk == nullptr) {
+        log(LOG_ERROR, "error at RAIDDisk::setMember: invalid parameters (index=%u)\n", index);
+        return false;
+    }
+    if (disk == this || getInnermostDisk(disk) == this) {
+        log(LOG_ERROR, "error at RAIDDisk::setMember: a RAID disk cannot be its own member\n");
+        return false;
+    }
+    const u32 size = disk->getBlockSize();
+    if (size == 0) {
+        log(LOG_ERROR, "error at RAIDDisk::setMember: member has no block size\n");
+        return false;
+    }
+    if (m_blockSize != 0 && size != m_blockSize) {
+        log(LOG_ERROR, "Error: disk must have same block size (%d)!\n", static_cast<int>(m_blockSize));
+        return false;
+    }
+    m_blockSize = size;
+    m_rawBlockSize = size;
+    m_dataOffset = 0;
+    m_members[index] = disk;
+    recomputeMemberBlockCount();
+    syncOpenMembers();
+    return true;
+}
+
+void RAIDDisk::setParameters(const RAIDParameters& parameters) {
+    m_parameters = parameters;
+    recomputeMemberBlockCount();
+    syncOpenMembers();
+}
+
+void RAIDDisk::recomputeMemberBlockCount() {
+    // The smallest data area of the present members; a member whose first
+    // sector lies past its end holds no data, and so neither does the set.
+    u64 count = 0;
+    bool any = false;
+    const u32 n = std::min<u32>(m_parameters.getDiskCount(), kMaxMembers);
+    for (u32 i = 0; i < n; i++) {
+        Disk* member = m_members[i];
+        if (!member) continue;
+        const u64 blocks = member->getBlockCount();
+        const u64 first = m_parameters.getFirstSector(i);
+        const u64 v = first < blocks ? blocks - first : 0;
+        count = any ? std::min(count, v) : v;
+        any = true;
+    }
+    m_blockCount = count;
+}
+
+void RAIDDisk::syncOpenMembers() {
+    if (!m_isOpen) return;
+    const u32 n = std::min<u32>(m_parameters.getDiskCount(), kMaxMembers);
+    for (u32 i = 0; i < kMaxMembers; i++) {
+        Disk* want = i < n ? m_members[i] : nullptr;
+        if (m_openedMembers[i] == want) continue;
+        if (m_openedMembers[i]) m_openedMembers[i]->close();
+        m_openedMembers[i] = nullptr;
+        if (want && want->open(false)) m_openedMembers[i] = want;
+    }
+}
+
+bool RAIDDisk::openImpl(bool write) {
+    if (write) {
+        log(LOG_ERROR, "error at RAIDDisk::openImpl: a RAID set is opened for reading only\n");
+        return false;
+    }
+    if (m_busy) {
+        log(LOG_ERROR, "error at RAIDDisk::openImpl: a member reads through this RAID set\n");
+        return false;
+    }
+    m_busy = true;
+    m_isOpen = true;
+    syncOpenMembers();
+    m_busy = false;
+    // Members that fail to open show up as read errors later.
+    return true;
+}
+
+void RAIDDisk::closeImpl() {
+    for (Disk*& member : m_openedMembers) {
+        if (member) member->close();
+        member = nullptr;
+    }
+    m_isOpen = false;
+}
+
+bool RAIDDisk::writeBlocksImpl(u64 block, u32 count, const void* buffer) {
+    (void)block;
+    (void)count;
+    (void)buffer;
+    return false;
+}
+
+bool RAIDDisk::readSingleDiskBlocks(u32 member, u64 block, u32 count, u8* buffer, bool probe) {
+    const u64 bytes = static_cast<u64>(count) * m_blockSize;
+    if (member >= kMaxMembers) {
+        std::memset(buffer, 0, bytes);
+        return false;
+    }
+    if (probe) {
+        const std::vector<u8>* source = member < m_probeBuffers.size() ? &m_probeBuffers[member] : nullptr;
+        const u64 size = source ? source->size() : 0;
+        if (m_blockSize == 0 || block > size / m_blockSize || bytes > size - block * m_blockSize) {
+            log(LOG_ERROR, "readSingleDiskBlocks (probe): block out of range!\n");
+            std::memset(buffer, 0, bytes);
+            return false;
+        }
+        std::memcpy(buffer, source->data() + block * m_blockSize, bytes);
+        return true;
+    }
+    Disk* disk = m_members[member];
+    if (!disk) {
+        std::memset(buffer, 0, bytes);
+        return false;
+    }
+    bool ok = true;
+    u32 done = 0;
+    while (done < count) {
+        const u32 n = std::min(count - done, kMemberReadBlocks);
+        u8* out = buffer + static_cast<u64>(done) * m_blockSize;
+        // A failed piece reads as zeros, never as what the buffer held; the
+        // member counts its own read error.
+        if (!disk->readBlocks(block + done, n, out)) {
+            std::memset(out, 0, static_cast<u64>(n) * m_blockSize);
+            ok = false;
+        }
+        done += n;
+    }
+    return ok;
+}
+
+void RAIDDisk::readParityPiece(u32 missing, u64 rowBlock, u32 count, u8* out, bool probe) {
+    const u64 bytes = static_cast<u64>(count) * m_blockSize;
+    std::memset(out, 0, bytes);
+    const u32 n = m_parameters.getDiskCount();
+    for (u32 i = 0; i < n; i++) {
+        if (i != missing && !m_members[i]) {
+            log(LOG_DEBUG, "Error: not enough disks to compute data by parity\n");
+            return;
+        }
+    }
+    const u32 chunkBlocks = static_cast<u32>(std::max<u64>(1, std::min<u64>(count, kParityChunkBytes / m_blockSize)));
+    const u64 chunkBytes = static_cast<u64>(chunkBlocks) * m_blockSize;
+    if (m_parityWork.size() < chunkBytes) {
+        try {
+            m_parityWork.resize(chunkBytes);
+        } catch (const std::bad_alloc&) {
+            m_parityWork.clear();
+            m_parityWork.shrink_to_fit();
+            log(LOG_ERROR, "Error allocating temporary parity buffer\n");
+            return;
+        }
+    }
+    for (u32 done = 0; done < count;) {
+        const u32 piece = std::min(count - done, chunkBlocks);
+        const u64 pieceBytes = static_cast<u64>(piece) * m_blockSize;
+        u8* dst = out + static_cast<u64>(done) * m_blockSize;
+        for (u32 i = 0; i < n; i++) {
+            if (i == missing) continue;
+            const u64 at = m_parameters.getFirstSector(i) + rowBlock + done;
+            if (!readSingleDiskBlocks(i, at, piece, m_parityWork.data(), probe)) {
+                std::memset(dst, 0, pieceBytes);
+                break;
+            }
+            xorInto(dst, m_parityWork.data(), pieceBytes);
+        }
+        done += piece;
+    }
+}
+
+void RAIDDisk::readLayout(u64 block, u32 count, u8* out, bool probe) {
+    const u64 stripeSize = m_parameters.getStripeSectors();
+    while (count > 0) {
+        const u64 stripe = block / stripeSize;
+        const u64 offset = block % stripeSize;
+        const u32 piece = static_cast<u32>(std::min<u64>(stripeSize - offset, count));
+        u32 member = 0;
+        u32 parity = 0;
+        u64 row = 0;
+        m_parameters.computeRowCol(stripe, member, row, parity);
+        const u64 rowBlock = row * stripeSize + offset;
+        if (m_members[member]) {
+            readSingleDiskBlocks(member, m_parameters.getFirstSector(member) + rowBlock, piece, out, probe);
+        } else if (!m_parameters.hasParity()) {
+            std::memset(out, 0, static_cast<u64>(piece) * m_blockSize);
+        } else {
+            readParityPiece(member, rowBlock, piece, out, probe);
+        }
+        block += piece;
+        count -= piece;
+        out += static_cast<u64>(piece) * m_blockSize;
+    }
+}
+
+bool RAIDDisk::readBlocksImpl(u64 block, u32 count, void* buffer) {
+    if (!buffer) {
+        log(LOG_ERROR, "error at RAIDDisk::readBlocksImpl: no buffer\n");
+        return false;
+    }
+    u8* out = static_cast<u8*>(buffer);
+    const u64 bytes = static_cast<u64>(count) * m_blockSize;
+    if (!m_parameters.isValid()) {
+        log(LOG_ERROR, "error at RAIDDisk::readBlocksImpl: invalid RAID parameters (disks=%d, stripe=%u, rotation=%u)\n",
+            m_parameters.getDiskCount(), m_parameters.getStripeSectors(), m_parameters.getParityRotation());
+        std::memset(out, 0, bytes);
+        return false;
+    }
+    if (m_blockSize == 0) {
+        log(LOG_ERROR, "error at RAIDDisk::readBlocksImpl: no member set\n");
+        return false;
+    }
+    if (m_busy) {
+        log(LOG_ERROR, "error at RAIDDisk::readBlocksImpl: a member reads through this RAID set\n");
+        std::memset(out, 0, bytes);
+        return false;
+    }
+    m_busy = true;
+    readLayout(block, count, out, m_probing);
+    m_busy = false;
+    return true;
+}
+
+void RAIDDisk::dump() {
+    log(LOG_DEBUG, "-------------RAIDDisk dump-----------\n");
+    log(LOG_DEBUG, "blockCount: %lld (%s)\n", static_cast<long long>(getBlockCount()), getSizeString().c_str());
+    log(LOG_DEBUG, "blockSize: %d\n", static_cast<int>(m_blockSize));
+    const u32 n = std::min<u32>(m_parameters.getDiskCount(), kMaxMembers);
+    for (u32 i = 0; i < n; i++) {
+        if (m_members[i]) {
+            log(LOG_DEBUG, "  idx%02d: %s\n", static_cast<int>(i), m_members[i]->getName().c_str());
+        } else {
+            log(LOG_DEBUG, "  idx%02d - missing\n", static_cast<int>(i));
+        }
+    }
+    m_parameters.dump();
+}
+
+}  // namespace vorn

@@ -1,0 +1,416 @@
+// RAIDDisk's layout detection: scores 210 candidate layouts by how the byte
+// entropy of single blocks behaves at stripe boundaries and keeps the best.
+//
+// Under the right layout the assembled data flows on where one stripe ends
+// and the next begins, while each member's own data jumps at its stripe
+// boundaries (consecutive stripes of a member are not neighbours in the
+// assembled data).
+//
+// Every member is read once into a probe buffer. The measures read only the
+// two blocks on each side of a stripe boundary, so by default a candidate's
+// assembled data is never built: the entropy of an assembled block is looked
+// up in the member's per-block entropy table (or computed by parity for a
+// missing member). setProbeFullAssembly(true) builds all 100,000 blocks per
+// candidate instead, through the ordinary layout read; the scores are the
+// same, which the tests check.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "misc/Log.h"
+#include "misc/Utils.h"
+#include "storage/RAIDDisk.h"
+
+namespace vorn {
+
+namespace {
+
+const u64 kFirstSectorCandidates[] = {0, 10, 63, 1024, 1088};
+const u32 kStripeCandidates[] = {8, 16, 32, 64, 128, 256};
+constexpr u32 kLargestFirstSector = 1088;
+constexpr u32 kLargestStripe = 256;
+// Probe memory above this is treated as unavailable.
+constexpr u64 kMaxProbeBytes = 2ull << 30;
+// Block size up to which full assembly (for comparison) is possible.
+constexpr u32 kMaxFullAssemblyBlockSize = 4096;
+
+// Mean of absolute entropy differences; both the in-memory measures and the
+// table-driven ones accumulate through this, in the same order, so they give
+// bit-identical results.
+struct DeltaMean {
+    double sum = 0.0;
+    u64 count = 0;
+    float add(float before, float after) {
+        const float d = std::fabs(before - after);
+        sum += d;
+        count++;
+        return d;
+    }
+    float mean() const { return count ? static_cast<float>(sum / static_cast<double>(count)) : 0.0f; }
+};
+
+float meanStripeDelta64(const u8* data, u64 length, u64 width, u64 step) {
+    DeltaMean m;
+    if (!data || width == 0 || step == 0 || width > step) return 0.0f;
+    const u64 boundaries = length / step;
+    for (u64 k = 1; k < boundaries; k++) {
+        const u64 at = k * step;
+        m.add(entropy(data + at - width, width), entropy(data + at, width));
+    }
+    return m.mean();
+}
+
+void xorBlock(u8* dst, const u8* src, u64 n) {
+    u64 i = 0;
+    for (; i + 8 <= n; i += 8) {
+        u64 a;
+        u64 b;
+        std::memcpy(&a, dst + i, 8);
+        std::memcpy(&b, src + i, 8);
+        a ^= b;
+        std::memcpy(dst + i, &a, 8);
+    }
+    for (; i < n; i++) dst[i] ^= src[i];
+}
+
+float ratioDivisor(float e) { return e < 0.001f ? 0.001f : e; }
+
+bool byScore(const ProbeCombination& a, const ProbeCombination& b) {
+    // Scores that are not numbers go last; equal scores keep index order
+    // (the sort is stable), so the choice is deterministic.
+    const bool aNan = std::isnan(a.score);
+    const bool bNan = std::isnan(b.score);
+    if (aNan || bNan) return !aNan && bNan;
+    return a.score > b.score;
+}
+
+}  // namespace
+
+float RAIDDisk::meanStripeDelta(const u8* data, u32 length, u32 width, u32 step) {
+    return meanStripeDelta64(data, length, width, step);
+}
+
+float RAIDDisk::sumStripeDelta(const u8* data, u32 length, u32 width) {
+    if (!data || width == 0) return 0.0f;
+    const u32 blocks = length / width;
+    float sum = 0.0f;
+    for (u32 k = 1; k < blocks; k++) {
+        sum += std::fabs(entropy(data + static_cast<u64>(k) * width, width) -
+                         entropy(data + static_cast<u64>(k - 1) * width, width));
+    }
+    return sum;
+}
+
+u32 RAIDDisk::countRatioJumps(const u8* data, u32 length, u32 width) {
+    if (!data || width == 0) return 0;
+    const u32 blocks = length / width;
+    u32 jumps = 0;
+    for (u32 k = 1; k < blocks; k++) {
+        const float previous = entropy(data + static_cast<u64>(k - 1) * width, width);
+        const float current = entropy(data + static_cast<u64>(k) * width, width);
+        if (std::fabs(current / ratioDivisor(previous)) > 1.5f) jumps++;
+    }
+    return jumps;
+}
+
+u32 RAIDDisk::countRatioJumps(const u8* data, u32 length, u32 width, u32 step) {
+    if (!data || width == 0 || step == 0 || static_cast<u64>(width) * 2 > step) return 0;
+    const u32 pieces = length / step;
+    u32 jumps = 0;
+    for (u32 k = 0; k < pieces; k++) {
+        const u8* piece = data + static_cast<u64>(k) * step;
+        const float first = entropy(piece, width);
+        const float second = entropy(piece + width, width);
+        if (std::fabs(second / ratioDivisor(first)) > 1.5f) jumps++;
+    }
+    return jumps;
+}
+
+// ---- probe state
+
+bool RAIDDisk::allocateProbe() {
+    const u32 n = m_parameters.getDiskCount();
+    const u64 perMember = static_cast<u64>(m_perDiskProbeBlockCount) * m_blockSize;
+    u64 total = perMember * n + m_blockSize;
+    if (m_probeFullAssembly) total += static_cast<u64>(kProbeBlockCount) * m_blockSize;
+    if (total > kMaxProbeBytes) return false;
+    try {
+        m_probeBuffers.assign(n, std::vector<u8>());
+        m_probeEntropy.assign(n, std::vector<float>());
+        for (u32 i = 0; i < n; i++) m_probeBuffers[i].assign(perMember, 0);
+        m_probeScratch.assign(m_blockSize, 0);
+        m_zeroEntropy = entropy(m_probeScratch.data(), m_blockSize);
+        m_combinations.reserve(std::size(kFirstSectorCandidates) * std::size(kStripeCandidates) *
+                               RAIDParameters::kRotationCount);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+void RAIDDisk::releaseProbe() {
+    std::vector<std::vector<u8>>().swap(m_probeBuffers);
+    std::vector<std::vector<float>>().swap(m_probeEntropy);
+    std::vector<ProbeCombination>().swap(m_combinations);
+    std::vector<u8>().swap(m_probeScratch);
+    m_probing = false;
+}
+
+float RAIDDisk::probeBlockEntropy(u32 member, u64 block) const {
+    if (member < m_probeEntropy.size() && block < m_probeEntropy[member].size()) return m_probeEntropy[member][block];
+    // Outside the probe area the layout read gives zeros.
+    return m_zeroEntropy;
+}
+
+float RAIDDisk::assembledBlockEntropy(u64 block, bool& parityShort) {
+    const u64 stripeSize = m_parameters.getStripeSectors();
+    u32 member = 0;
+    u32 parity = 0;
+    u64 row = 0;
+    m_parameters.computeRowCol(block / stripeSize, member, row, parity);
+    const u64 rowBlock = row * stripeSize + block % stripeSize;
+    if (m_members[member]) return probeBlockEntropy(member, m_parameters.getFirstSector(member) + rowBlock);
+    // A missing member: zeros without parity or without enough members,
+    // else the XOR of the others, as the layout read gives it.
+    if (!m_parameters.hasParity()) return m_zeroEntropy;
+    const u32 n = m_parameters.getDiskCount();
+    for (u32 i = 0; i < n; i++) {
+        if (i != member && !m_members[i]) {
+            parityShort = true;
+            return m_zeroEntropy;
+        }
+    }
+    u8* scratch = m_probeScratch.data();
+    std::memset(scratch, 0, m_blockSize);
+    for (u32 i = 0; i < n; i++) {
+        if (i == member) continue;
+        const u64 at = m_parameters.getFirstSector(i) + rowBlock;
+        const std::vector<u8>& source = m_probeBuffers[i];
+        if (at >= source.size() / m_blockSize) return m_zeroEntropy;
+        xorBlock(scratch, source.data() + at * m_blockSize, m_blockSize);
+    }
+    return entropy(scratch, m_blockSize);
+}
+
+float RAIDDisk::meanAssembledDelta(std::vector<float>& boundaryDelta) {
+    // boundaryDelta[k]: entropy change from block k * S - 1 to k * S.
+    const u64 stripeSize = m_parameters.getStripeSectors();
+    const u64 stripes = kProbeBlockCount / stripeSize;
+    boundaryDelta.assign(stripes, 0.0f);
+    bool parityShort = false;
+    DeltaMean m;
+    for (u64 k = 1; k < stripes; k++) {
+        const float before = assembledBlockEntropy(k * stripeSize - 1, parityShort);
+        const float after = assembledBlockEntropy(k * stripeSize, parityShort);
+        boundaryDelta[k] = m.add(before, after);
+    }
+    if (parityShort) log(LOG_DEBUG, "Error: not enough disks to compute data by parity\n");
+    return m.mean();
+}
+
+float RAIDDisk::raidDeltaFromCache() {
+    const u32 n = m_parameters.getDiskCount();
+    const u64 stripeSize = m_parameters.getStripeSectors();
+    const u64 probeBlocks = m_perDiskProbeBlockCount;
+    double sum = 0.0;
+    u32 members = 0;
+    for (u32 i = 0; i < n; i++) {
+        if (!m_members[i]) continue;
+        const u64 first = m_parameters.getFirstSector(i);
+        const u64 stripes = first < probeBlocks ? (probeBlocks - first) / stripeSize : 0;
+        DeltaMean m;
+        for (u64 k = 1; k < stripes; k++) {
+            m.add(probeBlockEntropy(i, first + k * stripeSize - 1), probeBlockEntropy(i, first + k * stripeSize));
+        }
+        sum += m.mean();
+        members++;
+    }
+    if (members == 0) return std::numeric_limits<float>::quiet_NaN();
+    return static_cast<float>(sum / members);
+}
+
+float RAIDDisk::raidDelta() {
+    if (!m_probing || m_blockSize == 0) return 0.0f;
+    const u32 n = m_parameters.getDiskCount();
+    const u64 stripeSize = m_parameters.getStripeSectors();
+    const u64 probeBlocks = m_perDiskProbeBlockCount;
+    double sum = 0.0;
+    u32 members = 0;
+    for (u32 i = 0; i < n && i < m_probeBuffers.size(); i++) {
+        if (!m_members[i]) continue;
+        const u64 first = m_parameters.getFirstSector(i);
+        const u64 stripes = first < probeBlocks ? (probeBlocks - first) / stripeSize : 0;
+        const u8* data = m_probeBuffers[i].data() + (stripes ? first * m_blockSize : 0);
+        sum += meanStripeDelta64(data, stripeSize * stripes * m_blockSize, m_blockSize, stripeSize * m_blockSize);
+        members++;
+    }
+    if (members == 0) return std::numeric_limits<float>::quiet_NaN();
+    return static_cast<float>(sum / members);
+}
+
+float RAIDDisk::rawDeltaFromDeltas(const std::vector<float>& boundaryDelta) {
+    const u64 stripeSize = m_parameters.getStripeSectors();
+    const u64 stripes = kProbeBlockCount / stripeSize;
+    u64 jumps = 0;
+    u64 smoothed = 0;
+    for (u64 k = 0; k + 2 <= stripes; k++) {
+        const float assembledChange = boundaryDelta[k + 1];
+        u32 member = 0;
+        u32 parity = 0;
+        u64 row = 0;
+        m_parameters.computeRowCol(k, member, row, parity);
+        if (!m_members[member]) continue;
+        const u64 next = m_parameters.getFirstSector(member) + (row + 1) * stripeSize;
+        const float memberChange = std::fabs(probeBlockEntropy(member, next - 1) - probeBlockEntropy(member, next));
+        if (memberChange > 0.5f) {
+            jumps++;
+            if (assembledChange < 0.5f) smoothed++;
+        }
+    }
+    return jumps ? static_cast<float>(static_cast<double>(smoothed) / static_cast<double>(jumps)) : 0.0f;
+}
+
+float RAIDDisk::rawDelta(const u8* assembled) {
+    if (!m_probing || !assembled || m_blockSize == 0) return 0.0f;
+    const u64 stripeSize = m_parameters.getStripeSectors();
+    const u64 stripes = kProbeBlockCount / stripeSize;
+    const u64 blockSize = m_blockSize;
+    auto memberEntropy = [&](u32 member, u64 block) {
+        const std::vector<u8>& data = m_probeBuffers[member];
+        if (block >= data.size() / blockSize) return m_zeroEntropy;
+        return entropy(data.data() + block * blockSize, blockSize);
+    };
+    u64 jumps = 0;
+    u64 smoothed = 0;
+    for (u64 k = 0; k + 2 <= stripes; k++) {
+        const u64 boundary = (k + 1) * stripeSize;
+        const float assembledChange = std::fabs(entropy(assembled + (boundary - 1) * blockSize, blockSize) -
+                                                entropy(assembled + boundary * blockSize, blockSize));
+        u32 member = 0;
+        u32 parity = 0;
+        u64 row = 0;
+        m_parameters.computeRowCol(k, member, row, parity);
+        if (!m_members[member] || member >= m_probeBuffers.size()) continue;
+        const u64 next = m_parameters.getFirstSector(member) + (row + 1) * stripeSize;
+        const float memberChange = std::fabs(memberEntropy(member, next - 1) - memberEntropy(member, next));
+        if (memberChange > 0.5f) {
+            jumps++;
+            if (assembledChange < 0.5f) smoothed++;
+        }
+    }
+    return jumps ? static_cast<float>(static_cast<double>(smoothed) / static_cast<double>(jumps)) : 0.0f;
+}
+
+void RAIDDisk::scoreCandidate(ProbeCombination& c, std::vector<u8>& assembled) {
+    const u64 stripeBytes = static_cast<u64>(m_parameters.getStripeSectors()) * m_blockSize;
+    if (!assembled.empty()) {
+        readBlocksImpl(0, kProbeBlockCount, assembled.data());
+        c.cmp = meanStripeDelta64(assembled.data(), assembled.size(), m_blockSize, stripeBytes);
+        c.raiddelta = raidDelta();
+        c.rawdelta = rawDelta(assembled.data());
+    } else {
+        std::vector<float> boundaryDelta;
+        c.cmp = meanAssembledDelta(boundaryDelta);
+        c.raiddelta = raidDeltaFromCache();
+        c.rawdelta = rawDeltaFromDeltas(boundaryDelta);
+    }
+    c.score = (1.0f - c.cmp) * c.raiddelta * c.rawdelta;
+}
+
+void RAIDDisk::sortCombinations() { std::stable_sort(m_combinations.begin(), m_combinations.end(), byScore); }
+
+void RAIDDisk::dumpCombination(const ProbeCombination& c) {
+    log(LOG_DEBUG, "combi%04d:firstsec=%04lld,stripesecs=%04d,parity=%13s,cmp=%.3f,raiddelta=%.3f,rawdelta=%.3f,score=%.3f\n",
+        static_cast<int>(c.index), static_cast<long long>(c.parameters.getFirstSector(0)),
+        static_cast<int>(c.parameters.getStripeSectors()), RAIDParameters::rotationName(c.parameters.getParityRotation()),
+        static_cast<double>(c.cmp), static_cast<double>(c.raiddelta), static_cast<double>(c.rawdelta),
+        static_cast<double>(c.score));
+}
+
+void RAIDDisk::dumpProbeCombinations(u32 count) {
+    log(LOG_DEBUG, "RAIDDisk::dumpProbeCombinations (first %d)\n", static_cast<int>(count));
+    const size_t shown = count == 0 ? m_combinations.size() : std::min<size_t>(count, m_combinations.size());
+    for (size_t i = 0; i < shown; i++) dumpCombination(m_combinations[i]);
+}
+
+void RAIDDisk::probeLayout() {
+    const u32 n = m_parameters.getDiskCount();
+    if (n < RAIDParameters::kMinDisks || n > RAIDParameters::kMaxDisks) {
+        log(LOG_ERROR, "error at RAIDDisk::probeLayout: invalid disk count (%d)\n", static_cast<int>(n));
+        return;
+    }
+    if (m_blockSize == 0) {
+        log(LOG_ERROR, "error at RAIDDisk::probeLayout: no member set\n");
+        return;
+    }
+    m_perDiskProbeBlockCount = (n + kProbeBlockCount - 2) / (n - 1) + kLargestStripe + kLargestFirstSector;
+    log(LOG_DEBUG, "ProbeBlockCount: %d\n", static_cast<int>(kProbeBlockCount));
+    log(LOG_DEBUG, "perDiskProbeBlockCount: %d\n", static_cast<int>(m_perDiskProbeBlockCount));
+
+    const bool full = m_probeFullAssembly && m_blockSize <= kMaxFullAssemblyBlockSize;
+    std::vector<u8> assembled;
+    bool allocated = allocateProbe();
+    if (allocated && full) {
+        try {
+            assembled.assign(static_cast<u64>(kProbeBlockCount) * m_blockSize, 0);
+        } catch (const std::bad_alloc&) {
+            allocated = false;
+        }
+    }
+    if (!allocated) {
+        log(LOG_ERROR, "Error allocating probe memory!\n");
+        releaseProbe();
+        return;
+    }
+
+    // Each member is read once; a member shorter than the probe area, or a
+    // failed read, leaves zeros.
+    const RAIDParameters original = m_parameters;
+    open(false);
+    for (u32 i = 0; i < n; i++) {
+        Disk* member = m_members[i];
+        if (!member) continue;
+        const u32 blocks = static_cast<u32>(std::min<u64>(m_perDiskProbeBlockCount, member->getBlockCount()));
+        readSingleDiskBlocks(i, 0, blocks, m_probeBuffers[i].data(), false);
+        std::vector<float>& table = m_probeEntropy[i];
+        table.resize(m_perDiskProbeBlockCount);
+        for (u32 b = 0; b < m_perDiskProbeBlockCount; b++) {
+            table[b] = entropy(m_probeBuffers[i].data() + static_cast<u64>(b) * m_blockSize, m_blockSize);
+        }
+    }
+    close();
+
+    u32 index = 0;
+    for (u64 first : kFirstSectorCandidates) {
+        for (u32 stripe : kStripeCandidates) {
+            for (u32 rotation = 0; rotation < RAIDParameters::kRotationCount; rotation++) {
+                ProbeCombination c;
+                c.index = index++;
+                c.disk = this;
+                c.parameters = original;
+                c.parameters.setAllFirstSectors(first);
+                c.parameters.setStripeSectors(stripe);
+                c.parameters.setParityRotation(rotation);
+                m_combinations.push_back(c);
+            }
+        }
+    }
+
+    m_probing = true;
+    for (ProbeCombination& c : m_combinations) {
+        setParameters(c.parameters);
+        scoreCandidate(c, assembled);
+        dumpCombination(c);
+    }
+    m_probing = false;
+
+    sortCombinations();
+    dumpProbeCombinations(8);
+    setParameters(m_combinations.front().parameters);
+    dump();
+    releaseProbe();
+}
+
+}  // namespace vorn

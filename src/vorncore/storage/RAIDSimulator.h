@@ -1,0 +1,43 @@
+// Turns one ordinary disk into the members of a simulated RAID set, so that
+// the RAID disk and its layout detection can be tried on known data.
+//
+// The constructor adds one RAIDSimulatorDisk per member to the disk manager,
+// which owns what it accepts; a member the manager refuses (its id is listed
+// already) is deleted at once. Each member answers reads with the blocks the
+// layout would put on it: the source's data stripes, XOR parity, and zeros
+// in front of its first sector and beyond the source's end. Assembling the
+// members with the same parameters gives the source back.
+//
+// Ownership: neither the manager nor the source is owned; both, and the
+// simulator itself, must outlive the simulated members (the command line
+// keeps the simulator for the rest of the program). With parameters that
+// cannot be used (RAIDParameters::isValid) no member is made.
+#pragma once
+
+#include "misc/Types.h"
+#include "storage/RAIDParameters.h"
+
+namespace vorn {
+
+class Disk;
+class DiskManager;
+
+class RAIDSimulator {
+public:
+    RAIDSimulator(DiskManager* manager, Disk* source, const RAIDParameters& parameters);
+    ~RAIDSimulator();
+
+    RAIDParameters getParameters() const { return m_parameters; }
+    Disk* getSource() const { return m_source; }
+    // first sector + stripe * ceil(ceil(N / d) / stripe) blocks for a source
+    // of N blocks and d data members, so that every member holds its share
+    // of the whole source; 0 for a member index at or above the count.
+    u64 getMemberBlockCount(u32 member) const;
+
+private:
+    DiskManager* m_manager;
+    Disk* m_source;
+    RAIDParameters m_parameters;
+};
+
+}  // namespace vorn

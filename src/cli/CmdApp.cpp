@@ -24,12 +24,8 @@
 #include "storage/Disk.h"
 #include "storage/DiskManager.h"
 #include "storage/DiskManagerTreeModel.h"
-#if __has_include("storage/RAIDSimulator.h")
-#include "storage/RAIDSimulator.h"
 #include "storage/RAIDDisk.h"
-#else
-namespace vorn { class RAIDSimulator {}; class RAIDDisk {}; }
-#endif
+#include "storage/RAIDSimulator.h"
 
 namespace vorn {
 

@@ -24,13 +24,10 @@
 #include "storage/ImageDisk.h"
 #include "storage/PartitionDisk.h"
 #include "platform/VolumeInfo.h"
-#if __has_include("storage/RAIDDisk.h")
-#define VORN_CLI_RAID 1
 #include "storage/RAIDDisk.h"
 #include "storage/RAIDParameters.h"
 #include "storage/RAIDSimulator.h"
 #include "storage/RAIDSimulatorDisk.h"
-#endif
 
 namespace vorn {
 
@@ -54,7 +51,6 @@ void CmdApp::collectReadDisks(Disk* disk, std::vector<Disk*>& disks, int depth) 
     disks.push_back(disk);
     collectReadDisks(disk->getInnerDisk(), disks, depth + 1);
     if (auto* partition = dynamic_cast<PartitionDisk*>(disk)) collectReadDisks(partition->getParent(), disks, depth + 1);
-#ifdef VORN_CLI_RAID
     if (auto* raid = dynamic_cast<RAIDDisk*>(disk)) {
         for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i) collectReadDisks(raid->getMember(i), disks, depth + 1);
     }
@@ -63,7 +59,6 @@ void CmdApp::collectReadDisks(Disk* disk, std::vector<Disk*>& disks, int depth) 
         // source counts.
         for (const auto& simulator : simulators) collectReadDisks(simulator->getSource(), disks, depth + 1);
     }
-#endif
 }
 
 bool CmdApp::readsThrough(Disk* disk, Disk* target) {
@@ -270,7 +265,6 @@ void CmdApp::createImage() {
 }
 
 // ---- raidsim and raid
-#ifdef VORN_CLI_RAID
 
 void CmdApp::raidSimulate(const std::vector<std::string>& words, size_t at) {
     Disk* disk = recovery->getDisk();
@@ -405,11 +399,6 @@ size_t CmdApp::raidBuild(const std::vector<std::string>& words, size_t at) {
     selectItem(raid);
     return consumed;
 }
-
-#else
-void CmdApp::raidSimulate(const std::vector<std::string>&, size_t) {}
-size_t CmdApp::raidBuild(const std::vector<std::string>&, size_t) { return 1; }
-#endif
 
 // ---- guarding the media being read
 

@@ -13,6 +13,7 @@ set -uo pipefail
 
 vorn=$(realpath "$1")
 media=${2:-}
+[ -n "$media" ] && media=$(realpath "$media")
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
 work=$(mktemp -d /tmp/vorn-e2e-XXXXXX)

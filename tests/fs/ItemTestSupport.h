@@ -1,9 +1,8 @@
 // Test doubles for the item tree: an item with settable id, date and size
 // whose folder loads its entries through a callback (counting the loads),
-// a volume whose mount answer is chosen by the test, and a log recorder.
+// and a volume whose mount answer is chosen by the test.
 #pragma once
 
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <utility>
@@ -11,7 +10,7 @@
 
 #include "fs/Volume.h"
 #include "fs/VolumeItem.h"
-#include "misc/Log.h"
+#include "LogCapture.h"
 
 namespace vorn::test {
 
@@ -87,35 +86,7 @@ public:
     static inline int live = 0;
 };
 
-// Collects every log line while it lives, at the level given, and restores
-// the previous listener and level afterwards.
-class LineRecorder final : public LoggerEventListener {
-public:
-    explicit LineRecorder(int level = LOG_DEBUG) : m_previous(getLogListener()), m_previousLevel(getLogLevel()) {
-        setLogListener(this);
-        setLogLevel(level);
-    }
-    ~LineRecorder() {
-        setLogListener(m_previous);
-        setLogLevel(m_previousLevel);
-    }
-    LineRecorder(const LineRecorder&) = delete;
-    LineRecorder& operator=(const LineRecorder&) = delete;
-
-    void logEvent(const char* text) override { lines.emplace_back(text); }
-    int count(const std::string& line) const { return static_cast<int>(std::count(lines.begin(), lines.end(), line)); }
-    bool has(const std::string& line) const { return count(line) > 0; }
-    int countPrefix(const std::string& prefix) const {
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(),
-                                              [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-    }
-    void clear() { lines.clear(); }
-
-    std::vector<std::string> lines;
-
-private:
-    LoggerEventListener* m_previous;
-    int m_previousLevel;
-};
+// The shared log capture, under the name the item tests know it by.
+using LineRecorder = LogCapture;
 
 }  // namespace vorn::test

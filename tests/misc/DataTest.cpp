@@ -6,33 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "misc/Log.h"
+#include "LogCapture.h"
 
 namespace vorn {
 namespace {
 
-struct RecordingListener : LoggerEventListener {
-    std::vector<std::string> lines;
-    void logEvent(const char* text) override { lines.emplace_back(text); }
-};
-
 class DataTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_level = getLogLevel();
-        m_listener = getLogListener();
-        setLogLevel(LOG_INFO);
-        setLogListener(&m_rec);
-    }
-    void TearDown() override {
-        m_data.free();
-        setLogListener(m_listener);
-        setLogLevel(m_level);
-    }
-    RecordingListener m_rec;
+    void TearDown() override { m_data.free(); }
+    test::LogCapture m_rec{LOG_INFO};
     Data m_data;
-    int m_level = 0;
-    LoggerEventListener* m_listener = nullptr;
 };
 
 TEST_F(DataTest, NewBufferIsEmpty) {

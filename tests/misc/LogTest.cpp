@@ -10,32 +10,19 @@
 #include <string>
 #include <vector>
 
+#include "LogCapture.h"
+
 namespace vorn {
 namespace {
-
-struct RecordingListener : LoggerEventListener {
-    std::vector<std::string> lines;
-    void logEvent(const char* text) override { lines.emplace_back(text); }
-};
 
 // Restores the process-wide logger after every case.
 class LogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_level = getLogLevel();
-        m_listener = getLogListener();
-        setLogLevel(LOG_INFO);
-        setLogListener(&m_rec);
-    }
     void TearDown() override {
         setLogToFile(false);
         closeLogFile();
-        setLogListener(m_listener);
-        setLogLevel(m_level);
     }
-    RecordingListener m_rec;
-    int m_level = 0;
-    LoggerEventListener* m_listener = nullptr;
+    test::LogCapture m_rec{LOG_INFO};
 };
 
 TEST_F(LogTest, LinesAboveTheLevelAreDroppedAndNegativeLevelsAlwaysWritten) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "misc/Log.h"
+#include "LogCapture.h"
 
 namespace vorn {
 namespace {
@@ -67,26 +67,9 @@ TEST(Speedometer, RealUpdateCountsTheMeasuredPiece) {
     EXPECT_EQ(s.getTotalBytes(), 4096u);
 }
 
-struct RecordingListener : LoggerEventListener {
-    std::vector<std::string> lines;
-    void logEvent(const char* text) override { lines.emplace_back(text); }
-};
-
 class SpeedometerLog : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_level = getLogLevel();
-        m_listener = getLogListener();
-        setLogListener(&m_rec);
-        setLogLevel(LOG_DEBUG);
-    }
-    void TearDown() override {
-        setLogListener(m_listener);
-        setLogLevel(m_level);
-    }
-    RecordingListener m_rec;
-    int m_level = 0;
-    LoggerEventListener* m_listener = nullptr;
+    test::LogCapture m_rec{LOG_DEBUG};
 };
 
 TEST_F(SpeedometerLog, ShortScanLogsFiveLines) {

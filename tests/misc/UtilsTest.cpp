@@ -159,6 +159,10 @@ TEST(UtilsPaths, DirectoryDropsOnlyTheLastPiece) {
     EXPECT_EQ(getDirectory("/a/b/c.txt"), "/a/b/");
     EXPECT_EQ(getDirectory("/c.txt/c.txt"), "/c.txt/");
     EXPECT_EQ(getDirectory("/c.txt"), "/");
+    // The piece that getFileName answers goes, also before a final "/".
+    EXPECT_EQ(getDirectory("/x/y/"), "/x/");
+    EXPECT_EQ(getDirectory("/x/y/") + getFileName("/x/y/"), "/x/y");
+    EXPECT_EQ(getDirectory("/"), "");
     EXPECT_EQ(getDirectory("name"), "");
     EXPECT_EQ(getDirectory(""), "");
 }

@@ -271,7 +271,7 @@ TEST(RecoveryAddVolume, HangsLabelledRootsUnderTheResultRoot) {
     EXPECT_EQ(third->getRootItem()->getName(), "Volume 3");
 }
 
-TEST(RecoveryAddVolume, AddedVolumesAreFreedAfterTheirTree) {
+TEST(RecoveryAddVolume, AddedVolumesAreAttachedOnceAndFreedAfterTheirTree) {
     MemoryTestDisk disk(zeros(64 * 512));
     int before = TestVolume::live;
     {
@@ -281,7 +281,11 @@ TEST(RecoveryAddVolume, AddedVolumesAreFreedAfterTheirTree) {
         main.createRootItem("Lost");
         RecoveryTestAccess::setRootItem(r, main.getRootItem());
         auto* found = new TestVolume(r.getDisk());
-        r.addVolume(ADD_VOLUME_HFS, found);
+        ASSERT_EQ(r.addVolume(ADD_VOLUME_HFS, found), found);
+        // Handed in again: listed once, so that its tree is freed once.
+        EXPECT_EQ(r.addVolume(ADD_VOLUME_HFS, found), found);
+        EXPECT_EQ(r.getRootItem()->getChildCount(true), 1u);
+        EXPECT_EQ(RecoveryTestAccess::volumeCounter(r), 1u);
         addFile(found->getRootItem(), "item");
         EXPECT_EQ(TestVolume::live, before + 2);
         LineRecorder rec;

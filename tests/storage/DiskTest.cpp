@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "storage/FailingDisk.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 #include "storage/StorageTestUtil.h"
 
 namespace vorn::test {

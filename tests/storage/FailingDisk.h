@@ -60,6 +60,7 @@ public:
     void clearRequests() { m_requests.clear(); }
     u32 implOpenCount() const { return m_implOpens; }
     const std::vector<u8>& bytes() const { return m_bytes; }
+    std::vector<u8>& bytes() { return m_bytes; }
 
     bool openImpl(bool write) override {
         if (m_source && !m_source->open(write)) return false;

@@ -13,25 +13,13 @@
 #include <filesystem>
 
 #include "TestMedia.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 #include "storage/StorageTestUtil.h"
 
 namespace vorn::test {
 namespace {
 
 constexpr u64 kSparseSize = 4294967296ULL + 1048576 + 1636;
-
-// Descriptors of this process open on the given file.
-std::vector<int> fdsOpenOn(const std::string& path) {
-    std::vector<int> fds;
-    const std::string target = std::filesystem::canonical(path).string();
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        const auto link = std::filesystem::read_symlink(entry.path(), error);
-        if (!error && link.string() == target) fds.push_back(std::stoi(entry.path().filename().string()));
-    }
-    return fds;
-}
 
 TEST(ImageDiskGeometry, OneMebibyteImageHas2048BlocksOf512) {
     const std::string path = mediaPath("rand_1m.img");

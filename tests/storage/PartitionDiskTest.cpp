@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fs/MemoryTestDisk.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 #include "storage/PartitionTestSupport.h"
 
 namespace vorn {

@@ -8,7 +8,7 @@
 #include "storage/ImageDisk.h"
 #include "fs/MemoryTestDisk.h"
 #include "storage/PartitionDisk.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 #include "storage/PartitionTestSupport.h"
 
 namespace vorn {

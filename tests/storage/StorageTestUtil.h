@@ -1,8 +1,10 @@
 // Small helpers shared by the storage tests: file contents, deterministic
-// byte patterns and the offset-word pattern of the sparse test image.
+// byte patterns, the offset-word pattern of the sparse test image, and the
+// descriptors this process holds open on a file.
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -48,5 +50,17 @@ inline std::vector<u8> patternBytes(size_t size, u64 seed) {
 // Byte at `offset` of a region where every 8-byte word holds its own byte
 // offset, little-endian (the sparse image's marked regions).
 inline u8 offsetWordByte(u64 offset) { return static_cast<u8>((offset & ~u64(7)) >> (8 * (offset & 7))); }
+
+// Descriptors of this process open on the given file.
+inline std::vector<int> fdsOpenOn(const std::string& path) {
+    std::vector<int> fds;
+    const std::string target = std::filesystem::canonical(path).string();
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const auto link = std::filesystem::read_symlink(entry.path(), error);
+        if (!error && link.string() == target) fds.push_back(std::stoi(entry.path().filename().string()));
+    }
+    return fds;
+}
 
 }  // namespace vorn::test

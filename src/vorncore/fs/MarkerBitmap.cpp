@@ -23,7 +23,7 @@ MarkerBitmap::MarkerBitmap(u64 bitCount) {
         m_bits = static_cast<u8*>(malloc(m_byteCount));
     }
     if (!m_bits && m_byteCount > 0) {
-        log(0, "MarkerBitmap - error allocating bitmap (size=%d bytes)\n", (int)m_byteCount);
+        log(0, "MarkerBitmap - error allocating bitmap (size=%lld bytes)\n", (long long)m_byteCount);
     }
     init(0);
 }

@@ -86,8 +86,8 @@ u64 Volume::getDiskOffset() { return m_diskOffset; }
 void Volume::setDiskOffset(u64 ofs) {
     m_diskOffset = ofs;
     if (m_disk) {
-        u64 size = m_disk->getBlockCount() * m_disk->getBlockSize();
-        if (ofs >= size) log(0, "Volume::setDiskOffset - offset out of disk range! (%lld)\n", (long long)ofs);
+        if (ofs >= byteSizeOf(m_disk->getBlockCount(), m_disk->getBlockSize()))
+            log(0, "Volume::setDiskOffset - offset out of disk range! (%lld)\n", (long long)ofs);
     }
 }
 

@@ -319,6 +319,12 @@ void VolumeItem::forgetTaken(VolumeItem* child) {
     if (m_aux) std::erase(m_aux->taken, child);
 }
 
+bool VolumeItem::depthLimitReached(const char* operation, int depth) {
+    if (depth < kMaxDepth) return false;
+    log(1, "VolumeItem::%s - folder depth limit (%d) reached at %s\n", operation, kMaxDepth, m_name.c_str());
+    return true;
+}
+
 void VolumeItem::releaseChildren() {
     std::vector<VolumeItem*> owned;
     for (VolumeItem* child : m_children) {
@@ -345,10 +351,7 @@ bool VolumeItem::visitAtDepth(VolumeItemCallback* callback, bool recursive, int 
 
 bool VolumeItem::visitWalk(VolumeItemCallback* callback, bool recursive, int depth, std::vector<WalkStep>& path) {
     if (!isContainer() || !callback) return true;
-    if (depth >= kMaxDepth) {
-        log(1, "VolumeItem::visit - folder depth limit (%d) reached at %s\n", kMaxDepth, m_name.c_str());
-        return true;
-    }
+    if (depthLimitReached("visit", depth)) return true;
     std::string id = getId();
     if (comparableId(id)) {
         for (const WalkStep& step : path) {
@@ -477,10 +480,7 @@ void VolumeItem::removeEmptyFolders(bool recursive) { removeEmptyFoldersAtDepth(
 
 void VolumeItem::removeEmptyFoldersAtDepth(bool recursive, int depth) {
     if (!isContainer()) return;
-    if (depth >= kMaxDepth) {
-        log(1, "VolumeItem::removeEmptyFolders - folder depth limit (%d) reached at %s\n", kMaxDepth, m_name.c_str());
-        return;
-    }
+    if (depthLimitReached("removeEmptyFolders", depth)) return;
     std::vector<VolumeItem*> kept;
     std::vector<VolumeItem*> removed;
     kept.reserve(m_children.size());
@@ -505,10 +505,7 @@ void VolumeItem::removeEmptyFoldersAtDepth(bool recursive, int depth) {
 void VolumeItem::removeDuplicates(bool recursive) { removeDuplicatesAtDepth(recursive, 0); }
 
 void VolumeItem::removeDuplicatesAtDepth(bool recursive, int depth) {
-    if (depth >= kMaxDepth) {
-        log(1, "VolumeItem::removeDuplicates - folder depth limit (%d) reached at %s\n", kMaxDepth, m_name.c_str());
-        return;
-    }
+    if (depthLimitReached("removeDuplicates", depth)) return;
     ensureSortedByName();
     // Same name, size and id (dates aside): of a run of duplicates the last stays.
     const TermOrder order = termOrder(SORT_NAME, false, true, true);
@@ -543,10 +540,7 @@ void VolumeItem::removeDuplicatesAtDepth(bool recursive, int depth) {
 void VolumeItem::renameDuplicates(bool recursive) { renameDuplicatesAtDepth(recursive, 0); }
 
 void VolumeItem::renameDuplicatesAtDepth(bool recursive, int depth) {
-    if (depth >= kMaxDepth) {
-        log(1, "VolumeItem::renameDuplicates - folder depth limit (%d) reached at %s\n", kMaxDepth, m_name.c_str());
-        return;
-    }
+    if (depthLimitReached("renameDuplicates", depth)) return;
     ensureSortedByName();
     const size_t n = m_children.size();
     if (n >= 2) {

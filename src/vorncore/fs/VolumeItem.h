@@ -132,6 +132,9 @@ private:
     void ensureSortedByName();
     void sortByKeys(int sortType);
     void deleteUnlisted(const std::vector<VolumeItem*>& items);
+    // True, with a level-1 line naming the operation, at the deepest level
+    // that walks enter.
+    bool depthLimitReached(const char* operation, int depth);
     void forgetTaken(VolumeItem* child);
 
     bool m_takenByWalk = false;

@@ -187,7 +187,10 @@ std::string getFileExtension(const std::string& path) {
 }
 
 std::string getDirectory(const std::string& path) {
-    size_t slash = path.rfind('/');
+    // The last piece is the one getFileName answers: a final "/" ends no
+    // piece of its own, so "/x/y/" is the folder y in /x/.
+    const size_t end = path.ends_with('/') ? path.size() - 1 : path.size();
+    const size_t slash = end == 0 ? std::string::npos : path.rfind('/', end - 1);
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
@@ -452,10 +455,10 @@ bool isDirectory(const std::string& path) {
 
 // ---------------------------------------------------------------- entropy
 
-float fastLog2(float x) {
-    assert(x > 0);
+float fastLog2(float val) {
+    assert(val > 0);
     u32 bits;
-    memcpy(&bits, &x, sizeof bits);
+    memcpy(&bits, &val, sizeof bits);
     const int e = static_cast<int>((bits >> 23) & 0xFF) - 127;
     bits = (bits & 0x007FFFFFu) | (127u << 23);
     float m;

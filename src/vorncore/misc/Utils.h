@@ -59,7 +59,8 @@ std::string getFileName(const std::string& path);
 // The last piece of split(path, ".") over the whole path: "b/c" for "/a.b/c",
 // the whole path when it has no dot.
 std::string getFileExtension(const std::string& path);
-// Everything up to and including the last "/"; empty when there is none.
+// The path without its last piece (the one getFileName answers), the "/"
+// before that piece kept: "/a/b/" for "/a/b/c.txt" and for "/a/b/c/".
 std::string getDirectory(const std::string& path);
 
 // ---- Unicode

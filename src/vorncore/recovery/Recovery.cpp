@@ -162,6 +162,16 @@ Volume* Recovery::addVolume(int type, Volume* found) {
                              [&](const std::unique_ptr<Volume>& v) { return v.get() == added; });
     if (!known && added != volume) addedVolumes.emplace_back(added);
 
+    // A volume whose root hangs under the result root already (or is the
+    // result root) is not attached again: a root listed twice would be
+    // freed twice.
+    VolumeItem* addedRoot = added->getRootItem();
+    if (addedRoot == rootItem) return added;
+    if (addedRoot) {
+        for (VolumeItem* child : rootItem->children())
+            if (child == addedRoot) return added;
+    }
+
     ++volumeCounter;
     if (!added->getRootItem()) added->createRootItem(label);
     rootItem->addChild(added->getRootItem());

@@ -21,15 +21,14 @@ namespace {
 // Most raw sectors converted in one readBlocks call.
 constexpr u32 kMaxRawBlocksPerRead = 16384;
 
-// Bytes of blockCount blocks, saturated instead of wrapped.
-u64 byteSize(u64 blockCount, u32 blockSize) {
+}  // namespace
+
+u64 byteSizeOf(u64 blockCount, u32 blockSize) {
     if (blockSize != 0 && blockCount > std::numeric_limits<u64>::max() / blockSize) {
         return std::numeric_limits<u64>::max();
     }
     return blockCount * blockSize;
 }
-
-}  // namespace
 
 Disk::Disk() { log(LOG_DEBUG, "Disk::Disk\n"); }
 
@@ -58,14 +57,7 @@ std::string Disk::getName() { return m_innerDisk ? m_innerDisk->getName() : m_na
 std::string Disk::getInterface() { return m_innerDisk ? m_innerDisk->getInterface() : m_interface; }
 
 // Built on the forwarding getters, so a wrapper shows the inner disk's size.
-std::string Disk::getSizeString() {
-    double value = static_cast<double>(getBlockCount()) * static_cast<double>(getBlockSize());
-    char unit = ' ';
-    scaleSize(value, unit);
-    char text[64];
-    snprintf(text, sizeof text, "%.2f %c", value, unit);
-    return text;
-}
+std::string Disk::getSizeString() { return sizeToString(byteSizeOf(getBlockCount(), getBlockSize())); }
 
 void Disk::setName(const std::string& name) {
     if (m_innerDisk) {
@@ -139,7 +131,7 @@ bool Disk::read(u64 byteOffset, u32 size, void* buffer) {
         return false;
     }
     const u32 blockSize = getBlockSize();
-    if (blockSize == 0 || size > kMaxReadSize || !inBounds(byteSize(getBlockCount(), blockSize), byteOffset, size)) {
+    if (blockSize == 0 || size > kMaxReadSize || !inBounds(byteSizeOf(getBlockCount(), blockSize), byteOffset, size)) {
         log(LOG_DEBUG, "error at Disk::read: incorrect parameters (ofs=%lld, size=%d)\n",
             static_cast<long long>(byteOffset), static_cast<int>(size));
         return false;
@@ -255,12 +247,9 @@ void Disk::dump() {
         m_innerDisk->dump();
         return;
     }
-    double value = static_cast<double>(getBlockCount()) * static_cast<double>(getBlockSize());
-    char unit = ' ';
-    scaleSize(value, unit);
-    log(LOG_INFO, "disk name=%s, path=%s, size=%.2f %c, type=%s, whole=%d, interface=%s, id=%s\n", getName().c_str(),
-        getPath().c_str(), value, unit, diskTypeText(getType()), isWhole() ? 1 : 0, getInterface().c_str(),
-        getId().c_str());
+    log(LOG_INFO, "disk name=%s, path=%s, size=%s, type=%s, whole=%d, interface=%s, id=%s\n", getName().c_str(),
+        getPath().c_str(), getSizeString().c_str(), diskTypeText(getType()), isWhole() ? 1 : 0,
+        getInterface().c_str(), getId().c_str());
     for (size_t i = 0; i < m_partitions.size(); ++i) {
         log(LOG_INFO, "     partition %d: ", static_cast<int>(i));
         m_partitions[i]->dump();
@@ -332,12 +321,13 @@ void Disk::setWhole(bool whole) {
     m_whole = whole;
 }
 
-std::string Disk::getId() {
-    if (m_innerDisk) return m_innerDisk->getId();
+std::string Disk::getId() { return m_innerDisk ? m_innerDisk->getId() : idWithPath(getPath()); }
+
+std::string Disk::idWithPath(const std::string& path) {
     char numbers[96];
     snprintf(numbers, sizeof numbers, "%lld_%d_%d", static_cast<long long>(getBlockCount()),
              static_cast<int>(getBlockSize()), static_cast<int>(getRawBlockSize()));
-    return "Disk_" + getPath() + "_" + getName() + "_" + numbers;
+    return "Disk_" + path + "_" + getName() + "_" + numbers;
 }
 
 u64 Disk::getReadErrors() { return m_innerDisk ? m_innerDisk->getReadErrors() : m_readErrors; }

@@ -88,6 +88,10 @@ public:
     virtual bool writeBlocksImpl(u64 rawBlock, u32 count, const void* buffer) = 0;
 
 protected:
+    // "Disk_" + path + "_" + name + "_" + block count, block size and raw
+    // block size: the identifier of a disk at that path.
+    std::string idWithPath(const std::string& path);
+
     Disk* m_innerDisk = nullptr;
     std::string m_path;
     std::string m_name;
@@ -104,6 +108,11 @@ protected:
     u32 m_dataOffset = 0;
     u32 m_rawBlockSize = 512;
 };
+
+// Bytes of blockCount blocks of blockSize bytes, saturated at the largest
+// u64 instead of wrapping (block counts and sizes may come from a damaged
+// medium).
+u64 byteSizeOf(u64 blockCount, u32 blockSize);
 
 // Follows inner-disk links to the medium behind caches and wrappers.
 Disk* getInnermostDisk(Disk* disk);

@@ -17,10 +17,7 @@ Disk* DiskManagerTreeModel::asDisk(Base* node) {
 std::string DiskManagerTreeModel::label(Disk* disk) {
     std::string name = disk->getName();
     if (name.empty()) name = "Unknown";
-    double size = double(disk->getBlockCount()) * double(disk->getBlockSize());
-    char unit = ' ';
-    scaleSize(size, unit);
-    return name + format(", %.2f %c", size, unit);
+    return name + ", " + disk->getSizeString();
 }
 
 Base* DiskManagerTreeModel::getRoot() { return m_manager; }

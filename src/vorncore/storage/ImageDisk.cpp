@@ -68,13 +68,9 @@ ImageDisk::~ImageDisk() {
     closeFile();
 }
 
-std::string ImageDisk::getId() {
-    if (m_innerDisk) return m_innerDisk->getId();
-    char numbers[96];
-    snprintf(numbers, sizeof numbers, "%lld_%d_%d", static_cast<long long>(getBlockCount()),
-             static_cast<int>(getBlockSize()), static_cast<int>(getRawBlockSize()));
-    return "Disk_" + m_absolutePath + "_" + getName() + "_" + numbers;
-}
+// The absolute path stands where other disks have theirs, so equal file
+// names in different folders are different disks.
+std::string ImageDisk::getId() { return m_innerDisk ? m_innerDisk->getId() : idWithPath(m_absolutePath); }
 
 bool ImageDisk::openImpl(bool write) {
     (void)write;  // image files are only read

@@ -60,10 +60,8 @@ bool PartitionDisk::writeBlocks(u64 block, u32 count, const void* buffer) {
 }
 
 void PartitionDisk::dump() {
-    double size = double(getBlockCount()) * double(getBlockSize());
-    char unit = ' ';
-    scaleSize(size, unit);
-    log(LOG_INFO, "partition name=%s, path=%s, size=%.2f %c\n", getName().c_str(), getPath().c_str(), size, unit);
+    log(LOG_INFO, "partition name=%s, path=%s, size=%s\n", getName().c_str(), getPath().c_str(),
+        getSizeString().c_str());
 }
 
 std::string PartitionDisk::getId() {

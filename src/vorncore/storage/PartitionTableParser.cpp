@@ -29,14 +29,6 @@ bool blockOffset(Disk* disk, u64 block, u64& offset) {
     return true;
 }
 
-// Size of the disk in bytes, saturated at the largest u64.
-u64 diskBytes(Disk* disk) {
-    const u64 blockSize = disk->getBlockSize();
-    const u64 count = disk->getBlockCount();
-    if (blockSize != 0 && count > ~u64(0) / blockSize) return ~u64(0);
-    return count * blockSize;
-}
-
 bool isExtendedType(u8 type) { return type == 0x05 || type == 0x0F || type == 0x85; }
 
 }  // namespace
@@ -155,7 +147,7 @@ bool PartitionTableParser::parseApplePartitionMap(Disk* cache) {
         mapBlockSize = 512;
     }
     const u64 diskBlockSize = cache->getBlockSize();
-    const u64 diskSize = diskBytes(cache);
+    const u64 diskSize = byteSizeOf(cache->getBlockCount(), cache->getBlockSize());
     log(LOG_DEBUG, "-----------Scanning Apple Partition Map------------\n");
 
     u32 mapEntries = 0;

@@ -26,10 +26,12 @@ fi
 echo "sample image: $sample ($(du -h --apparent-size "$sample" | cut -f1))"
 
 step "the volume as it is: vorn -cli img sample.img b ct 0.0"
+echo "(img chooses the image, b browses its volume, ct 0.0 shows the first folder, DCIM)"
 "$vorn" -cli img "$sample" b ct 0.0
 echo
 
 step "scanning for deleted files: vorn -cli img sample.img sd ct 0 r demo-out"
+echo "(sd scans the free space of the volume, ct 0 chooses the whole result, r saves it)"
 rm -rf demo-out
 "$vorn" -cli img "$sample" sd ct 0 r demo-out
 echo
@@ -39,6 +41,9 @@ if [ -d demo-out ] && [ -n "$(find demo-out -type f)" ]; then
   (cd demo-out && find . -type f | sort | while read -r f; do
     printf '%10s bytes  %-40s %s\n' "$(stat -c %s "$f")" "${f#./}" "$(file -b "$f" | cut -c1-60)"
   done)
+  echo
+  echo "A JPEG file does not record its length: a carved picture runs on to the start of"
+  echo "the next file, so it can be longer than the original. Picture viewers ignore the rest."
 else
   echo "nothing was recovered"
 fi

@@ -11,9 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include "fs/VolumeItem.h"
 #include "misc/Log.h"
 #include "storage/DiskManager.h"
 #include "storage/StorageTestUtil.h"
+#include "TestMedia.h"
 
 namespace vorn {
 namespace {
@@ -222,6 +224,91 @@ TEST_F(CmdAppTest, WithoutATableModelATableIndexChoosesNothing) {
     const CliResult r = run({"-cli", "cl", "0", "cl", "-1"});
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.find("table item selected"), std::string::npos);
+}
+
+// ---- browsing a FAT volume (shared media) and the selection
+
+// Runs the words on a CmdApp that stays alive for the checks.
+class CmdAppVolumeTest : public CmdAppTest {
+protected:
+    void runWords(std::vector<std::string> words) {
+        in = tmpfile();
+        out = tmpfile();
+        err = tmpfile();
+        app = std::make_unique<CmdApp>(in, out, err, [] { return new DiskManager(); });
+        words.insert(words.begin(), {"vorn", "-cli"});
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        app->run(static_cast<int>(argv.size()), argv.data());
+        fflush(out);
+        fflush(err);
+    }
+    std::string errText() {
+        rewind(err);
+        std::string text(65536, '\0');
+        text.resize(fread(text.data(), 1, text.size(), err));
+        return text;
+    }
+    std::string outText() {
+        rewind(out);
+        std::string text;
+        char chunk[4096];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof chunk, out)) > 0) text.append(chunk, n);
+        return text;
+    }
+    void TearDownStreams() {
+        app.reset();
+        for (FILE* f : {in, out, err})
+            if (f) fclose(f);
+        in = out = err = nullptr;
+    }
+    void TearDown() override {
+        TearDownStreams();
+        CmdAppTest::TearDown();
+    }
+
+    const std::string floppy = test::mediaPath("fat12_floppy.img");
+    std::unique_ptr<CmdApp> app;
+    FILE* in = nullptr;
+    FILE* out = nullptr;
+    FILE* err = nullptr;
+};
+
+TEST_F(CmdAppVolumeTest, ChosenFoldersAccumulateAndShowTheirTable) {
+    ASSERT_TRUE(fs::exists(floppy)) << floppy;
+    runWords({"img", floppy, "b", "ct", "0", "ctn", "Docs"});
+    ASSERT_EQ(app->getSelectedItems().size(), 2u);
+    EXPECT_EQ(app->getSelectedItems()[1]->getName(), "Docs");
+    EXPECT_EQ(app->getSelectedFolder(), app->getSelectedItems()[1]);
+    const std::string text = outText();
+    EXPECT_NE(text.find("tree item selected: Docs\n"), std::string::npos);
+    EXPECT_NE(text.find("-----------table model dump-----------\n[-1]  Name "), std::string::npos);
+    EXPECT_NE(text.find("[0]  "), std::string::npos);
+}
+
+TEST_F(CmdAppVolumeTest, ATableItemReplacesTheSelectionAndBadIndexesChooseNothing) {
+    ASSERT_TRUE(fs::exists(floppy)) << floppy;
+    runWords({"img", floppy, "b", "ct", "0", "cl", "999", "cl", "-1", "cl", "first"});
+    EXPECT_EQ(errText(), "error: invalid table index!\nerror: invalid table index!\n");
+    ASSERT_EQ(app->getSelectedItems().size(), 1u);
+    EXPECT_NE(outText().find("table item selected: " + app->getSelectedItems()[0]->getName() + "\n"),
+              std::string::npos);
+}
+
+TEST_F(CmdAppVolumeTest, ANewBrowseOrDiskDropsTheSelection) {
+    ASSERT_TRUE(fs::exists(floppy)) << floppy;
+    for (const char* again : {"b", "sd", "sf", "sv", "img"}) {
+        std::vector<std::string> words = {"img", floppy, "b", "ct", "0", "ctn", "Docs", again};
+        if (std::string(again) == "img") words.push_back(floppy);
+        runWords(words);
+        EXPECT_TRUE(app->getSelectedItems().empty()) << again;
+        EXPECT_EQ(app->getSelectedFolder(), nullptr) << again;
+        TearDownStreams();
+    }
+    // A save after that saves nothing and makes no folder.
+    runWords({"img", floppy, "b", "ct", "0", "b", "r", dir + "/saved"});
+    EXPECT_FALSE(fs::exists(dir + "/saved"));
 }
 
 // ---- diagnostic commands

@@ -1,291 +1,257 @@
+// LinuxDisk: reading, the road to administrator rights, the last session of
+// a CD/DVD from its table of contents, and the machine's own media against
+// lsblk, with images attached as loop devices (root only).
 #include "platform/LinuxDisk.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <vector>
+#include <map>
+#include <set>
+#include <sstream>
 
+#include "TestMedia.h"
+#include "platform/CdToc.h"
 #include "platform/DeviceOpener.h"
-#include "platform/PlatformLog.h"
-#include "platform/LoopDevice.h"
+#include "platform/LinuxDiskManager.h"
+#include "platform/VolumeInfo.h"
+#include "storage/LogCapture.h"
 
 namespace vorn {
 namespace {
 
-using test::PlatformLog;
+std::string run(const std::string& command) {  // its output less the last line end
+    std::string out(1 << 20, '\0');
+    FILE* p = popen(command.c_str(), "r");
+    out.resize(p ? fread(out.data(), 1, out.size(), p) : 0);
+    if (p) pclose(p);
+    return out.substr(0, out.find_last_not_of('\n') + 1);
+}
 
-// Stands in for the system: the direct open answers as told; a request for
-// rights opens `grant` when set, else is refused.
-class FakeOpener : public DeviceOpener {
-public:
-    int openReadOnly(const std::string& path) override {
-        ++directCalls;
-        if (directResult == 0) return DeviceOpener::openReadOnly(path);
-        return directResult;
+// A loop device over a file, partitions listed, detached at the end (root only).
+struct Loop {
+    Loop(const std::string& file, const std::string& options) {
+        if (geteuid() == 0) path = run("losetup -f --show " + options + " '" + file + "' 2>/dev/null");
+        if (!path.empty()) (void)std::system(("partx -a " + path + " 2>/dev/null").c_str());  // where -P made none
     }
-    int openWithRights(const std::string& path) override {
-        ++rightsCalls;
-        lastRightsPath = path;
-        if (grant.empty()) return -1;
-        return ::open(grant.c_str(), O_RDONLY | O_CLOEXEC);
-    }
-    int directResult = 0;  // 0: really open; else -errno
-    std::string grant;
-    int directCalls = 0;
-    int rightsCalls = 0;
-    std::string lastRightsPath;
-};
-
-// A temporary file of `blocks` 512-byte blocks plus `extra` bytes, byte i
-// holding (i * 7 + i / 512) & 0xFF.
-class TempImage {
-public:
-    TempImage(size_t blocks, size_t extra = 0) {
-        char templ[] = "/tmp/vorn-linuxdisk-XXXXXX";
-        int fd = mkstemp(templ);
-        path = templ;
-        bytes.resize(blocks * 512 + extra);
-        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<u8>((i * 7 + i / 512) & 0xFF);
-        if (fd >= 0) {
-            EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-            ::close(fd);
-        }
-    }
-    ~TempImage() { ::unlink(path.c_str()); }
+    ~Loop() { if (!path.empty()) (void)std::system(("losetup -d " + path).c_str()); }
+    std::string name() const { return path.substr(5); }  // "loop3"
     std::string path;
-    std::vector<u8> bytes;
 };
 
-TEST(LinuxDisk, CreatingADiskOpensNothing) {
-    FakeOpener opener;
-    LinuxDisk disk("/dev/vorn-test-none", &opener);
-    EXPECT_EQ(disk.getPath(), "/dev/vorn-test-none");
-    EXPECT_EQ(disk.getBlockSize(), 512u);
-    EXPECT_EQ(disk.getBlockCount(), 0u);
-    EXPECT_EQ(opener.directCalls, 0);
-    EXPECT_EQ(disk.getDescriptor(), -1);
-}
+// Stands in for the system: the direct open fails with `refuse` (0: opens);
+// a request for rights goes to the authorization service of the test.
+struct FakeOpener : DeviceOpener {
+    explicit FakeOpener(int error, PkexecOpener& pkexec) : refuse(error), prompt(pkexec) {}
+    int openReadOnly(const std::string& path) override { return refuse ? -refuse : DeviceOpener::openReadOnly(path); }
+    int openWithRights(const std::string& path) override {
+        ++asked;
+        return prompt.open(path);
+    }
+    int refuse, asked = 0;
+    PkexecOpener& prompt;
+};
 
-TEST(LinuxDisk, WriteOpenIsRefusedWithALogLineAndTouchesNoNode) {
-    PlatformLog log;
-    FakeOpener opener;
-    TempImage image(4);
-    LinuxDisk disk(image.path, &opener);
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char templ[] = "/tmp/vorn-device-XXXXXX";
+        ASSERT_TRUE(mkdtemp(templ));
+        dir = templ;
+        pkexec.setHelperPath(helper);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    // dir/name holding text, executable when it starts with "#!".
+    std::string put(const std::string& name, const std::string& text) {
+        std::ofstream(dir + "/" + name, std::ios::binary) << text;
+        chmod((dir + "/" + name).c_str(), text.rfind("#!", 0) ? 0644 : 0755);
+        return dir + "/" + name;
+    }
+    std::string dir;
+    const std::string helper = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "vorn-open-helper";
+    PkexecOpener pkexec;
+};
+
+TEST_F(DeviceTest, DiskOpensOnlyForReadingAndZeroFillsPastTheEndAndAfterReadErrors) {
+    test::LogCapture log;
+    std::string data(10 * 512 + 100, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7 + i / 512);
+    const std::string path = put("image", data);
+    LinuxDisk disk(path);
     EXPECT_FALSE(disk.open(true));
-    EXPECT_EQ(opener.directCalls, 0);
-    EXPECT_EQ(disk.getOpenCount(), 0u);
-    EXPECT_TRUE(log.has("error at LinuxDisk::open: write access refused (" + image.path + ")\n"));
-    EXPECT_FALSE(disk.openImplAuthorized(true, true));
-    u8 block[512] = {0};
+    EXPECT_TRUE(log.has("error at LinuxDisk::open: write access refused (" + path + ")\n"));
+    std::string got(3 * 512, 'x');
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(disk.writeBlocksImpl(0, 1, block));
+    EXPECT_FALSE(disk.writeBlocksImpl(0, 1, got.data()));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "not yet activated/tested!\n");
-}
-
-TEST(LinuxDisk, RefusedRightsFailTheOpenAfterOneRequestWithTheLines) {
-    PlatformLog log(LOG_ERROR);
-    FakeOpener opener;
-    opener.directResult = -EACCES;
-    LinuxDisk disk("/dev/vorn-test-locked", &opener);
-    EXPECT_FALSE(disk.open(false));
-    EXPECT_EQ(opener.directCalls, 1);
-    EXPECT_EQ(opener.rightsCalls, 1);
-    EXPECT_EQ(opener.lastRightsPath, "/dev/vorn-test-locked");
-    EXPECT_EQ(log.containing("/dev/vorn-test-locked"),
-              (std::vector<std::string>{"ExecuteWithAuthorizatonRight failed /dev/vorn-test-locked (13)\n",
-                                        "Error opening /dev/vorn-test-locked (13)\n"}));
-    EXPECT_EQ(disk.getOpenCount(), 0u);
-    // The next first open may ask once more, never twice.
-    EXPECT_FALSE(disk.open(false));
-    EXPECT_EQ(opener.rightsCalls, 2);
-}
-
-TEST(LinuxDisk, PermissionDeniedByPolicyAlsoAsksForRights) {
-    PlatformLog log;
-    FakeOpener opener;
-    opener.directResult = -EPERM;
-    LinuxDisk disk("/dev/vorn-test-eperm", &opener);
-    EXPECT_FALSE(disk.open(false));
-    EXPECT_EQ(opener.rightsCalls, 1);
-    EXPECT_TRUE(log.has("Error opening /dev/vorn-test-eperm (1)\n"));
-}
-
-TEST(LinuxDisk, WithoutAuthorizationNoRightsAreAskedFor) {
-    PlatformLog log(LOG_ERROR);
-    FakeOpener opener;
-    opener.directResult = -EACCES;
-    LinuxDisk disk("/dev/vorn-test-locked", &opener);
-    EXPECT_FALSE(disk.openImplAuthorized(false, false));
-    EXPECT_EQ(opener.rightsCalls, 0);
-    EXPECT_EQ(log.containing("/dev/vorn-test-locked"),
-              (std::vector<std::string>{"Error opening /dev/vorn-test-locked (13)\n"}));
-}
-
-TEST(LinuxDisk, GrantedRightsOpenTheNodeAndReadsWork) {
-    TempImage image(8);
-    FakeOpener opener;
-    opener.directResult = -EACCES;
-    opener.grant = image.path;
-    LinuxDisk disk("/dev/vorn-test-locked", &opener);
-    ASSERT_TRUE(disk.open(false));
-    EXPECT_EQ(opener.rightsCalls, 1);
-    std::vector<u8> got(1024);
-    ASSERT_TRUE(disk.readBlocksImpl(2, 2, got.data()));
-    EXPECT_EQ(0, memcmp(got.data(), image.bytes.data() + 1024, 1024));
-    disk.close();
-    EXPECT_EQ(disk.getDescriptor(), -1);
-}
-
-TEST(LinuxDisk, OtherOpenErrorsAskForNoRights) {
-    PlatformLog log;
-    FakeOpener opener;
-    LinuxDisk disk("/nonexistent/vorn/dev/sdq", &opener);
-    EXPECT_FALSE(disk.open(false));
-    EXPECT_EQ(opener.rightsCalls, 0);
-    EXPECT_TRUE(log.has("Error opening /nonexistent/vorn/dev/sdq (2)\n"));
-}
-
-TEST(LinuxDisk, AbsentMediumGivesAClearError) {
-    PlatformLog log(LOG_ERROR);
-    FakeOpener opener;
-    opener.directResult = -ENOMEDIUM;
-    LinuxDisk disk("/dev/vorn-test-sr0", &opener);
-    EXPECT_FALSE(disk.open(false));
-    EXPECT_EQ(opener.rightsCalls, 0);
-    EXPECT_EQ(log.containing("/dev/vorn-test-sr0"),
-              (std::vector<std::string>{"error at LinuxDisk::open: no medium in /dev/vorn-test-sr0\n",
-                                        "Error opening /dev/vorn-test-sr0 (" + std::to_string(ENOMEDIUM) + ")\n"}));
-}
-
-TEST(LinuxDisk, UnlistedDiskTakesItsSizeFromTheOpenNode) {
-    TempImage image(10, 100);
-    LinuxDisk disk(image.path);
-    ASSERT_TRUE(disk.open(false));
-    EXPECT_EQ(disk.getBlockCount(), 10u);
-    EXPECT_EQ(disk.getBlockSize(), 512u);
-    std::vector<u8> got(10 * 512);
-    ASSERT_TRUE(disk.readBlocks(0, 10, got.data()));
-    EXPECT_EQ(0, memcmp(got.data(), image.bytes.data(), got.size()));
-    // The node is read-only.
-    EXPECT_EQ(fcntl(disk.getDescriptor(), F_GETFL) & O_ACCMODE, O_RDONLY);
-    EXPECT_NE(fcntl(disk.getDescriptor(), F_GETFD) & FD_CLOEXEC, 0);
-}
-
-TEST(LinuxDisk, ListedGeometryStaysWhenTheNodeReportsAnother) {
-    PlatformLog log(LOG_WARNING);
-    TempImage image(10);
-    LinuxDisk disk(image.path);
-    disk.setBlockCount(7);
-    ASSERT_TRUE(disk.open(false));
-    EXPECT_EQ(disk.getBlockCount(), 7u);
-    EXPECT_EQ(log.containing("warning: " + image.path).size(), 1u);
-}
-
-TEST(LinuxDisk, ReadsPastTheEndAreZeroFilledWithoutAnError) {
-    TempImage image(10, 100);
-    LinuxDisk disk(image.path);
-    ASSERT_TRUE(disk.open(false));
-    std::vector<u8> got(1024, 0xAA);
-    ASSERT_TRUE(disk.readBlocksImpl(10, 2, got.data()));
-    EXPECT_EQ(0, memcmp(got.data(), image.bytes.data() + 5120, 100));
-    for (size_t i = 100; i < got.size(); ++i) ASSERT_EQ(got[i], 0) << i;
-    std::fill(got.begin(), got.end(), 0xAA);
-    EXPECT_TRUE(disk.readBlocksImpl(1000, 2, got.data()));
-    EXPECT_EQ(got, std::vector<u8>(1024, 0));
-    EXPECT_EQ(disk.getReadErrors(), 0u);
-}
-
-TEST(LinuxDisk, AFailedReadCountsOneErrorAndZeroFills) {
-    char templ[] = "/tmp/vorn-linuxdisk-dir-XXXXXX";
-    ASSERT_TRUE(mkdtemp(templ));
-    FakeOpener opener;
-    LinuxDisk disk(templ, &opener);  // a folder opens read-only but cannot be read
-    disk.setBlockCount(4);
-    ASSERT_TRUE(disk.open(false));
-    std::vector<u8> got(512, 0xAA);
-    EXPECT_FALSE(disk.readBlocksImpl(0, 1, got.data()));
-    EXPECT_EQ(disk.getReadErrors(), 1u);
-    EXPECT_EQ(got, std::vector<u8>(512, 0));
-    EXPECT_FALSE(disk.readBlocksImpl(1, 1, got.data()));
-    EXPECT_EQ(disk.getReadErrors(), 2u);
-    disk.close();
-    rmdir(templ);
-}
-
-TEST(LinuxDisk, ReadingAClosedDiskFailsWithoutCountingAReadError) {
-    PlatformLog log;
-    LinuxDisk disk("/dev/vorn-test-closed");
-    u8 block[512];
-    EXPECT_FALSE(disk.readBlocksImpl(0, 1, block));
-    EXPECT_EQ(disk.getReadErrors(), 0u);
-    EXPECT_TRUE(log.has("error at LinuxDisk::readBlocksImpl: /dev/vorn-test-closed is not open\n"));
-}
-
-TEST(LinuxDisk, BlockNumbersBeyondTheOffsetRangeAreRefused) {
-    PlatformLog log;
-    TempImage image(4);
-    LinuxDisk disk(image.path);
-    ASSERT_TRUE(disk.open(false));
-    u8 block[1024];
-    EXPECT_FALSE(disk.readBlocksImpl(~0ull / 512, 1, block));
-    EXPECT_FALSE(disk.readBlocksImpl((1ull << 63) / 512 - 1, 2, block));
-    EXPECT_EQ(disk.getReadErrors(), 0u);
-    EXPECT_EQ(log.containing("incorrect parameters").size(), 2u);
-}
-
-TEST(LinuxDisk, DeletingAnOpenDiskClosesItsDescriptor) {
-    TempImage image(4);
-    auto disk = std::make_unique<LinuxDisk>(image.path);
-    ASSERT_TRUE(disk->open(false));
-    const int fd = disk->getDescriptor();
-    ASSERT_GE(fcntl(fd, F_GETFD), 0);
-    disk.reset();
-    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
-    EXPECT_EQ(errno, EBADF);
-}
-
-TEST(LinuxDisk, LastSessionIsLookedForOnlyOnCdDvd) {
-    PlatformLog log;
-    FakeOpener opener;
-    TempImage image(4);
-    LinuxDisk disk(image.path, &opener);
-    disk.setType(DISK_TYPE_FIXED);
-    disk.detectLastSession();
-    EXPECT_EQ(opener.directCalls, 0);
-    // A CD/DVD whose table cannot be read (a plain file has none) stays at 0.
     disk.setType(DISK_TYPE_CDDVD);
     disk.setLastSessionOfs(12345);
-    disk.detectLastSession();
-    EXPECT_EQ(opener.directCalls, 1);
-    EXPECT_EQ(disk.getLastSessionOfs(), 0u);
-    EXPECT_EQ(disk.getOpenCount(), 0u);
-    EXPECT_TRUE(log.has("CD/DVD lastSessionStartLBA: 0\n"));
+    ASSERT_TRUE(disk.open(false));
+    EXPECT_EQ(disk.getLastSessionOfs(), 0u);  // a file has no table of contents: the first session
+    const int fd = disk.getDescriptor();
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+    EXPECT_EQ(disk.getBlockCount(), 10u);  // not listed: the size of the node
+    ASSERT_TRUE(disk.readBlocksImpl(9, 3, got.data()));
+    EXPECT_EQ(got, data.substr(9 * 512) + std::string(3 * 512 - 612, '\0'));
+    EXPECT_FALSE(disk.readBlocksImpl(~0ull / 512, 1, got.data()));  // the offset overflows
+    EXPECT_EQ(disk.getReadErrors(), 0u);
+    LinuxDisk folder(dir);  // opens, but a read fails: one read error, zeros
+    folder.setBlockCount(4);
+    EXPECT_TRUE(folder.open(false) && !folder.readBlocksImpl(0, 3, got.data()) && folder.getReadErrors() == 1);
+    EXPECT_EQ(got, std::string(3 * 512, '\0'));
 }
 
-// A real block device: the ioctls give the sector size and the size.
-TEST(LinuxDiskDevice, LoopDeviceWith4096ByteSectorsIsReadThroughTheIoctls) {
-    TempImage image(2048);  // 1 MiB
-    test::LoopDevice loop(image.path, "--sector-size 4096");
-    if (!loop.available()) GTEST_SKIP() << "no loop device (needs root and losetup)";
-    LinuxDisk disk(loop.path());
-    ASSERT_TRUE(disk.open(false));
-    EXPECT_EQ(disk.getBlockSize(), 4096u);
-    EXPECT_EQ(disk.getRawBlockSize(), 4096u);
-    EXPECT_EQ(disk.getBlockCount(), 256u);
-    std::vector<u8> got(2 * 4096);
-    ASSERT_TRUE(disk.readBlocks(3, 2, got.data()));
-    EXPECT_EQ(0, memcmp(got.data(), image.bytes.data() + 3 * 4096, got.size()));
-    std::vector<u8> all(1 << 20);
-    ASSERT_TRUE(disk.readBlocks(0, 256, all.data()));
-    EXPECT_EQ(all, image.bytes);
+// The prompt dismissed (126), the right refused (127), no authorization
+// service: the open fails with every step's line, after one request.
+TEST_F(DeviceTest, RightsAreAskedOnceWhenTheNodeRefusesTheUserAndARefusalFailsTheOpenWithEveryLine) {
+    const std::string p = "/dev/vorn-test-node", denied = "ExecuteWithAuthorizatonRight failed " + p + " (13)\n";
+    const std::string failed = "Error opening " + p + " (13)\n", none = "Failed to execute with privileges (" + helper;
+    for (const auto& [error, launcher, lines] : std::vector<std::tuple<int, std::string, std::vector<std::string>>>{
+             {EACCES, "exit 126", {"Pre-authorization failed: 126, giving up.\n",
+                                   "(user canceled entering root password)\n", denied, failed}},
+             {EACCES, "exit 127", {"Pre-authorization failed: 127, giving up.\n", denied, failed}},
+             {EACCES, "", {none + "): 2, giving up.\n", denied, failed}},
+             {EACCES, "no authorization", {failed}},
+             {ENOENT, "exit 126", {"Error opening " + p + " (2)\n"}},
+             {ENOMEDIUM, "exit 126", {"error at LinuxDisk::open: no medium in " + p + "\n",
+                                      "Error opening " + p + " (" + std::to_string(ENOMEDIUM) + ")\n"}}}) {
+        test::LogCapture log(LOG_ERROR);
+        pkexec.setLauncher(launcher.empty() ? dir + "/none" : put("pkexec", "#!/bin/sh\n" + launcher));
+        FakeOpener opener(error, pkexec);
+        LinuxDisk disk(p, &opener);
+        EXPECT_FALSE(launcher == "no authorization" ? disk.openImplAuthorized(false, false) : disk.open(false));
+        EXPECT_EQ(opener.asked, lines.size() > 2 ? 1 : 0);
+        EXPECT_EQ(log.lines, lines);
+    }
+    // Granted: the helper, run as the service runs it, opens block devices only, and only for reading.
+    Loop loop(put("image", std::string(65536, 'v')), "");  // writable, for the lying helper at the end
+    if (access(helper.c_str(), X_OK) != 0 || loop.path.empty()) GTEST_SKIP() << "needs the helper, root, losetup";
+    pkexec.setLauncher(put("pkexec", "#!/bin/sh\nexec \"$@\""));
+    for (const char* path : {"/dev/null", "/dev/../etc/passwd", "/dev/shm"}) EXPECT_EQ(pkexec.open(path), -1) << path;
+    FakeOpener granted(EPERM, pkexec);  // a refusal by policy asks too
+    LinuxDisk disk(loop.path, &granted);
+    ASSERT_TRUE(disk.open(false) && disk.open(false));
+    EXPECT_EQ(granted.asked, 1);
     EXPECT_EQ(fcntl(disk.getDescriptor(), F_GETFL) & O_ACCMODE, O_RDONLY);
-    disk.close();
+    pkexec.setHelperPath(put("liar", "#!/usr/bin/python3\nimport os, socket\nsocket.send_fds(socket.socket(fileno=0), "
+                                     "[b'v'], [os.open('" + loop.path + "', os.O_RDWR)])\n"));
+    EXPECT_EQ(pkexec.open(loop.path), -1);  // a descriptor that allows writing is not believed
+}
+
+// A full table of contents as a drive returns it, parsed: one descriptor per
+// {session, point, start block, control, ADR}; the length field counts the
+// bytes after it unless given; `trailing` bytes follow, too few for one more.
+CdToc toc(const std::vector<std::vector<int>>& tracks, int length = -1, const std::vector<u8>& trailing = {}) {
+    std::vector<u8> b = {0, 0, 1, 1};
+    for (const auto& t : tracks) {
+        const int f = t[2] + 150;  // minutes/seconds/frames count the lead-in
+        const int control = t.size() > 3 ? t[3] : 4, adr = t.size() > 4 ? t[4] : 1;
+        const u8 d[11] = {u8(t[0]), u8(adr << 4 | control), 0, u8(t[1]), 0, 0, 0, 0, u8(f / 4500), u8(f / 75 % 60),
+                          u8(f % 75)};
+        b.insert(b.end(), d, d + 11);
+    }
+    b.insert(b.end(), trailing.begin(), trailing.end());
+    const size_t len = length >= 0 ? size_t(length) : b.size() - 2;
+    b[0] = u8(len >> 8);
+    b[1] = u8(len);
+    CdToc parsed;
+    EXPECT_TRUE(parseFullToc(b.data(), b.size(), parsed));
+    return parsed;
+}
+
+// The track entries of the CD-ROM interface carry block addresses, which
+// reach beyond the 255 minutes the table's minutes/seconds/frames can hold.
+CdToc dvdEntries() {
+    CdToc t = toc({{1, 1, 0}, {2, 2, 0}});
+    t.descriptors[1].hasStartLba = true;
+    t.descriptors[1].startLba = 2000000;
+    return t;
+}
+
+TEST(CdToc, LastSessionIsTheLastDataTrackHoldingAVolumeWithinTheBytesRead) {
+    // What, the table, where the probe finds an ISO 9660 volume, the start found, the starts probed.
+    for (const auto& [what, parsed, volumes, want, asked] :
+         std::vector<std::tuple<const char*, CdToc, std::set<u64>, u64, std::vector<u64>>>{
+             {"single session", toc({{1, 0xA2, 300000}, {1, 1, 0}}), {0}, 0, {}},
+             {"two sessions", toc({{1, 0xA0, 0}, {1, 1, 0}, {2, 0xA2, 30000}, {2, 2, 20000}}), {20000}, 20000, {20000}},
+             {"newest without volume", toc({{1, 1, 0}, {2, 2, 11000}, {3, 3, 20000}}), {11000}, 11000, {20000, 11000}},
+             {"audio, lead-out, point 100, ADR 5",
+              toc({{1, 1, 0}, {1, 2, 5000}, {1, 3, 9000, 0}, {2, 0xB0, 12000, 4, 5}, {2, 0xA2, 1}, {2, 100, 15000}}),
+              {1, 5000, 9000, 12000, 15000}, 5000, {5000}},
+             {"negative addresses", toc({{1, 1, 0}, {2, 2, 16000}, {2, 3, -150}, {2, 4, -1}}), {16000}, 16000, {16000}},
+             {"length past the bytes", toc({{1, 1, 0}, {2, 2, 20000}}, 2 + 11 * 50, {2, 0x14, 0, 3, 0, 0, 0, 0, 10, 0}),
+              {20000, 44850}, 20000, {20000}},  // not the cut track 3 at 10:00:00
+             {"length of one", toc({{1, 1, 16000}, {2, 2, 20000}}, 2 + 11), {16000, 20000}, 16000, {16000}},
+             {"length 0xFFFF over a header", toc({}, 0xFFFF), {0}, 0, {}},
+             {"length 1", toc({{1, 1, 16000}}, 1), {16000}, 0, {}},
+             {"DVD track entries", dvdEntries(), {2000000}, 2000000, {2000000}}}) {
+        SCOPED_TRACE(what);
+        std::vector<u64> probed;
+        auto probe = [&, &volumes = volumes](u64 lba) {
+            probed.push_back(lba);
+            return volumes.count(lba) > 0;
+        };
+        EXPECT_EQ(findLastSessionLba(parsed, probe), want);
+        EXPECT_EQ(probed, asked);
+    }
+    const u8 sector[2048] = {1, 'C', 'D', '0', '0', '1', 1};  // what the probe of a real disc looks for
+    EXPECT_TRUE(isIsoPrimaryDescriptor(sector, sizeof sector));
+}
+
+// The machine's disks and partitions, with two images attached as loop
+// devices (root only): sfdisk's MBR with logical partitions on 512-byte
+// sectors and fdisk's GPT on 4,096-byte sectors. Other loop devices come and
+// go with other programs; ram disks and empty drives are left out by rule.
+TEST(RealSystem, DisksAndPartitionsMatchLsblk) {
+    Loop mbr(test::mediaPath("mbr_logical.img"), "-r -P");
+    Loop gpt(test::mediaPath("gpt_4k.img"), "-r -P --sector-size 4096");
+    auto counted = [&](const std::string& n, u64 size) {
+        for (const Loop* l : {&mbr, &gpt}) {
+            if (!l->path.empty() && (n == l->name() || n.rfind(l->name() + "p", 0) == 0)) return true;
+        }
+        return size > 0 && n.rfind("loop", 0) && n.rfind("ram", 0) && n.rfind("zram", 0);
+    };
+    std::map<std::string, u64> want, have;
+    std::istringstream lsblk(run("lsblk -b -n -l -o KNAME,SIZE"));
+    std::string name;
+    for (u64 size = 0; lsblk >> name >> size;) {
+        if (counted(name, size)) want[name] = size;
+    }
+    std::vector<MediaInfo> media, parts;
+    ASSERT_TRUE(SysfsMediaScanner().scanDisks(media) && SysfsMediaScanner().scanPartitions(parts));
+    media.insert(media.end(), parts.begin(), parts.end());
+    for (const MediaInfo& m : media) {
+        if (counted(m.name, m.sizeBytes)) have[m.name] = m.blockCount * m.blockSize;
+    }
+    EXPECT_EQ(have, want);
+    const std::string source = run("df --output=source /tmp | tail -n 1");
+    struct stat st;
+    EXPECT_TRUE(stat(source.c_str(), &st) || !S_ISBLK(st.st_mode) || isPathOnDevice("/tmp", source)) << source;
+    if (gpt.path.empty()) GTEST_SKIP() << "no loop device (needs root and losetup)";
+    EXPECT_EQ(want.count(mbr.name() + "p5") + want.count(gpt.name() + "p3"), 2u);  // the kernel listed them
+    LinuxDiskManager manager;
+    manager.scanForDisks();
+    manager.scanForPartitions();
+    for (const auto& [loop, image, count] : {std::tuple{&mbr, "mbr_logical.img", 7u}, {&gpt, "gpt_4k.img", 3u}}) {
+        Disk* disk = manager.findDiskByPath(loop->path);
+        ASSERT_TRUE(disk);
+        EXPECT_EQ(disk->getName(), image);
+        EXPECT_EQ(disk->getType(), DISK_TYPE_IMAGEFILE);
+        EXPECT_EQ(disk->getPartitionCount(), count);  // the MBR's extended container left out
+    }
+    LinuxDisk logical(mbr.path + "p5"), unlisted(gpt.path);  // sized by the ioctls
+    std::string block(512, 'x');
+    ASSERT_TRUE(logical.open(false) && logical.readBlocks(0, 1, block.data()) && unlisted.open(false));
+    EXPECT_EQ(block.substr(0, 17), "VORN-PART 5 FIRST");
+    EXPECT_EQ(unlisted.getBlockSize(), 4096u);
+    EXPECT_EQ(unlisted.getBlockCount(), 16384u);
 }
 
 }  // namespace

@@ -1,316 +1,191 @@
+// The media list, the disk manager and the volume lookup against one made-up
+// sysfs tree of every kind of medium.
 #include "platform/SysfsMediaScanner.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
 
-#include "platform/FakeSysfs.h"
+#include "platform/LinuxDiskManager.h"
+#include "platform/VolumeInfo.h"
 #include "storage/Disk.h"
-
-// GCC 12 warns about fields left out of designated initializers even when
-// they have default member initializers; leaving them out is the point here.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace vorn {
 namespace {
 
-using test::FakeSysfs;
+using Attrs = std::vector<std::pair<std::string, std::string>>;
 
-const char* const kAta = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
-const char* const kAtapi = "pci0000:00/0000:00:17.0/ata2/host1/target1:0:0/1:0:0:0";
-const char* const kUsb = "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
-const char* const kNvme = "pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0";
-const char* const kVirtio = "pci0000:00/0000:00:02.0/virtio1";
-const char* const kMmc = "pci0000:00/0000:00:1e.6/mmc_host/mmc0/mmc0:aaaa";
-const char* const kSas = "pci0000:00/0000:00:10.0/host2/target2:0:1/2:0:1:0";
-
-// A laptop with a SATA disk, an NVMe disk with 4,096-byte sectors, a USB
-// stick, an optical drive, an SD card, a loop device with and without a
-// backing file, ram disks and an MBR disk with an extended partition.
-class ScannerTest : public ::testing::Test {
+// A sysfs, /dev, udev database and mountinfo file in a temporary folder, laid
+// out as the kernel lays out the real ones: sys/devices/<bus path>/block/<disk>
+// [/<partition>], linked from sys/block/<disk> and sys/dev/block/MAJ:MIN.
+class FakeTree : public ::testing::Test {
 protected:
+    std::string at(const std::string& rel) {  // root/rel, its folders made
+        std::filesystem::create_directories(std::filesystem::path(root + "/" + rel).parent_path());
+        return root + "/" + rel;
+    }
+    void write(const std::string& rel, const std::string& text) { std::ofstream(at(rel)) << text << "\n"; }
+    void link(const std::string& rel, const std::string& target) { std::filesystem::create_symlink(target, at(rel)); }
+    // The folder's size (512-byte units), dev and attribute files; the
+    // attribute "udev" is the device's entry in the udev database.
+    void node(const std::string& name, const std::string& folder, const std::string& majMin, u64 sectors,
+              const Attrs& attrs) {
+        write(folder + "/size", std::to_string(sectors));
+        write(folder + "/dev", majMin);
+        for (const auto& [file, text] : attrs) write(file == "udev" ? "udev/b" + majMin : folder + "/" + file, text);
+        link("sys/dev/block/" + majMin, root + "/" + folder);
+        folders[name] = folder;
+    }
+    void disk(const std::string& name, const std::string& bus, const std::string& majMin, u64 sectors,
+              const Attrs& attrs = {}) {
+        node(name, "sys/devices/" + (bus.empty() ? "virtual" : bus) + "/block/" + name, majMin, sectors, attrs);
+        link("sys/block/" + name, root + "/" + folders[name]);
+    }
+    void part(const std::string& disk, const std::string& name, int number, const std::string& majMin, u64 sectors,
+              Attrs attrs = {}) {
+        attrs.emplace_back("partition", std::to_string(number));
+        node(name, folders.at(disk) + "/" + name, majMin, sectors, attrs);
+    }
+    SysfsRoots roots() const { return {root + "/sys", dev, root + "/mountinfo", root + "/udev"}; }
+
     void SetUp() override {
-        fs.addDisk({.name = "sda", .devicePath = kAta, .sectors = 1000215216, .major = 8, .minor = 0,
-                    .vendor = "ATA     ", .model = "Samsung SSD 860 ", .scsiType = "0"});
-        fs.addPartition("sda", "sda1", 1, 1048576, 8, 1);
-        fs.addPartition("sda", "sda2", 2, 999164000, 8, 2);
-        fs.setUdev(8, 1, "E:ID_PART_ENTRY_SCHEME=gpt\nE:ID_PART_ENTRY_TYPE=C12A7328-F81F-11D2-BA4B-00A0C93EC93B\n"
-                         "E:ID_FS_TYPE=vfat\n");
-        fs.setUdev(8, 2, "S:disk/by-label/Data\nE:ID_PART_ENTRY_SCHEME=gpt\n"
-                         "E:ID_PART_ENTRY_TYPE=0fc63daf-8483-4772-8e79-3d69d8477de4\n"
-                         "E:ID_FS_LABEL=Data\nE:ID_FS_LABEL_ENC=Data\n");
-        fs.addMount(8, 2, "/dev/sda2", "/home");
-
-        fs.addDisk({.name = "nvme0n1", .devicePath = kNvme, .sectors = 2000409264, .logicalBlockSize = 4096,
-                    .major = 259, .minor = 0, .model = "WD Blue SN570 1TB"});
-        fs.addPartition("nvme0n1", "nvme0n1p1", 1, 2000400000, 259, 1);
-
-        fs.addDisk({.name = "sdb", .devicePath = kUsb, .sectors = 60063744, .removable = 1, .major = 8,
-                    .minor = 16, .vendor = "SanDisk ", .model = "Cruzer Blade\x01", .scsiType = "0"});
-        fs.addPartition("sdb", "sdb1", 1, 60061696, 8, 17);
-        fs.addLabelLink("MY\\x20STICK", "sdb1");
-
-        fs.addDisk({.name = "sr0", .devicePath = kAtapi, .sectors = 1425760, .logicalBlockSize = 2048,
-                    .removable = 1, .major = 11, .minor = 0, .vendor = "HL-DT-ST", .model = "DVDRAM GH24NSD1",
-                    .scsiType = "5"});
-
-        fs.addDisk({.name = "mmcblk0", .devicePath = kMmc, .sectors = 62333952, .major = 179, .minor = 0,
-                    .model = "", .scsiType = "SD"});
-        fs.write(fs.diskFolder("mmcblk0") + "/device/name", "SD64G\n");
-
-        fs.addDisk({.name = "loop0", .sectors = 8192, .major = 7, .minor = 0, .backingFile = "/home/u/disk.img"});
-        fs.addDisk({.name = "loop1", .sectors = 0, .major = 7, .minor = 1});
-        fs.addDisk({.name = "loop2", .sectors = 4096, .major = 7, .minor = 2});  // no backing file
-        fs.addDisk({.name = "ram0", .sectors = 131072, .major = 1, .minor = 0});
-        fs.addDisk({.name = "zram0", .sectors = 8388608, .logicalBlockSize = 4096, .major = 252, .minor = 0});
-
-        fs.addDisk({.name = "sdc", .devicePath = kSas, .sectors = 2097152, .major = 8, .minor = 32,
-                    .vendor = "SEAGATE", .model = "ST300MM0008", .scsiType = "0"});
-        fs.addPartition("sdc", "sdc1", 1, 1000000, 8, 33);
-        fs.addPartition("sdc", "sdc2", 2, 2, 8, 34);  // the extended container
-        fs.addPartition("sdc", "sdc5", 5, 1000000, 8, 37);
+        char templ[] = "/tmp/vorn-fakesys-XXXXXX";
+        ASSERT_TRUE(mkdtemp(templ));
+        root = templ;
+        dev = root + "/dev";
+        const std::string ata = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
+        disk("sda", ata, "8:0", 1000215216, {{"device/vendor", "ATA     "}, {"device/model", "Samsung SSD 860 "}});
+        part("sda", "sda1", 1, "8:1", 1048576, {{"udev", "E:ID_PART_ENTRY_TYPE=C12A7328-F81F-11D2-BA4B-00A0C93EC93B"}});
+        part("sda", "sda2", 2, "8:2", 999164000, {{"udev", "E:ID_FS_LABEL=Data"}});
+        write("mountinfo", "36 1 8:2 / /home rw shared:1 - ext4 /dev/sda2 rw\n"
+                           "37 1 179:0 / /media/u/CAMERA\\040CARD rw - vfat /dev/mmcblk0 rw");
+        disk("nvme0n1", "pci0000:00/0000:3d:00.0/nvme/nvme0", "259:0", 2000409264,
+             {{"queue/logical_block_size", "4096"}, {"device/model", "WD Blue SN570"}});
+        part("nvme0n1", "nvme0n1p1", 1, "259:1", 8);  // one 4,096-byte sector: the extended container
+        part("nvme0n1", "nvme0n1p5", 5, "259:5", 2000400000);
+        // A USB stick without the removable flag; udev knows its partition types.
+        disk("sdb", "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0", "8:16", 60063744,
+             {{"device/vendor", "SanDisk "}, {"device/model", "Cruzer Blade\x01"}});
+        part("sdb", "sdb1", 1, "8:17", 60000000);
+        link("dev/disk/by-label/MY\\x20STICK", "../../sdb1");
+        part("sdb", "sdb2", 2, "8:18", 2048, {{"udev", "E:ID_PART_ENTRY_SCHEME=dos\nE:ID_PART_ENTRY_TYPE=0xf"}});
+        part("sdb", "sdb4", 4, "8:20", 0);
+        // No udev: the container is known by its size, the EFI partition by its name.
+        disk("sdc", "pci0000:00/0000:00:10.0/host2/target2:0:1/2:0:1:0", "8:32", 2097152,
+             {{"device/vendor", "SEAGATE"}, {"device/model", "ST300MM0008"}, {"queue/logical_block_size", "1000"},
+              {"udev", "E:ID_FS_LABEL=NotMounted"}});
+        part("sdc", "sdc1", 1, "8:33", 204800, {{"uevent", "PARTNAME=EFI system partition"}});
+        part("sdc", "sdc2", 2, "8:34", 2);
+        part("sdc", "sdc3", 3, "8:35", 8, {{"udev", "E:ID_FS_LABEL_ENC=EVIL\\x1b[2J\\x0aNAME"}});
+        disk("sr0", "pci0000:00/0000:00:17.0/ata2/host1/target1:0:0/1:0:0:0", "11:0", 1425760,
+             {{"queue/logical_block_size", "2048"}, {"removable", "1"}, {"device/vendor", "HL-DT-ST"},
+              {"device/model", "DVDRAM GH24NSD1"}, {"device/type", "5"}});
+        disk("sr1", ata, "11:1", 0, {{"device/type", "5"}});  // no disc
+        disk("mmcblk0", "pci0000:00/0000:00:1e.6/mmc_host/mmc0/mmc0:aaaa", "179:0", 62333952,
+             {{"device/name", "SD64G"}, {"device/type", "SD"}, {"udev", "E:ID_FS_LABEL_ENC=CAMERA\\x20CARD"}});
+        disk("loop0", "", "7:0", 8192, {{"loop/backing_file", "/home/u/disk.img"}});
+        disk("loop2", "", "7:2", 4096);  // no backing file
+        disk("ram0", "", "1:0", 131072);
+        disk("zram0", "", "252:0", 8388608);
+        disk("nvme1c1n1", "pci0000:00/0000:3d:00.0/nvme/nvme0", "259:9", 1000, {{"hidden", "1"}});
+        disk("md0", "", "9:0", 800000);  // RAID on sdb1; dm-0 (LVM) on sda2 and md0
+        link(folders["md0"] + "/slaves/sdb1", root + "/" + folders["sdb1"]);
+        disk("dm-0", "", "253:0", 1600000);
+        link(folders["dm-0"] + "/slaves/sda2", root + "/" + folders["sda2"]);
+        link(folders["dm-0"] + "/slaves/md0", root + "/" + folders["md0"]);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(root, ec);
     }
 
-    std::vector<MediaInfo> disks() {
-        SysfsMediaScanner scanner(fs.roots());
-        std::vector<MediaInfo> out;
-        EXPECT_TRUE(scanner.scanDisks(out));
-        return out;
-    }
-    std::vector<MediaInfo> partitions() {
-        SysfsMediaScanner scanner(fs.roots());
-        std::vector<MediaInfo> out;
-        EXPECT_TRUE(scanner.scanPartitions(out));
-        return out;
-    }
-    static const MediaInfo* find(const std::vector<MediaInfo>& list, const std::string& name) {
-        auto it = std::find_if(list.begin(), list.end(), [&](const MediaInfo& m) { return m.name == name; });
-        return it == list.end() ? nullptr : &*it;
-    }
-    static std::vector<std::string> names(const std::vector<MediaInfo>& list) {
-        std::vector<std::string> out;
-        for (const MediaInfo& m : list) out.push_back(m.name);
-        return out;
-    }
-
-    FakeSysfs fs;
+    std::string root, dev;
+    std::map<std::string, std::string> folders;
 };
 
-TEST_F(ScannerTest, ListsRealMediaInNaturalOrderAndLeavesOutRamEmptyLoopsAndEmptyDrives) {
-    EXPECT_EQ(names(disks()), (std::vector<std::string>{"loop0", "mmcblk0", "nvme0n1", "sda", "sdb", "sdc", "sr0"}));
-}
-
-TEST_F(ScannerTest, SizesComeFromSysfsIn512ByteUnitsWhateverTheSectorSize) {
-    auto list = disks();
-    const MediaInfo* sda = find(list, "sda");
-    ASSERT_TRUE(sda);
-    EXPECT_EQ(sda->blockSize, 512u);
-    EXPECT_EQ(sda->blockCount, 1000215216ull);
-    EXPECT_EQ(sda->sizeBytes, 1000215216ull * 512);
-    const MediaInfo* nvme = find(list, "nvme0n1");
-    ASSERT_TRUE(nvme);
-    EXPECT_EQ(nvme->blockSize, 4096u);
-    EXPECT_EQ(nvme->blockCount, 2000409264ull * 512 / 4096);
-    const MediaInfo* sr = find(list, "sr0");
-    ASSERT_TRUE(sr);
-    EXPECT_EQ(sr->blockSize, 2048u);
-    EXPECT_EQ(sr->blockCount, 1425760ull / 4);
-}
-
-TEST_F(ScannerTest, TypeAndInterfaceFollowTheBusAndTheDriveKind) {
-    auto list = disks();
-    struct Want {
-        const char* name;
-        int type;
-        const char* interface;
-    };
-    for (const Want& w : {Want{"sda", DISK_TYPE_FIXED, "ATA"}, Want{"nvme0n1", DISK_TYPE_FIXED, "NVME"},
-                          Want{"sdb", DISK_TYPE_REMOVABLE, "USB"}, Want{"sr0", DISK_TYPE_CDDVD, "ATA"},
-                          Want{"mmcblk0", DISK_TYPE_REMOVABLE, "MMC"}, Want{"loop0", DISK_TYPE_IMAGEFILE, "LOOP"},
-                          Want{"sdc", DISK_TYPE_FIXED, "SCSI"}}) {
-        const MediaInfo* m = find(list, w.name);
-        ASSERT_TRUE(m) << w.name;
-        EXPECT_EQ(m->type, w.type) << w.name;
-        EXPECT_EQ(m->interfaceText, w.interface) << w.name;
+// One line per medium: name, type, bus, block size x count, shown name, flags.
+std::string describe(const std::vector<MediaInfo>& list) {
+    const char* const types[] = {"unknown", "removable", "cd/dvd", "fixed", "image"};
+    std::string out;
+    for (const MediaInfo& m : list) {
+        out += m.name + " " + types[m.type] + " " + m.interfaceText + " " + std::to_string(m.blockSize) + "x" +
+               std::to_string(m.blockCount) + " '" + m.displayName + "'" + (m.efiSystemPartition ? " efi" : "") +
+               (m.extendedContainer ? " container" : "") + "\n";
     }
+    return out;
 }
 
-TEST_F(ScannerTest, UsbDiskWithoutRemovableFlagIsStillRemovable) {
-    fs.write(fs.diskFolder("sdb") + "/removable", "0\n");
-    auto list = disks();
-    const MediaInfo* m = find(list, "sdb");
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->type, DISK_TYPE_REMOVABLE);
-    EXPECT_TRUE(m->removable);
+// Left out: ram disks, loop devices without a backing file, hidden devices,
+// drives without a medium, empty partitions. sysfs sizes are 512-byte units
+// whatever the sector size; libata's "ATA" and a block size of 1000 say
+// nothing; a whole disk takes the label of a mounted volume only. A volume
+// on LVM over RAID lies on every disk below: saving there is saving on them.
+TEST_F(FakeTree, ListsEveryMediumWithItsGeometryTypeBusAndNameAndLeavesOutTheRest) {
+    SysfsMediaScanner scanner(roots());
+    std::vector<MediaInfo> disks, parts;
+    ASSERT_TRUE(scanner.scanDisks(disks));
+    ASSERT_TRUE(scanner.scanPartitions(parts));
+    EXPECT_EQ(describe(disks), R"(dm-0 fixed DM 512x1600000 ''
+loop0 image LOOP 512x8192 'disk.img'
+md0 fixed MD 512x800000 ''
+mmcblk0 removable MMC 512x62333952 'CAMERA CARD'
+nvme0n1 fixed NVME 4096x250051158 'WD Blue SN570'
+sda fixed ATA 512x1000215216 'Samsung SSD 860'
+sdb removable USB 512x60063744 'SanDisk Cruzer Blade'
+sdc fixed SCSI 512x2097152 'SEAGATE ST300MM0008'
+sr0 cd/dvd ATA 2048x356440 'HL-DT-ST DVDRAM GH24NSD1'
+)");
+    EXPECT_EQ(describe(parts), R"(nvme0n1p1 fixed NVME 4096x1 '' container
+nvme0n1p5 fixed NVME 4096x250050000 ''
+sda1 fixed ATA 512x1048576 '' efi
+sda2 fixed ATA 512x999164000 'Data'
+sdb1 removable USB 512x60000000 'MY STICK'
+sdb2 removable USB 512x2048 '' container
+sdc1 fixed SCSI 512x204800 '' efi
+sdc2 fixed SCSI 512x2 '' container
+sdc3 fixed SCSI 512x8 'EVIL[2JNAME'
+)");
+    EXPECT_EQ(disks[3].mountPoint + " " + parts[3].mountPoint, "/media/u/CAMERA CARD /home");
+    VolumeDevice v;
+    ASSERT_TRUE(findVolumeDeviceByNumber(253, 0, v, roots()));
+    EXPECT_EQ(v.underlyingDisks, (std::vector<std::string>{dev + "/dm-0", dev + "/md0", dev + "/sdb", dev + "/sda"}));
 }
 
-TEST_F(ScannerTest, WholeDisksAreNamedByVendorAndModelCleanedForDisplay) {
-    auto list = disks();
-    EXPECT_EQ(find(list, "sda")->displayName, "Samsung SSD 860");  // libata's "ATA" vendor dropped
-    EXPECT_EQ(find(list, "sdb")->displayName, "SanDisk Cruzer Blade");
-    EXPECT_EQ(find(list, "nvme0n1")->displayName, "WD Blue SN570 1TB");
-    EXPECT_EQ(find(list, "mmcblk0")->displayName, "SD64G");
-    EXPECT_EQ(find(list, "sr0")->displayName, "HL-DT-ST DVDRAM GH24NSD1");
-    EXPECT_EQ(find(list, "loop0")->displayName, "disk.img");
-    EXPECT_EQ(find(list, "loop0")->backingFile, "/home/u/disk.img");
+std::string listing(DiskManager& m, const std::string& dev) {
+    std::string out;
+    for (u32 i = 0; i < m.getDiskCount(); ++i) {
+        out += " " + m.getDisk(i)->getPath().substr(dev.size() + 1);
+        for (u32 p = 0; p < m.getDisk(i)->getPartitionCount(); ++p) {
+            out += "[" + m.getDisk(i)->getPartition(p)->getPath().substr(dev.size() + 1) + "]";
+        }
+    }
+    return out;
 }
 
-TEST_F(ScannerTest, WholeDiskWithAMountedLabelledVolumeIsNamedAfterTheLabel) {
-    fs.setUdev(8, 16, "E:ID_FS_LABEL_ENC=BACKUP\\x20USB\n");
-    EXPECT_EQ(find(disks(), "sdb")->displayName, "SanDisk Cruzer Blade");  // not mounted yet
-    fs.addMount(8, 16, "/dev/sdb", "/media/u/BACKUP\\040USB", "vfat");
-    auto list = disks();
-    EXPECT_EQ(find(list, "sdb")->displayName, "BACKUP USB");
-    EXPECT_TRUE(find(list, "sdb")->mounted);
-    EXPECT_EQ(find(list, "sdb")->mountPoint, "/media/u/BACKUP USB");
-}
-
-TEST_F(ScannerTest, DevicePathsUseTheNodeNameBelowTheDevRoot) {
-    fs.addDisk({.name = "cciss!c0d0", .devicePath = "pci0000:00/0000:00:05.0/host9/target9:0:0/9:0:0:0",
-                .sectors = 1000, .major = 104, .minor = 0, .devName = "cciss/c0d0"});
-    auto list = disks();
-    EXPECT_EQ(find(list, "sda")->devicePath, fs.roots().dev + "/sda");
-    EXPECT_EQ(find(list, "cciss!c0d0")->devicePath, fs.roots().dev + "/cciss/c0d0");
-}
-
-TEST_F(ScannerTest, HiddenDevicesAndDrivesWithoutMediumAreLeftOut) {
-    fs.addDisk({.name = "nvme1c1n1", .devicePath = kNvme, .sectors = 1000, .major = 259, .minor = 9, .hidden = true});
-    fs.write(fs.diskFolder("sr0") + "/size", "0\n");
-    auto list = names(disks());
-    EXPECT_EQ(std::count(list.begin(), list.end(), "nvme1c1n1"), 0);
-    EXPECT_EQ(std::count(list.begin(), list.end(), "sr0"), 0);
-}
-
-TEST_F(ScannerTest, VirtioAndDeviceMapperDisksAreFixed) {
-    fs.addDisk({.name = "vda", .devicePath = kVirtio, .sectors = 536870912, .major = 254, .minor = 0,
-                .vendor = "0x1af4"});
-    fs.addDisk({.name = "dm-0", .sectors = 409600, .major = 253, .minor = 0});
-    auto list = disks();
-    EXPECT_EQ(find(list, "vda")->interfaceText, "VIRTIO");
-    EXPECT_EQ(find(list, "vda")->type, DISK_TYPE_FIXED);
-    EXPECT_EQ(find(list, "vda")->displayName, "");  // a PCI vendor id is no name
-    EXPECT_EQ(find(list, "dm-0")->interfaceText, "DM");
-    EXPECT_EQ(find(list, "dm-0")->type, DISK_TYPE_FIXED);
-}
-
-TEST_F(ScannerTest, UdevBusIsTheFallbackInterface) {
-    fs.addDisk({.name = "sdx", .devicePath = "platform/odd-controller/disk0", .sectors = 100, .major = 65,
-                .minor = 112});
-    fs.setUdev(65, 112, "E:ID_BUS=ieee1394\n");
-    EXPECT_EQ(find(disks(), "sdx")->interfaceText, "IEEE1394");
-}
-
-TEST_F(ScannerTest, PartitionsComeUnderTheirDisksInNumberOrderWithTheDisksGeometryAndType) {
-    auto list = partitions();
-    EXPECT_EQ(names(list), (std::vector<std::string>{"nvme0n1p1", "sda1", "sda2", "sdb1", "sdc1", "sdc2", "sdc5"}));
-    const MediaInfo* p = find(list, "nvme0n1p1");
-    ASSERT_TRUE(p);
-    EXPECT_FALSE(p->whole);
-    EXPECT_EQ(p->parent, "nvme0n1");
-    EXPECT_EQ(p->parentDevicePath, fs.roots().dev + "/nvme0n1");
-    EXPECT_EQ(p->blockSize, 4096u);
-    EXPECT_EQ(p->blockCount, 2000400000ull * 512 / 4096);
-    EXPECT_EQ(find(list, "sdb1")->type, DISK_TYPE_REMOVABLE);
-    EXPECT_EQ(find(list, "sdb1")->interfaceText, "USB");
-    EXPECT_EQ(find(list, "sda2")->partitionNumber, 2);
-}
-
-TEST_F(ScannerTest, EfiSystemPartitionAndExtendedContainerAreFlagged) {
-    auto list = partitions();
-    EXPECT_TRUE(find(list, "sda1")->efiSystemPartition);
-    EXPECT_FALSE(find(list, "sda2")->efiSystemPartition);
-    EXPECT_TRUE(find(list, "sdc2")->extendedContainer);  // 1 KiB in a primary slot, no udev
-    EXPECT_FALSE(find(list, "sdc1")->extendedContainer);
-    EXPECT_FALSE(find(list, "sdc5")->extendedContainer);
-}
-
-TEST_F(ScannerTest, UdevPartitionTypesDecideWhenKnown) {
-    fs.setUdev(8, 34, "E:ID_PART_ENTRY_SCHEME=dos\nE:ID_PART_ENTRY_TYPE=0xf\n");
-    fs.setUdev(8, 33, "E:ID_PART_ENTRY_SCHEME=dos\nE:ID_PART_ENTRY_TYPE=0xef\n");
-    fs.setUdev(8, 37, "E:ID_PART_ENTRY_SCHEME=dos\nE:ID_PART_ENTRY_TYPE=0x83\n");
-    auto list = partitions();
-    EXPECT_TRUE(find(list, "sdc2")->extendedContainer);
-    EXPECT_TRUE(find(list, "sdc1")->efiSystemPartition);
-    EXPECT_FALSE(find(list, "sdc5")->extendedContainer);
-    EXPECT_FALSE(find(list, "sdc5")->efiSystemPartition);
-}
-
-TEST_F(ScannerTest, ExtendedContainerOnA4096ByteSectorDiskIsOneSector) {
-    fs.addDisk({.name = "sdd", .devicePath = kSas, .sectors = 2097152, .logicalBlockSize = 4096, .major = 8,
-                .minor = 48});
-    fs.addPartition("sdd", "sdd1", 1, 8, 8, 49);     // 4 KiB: the container
-    fs.addPartition("sdd", "sdd5", 5, 80000, 8, 53);
-    auto list = partitions();
-    EXPECT_TRUE(find(list, "sdd1")->extendedContainer);
-    EXPECT_FALSE(find(list, "sdd5")->extendedContainer);
-}
-
-TEST_F(ScannerTest, EfiSystemPartitionWithoutUdevIsKnownByItsGptName) {
-    fs.addDisk({.name = "sde", .devicePath = kSas, .sectors = 2097152, .major = 8, .minor = 64});
-    fs.addPartition("sde", "sde1", 1, 204800, 8, 65, "EFI system partition");
-    fs.addPartition("sde", "sde2", 2, 204800, 8, 66, "Linux filesystem");
-    auto list = partitions();
-    EXPECT_TRUE(find(list, "sde1")->efiSystemPartition);
-    EXPECT_FALSE(find(list, "sde2")->efiSystemPartition);
-    EXPECT_EQ(find(list, "sde2")->partitionName, "Linux filesystem");
-}
-
-TEST_F(ScannerTest, PartitionsAreNamedByTheirLabelFromUdevOrByLabelLinks) {
-    auto list = partitions();
-    EXPECT_EQ(find(list, "sda2")->displayName, "Data");
-    EXPECT_TRUE(find(list, "sda2")->mounted);
-    EXPECT_EQ(find(list, "sda2")->mountPoint, "/home");
-    EXPECT_EQ(find(list, "sdb1")->displayName, "MY STICK");  // decoded from the link's name
-    EXPECT_FALSE(find(list, "sdb1")->mounted);
-    EXPECT_EQ(find(list, "sdc1")->displayName, "");  // no label, no vendor for partitions
-}
-
-TEST_F(ScannerTest, PartitionsOfLeftOutDevicesAndEmptyPartitionsAreNotReported) {
-    fs.addPartition("loop2", "loop2p1", 1, 2000, 259, 20);
-    fs.addPartition("sdb", "sdb2", 2, 0, 8, 18);
-    auto list = names(partitions());
-    EXPECT_EQ(std::count(list.begin(), list.end(), "loop2p1"), 0);
-    EXPECT_EQ(std::count(list.begin(), list.end(), "sdb2"), 0);
-}
-
-TEST_F(ScannerTest, LabelsFromTheMediumAreCleanedOfControlCharactersAndBounded) {
-    fs.setUdev(8, 17, "E:ID_FS_LABEL_ENC=EVIL\\x1b[2J\\x0aNAME\n");
-    EXPECT_EQ(find(partitions(), "sdb1")->displayName, "EVIL[2JNAME");
-    fs.setUdev(8, 17, "E:ID_FS_LABEL_ENC=" + std::string(5000, 'A') + "\n");
-    EXPECT_EQ(find(partitions(), "sdb1")->displayName.size(), 255u);
-}
-
-TEST_F(ScannerTest, CorruptSysfsValuesDoNotBreakTheList) {
-    fs.write(fs.diskFolder("sda") + "/size", "lots\n");
-    fs.write(fs.diskFolder("sdb") + "/queue/logical_block_size", "1000\n");
-    fs.write(fs.diskFolder("sdc") + "/size", "99999999999999999999999\n");
-    fs.write(fs.diskFolder("nvme0n1") + "/size", "36028797018963968\n");  // 2^55 sectors: bytes overflow
-    auto list = disks();
-    EXPECT_EQ(find(list, "sda"), nullptr);
-    EXPECT_EQ(find(list, "sdc"), nullptr);
-    EXPECT_EQ(find(list, "nvme0n1"), nullptr);
-    ASSERT_TRUE(find(list, "sdb"));
-    EXPECT_EQ(find(list, "sdb")->blockSize, 512u);  // not a power of two: the default
-}
-
-TEST(ScannerRoots, MissingSysfsIsAFailureWithAnEmptyList) {
-    SysfsRoots roots;
-    roots.sys = "/nonexistent/vorn/sys";
-    SysfsMediaScanner scanner(roots);
-    std::vector<MediaInfo> list{MediaInfo()};
-    EXPECT_FALSE(scanner.scanDisks(list));
-    EXPECT_TRUE(list.empty());
-    EXPECT_FALSE(scanner.scanPartitions(list));
-}
-
-TEST(NaturalOrder, KernelNamesSortAsPeopleCount) {
-    std::vector<std::string> names = {"sdaa", "sdb", "sda", "sdz", "nvme10n1", "nvme2n1", "sr0", "loop10", "loop9",
-                                      "sda10", "sda2", "mmcblk0", "md0"};
-    std::sort(names.begin(), names.end(), naturalLess);
-    EXPECT_EQ(names, (std::vector<std::string>{"loop9", "loop10", "md0", "mmcblk0", "nvme2n1", "nvme10n1", "sda",
-                                               "sda2", "sda10", "sdb", "sdz", "sdaa", "sr0"}));
-    EXPECT_FALSE(naturalLess("sda", "sda"));
-    EXPECT_TRUE(naturalLess("sd01", "sd2"));
+TEST_F(FakeTree, ManagerListsLinuxDisksOnceWithoutOpeningThemOrListingEfiAndContainers) {
+    LinuxDiskManager m(roots());
+    for (int i = 0; i < 2; ++i) {
+        m.scanForDisks();
+        m.scanForPartitions();
+    }
+    EXPECT_EQ(listing(m, dev), " dm-0 loop0 md0 mmcblk0 nvme0n1[nvme0n1p5] sda[sda2] sdb[sdb1] sdc[sdc3] sr0");
+    auto show = [](Disk* d) {  // name, bus, type, geometry, whole, opens
+        return d->getName() + " " + d->getInterface() + " " + std::to_string(d->getType()) + " " +
+               std::to_string(d->getBlockSize()) + "x" + std::to_string(d->getBlockCount()) +
+               (d->isWhole() ? " whole " : " part ") + std::to_string(d->getOpenCount());
+    };
+    EXPECT_EQ(show(m.getDisk(6)) + ", " + show(m.getDisk(6)->getPartition(0)),
+              "SanDisk Cruzer Blade USB 1 512x60063744 whole 0, MY STICK USB 1 512x60000000 part 0");
+    EXPECT_EQ(show(m.getDisk(4)->getPartition(0)), " NVME 3 4096x250050000 part 0");
+    LinuxDiskManager alone(roots());  // no disks: the partitions are listed on their own, once
+    alone.scanForPartitions();
+    alone.scanForPartitions();
+    EXPECT_EQ(listing(alone, dev), " nvme0n1p5 sda2 sdb1 sdc3");
+    EXPECT_FALSE(alone.getDisk(0)->isWhole());
+    std::unique_ptr<DiskManager> platform(createDiskManager());
+    EXPECT_NE(dynamic_cast<LinuxDiskManager*>(platform.get()), nullptr);
 }
 
 }  // namespace

@@ -9,12 +9,12 @@
 
 #include "misc/Log.h"
 #include "storage/DiskManager.h"
-#include "storage/MemoryDisk.h"
+#include "fs/MemoryTestDisk.h"
 #include "storage/RAIDDisk.h"
 #include "storage/RAIDSimulator.h"
 
 using namespace vorn;
-using vorn::test::MemoryDisk;
+using vorn::test::MemoryTestDisk;
 
 namespace {
 
@@ -86,12 +86,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Members: equal slices of the content, at most 14.
     const u32 members = 14;
     const size_t slice = content.size() / members;
-    std::vector<std::unique_ptr<MemoryDisk>> disks;
+    std::vector<std::unique_ptr<MemoryTestDisk>> disks;
     RAIDDisk raid;
     raid.setParameters(p);
     for (u32 i = 0; i < members; i++) {
         std::vector<u8> bytes(content.begin() + i * slice, content.begin() + (i + 1) * slice);
-        disks.push_back(std::make_unique<MemoryDisk>(std::move(bytes), blockSize));
+        disks.push_back(std::make_unique<MemoryTestDisk>(std::move(bytes), blockSize));
         if (present & (1u << i)) raid.setMember(i, disks.back().get());
     }
     raid.getBlockCount();
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     readAll(&raid, requests, blockSize, requestCount);
     raid.close();
 
-    MemoryDisk source(content, blockSize, "source");
+    MemoryTestDisk source(content, blockSize);
     {
         DiskManager manager;
         RAIDSimulator simulator(&manager, &source, p);

@@ -1,360 +1,449 @@
+// The RAID layout, disk, simulator and detection: their guards, refusals and
+// logs on hand-made members, then against the members that the independent
+// generator tests/fixtures/raid_stripe.py wrote, and a striped FAT volume.
 #include "storage/RAIDDisk.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <vector>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <unistd.h>
 
+#include "fs/MemoryTestDisk.h"
+#include "fs/fat/FatTestSupport.h"
+#include "recovery/Recovery.h"
+#include "storage/DiskManager.h"
 #include "storage/LogCapture.h"
-#include "storage/MemoryDisk.h"
+#include "storage/RAIDSimulator.h"
+#include "storage/StorageTestUtil.h"
 
-namespace vorn {
+namespace vorn::test {
 namespace {
 
-using test::LogCapture;
-using test::MemoryDisk;
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kSanitized = true;  // the detection runs some twenty times slower: sample less
+#else
+constexpr bool kSanitized = false;
+#endif
 
-constexpr u32 kBlock = 512;
+using Members = std::vector<std::unique_ptr<MemoryTestDisk>>;
 
-// Member bytes whose every block says which member and block it is.
-std::vector<u8> labelledBlocks(u32 member, u64 blocks) {
-    std::vector<u8> bytes(blocks * kBlock);
-    for (u64 b = 0; b < blocks; b++) {
-        for (u32 i = 0; i < kBlock; i++) bytes[b * kBlock + i] = static_cast<u8>(member * 37 + b * 11 + i);
+std::vector<u8> zeros(u64 blocks) { return std::vector<u8>(blocks * 512, 0); }
+
+// Members m0, m1, ...: `blocks` blocks of seeded bytes, or files PREFIX.m0.img, ...
+Members members(u32 n, u64 blocks, const std::string& prefix = "", u32 blockSize = 512) {
+    Members m;
+    for (u32 i = 0; i < n; i++) {
+        auto bytes = prefix.empty() ? patternBytes(blocks * 512, i) : readFileBytes(prefix + fmt(".m%u.img", i));
+        m.push_back(std::make_unique<MemoryTestDisk>(std::move(bytes), blockSize, 0, fmt("m%u", i)));
     }
-    return bytes;
+    return m;
 }
 
-// A member whose failing blocks leave the caller's buffer untouched, as a
-// careless device read might.
-class StaleFailDisk : public MemoryDisk {
-public:
-    StaleFailDisk(std::vector<u8> bytes, u64 failFrom, u64 failTo)
-        : MemoryDisk(std::move(bytes)), m_failFrom(failFrom), m_failTo(failTo) {}
-    bool readBlocksImpl(u64 block, u32 count, void* buffer) override {
-        if (block < m_failTo && block + count > m_failFrom) {
-            addReadErrors(1);
-            return false;
-        }
-        return MemoryDisk::readBlocksImpl(block, count, buffer);
-    }
+// A set of the listed members at indexes 0, 1, ...; null ones stay missing.
+void assemble(RAIDDisk& raid, const RAIDParameters& p, const std::vector<Disk*>& disks) {
+    raid.setParameters(p);
+    for (u32 i = 0; i < disks.size(); i++) EXPECT_TRUE(!disks[i] || raid.setMember(i, disks[i])) << i;
+}
 
-private:
-    u64 m_failFrom;
-    u64 m_failTo;
+std::vector<Disk*> without(const Members& m, int missing) {
+    std::vector<Disk*> disks;
+    for (u32 i = 0; i < m.size(); i++) disks.push_back(static_cast<int>(i) == missing ? nullptr : m[i].get());
+    return disks;
+}
+
+std::vector<u8> read8(RAIDDisk& raid, u64 block) {
+    std::vector<u8> out(8 * 512, 0xAA);
+    EXPECT_TRUE(raid.open(false) && raid.readBlocks(block, 8, out.data()));
+    raid.close();
+    return out;
+}
+
+std::vector<std::string> combiLines(const LogCapture& log) {
+    std::vector<std::string> out;
+    for (const std::string& l : log.lines) {
+        if (l.starts_with("combi")) out.push_back(l);
+    }
+    return out;
+}
+
+// Bad parameters never reach a division or an index: the arithmetic answers
+// zeros, and the RAID disk and the simulator refuse them with a level-0 line.
+// The level-3 drawing maps every stripe of a usable layout to its place and
+// back, and says so when the two disagree.
+TEST(RAIDParameters, BadValuesAreRefusedAndEveryUsableLayoutMapsStripesBothWays) {
+    LogCapture log(LOG_ERROR);
+    RAIDParameters counted;
+    EXPECT_FALSE(counted.setDiskCount(0) || counted.setDiskCount(1) || counted.setDiskCount(15));
+    counted.setFirstSector(14, 99);
+    EXPECT_EQ(counted.getFirstSector(14), 0u);
+    EXPECT_TRUE(log.has("Error: invalid disk count (1)!\n") && log.has("Error: invalid disk count (15)!\n"));
+    EXPECT_TRUE(log.has("error at RAIDParameters::setFirstSector: invalid member index (14)\n"));
+    EXPECT_TRUE(RAIDParameters(2, 0, 1, 0).isValid() && RAIDParameters(14, 0, 65536, 6).isValid());
+    const Members m = members(3, 64);
+    for (auto& p : {RAIDParameters(3, 0, 0, 2), {3, 0, 65537, 2}, {3, 0, 16, 7}, {3, 0, 16, ~0u}, {1, 0, 16, 0}}) {
+        const std::string what = fmt("invalid RAID parameters (disks=%d, stripe=%u, rotation=%u)\n", p.getDiskCount(),
+                                     p.getStripeSectors(), p.getParityRotation());
+        SCOPED_TRACE(what);
+        u32 member = 99, parity = 99;
+        u64 row = 99, stripe = 0;
+        p.computeRowCol(123457, member, row, parity);
+        EXPECT_FALSE(p.isValid() || member || row || p.computeStripeBlock(0, 3, stripe) || p.parityDisk(12345) >= 14);
+        log.clear();
+        RAIDDisk raid;
+        assemble(raid, p, without(m, -1));
+        std::vector<u8> out(4 * 512, 0xAA);
+        EXPECT_FALSE(raid.open(false) && raid.readBlocks(0, 4, out.data()));
+        raid.close();
+        DiskManager manager;
+        RAIDSimulator simulator(&manager, m[0].get(), p);
+        EXPECT_TRUE(out == zeros(4) && raid.getBlockCount() == 0 && manager.getDiskCount() == 0);
+        EXPECT_TRUE(log.has("error at RAIDDisk::readBlocksImpl: " + what));
+        EXPECT_TRUE(log.has("error at RAIDSimulator::RAIDSimulator: " + what));
+        LogCapture dump(LOG_DEBUG);
+        p.dump();  // an empty table
+        EXPECT_FALSE(dump.hasPrefix("Error"));
+    }
+    LogCapture dump(LOG_DEBUG);
+    RAIDParameters(3, 63, 64, PARITY_BACKWARD_DYN).dump();
+    std::string all;
+    for (const std::string& l : dump.lines) all += l;
+    EXPECT_NE(all.find("stripeSectors: 64\nparityRotation: backwarddyn\n  idx00 firstsec=63\n"), all.npos);
+    EXPECT_NE(all.find("layout:\n  0  1  *\n  3  *  2\n  *  4  5\n  6  7  *\n  9  *  8\n  * 10 11\n"), all.npos);
+    for (u32 n = 2 * 7; n < 15 * 7; n++) RAIDParameters(static_cast<u8>(n / 7), 0, 8, n % 7).dump();
+    EXPECT_FALSE(dump.hasPrefix("Error"));
+}
+
+// The set holds the smallest data area once per data member; a member whose
+// first sector lies at or past its end holds none (no wrap), and a member at
+// or above the count takes part in nothing. Bad members are refused.
+TEST(RAIDDisk, BlockCountIsTheSmallestDataAreaTimesTheDataMembersAndBadMembersAreRefused) {
+    MemoryTestDisk a(zeros(1000)), b(zeros(1200)), c(zeros(1100)), outside(zeros(10)), cd(zeros(4), 2048);
+    RAIDDisk raid;
+    assemble(raid, RAIDParameters(3, 0, 16, PARITY_FORWARD), {&a, &b, &c, &outside});
+    for (auto [rotation, f, n] : {std::tuple{PARITY_FORWARD, 0, 2000}, {PARITY_NONE, 0, 3000}, {PARITY_NONE, 300, 2700},
+                                  {PARITY_FORWARD, 1200, 0}, {PARITY_FORWARD, 1500, 0}}) {
+        RAIDParameters p(3, 0, 16, rotation);
+        p.setFirstSector(1, f);
+        raid.setParameters(p);
+        EXPECT_EQ(raid.getBlockCount(), u64(n)) << rotation << " " << f;
+    }
+    LogCapture log(LOG_ERROR);
+    EXPECT_FALSE(raid.setMember(14, &a) || raid.setMember(0, nullptr) || raid.setMember(0, &raid));
+    EXPECT_EQ(log.lines.size(), 3u);
+    EXPECT_FALSE(raid.setMember(0, &cd));
+    EXPECT_TRUE(log.has("Error: disk must have same block size (512)!\n"));
+    EXPECT_TRUE(raid.getMember(0) == &a && raid.getBlockSize() == 512);
+}
+
+// A member that reads through a RAID set, or without one fails every read, leaving
+// the buffer as it was (as a careless device might) and counting a read error.
+struct OddDisk : MemoryTestDisk {
+    explicit OddDisk(Disk* set = nullptr) : MemoryTestDisk(zeros(64)), set(set) {}
+    Disk* set;
+    bool openImpl(bool write) override { return !set || set->open(write); }
+    bool readBlocksImpl(u64 b, u32 n, void* o) override { return set ? set->readBlocks(b, n, o) : fail(); }
+    bool fail() { return addReadErrors(1), false; }
 };
 
-class RAIDDiskTest : public ::testing::Test {
-protected:
-    // n members of `blocks` labelled blocks each.
-    void makeMembers(u32 n, u64 blocks) {
-        members.clear();
+TEST(RAIDDisk, UnreadablePiecesReadAsZerosNeverAsStaleMemoryOrRecursion) {
+    const Members m = members(1, 64);
+    RAIDDisk plain, parity, two, cycle;
+    OddDisk dead, loop(&cycle);
+    assemble(plain, RAIDParameters(2, 0, 8, PARITY_NONE), {m[0].get(), &dead});
+    EXPECT_EQ(read8(plain, 0), std::vector<u8>(m[0]->bytes().begin(), m[0]->bytes().begin() + 8 * 512));
+    EXPECT_EQ(read8(plain, 8), zeros(8));
+    EXPECT_EQ(dead.getReadErrors(), 1u);
+    assemble(plain, RAIDParameters(2, 0, 8, PARITY_NONE), {m[0].get(), nullptr});  // a missing member, no parity
+    EXPECT_EQ(read8(plain, 8), zeros(8));
+    // Stripe 0 lies on missing member 0; its rebuild needs the dead member.
+    assemble(parity, RAIDParameters(3, 0, 8, PARITY_FORWARD), {nullptr, m[0].get(), &dead});
+    EXPECT_EQ(read8(parity, 0), zeros(8));
+    // With two members missing there is nothing to rebuild from.
+    assemble(two, RAIDParameters(3, 0, 8, PARITY_FORWARD), {nullptr, nullptr, m[0].get()});
+    LogCapture log(LOG_DEBUG);
+    EXPECT_EQ(read8(two, 0), zeros(8));
+    EXPECT_TRUE(log.has("Error: not enough disks to compute data by parity\n"));
+    two.dump();
+    EXPECT_TRUE(log.hasPrefix("blockCount: 128 (") && log.has("  idx01 - missing\n") && log.has("  idx02: m0\n"));
+    // A member that reads through its own set (a user can build that) is refused, not recursed into.
+    assemble(cycle, RAIDParameters(2, 0, 8, PARITY_NONE), {&loop, m[0].get()});
+    EXPECT_EQ(read8(cycle, 0), zeros(8));
+    EXPECT_TRUE(log.hasPrefix("error at RAIDDisk::readBlocksImpl: a member reads through this RAID set"));
+}
+
+TEST(RAIDDisk, MembersAreOpenedAndClosedThroughTheirCountsAndNeverForWriting) {
+    const Members m = members(4, 64);
+    auto openCounts = [&] {
+        std::vector<u32> counts;
+        for (const auto& d : m) counts.push_back(d->getOpenCount());
+        return counts;
+    };
+    RAIDDisk raid;
+    assemble(raid, RAIDParameters(3, 0, 8, PARITY_BACKWARD), {m[0].get(), m[1].get(), nullptr, m[3].get()});
+    LogCapture log(LOG_ERROR);
+    std::vector<u8> block(512);
+    EXPECT_FALSE(raid.open(true) || raid.writeBlocks(0, 1, block.data()));
+    EXPECT_TRUE(log.hasPrefix("error at RAIDDisk::openImpl") && m[0]->opens == 0);
+    ASSERT_TRUE(raid.open(false));
+    EXPECT_EQ(openCounts(), (std::vector<u32>{1, 1, 0, 0}));  // member 3 lies outside the count
+    ASSERT_TRUE(raid.setMember(2, m[2].get()));
+    EXPECT_EQ(openCounts(), (std::vector<u32>{1, 1, 1, 0}));
+    raid.setParameters(RAIDParameters(2, 0, 8, PARITY_NONE));
+    EXPECT_EQ(openCounts(), (std::vector<u32>{1, 1, 0, 0}));
+    EXPECT_EQ(read8(raid, 8), std::vector<u8>(m[1]->bytes().begin(), m[1]->bytes().begin() + 8 * 512));
+    raid.close();
+    EXPECT_EQ(openCounts(), (std::vector<u32>{0, 0, 0, 0}));
+    EXPECT_EQ(m[0]->opens, 1);
+}
+
+// Simulated members open the source through its count and never write; a
+// member the manager lists already is dropped (the sanitizer build sees any
+// leak), and a simulator without a source has empty members.
+TEST(RAIDSimulator, MembersOpenTheSourceThroughItsCountAndNeverWrite) {
+    MemoryTestDisk source(zeros(100));
+    DiskManager manager;
+    RAIDSimulator simulator(&manager, &source, RAIDParameters(2, 0, 8, PARITY_NONE));
+    Disk *a = manager.findDiskById("SimDisk00"), *b = manager.findDiskById("SimDisk01");
+    std::vector<u8> block(512);
+    ASSERT_TRUE(a && b && a->getName() == "SimDisk00");
+    EXPECT_FALSE(a->open(true) || a->writeBlocks(0, 1, block.data()) || source.opens);
+    ASSERT_TRUE(a->open(false) && b->open(false));
+    EXPECT_TRUE(source.getOpenCount() == 2 && source.opens == 1);
+    a->close();
+    EXPECT_EQ(source.getOpenCount(), 1u);
+    b->close();
+    EXPECT_TRUE(source.getOpenCount() == 0 && source.closes == 1);
+    RAIDSimulator again(&manager, &source, RAIDParameters(3, 0, 8, PARITY_NONE));
+    EXPECT_TRUE(manager.getDiskCount() == 3 && manager.findDiskById("SimDisk00") == a);
+    EXPECT_EQ(RAIDSimulator(nullptr, nullptr, RAIDParameters(3, 0, 16, PARITY_NONE)).getMemberBlockCount(0), 0u);
+    manager.deleteDisks();
+}
+
+// Constant members score 0 everywhere: equal scores keep index order, so the
+// first candidate wins, and so it does when every score is NaN (no member
+// inside the count). Each member is read once, not once per candidate. A set
+// without a member count or a member is not probed.
+TEST(RAIDProbe, LogsEveryCandidateInIndexOrderThenTheBestEightAndChoosesDeterministically) {
+    MemoryTestDisk a(std::vector<u8>(1000 * 512, 0x41)), b(a.bytes()), c(a.bytes());
+    RAIDDisk raid, none;
+    assemble(raid, RAIDParameters(3, 0, 64, PARITY_NONE), {&a, &b, &c});
+    LogCapture log(LOG_DEBUG);
+    raid.probeLayout();
+    EXPECT_TRUE(log.has("ProbeBlockCount: 100000\n") && log.has("RAIDDisk::dumpProbeCombinations (first 8)\n"));
+    EXPECT_TRUE(log.has("perDiskProbeBlockCount: 51344\n"));  // 100,000 / 2, the largest stripe and first sector
+    const std::vector<std::string> combis = combiLines(log);
+    ASSERT_EQ(combis.size(), 218u);
+    for (u32 i = 0; i < 210; i++) EXPECT_EQ(combis[i].substr(0, 9), fmt("combi%04u", i));
+    EXPECT_EQ(combis[0], "combi0000:firstsec=0000,stripesecs=0008,parity=      forward,cmp=0.000,raiddelta=0.000,"
+                         "rawdelta=0.000,score=0.000\n");
+    EXPECT_EQ(combis[42].substr(0, 65), "combi0042:firstsec=0010,stripesecs=0008,parity=      forward,cmp=");
+    EXPECT_TRUE(std::equal(combis.begin(), combis.begin() + 8, combis.begin() + 210));
+    for (MemoryTestDisk* d : {&a, &b, &c}) EXPECT_EQ(std::pair(d->deviceReads, d->getOpenCount()), std::pair(1, 0u));
+    log.clear();
+    none.probeLayout();
+    none.setParameters(RAIDParameters(3, 5, 32, PARITY_NONE));
+    none.probeLayout();
+    EXPECT_TRUE(log.hasPrefix("error at RAIDDisk::probeLayout: invalid disk count"));
+    EXPECT_TRUE(log.hasPrefix("error at RAIDDisk::probeLayout: no member set"));
+    EXPECT_EQ(none.getParameters().getFirstSector(0), 5u);
+    ASSERT_TRUE(none.setMember(3, &a));
+    none.probeLayout();
+    EXPECT_NE(combiLines(log).at(0).find("raiddelta=nan"), std::string::npos);
+    for (const RAIDParameters& found : {raid.getParameters(), none.getParameters()}) {  // 0 + forward (0) + stripe 8
+        EXPECT_EQ(found.getFirstSector(0) + found.getParityRotation() + found.getStripeSectors(), 8u);
+    }
+}
+
+// ---- against the generator's sets
+
+// A line of cases.txt: the first `blocks` blocks of raid/SOURCE striped with
+// layout p over raid/NAME.m0.img, raid/NAME.m1.img, ...
+struct RAIDCase {
+    std::string name, source;
+    u64 blocks = 0;
+    RAIDParameters p;
+    std::vector<u8> sourceBytes() const {
+        std::vector<u8> bytes = readFileBytes(mediaPath("raid/" + source));
+        bytes.resize(blocks * 512);
+        return bytes;
+    }
+};
+
+const std::vector<RAIDCase>& raidCases() {
+    static const std::vector<RAIDCase> cases = [] {
+        std::vector<RAIDCase> all;
+        std::ifstream in(mediaPath("raid/cases.txt"));
+        for (std::string line, rotation, firsts; std::getline(in, line);) {
+            RAIDCase c;
+            u32 n = 0, stripe = 0, r = 0, i = 0;
+            std::istringstream(line) >> c.name >> c.source >> c.blocks >> n >> rotation >> stripe >> firsts;
+            if (c.name.empty() || c.name[0] == '#') continue;
+            while (r < 7 && rotation != RAIDParameters::rotationName(r)) r++;
+            c.p = RAIDParameters(static_cast<u8>(n), std::stoull(firsts), stripe, r);
+            std::istringstream list(firsts);
+            for (std::string f; std::getline(list, f, ',');) c.p.setFirstSector(i++, std::stoull(f));
+            all.push_back(c);
+        }
+        return all;
+    }();
+    return cases;
+}
+
+const RAIDCase& raidCase(const std::string& name) {
+    static const RAIDCase none;
+    const auto it = std::find_if(raidCases().begin(), raidCases().end(), [&](auto& c) { return c.name == name; });
+    EXPECT_TRUE(it != raidCases().end()) << "no RAID set " << name << ": run tests/fixtures/make_raid.sh";
+    return it == raidCases().end() ? none : *it;
+}
+
+// The set's first `blocks` blocks, read in pieces of varied size that cross
+// stripe boundaries; empty when a read fails.
+std::vector<u8> readSet(const RAIDParameters& p, const Members& m, u64 blocks, int missing = -1) {
+    RAIDDisk raid;
+    assemble(raid, p, without(m, missing));
+    std::vector<u8> out(blocks * 512, 0xAA);
+    TestRandom random(blocks);
+    bool ok = raid.getBlockCount() >= blocks && raid.open(false);
+    for (u64 b = 0, n = 0; ok && b < blocks; b += n) {
+        n = std::min<u64>(1 + random.below(3 * p.getStripeSectors()), blocks - b);
+        ok = raid.readBlocks(b, static_cast<u32>(n), out.data() + b * 512);
+    }
+    raid.close();
+    return ok ? out : std::vector<u8>();
+}
+
+// The layout that the detection finds on an n-member set.
+RAIDParameters detect(const Members& m, u32 n, int missing = -1, bool fullAssembly = false) {
+    RAIDDisk raid;
+    assemble(raid, RAIDParameters(static_cast<u8>(n), 0, 64, PARITY_NONE), without(m, missing));
+    raid.setProbeFullAssembly(fullAssembly);
+    raid.probeLayout();
+    return raid.getParameters();
+}
+
+// Every generated set (every rotation, 2 to 6 members, stripes of 8 to 256
+// blocks, first sectors 0, 63 and 1024) reads back whole, and with parity
+// also with each member missing in turn. The simulator's members equal the
+// generator's byte for byte.
+TEST(RAIDMedia, EveryGeneratedSetReadsBackAndTheSimulatorWritesTheSameMembers) {
+    for (const RAIDCase& c : raidCases()) {
+        SCOPED_TRACE(c.name);
+        const u32 n = c.p.getDiskCount();
+        const Members m = members(n, 0, mediaPath("raid/" + c.name));
+        const std::vector<u8> source = c.sourceBytes();
+        EXPECT_TRUE(readSet(c.p, m, c.blocks) == source);
+        for (u32 missing = 0; c.p.hasParity() && missing < n; missing++) {
+            EXPECT_TRUE(readSet(c.p, m, c.blocks, missing) == source) << "without member " << missing;
+        }
+        MemoryTestDisk sourceDisk(source);
+        DiskManager manager;
+        RAIDSimulator simulator(&manager, &sourceDisk, c.p);
+        ASSERT_EQ(manager.getDiskCount(), n);
         for (u32 i = 0; i < n; i++) {
-            members.push_back(std::make_unique<MemoryDisk>(labelledBlocks(i, blocks), kBlock, "member" + std::to_string(i)));
-        }
-    }
-    void assemble(const RAIDParameters& p, int missing = -1) {
-        raid = std::make_unique<RAIDDisk>();
-        raid->setParameters(p);
-        for (u32 i = 0; i < members.size(); i++) {
-            if (static_cast<int>(i) != missing) {
-                ASSERT_TRUE(raid->setMember(i, members[i].get()));
+            Disk* d = manager.getDisk(i);
+            const u64 count = d->getBlockCount();
+            std::vector<u8> got(count * 512, 0xAA);
+            ASSERT_TRUE(d->open(false));
+            for (u64 b = 0; b < count; b += 700) {
+                EXPECT_TRUE(d->readBlocks(b, static_cast<u32>(std::min<u64>(700, count - b)), got.data() + b * 512));
             }
+            d->close();
+            EXPECT_TRUE(got == m[i]->bytes()) << "simulated member " << i;
         }
-    }
-    std::vector<u8> readRaid(u64 block, u32 count) {
-        std::vector<u8> out(static_cast<u64>(count) * kBlock, 0xAA);
-        EXPECT_TRUE(raid->readBlocks(block, count, out.data()));
-        return out;
-    }
-    std::vector<u8> memberBlocks(u32 m, u64 block, u32 count) {
-        const auto& b = members[m]->bytes();
-        return std::vector<u8>(b.begin() + block * kBlock, b.begin() + (block + count) * kBlock);
-    }
-
-    std::vector<std::unique_ptr<MemoryDisk>> members;
-    std::unique_ptr<RAIDDisk> raid;
-};
-
-TEST_F(RAIDDiskTest, NewDiskIsAnEmptyRAIDNotWhole) {
-    RAIDDisk disk;
-    EXPECT_EQ(disk.getBlockSize(), 0u);
-    EXPECT_EQ(disk.getBlockCount(), 0u);
-    EXPECT_EQ(disk.getName(), "RAID");
-    EXPECT_EQ(disk.getId(), "RAID");
-    EXPECT_FALSE(disk.isWhole());
-    EXPECT_TRUE(disk.isKindOf(KIND_RAID_DISK));
-    EXPECT_TRUE(disk.isKindOf(KIND_DISK));
-    EXPECT_FALSE(disk.isKindOf(KIND_PARTITION_DISK));
-    for (u32 i = 0; i < 14; i++) EXPECT_EQ(disk.getMember(i), nullptr);
-    EXPECT_EQ(disk.getParameters().getParityRotation(), PARITY_BACKWARD_DYN);
-}
-
-TEST_F(RAIDDiskTest, ThreeMembersBackwardDynamicReadRowByRow) {
-    makeMembers(3, 512);
-    RAIDParameters p(3, 0, 128, PARITY_BACKWARD_DYN);
-    p.setFirstSector(0, 10);
-    p.setFirstSector(1, 20);
-    p.setFirstSector(2, 30);
-    assemble(p);
-    EXPECT_EQ(readRaid(0, 128), memberBlocks(0, 10, 128));
-    EXPECT_EQ(readRaid(128, 128), memberBlocks(1, 20, 128));
-    EXPECT_EQ(readRaid(256, 128), memberBlocks(2, 30 + 128, 128));
-    EXPECT_EQ(readRaid(384, 128), memberBlocks(0, 10 + 128, 128));
-}
-
-TEST_F(RAIDDiskTest, MissingMemberIsRebuiltFromTheOthersByParity) {
-    makeMembers(3, 512);
-    assemble(RAIDParameters(3, 0, 128, PARITY_BACKWARD_DYN), 1);
-    std::vector<u8> expected = memberBlocks(0, 0, 128);
-    const std::vector<u8> other = memberBlocks(2, 0, 128);
-    for (size_t i = 0; i < expected.size(); i++) expected[i] ^= other[i];
-    EXPECT_EQ(readRaid(128, 128), expected);
-    // Stripes of present members still come straight from them.
-    EXPECT_EQ(readRaid(0, 128), memberBlocks(0, 0, 128));
-}
-
-TEST_F(RAIDDiskTest, ParityReadsEachPresentMemberAtItsOwnFirstSector) {
-    makeMembers(3, 600);
-    RAIDParameters p(3, 0, 64, PARITY_BACKWARD_DYN);
-    p.setFirstSector(0, 63);
-    p.setFirstSector(1, 0);
-    p.setFirstSector(2, 7);
-    assemble(p, 0);
-    // Stripe 0 lies on missing member 0, row 0.
-    std::vector<u8> expected = memberBlocks(1, 0, 64);
-    const std::vector<u8> other = memberBlocks(2, 7, 64);
-    for (size_t i = 0; i < expected.size(); i++) expected[i] ^= other[i];
-    EXPECT_EQ(readRaid(0, 64), expected);
-}
-
-TEST_F(RAIDDiskTest, MissingMemberWithoutParityReadsAsZeros) {
-    makeMembers(3, 300);
-    assemble(RAIDParameters(3, 0, 16, PARITY_NONE), 1);
-    EXPECT_EQ(readRaid(16, 16), std::vector<u8>(16 * kBlock, 0));
-    EXPECT_EQ(readRaid(0, 16), memberBlocks(0, 0, 16));
-    EXPECT_EQ(readRaid(32, 16), memberBlocks(2, 0, 16));
-    EXPECT_EQ(readRaid(48, 16), memberBlocks(0, 16, 16));
-}
-
-TEST_F(RAIDDiskTest, TwoMissingMembersWithParityReadAsZerosAndSaySo) {
-    makeMembers(4, 300);
-    members.erase(members.begin() + 2, members.end());
-    RAIDParameters p(4, 0, 16, PARITY_FORWARD);
-    assemble(p);
-    LogCapture capture(LOG_DEBUG);
-    // Stripe 4 lies on member 2 in row 1; member 3 is missing too.
-    EXPECT_EQ(readRaid(4 * 16, 16), std::vector<u8>(16 * kBlock, 0));
-    EXPECT_TRUE(capture.has("Error: not enough disks to compute data by parity\n"));
-}
-
-TEST_F(RAIDDiskTest, RequestAcrossStripeBoundariesIsSplitInOrder) {
-    makeMembers(3, 512);
-    assemble(RAIDParameters(3, 5, 8, PARITY_FORWARD));
-    std::vector<u8> whole;
-    for (u64 b = 0; b < 100; b++) {
-        const std::vector<u8> one = readRaid(b, 1);
-        whole.insert(whole.end(), one.begin(), one.end());
-    }
-    EXPECT_EQ(readRaid(0, 100), whole);
-    EXPECT_EQ(readRaid(3, 37), std::vector<u8>(whole.begin() + 3 * kBlock, whole.begin() + 40 * kBlock));
-}
-
-TEST_F(RAIDDiskTest, BlockCountIsSmallestMemberTimesDataMembers) {
-    members.clear();
-    members.push_back(std::make_unique<MemoryDisk>(std::vector<u8>(1000 * kBlock)));
-    members.push_back(std::make_unique<MemoryDisk>(std::vector<u8>(1200 * kBlock)));
-    members.push_back(std::make_unique<MemoryDisk>(std::vector<u8>(1100 * kBlock)));
-    assemble(RAIDParameters(3, 0, 16, PARITY_FORWARD));
-    EXPECT_EQ(raid->getBlockCount(), 2000u);
-    raid->setParameters(RAIDParameters(3, 0, 16, PARITY_NONE));
-    EXPECT_EQ(raid->getBlockCount(), 3000u);
-    RAIDParameters shifted(3, 0, 16, PARITY_NONE);
-    shifted.setFirstSector(1, 300);
-    raid->setParameters(shifted);
-    EXPECT_EQ(raid->getBlockCount(), 3 * 900u);
-}
-
-TEST_F(RAIDDiskTest, FirstSectorPastAMembersEndLeavesNoData) {
-    makeMembers(3, 100);
-    RAIDParameters p(3, 0, 16, PARITY_FORWARD);
-    p.setFirstSector(1, 150);
-    assemble(p);
-    EXPECT_EQ(raid->getBlockCount(), 0u);
-    // The members after it do not bring the count back.
-    p.setFirstSector(1, 0);
-    p.setFirstSector(0, 100);
-    raid->setParameters(p);
-    EXPECT_EQ(raid->getBlockCount(), 0u);
-}
-
-TEST_F(RAIDDiskTest, MembersAtOrAboveTheCountTakePartInNothing) {
-    makeMembers(4, 100);
-    assemble(RAIDParameters(3, 0, 16, PARITY_NONE));
-    EXPECT_EQ(raid->getBlockCount(), 300u);
-    members[3] = std::make_unique<MemoryDisk>(std::vector<u8>(10 * kBlock));
-    ASSERT_TRUE(raid->setMember(3, members[3].get()));
-    EXPECT_EQ(raid->getBlockCount(), 300u);
-}
-
-TEST_F(RAIDDiskTest, MemberWithAnotherBlockSizeIsRefused) {
-    makeMembers(2, 10);
-    assemble(RAIDParameters(2, 0, 8, PARITY_NONE));
-    MemoryDisk cd(std::vector<u8>(2048 * 10), 2048);
-    LogCapture capture(LOG_ERROR);
-    EXPECT_FALSE(raid->setMember(1, &cd));
-    EXPECT_TRUE(capture.has("Error: disk must have same block size (512)!\n"));
-    EXPECT_EQ(raid->getMember(1), members[1].get());
-    EXPECT_EQ(raid->getBlockSize(), kBlock);
-}
-
-TEST_F(RAIDDiskTest, FirstMemberSetsTheBlockSize) {
-    RAIDDisk disk;
-    MemoryDisk big(std::vector<u8>(4096 * 4), 4096);
-    ASSERT_TRUE(disk.setMember(5, &big));
-    EXPECT_EQ(disk.getBlockSize(), 4096u);
-    EXPECT_EQ(disk.getRawBlockSize(), 4096u);
-    EXPECT_EQ(disk.getDataOffset(), 0u);
-}
-
-TEST_F(RAIDDiskTest, BadMemberArgumentsAreRefused) {
-    RAIDDisk disk;
-    MemoryDisk d(std::vector<u8>(kBlock * 4));
-    LogCapture capture(LOG_ERROR);
-    EXPECT_FALSE(disk.setMember(14, &d));
-    EXPECT_FALSE(disk.setMember(0, nullptr));
-    EXPECT_FALSE(disk.setMember(0, &disk));
-    EXPECT_EQ(capture.lines.size(), 3u);
-    EXPECT_EQ(disk.getMember(14), nullptr);
-}
-
-TEST_F(RAIDDiskTest, UnusableParametersRefuseTheReadWithZeros) {
-    makeMembers(3, 64);
-    for (const RAIDParameters& p : {RAIDParameters(3, 0, 0, PARITY_NONE), RAIDParameters(3, 0, 70000, PARITY_NONE),
-                                    RAIDParameters(3, 0, 16, 7), RAIDParameters()}) {
-        assemble(p);
-        LogCapture capture(LOG_ERROR);
-        std::vector<u8> out(4 * kBlock, 0xAA);
-        EXPECT_FALSE(raid->readBlocks(0, 4, out.data()));
-        EXPECT_EQ(out, std::vector<u8>(4 * kBlock, 0));
-        EXPECT_TRUE(capture.hasPrefix("error at RAIDDisk::readBlocksImpl: invalid RAID parameters"));
-        EXPECT_EQ(raid->getBlockCount(), 0u);
+        manager.deleteDisks();
     }
 }
 
-TEST_F(RAIDDiskTest, FailedMemberReadGivesZerosNotStaleData) {
-    members.clear();
-    members.push_back(std::make_unique<MemoryDisk>(labelledBlocks(0, 64)));
-    members.push_back(std::make_unique<StaleFailDisk>(labelledBlocks(1, 64), 0, 64));
-    assemble(RAIDParameters(2, 0, 8, PARITY_NONE));
-    const std::vector<u8> out = readRaid(0, 16);
-    EXPECT_EQ(std::vector<u8>(out.begin(), out.begin() + 8 * kBlock), memberBlocks(0, 0, 8));
-    EXPECT_EQ(std::vector<u8>(out.begin() + 8 * kBlock, out.end()), std::vector<u8>(8 * kBlock, 0));
-    EXPECT_EQ(members[1]->getReadErrors(), 1u);
+// The striped FAT volume, whole and without member 1, browsed through the
+// engine: every original file reads back byte for byte.
+TEST(RAIDMedia, StripedFATVolumeBrowsesThroughTheEngineWithEveryFileIntact) {
+    const RAIDCase& c = raidCase("fat");
+    const Members m = members(c.p.getDiskCount(), 0, mediaPath("raid/fat"));
+    const std::filesystem::path originals = mediaPath("raid/fat_files");
+    for (int missing : {-1, 1}) {
+        RAIDDisk raid;
+        assemble(raid, c.p, without(m, missing));
+        Recovery recovery;
+        ASSERT_TRUE(recovery.selectDisk(&raid));
+        recovery.openExistingVolume();
+        ASSERT_NE(dynamic_cast<FATVolume*>(recovery.getVolume()), nullptr);
+        std::map<std::string, VolumeItem*> tree;
+        collectTree(recovery.getRootItem(), "", tree);
+        size_t files = 0;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(originals)) {
+            if (!entry.is_regular_file()) continue;
+            const std::string path = entry.path().lexically_relative(originals).string();
+            std::vector<u8> got;
+            ASSERT_TRUE(tree.count(path) && readItem(tree[path], got)) << path << " without " << missing;
+            EXPECT_TRUE(got == readFileBytes(entry.path())) << path << " without " << missing;
+            files++;
+        }
+        EXPECT_EQ(files, 24u);
+    }
 }
 
-TEST_F(RAIDDiskTest, FailedReadWhileRebuildingParityGivesZeros) {
-    members.clear();
-    members.push_back(std::make_unique<MemoryDisk>(labelledBlocks(0, 64)));
-    members.push_back(std::make_unique<StaleFailDisk>(labelledBlocks(1, 64), 0, 64));
-    members.push_back(std::make_unique<MemoryDisk>(labelledBlocks(2, 64)));
-    assemble(RAIDParameters(3, 0, 8, PARITY_FORWARD), 0);
-    EXPECT_EQ(readRaid(0, 8), std::vector<u8>(8 * kBlock, 0));
+// Measuring only the blocks beside stripe boundaries gives the very scores of
+// assembling all 100,000 blocks of every candidate (seconds with 64-byte blocks,
+// too long for the sanitizer build). The missing member brings in parity; the
+// shortened one ends inside the probe area.
+TEST(RAIDProbeMedia, MeasuringOnlyTheBoundaryBlocksGivesTheFullAssemblysScores) {
+    if (kSanitized) GTEST_SKIP();
+    Members m = members(4, 0, mediaPath("raid/fat"), 64);
+    m[2] = std::make_unique<MemoryTestDisk>(std::vector<u8>(m[2]->bytes().begin(), m[2]->bytes().begin() + 20000 * 64),
+                                            64);
+    std::vector<std::string> lines[2];
+    for (int full = 0; full < 2; full++) {
+        LogCapture log(LOG_DEBUG);
+        detect(m, 4, 0, full == 1);
+        lines[full] = combiLines(log);
+    }
+    ASSERT_EQ(lines[0].size(), 218u);
+    EXPECT_EQ(lines[0], lines[1]);
+    EXPECT_EQ(lines[0][210].find("score=0.000"), std::string::npos);  // the best score is not 0
 }
 
-TEST_F(RAIDDiskTest, MembersAreOpenedAndClosedThroughTheirCounts) {
-    makeMembers(3, 64);
-    for (auto& m : members) m->setRequireOpen(true);
-    assemble(RAIDParameters(3, 0, 8, PARITY_BACKWARD), 2);
-    ASSERT_TRUE(raid->open(false));
-    EXPECT_EQ(members[0]->getOpenCount(), 1u);
-    EXPECT_EQ(members[1]->getOpenCount(), 1u);
-    EXPECT_EQ(members[2]->getOpenCount(), 0u);
-    // A member set while the set is open is opened with it.
-    ASSERT_TRUE(raid->setMember(2, members[2].get()));
-    EXPECT_EQ(members[2]->getOpenCount(), 1u);
-    EXPECT_EQ(readRaid(0, 8), memberBlocks(0, 0, 8));
-    raid->close();
-    for (auto& m : members) EXPECT_EQ(m->getOpenCount(), 0u);
-    // Closed members cannot be read: the pieces read as zeros.
-    std::vector<u8> out(8 * kBlock, 0xAA);
-    raid->readBlocksImpl(0, 8, out.data());
-    EXPECT_EQ(out, std::vector<u8>(8 * kBlock, 0));
-}
-
-TEST_F(RAIDDiskTest, ShrinkingTheMemberCountClosesTheMembersLeftOut) {
-    makeMembers(4, 64);
-    assemble(RAIDParameters(4, 0, 8, PARITY_NONE));
-    ASSERT_TRUE(raid->open(false));
-    raid->setParameters(RAIDParameters(2, 0, 8, PARITY_NONE));
-    EXPECT_EQ(members[1]->getOpenCount(), 1u);
-    EXPECT_EQ(members[2]->getOpenCount(), 0u);
-    EXPECT_EQ(members[3]->getOpenCount(), 0u);
-    raid->close();
-    EXPECT_EQ(members[0]->getOpenCount(), 0u);
-}
-
-TEST_F(RAIDDiskTest, WritesAreRefused) {
-    makeMembers(2, 16);
-    assemble(RAIDParameters(2, 0, 8, PARITY_NONE));
-    std::vector<u8> data(kBlock);
-    EXPECT_FALSE(raid->writeBlocks(0, 1, data.data()));
-    LogCapture capture(LOG_ERROR);
-    EXPECT_FALSE(raid->open(true));
-    EXPECT_TRUE(capture.hasPrefix("error at RAIDDisk::openImpl"));
-    EXPECT_EQ(members[0]->getOpenCount(), 0u);
-}
-
-// A disk that reads through the RAID set it belongs to.
-class LoopDisk : public MemoryDisk {
-public:
-    LoopDisk() : MemoryDisk(std::vector<u8>(kBlock * 64)) {}
-    Disk* set = nullptr;
-    bool openImpl(bool write) override { return set->open(write); }
-    bool readBlocksImpl(u64 block, u32 count, void* buffer) override { return set->readBlocks(block, count, buffer); }
-};
-
-TEST_F(RAIDDiskTest, MemberThatReadsThroughTheSetIsRefusedNotRecursed) {
-    LoopDisk loop;
-    RAIDDisk disk;
-    loop.set = &disk;
-    disk.setParameters(RAIDParameters(2, 0, 8, PARITY_NONE));
-    MemoryDisk other(std::vector<u8>(kBlock * 64));
-    ASSERT_TRUE(disk.setMember(0, &loop));
-    ASSERT_TRUE(disk.setMember(1, &other));
-    LogCapture capture(LOG_ERROR);
-    disk.open(false);
-    std::vector<u8> out(8 * kBlock, 0xAA);
-    EXPECT_TRUE(disk.readBlocks(0, 8, out.data()));
-    EXPECT_EQ(out, std::vector<u8>(8 * kBlock, 0));
-    EXPECT_TRUE(capture.hasPrefix("error at RAIDDisk::readBlocksImpl: a member reads through this RAID set"));
-    disk.close();
-}
-
-TEST_F(RAIDDiskTest, DumpListsMembersAndLayout) {
-    makeMembers(3, 100);
-    assemble(RAIDParameters(3, 0, 16, PARITY_FORWARD), 1);
-    LogCapture capture(LOG_DEBUG);
-    raid->dump();
-    ASSERT_GE(capture.lines.size(), 6u);
-    EXPECT_EQ(capture.lines[0], "-------------RAIDDisk dump-----------\n");
-    EXPECT_TRUE(capture.hasPrefix("blockCount: 200 ("));
-    EXPECT_TRUE(capture.has("blockSize: 512\n"));
-    EXPECT_TRUE(capture.has("  idx00: member0\n"));
-    EXPECT_TRUE(capture.has("  idx01 - missing\n"));
-    EXPECT_TRUE(capture.has("  idx02: member2\n"));
-    EXPECT_TRUE(capture.has("parityRotation: forward\n"));
-}
-
-TEST_F(RAIDDiskTest, ByteReadsGoThroughTheLayout) {
-    makeMembers(2, 64);
-    assemble(RAIDParameters(2, 0, 8, PARITY_NONE));
-    std::vector<u8> out(kBlock);
-    ASSERT_TRUE(raid->read(8 * kBlock + 100, kBlock, out.data()));
-    const std::vector<u8> m1 = memberBlocks(1, 0, 2);
-    EXPECT_EQ(out, std::vector<u8>(m1.begin() + 100, m1.begin() + 100 + kBlock));
+// Real content, whole and with a member missing, gets its exact layout (without
+// member 0 or 2 the FAT volume's few contrasts mislead). Over sets striped at
+// test time from the mixed-content source (rotations, member counts, stripes and
+// first sectors in turn) the share of correct detections holds; two-member parity
+// sets are mirrors, which the measures cannot tell from a plain stripe.
+TEST(RAIDProbeMedia, FindsTheLayoutOfRealContentAndOfMostGeneratedSets) {
+    for (auto [name, missing] : {std::pair{"fat", -1}, {"fat", 3}, {"mixed", -1}, {"mixed", 2}}) {
+        SCOPED_TRACE(testing::Message() << name << " without " << missing);
+        const RAIDCase& c = raidCase(name);
+        const Members m = members(c.p.getDiskCount(), 0, mediaPath("raid/" + c.name));
+        const RAIDParameters found = detect(m, c.p.getDiskCount(), missing);
+        EXPECT_EQ(found.getParityRotation(), c.p.getParityRotation());
+        EXPECT_EQ(found.getStripeSectors(), c.p.getStripeSectors());
+        EXPECT_EQ(found.getFirstSector(0), c.p.getFirstSector(0));
+        EXPECT_TRUE(readSet(found, m, c.blocks, missing) == c.sourceBytes());
+    }
+    const RAIDCase& mixed = raidCase("mixed");
+    const std::vector<u8> source = mixed.sourceBytes();
+    const std::string folder = std::filesystem::temp_directory_path() / fmt("vorn-raid-%d", static_cast<int>(getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string toGenerator = "' | python3 '" + sourcePath("tests/fixtures/raid_stripe.py") + "' '" +
+                                    mediaPath("raid") + "' '" + folder + "'";
+    const u32 stripes[] = {8, 16, 32, 64, 128, 256}, firsts[] = {0, 63, 1024};
+    u32 total = 0, correct = 0;
+    for (u32 k = 0; k < 10; k += kSanitized ? 4 : 1, total++) {
+        const u32 n = 2 + k % 5;
+        const std::string line = fmt("detect mixed.img %u %u %s %u %u", static_cast<u32>(mixed.blocks), n,
+                                     RAIDParameters::rotationName(k % 7), stripes[k % 6], firsts[k % 3]);
+        const std::string command = "echo '" + line + toGenerator;
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        const Members m = members(n, 0, folder + "/detect");
+        const bool ok = readSet(detect(m, n), m, mixed.blocks) == source;
+        correct += ok;
+        if (!ok) std::cout << "[ detect   ] wrong: " << line << "\n";
+    }
+    std::filesystem::remove_all(folder);
+    std::cout << "[ detect   ] correct " << correct << " of " << total << "\n";
+    EXPECT_TRUE(kSanitized || correct * 100 >= total * 30);  // 4 of 10 measured
 }
 
 }  // namespace
-}  // namespace vorn
+}  // namespace vorn::test

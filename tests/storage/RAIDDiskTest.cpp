@@ -241,7 +241,7 @@ TEST(RAIDProbe, LogsEveryCandidateInIndexOrderThenTheBestEightAndChoosesDetermin
                          "rawdelta=0.000,score=0.000\n");
     EXPECT_EQ(combis[42].substr(0, 65), "combi0042:firstsec=0010,stripesecs=0008,parity=      forward,cmp=");
     EXPECT_TRUE(std::equal(combis.begin(), combis.begin() + 8, combis.begin() + 210));
-    for (MemoryTestDisk* d : {&a, &b, &c}) EXPECT_EQ(std::pair(d->deviceReads, d->getOpenCount()), std::pair(1, 0u));
+    for (MemoryTestDisk* d : {&a, &b, &c}) EXPECT_EQ(std::pair(d->requestCount(), d->getOpenCount()), std::pair(size_t(1), 0u));
     log.clear();
     none.probeLayout();
     none.setParameters(RAIDParameters(3, 5, 32, PARITY_NONE));

@@ -412,6 +412,25 @@ TEST_F(CmdAppTest, RaidWordsOutsideTheirRangesAreRefused) {
     EXPECT_EQ(none.err, "error: no disk selected\n");
 }
 
+TEST_F(CmdAppTest, RaidSetsAreBuiltFromNamedMembersAndStartEmptyEachTime) {
+    makeImage("source.img", 64);
+    const CliResult r = run({"-cli", "img", "source.img", "raidsim", "2", "none", "8", "0", "d",
+                             "raid", "2", "none", "8", "SimDisk00", "0", "SimDisk01", "0", "cmp", "source",
+                             "raid", "2", "none", "8", "SimDisk00", "0", "nothing", "0", "cmp", "source",
+                             "raid", "2", "none", "8", "nothing", "0", "nowhere", "0", "h"});
+    EXPECT_NE(r.out.find("+-[0.1]- SimDisk00, 16.00 K\n"), std::string::npos);
+    EXPECT_EQ(countOf(r.out, "disk selected: RAID\n"), 2);
+    // The second set lacks member 1 (no parity: its stripes read as zeros)
+    // rather than keeping the first set's member.
+    const std::string compare = "comparing selected disk with: Image file (source.img)\n"
+                                "minimum blocks to compare: 64 (32.00 K)\n"
+                                "comparing (block 0) - different: 0, errors: 0\n";
+    EXPECT_EQ(r.err, compare + "different: 0, errors: 0\n" + "error: cannot add disk\n" + compare +
+                         "different: 32, errors: 0\n" + "error: no RAID member found\n");
+    // The words after a refused set are still run.
+    EXPECT_NE(r.out.find("---commands"), std::string::npos);
+}
+
 // ---- listener
 
 TEST_F(CmdAppTest, ProgressPrintsOnlyChangedValuesAfterOneHint) {

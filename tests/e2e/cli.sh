@@ -288,8 +288,8 @@ check "test: stops at the end of a small disk" has_err "failed: getOfsData faile
 
 # ---- RAID ------------------------------------------------------------------------
 
-python3 "$source_root/tests/fixtures/raid_stripe.py" "$fat" "$work/set" --members 3 --rotation backwarddyn \
-  --stripe 16 --first 0 >/dev/null
+# One set line for the generator: name, source, source blocks, members, rotation, stripe, first sector.
+echo "set e2e.img $blocks 3 backwarddyn 16 0" | python3 "$source_root/tests/fixtures/raid_stripe.py" "$work" "$work"
 v img "$fat" img "$work/set.m0.img" img "$work/set.m1.img" img "$work/set.m2.img" d \
   raid 3 backwarddyn 16 set.m0 0 set.m1 0 set.m2 0 cmp e2e.img b
 check "raid: chosen" has_out "disk selected: RAID"

@@ -1,267 +1,88 @@
+// The disk manager's list (each identifier once, image files with their tables,
+// whole disks scanned, the dump) and the texts, icons and order of its tree.
 #include "storage/DiskManager.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
-
+#include "LogCapture.h"
+#include "TestMedia.h"
+#include "fs/MemoryTestDisk.h"
 #include "storage/DiskManagerTreeModel.h"
 #include "storage/ImageDisk.h"
-#include "fs/MemoryTestDisk.h"
 #include "storage/PartitionDisk.h"
-#include "LogCapture.h"
-#include "storage/PartitionTestSupport.h"
-
-#if __has_include("storage/RAIDDisk.h")
 #include "storage/RAIDDisk.h"
-#define VORN_HAVE_RAID_DISK 1
-#endif
 
-namespace vorn {
+namespace vorn::test {
 namespace {
 
-using test::LogCapture;
-using test::mediaPath;
-using test::MemoryTestDisk;
-
-MemoryTestDisk* memoryDisk(const std::string& name, u64 blocks = 16, u32 blockSize = 512, int type = DISK_TYPE_FIXED) {
-    return new MemoryTestDisk(std::vector<u8>(blocks * blockSize), blockSize, type, name);
+MemoryTestDisk* memoryDisk(const std::string& name, u64 blocks = 16, int type = DISK_TYPE_FIXED, u32 bs = 512) {
+    return new MemoryTestDisk(std::vector<u8>(blocks * bs), bs, type, name);
 }
 
-// ---- DiskManager
-
-TEST(DiskManager, LogsItsConstructionAndDestruction) {
+TEST(DiskManager, ListsEachIdentifierOnceDumpsItsDisksAndScansWholeDisksOnly) {
+    DiskManager manager;
+    MemoryTestDisk* first = memoryDisk("Backup", 2048);
+    MemoryTestDisk twin(std::vector<u8>(2048 * 512), 512, DISK_TYPE_FIXED, "Backup");
+    auto* inside = new PartitionDisk(first, 1024, 2047);
+    inside->setName("Part00");
     LogCapture log;
-    delete new DiskManager();
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"DiskManager::DiskManager\n", "DiskManager::~DiskManager\n"}));
-}
-
-TEST(DiskManager, AddDiskRefusesASecondDiskWithTheSameIdentifier) {
-    DiskManager manager;
-    MemoryTestDisk* first = memoryDisk("Backup");
-    ASSERT_TRUE(manager.addDisk(first));
-    std::unique_ptr<MemoryTestDisk> twin(memoryDisk("Backup"));
-    LogCapture log;
-    EXPECT_FALSE(manager.addDisk(twin.get()));  // the caller keeps it
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"DiskManager::addDisk " + twin->getId() + "\n",
-                                                   "DiskManager::addDisk - disk already in list: " + twin->getId() +
-                                                       "\n"}));
-    EXPECT_TRUE(manager.addDisk(memoryDisk("Other")));  // the name is part of the identifier
-    EXPECT_EQ(manager.getDiskCount(), 2u);
-    EXPECT_EQ(manager.getDisk(0), first);
-}
-
-TEST(DiskManager, FindsDisksByPathAndIdentifier) {
-    DiskManager manager;
-    MemoryTestDisk* a = memoryDisk("A");
-    MemoryTestDisk* b = memoryDisk("B");
-    manager.addDisk(a);
-    manager.addDisk(b);
-    EXPECT_EQ(manager.findDiskById(b->getId()), b);
-    EXPECT_EQ(manager.findDiskById("nothing"), nullptr);
-    EXPECT_EQ(manager.findDiskByPath("/memory/B"), b);
-    EXPECT_EQ(manager.findDiskByPath("/dev/none"), nullptr);
-    EXPECT_EQ(manager.getDisk(2), nullptr);
-}
-
-TEST(DiskManager, AddImageDiskListsTheFileAndReadsItsTable) {
-    DiskManager manager;
-    Disk* disk = manager.addImageDisk(mediaPath("pt_mbr.img"));
-    ASSERT_NE(disk, nullptr);
-    EXPECT_EQ(manager.getDiskCount(), 1u);
-    EXPECT_EQ(disk->getName(), "Image file (pt_mbr.img)");
-    EXPECT_EQ(disk->getPartitionCount(), 5u);
-}
-
-TEST(DiskManager, AddingTheSameImageTwiceReturnsTheListedDisk) {
-    DiskManager manager;
-    Disk* first = manager.addImageDisk(mediaPath("pt_mbr.img"));
-    Disk* second = manager.addImageDisk(mediaPath("pt_mbr.img"));
-    EXPECT_EQ(second, first);
-    EXPECT_EQ(manager.getDiskCount(), 1u);
-    EXPECT_EQ(first->getPartitionCount(), 5u);
-}
-
-TEST(DiskManager, ScanForPartitionsReadsWholeDisksOnly) {
-    DiskManager manager;
-    manager.addImageDisk(mediaPath("pt_apm.img"));
-    auto* notWhole = new ImageDisk(mediaPath("pt_mbr.img"));
-    notWhole->setWhole(false);
-    manager.addDisk(notWhole);
-    manager.getDisk(0)->deletePartitions();
-    LogCapture log;
-    manager.scanForPartitions();
-    EXPECT_EQ(log.lines.front(), "DiskManager::scanForPartitions\n");
-    EXPECT_EQ(manager.getDisk(0)->getPartitionCount(), 2u);
-    EXPECT_EQ(notWhole->getPartitionCount(), 0u);
-    manager.scanForPartitions();  // a repeated scan lists nothing twice
-    EXPECT_EQ(manager.getDisk(0)->getPartitionCount(), 2u);
-}
-
-TEST(DiskManager, BaseScanForDisksListsNothing) {
-    // The base class itself; createDiskManager gives the platform's manager.
-    auto manager = std::make_unique<DiskManager>();
-    manager->scanForDisks();
-    manager->scanForPartitions();
-    EXPECT_EQ(manager->getDiskCount(), 0u);
-}
-
-TEST(DiskManager, DumpListsEveryDiskWithItsPartitions) {
-    DiskManager manager;
-    MemoryTestDisk* disk = memoryDisk("Backup", 2048);
-    manager.addDisk(disk);
-    auto* part = new PartitionDisk(disk, 1024, 2047);
-    part->setName("Part00");
-    disk->addPartition(part);
-    LogCapture log(LOG_INFO);
+    EXPECT_TRUE(manager.addDisk(first) && !manager.addDisk(&twin) && first->addPartition(inside));  // twin stays ours
+    EXPECT_TRUE(log.has("DiskManager::addDisk - disk already in list: " + first->getId() + "\n"));
     manager.dump();
-    std::string all;
-    for (const auto& line : log.lines) all += line;
-    EXPECT_EQ(all, "---------DiskManager::dump-----------\n"
-                         "0: "
-                         "disk name=Backup, path=/memory/Backup, size=1.00 M, type=Fixed, whole=1, interface=, id=" +
-                             disk->getId() +
-                             "\n"
-                             "     partition 0: "
-                             "partition name=Part00, path=, size=512.00 K\n"
-                             "---------------------------------------\n");
+    EXPECT_EQ(std::vector(log.lines.end() - 6, log.lines.end()), (std::vector<std::string>{
+        "---------DiskManager::dump-----------\n", "0: ", "disk name=Backup, path=/memory/Backup, size=1.00 M, "
+        "type=Fixed, whole=1, interface=, id=" + first->getId() + "\n", "     partition 0: ",
+        "partition name=Part00, path=, size=512.00 K\n", "---------------------------------------\n"}));
+    EXPECT_TRUE(manager.addDisk(memoryDisk("Other")));  // the name is part of the identifier
+    RAIDDisk* raid = manager.addRAIDDisk();
+    EXPECT_EQ(manager.addRAIDDisk(), raid);  // every set has one identifier
+    Disk* image = manager.addImageDisk(mediaPath("mbr_logical.img"));
+    EXPECT_EQ(manager.addImageDisk(mediaPath("mbr_logical.img")), image);
+    auto* notWhole = new ImageDisk(mediaPath("apm_parted.img"));
+    notWhole->setWhole(false);
+    ASSERT_TRUE(raid && image && manager.addDisk(notWhole));
+    Disk* part = image->getPartition(6);
+    log.clear();
+    manager.scanForPartitions();  // lists nothing twice and keeps the partitions in use
+    EXPECT_EQ(std::tuple(manager.getDiskCount(), image->getPartitionCount(), image->getPartition(6)),
+              std::tuple(5u, 7u, part));
+    EXPECT_TRUE(log.has("PartitionTableParser::parserPartitionTable - Image file (mbr_logical.img)\n") &&
+                !log.has("PartitionTableParser::parserPartitionTable - Image file (apm_parted.img)\n"));
 }
 
-#ifdef VORN_HAVE_RAID_DISK
-TEST(DiskManager, SecondAddRaidDiskReturnsTheListedSet) {
-    DiskManager manager;
-    RAIDDisk* first = manager.addRAIDDisk();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(manager.addRAIDDisk(), first);
-    EXPECT_EQ(manager.getDiskCount(), 1u);
-}
-#endif
-
-// ---- DiskManagerTreeModel
-
-TEST(DiskManagerTreeModel, EmptyManagerIsALeafRoot) {
-    DiskManager manager;
+TEST(DiskManagerTreeModel, TextsIconsAndOrderOfDisksPartitionsAndFoundVolumes) {
+    DiskManager manager, other;
     DiskManagerTreeModel model(&manager);
-    EXPECT_EQ(model.getRoot(), &manager);
-    EXPECT_TRUE(model.isLeaf(&manager));
-    EXPECT_EQ(model.getChildCount(&manager), 0u);
-    EXPECT_EQ(model.getText(&manager), "Disks");
-    EXPECT_EQ(model.getIcon(&manager, false), ICON_DISK_ROOT);
-    EXPECT_EQ(model.getTag(&manager), 0);
-    EXPECT_EQ(model.getChild(&manager, 0), nullptr);
-}
-
-TEST(DiskManagerTreeModel, ModelWithoutManagerHasNoRoot) {
-    DiskManagerTreeModel model(nullptr);
-    EXPECT_EQ(model.getRoot(), nullptr);
-}
-
-TEST(DiskManagerTreeModel, ShowsDisksUnderTheRootAndPartitionsUnderTheirDisks) {
-    DiskManager manager;
-    MemoryTestDisk* a = memoryDisk("A", 64);
-    MemoryTestDisk* b = memoryDisk("B", 64);
-    manager.addDisk(a);
-    manager.addDisk(b);
-    auto* p0 = new PartitionDisk(a, 0, 9);
-    p0->setName("Part00");
-    auto* p1 = new PartitionDisk(a, 10, 19);
-    p1->setName("Part01");
-    a->addPartition(p0);
-    a->addPartition(p1);
-    DiskManagerTreeModel model(&manager);
-    EXPECT_FALSE(model.isLeaf(&manager));
-    ASSERT_EQ(model.getChildCount(&manager), 2u);
-    EXPECT_EQ(model.getChild(&manager, 0), a);
-    EXPECT_EQ(model.getChild(&manager, 1), b);
-    EXPECT_FALSE(model.isLeaf(a));
-    EXPECT_TRUE(model.isLeaf(b));
-    ASSERT_EQ(model.getChildCount(a), 2u);
-    EXPECT_EQ(model.getChild(a, 0), p0);
-    EXPECT_EQ(model.getChild(a, 1), p1);
-    EXPECT_EQ(model.getChild(a, 2), nullptr);
-    EXPECT_TRUE(model.isLeaf(p0));
-    EXPECT_EQ(model.getChildCount(p0), 0u);
-    EXPECT_EQ(model.getTag(p0), 0);
-    EXPECT_EQ(model.getTag(a), 0);
-}
-
-TEST(DiskManagerTreeModel, PartitionShowsTheVolumesFoundInsideIt) {
-    DiskManager manager;
-    MemoryTestDisk* disk = memoryDisk("A", 64);
-    manager.addDisk(disk);
-    auto* part = new PartitionDisk(disk, 8, 63);
-    disk->addPartition(part);
-    auto* found = new PartitionDisk(part, 4, 11);
-    found->setLostVolume(true);
-    found->setName("Lost");
-    part->addPartition(found);
-    DiskManagerTreeModel model(&manager);
-    EXPECT_FALSE(model.isLeaf(part));
-    ASSERT_EQ(model.getChildCount(part), 1u);
-    EXPECT_EQ(model.getChild(part, 0), found);
-    EXPECT_EQ(model.getIcon(found, false), ICON_PARTITION_LOST);
-}
-
-TEST(DiskManagerTreeModel, LabelsAreNameAndScaledSize) {
-    DiskManager manager;
-    MemoryTestDisk* unnamed = memoryDisk("", 2, 512);
-    manager.addDisk(unnamed);
-    DiskManagerTreeModel model(&manager);
-    EXPECT_EQ(model.getText(unnamed), "Unknown, 1.00 K");
-
-    MemoryTestDisk big(std::vector<u8>(512), 512, DISK_TYPE_FIXED, "Backup");
-    big.setBlockCount(250000000000ull / 512);
-    EXPECT_EQ(model.getText(&big), "Backup, 232.83 G");
-
-    auto* part = new PartitionDisk(unnamed, 0, 0);
+    EXPECT_TRUE(model.getRoot() == &manager && model.isLeaf(&manager));
+    MemoryTestDisk *backup = memoryDisk("Backup"), *unnamed = memoryDisk("", 2, DISK_TYPE_IMAGEFILE),
+                   *cd = memoryDisk("cd", 16, DISK_TYPE_CDDVD, 2048), *lost = memoryDisk("lost"),
+                   *platformPart = memoryDisk("sdb1", 16, DISK_TYPE_REMOVABLE);
+    backup->setBlockCount(250000000000ull / 512);
+    for (Disk* d : {cd, lost}) d->setLostVolume(true);
+    platformPart->setWhole(false);  // a partition that the platform lists as a disk
+    for (Disk* d : {backup, unnamed, cd, lost, platformPart}) manager.addDisk(d);
+    auto *part = new PartitionDisk(unnamed, 0, 0), *found = new PartitionDisk(part, 0, 0);
     part->setName("Part00");
-    unnamed->addPartition(part);
-    EXPECT_EQ(model.getText(part), "Part00, 512.00  ");
-}
-
-TEST(DiskManagerTreeModel, IconsFollowKindTypeAndLostFlag) {
-    DiskManager manager;
-    DiskManagerTreeModel model(&manager);
-    MemoryTestDisk* fixed = memoryDisk("fixed", 16, 512, DISK_TYPE_FIXED);
-    MemoryTestDisk* cd = memoryDisk("cd", 16, 2048, DISK_TYPE_CDDVD);
-    MemoryTestDisk* image = memoryDisk("image", 16, 512, DISK_TYPE_IMAGEFILE);
-    MemoryTestDisk* removable = memoryDisk("usb", 16, 512, DISK_TYPE_REMOVABLE);
-    for (Disk* d : {(Disk*)fixed, (Disk*)cd, (Disk*)image, (Disk*)removable}) manager.addDisk(d);
-    EXPECT_EQ(model.getIcon(fixed, false), ICON_FIXED_DISK);
-    EXPECT_EQ(model.getIcon(cd, true), ICON_OTHER_DISK);
-    EXPECT_EQ(model.getIcon(image, false), ICON_OTHER_DISK);
-    EXPECT_EQ(model.getIcon(removable, false), ICON_OTHER_DISK);
-    fixed->setLostVolume(true);
-    cd->setLostVolume(true);
-    EXPECT_EQ(model.getIcon(fixed, false), ICON_FIXED_DISK_LOST);
-    EXPECT_EQ(model.getIcon(cd, false), ICON_OTHER_DISK_LOST);
-
-    auto* part = new PartitionDisk(fixed, 0, 3);
-    fixed->addPartition(part);
-    EXPECT_EQ(model.getIcon(part, false), ICON_PARTITION);
-    part->setLostVolume(true);
-    EXPECT_EQ(model.getIcon(part, false), ICON_PARTITION_LOST);
-
-    // A platform partition is a plain disk that is not whole.
-    MemoryTestDisk* platformPartition = memoryDisk("disk1s2", 16, 512, DISK_TYPE_FIXED);
-    platformPartition->setWhole(false);
-    manager.addDisk(platformPartition);
-    EXPECT_EQ(model.getIcon(platformPartition, false), ICON_PARTITION);
-}
-
-TEST(DiskManagerTreeModel, NodesThatAreNotDisksShowNothing) {
-    DiskManager manager;
-    DiskManager other;
-    DiskManagerTreeModel model(&manager);
+    found->setName("HFS");
+    found->setLostVolume(true);  // a volume that a scan found inside the partition
+    ASSERT_TRUE(unnamed->addPartition(part) && part->addPartition(found));
     Base plain;
-    for (Base* node : {&plain, (Base*)&other}) {
-        EXPECT_EQ(model.getText(node), "");
-        EXPECT_TRUE(model.isLeaf(node));
-        EXPECT_EQ(model.getChildCount(node), 0u);
-        EXPECT_EQ(model.getChild(node, 0), nullptr);
-        EXPECT_EQ(model.getIcon(node, false), ICON_OTHER_DISK);
-        EXPECT_EQ(model.getTag(node), 0);
+    const struct { Base* node; std::string text; int icon; std::vector<Base*> children; } rows[] = {
+        {&manager, "Disks", ICON_DISK_ROOT, {backup, unnamed, cd, lost, platformPart}},
+        {backup, "Backup, 232.83 G", ICON_FIXED_DISK, {}}, {unnamed, "Unknown, 1.00 K", ICON_OTHER_DISK, {part}},
+        {cd, "cd, 32.00 K", ICON_OTHER_DISK_LOST, {}}, {lost, "lost, 8.00 K", ICON_FIXED_DISK_LOST, {}},
+        {platformPart, "sdb1, 8.00 K", ICON_PARTITION, {}}, {part, "Part00, 512.00  ", ICON_PARTITION, {found}},
+        {found, "HFS, 512.00  ", ICON_PARTITION_LOST, {}}, {&plain, "", ICON_OTHER_DISK, {}},
+        {&other, "", ICON_OTHER_DISK, {}}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.text);
+        EXPECT_EQ(std::pair(model.getText(r.node), model.getIcon(r.node, true)), std::pair(r.text, r.icon));
+        EXPECT_EQ(std::pair(model.getTag(r.node), model.isLeaf(r.node)), std::pair(0, r.children.empty()));
+        ASSERT_EQ(model.getChildCount(r.node), r.children.size());
+        for (u32 i = 0; i <= r.children.size(); ++i)
+            EXPECT_EQ(model.getChild(r.node, i), i < r.children.size() ? r.children[i] : nullptr);
     }
 }
 
 }  // namespace
-}  // namespace vorn
+}  // namespace vorn::test

@@ -1,397 +1,204 @@
+// Partitions: the window of a PartitionDisk; tool-made tables compared with The
+// Sleuth Kit's `mmls`; damaged, cyclic and oversized tables, which must give
+// bounded partial lists. A partition's counted opens of its parent: ImageDiskTest.
 #include "storage/PartitionTableParser.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstring>
+#include <fstream>
 
-#include "misc/Utils.h"
-#include "storage/ImageDisk.h"
-#include "fs/MemoryTestDisk.h"
-#include "storage/PartitionDisk.h"
 #include "LogCapture.h"
-#include "storage/PartitionTestSupport.h"
+#include "TestMedia.h"
+#include "fs/MemoryTestDisk.h"
+#include "misc/Utils.h"
+#include "storage/DiskManager.h"
+#include "storage/PartitionDisk.h"
+#include "storage/StorageTestUtil.h"
 
-namespace vorn {
+namespace vorn::test {
 namespace {
 
-using test::ImageCopy;
-using test::LogCapture;
-using test::mediaPath;
-using test::blankDisk;
-using test::MemoryTestDisk;
-using test::mmlsPartitions;
+struct Found { u64 first, last; std::string name; bool operator==(const Found&) const = default; };
+std::ostream& operator<<(std::ostream& o, const Found& f) { return o << f.first << ".." << f.last << ' ' << f.name; }
 
-struct Found {
-    u64 first;
-    u64 last;
-    std::string name;
-    bool operator==(const Found&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Found& f) {
-    return out << "{" << f.first << ".." << f.last << " '" << f.name << "'}";
-}
-
-std::vector<Found> partitionsOf(Disk& disk) {
+std::vector<Found> partitionsOf(Disk* disk) {
     std::vector<Found> found;
-    for (u32 i = 0; i < disk.getPartitionCount(); ++i) {
-        Disk* p = disk.getPartition(i);
-        EXPECT_TRUE(p->isKindOf(KIND_PARTITION_DISK));
-        auto* part = static_cast<PartitionDisk*>(p);
-        EXPECT_EQ(part->getParent(), &disk);
-        EXPECT_FALSE(part->isWhole());
+    for (u32 i = 0; i < disk->getPartitionCount(); ++i) {
+        auto* part = static_cast<PartitionDisk*>(disk->getPartition(i));
+        EXPECT_TRUE(part->isKindOf(KIND_PARTITION_DISK) && part->getParent() == disk && !part->isWhole());
         found.push_back({part->getFirstBlock(), part->getLastBlock(), part->getName()});
     }
     return found;
 }
 
-// The windows of the found partitions next to the mmls rows that pass
-// `wanted`, in 512-byte sectors, both sorted.
-void expectSameAsMmls(const std::vector<Found>& found, u32 blockSize, const std::string& medium,
-                      bool (*wanted)(const test::MmlsRow&)) {
-    std::vector<std::pair<u64, u64>> ours, theirs;
-    const u64 per = blockSize / 512;
-    for (const auto& f : found) ours.push_back({f.first * per, (f.last + 1) * per - 1});
-    for (const auto& r : mmlsPartitions(medium))
-        if (wanted(r)) theirs.push_back({r.start, r.end});
-    std::sort(ours.begin(), ours.end());
-    std::sort(theirs.begin(), theirs.end());
-    ASSERT_FALSE(theirs.empty()) << "no mmls rows for " << medium;
-    EXPECT_EQ(ours, theirs);
+// The byte windows [first, end) of the partition rows of mmls whose description is wanted.
+std::vector<std::pair<u64, u64>> mmlsWindows(const std::string& medium, const std::vector<std::string>& rows) {
+    std::vector<std::pair<u64, u64>> windows;
+    std::ifstream in(mediaPath(medium + ".mmls.txt"));
+    unsigned long long unit = 512, start, end;
+    char slot[16], text[64];
+    for (std::string line; std::getline(in, line);) {
+        sscanf(line.c_str(), "Units are in %llu-byte sectors", &unit);
+        if (sscanf(line.c_str(), "%*s %15s %llu %llu %*u %63[^\n]", slot, &start, &end, text) == 4 &&
+            slot[0] != '-' && strcmp(slot, "Meta") && (rows.empty() || std::count(rows.begin(), rows.end(), text)))
+            windows.push_back({start * unit, (end + 1) * unit});
+    }
+    return windows;
 }
 
-bool anyRow(const test::MmlsRow&) { return true; }
-bool appleHFSRow(const test::MmlsRow& r) { return r.description == "Apple_HFS"; }
-bool hfsPlusGptRow(const test::MmlsRow& r) { return r.description == "MacData" || r.description == "MacMore"; }
+std::string textAt(Disk* disk, u64 offset) {
+    char text[32] = {};
+    const bool ok = disk->open(false) && disk->read(offset, sizeof text - 1, text);
+    disk->close();
+    return ok ? text : "(unreadable)";
+}
 
-// ---- MBR
-
-TEST(PartitionTableParser, MbrGivesPrimariesThenLogicalsNamedInOrder) {
-    ImageDisk disk(mediaPath("pt_mbr.img"));
+TEST(PartitionDisk, TheWindowStartsInsideTheParentEndsNoLaterAndNeverWraps) {
+    MemoryTestDisk parent(std::vector<u8>(100 * 512)), empty(std::vector<u8>{});
     LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    const std::vector<Found> expected = {{2048, 4095, "Part00"},
-                                         {4096, 6143, "Part01"},
-                                         {8192, 9215, "Part02"},
-                                         {12288, 13311, "Part03"},
-                                         {16384, 17407, "Part04"}};
-    EXPECT_EQ(partitionsOf(disk), expected);
-    expectSameAsMmls(partitionsOf(disk), 512, "pt_mbr.img", anyRow);
-    EXPECT_TRUE(log.has("PartitionTableParser::parserPartitionTable - Image file (pt_mbr.img)\n"));
-    EXPECT_TRUE(log.has("PartitionTableParser::parseGUIDPartitionMap - no header\n"));
-    EXPECT_TRUE(log.has("PartitionTableParser::parseApplePartitionMap - no partition map (0000)\n"));
-    EXPECT_EQ(disk.getOpenCount(), 0u);
-}
-
-TEST(PartitionTableParser, MbrChainsDeeperThanTenLevelsAreListedWhole) {
-    ImageDisk disk(mediaPath("pt_mbr_many.img"));
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    const auto found = partitionsOf(disk);
-    ASSERT_EQ(found.size(), 40u);
-    EXPECT_EQ(found.front().name, "Part00");
-    EXPECT_EQ(found.back().name, "Part39");
-    expectSameAsMmls(found, 512, "pt_mbr_many.img", anyRow);
-}
-
-TEST(PartitionTableParser, ScanForPartitionsOfADiskRunsTheParser) {
-    ImageDisk disk(mediaPath("pt_mbr.img"));
-    EXPECT_TRUE(disk.scanForPartitions());
-    EXPECT_EQ(disk.getPartitionCount(), 5u);
-}
-
-TEST(PartitionTableParser, ReadingATableAgainAddsNothingTwice) {
-    for (const char* medium : {"pt_mbr.img", "pt_gpt.img", "pt_apm.img"}) {
-        ImageDisk disk(mediaPath(medium));
-        ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-        const auto first = partitionsOf(disk);
-        ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-        EXPECT_EQ(partitionsOf(disk), first) << medium;
+    const struct { Disk* parent; u64 first, last, count; bool fits; } cases[] = {
+        {&parent, 20, 59, 40, true}, {&parent, 90, 1000, 10, true}, {&parent, 99, 99, 1, true},
+        {&parent, 50, 10, 0, false}, {&parent, 100, 200, 0, false}, {&parent, 0, ~u64(0), 100, true},
+        {&empty, 0, ~u64(0), 0, false}, {nullptr, 0, 1, 0, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.first << ".." << c.last);
+        PartitionDisk part(c.parent, c.first, c.last);
+        EXPECT_EQ(std::pair(part.getBlockCount(), PartitionDisk::fitsParent(c.parent, c.first, c.last)),
+                  std::pair(c.count, c.fits));
+        const u64 blocks = c.parent ? c.parent->getBlockCount() : 0;
+        EXPECT_EQ(log.has(format("PartitionDisk::PartitionDisk - last block %llu beyond the end of the parent (%llu "
+                                 "blocks), clamped\n", (unsigned long long)c.last, (unsigned long long)blocks)),
+                  c.last >= blocks);
     }
 }
 
-TEST(PartitionTableParser, SelfLinkedEbrGivesItsPartitionOnce) {
-    ImageCopy image("pt_mbr.img");
-    // The first EBR (sector 6144) links to itself: 0 relative to the
-    // extended partition's start.
-    image.putLE32(6144 * 512 + 446 + 16 + 8, 0);
-    ImageDisk disk(image.path());
-    LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    const std::vector<Found> expected = {{2048, 4095, "Part00"}, {4096, 6143, "Part01"}, {8192, 9215, "Part02"}};
-    EXPECT_EQ(partitionsOf(disk), expected);
-    EXPECT_TRUE(log.has("MBR partition table at sector 6144 already read, link ignored\n"));
+// The media of tests/fixtures/make_partitions.sh: the partitions are where mmls finds them, named by
+// the scheme's rules, and begin and end with the marker lines of one partition. Only HFS Plus GUID
+// entries and "Apple_HFS" map entries are partitions here, by design.
+TEST(PartitionMedia, ToolMadeTablesListThePartitionsWhereMmlsFindsThem) {
+    // rows: the descriptions of the mmls rows listed, all when empty (MBR entries, named Part00..);
+    // names: those of the partitions, when neither Part00.. nor empty (GPT).
+    const struct { const char* name; u32 blockSize; std::vector<std::string> rows, names; bool markers; } media[] = {
+        {"mbr_logical.img", 512, {}, {}, true}, {"mbr_ext_lba.img", 512, {}, {}, true},
+        {"mbr_many.img", 512, {}, {}, true}, {"mbr_fat.img", 512, {}, {}, false},
+        {"gpt_mixed.img", 512, {"Mac HD", "Mac Backup"}, {}, true},
+        {"gpt_hybrid.img", 512, {"(no HFS Plus entry, and its hybrid MBR is not read)"}, {}, true},
+        {"gpt_4k.img", 4096, {"Mac HD 4K", "Second HFS 4K"}, {}, true},
+        {"apm_parted.img", 512, {"Apple_HFS"}, {"MacHD", "Data"}, true},
+        {"apm_iso2048.iso", 2048, {"Apple_HFS"}, {"HFSPLUS_Hybrid"}, false},
+        {"apm_iso512.iso", 2048, {"Apple_HFS"}, {"HFSPLUS_Hybrid"}, false}};  // map blocks of 512 bytes
+    for (const auto& m : media) {
+        SCOPED_TRACE(m.name);
+        DiskManager manager;  // fdisk -b 4096 wrote gpt_4k.img; image files have 512-byte blocks
+        Disk* disk = m.blockSize == 4096 ? new MemoryTestDisk(readFileBytes(mediaPath(m.name)), 4096)
+                                         : manager.addImageDisk(mediaPath(m.name));
+        ASSERT_TRUE(m.blockSize != 4096 || (manager.addDisk(disk) && disk->scanForPartitions()));
+        const std::vector<Found> found = partitionsOf(disk);
+        std::vector<std::pair<u64, u64>> windows;
+        for (u32 i = 0; i < found.size(); ++i) {
+            windows.push_back({found[i].first * m.blockSize, (found[i].last + 1) * m.blockSize});
+            EXPECT_EQ(found[i].name, i < m.names.size() ? m.names[i] : m.rows.empty() ? format("Part%02u", i) : "");
+            Disk* part = disk->getPartition(i);
+            const std::string first = textAt(part, 0), last = textAt(part, (part->getBlockCount() - 1) * m.blockSize);
+            const bool ok = first.starts_with("VORN-PART ") && last == first.substr(0, first.find("FIRST")) + "LAST\n";
+            EXPECT_TRUE(ok || !m.markers) << first << last;
+        }
+        EXPECT_EQ(windows, mmlsWindows(m.name, m.rows));
+        EXPECT_TRUE(m.names.size() != 1 || textAt(disk->getPartition(0), 1024).substr(0, 2) == "H+");  // HFS Plus
+        EXPECT_EQ(disk->getOpenCount(), 0u);
+        disk->scanForPartitions();  // reading the table again lists nothing twice
+        EXPECT_EQ(partitionsOf(disk), found);
+    }
 }
 
-TEST(PartitionTableParser, EbrLoopOfTwoEndsAtTheFirstRepeat) {
-    ImageCopy image("pt_mbr.img");
-    image.putLE32(10240 * 512 + 446 + 16 + 8, 0);  // second EBR links back to the first
-    ImageDisk disk(image.path());
-    LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_EQ(partitionsOf(disk).size(), 4u);
-    EXPECT_TRUE(log.has("MBR partition table at sector 6144 already read, link ignored\n"));
+// Writes entry `slot` of the MBR or EBR at `sector`, and the table's signature.
+void putEntry(std::vector<u8>& disk, u64 sector, int slot, u8 type, u32 first, u32 count) {
+    u8* entry = disk.data() + sector * 512 + 446 + 16 * slot;
+    entry[4] = type;
+    for (int k = 0; k < 4; ++k) entry[8 + k] = u8(first >> 8 * k), entry[12 + k] = u8(count >> 8 * k);
+    disk[sector * 512 + 510] = 0x55, disk[sector * 512 + 511] = 0xAA;
 }
 
-TEST(PartitionTableParser, MbrPartitionsOutsideTheDiskAreClampedOrSkipped) {
-    ImageCopy image("pt_mbr.img");
-    image.putLE32(446 + 12, 0x7FFFFFFF);    // first primary runs far past the end
-    image.putLE32(446 + 16 + 8, 40000);     // second primary starts past the end
-    ImageDisk disk(image.path());
-    LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    const auto found = partitionsOf(disk);
-    ASSERT_EQ(found.size(), 4u);
-    EXPECT_EQ(found[0], (Found{2048, 32767, "Part00"}));
-    EXPECT_EQ(disk.getPartition(0)->getBlockCount(), 30720u);
-    EXPECT_EQ(found[1], (Found{8192, 9215, "Part01"}));
-    EXPECT_TRUE(log.has("PartitionTableParser - partition at blocks 40000-42047 does not fit the disk (32768 blocks), "
-                        "skipped\n"));
-    EXPECT_TRUE(log.hasPrefix("PartitionDisk::PartitionDisk - last block 2147485694 beyond the end"));
-}
-
-TEST(PartitionTableParser, MbrWithNonZeroBytes444IsRefused) {
-    ImageCopy image("pt_mbr.img");
-    image.putLE16(444, 0x1234);
-    ImageDisk disk(image.path());
-    LogCapture log;
-    EXPECT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_EQ(disk.getPartitionCount(), 0u);
-    EXPECT_TRUE(log.has("invalid MBR partition table - nulls: 1234\n"));
-}
-
-TEST(PartitionTableParser, MbrWithoutSignatureIsRefused) {
-    ImageCopy image("pt_mbr.img");
-    image.put(510, {0x00});
-    ImageDisk disk(image.path());
-    LogCapture log;
-    EXPECT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_EQ(disk.getPartitionCount(), 0u);
-    EXPECT_TRUE(log.has("invalid MBR partition table signature: 00,AA\n"));
-}
-
-// Hand-made chains, longer than any tool makes: an MBR with one extended
-// partition at sector 1 and `ebrs` EBRs, two sectors apart, each holding
-// `dataEntries` one-sector partitions and a link to the next EBR.
-std::vector<u8> ebrChain(u32 ebrs, int dataEntries) {
-    const u32 sectors = 2 + 2 * ebrs + 2;
-    std::vector<u8> bytes(sectors * 512);
-    auto entry = [&](u64 sector, int i, u8 type, u32 first, u32 count) {
-        u8* e = bytes.data() + sector * 512 + 446 + 16 * i;
-        e[4] = type;
-        for (int k = 0; k < 4; ++k) e[8 + k] = u8(first >> (8 * k)), e[12 + k] = u8(count >> (8 * k));
-        bytes[sector * 512 + 510] = 0x55;
-        bytes[sector * 512 + 511] = 0xAA;
-    };
-    entry(0, 0, 0x05, 1, sectors - 1);
+// An MBR with an extended partition of `ebrs` EBRs, each listing `data` partitions and the next EBR.
+std::vector<u8> ebrChain(u32 ebrs, int data = 1) {
+    std::vector<u8> disk((2 * ebrs + 4) * 512);
+    putEntry(disk, 0, 0, 0x05, 1, 2 * ebrs + 3);
     for (u32 k = 0; k < ebrs; ++k) {
-        const u64 sector = 1 + 2 * k;
-        for (int i = 0; i < dataEntries; ++i) entry(sector, i, 0x83, 1, 1);
-        if (k + 1 < ebrs) entry(sector, 3, 0x05, 2 * (k + 1), 2);
+        for (int i = 0; i < data; ++i) putEntry(disk, 1 + 2 * k, i, 0x83, 1, 1);
+        if (k + 1 < ebrs) putEntry(disk, 1 + 2 * k, 3, 0x05, 2 * (k + 1), 2);
     }
+    return disk;
+}
+
+// The first 4 MiB of a tool-made image, which hold its table, with u32 values
+// (little-endian, or big-endian when `big`) patched in at byte offsets.
+std::vector<u8> patched(const char* medium, const std::vector<std::pair<u64, u32>>& values, bool big = false) {
+    auto bytes = readFileBytes(mediaPath(medium), 4 << 20);
+    for (const auto& [offset, v] : values)
+        for (int k = 0; k < 4; ++k) bytes[offset + k] = u8(v >> 8 * (big ? 3 - k : k));
     return bytes;
 }
 
-TEST(PartitionTableParser, MbrChainIsReadTo128Levels) {
-    MemoryTestDisk disk(ebrChain(140, 1), 512, DISK_TYPE_IMAGEFILE, "chain");
-    LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_EQ(disk.getPartitionCount(), 128u);
-    EXPECT_EQ(log.count("error: max. recursion level reached while parsing MBR partition table\n"), 1);
-}
-
-TEST(PartitionTableParser, MbrWalkStopsAt256Partitions) {
-    MemoryTestDisk disk(ebrChain(100, 3), 512, DISK_TYPE_IMAGEFILE, "wide");
-    LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_EQ(disk.getPartitionCount(), 256u);
-    EXPECT_EQ(log.count("MBR partition table: more than 256 partitions, the rest is ignored\n"), 1);
-}
-
-TEST(PartitionTableParser, MbrOnDiskWithLargeBlocksUsesThoseBlocks) {
-    std::vector<u8> bytes(16 * 4096);
-    u8* e = bytes.data() + 446;
-    e[4] = 0x83;
-    e[8] = 2;   // first block
-    e[12] = 3;  // block count
-    bytes[510] = 0x55;
-    bytes[511] = 0xAA;
-    MemoryTestDisk disk(bytes, 4096, DISK_TYPE_IMAGEFILE, "4k");
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_EQ(partitionsOf(disk), (std::vector<Found>{{2, 4, "Part00"}}));
-}
-
-// ---- GUID partition table
-
-const Found kGptHfsPlus[] = {{4096, 8191, ""}, {10240, 14335, ""}};
-
-TEST(PartitionTableParser, GptGivesOnlyHfsPlusEntriesUnnamed) {
-    ImageDisk disk(mediaPath("pt_gpt.img"));
-    LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_EQ(partitionsOf(disk), std::vector<Found>(std::begin(kGptHfsPlus), std::end(kGptHfsPlus)));
-    expectSameAsMmls(partitionsOf(disk), 512, "pt_gpt.img", hfsPlusGptRow);
-    EXPECT_TRUE(log.has("first LBA: 2048 - C12A7328-F81F-11D2-BA4B-00A0C93EC93B\n"));
-    EXPECT_TRUE(log.has("first LBA: 4096 - 48465300-0000-11AA-AA11-00306543ECAC\n"));
-    EXPECT_TRUE(log.has("first LBA: 8192 - 0FC63DAF-8483-4772-8E79-3D69D8477DE4\n"));
-    // The protective MBR is not read.
-    EXPECT_FALSE(log.hasPrefix("PartitionTableParser::parseApplePartitionMap"));
-}
-
-TEST(PartitionTableParser, GptEntryCountAbove128Or_NegativeReads128) {
-    for (u32 count : {200u, 0xFFFFFFFFu}) {
-        ImageCopy image("pt_gpt.img");
-        image.putLE32(512 + 80, count);
-        // An HFS Plus entry at index 130, past the 128 that are read.
-        const u64 entry130 = 2 * 512 + 130 * 128;
-        image.put(entry130, {0x00, 0x53, 0x46, 0x48, 0x00, 0x00, 0xAA, 0x11, 0xAA, 0x11, 0x00, 0x30, 0x65, 0x43,
-                             0xEC, 0xAC});
-        image.putLE32(entry130 + 32, 100);
-        image.putLE32(entry130 + 40, 200);
-        ImageDisk disk(image.path());
+TEST(PartitionTableParser, DamagedCyclicAndOversizedTablesGiveBoundedPartialLists) {
+    auto selfLinked = ebrChain(3), loop = ebrChain(2), nulls = ebrChain(1), unsigned_ = ebrChain(1);
+    std::vector<u8> outside(16 * 512), large(16 * 4096);
+    putEntry(selfLinked, 1, 3, 0x05, 0, 2);  // the first EBR links to itself
+    putEntry(loop, 3, 3, 0x05, 0, 2);        // the second links back to the first
+    nulls[444] = 0x34, nulls[445] = 0x12, unsigned_[510] = 0;
+    putEntry(outside, 0, 0, 0x83, 2, 0x7FFFFFFF);  // runs far past the end: clamped
+    putEntry(outside, 0, 1, 0x83, 40000, 2048);    // starts past the end: skipped
+    putEntry(large, 0, 0, 0x83, 2, 3);             // counted in the disk's 4096-byte blocks
+    // GPT: table block at 584, entry count at 592, entry size at 596, entries of 128 bytes from 1024; an
+    // HFS Plus entry 130 (type at 17664, first and last block at 17696 and 17704) lies past the 128 read.
+    const u64 gpt = 131072, apm = 65536;  // blocks of gpt_mixed.img and apm_parted.img
+    const u32 hfs[] = {0x48465300, 0x11AA0000, 0x300011AA, 0xACEC4365};
+    const auto gpt200 = patched("gpt_mixed.img", {{592, 200}, {17664, hfs[0]}, {17668, hfs[1]}, {17672, hfs[2]},
+                                                  {17676, hfs[3]}, {17696, 100}, {17704, 200}});
+    const std::string apmLine = "PartitionTableParser::parseApplePartitionMap - ";
+    auto apmWith = [](u64 offset, u32 value) { return patched("apm_parted.img", {{offset, value}}, true); };
+    // blocks: the disk's, 0 for as many as the bytes hold; count: partitions listed, the first of them
+    // `first`; line: a log line that must come, if any.
+    const struct { const char* what; std::vector<u8> bytes; u64 blocks; u32 count; Found first; std::string line = "";
+                   u32 blockSize = 512; } cases[] = {
+        {"self-linked EBR", selfLinked, 0, 1, {2, 2, "Part00"}},
+        {"EBR loop", loop, 0, 2, {2, 2, "Part00"}, "MBR partition table at sector 1 already read, link ignored\n"},
+        {"140 EBRs", ebrChain(140), 0, 128, {2, 2, "Part00"}},
+        {"100 EBRs of 3", ebrChain(100, 3), 0, 256, {2, 2, "Part00"}},
+        {"nulls", nulls, 0, 0, {}, "invalid MBR partition table - nulls: 1234\n"},
+        {"no signature", unsigned_, 0, 0, {}, "invalid MBR partition table signature: 00,AA\n"},
+        {"outside", outside, 0, 1, {2, 15, "Part00"}},
+        {"4096-byte blocks", large, 0, 1, {2, 4, "Part00"}, "", 4096},
+        {"200 GPT entries", gpt200, gpt, 2, {18432, 43007, ""}},
+        {"-1 GPT entries", patched("gpt_mixed.img", {{592, ~0u}}), gpt, 2, {18432, 43007, ""}},
+        {"GPT entry size 0", patched("gpt_mixed.img", {{596, 0}}), gpt, 1, {1, 131071, "Part00"}},
+        {"GPT table past 2^64 bytes", patched("gpt_mixed.img", {{588, 0x800000}}), gpt, 1, {1, 131071, "Part00"}},
+        {"GPT bad geometry", patched("gpt_mixed.img", {{1192, 100}, {1448, ~0u}}), gpt, 1, {59392, 131071, ""}},
+        {"APM 2^32-1", apmWith(516, ~0u), apm, 2, {2048, 18431, "MacHD"},
+         apmLine + "4294967295 map entries, reading 4096\n"},
+        {"APM past the end", apmWith(516, 1000), 128, 0, {}, apmLine + "map ends at the end of the disk (entry 128)\n"},
+        {"APM first entry", apmWith(512, 0x58580000), apm, 0, {}, "invalid map entry signature (5858)\n"},
+        {"APM block size 0", apmWith(0, 0x45520000), apm, 2, {2048, 18431, "MacHD"}},
+        {"100 bytes", std::vector<u8>(100), 0, 0, {}, "disk read error while parsing MBR partition table\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        MemoryTestDisk disk(c.bytes, c.blockSize);
+        if (c.blocks) disk.setBlockCount(c.blocks);
         LogCapture log;
         ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-        EXPECT_EQ(partitionsOf(disk), std::vector<Found>(std::begin(kGptHfsPlus), std::end(kGptHfsPlus)));
-        EXPECT_FALSE(log.has("first LBA: 100 - 48465300-0000-11AA-AA11-00306543ECAC\n"));
+        const auto found = partitionsOf(&disk);
+        EXPECT_EQ(std::pair(found.size(), found.empty() ? Found{} : found[0]), std::pair(size_t(c.count), c.first));
+        EXPECT_TRUE(c.line.empty() || log.has(c.line));
+        EXPECT_EQ(disk.getOpenCount(), 0u);
     }
-}
-
-TEST(PartitionTableParser, GptWithUnusableEntrySizeHandsOverToMbr) {
-    for (u32 size : {0u, 64u, 1u << 20}) {
-        ImageCopy image("pt_gpt.img");
-        image.putLE32(512 + 84, size);
-        ImageDisk disk(image.path());
-        LogCapture log;
-        ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-        EXPECT_TRUE(log.has(format("PartitionTableParser::parseGUIDPartitionTable - invalid entry size %u\n", size)));
-        // The protective MBR entry is what remains.
-        EXPECT_EQ(partitionsOf(disk), (std::vector<Found>{{1, 16383, "Part00"}}));
-    }
-}
-
-TEST(PartitionTableParser, GptEntryTableOutsideTheDiskIsRefused) {
-    ImageCopy image("pt_gpt.img");
-    image.putLE32(512 + 72, 0xFFFFFFFF);
-    image.putLE32(512 + 76, 0xFFFF);
-    ImageDisk disk(image.path());
+    MemoryTestDisk zero(std::vector<u8>(4096), 0), closed(std::vector<u8>(4096));
+    closed.failOpen = true;
     LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_TRUE(log.has("PartitionTableParser::parseGUIDPartitionTable - entry table at block 281474976710655 "
-                        "outside the disk\n"));
-}
-
-TEST(PartitionTableParser, GptEntriesWithBadGeometryAreClampedOrSkipped) {
-    ImageCopy image("pt_gpt.img");
-    const u64 entry1 = 2 * 512 + 1 * 128;  // MacData
-    const u64 entry3 = 2 * 512 + 3 * 128;  // MacMore
-    image.putLE32(entry1 + 40, 100);        // last before first
-    image.putLE32(entry3 + 40, 0xFFFFFFFF);  // last far past the end
-    ImageDisk disk(image.path());
-    LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_EQ(partitionsOf(disk), (std::vector<Found>{{10240, 16383, ""}}));
-    EXPECT_TRUE(log.has("PartitionTableParser - partition at blocks 4096-100 does not fit the disk (16384 blocks), "
-                        "skipped\n"));
-}
-
-// ---- Apple partition map
-
-TEST(PartitionTableParser, AppleMapGivesNamedAppleHfsEntries) {
-    ImageDisk disk(mediaPath("pt_apm.img"));
-    LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    const std::vector<Found> expected = {{2048, 8191, "Data"}, {12288, 14335, "Second"}};
-    EXPECT_EQ(partitionsOf(disk), expected);
-    expectSameAsMmls(partitionsOf(disk), 512, "pt_apm.img", appleHFSRow);
-    EXPECT_TRUE(log.has("-----------Scanning Apple Partition Map------------\n"));
-    EXPECT_TRUE(log.has("found map entries 6\n"));
-}
-
-TEST(PartitionTableParser, AppleMapOfAHybridIsoIsReadInTheMapsBlockUnits) {
-    ImageDisk disk(mediaPath("pt_hybrid.iso"));
-    ASSERT_EQ(disk.getBlockSize(), 2048u);
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    // The map counts 512-byte blocks: sectors 128-171 are disk blocks 32-42.
-    EXPECT_EQ(partitionsOf(disk), (std::vector<Found>{{32, 42, "HFSPLUS_Hybrid"}}));
-    expectSameAsMmls(partitionsOf(disk), 2048, "pt_hybrid.iso", appleHFSRow);
-    Disk* part = disk.getPartition(0);
-    ASSERT_TRUE(part->open(false));
-    u8 signature[2];
-    ASSERT_TRUE(part->read(1024, 2, signature));
-    EXPECT_EQ(signature[0], 'H');
-    EXPECT_EQ(signature[1], '+');
-    part->close();
-}
-
-TEST(PartitionTableParser, AppleMapWithAbsurdEntryCountIsCapped) {
-    ImageCopy image("pt_apm.img");
-    image.putBE32(512 + 4, 0xFFFFFFFF);
-    ImageDisk disk(image.path());
-    LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_EQ(disk.getPartitionCount(), 2u);
-    EXPECT_TRUE(log.has("PartitionTableParser::parseApplePartitionMap - 4294967295 map entries, reading 4096\n"));
-    EXPECT_TRUE(log.has("found map entries 4096\n"));
-}
-
-TEST(PartitionTableParser, AppleMapWalkStopsAtTheDiskEnd) {
-    ImageCopy image("pt_apm.img");
-    image.putBE32(512 + 4, 1000);
-    image.resize(64 * 1024);
-    ImageDisk disk(image.path());
-    LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_EQ(disk.getPartitionCount(), 0u);  // both lie past the cut end
-    EXPECT_TRUE(log.has("PartitionTableParser::parseApplePartitionMap - map ends at the end of the disk (entry 128)\n"));
-    EXPECT_TRUE(log.has("found map entries 1000\n"));
-}
-
-TEST(PartitionTableParser, AppleMapWithoutValidFirstEntryIsNotAMap) {
-    ImageCopy image("pt_apm.img");
-    image.put(512, {'X', 'X'});
-    ImageDisk disk(image.path());
-    LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_TRUE(log.has("invalid map entry signature (5858)\n"));
-    EXPECT_TRUE(log.has("found map entries 0\n"));
-    EXPECT_EQ(disk.getPartitionCount(), 0u);
-}
-
-TEST(PartitionTableParser, AppleMapBlockSizeZeroIsTakenAs512) {
-    ImageCopy image("pt_apm.img");
-    image.put(2, {0, 0});
-    ImageDisk disk(image.path());
-    LogCapture log;
-    ASSERT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_TRUE(log.has("PartitionTableParser::parseApplePartitionMap - invalid map block size 0, taking 512\n"));
-    EXPECT_EQ(disk.getPartitionCount(), 2u);
-}
-
-// ---- the entry point
-
-TEST(PartitionTableParser, DiskThatCannotOpenFails) {
-    MemoryTestDisk disk = blankDisk(64, 512, "closed");
-    disk.failOpen = true;
-    LogCapture log;
-    EXPECT_FALSE(PartitionTableParser::parserPartitionTable(&disk));
+    EXPECT_FALSE(PartitionTableParser::parserPartitionTable(&zero) || zero.opens);
+    EXPECT_FALSE(PartitionTableParser::parserPartitionTable(&closed));
     EXPECT_TRUE(log.has("disk open error while reading partition table\n"));
 }
 
-TEST(PartitionTableParser, DiskWithoutBlockSizeIsNotRead) {
-    MemoryTestDisk disk(std::vector<u8>(4096), 0, DISK_TYPE_IMAGEFILE, "zero");
-    LogCapture log;
-    EXPECT_FALSE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_EQ(disk.opens, 0);
-}
-
-TEST(PartitionTableParser, TinyDiskEndsWithReadErrors) {
-    MemoryTestDisk disk(std::vector<u8>(100), 512, DISK_TYPE_IMAGEFILE, "tiny");
-    LogCapture log;
-    EXPECT_TRUE(PartitionTableParser::parserPartitionTable(&disk));
-    EXPECT_TRUE(log.has("PartitionTableParser::parseGUIDPartitionTable - error reading block 1\n"));
-    EXPECT_TRUE(log.has("PartitionTableParser::parseApplePartitionMap - error reading block 0\n"));
-    EXPECT_TRUE(log.has("disk read error while parsing MBR partition table\n"));
-    EXPECT_EQ(disk.getOpenCount(), 0u);
-}
-
 }  // namespace
-}  // namespace vorn
+}  // namespace vorn::test

@@ -1,8 +1,8 @@
-// Small helpers shared by the storage tests: file contents, deterministic
-// byte patterns, the offset-word pattern of the sparse test image, and the
-// descriptors this process holds open on a file.
+// Helpers of the storage tests: file contents, deterministic byte patterns,
+// and the descriptors this process holds open on a file.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -12,12 +12,13 @@
 
 namespace vorn::test {
 
-inline std::vector<u8> readFileBytes(const std::string& path) {
+// The file's bytes, at most `limit` of them from its start.
+inline std::vector<u8> readFileBytes(const std::string& path, size_t limit = ~size_t(0)) {
     std::vector<u8> bytes;
     if (FILE* f = fopen(path.c_str(), "rb")) {
         u8 chunk[65536];
-        size_t n;
-        while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+        for (size_t n; (n = fread(chunk, 1, std::min(sizeof chunk, limit - bytes.size()), f)) > 0;)
+            bytes.insert(bytes.end(), chunk, chunk + n);
         fclose(f);
     }
     return bytes;
@@ -33,9 +34,7 @@ public:
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
         return z ^ (z >> 31);
     }
-    // Uniform in [0, bound); 0 when bound is 0.
-    u64 below(u64 bound) { return bound ? next() % bound : 0; }
-
+    u64 below(u64 bound) { return bound ? next() % bound : 0; }  // uniform in [0, bound); 0 for 0
 private:
     u64 m_state;
 };
@@ -47,18 +46,17 @@ inline std::vector<u8> patternBytes(size_t size, u64 seed) {
     return bytes;
 }
 
-// Byte at `offset` of a region where every 8-byte word holds its own byte
-// offset, little-endian (the sparse image's marked regions).
+// Byte at `offset` where every 8-byte word holds its own offset, little-endian (the sparse image).
 inline u8 offsetWordByte(u64 offset) { return static_cast<u8>((offset & ~u64(7)) >> (8 * (offset & 7))); }
 
 // Descriptors of this process open on the given file.
 inline std::vector<int> fdsOpenOn(const std::string& path) {
     std::vector<int> fds;
-    const std::string target = std::filesystem::canonical(path).string();
+    const auto target = std::filesystem::canonical(path);
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code error;
-        const auto link = std::filesystem::read_symlink(entry.path(), error);
-        if (!error && link.string() == target) fds.push_back(std::stoi(entry.path().filename().string()));
+        if (std::filesystem::read_symlink(entry.path(), error) == target && !error)
+            fds.push_back(std::stoi(entry.path().filename().string()));
     }
     return fds;
 }

@@ -1,92 +1,83 @@
-// Test doubles for the item tree: an item with settable id, date and size
-// whose folder loads its entries through a callback (counting the loads),
-// and a volume whose mount answer is chosen by the test.
+// Test doubles for the item tree: an item with settable id, date and size whose folder loads its entries through a
+// callback, a volume that never mounts (both count the live ones: what a walk or a deletion freed); small trees.
 #pragma once
 
 #include <functional>
-#include <string>
 #include <utility>
-#include <vector>
 
+#include "LogCapture.h"
 #include "fs/Volume.h"
 #include "fs/VolumeItem.h"
-#include "LogCapture.h"
+#include "misc/Utils.h"
 
 namespace vorn::test {
 
 class TestItem : public VolumeItem {
 public:
     explicit TestItem(std::string name, bool folder = false, u64 size = 0, u32 date = 0, std::string id = "n/a")
-        : VolumeItem(folder), id(std::move(id)), date(date), size(size) {
-        setName(std::move(name));
-        ++live;
-    }
+        : VolumeItem(folder), id(std::move(id)), date(date), size(size) { setName(std::move(name)); ++live; }
     ~TestItem() override { --live; }
-
-    std::string getId() override {
-        ++idCalls;
-        return id;
-    }
+    std::string getId() override { ++idCalls; return id; }
     u32 getDate() override { return date; }
     u64 getSize() override { return size; }
     u32 read(u64, void*, u32) override { return 0; }
-    bool addChildren() override {
-        ++loadCalls;
-        if (loader) loader(this);
-        return true;
-    }
+    bool addChildren() override { ++loadCalls; if (loader) loader(this); return true; }
 
     std::string id;
     u32 date;
     u64 size;
-    int loadCalls = 0;
-    int idCalls = 0;
-    // Fills the folder when it is loaded; the items it adds are fresh each time.
-    std::function<void(TestItem*)> loader;
-
-    // Items alive now, so tests can see what a walk or a deletion freed.
+    int loadCalls = 0, idCalls = 0;
+    std::function<void(TestItem*)> loader;  // fills the folder when it is loaded, with fresh items each time
     static inline int live = 0;
 };
 
-// Adds child under parent as the readers do: list, parent link and volume.
-template <typename T>
-T* addTo(VolumeItem* parent, T* child) {
+// Adds an item under parent as the readers do: list, parent link and volume.
+inline TestItem* addFile(VolumeItem* parent, const std::string& name, u64 size = 0, u32 date = 0,
+                         const std::string& id = "n/a", bool folder = false) {
+    auto* child = new TestItem(name, folder, size, date, id);
     parent->addChild(child);
     child->setParent(parent);
     child->setVolume(parent->getVolume());
     return child;
 }
 
-inline TestItem* addFile(VolumeItem* parent, const std::string& name, u64 size = 0, u32 date = 0,
-                         const std::string& id = "n/a") {
-    return addTo(parent, new TestItem(name, false, size, date, id));
-}
-
 inline TestItem* addFolder(VolumeItem* parent, const std::string& name, const std::string& id = "n/a") {
-    return addTo(parent, new TestItem(name, true, 0, 0, id));
+    return addFile(parent, name, 0, 0, id, true);
 }
 
-inline std::vector<std::string> childNames(VolumeItem* folder) {
-    std::vector<std::string> names;
-    for (VolumeItem* child : folder->children()) names.push_back(child->getName());
-    return names;
+// An item at a path below root ("dir/name"; a folder's path ends with '/'), added with addFile.
+struct Entry { std::string path; u64 size = 0; u32 date = 0; std::string id = "n/a"; };
+
+inline TestItem* add(VolumeItem* root, const Entry& e) {
+    std::vector<std::string> pieces = split(e.path, "/");
+    for (size_t i = 0; i + 1 < pieces.size(); ++i) root = root->findChild(pieces[i], false);
+    return addFile(root, pieces.back(), e.size, e.date, e.id, e.path.back() == '/');
+}
+
+// The tree below folder as text: "name" for a file, "name{children}" for a folder.
+inline std::string treeText(VolumeItem* folder) {
+    std::string out;
+    for (VolumeItem* child : folder->children())
+        out += (out.empty() ? "" : ",") + child->getName() + (child->isContainer() ? "{" + treeText(child) + "}" : "");
+    return out;
 }
 
 class TestVolume : public Volume {
 public:
-    explicit TestVolume(Disk* disk = nullptr, int sortType = SORT_NAME) : Volume(disk) {
-        setSortType(sortType);
-        ++live;
-    }
+    explicit TestVolume(Disk* disk = nullptr, int sort = SORT_NAME) : Volume(disk) { setSortType(sort); ++live; }
     ~TestVolume() override { --live; }
-    bool mount(bool) override { return mountResult; }
+    bool mount(bool) override { return false; }
     bool isAllocationBlockUsed(u64) override { return false; }
-
-    bool mountResult = false;
     static inline int live = 0;
 };
 
-// The shared log capture, under the name the item tests know it by.
-using LineRecorder = LogCapture;
+// A test volume with a root folder; the tree goes first, as Recovery frees them.
+struct Tree : TestVolume {
+    explicit Tree(int sortType = SORT_NAME) : TestVolume(nullptr, sortType) { createRootItem("root"); }
+    ~Tree() override { delete getRootItem(); }
+    VolumeItem* root() { return getRootItem(); }
+};
+
+using LineRecorder = LogCapture;  // the shared log capture, under the name the item tests know
 
 }  // namespace vorn::test

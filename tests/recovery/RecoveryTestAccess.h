@@ -25,11 +25,14 @@ public:
         r.blocksPerAllocBlock = blocksPerAllocBlock;
         r.allocBlockCount = allocBlockCount;
     }
+    // The block scan without opening a volume: the one set by setVolume is used.
+    static void scanOpenedVolume(Recovery& r) { r.scanOpenedVolume(); }
     static void setPosition(Recovery& r, u64 allocBlock, u64 block, u64 offset) {
         r.currentAllocBlock = allocBlock;
         r.currentBlock = block;
         r.currentOffset = offset;
     }
+    static void setLimitFileSize(Recovery& r, bool limit) { r.limitFileSize = limit; }
 };
 
 }  // namespace vorn

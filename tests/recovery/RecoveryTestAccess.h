@@ -32,6 +32,7 @@ public:
         r.currentBlock = block;
         r.currentOffset = offset;
     }
+    static void setLimitFileSize(Recovery& r, bool limit) { r.limitFileSize = limit; }
 };
 
 }  // namespace vorn

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "fs/fat/FATAnalyser.h"
+#include "raw/RawAnalyser.h"
 #include "recovery/AbstractAnalyser.h"
 #include "recovery/Recovery.h"
 #include "storage/Disk.h"
@@ -19,7 +20,7 @@ AnalyserFactoryFunction& testFactory() {
 std::vector<AbstractAnalyser*> createAnalysers(Recovery* owner, int scanType, int diskType) {
     std::vector<AbstractAnalyser*> analysers;
     if (scanType == SCAN_DELETED_FILES) {
-        // The raw carver goes here.
+        analysers.push_back(new RawAnalyser(owner));
         return analysers;
     }
     // The HFS Plus analyser goes first.

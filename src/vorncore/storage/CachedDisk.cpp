@@ -46,8 +46,8 @@ CachedDisk::~CachedDisk() {
     log(LOG_DEBUG, "stopping prefetch thread...\n");
     log(LOG_DEBUG, "freeing cache\n");
     releaseBuffers();
-    free(m_retiredView);
-    m_retiredView = nullptr;
+    for (const Retired& retired : m_retired) free(retired.buffer);
+    m_retired.clear();
     log(LOG_DEBUG, "done\n");
 }
 
@@ -89,7 +89,7 @@ void CachedDisk::syncGeometry(u32 blockSize, u64 blockCount) {
         }
         m_index.clear();
         m_lruHead = m_lruTail = kNil;
-        m_lockedLine = kNoLine;
+        for (u64& locked : m_lockedLine) locked = kNoLine;
         m_geomBlockCount = blockCount;
         return;
     }
@@ -99,22 +99,50 @@ void CachedDisk::syncGeometry(u32 blockSize, u64 blockCount) {
 
 void CachedDisk::releaseBuffers() {
     for (Line& line : m_slots) {
-        if (line.buffer && line.buffer == m_viewBuffer) {
-            // The last view may still point here: keep it until the next
-            // getOfsData.
-            free(m_retiredView);
-            m_retiredView = line.buffer;
+        u32 holders = 0;
+        for (u32 h = 0; h < kMaxHolders; ++h) {
+            if (line.buffer && line.buffer == m_viewBuffer[h]) holders |= 1u << h;
+        }
+        if (holders) {
+            // Views may still point here: keep the buffer until each of
+            // those holders asks for its next view.
+            m_retired.push_back({line.buffer, holders});
         } else {
             free(line.buffer);
         }
         line.buffer = nullptr;
     }
-    m_viewBuffer = nullptr;
+    for (u32 h = 0; h < kMaxHolders; ++h) {
+        m_viewBuffer[h] = nullptr;
+        m_lockedLine[h] = kNoLine;
+    }
     m_slots.clear();
     m_freeSlots.clear();
     m_index.clear();
     m_lruHead = m_lruTail = kNil;
-    m_lockedLine = kNoLine;
+}
+
+// The holder gives up its previous view: retired buffers nobody views any
+// longer are freed.
+void CachedDisk::releaseRetired(u32 holder) {
+    if (m_retired.empty()) return;
+    for (size_t i = 0; i < m_retired.size();) {
+        m_retired[i].holders &= ~(1u << holder);
+        if (m_retired[i].holders == 0) {
+            free(m_retired[i].buffer);
+            m_retired[i] = m_retired.back();
+            m_retired.pop_back();
+        } else {
+            ++i;
+        }
+    }
+}
+
+bool CachedDisk::isLocked(u64 line) const {
+    for (u64 locked : m_lockedLine) {
+        if (locked == line) return true;
+    }
+    return false;
 }
 
 void CachedDisk::unlink(u32 slot) {
@@ -177,14 +205,12 @@ u32 CachedDisk::takeSlot() {
         return static_cast<u32>(m_slots.size() - 1);
     }
 
-    // Full: the least recently used line that is not the viewed one.
+    // Full: the least recently used line that no holder views.
     u32 victim = m_lruHead;
-    if (m_slots[victim].number == m_lockedLine) {
-        if (m_slots[victim].next != kNil) {
-            victim = m_slots[victim].next;
-        } else {
-            log(LOG_ERROR, "!! ERROR !! Cache is completely locked!\n");
-        }
+    while (victim != kNil && isLocked(m_slots[victim].number)) victim = m_slots[victim].next;
+    if (victim == kNil) {
+        log(LOG_ERROR, "!! ERROR !! Cache is completely locked!\n");
+        victim = m_lruHead;
     }
     Line& line = m_slots[victim];
     m_index.erase(line.number);
@@ -381,10 +407,16 @@ bool CachedDisk::readBlocks(u64 block, u32 count, void* buffer) {
     return copyOut(block * blockSize, u64(count) * blockSize, static_cast<u8*>(buffer));
 }
 
-bool CachedDisk::getOfsData(u64 byteOffset, u32 count, Data& out) {
-    // The previous view is given up now, as callers know.
-    free(m_retiredView);
-    m_retiredView = nullptr;
+bool CachedDisk::getOfsData(u64 byteOffset, u32 count, Data& out, u32 holder) {
+    if (holder >= kMaxHolders) {
+        log(LOG_ERROR, "error at CachedDisk::getOfsData: no such holder (%u)\n", holder);
+        return false;
+    }
+    // The holder's previous view is given up now, as callers know; its line
+    // may make room for the new one.
+    releaseRetired(holder);
+    m_lockedLine[holder] = kNoLine;
+    m_viewBuffer[holder] = nullptr;
 
     const u32 blockSize = getBlockSize();
     const u64 blockCount = getBlockCount();
@@ -398,8 +430,6 @@ bool CachedDisk::getOfsData(u64 byteOffset, u32 count, Data& out) {
     if (count == 0 && byteOffset == diskBytes) {
         // No block lies there to hold the empty view.
         out.setPtr(g_emptyView, 1, 0);
-        m_lockedLine = kNoLine;
-        m_viewBuffer = nullptr;
         return true;
     }
 
@@ -414,16 +444,14 @@ bool CachedDisk::getOfsData(u64 byteOffset, u32 count, Data& out) {
         const u32 lastIndex = static_cast<u32>((lineOfs + std::max<u32>(count, 1) - 1) / blockSize);
         if (!line || !blocksGood(*line, index, lastIndex)) return false;
         out.setPtr(line->buffer + lineOfs, 1, count);
-        m_lockedLine = number;
-        m_viewBuffer = line->buffer;
+        m_lockedLine[holder] = number;
+        m_viewBuffer[holder] = line->buffer;
         return true;
     }
 
     if (!(out.isOwned() && out.getSize() == count)) {
         if (!out.realloc(1, count)) return false;
     }
-    m_lockedLine = kNoLine;
-    m_viewBuffer = nullptr;
     return copyOut(byteOffset, count, out.getPtr());
 }
 

@@ -6,10 +6,13 @@
 // close, partitions, read errors) acts on it. Callers open the cache (which
 // opens the wrapped disk) before reading.
 //
-// getOfsData hands out a view into a line when the bytes lie in one line;
-// that view stays valid until the next getOfsData on this cache (or its
-// destruction). read and readBlocks never evict the line of that view unless
-// the cache holds only one line. Bytes that span lines are copied.
+// getOfsData hands out a view into a line when the bytes lie in one line.
+// Views belong to a holder (a small index: 0 is the block scan, 1 the raw
+// carver's disk stream): a holder's view stays valid until that holder's
+// next getOfsData (or the cache's destruction), whatever the other holders
+// and read/readBlocks do meanwhile. Eviction skips every line that a holder
+// views, unless every line of the cache is viewed. Bytes that span lines are
+// copied.
 //
 // A line whose device read fails is read again block by block: the blocks
 // that read are cached, the ones that fail are remembered and fail at once
@@ -46,9 +49,17 @@ public:
     bool readBlocksImpl(u64 rawBlock, u32 count, void* buffer) override;
     bool writeBlocksImpl(u64 rawBlock, u32 count, const void* buffer) override;
 
+    // Number of holders that may keep a view at the same time.
+    static constexpr u32 kMaxHolders = 4;
+
     // count bytes at byteOffset: a view into a line when they lie in one
-    // line, else an owned copy in out.
-    virtual bool getOfsData(u64 byteOffset, u32 count, Data& out);
+    // line, else an owned copy in out. The view replaces the holder's
+    // previous one; holder must be below kMaxHolders.
+    virtual bool getOfsData(u64 byteOffset, u32 count, Data& out, u32 holder = 0);
+
+    // Bytes per line (blocks per read times the block size) of the current
+    // geometry.
+    size_t getLineBytes() const { return m_lineBytes; }
 
     u32 getLineCount() const { return m_lineCount; }
     u32 getBlocksPerRead() const { return m_blocksPerRead; }
@@ -78,6 +89,9 @@ private:
     bool copyOut(u64 byteOffset, u64 size, u8* out);
     bool blocksGood(const Line& line, u32 firstIndex, u32 lastIndex) const;
 
+    bool isLocked(u64 line) const;
+    void releaseRetired(u32 holder);
+
     bool isKnownBad(u64 block) const;
     bool anyKnownBad(u64 block, u64 count) const;
     void rememberBad(u64 block);
@@ -100,9 +114,16 @@ private:
     std::unordered_map<u64, u32> m_index;  // line number -> slot
     u32 m_lruHead = kNil;                  // least recently used
     u32 m_lruTail = kNil;                  // most recently used
-    u64 m_lockedLine = kNoLine;
-    u8* m_viewBuffer = nullptr;   // line buffer of the last view handed out
-    u8* m_retiredView = nullptr;  // that buffer, when a geometry change let go of it
+    // Per holder: the line of its view and that line's buffer.
+    u64 m_lockedLine[kMaxHolders] = {kNoLine, kNoLine, kNoLine, kNoLine};
+    u8* m_viewBuffer[kMaxHolders] = {};
+    // Buffers a geometry change let go of while holders still viewed them;
+    // freed when the last of those holders asks for its next view.
+    struct Retired {
+        u8* buffer;
+        u32 holders;  // bit per holder still viewing it
+    };
+    std::vector<Retired> m_retired;
 
     std::map<u64, u64> m_badBlocks;  // runs of unreadable blocks: first -> end (exclusive)
 };

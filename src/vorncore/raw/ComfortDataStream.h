@@ -1,0 +1,48 @@
+// A DataStream decorator that adds byte-order-aware integer reads and a
+// stack of saved positions (push before an excursion, pop to return).
+//
+// Integer reads never fail: bytes that cannot be read (past the end of the
+// disk, unreadable blocks) read as 0. The inner stream is not owned.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+
+#include "raw/DataStream.h"
+
+namespace vorn {
+
+class ComfortDataStream : public DataStream {
+public:
+    explicit ComfortDataStream(DataStream* inner);
+    ~ComfortDataStream() override;
+
+    bool open(u8 flag) override;
+    bool close() override;
+    u32 getBlockSize() override;
+    u64 getSize() override;
+    bool seek(i64 offset, int whence) override;
+    u32 read(u32 count, void* destination) override;
+    u64 getPos() override;
+    const u8* readPtr(u32 count) override;
+
+    // Non-zero: readU16 and readU32 take the first byte as the lowest.
+    void setLittleEndian(u8 littleEndian);
+    u8 readU8();
+    u16 readU16();
+    u32 readU32();
+    void push();
+    void pop();
+
+    size_t getStackDepth() const { return positionStack.size(); }
+
+private:
+    // count bytes at the position in out, failed bytes as 0.
+    void readBytes(u8* out, u32 count);
+
+    std::deque<i64> positionStack;
+    u8 littleEndian = 1;
+    DataStream* inner;
+};
+
+}  // namespace vorn

@@ -1,0 +1,7 @@
+#include "raw/DataStream.h"
+
+namespace vorn {
+
+DataStream::~DataStream() = default;
+
+}  // namespace vorn

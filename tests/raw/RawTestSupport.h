@@ -129,6 +129,7 @@ struct CarveRig {
             volume = blocks;
         } else {
             recovery.openExistingVolume();
+            recovery.deleteRootItem();  // the mounted tree goes; the carver's root replaces it
             volume = recovery.getVolume();
             allocBlockSize = std::max(volume->getAllocBlockSize(), recovery.getDisk()->getBlockSize());
         }

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "fs/fat/FATAnalyser.h"
+#include "raw/RawAnalyser.h"
 #include "recovery/AnalyserFactory.h"
 #include "recovery/Recovery.h"
 #include "recovery/RecoveryTestSupport.h"
@@ -23,7 +24,7 @@ size_t fatAnalysers(std::vector<AbstractAnalyser*> list, size_t* total) {
     return fat;
 }
 
-TEST(AnalyserFactory, LostScansGetTheFatAnalyserOnEveryDiskButACdDvd) {
+TEST(AnalyserFactory, DeletedFilesGetTheCarverLostScansTheFatAnalyserButOnACdDvd) {
     Recovery owner;
     size_t total = 0;
     for (int scanType : {SCAN_LOST_FILES, SCAN_LOST_VOLUMES}) {
@@ -32,7 +33,12 @@ TEST(AnalyserFactory, LostScansGetTheFatAnalyserOnEveryDiskButACdDvd) {
         EXPECT_EQ(fatAnalysers(createAnalysers(&owner, scanType, DISK_TYPE_REMOVABLE), &total), 1u);
         EXPECT_EQ(fatAnalysers(createAnalysers(&owner, scanType, DISK_TYPE_CDDVD), &total), 0u);
     }
-    EXPECT_EQ(fatAnalysers(createAnalysers(&owner, SCAN_DELETED_FILES, DISK_TYPE_IMAGEFILE), &total), 0u);
+    for (int diskType : {DISK_TYPE_IMAGEFILE, DISK_TYPE_CDDVD}) {
+        std::vector<AbstractAnalyser*> carver = createAnalysers(&owner, SCAN_DELETED_FILES, diskType);
+        ASSERT_EQ(carver.size(), 1u);
+        EXPECT_NE(dynamic_cast<RawAnalyser*>(carver[0]), nullptr);
+        delete carver[0];
+    }
 }
 
 TEST(AnalyserFactory, TestFactoryReplacesTheRegistryUntilCleared) {

@@ -94,6 +94,7 @@ TEST_F(ScanTest, GeometryComesFromTheVolumeWhenItFitsTheDisk) {
          "allocation block size 16777216 does not fit disk blocks of 1024 bytes, scanning disk blocks\n"},
         {"lost volumes from byte 0", 64 * 1024, 512, 4096, 8192, SCAN_LOST_VOLUMES, 4096, 8, 16, 0, 4096, ""},
         {"lost files in 32 KiB pieces", 100 * 1024, 512, 4096, 0, SCAN_LOST_FILES, 4096, 8, 25, 0, 32768, ""},
+        {"pieces across cache lines", 600 * 1024, 512, 4096, 0, SCAN_LOST_FILES, 4096, 8, 150, 0, 32768, ""},
         {"data area at the disk end", 64 * 1024, 512, 4096, 64 * 1024, SCAN_DELETED_FILES, 4096, 8, 0, 65536, 4096,
          "scan start offset 65536 lies at or past the disk end (65536 bytes), no blocks to scan\n"},
     };

@@ -169,7 +169,9 @@ struct CarveRig {
                 ASSERT_TRUE(cache->read(ofs, allocBlockSize, expected.data()));
             }
             raw.scanBlock();
-            if (!used) ASSERT_EQ(0, memcmp(recovery.getData()->getPtr(), expected.data(), allocBlockSize)) << ofs;
+            if (!used) {
+                ASSERT_EQ(0, memcmp(recovery.getData()->getPtr(), expected.data(), allocBlockSize)) << ofs;
+            }
             RecoveryTestAccess::setPosition(recovery, recovery.getCurrentAllocBlock() + 1,
                                             recovery.getCurrentBlock() + perAlloc,
                                             recovery.getCurrentOffset() + allocBlockSize);

@@ -129,7 +129,9 @@ TEST(BulkStreamAnalyser, TheFirstMatchingRowNamesTheType) {
         StreamInfo info;
         EXPECT_EQ(bulk.analyse(rig.at(1024 * i), &info), *cases[i].mime != 0) << i;
         EXPECT_EQ(info.mimeType, cases[i].mime) << i;
-        if (*cases[i].mime) EXPECT_TRUE(info.start == 1024 * i && info.endIsMinimum == 1 && info.analyser == &bulk);
+        if (*cases[i].mime) {
+            EXPECT_TRUE(info.start == 1024 * i && info.endIsMinimum == 1 && info.analyser == &bulk);
+        }
     }
 }
 

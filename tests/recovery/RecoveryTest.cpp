@@ -308,15 +308,16 @@ TEST(RecoveryDeleteRoot, FreesTheTreeWithSearchHitsOnce) {
     VolumeItem* root = volume.getRootItem();
     TestItem* folder = addFolder(root, "folder");
     TestItem* shared = addFile(folder, "shared hit");
+    auto* attached = new TestItem("Volume hit", true);  // a found volume's root: listed, no parent
+    root->addChild(attached);
     VolumeItem* results = root->findChild("SearchResults", true);
-    results->addChild(shared);               // a hit that still sits in its folder
-    auto* taken = new TestItem("taken hit");  // a hit a walk handed over
-    results->addChild(taken);
+    results->addChild(shared);  // hits sit in their own folders
+    results->addChild(attached);
     RecoveryTestAccess::setRootItem(r, root);
     RecoveryTestAccess::setSearchResultsItem(r, results);
     int before = TestItem::live;
     r.deleteRootItem();
-    EXPECT_EQ(TestItem::live, before - 3);  // folder, shared and taken: each once
+    EXPECT_EQ(TestItem::live, before - 3);  // folder, shared and attached: each once
     EXPECT_EQ(r.getRootItem(), nullptr);
     EXPECT_EQ(r.getSearchResultsItem(), nullptr);
     EXPECT_EQ(volume.getRootItem(), nullptr);

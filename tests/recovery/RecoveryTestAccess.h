@@ -25,6 +25,8 @@ public:
         r.blocksPerAllocBlock = blocksPerAllocBlock;
         r.allocBlockCount = allocBlockCount;
     }
+    // The block scan without opening a volume: the one set by setVolume is used.
+    static void scanOpenedVolume(Recovery& r) { r.scanOpenedVolume(); }
     static void setPosition(Recovery& r, u64 allocBlock, u64 block, u64 offset) {
         r.currentAllocBlock = allocBlock;
         r.currentBlock = block;

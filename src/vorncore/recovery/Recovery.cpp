@@ -74,10 +74,9 @@ std::string Recovery::localizedString(const std::string& key) {
 
 void Recovery::deleteRootItem() {
     log(3, "deleteRootItem\n");
-    if (searchResultsItem) {
-        // Hits that still sit in their own folders are freed there, not twice.
-        searchResultsItem->releaseChildren();
-    }
+    // The "SearchResults" folder only lists its hits; each is freed once, by
+    // its own folder, with the tree.
+    if (searchResultsItem) searchResultsItem->clearChildren();
     delete rootItem;
     rootItem = nullptr;
     searchResultsItem = nullptr;

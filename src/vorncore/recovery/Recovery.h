@@ -9,9 +9,9 @@
 // Ownership: owns its CachedDisk, its Data buffer, the volume opened on the
 // selected disk, the volumes attached by addVolume (also those handed in),
 // and the result tree under the root item. deleteRootItem frees the tree
-// and then the volumes attached by addVolume; the "SearchResults" folder
-// frees only the hits it owns (those a walk handed over), not hits that
-// still sit in their own folders. The listener is not owned.
+// and then the volumes attached by addVolume. The "SearchResults" folder
+// owns no hit: every hit stays in its own folder (the search keeps folders
+// that hold hits loaded) and is freed there, once. The listener is not owned.
 // Single-threaded: every operation runs on the caller's thread.
 //
 // Offsets: every scan position (currentOffset, seekToOffset targets) is an
@@ -105,6 +105,10 @@ private:
     // Helpers of the save, report and search walks (one file each).
     bool saveItemAtDepth(VolumeItem* item, const std::string& dir, int depth);
     bool writeReportItemAtDepth(VolumeItem* item, std::string& html, int depth);
+    // The block scan over the volume that scan has just opened.
+    void scanOpenedVolume();
+    // Walks one folder for the name search; true when a hit was taken below it.
+    bool searchFolder(VolumeItem* folder, int depth, bool& stop);
 
     u32 volumeCounter = 0;
     double savePercent = 0;
@@ -139,8 +143,6 @@ private:
     bool saveCancelled = false;
     u64 savedFileCount = 0;
     u64 totalFileCount = 0;
-    // Search state.
-    int searchDepth = 0;
     // The CachedDisk was opened by selectDisk and is closed before it goes.
     bool diskOpened = false;
 

@@ -1,0 +1,593 @@
+// The command-line front end: start-up, the command words, choosing disks
+// and items through the models, the tree and table dumps, the help text and
+// the engine listener. The diagnostic commands are in CmdDiagnostics.cpp.
+#include "cli/CmdApp.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <filesystem>
+
+#include "cli/CmdWords.h"
+#include "fs/TableModelInterface.h"
+#include "fs/TreeModelInterface.h"
+#include "fs/VolumeItem.h"
+#include "fs/VolumeTableModel.h"
+#include "fs/VolumeTreeModel.h"
+#include "misc/Log.h"
+#include "misc/Utils.h"
+#include "recovery/Recovery.h"
+#include "storage/Disk.h"
+#include "storage/DiskManager.h"
+#include "storage/DiskManagerTreeModel.h"
+#include "storage/RAIDDisk.h"
+#include "storage/RAIDSimulator.h"
+
+namespace vorn {
+
+namespace {
+
+// Bounds of the walks over a tree model: a damaged volume may describe a
+// folder that contains itself, so its outline never ends by itself.
+constexpr u32 kMaxTreeDepth = 1024;
+constexpr u64 kMaxNamedSearchNodes = 1000000;
+
+const char* const kHelpLines[] = {
+    "---commands-----------------------",
+    "h               show this help",
+    "q               leave interactive mode",
+    "img [file]      add disk image to disk selection and choose it",
+    "raid [diskcnt#] [parity] [stripeblocks#] [disk0] [startsec#] [disk1] [startsec#] etc.",
+    "                add and choose RAID with parameters for disks with start block",
+    "raidsim [diskcnt#] [parity] [stripeblocks#] [startsec#]",
+    "                add simulated RAID disks for selected disk",
+    "ctn [substr]    choose tree item by substring",
+    "ct [treeidx]    choose tree item",
+    "cl [tableidx]   choose table item",
+    "b               browse volume",
+    "sd              scan deleted files",
+    "sf              scan lost files",
+    "sv              scan lost volumes",
+    "r [path]        recover selected item to path",
+    "d               go back to disk selection",
+    "x [block#]      hexdump block",
+    "newimg          create image file for selected disk",
+    "dmp [#]-[#]     dump bock range to file",
+    "cmp [disk]      compare specified disk content with selected disk content",
+    "test            perform unit tests",
+    "---paramters-----------------------",
+    "[substr]        exact name or part of it",
+    "[treeidx]       index into tree for each depth (e.g.  0.1 means second item in first node)",
+    "[tableidx]      index into table (e.g. 0 means first table item)",
+    "[parity]        none,forward,backward,forwarddyn,backwarddyn,forwarddelay,backwarddelay,auto",
+    "[#]             number (decimal)",
+    "---options------------------------",
+    "-cli            use command line (required)",
+    "-v              verbose debug output",
+    "-i              activate interactive mode",
+    "---examples-----------------------",
+    "-cli img C:\\case1.img b",
+    "  choose disk image (case1.img) and browse volume",
+    "-cli ctn C: b",
+    "  choose tree item (C:) and browse volume",
+    "-cli ct 0.1.2 sd ct 0 r ~/temp",
+    "  choose tree item (0.1.2), scan it for deleted files, choose tree item (0) and finally recover it",
+    "-cli raid 3 forward 128 Disk00 63 Disk01 63 Disk02 63 b",
+    "  build RAID with 3 disks and browse volume",
+    "--------------------------------------",
+};
+
+bool isVolumeItem(Base* node) { return node && node->isKindOf(KIND_VOLUME_ITEM); }
+bool isDisk(Base* node) { return node && node->isKindOf(KIND_DISK); }
+
+// An image file that can be read: the check the image disk makes when it is
+// created, made beforehand so that an unreadable file is not listed.
+bool canOpenImageFile(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode) && access(path.c_str(), R_OK) == 0;
+}
+
+}  // namespace
+
+void CmdApp::LogSink::logEvent(const char* text) {
+    if (!text) return;
+    const std::string line = escapeLogLine(text);
+    fwrite(line.data(), 1, line.size(), out);
+}
+
+CmdApp::CmdApp() : CmdApp(stdin, stdout, stderr, nullptr) {}
+
+CmdApp::CmdApp(FILE* in, FILE* out, FILE* err, DiskManagerFactory factory)
+    : inStream(in), outStream(out), errStream(err), makeDiskManager(std::move(factory)) {}
+
+CmdApp::~CmdApp() {
+    logWrite(LOG_DEBUG, "destroying CmdApp");
+    clearSelection();
+    delete recovery;
+    recovery = nullptr;
+    // RAID sets of our own read from listed disks: they go first.
+    ownedRaidSets.clear();
+    delete tableModel;
+    tableModel = nullptr;
+    delete treeModel;
+    treeModel = nullptr;
+    delete diskManager;
+    diskManager = nullptr;
+    // The simulated disks read through their simulator; they went with the
+    // disk manager.
+    simulators.clear();
+    if (logSink) {
+        fflush(outStream);
+        setLogListener(previousLogListener);
+    }
+}
+
+// ---- output
+
+void CmdApp::out(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vfprintf(outStream, format, ap);
+    va_end(ap);
+}
+
+void CmdApp::err(const char* format, ...) {
+    // What was written to out so far comes first on a shared terminal.
+    fflush(outStream);
+    va_list ap;
+    va_start(ap, format);
+    vfprintf(errStream, format, ap);
+    va_end(ap);
+    fflush(errStream);
+}
+
+void CmdApp::outLine(const std::string& text) {
+    fwrite(text.data(), 1, text.size(), outStream);
+    fputc('\n', outStream);
+}
+
+// ---- start-up and the prompt
+
+int CmdApp::run(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i)
+        if (argv[i] && strcmp(argv[i], "-v") == 0) setLogLevel(LOG_DEBUG);
+
+    // Engine lines may carry names read from a disk.
+    if (!logSink) {
+        logSink = std::make_unique<LogSink>(outStream);
+        previousLogListener = getLogListener();
+        setLogListener(logSink.get());
+    }
+
+    log(LOG_INFO, "using command line\n");
+    log(LOG_DEBUG, "argc = %d\n", argc);
+    std::vector<std::string> words;
+    for (int i = 0; i < argc; ++i) {
+        const char* arg = argv[i] ? argv[i] : "";
+        log(LOG_DEBUG, "[%d] = %s\n", i, arg);
+        if (i > 0) words.emplace_back(arg);
+    }
+
+    init();
+    execute(words);
+
+    out(interactive ? "interactive mode ('h' for help, 'q' to quit)\n" : "(run with command 'h' for help)\n");
+    while (interactive) {
+        out("> ");
+        fflush(outStream);
+        char* line = nullptr;
+        size_t capacity = 0;
+        const ssize_t length = getline(&line, &capacity, inStream);
+        if (length < 0) {
+            // End of input ends the loop as "q" does.
+            free(line);
+            interactive = false;
+            // On a terminal the next text starts on a line of its own.
+            if (isatty(fileno(inStream))) out("\n");
+            break;
+        }
+        const std::string text(line, static_cast<size_t>(length));
+        free(line);
+        execute(splitWords(text));
+    }
+    out("bye\n");
+    fflush(outStream);
+    return 0;
+}
+
+void CmdApp::init() {
+    log(LOG_DEBUG, "creating CmdApp\n");
+    selectedFolder = nullptr;
+    dumpDepth = 0;
+    lastProgress = 0;
+    interactive = false;
+    cancelHintShown = false;
+
+    diskManager = makeDiskManager ? makeDiskManager() : createDiskManager();
+    recovery = new Recovery();
+    recovery->setListener(this);
+    recovery->selectDisk(nullptr);
+
+    diskManager->scanForDisks();
+    diskManager->scanForPartitions();
+    diskManager->dump();
+
+    replaceTreeModel(new DiskManagerTreeModel(diskManager));
+    dropTableModel();
+    dumpTree(99);
+}
+
+// ---- command words
+
+void CmdApp::execute(const std::vector<std::string>& words) {
+    size_t at = 0;
+    while (at < words.size()) {
+        bool stop = false;
+        at += executeWord(words, at, stop);
+        if (stop) break;
+    }
+}
+
+size_t CmdApp::executeWord(const std::vector<std::string>& words, size_t at, bool& stop) {
+    const std::string& word = words[at];
+    const size_t left = words.size() - at - 1;  // words after this one
+    const auto arg = [&](size_t k) -> const std::string& { return words[at + k]; };
+
+    if (word == "h" || word == "-h") {
+        printHelp();
+        return 1;
+    }
+    if (word == "-cli") return 1;
+    if (word == "-i") {
+        interactive = true;
+        return 1;
+    }
+    if (word == "q") {
+        interactive = false;
+        return 1;
+    }
+    if (word == "-v") {
+        setLogLevel(LOG_DEBUG);
+        return 1;
+    }
+    if (word == "x") {
+        if (left < 1) return 1;
+        hexdumpBlock(arg(1));
+        return 2;
+    }
+    if (word == "raidsim") {
+        if (left < 4) return 1;
+        raidSimulate(words, at);
+        return 5;
+    }
+    if (word == "raid") {
+        if (left < 7) return 1;
+        return raidBuild(words, at);
+    }
+    if (word == "img") {
+        if (left < 1) return 1;
+        commandImage(arg(1));
+        return 2;
+    }
+    if (word == "cmp") {
+        if (left < 1) return 1;
+        Base* other = chooseTreeItemByName(arg(1));
+        if (!isDisk(other)) {
+            err("error: no disk\n");
+        } else {
+            compareDisk(static_cast<Disk*>(other));
+        }
+        return 2;
+    }
+    if (word == "dmp") {
+        if (left < 1) return 1;
+        dumpBlocks(arg(1));
+        return 2;
+    }
+    if (word == "newimg") {
+        createImage();
+        return 1;
+    }
+    if (word == "test") {
+        performUnitTests();
+        return 1;
+    }
+    if (word == "d") {
+        replaceTreeModel(new DiskManagerTreeModel(diskManager));
+        dropTableModel();
+        dumpTree(99);
+        return 1;
+    }
+    if (word == "cl") {
+        if (left < 1) return 1;
+        selectedItem = chooseTableItem(arg(1));
+        if (isVolumeItem(selectedItem)) {
+            VolumeItem* item = static_cast<VolumeItem*>(selectedItem);
+            out("table item selected: %s\n", escapeControlChars(item->getName()).c_str());
+            selectedItems.clear();
+            selectedItems.push_back(item);
+        }
+        return 2;
+    }
+    if (word == "ct") {
+        if (left < 1) return 1;
+        selectedItem = chooseTreeItem(arg(1));
+        selectItem(selectedItem);
+        return 2;
+    }
+    if (word == "ctn") {
+        if (left < 1) return 1;
+        selectedItem = chooseTreeItemByName(arg(1));
+        selectItem(selectedItem);
+        return 2;
+    }
+    if (word == "b") {
+        commandBrowse();
+        return 1;
+    }
+    if (word == "sd") {
+        commandScan(SCAN_DELETED_FILES);
+        return 1;
+    }
+    if (word == "sf") {
+        commandScan(SCAN_LOST_FILES);
+        return 1;
+    }
+    if (word == "sv") {
+        commandScan(SCAN_LOST_VOLUMES);
+        return 1;
+    }
+    if (word == "r") {
+        if (left < 1) return 1;
+        commandRecover(arg(1));
+        return 2;
+    }
+    err("error: unknown command (%s)\n", escapeControlChars(word).c_str());
+    stop = true;
+    return 1;
+}
+
+void CmdApp::commandImage(const std::string& path) {
+    if (!canOpenImageFile(path)) {
+        // The line the image disk gives for a file it cannot open; such a
+        // file is neither listed nor chosen.
+        log(LOG_ERROR, "error opening file %s\n", path.c_str());
+        return;
+    }
+    Disk* disk = diskManager->addImageDisk(path);
+    selectItem(disk);
+}
+
+void CmdApp::commandBrowse() {
+    clearSelection();
+    replaceTreeModel(new VolumeTreeModel(recovery));
+    recovery->openExistingVolume();
+    dumpTree(1);
+}
+
+void CmdApp::commandScan(int scanType) {
+    clearSelection();
+    // A lost-volumes scan leaves the outline as it was: the volumes it finds
+    // show up as partitions in the disk tree.
+    if (scanType != SCAN_LOST_VOLUMES) replaceTreeModel(new VolumeTreeModel(recovery));
+    recovery->setScanType(scanType);
+    recovery->scan();
+    dumpTree(scanType == SCAN_LOST_FILES ? 2 : 99);
+}
+
+void CmdApp::commandRecover(const std::string& folderWord) {
+    const std::string folder = expandHome(folderWord);
+    const std::string conflict = saveTargetConflict(folder);
+    if (!conflict.empty()) {
+        err("%s", conflict.c_str());
+        return;
+    }
+    if (!selectedItems.empty() && !folder.empty() && !isDirectory(folder)) {
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        if (error) {
+            err("error: cannot create folder %s (%s)\n", escapeControlChars(folder).c_str(),
+                error.message().c_str());
+            return;
+        }
+    }
+    recovery->save(selectedItems, folder);
+}
+
+void CmdApp::replaceTreeModel(TreeModelInterface* model) {
+    delete treeModel;
+    treeModel = model;
+}
+
+void CmdApp::dropTableModel() {
+    delete tableModel;
+    tableModel = nullptr;
+}
+
+void CmdApp::clearSelection() {
+    selectedItems.clear();
+    selectedFolder = nullptr;
+    selectedItem = nullptr;
+    dropTableModel();
+}
+
+// ---- choosing
+
+void CmdApp::selectItem(Base* item) {
+    if (!item) {
+        err("error: nothing selected!\n");
+        return;
+    }
+    if (item->isKindOf(KIND_DISK)) {
+        Disk* disk = static_cast<Disk*>(item);
+        // Choosing a disk (even the same one again) replaces the result tree.
+        clearSelection();
+        recovery->selectDisk(disk);
+        out("disk selected: %s\n", escapeControlChars(disk->getName()).c_str());
+        disk->dump();
+        return;
+    }
+    if (item->isKindOf(KIND_VOLUME_ITEM)) {
+        VolumeItem* volumeItem = static_cast<VolumeItem*>(item);
+        out("tree item selected: %s\n", escapeControlChars(volumeItem->getName()).c_str());
+        selectedItems.push_back(volumeItem);
+        if (volumeItem->isContainer()) {
+            selectedFolder = volumeItem;
+            dropTableModel();
+            tableModel = new VolumeTableModel(recovery, volumeItem);
+        }
+        dumpTree(0);
+        dumpTable();
+    }
+}
+
+Base* CmdApp::chooseTreeItem(const std::string& path) {
+    if (!treeModel) return nullptr;
+    std::vector<long long> indexes;
+    if (!parseTreePath(path, indexes)) return nullptr;
+    // The walk starts above the root, whose only child is the root.
+    Base* root = treeModel->getRoot();
+    if (indexes[0] != 0 || !root) {
+        err("error: invalid tree index!\n");
+        return nullptr;
+    }
+    Base* current = root;
+    for (size_t k = 1; k < indexes.size(); ++k) {
+        const u32 count = treeModel->getChildCount(current);
+        if (indexes[k] < 0 || indexes[k] >= static_cast<long long>(count)) {
+            err("error: invalid tree index!\n");
+            return nullptr;
+        }
+        current = treeModel->getChild(current, static_cast<u32>(indexes[k]));
+        if (!current) {
+            err("error: invalid tree index!\n");
+            return nullptr;
+        }
+    }
+    return current;
+}
+
+Base* CmdApp::chooseTreeItemByName(const std::string& part) {
+    if (!treeModel) return nullptr;
+    Base* root = treeModel->getRoot();
+    if (!root) return nullptr;
+    // Depth first, parents before children, children in model order.
+    struct Step {
+        Base* node;
+        u32 depth;
+    };
+    std::vector<Step> stack{{root, 0}};
+    u64 visited = 0;
+    while (!stack.empty() && visited < kMaxNamedSearchNodes) {
+        const Step step = stack.back();
+        stack.pop_back();
+        ++visited;
+        if (treeModel->getText(step.node).find(part) != std::string::npos) return step.node;
+        if (step.depth + 1 >= kMaxTreeDepth) continue;
+        const u32 count = treeModel->getChildCount(step.node);
+        for (u32 i = count; i > 0; --i) {
+            Base* child = treeModel->getChild(step.node, i - 1);
+            if (child) stack.push_back({child, step.depth + 1});
+        }
+    }
+    return nullptr;
+}
+
+Base* CmdApp::chooseTableItem(const std::string& indexWord) {
+    if (!tableModel) return nullptr;
+    u32 index = 0;
+    VolumeItem* item = nullptr;
+    if (parseIndexWord(indexWord, tableModel->getRowCount(), index)) item = tableModel->getItem(index);
+    if (!item) err("error: invalid table index!\n");
+    return item;
+}
+
+// ---- dumps
+
+void CmdApp::dumpTree(u32 maxDepth) {
+    if (maxDepth == 0) maxDepth = dumpDepth;
+    dumpDepth = maxDepth;
+    Base* root = treeModel ? treeModel->getRoot() : nullptr;
+    if (!root) return;
+    out("-----------tree model dump-----------\n");
+    dumpTreeNode(root, "0", 0, maxDepth);
+    out("-------------------------------------\n");
+}
+
+void CmdApp::dumpTreeNode(Base* node, const std::string& path, u32 depth, u32 maxDepth) {
+    const std::string line = treeDumpLine(depth, path, treeModel->getText(node));
+    fwrite(line.data(), 1, line.size(), outStream);
+    if (depth + 1 >= kMaxTreeDepth) return;
+    if (depth >= maxDepth && !isOnWayToSelectedFolder(node)) return;
+    const u32 count = treeModel->getChildCount(node);
+    for (u32 i = 0; i < count; ++i) {
+        Base* child = treeModel->getChild(node, i);
+        if (child) dumpTreeNode(child, path + "." + std::to_string(i), depth + 1, maxDepth);
+    }
+}
+
+bool CmdApp::isOnWayToSelectedFolder(Base* node) {
+    u32 steps = 0;
+    for (VolumeItem* item = selectedFolder; item && steps < kMaxTreeDepth; item = item->getParent(), ++steps)
+        if (static_cast<Base*>(item) == node) return true;
+    return false;
+}
+
+void CmdApp::dumpTable() {
+    if (!tableModel) return;
+    out("-----------table model dump-----------\n");
+    const u32 columns = tableModel->getColumnCount();
+    const u32 rows = tableModel->getRowCount();
+    std::vector<std::string> cells(columns);
+    for (long long row = -1; row < static_cast<long long>(rows); ++row) {
+        for (u32 column = 0; column < columns; ++column)
+            cells[column] = row < 0 ? tableModel->getColumnName(column)
+                                    : tableModel->getText(static_cast<u32>(row), column);
+        const std::string line = tableDumpLine(static_cast<int>(row), cells);
+        fwrite(line.data(), 1, line.size(), outStream);
+    }
+    out("-------------------------------------\n");
+}
+
+void CmdApp::printHelp() {
+    for (const char* line : kHelpLines) outLine(line);
+}
+
+// ---- listener
+
+void CmdApp::progressEvent(double percent, bool* cancel) {
+    (void)cancel;
+    if (!cancelHintShown) {
+        out("press ESC (CTRL on WinCE) to cancel\n");
+        cancelHintShown = true;
+    }
+    if (percent != lastProgress) {
+        out("\r...%.02f", static_cast<double>(static_cast<float>(percent)));
+        fflush(outStream);
+        lastProgress = percent;
+    }
+    Disk* disk = recovery ? recovery->getDisk() : nullptr;
+    if (disk && disk->getReadErrors() != 0)
+        err("read errors: %lld\n", static_cast<long long>(disk->getReadErrors()));
+}
+
+void CmdApp::fileSaving(const std::string& path) { out("recovering file %s\n", escapeControlChars(path).c_str()); }
+
+void CmdApp::askOverwrite(const std::string& path, bool* overwrite, bool* skip, bool* cancel) {
+    (void)skip;
+    (void)cancel;
+    out("ask for overwrite: %s\n", escapeControlChars(path).c_str());
+    if (overwrite) *overwrite = true;
+}
+
+void CmdApp::diskListChangedEvent() { out("disk list changed\n"); }
+
+void CmdApp::itemChangedEvent(VolumeItem* item) { (void)item; }
+
+std::string CmdApp::localizedString(const std::string& key) { return key; }
+
+}  // namespace vorn

@@ -1,0 +1,360 @@
+// Saving items: folders are recreated inside the target folder, existing
+// files are handled by asking the listener, each file's bytes are read
+// through its volume and written in chunks, and a resource fork is written
+// beside its data file as an AppleDouble file.
+//
+// Safety: every name comes from the disk and is made one safe path component
+// (saveTargetName); every folder created or entered is checked to be a real
+// directory, not a symbolic link; files are opened without following links.
+// So nothing is ever written outside the chosen folder.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "fs/ForkedItem.h"
+#include "fs/Volume.h"
+#include "fs/VolumeItem.h"
+#include "misc/Log.h"
+#include "recovery/Recovery.h"
+#include "recovery/RecoveryEventListener.h"
+#include "recovery/RecoveryUtils.h"
+#include "storage/Disk.h"
+
+namespace vorn {
+
+namespace {
+
+// Bytes read from an item per call and written per write.
+constexpr u32 kSaveChunk = 262144;
+// Progress is reported before the first chunk and then after every this many
+// bytes (the 1000 chunks of 2048 bytes of the original copy loop).
+constexpr u64 kProgressBytes = 2048000;
+// Read failures of one file that are logged one by one; the rest are counted.
+constexpr u32 kMaxLoggedReadErrors = 16;
+
+// AppleDouble (version 2) header with one entry, the resource fork.
+constexpr u32 kAppleDoubleMagic = 0x00051607;
+constexpr u32 kAppleDoubleVersion = 0x00020000;
+constexpr u32 kAppleDoubleResourceFork = 2;
+constexpr u32 kAppleDoubleHeaderSize = 26 + 12;
+
+bool pathIsRealDirectory(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool pathExists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Opens a target file for writing without following a symbolic link: a new
+// file is created exclusively, an existing one is truncated. Only regular
+// files are accepted. -1 on failure.
+int openTargetFile(const std::string& path, bool exists) {
+    const int fd = exists ? ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_TRUNC | O_NONBLOCK | O_CLOEXEC)
+                          : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool writeAll(int fd, const u8* bytes, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return false;
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads len bytes at ofs of an item's stream; returns the bytes read.
+using StreamReader = u32 (*)(VolumeItem* item, u64 ofs, void* buf, u32 len);
+
+u32 readDataFork(VolumeItem* item, u64 ofs, void* buf, u32 len) { return item->read(ofs, buf, len); }
+
+u32 readResourceFork(VolumeItem* item, u64 ofs, void* buf, u32 len) {
+    return dynamic_cast<ForkedItem*>(item)->readResourceFork(ofs, buf, len);
+}
+
+// Size of the pieces in which a failed read is tried again: the block size
+// of the item's disk.
+u32 retryPieceSize(VolumeItem* item) {
+    Volume* volume = item->getVolume();
+    Disk* disk = volume ? volume->getDisk() : nullptr;
+    const u32 size = disk ? disk->getBlockSize() : 0;
+    return size >= 512 && size <= kSaveChunk && kSaveChunk % size == 0 ? size : 512;
+}
+
+ForkedItem* resourceForkOf(VolumeItem* item) {
+    if (!item->isKindOf(KIND_HFS_VOLUME_ITEM)) return nullptr;
+    return dynamic_cast<ForkedItem*>(item);
+}
+
+void storeBE16(u8* p, u16 v) {
+    p[0] = static_cast<u8>(v >> 8);
+    p[1] = static_cast<u8>(v);
+}
+
+void storeBE32(u8* p, u32 v) {
+    p[0] = static_cast<u8>(v >> 24);
+    p[1] = static_cast<u8>(v >> 16);
+    p[2] = static_cast<u8>(v >> 8);
+    p[3] = static_cast<u8>(v);
+}
+
+enum class CopyEnd { Done, Cancelled, WriteFailed };
+
+// What the copy loops of one file share.
+struct CopyContext {
+    RecoveryEventListener* listener;
+    double percent;
+    u8* buffer;
+    u32 bufferSize;
+    u32 piece;
+    bool damaged = false;
+    u32 loggedReadErrors = 0;
+};
+
+// Reads len bytes at pos again piece by piece after a failed read; pieces
+// that cannot be read become zeros. Returns the number of such pieces.
+u32 readByPieces(CopyContext& c, VolumeItem* item, StreamReader reader, u64 pos, u32 len) {
+    u32 bad = 0;
+    for (u32 off = 0; off < len; off += c.piece) {
+        const u32 n = std::min(c.piece, len - off);
+        if (reader(item, pos + off, c.buffer + off, n) != n) {
+            memset(c.buffer + off, 0, n);
+            ++bad;
+        }
+    }
+    return bad;
+}
+
+// Copies size bytes of one stream of the item into fd. Progress is reported
+// before the first chunk and then every kProgressBytes; a cancel answered
+// there ends the copy after the chunk in hand. A failed read never ends the
+// copy: the chunk is read again block by block and unreadable blocks are
+// written as zeros, so the file keeps its size and every readable byte.
+CopyEnd copyItemStream(CopyContext& c, VolumeItem* item, StreamReader reader, u64 size, int fd,
+                       const std::string& path) {
+    bool cancel = false;
+    u64 pos = 0;
+    u64 sinceProgress = kProgressBytes;
+    do {
+        if (c.listener && sinceProgress >= kProgressBytes) {
+            c.listener->progressEvent(c.percent, &cancel);
+            sinceProgress = 0;
+        }
+        const u32 len = static_cast<u32>(std::min<u64>(c.bufferSize, size - pos));
+        if (reader(item, pos, c.buffer, len) != len) {
+            const u32 bad = readByPieces(c, item, reader, pos, len);
+            if (bad) c.damaged = true;
+            if (c.loggedReadErrors < kMaxLoggedReadErrors) {
+                log(LOG_ERROR, "error reading %s at offset %llu: %u unreadable blocks written as zeros\n", path.c_str(),
+                    static_cast<unsigned long long>(pos), bad);
+                if (++c.loggedReadErrors == kMaxLoggedReadErrors) {
+                    log(LOG_ERROR, "further read errors of %s are not logged\n", path.c_str());
+                }
+            }
+        }
+        if (!writeAll(fd, c.buffer, len)) {
+            log(LOG_ERROR, "error writing file %s\n", path.c_str());
+            return CopyEnd::WriteFailed;
+        }
+        pos += len;
+        sinceProgress += len;
+    } while (pos < size && !cancel);
+    return cancel ? CopyEnd::Cancelled : CopyEnd::Done;
+}
+
+// Writes the resource fork as an AppleDouble file "._name" beside the data
+// file, the form used on volumes that have no forks. A fork file that cannot
+// be created leaves the fork out (the data file stays).
+CopyEnd saveResourceFork(CopyContext& c, VolumeItem* item, u64 forkSize, const std::string& dir,
+                         const std::string& name, const std::string& dataPath) {
+    log(LOG_DEBUG, "resource fork size: %lld\n", static_cast<long long>(forkSize));
+    const std::string forkPath = dir + "/" + saveTargetName("._" + name);
+    if (forkSize > 0xFFFFFFFFull - kAppleDoubleHeaderSize) {
+        log(LOG_ERROR, "error writing resoure file %s\n", dataPath.c_str());
+        return CopyEnd::Done;
+    }
+    const int fd = openTargetFile(forkPath, pathExists(forkPath));
+    if (fd < 0) {
+        log(LOG_ERROR, "error writing resoure file %s\n", dataPath.c_str());
+        return CopyEnd::Done;
+    }
+    u8 header[kAppleDoubleHeaderSize] = {};
+    storeBE32(header + 0, kAppleDoubleMagic);
+    storeBE32(header + 4, kAppleDoubleVersion);
+    // 16 bytes of filler, then the entry count and the one entry.
+    storeBE16(header + 24, 1);
+    storeBE32(header + 26, kAppleDoubleResourceFork);
+    storeBE32(header + 30, kAppleDoubleHeaderSize);
+    storeBE32(header + 34, static_cast<u32>(forkSize));
+    CopyEnd end = CopyEnd::Done;
+    if (!writeAll(fd, header, sizeof header)) {
+        log(LOG_ERROR, "error writing file %s\n", forkPath.c_str());
+        end = CopyEnd::WriteFailed;
+    } else {
+        end = copyItemStream(c, item, readResourceFork, forkSize, fd, forkPath);
+    }
+    if (::close(fd) != 0 && end == CopyEnd::Done) {
+        log(LOG_ERROR, "error writing file %s\n", forkPath.c_str());
+        end = CopyEnd::WriteFailed;
+    }
+    return end;
+}
+
+}  // namespace
+
+void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
+    log(LOG_DEBUG, "Recovery::save\n");
+    savePercent = 0;
+    damagedFileCount = 0;
+    lastSaveOk = true;
+    saveCancelled = false;
+    savedFileCount = 0;
+    totalFileCount = items.size();
+    const size_t count = items.size();
+    for (size_t i = 0; i < count; ++i) {
+        const bool ok = saveItem(items[i], dir);
+        savePercent = static_cast<double>(static_cast<float>(i) / static_cast<float>(count) * 100.0f);
+        if (!ok) {
+            log(LOG_DEBUG, "canceled during saving item list\n");
+            break;
+        }
+    }
+    if (damagedFileCount > 0) {
+        log(LOG_ERROR, "files saved with unreadable blocks written as zeros: %llu\n",
+            static_cast<unsigned long long>(damagedFileCount));
+    }
+}
+
+bool Recovery::saveItem(VolumeItem* item, std::string dir) { return saveItemAtDepth(item, dir, 0); }
+
+bool Recovery::saveItemAtDepth(VolumeItem* item, const std::string& dir, int depth) {
+    if (!item) return true;
+    const std::string itemName = item->getName();
+    log(LOG_DEBUG, "Recovery::saveItem: %s\n", itemName.c_str());
+    const std::string name = saveTargetName(itemName);
+    const std::string path = dir + "/" + name;
+
+    if (item->isContainer()) {
+        log(LOG_DEBUG, "isContainer\n");
+        if (depth >= VolumeItem::kMaxDepth) {
+            log(LOG_ERROR, "folder nested too deep, not saved: %s\n", path.c_str());
+            return true;
+        }
+        if (repeatsAncestor(item)) {
+            log(LOG_ERROR, "folder contains itself, not saved again: %s\n", path.c_str());
+            return true;
+        }
+        if (!pathIsRealDirectory(path)) {
+            bool made = false;
+            if (!pathExists(path)) {
+                log(LOG_DEBUG, "creating dir: %s\n", path.c_str());
+                made = ::mkdir(path.c_str(), 0777) == 0 && pathIsRealDirectory(path);
+            }
+            if (!made) {
+                // Also a file or symbolic link of that name: never write through it.
+                log(LOG_ERROR, "error creating dir: %s\n", path.c_str());
+                lastSaveOk = false;
+                return false;
+            }
+        }
+        item->loadChildren();
+        const u32 children = item->getChildCount(true);
+        for (u32 i = 0; i < children; ++i) {
+            if (!saveItemAtDepth(item->getChild(i, true), path, depth + 1)) return false;
+        }
+        return true;
+    }
+
+    log(LOG_DEBUG, "file: %s\n", path.c_str());
+    const bool exists = pathExists(path);
+    if (exists) {
+        log(LOG_DEBUG, "file exists\n");
+        bool overwrite = false;
+        bool skip = false;
+        bool cancel = false;
+        if (listener) {
+            listener->askOverwrite(path, &overwrite, &skip, &cancel);
+        } else {
+            skip = true;
+        }
+        if (cancel) {
+            log(LOG_DEBUG, "Cancel\n");
+            saveCancelled = true;
+            return false;
+        }
+        if (skip) {
+            log(LOG_DEBUG, "skip\n");
+            return true;
+        }
+        log(LOG_DEBUG, "Overwrite\n");
+    }
+    log(LOG_DEBUG, "saving\n");
+    if (listener) listener->fileSaving(path);
+
+    const u64 size = item->getSize();
+    const u32 piece = retryPieceSize(item);
+    // Small files get a small buffer; the buffer holds whole retry pieces.
+    const u64 wanted = std::max<u64>(std::min<u64>(size, kSaveChunk), piece);
+    const u32 bufferSize = static_cast<u32>((wanted + piece - 1) / piece * piece);
+    std::unique_ptr<u8[]> buffer(new (std::nothrow) u8[bufferSize]);
+    if (!buffer) {
+        log(LOG_ERROR, "error allocating memory for file\n");
+        lastSaveOk = false;
+        return false;
+    }
+
+    const int fd = openTargetFile(path, exists);
+    if (fd < 0) {
+        log(LOG_ERROR, "error writing file %s\n", path.c_str());
+        lastSaveOk = false;
+        return false;
+    }
+    log(LOG_DEBUG, "file size: %lld\n", static_cast<long long>(size));
+    CopyContext copy{listener, savePercent, buffer.get(), bufferSize, piece};
+    CopyEnd end = copyItemStream(copy, item, readDataFork, size, fd, path);
+    if (::close(fd) != 0 && end == CopyEnd::Done) {
+        log(LOG_ERROR, "error writing file %s\n", path.c_str());
+        end = CopyEnd::WriteFailed;
+    }
+
+    if (end == CopyEnd::Done) {
+        ForkedItem* forked = resourceForkOf(item);
+        const u64 forkSize = forked ? forked->getResourceForkSize() : 0;
+        if (forkSize != 0) end = saveResourceFork(copy, item, forkSize, dir, name, path);
+    }
+
+    if (copy.damaged) ++damagedFileCount;
+    if (end == CopyEnd::WriteFailed) {
+        lastSaveOk = false;
+        return false;
+    }
+    if (end == CopyEnd::Cancelled) {
+        log(LOG_DEBUG, "canceled during write\n");
+        saveCancelled = true;
+        return false;
+    }
+    ++savedFileCount;
+    return true;
+}
+
+}  // namespace vorn

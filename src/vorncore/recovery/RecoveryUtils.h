@@ -1,0 +1,38 @@
+// Rules shared by saving, the report and the search: names read from a disk
+// made safe as file names, text made safe for HTML, and the guard against
+// folders that contain themselves.
+//
+// Names from a disk are untrusted: they may hold "/", NUL bytes, "..",
+// markup characters or be thousands of bytes long.
+#pragma once
+
+#include <string>
+
+namespace vorn {
+
+class VolumeItem;
+
+// Longest file-name component that saving writes (bytes).
+inline constexpr size_t kMaxTargetNameBytes = 255;
+
+// The name under which an item is written inside a target folder: one path
+// component that never leaves the folder. "/" becomes ":", NUL becomes "_";
+// "", "." and ".." become "_", "_." and "_.."; a name over 255 bytes is cut
+// at a UTF-8 character boundary, keeping its extension.
+std::string saveTargetName(const std::string& name);
+
+// The text with & < > " ' written as character references, and NUL bytes as
+// U+FFFD, so that it shows as text in element content and quoted attributes.
+std::string htmlEscape(const std::string& text);
+
+// The "ContentOfFolder" text with the folder's name put in place of its first
+// "%s" ("%%" stands for "%"); the text is never used as a printf format.
+std::string fillFolderTitle(const std::string& pattern, const std::string& folderName);
+
+// True when a folder repeats one of its ancestors (same volume and same
+// identity text, other than "n/a" or empty): walking into it would walk the
+// ancestor's contents again, so a damaged volume whose folder contains
+// itself would never end.
+bool repeatsAncestor(VolumeItem* folder);
+
+}  // namespace vorn

@@ -13,6 +13,7 @@
 // data happens to hold FF D8 at a block start.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -159,6 +160,44 @@ TEST(CarvingCorpus, FilesDeletedFromAFat32VolumeComeBackFromItsFreeClusters) {
 // into the item of the file before them.
 TEST(CarvingCorpus, FilesAt512ByteBoundariesScannedIn4KiBBlocks) {
     checkCorpus("carving_512.img", 4096, {"clip.mpg"});
+}
+
+// The whole road: Recovery::scan carves (over the FAT32 volume and over the
+// raw image, where no file system is known and every block is free) and
+// Recovery::save writes the result tree; each saved file of a known type
+// begins with the whole original.
+TEST(CarvingCorpus, ScannedAndSavedFilesBeginWithTheOriginals) {
+    for (const std::string image : {"carving_fat32.img", "carving_4k.img"}) {
+        SCOPED_TRACE(image);
+        char folder[] = "/tmp/vorn_carve_saveXXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        ImageDisk disk(mediaPath(image));
+        {
+            LogCapture quiet(LOG_ERROR);
+            Recovery recovery;
+            ASSERT_TRUE(recovery.selectDisk(&disk));
+            recovery.setScanType(SCAN_DELETED_FILES);
+            recovery.scan();
+            ASSERT_NE(recovery.getRootItem(), nullptr);
+            recovery.save({recovery.getRootItem()}, folder);
+            ASSERT_TRUE(recovery.getLastSaveOk());
+        }
+        int checked = 0;
+        for (const ManifestFile& file : readManifest(mediaPath(image + ".manifest"))) {
+            auto expected = kExpected.find(file.ext);
+            if (expected == kExpected.end() || file.name == "clip.mpg" || file.name == "archive.tar") continue;
+            const std::string saved = std::string(folder) + "/Deleted/" + expected->second.folder + "/" +
+                                      std::to_string(file.offset / 512) + "." + expected->second.ext;
+            auto bytes = readFileBytes(saved);
+            const auto original = readFileBytes(mediaPath("carving.files/" + file.name));
+            ASSERT_GE(bytes.size(), original.size()) << saved;
+            bytes.resize(original.size());
+            EXPECT_TRUE(bytes == original) << saved;
+            ++checked;
+        }
+        EXPECT_GE(checked, 15);
+        std::filesystem::remove_all(folder);
+    }
 }
 
 }  // namespace

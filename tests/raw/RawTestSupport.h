@@ -129,6 +129,7 @@ struct CarveRig {
             volume = blocks;
         } else {
             recovery.openExistingVolume();
+            recovery.deleteRootItem();  // as the scan does: the folder tree goes
             volume = recovery.getVolume();
             allocBlockSize = std::max(volume->getAllocBlockSize(), recovery.getDisk()->getBlockSize());
         }

@@ -247,7 +247,8 @@ error: invalid disk count (15)!
 error: invalid disk count (300)!
 error: invalid stripe size (0)!
 error: invalid start sector (-5)!"
-check "raid and raidsim outside their ranges: nothing made" [ -n "$(no_out SimDisk && no_out RAID && echo y)" ]
+check "raid and raidsim outside their ranges: nothing made, later words run" \
+  [ "$(grep -c 'tree model dump' "$out")" = 2 -a -n "$(no_out SimDisk && no_out RAID && echo y)" ]
 
 v img "$fat" raidsim 3 forward 16 0 d raid 3 forward 16 SimDisk00 0 SimDisk01 0 SimDisk02 0 cmp e2e.img b ct 0 \
   r "$work/raidsim"

@@ -35,7 +35,7 @@ selected_name() { grep 'tree item selected: ' "$out" | tail -n 1 | sed 's/^tree 
 # same_tree ORIGINAL SAVED: the saved root holds the original files byte for byte (the empty
 # file a FAT root lists for its volume label is set aside first).
 same_tree() {
-  local label="$2/$(basename "$2")"; [ -f "$label" ] && [ ! -s "$label" ] && rm -f "$label"; diff -r "$1" "$2"; }
+  local label; label="$2/$(basename "$2")"; [ -f "$label" ] && [ ! -s "$label" ] && rm -f "$label"; diff -r "$1" "$2"; }
 help_of() { sed -n '/^---commands/,/^--------------------------------------$/p' "$out"; }
 
 # ---- media -----------------------------------------------------------------

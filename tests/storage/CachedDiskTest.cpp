@@ -45,9 +45,7 @@ struct Rig {
 };
 
 TEST(CachedDisk, GeometryHasAtLeastOneBlockPerLineAndOneLine) {
-    struct Case {
-        u32 blockSize, cacheSize, readAhead, lines, blocksPerRead;
-    };
+    struct Case { u32 blockSize, cacheSize, readAhead, lines, blocksPerRead; };
     for (const Case& c : std::vector<Case>{{512, 4194304, 262144, 16, 512}, {2048, 20480, 2048, 10, 1},
                                            {4096, 20480, 2048, 5, 1}, {512, 1000, 2048, 1, 4},
                                            {512, 0, 0, 1, 1}, {0, 4194304, 262144, 1, 1}}) {
@@ -63,19 +61,13 @@ TEST(CachedDisk, GeometryHasAtLeastOneBlockPerLineAndOneLine) {
     }
 }
 
-TEST(CachedDisk, IsReadOnlyFillsOneLinePerRequestAndLeavesTheWrappedDiskOpen) {
-    const auto bytes = patternBytes(64 * 512, 3);
-    FailingDisk disk(bytes);
+TEST(CachedDisk, IsReadOnlyAndLeavesTheWrappedDiskOpen) {
+    FailingDisk disk(patternBytes(64 * 512, 3));
     auto cache = std::make_unique<CachedDisk>(&disk, 16 * kLine, kLine);
-    ASSERT_TRUE(cache->open(false));
     u8 buffer[512];
+    ASSERT_TRUE(cache->open(false) && cache->read(0, 1, buffer));
     EXPECT_FALSE(cache->writeBlocks(0, 1, buffer));
     LogCapture logs;
-    ASSERT_TRUE(cache->readBlocks(1, 1, buffer) && cache->read(3 * 512 + 7, 505, buffer));
-    EXPECT_TRUE(logs.has("cache not full - filling cache (0)\n") && same(buffer, bytes, 3 * 512 + 7, 505));
-    ASSERT_EQ(disk.requestCount(), 1u);
-    EXPECT_TRUE(disk.requests()[0].block == 0 && disk.requests()[0].count == 4);
-    logs.lines.clear();
     cache.reset();
     EXPECT_EQ(logs.lines, (std::vector<std::string>{"stopping prefetch thread...\n", "freeing cache\n", "done\n",
                                                     "Disk::~Disk\n"}));
@@ -117,21 +109,17 @@ TEST(CachedDisk, AViewIsALockedLineThatSurvivesReadsOfOtherLines) {
     EXPECT_FALSE(r.cached(3));
 }
 
-TEST(CachedDisk, AViewStaysLiveMemoryInAOneLineCacheAndAcrossABlockSizeChange) {
+TEST(CachedDisk, AnEvictedViewOfAOneLineCacheStaysLiveMemory) {
     Rig r(8 * kLine, 21, kLine, kLine);
     Data view;
     ASSERT_TRUE(r.cache.getOfsData(10, 100, view));
     LogCapture logs;
-    u8 buffer[5000];
+    u8 buffer[16];
     ASSERT_TRUE(r.cache.read(3 * kLine, 16, buffer));
     EXPECT_TRUE(logs.has("!! ERROR !! Cache is completely locked!\n") && same(buffer, r.bytes, 3 * kLine, 16));
-    r.disk.setBlockSize(1024);  // the cache follows and lets go of its line buffers
-    r.disk.setBlockCount(16);
-    ASSERT_TRUE(r.cache.read(1000, 5000, buffer) && same(buffer, r.bytes, 1000, 5000));
-    ASSERT_TRUE(r.cache.readBlocks(15, 1, buffer) && same(buffer, r.bytes, 15 * 1024, 1024));
     volatile u8 sum = 0;  // the sanitizer build checks the memory is live
     for (u32 i = 0; i < view.getSize(); ++i) sum = sum + view.getPtr()[i];
-    ASSERT_TRUE(r.cache.getOfsData(16 * 1024 - 10, 10, view) && same(view.getPtr(), r.bytes, 16 * 1024 - 10, 10));
+    ASSERT_TRUE(r.cache.getOfsData(8 * kLine - 10, 10, view) && same(view.getPtr(), r.bytes, 8 * kLine - 10, 10));
 }
 
 TEST(CachedDisk, TheLastLineIsShortAndRangesPastTheEndAreRefused) {
@@ -140,7 +128,8 @@ TEST(CachedDisk, TheLastLineIsShortAndRangesPastTheEndAreRefused) {
     LogCapture logs;
     std::vector<u8> buffer(4096);
     ASSERT_TRUE(cache.readBlocks(9, 1, buffer.data()) && same(buffer.data(), r.bytes, 9 * 512, 512));
-    ASSERT_EQ(r.disk.requestCount(), 1u);
+    EXPECT_TRUE(logs.has("cache not full - filling cache (0)\n"));
+    ASSERT_EQ(r.disk.requestCount(), 1u);  // one request for the line
     EXPECT_TRUE(r.disk.requests()[0].block == 8 && r.disk.requests()[0].count == 2);
     Data data;
     ASSERT_TRUE(cache.getOfsData(10 * 512 - 700, 700, data) && same(data.getPtr(), r.bytes, 10 * 512 - 700, 700));
@@ -172,8 +161,7 @@ TEST(CachedDisk, BadBlocksCostOnlyThemselvesAndCountOnceEach) {
     ASSERT_EQ(r.disk.requestCount(), 5u);  // the line, then block by block
     for (u32 i = 0; i < 4; ++i) EXPECT_EQ(r.disk.requests()[1 + i].block, i);
     EXPECT_EQ(r.disk.getReadErrors(), 1u);
-    u8 buffer[2048];
-    EXPECT_FALSE(r.cache.read(2 * 512 + 511, 1, buffer) || r.cache.readBlocks(1, 3, buffer));
+    u8 buffer[512];
     EXPECT_FALSE(r.cache.getOfsData(9 * 512, 10, data) || r.cache.getOfsData(8 * 512, 10, data));
     EXPECT_TRUE(r.cache.getOfsData(12 * 512, 512, data));
     EXPECT_EQ(r.disk.getReadErrors(), 5u);
@@ -219,61 +207,50 @@ void request(CachedDisk& cache, const std::vector<u8>& file, TestRandom& random,
         got = data.getPtr();
     }
     bool expected = ofs <= size && len <= size - ofs;
-    for (u64 b : bad) expected &= len == 0 || b < ofs / bs || b > (ofs + len - 1) / bs;
+    const u64 end = ofs + (kind == 2 ? std::max<u64>(len, 1) : len);  // an empty view still needs its line
+    for (u64 b : bad) expected &= end == ofs || b < ofs / bs || b > (end - 1) / bs;
     ASSERT_EQ(ok, expected) << kind << " " << ofs << "+" << len;
     if (ok) ASSERT_TRUE(same(got, file, ofs, len)) << kind << " " << ofs << "+" << len;
 }
 
-TEST(CachedDisk, EveryRequestGivesTheFileBytesOnEveryAwkwardImageAndCacheSize) {
-    u64 seed = 100;
-    for (const char* name : {"rand_511.img", "rand_1000.img", "rand_4097.img", "rand_1m333.img", "rand_3m.img",
-                             "small.iso", "iso_cut_34775.img", "iso_cut_34776.img"}) {
+// Each image and cache size, with bad blocks injected, runs the same random
+// requests twice. A bad block met is asked for alone once and counted once;
+// the second pass asks the device for none. Another holder's view of the
+// first bytes stays valid meanwhile.
+TEST(CachedDisk, EveryRequestGivesTheFileBytesOrFailsForItsOwnBadBlocksOnEveryImage) {
+    u64 seed = 100, met = 0;
+    for (const std::string name : {"rand_511.img", "rand_1000.img", "rand_4097.img", "rand_1m333.img", "rand_3m.img",
+                                   "small.iso", "iso_cut_34775.img", "iso_cut_34776.img"}) {
         const auto file = readFileBytes(mediaPath(name));
         for (auto [cacheSize, readAhead] : kCacheSizes) {
-            SCOPED_TRACE(std::string(name) + " " + std::to_string(cacheSize) + "/" + std::to_string(readAhead));
+            SCOPED_TRACE(name + " " + std::to_string(cacheSize) + "/" + std::to_string(readAhead));
             ImageDisk image(mediaPath(name));
-            CachedDisk cache(&image, cacheSize, readAhead);
-            ASSERT_TRUE(cache.open(false));
+            FailingDisk disk(&image);
+            CachedDisk cache(&disk, cacheSize, readAhead);
             TestRandom random(++seed);
-            Data data, view;  // another holder's view, kept meanwhile
-            const u32 viewLen = static_cast<u32>(std::min<u64>(cache.getBlockCount() * cache.getBlockSize(), 100));
-            ASSERT_TRUE(cache.getOfsData(0, viewLen, view, 1));
-            for (int i = 0; i < 400; ++i) request(cache, file, random, {}, data);
+            for (int i = 0; i < 20; ++i) disk.failBlock(random.below(disk.getBlockCount()) | 1);  // never block 0
+            if (name == "rand_3m.img") disk.failBlocks(1000, 30);
+            Data data, view;
+            const u32 viewLen = static_cast<u32>(std::min<u64>(disk.getBlockCount() * disk.getBlockSize(), 100));
+            ASSERT_TRUE(cache.open(false) && cache.getOfsData(0, viewLen, view, 1));
+            for (int pass = 0; pass < 2; ++pass) {
+                TestRandom requests(seed);
+                if (pass == 1) disk.clearRequests();
+                for (int i = 0; i < 400; ++i) request(cache, file, requests, disk.failingBlocks(), data);
+                std::set<u64> alone;
+                for (const auto& q : disk.requests()) {
+                    for (u64 b = q.block; b < q.block + q.count; ++b) {
+                        if (disk.isFailing(b)) EXPECT_TRUE(pass == 0 && (q.count > 1 || alone.insert(b).second)) << b;
+                    }
+                }
+                if (pass == 0) EXPECT_EQ(disk.getReadErrors(), alone.size());
+                met += alone.size();
+            }
             if (cache.getLineCount() > 2) EXPECT_TRUE(same(view.getPtr(), file, 0, viewLen));  // two holders lock two
-            EXPECT_EQ(image.getReadErrors(), 0u);
             if (data.isOwned()) data.free();
         }
     }
-}
-
-TEST(CachedDisk, InjectedBadBlocksFailOnlyTheirRequestsAndCountOnceEach) {
-    const auto file = readFileBytes(mediaPath("rand_3m.img"));
-    for (auto [cacheSize, readAhead] : kCacheSizes) {
-        SCOPED_TRACE(std::to_string(cacheSize) + "/" + std::to_string(readAhead));
-        ImageDisk image(mediaPath("rand_3m.img"));
-        FailingDisk disk(&image);
-        TestRandom random(cacheSize + readAhead);
-        for (int i = 0; i < 40; ++i) disk.failBlock(random.below(disk.getBlockCount()));
-        disk.failBlocks(1000, 30);
-        CachedDisk cache(&disk, cacheSize, readAhead);
-        ASSERT_TRUE(cache.open(false));
-        Data data;
-        // The same requests twice. A bad block met is asked for alone once
-        // and counted once; the second pass asks the device for none.
-        for (int pass = 0; pass < 2; ++pass) {
-            TestRandom requests(7);
-            disk.clearRequests();
-            for (int i = 0; i < 400; ++i) request(cache, file, requests, disk.failingBlocks(), data);
-            std::set<u64> alone;
-            for (const auto& q : disk.requests()) {
-                for (u64 b = q.block; b < q.block + q.count; ++b) {
-                    if (disk.isFailing(b)) EXPECT_TRUE(pass == 0 && (q.count > 1 || alone.insert(b).second)) << b;
-                }
-            }
-            if (pass == 0) EXPECT_TRUE(!alone.empty() && disk.getReadErrors() == alone.size());
-        }
-        if (data.isOwned()) data.free();
-    }
+    EXPECT_GT(met, 100u);
 }
 
 TEST(CachedDisk, TheLastBlockOfAnImageAbove4GiBReadsThroughTheCache) {

@@ -61,13 +61,20 @@ TEST(CachedDisk, GeometryHasAtLeastOneBlockPerLineAndOneLine) {
     }
 }
 
-TEST(CachedDisk, IsReadOnlyAndLeavesTheWrappedDiskOpen) {
-    FailingDisk disk(patternBytes(64 * 512, 3));
-    auto cache = std::make_unique<CachedDisk>(&disk, 16 * kLine, kLine);
+TEST(CachedDisk, IsReadOnlyKeepsAnEvictedViewLiveAndLeavesTheWrappedDiskOpen) {
+    const auto bytes = patternBytes(8 * kLine, 21);
+    FailingDisk disk(bytes);
+    auto cache = std::make_unique<CachedDisk>(&disk, kLine, kLine);  // one line
+    Data view;
     u8 buffer[512];
-    ASSERT_TRUE(cache->open(false) && cache->read(0, 1, buffer));
+    ASSERT_TRUE(cache->open(false) && cache->getOfsData(10, 100, view));
     EXPECT_FALSE(cache->writeBlocks(0, 1, buffer));
     LogCapture logs;
+    ASSERT_TRUE(cache->read(3 * kLine, 16, buffer) && same(buffer, bytes, 3 * kLine, 16));
+    EXPECT_TRUE(logs.has("!! ERROR !! Cache is completely locked!\n"));
+    volatile u8 sum = 0;  // the sanitizer build checks the evicted view is still live memory
+    for (u32 i = 0; i < view.getSize(); ++i) sum = sum + view.getPtr()[i];
+    logs.lines.clear();
     cache.reset();
     EXPECT_EQ(logs.lines, (std::vector<std::string>{"stopping prefetch thread...\n", "freeing cache\n", "done\n",
                                                     "Disk::~Disk\n"}));
@@ -80,10 +87,8 @@ TEST(CachedDisk, TheLeastRecentlyUsedLineMakesRoomInExactOrder) {
     r.touch(0, 0);
     r.touch(2, 2);  // oldest first: 1, 3, 4, ...
     r.touch(16, 17);
-    EXPECT_EQ(r.disk.requestCount(), 18u);
     EXPECT_TRUE(r.cached(0) && r.cached(2) && r.cached(4));
-    EXPECT_FALSE(r.cached(3));  // evicts 5, the oldest now
-    EXPECT_FALSE(r.cached(5));
+    EXPECT_FALSE(r.cached(3) || r.cached(5));  // reading 3 evicts 5, the oldest now
 }
 
 TEST(CachedDisk, AViewIsALockedLineThatSurvivesReadsOfOtherLines) {
@@ -99,7 +104,6 @@ TEST(CachedDisk, AViewIsALockedLineThatSurvivesReadsOfOtherLines) {
         ASSERT_TRUE(r.cache.readBlocks(line % 40 * 4, 4, buffer.data()) && r.cache.read(0, 3 * kLine, buffer.data()));
     }
     EXPECT_TRUE(same(view.getPtr(), r.bytes, 3 * kLine + 100, kLine - 100));
-    EXPECT_TRUE(r.cached(3));
     // A copy over line boundaries (three lines here) is owned and drops the
     // lock: line 3 then ages out like any other.
     ASSERT_TRUE(r.cache.getOfsData(5 * kLine - 1, kLine + 2, view) && r.cache.getOfsData(0, 1, again, 1));
@@ -107,19 +111,6 @@ TEST(CachedDisk, AViewIsALockedLineThatSurvivesReadsOfOtherLines) {
     view.free();
     r.touch(20, 36);
     EXPECT_FALSE(r.cached(3));
-}
-
-TEST(CachedDisk, AnEvictedViewOfAOneLineCacheStaysLiveMemory) {
-    Rig r(8 * kLine, 21, kLine, kLine);
-    Data view;
-    ASSERT_TRUE(r.cache.getOfsData(10, 100, view));
-    LogCapture logs;
-    u8 buffer[16];
-    ASSERT_TRUE(r.cache.read(3 * kLine, 16, buffer));
-    EXPECT_TRUE(logs.has("!! ERROR !! Cache is completely locked!\n") && same(buffer, r.bytes, 3 * kLine, 16));
-    volatile u8 sum = 0;  // the sanitizer build checks the memory is live
-    for (u32 i = 0; i < view.getSize(); ++i) sum = sum + view.getPtr()[i];
-    ASSERT_TRUE(r.cache.getOfsData(8 * kLine - 10, 10, view) && same(view.getPtr(), r.bytes, 8 * kLine - 10, 10));
 }
 
 TEST(CachedDisk, TheLastLineIsShortAndRangesPastTheEndAreRefused) {
@@ -163,7 +154,6 @@ TEST(CachedDisk, BadBlocksCostOnlyThemselvesAndCountOnceEach) {
     EXPECT_EQ(r.disk.getReadErrors(), 1u);
     u8 buffer[512];
     EXPECT_FALSE(r.cache.getOfsData(9 * 512, 10, data) || r.cache.getOfsData(8 * 512, 10, data));
-    EXPECT_TRUE(r.cache.getOfsData(12 * 512, 512, data));
     EXPECT_EQ(r.disk.getReadErrors(), 5u);
     // Evicted and refilled, line 0 skips its known bad block; known bad
     // blocks fail at once: no device request, no new error.
@@ -182,8 +172,6 @@ TEST(CachedDisk, CdSectorsReadAsLogicalBlocks) {
     ASSERT_TRUE(r.cache.read(0, 2048 * 50, buffer.data()));
     for (u32 k = 0; k < 50; ++k) ASSERT_TRUE(same(buffer.data() + k * 2048, r.bytes, k * 2352 + 16, 2048)) << k;
 }
-
-// --- agreement with the files, for random requests and cache sizes
 
 const std::pair<u32, u32> kCacheSizes[] = {{4194304, 262144}, {20480, 2048}, {2048, 2048}, {4608, 1536}, {4096, 100}};
 

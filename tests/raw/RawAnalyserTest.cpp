@@ -24,7 +24,8 @@ std::unique_ptr<Disk> memoryDisk(std::vector<u8> bytes) { return std::make_uniqu
 std::function<void(RawAnalyser&)> with(const std::string& mime, u64 length, bool minimum = false, bool cap = true,
                                        const std::string& marker = "SCRIPTED", const std::string& reported = "") {
     return [=](RawAnalyser& raw) {
-        raw.addAnalyser(new ScriptedAnalyser(&raw, marker, mime, reported.empty() ? mime : reported, length, minimum, cap));
+        raw.addAnalyser(new ScriptedAnalyser(&raw, marker, mime, reported.empty() ? mime : reported, length,
+                                             minimum, cap));
         raw.buildMimeMap();
     };
 }
@@ -78,32 +79,27 @@ TEST(RawAnalyserStreams, AReportedEndIsJumpedToAMinimumIsForgottenAnEndAtTheDisk
     }
 }
 
-TEST(RawAnalyserStreams, AFindWithoutEndIsCappedAtTheAnalysersMaximum) {
-    std::vector<u8> bytes(60u << 20, 0);
-    put(bytes, 2 * 65536, kJpeg);
-    CarveRig rig(memoryDisk(std::move(bytes)), 65536);
-    LogCapture logs;
-    rig.scan();
-    ASSERT_EQ(rig.items().size(), 1u);
-    EXPECT_EQ(rig.items().begin()->second->getSize(), 52428800u);
-    EXPECT_TRUE(logs.has("could not detect correct size\n"));
-}
-
-TEST(RawAnalyserStreams, AnUncappedFindIsCutToTheEnginesLimitUnlessTheLimitIsOff) {
-    char name[] = "/tmp/vorn_carve_sparseXXXXXX";  // 200 MiB of zeros, sparse
+// 250 MiB of zeros (sparse): a scripted find of 150 MiB at block 0 without
+// the analyser's cap, a JPEG without end at 160 MiB (capped at 50 MiB).
+TEST(RawAnalyserStreams, FindsAreCappedAtTheAnalysersMaximumAndTheEnginesLimitUnlessItIsOff) {
+    char name[] = "/tmp/vorn_carve_sparseXXXXXX";
     const int fd = mkstemp(name);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, 200 << 20), 0);
+    ASSERT_TRUE(ftruncate(fd, 250 << 20) == 0 && pwrite(fd, "SCRIPTED", 8, 0) == 8);
+    ASSERT_EQ(pwrite(fd, kJpeg.data(), 4, 160 << 20), 4);
     close(fd);
     for (bool limit : {true, false}) {
         CarveRig rig(std::make_unique<ImageDisk>(name), 65536);
         RecoveryTestAccess::setLimitFileSize(rig.recovery, limit);
-        for (u64 b = 2400; b < 3200; ++b) rig.blocks->used.insert(b);  // where the 150 MiB find ends
-        LogCapture logs(LOG_WARNING);
-        rig.scan(with("x/big", 150u << 20, false, false, std::string(8, '\0')));
-        ASSERT_EQ(rig.items().size(), 1u);
-        EXPECT_EQ(rig.items().at("x/big/0.bin")->getSize(), limit ? 104857600u : 157286400u);
+        for (u64 b = 2400; b < 2500; ++b) rig.blocks->used.insert(b);  // where the 150 MiB find ends
+        LogCapture logs;
+        rig.scan(with("x/big", 150u << 20, false, false));
+        const auto items = rig.items();
+        ASSERT_EQ(items.size(), 2u);
+        EXPECT_EQ(items.at("x/big/0.bin")->getSize(), limit ? 104857600u : 157286400u);
+        EXPECT_EQ(items.at("image/jpeg/327680.jpg")->getSize(), 52428800u);
         EXPECT_EQ(logs.has("correcting item 0.bin, size: 157286400 -> 104857600\n"), limit);
+        EXPECT_TRUE(logs.has("could not detect correct size\n"));
     }
     unlink(name);
 }

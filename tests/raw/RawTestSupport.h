@@ -35,9 +35,7 @@ inline void put(std::vector<u8>& bytes, size_t ofs, const std::string& text) {
 }
 
 struct StreamRig {
-    explicit StreamRig(std::vector<u8> content) : bytes(content), disk(std::move(content)) {
-        disk.open(false);
-    }
+    explicit StreamRig(std::vector<u8> content) : bytes(content), disk(std::move(content)) { disk.open(false); }
     ~StreamRig() { disk.close(); }
     ComfortDataStream* at(u64 ofs) {  // placed as the driver places it for each analyser
         stream->seek(static_cast<i64>(ofs), SEEK_FROM_START);
@@ -144,18 +142,12 @@ struct CarveRig {
     }
 
     // Every carved item by its path under the root ("image/jpeg/8.jpg").
-    std::map<std::string, RawVolumeItem*> items() {
+    std::map<std::string, RawVolumeItem*> items(VolumeItem* folder = nullptr, const std::string& path = "") {
         std::map<std::string, RawVolumeItem*> found;
-        std::function<void(VolumeItem*, const std::string&)> walk = [&](VolumeItem* folder, const std::string& path) {
-            for (VolumeItem* child : folder->children()) {
-                if (child->isContainer()) {
-                    walk(child, path + child->getName() + "/");
-                } else {
-                    found[path + child->getName()] = dynamic_cast<RawVolumeItem*>(child);
-                }
-            }
-        };
-        walk(root, "");
+        for (VolumeItem* child : (folder ? folder : root)->children()) {
+            if (child->isContainer()) found.merge(items(child, path + child->getName() + "/"));
+            if (!child->isContainer()) found[path + child->getName()] = dynamic_cast<RawVolumeItem*>(child);
+        }
         return found;
     }
 

@@ -32,7 +32,8 @@ TEST(DataStreams, EdgeCasesAtTheDiskEndsBadBlocksTheStackAndWindows) {
     StreamRig rig(bytes);
     rig.disk.failBlock(13);
     u8 out[16] = {};
-    const std::string seekError = ">>>>>> ComfortDataStream error seeking\n", pastEnd = "error: cannot read after file end\n",
+    const std::string seekError = ">>>>>> ComfortDataStream error seeking\n",
+                      pastEnd = "error: cannot read after file end\n",
                       zero = "error reading: count is negative or zero!\n";
     const struct {
         u64 at;
@@ -61,7 +62,8 @@ TEST(DataStreams, EdgeCasesAtTheDiskEndsBadBlocksTheStackAndWindows) {
         {4094, beU16, 0x3412, 4096, ""},
         {6654, [](S s) { return s->readPtr(4) != nullptr; }, 0, 6654, ""},
         {6654, [](S s) { return s->readU32(); }, 0x1234, 6656, ""},  // failed bytes do not move it
-        {100, [](S s) { s->push(), s->seek(3000, 0), s->push(), s->readU32(), s->pop(); return s->getPos(); }, 3000, 3000, "pop\n"},
+        {100, [](S s) { s->push(), s->seek(3000, 0), s->push(), s->readU32(), s->pop(); return s->getPos(); }, 3000,
+         3000, "pop\n"},
         {5000, [](S s) { s->pop(); return 0; }, 0, 100, "pop\n"},
         {100, [](S s) { s->pop(); return 0; }, 0, 100, ">>>>> ERROR: stack is empty!\n"},
         {0, [&](S s) {
@@ -165,8 +167,8 @@ TEST(SignatureTable, EveryRowNamesItsTypeAndRowsOutsideTheBytesReadAreRefused) {
         StreamInfo info;
         EXPECT_EQ(bulk.analyse(rig.at(1024 * i), &info), !cases[i].mime.empty());
         EXPECT_EQ(info.mimeType, cases[i].mime);
-        EXPECT_TRUE(cases[i].mime.empty() || (info.start == 1024 * i && info.endIsMinimum == 1 &&
-                                              info.analyser == &bulk && bulk.getExtension(info.mimeType) == cases[i].ext));
+        const bool found = info.start == 1024 * i && info.endIsMinimum == 1 && info.analyser == &bulk;
+        EXPECT_TRUE(cases[i].mime.empty() || (found && bulk.getExtension(info.mimeType) == cases[i].ext));
     }
     EXPECT_FALSE(bulk.addSignature(std::make_unique<Signature>("x/far", "far", "ABCDE", 1020)));
     EXPECT_FALSE(bulk.addSignature(std::make_unique<Signature>("x/before", "bef", "A", -2)));

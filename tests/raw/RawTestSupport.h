@@ -99,6 +99,7 @@ struct CarveRig {
             volume = recovery.getVolume();
             allocBlockSize = std::max(volume->getAllocBlockSize(), recovery.getDisk()->getBlockSize());
         }
+        recovery.deleteRootItem();  // the tree a mount built
         volume->createRootItem("Deleted");
         root = volume->getRootItem();
         RecoveryTestAccess::setRootItem(recovery, root);

@@ -65,9 +65,7 @@ TEST_F(ScanTest, DeletedFilesScanStartsAtTheDataAreaAndSkipsUsedBlocksUnread) {
     volume->used = {1, 2, 5};
     AnalyserInjection analysers(2);
     LogCapture logs(LOG_INFO);
-
     scan(SCAN_DELETED_FILES);
-
     EXPECT_EQ(recovery.getBlocksPerAllocBlock(), 8u);
     EXPECT_EQ(recovery.getScanStartOffset(), 8192u);
     ASSERT_EQ(analysers.steps.size(), 254u);  // the blocks in front of the data area left out
@@ -96,9 +94,7 @@ TEST_F(ScanTest, AllocationBlocksSmallerThanDiskBlocksAreAskedForTheScannedDiskB
     ScanVolume* volume = setUp(16 * 2048, 2048, 512, 0);
     volume->used = {4, 5, 6, 7, 8, 9, 11};  // disk block 1 all used; block 2 has a free one
     AnalyserInjection analysers;
-
     scan(SCAN_DELETED_FILES);
-
     EXPECT_EQ(recovery.getAllocBlockSize(), 2048u);
     ASSERT_EQ(analysers.steps.size(), 16u);
     EXPECT_EQ(analysers.steps[1].head, 0u);  // not read
@@ -156,20 +152,6 @@ TEST_F(ScanTest, UnreadableBlockIsLeftOutAndTheScanGoesOn) {
     EXPECT_EQ(logs.count("error reading\n"), 2);
 }
 
-TEST_F(ScanTest, CancelAtTheFirstReportStillEndsEveryAnalyser) {
-    setUp(4 << 20, 512, 512, 0);
-    AnalyserInjection analysers(2, [](Recovery* owner) {
-        if (owner->getCurrentAllocBlock() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    });
-    TestListener listener;
-    listener.cancelAtProgress = 1;  // the first call (-1) is not tested
-    recovery.setListener(&listener);
-    scan(SCAN_DELETED_FILES);
-    ASSERT_EQ(listener.progress.size(), 2u);
-    EXPECT_LT(analysers.steps.size(), 8192u);
-    EXPECT_EQ(analysers.calls, (Lines{"begin:0", "begin:1", "end:0", "end:1", "free:0", "free:1"}));
-}
-
 TEST_F(ScanTest, AnalyserSeekCountsFromTheScanStart) {
     setUp(256 * 1024, 512, 4096, 8192);
     AnalyserInjection analysers(1, [](Recovery* owner) {
@@ -191,7 +173,6 @@ TEST(Seek, NeverMovesBackwardsAndStaysIn64Bits) {
     EXPECT_EQ(r.getCurrentAllocBlock(), 5u);
     EXPECT_EQ(r.getCurrentBlock(), 56u);
     EXPECT_EQ(logs.countPrefix("Recovery::seekToOffset - offset "), 2);
-
     RecoveryTestAccess::setScanGeometry(r, 0, 512, 1, u64(1) << 34);
     RecoveryTestAccess::setPosition(r, 0, 0, 0);
     const u64 target = (u64(1) << 42) + 512;
@@ -216,15 +197,6 @@ TEST(Scan, OffsetsBeyondFourGiBAreKeptWhole) {
     EXPECT_EQ(steps[1].head, mark);
     EXPECT_EQ(steps[9].head, mark + 8 * 512);  // past the 4 GiB mark
     EXPECT_EQ(recovery.getAllocBlockCount(), disk.getBlockCount());
-}
-
-TEST(Scan, WithoutDiskLogsAndDoesNothing) {
-    Recovery recovery;
-    AnalyserInjection analysers;
-    LogCapture logs(LOG_ERROR);
-    recovery.scan();
-    EXPECT_TRUE(logs.has("error: no disk selected\n"));
-    EXPECT_TRUE(analysers.factoryCalls.empty());
 }
 
 }  // namespace

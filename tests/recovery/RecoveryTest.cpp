@@ -38,7 +38,6 @@ TEST(RecoverySelectDisk, OpensACacheAndFreesTreeVolumeAndCacheOnTheNextDisk) {
     RecoveryTestAccess::setRootItem(r, tree.getRootItem());
     EXPECT_TRUE(r.selectDisk(r.getDisk()));  // the held cache: the tree stays
     EXPECT_EQ(r.getRootItem(), tree.getRootItem());
-
     ASSERT_TRUE(r.selectDisk(&second));
     EXPECT_EQ(tree.getRootItem(), nullptr);  // deleted with the old disk
     EXPECT_EQ(r.getVolume(), nullptr);
@@ -49,14 +48,6 @@ TEST(RecoverySelectDisk, OpensACacheAndFreesTreeVolumeAndCacheOnTheNextDisk) {
     EXPECT_EQ(second.getOpenCount(), 0u);
     EXPECT_TRUE(r.selectDisk(nullptr));
     EXPECT_EQ(broken.closes, 0);  // never opened, never closed
-}
-
-TEST(RecoveryOpenVolume, WithoutDiskLogsAndDoesNothing) {
-    LogCapture logs;
-    Recovery r;
-    r.openExistingVolume();
-    EXPECT_TRUE(logs.has("error: no disk selected\n"));
-    EXPECT_EQ(r.getVolume(), nullptr);
 }
 
 TEST(RecoveryAddVolume, HangsNumberedRootsUnderTheResultRootOnceAndFreesThemWithIt) {
@@ -111,9 +102,7 @@ TEST_F(SearchTest, HitsStayInTheirFoldersAndFoldersLoadedOnlyForTheSearchAreFree
     empty->loader = [](DataItem* f) { addData(f, "other"); };
     auto* volumeRoot = new DataItem("Volume photo", {}, true);  // a found volume's root: listed, no parent
     root->addChild(volumeRoot);
-
     recovery->searchItems("PHOTO");
-
     VolumeItem* results = recovery->getSearchResultsItem();
     ASSERT_TRUE(results && results != shown && root->children().back() == results);
     EXPECT_EQ(names(results), (Names{"Photo.JPG", "\xc3\x89t\xc3\xa9 photo", "my photo", "photo 2", "Volume photo"}));
@@ -121,7 +110,6 @@ TEST_F(SearchTest, HitsStayInTheirFoldersAndFoldersLoadedOnlyForTheSearchAreFree
     EXPECT_EQ(names(lazy), (Names{"photo 2", "miss"}));
     EXPECT_EQ(results->getChild(3, true)->getPath(), "root/lazy/");
     EXPECT_FALSE(empty->childrenLoaded());
-
     recovery->searchItems("miss");  // empties the results, keeps the loaded folder
     EXPECT_EQ(names(recovery->getSearchResultsItem()), Names{"miss"});
     EXPECT_EQ(lazy->loads, 1);
@@ -135,19 +123,11 @@ TEST_F(SearchTest, EndlessNestingStopsAtTheDepthLimitAndCancelStops) {
     recovery->searchItems("d");
     EXPECT_EQ(logs.countPrefix("folder nested too deep, not searched: "), 1);
     EXPECT_EQ(recovery->getSearchResultsItem()->getChildCount(true), static_cast<u32>(VolumeItem::kMaxDepth));
-
     TestListener listener;
     listener.cancelAtProgress = 1;
     recovery->setListener(&listener);
     recovery->searchItems("d");
     EXPECT_EQ(recovery->getSearchResultsItem()->getChildCount(true), 2u);
-}
-
-TEST(Search, WithoutTreeLogsAndDoesNothing) {
-    Recovery recovery;
-    LogCapture logs(LOG_ERROR);
-    recovery.searchItems("x");
-    EXPECT_TRUE(logs.has("error: no items to search\n"));
 }
 
 }  // namespace

@@ -1,26 +1,24 @@
-// Test doubles for the recovery operations: a listener whose answers the test
-// chooses and that records what it was told, items with bytes whose reads fail
-// at chosen offsets, analysers that record the scan position, a scratch folder.
+// Test doubles for the recovery operations: a listener with chosen answers that
+// records what it was told, items whose reads fail at chosen offsets, analysers
+// that record the scan position, a scratch folder and file helpers.
 #pragma once
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "LogCapture.h"
 #include "fs/VolumeItem.h"
 #include "misc/Data.h"
-#include "misc/Log.h"
 #include "recovery/AbstractAnalyser.h"
 #include "recovery/AnalyserFactory.h"
 #include "recovery/Recovery.h"
@@ -29,10 +27,10 @@
 namespace vorn::test {
 
 struct TestListener : RecoveryEventListener {
-    enum class Answer { Nothing, Overwrite, Skip, Cancel, SkipAndCancel };
+    enum class Answer { Nothing, Overwrite, Skip, Cancel, SkipAndCancel } answer = Answer::Nothing;
     void progressEvent(double percent, bool* cancel) override {
         progress.push_back(percent);
-        if (cancelAtProgress >= 0 && static_cast<int>(progress.size()) > cancelAtProgress) *cancel = true;
+        *cancel = *cancel || (cancelAtProgress >= 0 && static_cast<int>(progress.size()) > cancelAtProgress);
     }
     void fileSaving(const std::string&) override {}
     void askOverwrite(const std::string& path, bool* overwrite, bool* skip, bool* cancel) override {
@@ -46,8 +44,7 @@ struct TestListener : RecoveryEventListener {
     void itemChangedEvent(VolumeItem*) override {}
     std::string localizedString(const std::string& key) override { return texts.count(key) ? texts[key] : key; }
 
-    Answer answer = Answer::Nothing;
-    int cancelAtProgress = -1;  // sets cancel from the (n+1)-th progress call on
+    int cancelAtProgress = -1;  // cancel from the (n+1)-th progress call on
     std::map<std::string, std::string> texts;
     std::vector<double> progress;
     std::vector<std::string> asked;
@@ -63,10 +60,8 @@ struct DataItem : VolumeItem {
     u32 getDate() override { return 0; }
     u64 getSize() override { return sizeOverride ? sizeOverride : bytes.size(); }
     u32 read(u64 ofs, void* buf, u32 len) override {
-        if (ofs > bytes.size() || len > bytes.size() - ofs) return 0;
-        for (u64 bad : failingOffsets) {
-            if (bad >= ofs && bad < ofs + len) return 0;
-        }
+        auto bad = failingOffsets.lower_bound(ofs);
+        if (ofs > bytes.size() || len > bytes.size() - ofs || (bad != failingOffsets.end() && *bad < ofs + len)) return 0;
         std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(ofs), len, static_cast<u8*>(buf));
         return len;
     }
@@ -91,7 +86,7 @@ inline DataItem* addData(VolumeItem* parent, const std::string& name, std::vecto
     return add(parent, new DataItem(name, std::move(bytes)));
 }
 inline DataItem* addDir(VolumeItem* parent, const std::string& name) { return add(parent, new DataItem(name, {}, true)); }
-// A folder under parent that holds one more such folder each time it is loaded, endlessly.
+// A folder "d" that holds one more such folder each time it is loaded, endlessly.
 inline DataItem* addEndlessNesting(VolumeItem* parent) {
     DataItem* top = addDir(parent, "d");
     top->loader = [](DataItem* f) { addDir(f, "d")->loader = f->loader; };
@@ -105,19 +100,18 @@ inline std::vector<u8> patternBytes(size_t size, u32 seed) {
     return out;
 }
 
-// One scan step as analyser 0 sees it.
+// One scan step as analyser 0 sees it; head: the buffer's first 8 bytes, little-endian.
 struct ScanStep { u64 allocBlock, block, offset; u32 dataSize; u64 head; };
 
-// Installs, while it lives, a factory of `count` analysers; analyser 0 records
-// every step (head: the first 8 bytes of the buffer, little-endian) and runs onBlock.
-class AnalyserInjection {
+// While it lives, scans get `count` analysers; analyser 0 records each step and runs onBlock.
+struct AnalyserInjection {
     struct Recorder : AbstractAnalyser {
-        Recorder(Recovery* r, AnalyserInjection* in, int n) : AbstractAnalyser(r), in(in), n(n) {}
-        ~Recorder() override { in->calls.push_back("free:" + std::to_string(n)); }
-        void scanBegin() override { in->calls.push_back("begin:" + std::to_string(n)); }
-        void scanEnd() override { in->calls.push_back("end:" + std::to_string(n)); }
+        Recorder(Recovery* r, AnalyserInjection* in, int n) : AbstractAnalyser(r), in(in), n(std::to_string(n)) {}
+        ~Recorder() override { in->calls.push_back("free:" + n); }
+        void scanBegin() override { in->calls.push_back("begin:" + n); }
+        void scanEnd() override { in->calls.push_back("end:" + n); }
         void scanBlock() override {
-            if (n != 0) return;
+            if (n != "0") return;
             Data* d = owner->getData();
             u64 head = ~u64(0);
             if (d->getPtr() && d->getSize() >= 8) std::copy_n(d->getPtr(), 8, reinterpret_cast<u8*>(&head));
@@ -126,10 +120,8 @@ class AnalyserInjection {
             if (in->onBlock) in->onBlock(owner);
         }
         AnalyserInjection* in;
-        int n;
+        std::string n;
     };
-
-public:
     explicit AnalyserInjection(int count = 1, std::function<void(Recovery*)> block = {}) : onBlock(std::move(block)) {
         setAnalyserFactoryForTesting([this, count](Recovery* owner, int scanType, int diskType) {
             factoryCalls.push_back({scanType, diskType});
@@ -139,8 +131,6 @@ public:
         });
     }
     ~AnalyserInjection() { setAnalyserFactoryForTesting({}); }
-    AnalyserInjection(const AnalyserInjection&) = delete;
-    AnalyserInjection& operator=(const AnalyserInjection&) = delete;
 
     std::function<void(Recovery*)> onBlock;
     std::vector<std::string> calls;  // "begin:N", "end:N", "free:N"
@@ -148,28 +138,45 @@ public:
     std::vector<std::pair<int, int>> factoryCalls;
 };
 
+// Output of a shell command; its exit status in *status.
+inline std::string commandOutput(const std::string& command, int* status = nullptr) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buf[4096];
+    for (size_t n; pipe && (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+    const int rc = pipe ? pclose(pipe) : -1;
+    if (status) *status = rc;
+    return out;
+}
+
 struct ScratchDir {
-    ScratchDir() {
-        char tmpl[] = "/tmp/vorn_recovery_XXXXXX";
-        path = mkdtemp(tmpl) ? tmpl : "/tmp/vorn_recovery_failed";
-    }
-    ~ScratchDir() { if (std::system(("rm -rf '" + path + "'").c_str()) != 0) {} }
+    ScratchDir() { char t[] = "/tmp/vorn_recovery_XXXXXX"; path = mkdtemp(t) ? t : "/tmp/vorn_recovery_failed"; }
+    ~ScratchDir() { commandOutput("rm -rf '" + path + "'"); }
     std::string operator/(const std::string& name) const { return path + "/" + name; }
     std::string path;
+};
+
+// Writes past `bytes` fail with EFBIG while it lives.
+struct FileSizeLimit {
+    explicit FileSizeLimit(rlim_t bytes) : handler(signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit limit = old;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); signal(SIGXFSZ, handler); }
+    sighandler_t handler;
+    rlimit old{};
 };
 
 inline std::vector<u8> fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<u8>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-inline std::string fileText(const std::string& path) {
-    const std::vector<u8> b = fileBytes(path);
-    return std::string(b.begin(), b.end());
-}
+inline std::string fileText(const std::string& path) { auto b = fileBytes(path); return std::string(b.begin(), b.end()); }
 inline bool writeFile(const std::string& path, const std::vector<u8>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    return static_cast<bool>(std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                                         static_cast<std::streamsize>(bytes.size())));
 }
 inline bool isDir(const std::string& path) { struct stat st {}; return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode); }
 inline bool isFile(const std::string& path) { struct stat st {}; return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode); }
@@ -177,28 +184,15 @@ inline bool isFile(const std::string& path) { struct stat st {}; return lstat(pa
 // Every path below root (folders with a trailing "/"), sorted.
 inline std::vector<std::string> treeOf(const std::string& root, const std::string& rel = "") {
     std::vector<std::string> out;
-    if (DIR* dir = opendir((root + "/" + rel).c_str())) {
-        while (dirent* e = readdir(dir)) {
-            const std::string name = e->d_name, path = rel + name;
-            if (name == "." || name == "..") continue;
-            out.push_back(isDir(root + "/" + path) ? path + "/" : path);
-            if (isDir(root + "/" + path)) for (auto& p : treeOf(root, path + "/")) out.push_back(p);
-        }
-        closedir(dir);
+    DIR* dir = opendir((root + "/" + rel).c_str());
+    while (dirent* e = dir ? readdir(dir) : nullptr) {
+        const std::string name = e->d_name, path = rel + name;
+        if (name == "." || name == "..") continue;
+        out.push_back(isDir(root + "/" + path) ? path + "/" : path);
+        if (isDir(root + "/" + path)) for (auto& p : treeOf(root, path + "/")) out.push_back(p);
     }
+    if (dir) closedir(dir);
     std::sort(out.begin(), out.end());
-    return out;
-}
-
-// Output of a shell command; its exit status in *status.
-inline std::string commandOutput(const std::string& command, int* status = nullptr) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-    const int rc = pclose(pipe);
-    if (status) *status = rc;
     return out;
 }
 

@@ -198,7 +198,9 @@ void request(CachedDisk& cache, const std::vector<u8>& file, TestRandom& random,
     const u64 end = ofs + (kind == 2 ? std::max<u64>(len, 1) : len);  // an empty view still needs its line
     for (u64 b : bad) expected &= end == ofs || b < ofs / bs || b > (end - 1) / bs;
     ASSERT_EQ(ok, expected) << kind << " " << ofs << "+" << len;
-    if (ok) ASSERT_TRUE(same(got, file, ofs, len)) << kind << " " << ofs << "+" << len;
+    if (ok) {
+        ASSERT_TRUE(same(got, file, ofs, len)) << kind << " " << ofs << "+" << len;
+    }
 }
 
 // Each image and cache size, with bad blocks injected, runs the same random
@@ -228,13 +230,19 @@ TEST(CachedDisk, EveryRequestGivesTheFileBytesOrFailsForItsOwnBadBlocksOnEveryIm
                 std::set<u64> alone;
                 for (const auto& q : disk.requests()) {
                     for (u64 b = q.block; b < q.block + q.count; ++b) {
-                        if (disk.isFailing(b)) EXPECT_TRUE(pass == 0 && (q.count > 1 || alone.insert(b).second)) << b;
+                        if (disk.isFailing(b)) {
+                            EXPECT_TRUE(pass == 0 && (q.count > 1 || alone.insert(b).second)) << b;
+                        }
                     }
                 }
-                if (pass == 0) EXPECT_EQ(disk.getReadErrors(), alone.size());
+                if (pass == 0) {
+                    EXPECT_EQ(disk.getReadErrors(), alone.size());
+                }
                 met += alone.size();
             }
-            if (cache.getLineCount() > 2) EXPECT_TRUE(same(view.getPtr(), file, 0, viewLen));  // two holders lock two
+            if (cache.getLineCount() > 2) {
+                EXPECT_TRUE(same(view.getPtr(), file, 0, viewLen));  // two holders lock two
+            }
             if (data.isOwned()) data.free();
         }
     }

@@ -135,6 +135,10 @@ void Recovery::scanOpenedVolume() {
         skipUsedAllocationBlocks = false;
     }
 
+    // Until the first read the buffer is empty: a view left from an earlier
+    // scan may point into the cache of a disk that is gone.
+    data->free();
+
     const u32 analyseSize = scanType == SCAN_LOST_FILES ? kLostFilesAnalyseSize : allocBlockSize;
     std::vector<std::unique_ptr<AbstractAnalyser>> analysers;
     for (AbstractAnalyser* analyser : createScanAnalysers(this, scanType, disk->getType())) {

@@ -1,193 +1,138 @@
 #!/usr/bin/env bash
-# End-to-end test of vorn's command line: drives the real program on real
-# images and checks what a user sees and gets back.
-#
-#   bash tests/e2e/cli.sh VORN_BINARY [MEDIA_DIR]
-#
-# Its own images are made here with mkfs.fat, mtools, sfdisk and ImageMagick;
-# the RAID members come from the test generator tests/fixtures/raid_stripe.py,
-# and the shared media (MEDIA_DIR/raid) are used when they are there. Every
-# run of vorn starts in an empty working folder (dmp.raw and imagefile.img
-# are written there). Exit status: the number of failed checks (0 = all good).
+# End-to-end test of vorn's command line (bash cli.sh VORN_BINARY [MEDIA_DIR]): drives the real
+# program on images made here by mkfs.fat, mtools, sfdisk, genisoimage, ImageMagick and the RAID
+# generator tests/fixtures/raid_stripe.py (MEDIA_DIR/raid when there) and checks what a user sees
+# and gets back. Exit status 1 when a check failed.
 set -uo pipefail
 
 vorn=$(realpath "$1")
-media=${2:-}
-[ -n "$media" ] && media=$(realpath "$media")
-here=$(cd "$(dirname "$0")" && pwd)
-source_root=$(cd "$here/../.." && pwd)
+media=${2:+$(realpath "$2")}
+source_root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d /tmp/vorn-e2e-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null TZ=UTC SOURCE_DATE_EPOCH=1700000000 LC_ALL=C.UTF-8
 
 failures=0
-ok() { echo "ok   $*"; }
-bad() {
-  echo "FAIL $*"
-  failures=$((failures + 1))
-}
-# check DESCRIPTION COMMAND...: runs the command; passes when it succeeds.
-check() {
-  local what=$1
-  shift
-  if "$@"; then ok "$what"; else bad "$what"; fi
-}
-
-run_dir="$work/run"
-out="$work/out"
-err="$work/err"
-# v WORDS...: runs "vorn -cli WORDS" in a fresh working folder, without input.
+# check DESCRIPTION COMMAND...: passes when the command succeeds.
+check() { if "${@:2}"; then echo "ok   $1"; else echo "FAIL $1"; failures=$((failures + 1)); fi; }
+run_dir="$work/run" out="$work/out" err="$work/err"
+# v WORDS...: runs "vorn -cli WORDS" in a fresh working folder (dmp.raw and imagefile.img are
+# written there), with $VIN (empty by default) on standard input.
 v() {
-  rm -rf "$run_dir"
-  mkdir -p "$run_dir"
-  (cd "$run_dir" && "$vorn" -cli "$@" >"$out" 2>"$err" </dev/null)
-  status=$?
-}
-# vi INPUT WORDS...: the same with INPUT on standard input.
-vi() {
-  local input=$1
-  shift
-  rm -rf "$run_dir"
-  mkdir -p "$run_dir"
-  (cd "$run_dir" && printf '%s' "$input" | "$vorn" -cli "$@" >"$out" 2>"$err")
+  rm -rf "$run_dir" && mkdir -p "$run_dir"
+  (cd "$run_dir" && printf '%s' "${VIN:-}" | "$vorn" -cli "$@" >"$out" 2>"$err")
   status=$?
 }
 has_out() { grep -qF -- "$1" "$out"; }
 has_err() { grep -qF -- "$1" "$err"; }
 no_out() { ! grep -qF -- "$1" "$out"; }
-count_out() { grep -cF -- "$1" "$out"; }
 not() { ! "$@"; }
 # err_is TEXT: standard error holds TEXT besides the memory line of the start.
 err_is() { [ "$(grep -v '^Real Memory available: ' "$err")" = "$1" ]; }
-# tree_index TEXT: the index path of the first tree-dump line holding TEXT.
-tree_index() { grep -F -- "$1" "$out" | grep -m1 -o -- '+-\[[0-9.]*\]-' | tr -d '+[]-'; }
 # The item chosen last ("tree item selected: NAME").
 selected_name() { grep 'tree item selected: ' "$out" | tail -n 1 | sed 's/^tree item selected: //'; }
-# same_tree ORIGINAL SAVED: the saved root folder holds the original files
-# byte for byte. A FAT root lists its volume label as an empty file, which
-# comes back as such; it is set aside first.
+# Checks joining quiet commands as [ -n "$(A && B && echo y)" ] pass when all succeed.
+# same_tree ORIGINAL SAVED: the saved root holds the original files byte for byte (the empty
+# file a FAT root lists for its volume label is set aside first).
 same_tree() {
-  local label
-  label="$2/$(basename "$2")"
-  [ -f "$label" ] && [ ! -s "$label" ] && rm -f "$label"
-  diff -r "$1" "$2"
-}
+  local label; label="$2/$(basename "$2")"; [ -f "$label" ] && [ ! -s "$label" ] && rm -f "$label"; diff -r "$1" "$2"; }
+help_of() { sed -n '/^---commands/,/^--------------------------------------$/p' "$out"; }
 
 # ---- media -----------------------------------------------------------------
-
 src="$work/src"
 mkdir -p "$src/Docs/Sub" "$src/Pictures"
 printf 'hello from vorn\n' >"$src/hello.txt"
 printf 'a file with a long name\n' >"$src/A name with spaces.txt"
-python3 -c "
-import random, sys
-random.seed(7)
-sys.stdout.buffer.write(bytes(random.getrandbits(8) for _ in range(150000)))" >"$src/Docs/report.bin"
+python3 -c "import random, sys; random.seed(7); sys.stdout.buffer.write(random.randbytes(150000))" >"$src/Docs/report.bin"
 printf 'five levels down\n' >"$src/Docs/Sub/deep.txt"
 convert -size 320x240 -seed 5 plasma:red-blue -strip -quality 90 "$src/Pictures/kept.jpg"
 convert -size 640x480 -seed 9 plasma:green-yellow -strip -quality 90 "$work/gone.jpg"
-touch -d @"$SOURCE_DATE_EPOCH" "$work/gone.jpg"
-find "$src" -exec touch -d @"$SOURCE_DATE_EPOCH" {} +
+find "$src" "$work/gone.jpg" -exec touch -d @"$SOURCE_DATE_EPOCH" {} +
 
-# fill_fat IMAGE: copies the tree of $src into the FAT image, then copies
-# gone.jpg in and deletes it again (its clusters keep the picture).
+# fill_fat IMAGE: copies $src in, then gone.jpg, which is deleted again (its clusters keep it).
 fill_fat() {
-  local img=$1
-  mmd -i "$img" ::/Docs ::/Docs/Sub ::/Pictures
-  mcopy -m -i "$img" "$src/hello.txt" "$src/A name with spaces.txt" ::/
-  mcopy -m -i "$img" "$src/Docs/report.bin" ::/Docs/
-  mcopy -m -i "$img" "$src/Docs/Sub/deep.txt" ::/Docs/Sub/
-  mcopy -m -i "$img" "$work/gone.jpg" ::/Pictures/
-  mcopy -m -i "$img" "$src/Pictures/kept.jpg" ::/Pictures/
-  mdel -i "$img" ::/Pictures/gone.jpg
+  mcopy -s -m -i "$1" "$src"/* ::/
+  mcopy -m -i "$1" "$work/gone.jpg" ::/Pictures/
+  mdel -i "$1" ::/Pictures/gone.jpg
 }
-
 fat="$work/e2e.img"
 mkfs.fat -C -i E2E00001 -n E2EVOLUME "$fat" 4096 >/dev/null
 fill_fat "$fat"
+blocks=$(($(stat -c %s "$fat") / 512))
 
 # A partitioned disk: a FAT volume in partition 1, partition 2 left empty.
-part_vol="$work/p1.img"
-mkfs.fat -C -i E2E00002 -n PARTVOL "$part_vol" 8192 >/dev/null
-fill_fat "$part_vol"
+mkfs.fat -C -i E2E00002 -n PARTVOL "$work/p1.img" 8192 >/dev/null && fill_fat "$work/p1.img"
 disk="$work/disk.img"
 truncate -s 24M "$disk"
 printf 'start=2048, size=16384, type=6\nstart=18432, type=83\n' | sfdisk -q "$disk" >/dev/null
-dd if="$part_vol" of="$disk" bs=512 seek=2048 conv=notrunc status=none
+dd if="$work/p1.img" of="$disk" bs=512 seek=2048 conv=notrunc status=none
 
-# ---- start, help, unknown words ---------------------------------------------
-
-(cd "$work" && "$vorn" >"$out" 2>"$err")
-status=$?
-check "without -cli: status 2 and one line on standard error" \
-  [ "$status" = 2 -a ! -s "$out" -a "$(wc -l <"$err")" = 1 ]
-check "without -cli: the line says to use -cli" has_err "run with -cli"
+# ---- start, help, unknown words, missing arguments ---------------------------
+(cd "$work" && "$vorn" >"$out" 2>"$err"); status=$?
+check "without -cli: status 2, one line on standard error saying to use -cli" \
+  [ "$status" = 2 -a ! -s "$out" -a "$(wc -l <"$err")" = 1 -a -n "$(grep -F 'run with -cli' "$err")" ]
 
 v
-check "-cli: status 0" [ "$status" = 0 ]
 check "-cli: the memory line on standard error" grep -qE '^Real Memory available: [0-9]+ KB$' "$err"
-check "-cli: the disk tree" has_out "-----------tree model dump-----------"
-check "-cli: the root of the disk tree" has_out "+-[0]- Disks"
-check "-cli: hint and bye" has_out "(run with command 'h' for help)"
-check "-cli: ends with bye" [ "$(tail -c 21 "$out")" = $'bye\ndestroying CmdApp' ]
+check "-cli: the empty disk list" has_out $'-----------tree model dump-----------\n+-[0]- Disks\n-------------------------------------\n(run with command \'h\' for help)'
+check "-cli: status 0, ends with bye" [ "$status" = 0 -a "$(tail -c 21 "$out")" = $'bye\ndestroying CmdApp' ]
 
 v h
-check "h: the help text" has_out "img [file]      add disk image to disk selection and choose it"
-check "h: the example with one backslash" has_out '-cli img C:\case1.img b'
-check "h: 42 lines from ---commands on" \
-  [ "$(sed -n '/^---commands/,/^--------------------------------------$/p' "$out" | wc -l)" = 42 ]
-help_text=$(sed -n '/^---commands/,/^--------------------------------------$/p' "$out")
+check "h: the help text, its example with one backslash and its typo" [ -n "$(has_out '-cli img C:\case1.img b' &&
+  has_out "img [file]      add disk image to disk selection and choose it" && has_out "dump bock range" && echo y)" ]
+check "h: 42 lines from ---commands on" [ "$(help_of | wc -l)" = 42 ]
+help_text=$(help_of)
 (cd "$work" && "$vorn" -h >"$out" 2>"$err")
-check "-h: the same help" [ "$(sed -n '/^---commands/,/^--------------------------------------$/p' "$out")" = "$help_text" ]
+check "-h: the same help" [ "$(help_of)" = "$help_text" ]
 
-v frobnicate img "$fat" b
-check "unknown word: the error" err_is "error: unknown command (frobnicate)"
-check "unknown word: later words are not run" no_out "disk selected"
+v $'frob\e' img "$fat" b
+check "unknown word: the error, escaped" err_is 'error: unknown command (frob\x1B)'
+check "unknown word: no word is run" no_out "disk selected"
 
-v img
-check "img without a file does nothing" err_is ""
-v img "$fat" ct
-check "ct without an index does nothing" err_is ""
-v img "$fat" r
-check "r without a folder does nothing" err_is ""
+for word in img x cmp dmp cl ct ctn r raidsim raid; do
+  v img "$fat" "$word"
+  check "$word without its argument does nothing" err_is ""
+done
 
-v img "$work/no such.img" x 0
-check "img of a missing file: the error" has_out "error opening file $work/no such.img"
-check "img of a missing file: nothing is chosen" err_is "error: no disk selected!"
+v x 0 sd test raidsim 2 none 16 0 cl 0 cl -1
+check "no disk: x and raidsim refuse" err_is $'error: no disk selected!\nerror: no disk selected'
+check "no disk: sd and test refuse, no tree and no table item" [ "$(grep -c 'model dump' "$out")" = 1 -a \
+  -n "$(has_out 'error: no disk selected' && has_out 'error: not disk selected!' && echo y)" ]
+
+v img "$work/no such.img" img "$work" x 0
+check "img of a missing file or a folder: the errors" \
+  [ -n "$(has_out "error opening file $work/no such.img" && has_out "error opening file $work" && echo y)" ]
+check "img that cannot be opened: nothing is chosen" err_is "error: no disk selected!"
 
 # ---- a FAT image: browse, tables, indexes, recover ---------------------------
-
-v img "$fat"
-check "img: the image is chosen" has_out "disk selected: Image file (e2e.img)"
+ln -s "$fat" "$work/bad"$'\e'"[2J.img"
+v img "$fat" img "$work/bad"$'\e'"[2J.img" d
+check "img: the image is chosen" has_out $'disk selected: Image file (e2e.img)'
+check "img: the disk tree" grep -qE "^  \+-\[0\.[0-9]+\]- Image file \(e2e\.img\), 4\.00 M$" "$out"
+check "control characters in names are escaped" \
+  [ -n "$(has_out 'Image file (bad\x1B[2J.img)' && not grep -q $'\e' "$out" && echo y)" ]
 
 v img "$fat" b
-check "b: a tree dump" has_out "-----------tree model dump-----------"
 check "b: the volume root" grep -qE '^\+-\[0\]- .+ \([0-9]+\)$' "$out"
-check "b: the folders one level down" has_out "  +-[0.0]- "
-check "b: no deeper level" not grep -qF "    +-[0.0.0]-" "$out"
+check "b: the folders one level down, no deeper" \
+  [ -n "$(has_out "  +-[0.0]- " && no_out "    +-[0.0.0]-" && echo y)" ]
 
 v img "$fat" b ct 0
-check "ct 0: the root is chosen" has_out "tree item selected: "
 check "ct 0: the table header" \
   has_out "[-1]  Name                           Size  Type      Date modified               ID  "
-check "ct 0: the file row" grep -qE '^\[[0-9]+\]  hello\.txt {16}  ' "$out"
-check "ct 0: the long name" has_out "A name with spaces.txt"
+check "ct 0: the file rows" [ -n "$(grep -qE '^\[[0-9]+\]  hello\.txt {16}  ' "$out" && has_out "A name with spaces.txt" && echo y)" ]
 root_name=$(selected_name)
 
-v img "$fat" b ct 0 ct 1 ct 0.99 ct 0.-1 cl 99 cl -1
-check "bad tree and table indexes: the errors" err_is "error: invalid tree index!
-error: nothing selected!
-error: invalid tree index!
-error: nothing selected!
-error: invalid tree index!
-error: nothing selected!
+v img "$fat" b ct 0 ct 1 ct 0.99 ct 0.-1 ct 0.4294967296 ct 0..0 cl 99 cl -1 cl first
+nothing=$'error: invalid tree index!\nerror: nothing selected!\n'
+check "bad tree and table indexes: the errors" err_is "$nothing$nothing$nothing$nothing"$'error: nothing selected!
 error: invalid table index!
-error: invalid table index!"
+error: invalid table index!'
+check "cl with text: row 0" has_out "table item selected: "
 
 v img "$fat" b ctn Sub
-check "ctn: the folder found by name" has_out "tree item selected: Sub"
+check "ctn: the folder found by name, its table" [ -n "$(has_out "tree item selected: Sub" && has_out deep.txt && echo y)" ]
 check "ctn: the way to it is expanded" grep -qE '^    \+-\[0\.[0-9]+\.0\]- Sub \(1\)$' "$out"
-check "ctn: its table" has_out "deep.txt"
 
 v img "$fat" b ct 0 r "$work/saved"
 check "r of the root: the files are byte-identical" same_tree "$src" "$work/saved/$root_name"
@@ -198,126 +143,121 @@ row=$(grep -E '^\[[0-9]+\]  report\.bin ' "$out" | grep -o '^\[[0-9]*\]' | tr -d
 v img "$fat" b ctn Docs cl "$row" r "$work/one"
 check "cl: one table item" has_out "table item selected: report.bin"
 check "cl + r: only that file, byte-identical" \
-  [ "$(cd "$work/one" && find . -type f)" = "./report.bin" ]
-check "cl + r: the content" cmp -s "$src/Docs/report.bin" "$work/one/report.bin"
+  [ "$(cd "$work/one" && find . -type f)" = "./report.bin" -a -n "$(cmp -s "$src/Docs/report.bin" "$work/one/report.bin" && echo y)" ]
 
-v img "$fat" b ct 0 b r "$work/none"
-check "a new browse drops the selection" [ ! -e "$work/none" ] || [ -z "$(ls -A "$work/none")" ]
+for again in b sd sf sv "img $fat"; do
+  rm -rf "$work/none"
+  # shellcheck disable=SC2086 # "img FILE" is two words
+  v img "$fat" b ct 0 ctn Docs $again r "$work/none"
+  check "$again drops the selection: r saves nothing" [ -z "$(ls -A "$work/none" 2>/dev/null)" ]
+done
 
 v img "$fat" b ct 0 r "$fat"
 check "r onto a file: an error, nothing written" has_err "cannot create folder"
 
 # ---- scans -----------------------------------------------------------------
-
-v img "$fat" sd
-check "sd: the Deleted tree" grep -qE '^\+-\[0\]- Deleted \([0-9]+\)$' "$out"
 v img "$fat" sd ct 0 r "$work/deleted"
-# A JPEG carries no length: the carved file runs on to the next file or used
-# block, so the picture is its first bytes.
+check "sd: the Deleted tree" grep -qE '^\+-\[0\]- Deleted \([0-9]+\)$' "$out"
+# A JPEG carries no length: the carved file runs on, so the picture is its first bytes.
 gone_size=$(stat -c %s "$work/gone.jpg")
-recovered=$(find "$work/deleted" -type f -exec cmp -s -n "$gone_size" "$work/gone.jpg" {} \; -print 2>/dev/null |
-  head -n 1)
-check "sd + r: the deleted picture comes back byte for byte" [ -n "$recovered" ]
-check "sd + r: filed as a JPEG" [ "${recovered%.jpg}" != "$recovered" ]
+recovered=$(find "$work/deleted" -type f -exec cmp -s -n "$gone_size" "$work/gone.jpg" {} \; -print | head -n 1)
+check "sd + r: the deleted picture comes back byte for byte, as a JPEG" [ -n "$recovered" -a "${recovered%.jpg}" != "$recovered" ]
 
 v img "$fat" sf
-check "sf: the Lost tree" grep -qE '^\+-\[0\]- Lost \([0-9]+\)$' "$out"
-check "sf: dumped two levels deep" not grep -qE '^      \+-' "$out"
-
+check "sf: the Lost tree, dumped two levels deep" \
+  [ -n "$(grep -qE '^\+-\[0\]- Lost \([0-9]+\)$' "$out" && not grep -qE '^      \+-' "$out" && echo y)" ]
 v img "$fat" sv
 check "sv: the scan ends" has_out "scan finished"
-v sd
-check "sd without a disk: the error" has_out "error: no disk selected"
-check "sd without a disk: no tree" [ "$(count_out "tree model dump")" = 1 ]
 
 # ---- partitions --------------------------------------------------------------
-
 v img "$disk" d
-check "partitioned image: the disk in the tree" has_out "Image file (disk.img), 24.00 M"
 part=$(grep -E '^    \+-\[0\.[0-9]+\.0\]- .*, 8\.00 M$' "$out" | grep -o '\[[0-9.]*\]' | tr -d '[]')
-check "partitioned image: partition 1 in the tree" [ -n "$part" ]
+check "partitioned image: the disk and partition 1 in the tree" [ -n "$part" -a -n "$(has_out "Image file (disk.img), 24.00 M" && echo y)" ]
 v img "$disk" d ct "$part" b ct 0 r "$work/part"
-part_root=$(selected_name)
-check "partition: chosen" has_out "disk selected: "
-check "partition: its files are byte-identical" same_tree "$src" "$work/part/$part_root"
+check "partition: its files are byte-identical" same_tree "$src" "$work/part/$(selected_name)"
 
 # ---- diagnostics ---------------------------------------------------------------
-
-blocks=$(($(stat -c %s "$fat") / 512))
 v img "$fat" x 0 x "$blocks" x -1
-check "x: the hexdump" has_out "Hexdump (block 0)"
-check "x: the boot sector signature" grep -qE '^  496 000001f0  .* 55 aa  ' "$out"
-check "x: the entropy" grep -qE '^entropy: 0\.[0-9]{3}$' "$err"
-check "x past the end: out of range" [ "$(grep -c 'error: block out of range!' "$err")" = 2 ]
+check "x: the hexdump with the boot sector signature" grep -qE '^  496 000001f0  .* 55 aa  ' "$out"
+check "x: the entropy, and out of range twice" err_is $'entropy: '"$(grep -oE '0\.[0-9]{3}$' "$err")"$'\nerror: block out of range!\nerror: block out of range!'
 
-v img "$fat" dmp 0-3
-check "dmp: the message" has_err "dumping sectors 0-3 to dmp.raw"
-check "dmp: the blocks" cmp -s "$run_dir/dmp.raw" <(head -c 2048 "$fat")
+v img "$fat" dmp 5-6 newimg
+check "dmp: the message" err_is "dumping sectors 5-6 to dmp.raw"
+check "dmp: the blocks" cmp -s "$run_dir/dmp.raw" <(tail -c +2561 "$fat" | head -c 1024)
+check "newimg: a byte-identical image" cmp -s "$run_dir/imagefile.img" "$fat"
 v img "$fat" dmp 5-5
 check "dmp 5-5: one block" cmp -s "$run_dir/dmp.raw" <(tail -c +2561 "$fat" | head -c 512)
 v img "$fat" dmp 7-5
 check "dmp 7-5: an empty file" [ -f "$run_dir/dmp.raw" -a ! -s "$run_dir/dmp.raw" ]
-v img "$fat" dmp "$((blocks - 1))-$((blocks + 1))"
-check "dmp past the end: two errors" [ "$(grep -c '^error reading block' "$err")" = 2 ]
+v img "$fat" dmp "$((blocks - 1))-$((blocks + 1))" dmp 12 dmp -1-2
+check "dmp past the end and bad ranges: the errors" err_is "dumping sectors $((blocks - 1))-$((blocks + 1)) to dmp.raw
+error reading block $blocks!
+error reading block $((blocks + 1))!
+error: incorrect range
+error: incorrect range"
 check "dmp past the end: 0xAA blocks" \
   cmp -s "$run_dir/dmp.raw" <(tail -c 512 "$fat"; head -c 1024 /dev/zero | tr '\0' '\252')
-v img "$fat" dmp 12
-check "dmp without a range: the error" has_err "error: incorrect range"
-cp "$fat" "$work/dmp.raw"
-(cd "$work" && "$vorn" -cli img dmp.raw dmp 0-1 >"$out" 2>"$err")
-check "dmp never overwrites the image being read" cmp -s "$work/dmp.raw" "$fat"
-check "dmp onto the image: the error" has_err "error creating dump file!"
-rm -f "$work/dmp.raw"
+
+cp "$fat" "$work/dmp.raw" && cp "$fat" "$work/imagefile.img"
+(cd "$work" && "$vorn" -cli img dmp.raw dmp 0-1 img imagefile.img newimg >"$out" 2>"$err")
+check "dmp and newimg onto the image being read: the errors" \
+  [ -n "$(has_err "error creating dump file!" && has_out "error creating image file!" && echo y)" ]
+check "dmp and newimg never overwrite the image being read" \
+  [ -n "$(cmp -s "$work/dmp.raw" "$fat" && cmp -s "$work/imagefile.img" "$fat" && echo y)" ]
+rm -f "$work/dmp.raw" "$work/imagefile.img"
 
 cp "$fat" "$work/copy.img"
 printf 'X' | dd of="$work/copy.img" bs=1 seek=$((100 * 512 + 7)) conv=notrunc status=none
 v img "$work/copy.img" img "$fat" cmp e2e.img cmp copy.img cmp nothing
-check "cmp with itself: nothing different" has_err "different: 0, errors: 0"
-check "cmp with a changed copy: one block different" has_err "different: 1, errors: 0"
-check "cmp with an unknown disk" has_err "error: no disk"
-
-v img "$fat" newimg
-check "newimg: a byte-identical image" cmp -s "$run_dir/imagefile.img" "$fat"
+check "cmp with itself, a changed copy and an unknown disk" \
+  [ "$(grep -E '^different|^error' "$err" | tr '\n' '|')" = "different: 0, errors: 0|different: 1, errors: 0|error: no disk|" ]
 
 truncate -s 320M "$work/big.img"
 v img "$work/big.img" test
-check "test: passes on a large disk" has_err "Unit Tests finished successfully!"
-check "test: all three request sizes" [ "$(grep -c '^requestSize' "$err")" = 3 ]
+check "test: passes on a large disk, three request sizes" \
+  [ -n "$(has_err "Unit Tests finished successfully!" && echo y)" -a "$(grep -c '^requestSize' "$err")" = 3 ]
 v img "$fat" test
 check "test: stops at the end of a small disk" has_err "failed: getOfsData failed"
+genisoimage -quiet -o "$work/cd.iso" "$src/Docs"
+v img "$work/cd.iso" test
+check "test on 2048-byte blocks: no smaller requests" \
+  [ -n "$(has_err 'requestSize: 32768, blocksPerRequest: 16 ' && not grep -qE '^requestSize: (512|1024),' "$err" && echo y)" ]
 
 # ---- RAID ------------------------------------------------------------------------
-
 # One set line for the generator: name, source, source blocks, members, rotation, stripe, first sector.
 echo "set e2e.img $blocks 3 backwarddyn 16 0" | python3 "$source_root/tests/fixtures/raid_stripe.py" "$work" "$work"
-v img "$fat" img "$work/set.m0.img" img "$work/set.m1.img" img "$work/set.m2.img" d \
-  raid 3 backwarddyn 16 set.m0 0 set.m1 0 set.m2 0 cmp e2e.img b
-check "raid: chosen" has_out "disk selected: RAID"
-check "raid: reads the source back" has_err "different: 0, errors: 0"
+members=(img "$work/set.m0.img" img "$work/set.m1.img" img "$work/set.m2.img")
+v img "$fat" "${members[@]}" d raid 3 backwarddyn 16 set.m0 0 set.m1 0 set.m2 0 cmp e2e.img b
+check "raid: chosen, reads the source back" [ -n "$(has_out "disk selected: RAID" && has_err "different: 0, errors: 0" && echo y)" ]
 check "raid: the volume on it" grep -qE '^  \+-\[0\.[0-9]+\]- Pictures \(' "$out"
 
-v img "$fat" img "$work/set.m0.img" img "$work/set.m2.img" d \
-  raid 3 backwarddyn 16 set.m0 0 missing 0 set.m2 0 cmp e2e.img
-check "raid with a missing member: the message" has_err "error: cannot add disk"
-check "raid with a missing member: parity fills it in" has_err "different: 0, errors: 0"
+v img "$fat" "${members[@]}" d raid 3 backwarddyn 16 set.m0 0 missing 0 set.m2 0 cmp e2e.img
+check "raid with a missing member: the message, parity fills it in" \
+  [ -n "$(has_err "error: cannot add disk" && has_err "different: 0, errors: 0" && echo y)" ]
 
-v img "$fat" img "$work/set.m0.img" d raid 3 backwarddyn 16 nothing 0 nowhere 0 none 0 b
-check "raid without members: one message" err_is "error: no RAID member found"
-check "raid without members: nothing chosen" no_out "disk selected: RAID"
-
-v img "$fat" raid 1 none 16 e2e 0 e2e 0 b
-check "raid with one member: refused" has_err "error: invalid disk count (1)!"
-v img "$fat" raid 2 none 0 e2e 0 e2e 0 b
-check "raid with a stripe of 0: refused" has_err "error: invalid stripe size (0)!"
+v img "$fat" "${members[@]}" d raid 3 backwarddyn 16 nothing 0 nowhere 0 none 0 b
+check "raid without members: one message, nothing chosen" \
+  [ -n "$(err_is "error: no RAID member found" && no_out "disk selected: RAID" && echo y)" ]
+v img "$fat" raid 2 none 0 e2e 0 e2e 0 raid 1 none 16 e2e 0 raidsim 1 none 16 0 raidsim 15 none 16 0 \
+  raidsim 300 none 16 0 raidsim 2 none 0 0 raidsim 2 none 16 -5 d
+check "raid and raidsim outside their ranges: refused" err_is "error: invalid stripe size (0)!
+error: invalid disk count (1)!
+error: invalid disk count (1)!
+error: invalid disk count (15)!
+error: invalid disk count (300)!
+error: invalid stripe size (0)!
+error: invalid start sector (-5)!"
+check "raid and raidsim outside their ranges: nothing made, later words run" \
+  [ "$(grep -c 'tree model dump' "$out")" = 2 -a -n "$(no_out SimDisk && no_out RAID && echo y)" ]
 
 v img "$fat" raidsim 3 forward 16 0 d raid 3 forward 16 SimDisk00 0 SimDisk01 0 SimDisk02 0 cmp e2e.img b ct 0 \
   r "$work/raidsim"
-check "raidsim: the simulated members" has_out "SimDisk02"
-check "raidsim + raid: reads the source back" has_err "different: 0, errors: 0"
-sim_root=$(selected_name)
-check "raidsim + raid: the files are byte-identical" same_tree "$src" "$work/raidsim/$sim_root"
-v img "$fat" raidsim 15 forward 16 0 d
-check "raidsim with 15 members: refused" has_err "error: invalid disk count (15)!"
+check "raidsim + raid: the members, reads the source back" [ -n "$(has_out SimDisk02 && has_err "different: 0, errors: 0" && echo y)" ]
+check "raidsim + raid: the files are byte-identical" same_tree "$src" "$work/raidsim/$(selected_name)"
+# Without parity a lacking member reads as zeros: a second set must not keep
+# the first set's member.
+v img "$fat" raidsim 2 none 8 0 raid 2 none 8 SimDisk00 0 SimDisk01 0 raid 2 none 8 SimDisk00 0 nothing 0 cmp e2e.img
+check "a second raid starts without the first one's members" grep -qE '^different: [1-9]' "$err"
 
 if [ -n "$media" ] && [ -f "$media/raid/fat.m3.img" ]; then
   v img "$media/raid/fat.img" img "$media/raid/fat.m0.img" img "$media/raid/fat.m1.img" \
@@ -330,44 +270,31 @@ else
 fi
 
 # ---- interactive mode ----------------------------------------------------------------
-
-vi $'img '"$fat"$'\nb\n\nq\nh\n' -i
-check "-i: the interactive line" has_out "interactive mode ('h' for help, 'q' to quit)"
-check "-i: words from the prompt run" has_out "disk selected: Image file (e2e.img)"
-check "-i: nothing after q" no_out "---commands"
-check "-i: ends with bye" has_out "> bye"
-vi "h"$'\n' -i
-check "-i: the end of input ends it" has_out "> bye"
-check "-i: the line before the end ran" has_out "---commands"
-long=$(printf 'ctn %0300d' 0)
-vi "$long"$'\n' -i
+VIN="img $fat"$'\nb\n\nctn '"$(printf '%0300d' 0)"$'\nq\nh\n' v -i
+check "-i: the interactive line, words from the prompt run" [ -n "$(has_out "disk selected: Image file (e2e.img)" &&
+  has_out "interactive mode ('h' for help, 'q' to quit)" && echo y)" ]
 check "-i: a long line is one command" err_is "error: nothing selected!"
+check "-i: nothing after q, then bye" [ -n "$(no_out "---commands" && has_out "> bye" && echo y)" ]
+VIN=$'h\n' v -i
+check "-i: the end of input ends it after the last line" \
+  [ "$status" = 0 -a -n "$(has_out "---commands" && has_out $'--------------------------------------\n> bye' && echo y)" ]
 
 # ---- the medium being recovered is never a target ---------------------------------------
-
+# The disk list's own dump names each disk's node: "N: disk name=..., path=/dev/X, ...".
 device=$(df --output=source "$work" | tail -n 1)
-if [ -b "$device" ] && [ -r "$device" ]; then
-  v
-  # The disk list's own dump names each disk's node: "N: disk name=..., path=/dev/X, ...".
-  whole=/dev/$(lsblk -no pkname "$device" 2>/dev/null | head -n 1)
-  [ "$whole" = /dev/ ] && whole=$device
-  number=$(grep -E "^[0-9]+: disk name=.*, path=$whole, " "$out" | head -n 1 | cut -d: -f1)
-  if [ -n "$number" ]; then
-    v ct "0.$number" r "$work/on-device" dmp 0-0 newimg
-    check "r onto the disk being recovered: refused" has_err "lies on the medium being recovered"
-    check "r onto the disk being recovered: nothing written" [ ! -e "$work/on-device" ]
-    check "dmp and newimg onto the disk being recovered: refused" \
-      [ ! -e "$run_dir/dmp.raw" -a ! -e "$run_dir/imagefile.img" ]
-  else
-    echo "skip device target check ($whole is not in the disk list)"
-  fi
+whole=/dev/$(lsblk -no pkname "$device" 2>/dev/null | head -n 1)
+[ "$whole" = /dev/ ] && whole=$device
+v
+number=$(grep -E "^[0-9]+: disk name=.*, path=$whole, " "$out" | head -n 1 | cut -d: -f1)
+if [ -b "$device" ] && [ -r "$device" ] && [ -n "$number" ]; then
+  v ct "0.$number" r "$work/on-device" dmp 0-0 newimg
+  check "r, dmp and newimg onto the disk being recovered: refused, nothing written" \
+    [ -n "$(has_err "lies on the medium being recovered" && echo y)" -a ! -e "$work/on-device" \
+    -a ! -e "$run_dir/dmp.raw" -a ! -e "$run_dir/imagefile.img" ]
 else
-  echo "skip device target check (the work folder is on no readable block device)"
+  echo "skip device target check (the work folder's disk $whole is not in the disk list)"
 fi
 
 echo
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all checks passed"

@@ -2,8 +2,12 @@
 // callback, a volume that never mounts (both count the live ones: what a walk or a deletion freed); small trees.
 #pragma once
 
+#include <algorithm>
 #include <functional>
+#include <map>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "LogCapture.h"
 #include "fs/Volume.h"
@@ -77,6 +81,28 @@ struct Tree : TestVolume {
     ~Tree() override { delete getRootItem(); }
     VolumeItem* root() { return getRootItem(); }
 };
+
+// Every item below a folder of a mounted volume by its path ("dir/" for folders).
+inline void collectTree(VolumeItem* folder, const std::string& prefix, std::map<std::string, VolumeItem*>& out,
+                        int depth = 0) {
+    if (depth > 64) return;
+    folder->loadChildren();
+    for (VolumeItem* child : folder->children()) {
+        const std::string path = prefix + child->getName() + (child->isContainer() ? "/" : "");
+        out[path] = child;
+        if (child->isContainer()) collectTree(child, path, out, depth + 1);
+    }
+}
+
+// Reads a whole item in pieces of `piece` bytes; false when a read fails.
+inline bool readItem(VolumeItem* item, std::vector<u8>& out, u32 piece = 65536) {
+    out.assign(item->getSize(), 0);
+    for (u64 ofs = 0; ofs < out.size(); ofs += piece) {
+        const u32 n = static_cast<u32>(std::min<u64>(piece, out.size() - ofs));
+        if (item->read(ofs, out.data() + ofs, n) != n) return false;
+    }
+    return true;
+}
 
 using LineRecorder = LogCapture;  // the shared log capture, under the name the item tests know
 

@@ -10,7 +10,7 @@
 #include "fs/fat/FATAnalyser.h"
 #include "fs/fat/FATVolume.h"
 #include "fs/fat/FATVolumeItem.h"
-#include "fs/fat/FatMemoryDisk.h"
+#include "fs/MemoryTestDisk.h"
 #include "misc/Log.h"
 
 namespace {
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const vorn::u32 kBlockSizes[] = {512, 2048, 4096, 512};
     const vorn::u32 blockSize = kBlockSizes[data[size - 1] & 3];
 
-    vorn::test::FatMemoryDisk disk(std::vector<vorn::u8>(data, data + size), blockSize);
+    vorn::test::MemoryTestDisk disk(std::vector<vorn::u8>(data, data + size), blockSize);
     disk.open(false);
     {
         vorn::FATVolume volume(&disk);

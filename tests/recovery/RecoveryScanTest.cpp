@@ -1,16 +1,15 @@
-// The block scan: geometry taken from the volume (refused when it does not
-// fit the disk), the position the analysers read back, used blocks skipped
-// unread, seeks, read errors, cancel, the analyser life cycle and offsets
-// beyond 4 GiB.
+// The block scan: geometry taken from the volume and refused when it does not
+// fit the disk, positions the analysers read back, used blocks skipped, seeks,
+// read errors, cancel, the analysers of each kind and their life cycle, and
+// offsets beyond 4 GiB.
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "LogCapture.h"
 #include "TestMedia.h"
 #include "fs/Volume.h"
-#include "misc/Bytes.h"
-#include "recovery/Recovery.h"
+#include "fs/fat/FATAnalyser.h"
+#include "raw/RawAnalyser.h"
 #include "recovery/RecoveryTestAccess.h"
 #include "recovery/RecoveryTestSupport.h"
 #include "storage/FailingDisk.h"
@@ -19,14 +18,11 @@
 namespace vorn {
 namespace {
 
-using test::AnalyserInjection;
-using test::FailingDisk;
-using test::LogCapture;
-using Calls = std::vector<std::string>;
+using namespace test;
+using Lines = std::vector<std::string>;
 
-// A volume of the test's geometry and used blocks; records every question.
-class ScanVolume : public Volume {
-public:
+// A volume whose geometry and used blocks the test sets; records the questions.
+struct ScanVolume : Volume {
     ScanVolume(Disk* disk, u32 allocSize, u64 dataOffset) : Volume(disk) {
         setAllocBlockSize(allocSize);
         setDataOffset(dataOffset);
@@ -41,23 +37,17 @@ public:
     std::vector<u64> asked;
 };
 
-// Every 8-byte word holds its own offset, so a block's bytes tell where they were read.
+// Every 8-byte word holds its own offset: a step's head tells where it was read.
 std::vector<u8> offsetWords(size_t size) {
     std::vector<u8> out(size);
-    for (size_t at = 0; at + 8 <= size; at += 8) {
-        for (int i = 0; i < 8; ++i) out[at + i] = static_cast<u8>(u64(at) >> (8 * i));
-    }
+    for (size_t at = 0; at + 8 <= size; at += 8) std::copy_n(reinterpret_cast<const u8*>(&at), 8, &out[at]);
     return out;
 }
 
-u64 headOffset(const test::ScanStep& step) { return step.head.size() >= 8 ? loadLE64(step.head.data()) : ~u64(0); }
-
 class ScanTest : public ::testing::Test {
 protected:
-    // A selected disk of `size` bytes with a volume of the given geometry in
-    // place of the one scan would open.
-    ScanVolume* setUpDisk(size_t size, u32 blockSize, u32 allocSize, u64 dataOffset, int type = DISK_TYPE_IMAGEFILE) {
-        recovery.selectDisk(nullptr);  // lets go of an earlier disk first
+    ScanVolume* setUp(size_t size, u32 blockSize, u32 allocSize, u64 dataOffset, int type = DISK_TYPE_IMAGEFILE) {
+        recovery.selectDisk(nullptr);
         disk = std::make_unique<FailingDisk>(offsetWords(size), blockSize);
         disk->setType(type);
         EXPECT_TRUE(recovery.selectDisk(disk.get()));
@@ -69,191 +59,176 @@ protected:
         recovery.setScanType(type);
         RecoveryTestAccess::scanOpenedVolume(recovery);
     }
-
     std::unique_ptr<FailingDisk> disk;
     Recovery recovery;
 };
 
-TEST_F(ScanTest, GeometryComesFromTheVolumeWhenItFitsTheDisk) {
-    struct Case {
-        const char* what;
-        size_t diskSize;
-        u32 blockSize, volumeAlloc;
-        u64 dataOffset;
-        int scanType;
-        u32 alloc, perAlloc;
-        u64 count, start;
-        u32 analyseSize;
-        const char* warning;
-    } cases[] = {
-        {"deleted files from the data area", 1 << 20, 512, 4096, 8192, SCAN_DELETED_FILES, 4096, 8, 254, 8192, 4096, ""},
-        {"allocation blocks below a disk block", 16 * 2048, 2048, 512, 0, SCAN_DELETED_FILES, 2048, 1, 16, 0, 2048, ""},
-        {"no whole number of disk blocks", 64 * 1024, 1024, 3000, 0, SCAN_LOST_VOLUMES, 1024, 1, 64, 0, 1024,
-         "allocation block size 3000 does not fit disk blocks of 1024 bytes, scanning disk blocks\n"},
-        {"over 8 MiB", 64 * 1024, 1024, 16 << 20, 0, SCAN_LOST_VOLUMES, 1024, 1, 64, 0, 1024,
-         "allocation block size 16777216 does not fit disk blocks of 1024 bytes, scanning disk blocks\n"},
-        {"lost volumes from byte 0", 64 * 1024, 512, 4096, 8192, SCAN_LOST_VOLUMES, 4096, 8, 16, 0, 4096, ""},
-        {"lost files in 32 KiB pieces", 100 * 1024, 512, 4096, 0, SCAN_LOST_FILES, 4096, 8, 25, 0, 32768, ""},
-        {"pieces across cache lines", 600 * 1024, 512, 4096, 0, SCAN_LOST_FILES, 4096, 8, 150, 0, 32768, ""},
-        {"data area at the disk end", 64 * 1024, 512, 4096, 64 * 1024, SCAN_DELETED_FILES, 4096, 8, 0, 65536, 4096,
-         "scan start offset 65536 lies at or past the disk end (65536 bytes), no blocks to scan\n"},
+TEST_F(ScanTest, DeletedFilesScanStartsAtTheDataAreaAndSkipsUsedBlocksUnread) {
+    ScanVolume* volume = setUp(1 << 20, 512, 4096, 8192);
+    volume->used = {1, 2, 5};
+    AnalyserInjection analysers(2);
+    LogCapture logs(LOG_INFO);
+    scan(SCAN_DELETED_FILES);
+    EXPECT_EQ(recovery.getBlocksPerAllocBlock(), 8u);
+    EXPECT_EQ(recovery.getScanStartOffset(), 8192u);
+    ASSERT_EQ(analysers.steps.size(), 254u);  // the blocks in front of the data area left out
+    for (u64 i = 0; i < 254; ++i) {
+        EXPECT_EQ(analysers.steps[i].allocBlock, i);
+        EXPECT_EQ(analysers.steps[i].offset, 8192 + i * 4096);
+        EXPECT_EQ(analysers.steps[i].block, 16 + i * 8);
+        EXPECT_EQ(analysers.steps[i].dataSize, 4096u);
+        // A used block is not read: the buffer still holds the last block read.
+        const u64 readAt = i == 1 || i == 2 ? 0 : i == 5 ? 4 : i;
+        EXPECT_EQ(analysers.steps[i].head, 8192 + readAt * 4096) << i;
+    }
+    const Lines expected = {"skipUsedAllocationBlocks: 1\n", "used allocation blocks: 3\n", "allocBlockCount: 254\n",
+                            "allocBlockSize: 4096\n", "blocksPerAllocBlock: 8\n", "percent used: 1.18\n",
+                            "analyseSize: 4096\n", "analyseOfs: 8192\n", "start scan\n"};
+    auto first = std::find(logs.lines.begin(), logs.lines.end(), expected[0]);
+    ASSERT_LE(first + 9, logs.lines.end());
+    EXPECT_EQ(Lines(first, first + 9), expected);
+    EXPECT_TRUE(logs.has("scan finished\n"));
+    EXPECT_EQ(recovery.getRootItem()->getName(), "Deleted");
+    EXPECT_EQ(analysers.calls, (Lines{"begin:0", "begin:1", "end:0", "end:1", "free:0", "free:1"}));
+    EXPECT_EQ(analysers.factoryCalls, (std::vector<std::pair<int, int>>{{SCAN_DELETED_FILES, DISK_TYPE_IMAGEFILE}}));
+}
+
+TEST_F(ScanTest, AllocationBlocksSmallerThanDiskBlocksAreAskedForTheScannedDiskBlock) {
+    ScanVolume* volume = setUp(16 * 2048, 2048, 512, 0);
+    volume->used = {4, 5, 6, 7, 8, 9, 11};  // disk block 1 all used; block 2 has a free one
+    AnalyserInjection analysers;
+    scan(SCAN_DELETED_FILES);
+    EXPECT_EQ(recovery.getAllocBlockSize(), 2048u);
+    ASSERT_EQ(analysers.steps.size(), 16u);
+    EXPECT_EQ(analysers.steps[1].head, 0u);  // not read
+    EXPECT_EQ(analysers.steps[2].head, 2u * 2048);
+    EXPECT_EQ(std::count(volume->asked.begin(), volume->asked.end(), 10u), 2);  // count and scan
+    EXPECT_EQ(*std::max_element(volume->asked.begin(), volume->asked.end()), 60u);
+}
+
+TEST_F(ScanTest, GeometryThatDoesNotFitTheDiskIsRefused) {
+    struct Case { u32 allocSize; u64 dataOffset; int scanType; u64 blocks; const char* log; };
+    const Case cases[] = {
+        {3000, 0, SCAN_LOST_VOLUMES, 64, "allocation block size 3000 does not fit disk blocks of 1024 bytes, scanning disk blocks\n"},
+        {16 << 20, 0, SCAN_LOST_VOLUMES, 64, "allocation block size 16777216 does not fit disk blocks of 1024 bytes, scanning disk blocks\n"},
+        {1536, 0, SCAN_LOST_VOLUMES, 64, "allocation block size 1536 does not fit disk blocks of 1024 bytes, scanning disk blocks\n"},
+        {4096, 64 * 1024, SCAN_DELETED_FILES, 0, "scan start offset 65536 lies at or past the disk end (65536 bytes), no blocks to scan\n"},
+        {4096, 1 << 30, SCAN_DELETED_FILES, 0, "scan start offset 1073741824 lies at or past the disk end (65536 bytes), no blocks to scan\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        setUpDisk(c.diskSize, c.blockSize, c.volumeAlloc, c.dataOffset);
+        SCOPED_TRACE(c.log);
+        setUp(64 * 1024, 1024, c.allocSize, c.dataOffset);
         AnalyserInjection analysers(2);
-        LogCapture logs(LOG_INFO);
-
+        LogCapture logs(LOG_WARNING);
         scan(c.scanType);
-
-        EXPECT_EQ(recovery.getAllocBlockSize(), c.alloc);
-        EXPECT_EQ(recovery.getBlocksPerAllocBlock(), c.perAlloc);
-        EXPECT_EQ(recovery.getAllocBlockCount(), c.count);
-        EXPECT_EQ(recovery.getScanStartOffset(), c.start);
-        EXPECT_TRUE(logs.has("analyseSize: " + std::to_string(c.analyseSize) + "\n"));
-        if (*c.warning) {
-            EXPECT_TRUE(logs.has(c.warning));
-        }
-        const auto& steps = analysers.log.steps;
-        ASSERT_EQ(steps.size(), c.count);
-        for (u64 i = 0; i < steps.size(); ++i) {
-            const u64 offset = c.start + i * c.alloc;
-            EXPECT_EQ(steps[i].allocBlock, i);
-            EXPECT_EQ(steps[i].offset, offset);
-            EXPECT_EQ(steps[i].block, offset / c.blockSize);
-            EXPECT_EQ(steps[i].dataSize, std::min<u64>(c.analyseSize, c.diskSize - offset));  // the last read is cut
-            EXPECT_EQ(headOffset(steps[i]), offset);
-        }
-        EXPECT_EQ(analysers.log.calls, (Calls{"begin:0", "begin:1", "end:0", "end:1", "free:0", "free:1"}));
-        EXPECT_EQ(analysers.factoryCalls, (std::vector<std::pair<int, int>>{{c.scanType, DISK_TYPE_IMAGEFILE}}));
-        VolumeItem* root = recovery.getRootItem();
-        ASSERT_NE(root, nullptr);
-        EXPECT_TRUE(root->isContainer());
-        EXPECT_EQ(root->getName(), c.scanType == SCAN_DELETED_FILES ? "Deleted" : "Lost");
-        EXPECT_EQ(root->getFlags(), c.scanType == SCAN_DELETED_FILES ? ITEM_DELETED : ITEM_LOST);
+        EXPECT_TRUE(logs.has(c.log));
+        EXPECT_EQ(recovery.getAllocBlockCount(), c.blocks);
+        EXPECT_EQ(analysers.steps.size(), c.blocks);
+        EXPECT_EQ(recovery.getAllocBlockSize(), c.blocks ? 1024u : 4096u);
+        EXPECT_EQ(analysers.calls, (Lines{"begin:0", "begin:1", "end:0", "end:1", "free:0", "free:1"}));
     }
 }
 
-TEST_F(ScanTest, LogsTheGeometryBeforeTheFirstBlock) {
-    ScanVolume* volume = setUpDisk(64 * 1024, 512, 1024, 2048);
-    volume->used = {1, 2, 5};
+TEST_F(ScanTest, LostScansReadTheWholeDiskAndShortenTheLastReads) {
+    ScanVolume* volume = setUp(100 * 1024, 512, 4096, 0, DISK_TYPE_CDDVD);
+    volume->allUsed = true;  // used blocks are read too
     AnalyserInjection analysers;
-    LogCapture logs(LOG_INFO);
-    scan(SCAN_DELETED_FILES);
-    const Calls expected = {"skipUsedAllocationBlocks: 1\n", "used allocation blocks: 3\n", "allocBlockCount: 62\n",
-                            "allocBlockSize: 1024\n",       "blocksPerAllocBlock: 2\n",    "percent used: 4.84\n",
-                            "analyseSize: 1024\n",          "analyseOfs: 2048\n",          "start scan\n"};
-    auto first = std::find(logs.lines.begin(), logs.lines.end(), expected[0]);
-    ASSERT_NE(first, logs.lines.end());
-    EXPECT_EQ(Calls(first, first + static_cast<std::ptrdiff_t>(expected.size())), expected);
-    EXPECT_TRUE(logs.has("end scan\n"));
-    EXPECT_TRUE(logs.has("scan finished\n"));
+    scan(SCAN_LOST_FILES);
+    const auto& steps = analysers.steps;
+    ASSERT_EQ(steps.size(), 25u);
+    EXPECT_EQ(steps[0].offset, 0u);
+    EXPECT_EQ(steps[17].dataSize, 32768u);                   // 17 * 4096 + 32 KiB = 100 KiB
+    EXPECT_EQ(steps[18].dataSize, 100u * 1024 - 18 * 4096);  // cut at the disk end
+    EXPECT_EQ(steps[24].head, 24u * 4096);
+    EXPECT_EQ(recovery.getRootItem()->getName(), "Lost");
 }
 
-TEST_F(ScanTest, UsedBlocksAreNotReadButEveryAnalyserIsCalled) {
-    ScanVolume* volume = setUpDisk(16 * 2048, 2048, 512, 0);
-    // Disk block 1 holds volume blocks 4..7, all used; disk block 2 holds
-    // 8..11 of which 10 is free, so it is read.
-    volume->used = {4, 5, 6, 7, 8, 9, 11};
+TEST_F(ScanTest, PiecesAcrossCacheLinesAndEveryStepOfALineHoldTheirOwnBytes) {
+    setUp(600 * 1024, 512, 4096, 0);  // 256 KiB lines: pieces near 256 and 512 KiB span two
     AnalyserInjection analysers;
-    scan(SCAN_DELETED_FILES);
-    const auto& steps = analysers.log.steps;
-    ASSERT_EQ(steps.size(), 16u);
-    EXPECT_EQ(headOffset(steps[1]), 0u);  // not read: the buffer holds the last block read
-    EXPECT_EQ(headOffset(steps[2]), 2u * 2048);
-    EXPECT_EQ(std::count(volume->asked.begin(), volume->asked.end(), 10u), 2);  // counted, then scanned
-
-    volume = setUpDisk(64 * 1024, 512, 512, 0);
-    volume->allUsed = true;
-    disk->clearRequests();
-    AnalyserInjection full;
-    scan(SCAN_DELETED_FILES);
-    EXPECT_EQ(full.log.steps.size(), 128u);
-    EXPECT_EQ(disk->requestCount(), 0u);  // a full volume reads nothing
-    EXPECT_EQ(full.log.steps[0].dataSize, 0u);  // and shows nothing of the disk read before
-}
-
-TEST_F(ScanTest, AnalyserSeekSkipsBlocksCountingFromTheStartOffset) {
-    setUpDisk(256 * 1024, 512, 4096, 8192);
-    AnalyserInjection analysers(1, [](Recovery* owner) {
-        // Behind a "file" that ends at disk byte 8192 + 10 * 4096.
-        if (owner->getCurrentAllocBlock() == 2) owner->seekToOffset(8192 + 10 * 4096);
-    });
-    scan(SCAN_DELETED_FILES);
-    const auto& steps = analysers.log.steps;
-    ASSERT_GE(steps.size(), 4u);
-    EXPECT_EQ(steps[3].allocBlock, 11u);
-    EXPECT_EQ(steps[3].offset, 8192u + 11 * 4096);
-    EXPECT_EQ(steps[3].block, (8192u + 11 * 4096) / 512);
-    EXPECT_EQ(headOffset(steps[3]), steps[3].offset);
+    scan(SCAN_LOST_FILES);
+    ASSERT_EQ(analysers.steps.size(), 150u);
+    for (const ScanStep& step : analysers.steps) {
+        EXPECT_EQ(step.head, step.offset);
+        EXPECT_EQ(step.dataSize, std::min<u64>(32768, 600 * 1024 - step.offset));
+    }
 }
 
 TEST_F(ScanTest, UnreadableBlockIsLeftOutAndTheScanGoesOn) {
-    setUpDisk(64 * 1024, 512, 512, 0);
+    setUp(64 * 1024, 512, 512, 4096)->allUsed = true;  // from byte 0, used blocks too
     disk->failBlock(10);
     disk->failBlock(100);
     AnalyserInjection analysers;
     LogCapture logs(LOG_ERROR);
     scan(SCAN_LOST_VOLUMES);
-    std::vector<u64> seen;
-    for (const auto& step : analysers.log.steps) seen.push_back(step.allocBlock);
-    EXPECT_EQ(seen.size(), 126u);
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), 10u) + std::count(seen.begin(), seen.end(), 100u), 0);
+    EXPECT_EQ(analysers.steps.size(), 126u);
+    for (const ScanStep& s : analysers.steps) EXPECT_TRUE(s.allocBlock != 10 && s.allocBlock != 100);
     EXPECT_EQ(logs.count("error reading\n"), 2);
 }
 
-TEST_F(ScanTest, CancelAtTheFirstReportStillEndsEveryAnalyser) {
-    setUpDisk(4 << 20, 512, 512, 0);
-    AnalyserInjection analysers(2, [](Recovery* owner) {
-        // The first block takes over a second, so the next clock check reports.
-        if (owner->getCurrentAllocBlock() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+TEST_F(ScanTest, AnalyserSeekCountsFromTheScanStart) {
+    setUp(256 * 1024, 512, 4096, 8192);
+    AnalyserInjection analysers(1, [](Recovery* owner) {
+        if (owner->getCurrentAllocBlock() == 2) owner->seekToOffset(8192 + 10 * 4096);
     });
-    test::TestListener listener;
-    listener.cancelAtProgress = 1;  // the first call (-1) is not tested
-    listener.texts["Deleted"] = "Gel\xc3\xb6scht";
-    recovery.setListener(&listener);
-
     scan(SCAN_DELETED_FILES);
-
-    ASSERT_EQ(listener.progress.size(), 2u);
-    EXPECT_EQ(listener.progress[0], -1.0);
-    EXPECT_GE(listener.progress[1], 0.0);
-    EXPECT_LT(analysers.log.steps.size(), 8192u);
-    EXPECT_EQ(analysers.log.calls, (Calls{"begin:0", "begin:1", "end:0", "end:1", "free:0", "free:1"}));
-    EXPECT_EQ(recovery.getRootItem()->getName(), "Gel\xc3\xb6scht");
+    ASSERT_GE(analysers.steps.size(), 4u);
+    EXPECT_EQ(analysers.steps[3].allocBlock, 11u);
+    EXPECT_EQ(analysers.steps[3].block, (8192u + 11 * 4096) / 512);
+    EXPECT_EQ(analysers.steps[3].head, 8192u + 11 * 4096);
 }
 
-TEST(Scan, WithoutDiskLogsAndDoesNothing) {
-    Recovery recovery;
-    AnalyserInjection analysers;
-    LogCapture logs(LOG_ERROR);
-    recovery.scan();
-    EXPECT_TRUE(logs.has("error: no disk selected\n"));
-    EXPECT_TRUE(analysers.factoryCalls.empty());
+TEST(Scan, EachKindGetsItsRegisteredAnalysers) {
+    Recovery owner;
+    auto kinds = [&](int scanType, int diskType) {
+        std::vector<std::string> names;
+        for (AbstractAnalyser* a : createAnalysers(&owner, scanType, diskType)) {
+            names.push_back(dynamic_cast<RawAnalyser*>(a) ? "raw" : dynamic_cast<FATAnalyser*>(a) ? "fat" : "other");
+            delete a;
+        }
+        return names;
+    };
+    EXPECT_EQ(kinds(SCAN_DELETED_FILES, DISK_TYPE_IMAGEFILE), Lines{"raw"});
+    for (int scanType : {SCAN_LOST_FILES, SCAN_LOST_VOLUMES}) {
+        EXPECT_EQ(kinds(scanType, DISK_TYPE_IMAGEFILE), Lines{"fat"});
+        EXPECT_EQ(kinds(scanType, DISK_TYPE_FIXED), Lines{"fat"});
+        EXPECT_EQ(kinds(scanType, DISK_TYPE_CDDVD), Lines{});  // no FAT analyser on a CD/DVD
+    }
 }
 
-TEST(Scan, DiskWithoutKnownFileSystemIsReadWholeOffsetsBeyondFourGiBIncluded) {
-    ImageDisk disk(test::mediaPath("sparse_4g.img"));
+TEST(Seek, NeverMovesBackwardsAndStaysIn64Bits) {
+    LogCapture logs;
+    Recovery r;
+    RecoveryTestAccess::setScanGeometry(r, 8192, 4096, 8, 100);
+    RecoveryTestAccess::setPosition(r, 5, 16 + 40, 8192 + 5 * 4096);
+    for (u64 to : {u64(8192 + 4 * 4096), u64(100), u64(8192 + 5 * 4096 + 4095)}) r.seekToOffset(to);
+    EXPECT_EQ(r.getCurrentAllocBlock(), 5u);
+    EXPECT_EQ(r.getCurrentBlock(), 56u);
+    EXPECT_EQ(logs.countPrefix("Recovery::seekToOffset - offset "), 2);
+    RecoveryTestAccess::setScanGeometry(r, 0, 512, 1, u64(1) << 34);
+    RecoveryTestAccess::setPosition(r, 0, 0, 0);
+    const u64 target = (u64(1) << 42) + 512;
+    r.seekToOffset(target);
+    EXPECT_EQ(r.getCurrentAllocBlock(), target / 512);
+    EXPECT_EQ(r.getCurrentOffset(), target);
+}
+
+TEST(Scan, OffsetsBeyondFourGiBAreKeptWhole) {
+    ImageDisk disk(mediaPath("sparse_4g.img"));
     Recovery recovery;
     ASSERT_TRUE(recovery.selectDisk(&disk));
-    const u64 mark = 4294967296ull - 4096;  // offset words from here on
+    const u64 mark = 4294967296ull - 4096;
     AnalyserInjection analysers(1, [mark](Recovery* owner) {
         if (owner->getCurrentAllocBlock() == 0) owner->seekToOffset(mark - 512);
     });
-    recovery.setScanType(SCAN_DELETED_FILES);
-
+    recovery.setScanType(SCAN_LOST_VOLUMES);
     recovery.scan();
-
-    const auto& steps = analysers.log.steps;
+    const auto& steps = analysers.steps;
     ASSERT_GE(steps.size(), 10u);
-    EXPECT_EQ(recovery.getAllocBlockCount(), disk.getBlockCount());
-    EXPECT_EQ(steps[1].offset, mark);
     EXPECT_EQ(steps[1].allocBlock, mark / 512);
-    EXPECT_EQ(steps[1].block, mark / 512);
-    EXPECT_EQ(headOffset(steps[1]), mark);
-    EXPECT_EQ(headOffset(steps[9]), mark + 8 * 512);  // past the 4 GiB mark
-    EXPECT_EQ(steps.back().offset, (disk.getBlockCount() - 1) * 512);
-    recovery.selectDisk(nullptr);
+    EXPECT_EQ(steps[1].head, mark);
+    EXPECT_EQ(steps[9].head, mark + 8 * 512);  // past the 4 GiB mark
+    EXPECT_EQ(recovery.getAllocBlockCount(), disk.getBlockCount());
 }
 
 }  // namespace

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include "fs/MemoryTestDisk.h"
-#include "fs/fat/FatTestSupport.h"
+#include "TestMedia.h"
+#include "fs/ItemTestSupport.h"
+#include "fs/fat/FATVolume.h"
 #include "recovery/Recovery.h"
 #include "storage/DiskManager.h"
 #include "storage/LogCapture.h"

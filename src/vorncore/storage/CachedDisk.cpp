@@ -291,6 +291,7 @@ u32 CachedDisk::fillRange(u32 slot, u64 lineFirst, u32 index, u32 count) {
         return good;
     }
 
+    const u64 errorsBefore = m_innerDisk->getReadErrors();
     if (m_innerDisk->readBlocks(lineFirst + index, count, blockPtr(index))) return count;
     log(LOG_DEBUG, "CachedDisk::getBlock - error reading cblk=%lld, ccnt=%d\n",
         static_cast<long long>(lineFirst + index), static_cast<int>(count));
@@ -299,7 +300,11 @@ u32 CachedDisk::fillRange(u32 slot, u64 lineFirst, u32 index, u32 count) {
         markBad(index);
         return 0;
     }
-    // One bad sector must not cost the whole line: block by block.
+    // One bad sector must not cost the whole line: block by block. The
+    // failed request's own count is taken back, so each unreadable block is
+    // counted once, by its single-block retry.
+    const u64 errorsAfter = m_innerDisk->getReadErrors();
+    if (errorsAfter > errorsBefore) m_innerDisk->withdrawReadErrors(errorsAfter - errorsBefore);
     u32 good = 0;
     for (u32 i = index; i < index + count; ++i) {
         if (m_innerDisk->readBlocks(lineFirst + i, 1, blockPtr(i))) {

@@ -340,6 +340,14 @@ void Disk::addReadErrors(u64 n) {
     m_readErrors += n;
 }
 
+void Disk::withdrawReadErrors(u64 n) {
+    if (m_innerDisk) {
+        m_innerDisk->withdrawReadErrors(n);
+        return;
+    }
+    m_readErrors -= std::min(n, m_readErrors);
+}
+
 u32 Disk::getRawBlockSize() { return m_innerDisk ? m_innerDisk->getRawBlockSize() : m_rawBlockSize; }
 
 u32 Disk::getDataOffset() { return m_innerDisk ? m_innerDisk->getDataOffset() : m_dataOffset; }

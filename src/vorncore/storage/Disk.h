@@ -74,6 +74,9 @@ public:
     virtual std::string getId();
     virtual u64 getReadErrors();
     virtual void addReadErrors(u64 n);
+    // Takes back errors counted for a request that is retried piece by piece
+    // (so each unreadable block is counted once); never below zero.
+    void withdrawReadErrors(u64 n);
 
     // Not in the forwarding table of the original interface, but needed by
     // the kinds and by tests: raw sector size, data offset and open count.

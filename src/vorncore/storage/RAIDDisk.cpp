@@ -16,18 +16,6 @@ constexpr u32 kMemberReadBlocks = 16384;
 // Parity is rebuilt in pieces of at most this many bytes (at least a block).
 constexpr u64 kParityChunkBytes = 1u << 20;
 
-void xorInto(u8* dst, const u8* src, u64 n) {
-    u64 i = 0;
-    for (; i + 8 <= n; i += 8) {
-        u64 a;
-        u64 b;
-        std::memcpy(&a, dst + i, 8);
-        std::memcpy(&b, src + i, 8);
-        a ^= b;
-        std::memcpy(dst + i, &a, 8);
-    }
-    for (; i < n; i++) dst[i] ^= src[i];
-}
 
 }  // namespace
 

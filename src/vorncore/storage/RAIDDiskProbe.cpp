@@ -62,18 +62,6 @@ float meanStripeDelta64(const u8* data, u64 length, u64 width, u64 step) {
     return m.mean();
 }
 
-void xorBlock(u8* dst, const u8* src, u64 n) {
-    u64 i = 0;
-    for (; i + 8 <= n; i += 8) {
-        u64 a;
-        u64 b;
-        std::memcpy(&a, dst + i, 8);
-        std::memcpy(&b, src + i, 8);
-        a ^= b;
-        std::memcpy(dst + i, &a, 8);
-    }
-    for (; i < n; i++) dst[i] ^= src[i];
-}
 
 float ratioDivisor(float e) { return e < 0.001f ? 0.001f : e; }
 
@@ -189,7 +177,7 @@ float RAIDDisk::assembledBlockEntropy(u64 block, bool& parityShort) {
         const u64 at = m_parameters.getFirstSector(i) + rowBlock;
         const std::vector<u8>& source = m_probeBuffers[i];
         if (at >= source.size() / m_blockSize) return m_zeroEntropy;
-        xorBlock(scratch, source.data() + at * m_blockSize, m_blockSize);
+        xorInto(scratch, source.data() + at * m_blockSize, m_blockSize);
     }
     return entropy(scratch, m_blockSize);
 }

@@ -16,9 +16,25 @@
 #pragma once
 
 
+#include <cstring>
+
 #include "misc/Types.h"
 
 namespace vorn {
+
+// dst ^= src over n bytes: parity is the XOR of the data at one position.
+inline void xorInto(u8* dst, const u8* src, u64 n) {
+    u64 i = 0;
+    for (; i + 8 <= n; i += 8) {
+        u64 a;
+        u64 b;
+        std::memcpy(&a, dst + i, 8);
+        std::memcpy(&b, src + i, 8);
+        a ^= b;
+        std::memcpy(dst + i, &a, 8);
+    }
+    for (; i < n; i++) dst[i] ^= src[i];
+}
 
 enum ParityRotation : u32 {
     PARITY_FORWARD = 0,

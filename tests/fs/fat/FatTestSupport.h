@@ -1,204 +1,87 @@
-// Helpers of the FAT reader's tests: a builder of small hand-made FAT volumes
-// in memory (for damage no tool makes), mounting, tree walks and whole-file
-// reads of the tool-made volumes of tests/fixtures/make_fat.sh.
+// Helpers of the FAT reader's tests: a builder of small hand-made volumes in
+// memory (for damage no tool makes), and mounting them.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <filesystem>
-#include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "TestMedia.h"
-#include "fs/fat/FatMemoryDisk.h"
-#include "fs/VolumeItem.h"
+#include "fs/MemoryTestDisk.h"
+#include "fs/fat/FAT.h"
 #include "fs/fat/FATVolume.h"
 #include "fs/fat/FATVolumeItem.h"
-#include "misc/Types.h"
-#include "storage/ImageDisk.h"
 
 namespace vorn::test {
 
-// Builds a FAT volume image in memory: boot sector, FAT copies, fixed root
-// region (FAT12/16) and data area. The caller picks the geometry; `bits` says
-// how FAT entries are written (12, 16 or 32) and is not derived from it.
-struct FatImageBuilder {
+// Boot sector, FAT copies, fixed root region (none when rootEntries is 0) and
+// data area, all zero until filled. `bits` says how FAT entries are written;
+// the reader derives the type from the cluster count alone.
+struct FatImage {
     int bits = 16;
-    u32 bytesPerSector = 512;
-    u32 sectorsPerCluster = 1;
-    u32 reservedSectors = 1;
-    u32 fatCount = 2;
-    u32 rootEntries = 64;      // 0 for FAT32
-    u32 sectorsPerFat = 4;
-    u64 totalSectors = 4096;
-    u64 imageSectors = 0;      // sectors actually made; 0 = totalSectors
-    u8 media = 0xF8;
-    u32 rootCluster = 2;       // FAT32
-    std::string label = "HANDMADE   ";
+    u32 sector = 512, perCluster = 1, reserved = 1, fats = 2, rootEntries = 16, fatSectors = 32, rootCluster = 2;
+    u64 total = 20000, made = 2048;  // sectors of the volume, and of the image made (0: all)
     std::vector<u8> bytes;
 
-    u64 clusterSize() const { return u64(bytesPerSector) * sectorsPerCluster; }
-    u64 fatOfs(u32 copy = 0) const { return u64(reservedSectors) * bytesPerSector + u64(copy) * sectorsPerFat * bytesPerSector; }
-    u64 rootOfs() const { return fatOfs(fatCount); }
-    u64 rootSize() const { return (u64(rootEntries) * 32 + bytesPerSector - 1) / bytesPerSector * bytesPerSector; }
-    u64 dataOfs() const { return rootOfs() + rootSize(); }
-    u64 clusterOfs(u64 cluster) const { return dataOfs() + (cluster - 2) * clusterSize(); }
+    u64 fatOfs(u32 copy) const { return u64(reserved + copy * fatSectors) * sector; }
+    u64 dataOfs() const { return fatOfs(fats) + (u64(rootEntries) * 32 + sector - 1) / sector * sector; }
+    u8* cluster(u64 c) { return bytes.data() + dataOfs() + (c - 2) * sector * perCluster; }
+    u8* root(u32 i) { return rootEntries ? bytes.data() + fatOfs(fats) + 32 * i : cluster(rootCluster) + 32 * i; }
 
-    // Lays out the image (all zero) and writes the boot sector.
-    FatImageBuilder& build() {
-        bytes.assign((imageSectors ? imageSectors : totalSectors) * bytesPerSector, 0);
+    FatImage& build() {
+        bytes.assign((made ? made : total) * sector, 0);
         u8* b = bytes.data();
-        b[0] = 0xEB; b[1] = 0x3C; b[2] = 0x90;
-        memcpy(b + 3, "HANDMADE", 8);
-        put16(b + 11, bytesPerSector);
-        b[13] = static_cast<u8>(sectorsPerCluster);
-        put16(b + 14, reservedSectors);
-        b[16] = static_cast<u8>(fatCount);
-        put16(b + 17, rootEntries);
-        if (totalSectors < 65536 && bits != 32) put16(b + 19, static_cast<u16>(totalSectors));
-        else put32(b + 32, static_cast<u32>(totalSectors));
-        b[21] = media;
-        if (bits == 32) {
-            put32(b + 36, sectorsPerFat);
-            put32(b + 44, rootCluster);
-            memcpy(b + 71, label.data(), 11);
-        } else {
-            put16(b + 22, static_cast<u16>(sectorsPerFat));
-            memcpy(b + 43, label.data(), 11);
-        }
-        b[510] = 0x55; b[511] = 0xAA;
-        setFat(0, 0xFFFFFF00u | media);
-        setFat(1, 0xFFFFFFFFu);
-        if (bits == 32) setFat(rootCluster, 0x0FFFFFFF);
+        const bool big = bits == 32 || total >= 65536;
+        memcpy(b, "\xEB\x3C\x90HANDMADE", 11), memcpy(b + (bits == 32 ? 71 : 43), "HANDMADE   ", 11);
+        put(b + 11, 2, sector), b[13] = u8(perCluster), put(b + 14, 2, reserved), b[16] = u8(fats);
+        put(b + 17, 2, rootEntries), put(b + (big ? 32 : 19), big ? 4 : 2, total), b[21] = 0xF8;
+        put(b + (bits == 32 ? 36 : 22), bits == 32 ? 4 : 2, fatSectors), put(b + 44, bits == 32 ? 4 : 0, rootCluster);
+        b[510] = 0x55, b[511] = 0xAA;
+        setFat(0, 0x0FFFFFF8), setFat(1, 0x0FFFFFFF), setFat(rootCluster, bits == 32 ? ~0u : 0);
         return *this;
     }
-
-    // Writes a FAT entry into every copy.
-    void setFat(u64 cluster, u32 value) {
-        for (u32 copy = 0; copy < fatCount; ++copy) {
-            u8* f = bytes.data() + fatOfs(copy);
-            if (bits == 32) {
-                put32(f + cluster * 4, value & 0x0FFFFFFF);
-            } else if (bits == 16) {
-                put16(f + cluster * 2, static_cast<u16>(value));
-            } else {
-                u8* p = f + cluster + cluster / 2;
-                u16 v = static_cast<u16>(p[0] | (p[1] << 8));
-                if (cluster & 1) v = static_cast<u16>((v & 0x000F) | ((value & 0xFFF) << 4));
-                else v = static_cast<u16>((v & 0xF000) | (value & 0xFFF));
-                put16(p, v);
-            }
+    void setFat(u64 c, u32 v) {  // in every copy
+        for (u32 k = 0; k < fats; ++k) {
+            u8* p = bytes.data() + fatOfs(k) + (bits == 12 ? c + c / 2 : c * bits / 8);
+            u32 old = p[0] | p[1] << 8;
+            if (bits != 12) put(p, bits / 8, v & 0x0FFFFFFF);
+            else put(p, 2, c & 1 ? (old & 0xF) | (v & 0xFFF) << 4 : (old & 0xF000) | (v & 0xFFF));
         }
     }
-    // Links clusters into one chain ending with an end-of-chain mark.
-    void chain(const std::vector<u64>& clusters) {
-        u32 eoc = bits == 12 ? 0xFFF : bits == 16 ? 0xFFFF : 0x0FFFFFFF;
-        for (size_t i = 0; i < clusters.size(); ++i)
-            setFat(clusters[i], i + 1 < clusters.size() ? static_cast<u32>(clusters[i + 1]) : eoc);
+    void chain(const std::vector<u64>& cs) {  // ends with an end-of-chain mark
+        for (size_t i = 0; i < cs.size(); ++i) setFat(cs[i], i + 1 < cs.size() ? u32(cs[i + 1]) : 0x0FFFFFFF);
     }
-    u8* cluster(u64 c) { return bytes.data() + clusterOfs(c); }
-    u8* rootEntry(u32 i) { return bytes.data() + rootOfs() + 32 * u64(i); }
-    u8* dirEntry(u64 c, u32 i) { return cluster(c) + 32 * u64(i); }
-    // The entry slot i of the root folder, whatever the type.
-    u8* rootSlot(u32 i) { return bits == 32 ? dirEntry(rootCluster, i) : rootEntry(i); }
-
-    // A short entry: name as 11 bytes "NAME    EXT".
-    static void shortEntry(u8* e, const char* name11, u8 attr, u32 cluster, u32 size, u16 date = 0x3C21,
-                           u16 time = 0x6000) {
-        memset(e, 0, 32);
-        memcpy(e, name11, 11);
-        e[11] = attr;
-        put16(e + 20, static_cast<u16>(cluster >> 16));
-        put16(e + 22, time);
-        put16(e + 24, date);
-        put16(e + 26, static_cast<u16>(cluster));
-        put32(e + 28, size);
+    static void put(u8* p, int width, u64 v) { for (int i = 0; i < width; ++i) p[i] = u8(v >> (8 * i)); }
+    // A short entry; name is 11 bytes "NAME    EXT".
+    static void entry(u8* e, const char* name, u8 attr, u32 cluster, u32 size = 1) {
+        memset(e, 0, 32), memcpy(e, name, 11), e[11] = attr, put(e + 20, 2, cluster >> 16), put(e + 22, 2, 0x6000);
+        put(e + 24, 2, 0x3C21), put(e + 26, 2, cluster), put(e + 28, 4, size);
     }
-    // Long-name entries for name (ASCII) before the short entry at slot
-    // `first + count`; returns the number of entries written.
-    static int longEntries(u8* firstEntry, const std::string& name, u8 checksum) {
-        std::vector<u16> units(name.begin(), name.end());
-        int count = static_cast<int>((units.size() + 12) / 13);
-        units.push_back(0);
-        while (units.size() % 13) units.push_back(0xFFFF);
+    // The long-name entries of name and its short entry; returns their count.
+    static int longName(u8* first, std::u16string name, const char* name11, int checksumError = 0) {
+        static const int at[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        const int count = int(name.size() + 12) / 13;
+        u8 sum = u8(checksumError);
+        for (int i = 0; i < 11; ++i) sum = u8(((sum & 1) << 7) + (sum >> 1) + u8(name11[i]));
+        name.push_back(0), name.resize(13 * size_t(count + 1), 0xFFFF);
         for (int k = 0; k < count; ++k) {
-            int seq = count - k;  // the last part is stored first
-            u8* e = firstEntry + 32 * k;
-            memset(e, 0, 32);
-            e[0] = static_cast<u8>(seq | (k == 0 ? 0x40 : 0));
-            e[11] = 0x0F;
-            e[13] = checksum;
-            const u16* u = units.data() + 13 * (seq - 1);
-            for (int i = 0; i < 5; ++i) put16(e + 1 + 2 * i, u[i]);
-            for (int i = 0; i < 6; ++i) put16(e + 14 + 2 * i, u[5 + i]);
-            for (int i = 0; i < 2; ++i) put16(e + 28 + 2 * i, u[11 + i]);
+            u8* e = first + 32 * k;
+            memset(e, 0, 32), e[0] = u8((count - k) | (k ? 0 : 0x40)), e[11] = 0x0F, e[13] = sum;
+            for (int i = 0; i < 13; ++i) put(e + at[i], 2, name[13 * (count - k - 1) + i]);
         }
-        return count;
+        entry(first + 32 * count, name11, 0x20, 10);
+        return count + 1;
     }
-
-    static void put16(u8* p, u16 v) { p[0] = static_cast<u8>(v); p[1] = static_cast<u8>(v >> 8); }
-    static void put32(u8* p, u32 v) { put16(p, static_cast<u16>(v)); put16(p + 2, static_cast<u16>(v >> 16)); }
 };
 
-// A mounted volume over a disk; owns both.
+// A volume mounted over bytes in memory; owns both.
 struct MountedFat {
-    std::unique_ptr<Disk> disk;
+    std::unique_ptr<MemoryTestDisk> disk;
     std::unique_ptr<FATVolume> volume;
-    bool mounted = false;
-
-    FATVolumeItem* root() const { return dynamic_cast<FATVolumeItem*>(volume->getRootItem()); }
+    bool mounted;
+    explicit MountedFat(std::vector<u8> image)
+        : disk(std::make_unique<MemoryTestDisk>(std::move(image))),
+          volume(std::make_unique<FATVolume>((disk->open(false), disk.get()))), mounted(volume->mount(true)) {}
 };
-
-inline MountedFat mountBytes(std::vector<u8> bytes, bool buildTree = true, u32 blockSize = 512) {
-    MountedFat m;
-    m.disk = std::make_unique<FatMemoryDisk>(std::move(bytes), blockSize);
-    m.disk->open(false);
-    m.volume = std::make_unique<FATVolume>(m.disk.get());
-    m.mounted = m.volume->mount(buildTree);
-    return m;
-}
-
-inline MountedFat mountImage(const std::string& path, u64 diskOffset = 0) {
-    MountedFat m;
-    m.disk = std::make_unique<ImageDisk>(path);
-    EXPECT_TRUE(m.disk->open(false)) << path;
-    m.volume = std::make_unique<FATVolume>(m.disk.get());
-    m.volume->setDiskOffset(diskOffset);
-    m.mounted = m.volume->mount(true);
-    return m;
-}
-
-// Every item below folder, by path relative to it ("Sub/Deeper/x.txt");
-// folders end in "/".
-inline void collectTree(VolumeItem* folder, const std::string& prefix, std::map<std::string, VolumeItem*>& out,
-                        int depth = 0) {
-    if (depth > 64) return;
-    folder->loadChildren();
-    for (VolumeItem* child : folder->children()) {
-        std::string path = prefix + child->getName();
-        if (child->isContainer()) {
-            out[path + "/"] = child;
-            collectTree(child, path + "/", out, depth + 1);
-        } else {
-            out[path] = child;
-        }
-    }
-}
-
-// Reads a whole item in pieces of `piece` bytes; empty when a read fails.
-inline bool readItem(VolumeItem* item, std::vector<u8>& out, u32 piece = 65536) {
-    out.assign(item->getSize(), 0);
-    for (u64 ofs = 0; ofs < out.size(); ofs += piece) {
-        u32 n = static_cast<u32>(std::min<u64>(piece, out.size() - ofs));
-        if (item->read(ofs, out.data() + ofs, n) != n) return false;
-    }
-    return true;
-}
-
-inline bool haveMedia(const std::string& name) { return std::filesystem::exists(mediaPath(name)); }
 
 }  // namespace vorn::test

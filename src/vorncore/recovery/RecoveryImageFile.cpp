@@ -16,6 +16,7 @@
 #include "misc/Log.h"
 #include "misc/Timing.h"
 #include "recovery/Recovery.h"
+#include "recovery/RecoveryUtils.h"
 #include "recovery/RecoveryEventListener.h"
 #include "storage/CachedDisk.h"
 #include "storage/ImageDisk.h"
@@ -29,20 +30,6 @@ namespace {
 constexpr u32 kImageCacheSize = 4194304;
 constexpr u32 kImageLineSize = 262144;
 constexpr u8 kUnreadableFill = 0xAA;
-
-bool writeAll(int fd, const u8* bytes, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 bool sameFile(const struct stat& a, const std::string& path) {
     struct stat b {};

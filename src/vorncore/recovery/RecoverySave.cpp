@@ -69,20 +69,6 @@ int openTargetFile(const std::string& path, bool exists) {
     return fd;
 }
 
-bool writeAll(int fd, const u8* bytes, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Reads len bytes at ofs of an item's stream; returns the bytes read.
 using StreamReader = u32 (*)(VolumeItem* item, u64 ofs, void* buf, u32 len);
 

@@ -1,5 +1,9 @@
 #include "recovery/RecoveryUtils.h"
 
+#include <cerrno>
+
+#include <unistd.h>
+
 #include "fs/VolumeItem.h"
 
 namespace vorn {
@@ -101,6 +105,20 @@ bool repeatsAncestor(VolumeItem* folder) {
         if (up->getVolume() == folder->getVolume() && up->getId() == id) return true;
     }
     return false;
+}
+
+bool writeAll(int fd, const u8* bytes, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return false;
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace vorn

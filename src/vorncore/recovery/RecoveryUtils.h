@@ -8,9 +8,15 @@
 
 #include <string>
 
+#include "misc/Types.h"
+
 namespace vorn {
 
 class VolumeItem;
+
+// Writes all size bytes to fd, going on after short writes and EINTR;
+// false on any failure.
+bool writeAll(int fd, const u8* bytes, size_t size);
 
 // Longest file-name component that saving writes (bytes).
 inline constexpr size_t kMaxTargetNameBytes = 255;

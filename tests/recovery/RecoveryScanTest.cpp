@@ -1,12 +1,15 @@
 // The block scan: geometry taken from the volume and refused when it does not
 // fit the disk, positions the analysers read back, used blocks skipped, seeks,
-// read errors, cancel, the analyser life cycle and offsets beyond 4 GiB.
+// read errors, cancel, the analysers of each kind and their life cycle, and
+// offsets beyond 4 GiB.
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "TestMedia.h"
 #include "fs/Volume.h"
+#include "fs/fat/FATAnalyser.h"
+#include "raw/RawAnalyser.h"
 #include "recovery/RecoveryTestAccess.h"
 #include "recovery/RecoveryTestSupport.h"
 #include "storage/FailingDisk.h"
@@ -140,6 +143,17 @@ TEST_F(ScanTest, LostScansReadTheWholeDiskAndShortenTheLastReads) {
     EXPECT_EQ(recovery.getRootItem()->getName(), "Lost");
 }
 
+TEST_F(ScanTest, PiecesAcrossCacheLinesAndEveryStepOfALineHoldTheirOwnBytes) {
+    setUp(600 * 1024, 512, 4096, 0);  // 256 KiB lines: pieces near 256 and 512 KiB span two
+    AnalyserInjection analysers;
+    scan(SCAN_LOST_FILES);
+    ASSERT_EQ(analysers.steps.size(), 150u);
+    for (const ScanStep& step : analysers.steps) {
+        EXPECT_EQ(step.head, step.offset);
+        EXPECT_EQ(step.dataSize, std::min<u64>(32768, 600 * 1024 - step.offset));
+    }
+}
+
 TEST_F(ScanTest, UnreadableBlockIsLeftOutAndTheScanGoesOn) {
     setUp(64 * 1024, 512, 512, 4096)->allUsed = true;  // from byte 0, used blocks too
     disk->failBlock(10);
@@ -162,6 +176,24 @@ TEST_F(ScanTest, AnalyserSeekCountsFromTheScanStart) {
     EXPECT_EQ(analysers.steps[3].allocBlock, 11u);
     EXPECT_EQ(analysers.steps[3].block, (8192u + 11 * 4096) / 512);
     EXPECT_EQ(analysers.steps[3].head, 8192u + 11 * 4096);
+}
+
+TEST(Scan, EachKindGetsItsRegisteredAnalysers) {
+    Recovery owner;
+    auto kinds = [&](int scanType, int diskType) {
+        std::vector<std::string> names;
+        for (AbstractAnalyser* a : createAnalysers(&owner, scanType, diskType)) {
+            names.push_back(dynamic_cast<RawAnalyser*>(a) ? "raw" : dynamic_cast<FATAnalyser*>(a) ? "fat" : "other");
+            delete a;
+        }
+        return names;
+    };
+    EXPECT_EQ(kinds(SCAN_DELETED_FILES, DISK_TYPE_IMAGEFILE), Lines{"raw"});
+    for (int scanType : {SCAN_LOST_FILES, SCAN_LOST_VOLUMES}) {
+        EXPECT_EQ(kinds(scanType, DISK_TYPE_IMAGEFILE), Lines{"fat"});
+        EXPECT_EQ(kinds(scanType, DISK_TYPE_FIXED), Lines{"fat"});
+        EXPECT_EQ(kinds(scanType, DISK_TYPE_CDDVD), Lines{});  // no FAT analyser on a CD/DVD
+    }
 }
 
 TEST(Seek, NeverMovesBackwardsAndStaysIn64Bits) {

@@ -8,9 +8,10 @@
 // at most 8 MiB, else in disk blocks; the volume is then asked about the
 // allocation blocks that lie in the disk block being scanned.
 //
-// The loop costs no clock reading per block: the time is looked at once per
-// MiB read (and after every failed read), which keeps progress reports about
-// once a second.
+// The loop costs no clock reading and no cache lookup per block: the time is
+// looked at once per MiB read (and after every failed read), which keeps
+// progress reports about once a second, and blocks are handed out as views
+// into a cache line taken once (LineWindow).
 #include <algorithm>
 #include <memory>
 
@@ -56,6 +57,45 @@ private:
     Volume* m_volume;
     u64 m_scanBlockSize;
     u32 m_volumeBlockSize;
+};
+
+// The scan's reads: a step's bytes are handed out as a view into the cache
+// line that holds them. The line is taken once, as a view of the whole line
+// (the block scan's holder of the cache, which no analyser uses), and each
+// step inside it is a view into that, so a step costs no cache lookup. A
+// step across lines, and every step of a line that has an unreadable block,
+// is asked of the cache on its own, so a bad block costs only its own steps.
+class LineWindow {
+public:
+    LineWindow(CachedDisk* cache, u64 diskBytes) : m_cache(cache), m_diskBytes(diskBytes) {}
+    ~LineWindow() { m_line.free(); }
+
+    bool read(u64 offset, u32 size, Data& out) {
+        if (offset >= m_start && offset < m_end && size <= m_end - offset) {
+            return out.setPtr(m_line.getPtr() + (offset - m_start), 1, size);
+        }
+        const u64 lineBytes = m_cache->getLineBytes();
+        const u64 lineStart = lineBytes ? offset / lineBytes * lineBytes : offset;
+        const u64 lineEnd = std::min(lineStart + lineBytes, m_diskBytes);
+        m_start = m_end = 0;
+        if (lineBytes && offset + size <= lineEnd && lineStart != m_badLine &&
+            m_cache->getOfsData(lineStart, static_cast<u32>(lineEnd - lineStart), m_line) && !m_line.isOwned()) {
+            m_start = lineStart;
+            m_end = lineEnd;
+            return out.setPtr(m_line.getPtr() + (offset - m_start), 1, size);
+        }
+        // Across lines, or a line with an unreadable block: this step alone
+        // (the line's view is given up by this request of the same holder).
+        if (lineBytes && offset + size <= lineEnd) m_badLine = lineStart;
+        return m_cache->getOfsData(offset, size, out);
+    }
+
+private:
+    CachedDisk* m_cache;
+    u64 m_diskBytes;
+    Data m_line;
+    u64 m_start = 0, m_end = 0;  // the bytes m_line shows; empty when m_end is 0
+    u64 m_badLine = ~u64(0);     // the line whose whole view failed last
 };
 
 }  // namespace
@@ -168,6 +208,7 @@ void Recovery::scanOpenedVolume() {
     watch.start();
     for (auto& analyser : analysers) analyser->scanBegin();
 
+    LineWindow window(disk, totalSize);
     const u32 stepsPerClockCheck = std::max<u32>(1, kClockCheckBytes / std::max<u32>(analyseSize, 1));
     u32 stepsSinceCheck = 0;
     u64 measuredBytes = 0;
@@ -181,7 +222,7 @@ void Recovery::scanOpenedVolume() {
         }
         if (currentOffset >= totalSize) break;
         const u32 size = static_cast<u32>(std::min<u64>(analyseSize, totalSize - currentOffset));
-        const bool read = disk->getOfsData(currentOffset, size, *data);
+        const bool read = window.read(currentOffset, size, *data);
 
         if (++stepsSinceCheck >= stepsPerClockCheck || !read) {
             stepsSinceCheck = 0;

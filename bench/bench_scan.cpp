@@ -23,7 +23,7 @@
 #include "BenchFiles.h"
 #include "misc/Data.h"
 #include "misc/Log.h"
-#include "recovery/AbstractAnalyser.h"
+#include "fs/AbstractAnalyser.h"
 #include "recovery/AnalyserFactory.h"
 #include "recovery/Recovery.h"
 #include "storage/ImageDisk.h"
@@ -89,7 +89,7 @@ void scanImage(benchmark::State& state, const std::string& name, const std::stri
         state.SkipWithError("cannot open the image");
         return;
     }
-    vorn::setAnalyserFactoryForTesting([](vorn::Recovery* owner, int, int) {
+    vorn::setAnalyserFactoryForTesting([](vorn::ScanContext* owner, int, int) {
         return std::vector<vorn::AbstractAnalyser*>{new NullAnalyser(owner)};
     });
     recovery.setScanType(scanType);

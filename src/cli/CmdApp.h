@@ -28,7 +28,7 @@
 
 #include "misc/LoggerEventListener.h"
 #include "misc/Types.h"
-#include "recovery/RecoveryEventListener.h"
+#include "fs/RecoveryEventListener.h"
 
 namespace vorn {
 

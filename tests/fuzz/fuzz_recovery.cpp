@@ -20,7 +20,7 @@
 #include "misc/Log.h"
 #include "recovery/AnalyserFactory.h"
 #include "recovery/Recovery.h"
-#include "recovery/RecoveryEventListener.h"
+#include "fs/RecoveryEventListener.h"
 #include "storage/FailingDisk.h"
 
 namespace {
@@ -52,7 +52,7 @@ bool setUp() {
     std::string tmpl = std::string(base) + "/vorn_fuzz_recovery_XXXXXX";
     if (!mkdtemp(tmpl.data())) abort();
     g_scratch = tmpl;
-    vorn::setAnalyserFactoryForTesting([](vorn::Recovery*, int, int) { return std::vector<vorn::AbstractAnalyser*>{}; });
+    vorn::setAnalyserFactoryForTesting([](vorn::ScanContext*, int, int) { return std::vector<vorn::AbstractAnalyser*>{}; });
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 
+#include "platform/CreateDiskManager.h"
 #include "platform/LinuxDiskManager.h"
 #include "platform/VolumeInfo.h"
 #include "storage/Disk.h"

@@ -168,7 +168,7 @@ TEST_F(ScanTest, UnreadableBlockIsLeftOutAndTheScanGoesOn) {
 
 TEST_F(ScanTest, AnalyserSeekCountsFromTheScanStart) {
     setUp(256 * 1024, 512, 4096, 8192);
-    AnalyserInjection analysers(1, [](Recovery* owner) {
+    AnalyserInjection analysers(1, [](ScanContext* owner) {
         if (owner->getCurrentAllocBlock() == 2) owner->seekToOffset(8192 + 10 * 4096);
     });
     scan(SCAN_DELETED_FILES);
@@ -218,7 +218,7 @@ TEST(Scan, OffsetsBeyondFourGiBAreKeptWhole) {
     Recovery recovery;
     ASSERT_TRUE(recovery.selectDisk(&disk));
     const u64 mark = 4294967296ull - 4096;
-    AnalyserInjection analysers(1, [mark](Recovery* owner) {
+    AnalyserInjection analysers(1, [mark](ScanContext* owner) {
         if (owner->getCurrentAllocBlock() == 0) owner->seekToOffset(mark - 512);
     });
     recovery.setScanType(SCAN_LOST_VOLUMES);

@@ -19,10 +19,10 @@
 #include "LogCapture.h"
 #include "fs/VolumeItem.h"
 #include "misc/Data.h"
-#include "recovery/AbstractAnalyser.h"
+#include "fs/AbstractAnalyser.h"
 #include "recovery/AnalyserFactory.h"
 #include "recovery/Recovery.h"
-#include "recovery/RecoveryEventListener.h"
+#include "fs/RecoveryEventListener.h"
 
 namespace vorn::test {
 
@@ -106,7 +106,7 @@ struct ScanStep { u64 allocBlock, block, offset; u32 dataSize; u64 head; };
 // While it lives, scans get `count` analysers; analyser 0 records each step and runs onBlock.
 struct AnalyserInjection {
     struct Recorder : AbstractAnalyser {
-        Recorder(Recovery* r, AnalyserInjection* in, int n) : AbstractAnalyser(r), in(in), n(std::to_string(n)) {}
+        Recorder(ScanContext* r, AnalyserInjection* in, int n) : AbstractAnalyser(r), in(in), n(std::to_string(n)) {}
         ~Recorder() override { in->calls.push_back("free:" + n); }
         void scanBegin() override { in->calls.push_back("begin:" + n); }
         void scanEnd() override { in->calls.push_back("end:" + n); }
@@ -122,8 +122,8 @@ struct AnalyserInjection {
         AnalyserInjection* in;
         std::string n;
     };
-    explicit AnalyserInjection(int count = 1, std::function<void(Recovery*)> block = {}) : onBlock(std::move(block)) {
-        setAnalyserFactoryForTesting([this, count](Recovery* owner, int scanType, int diskType) {
+    explicit AnalyserInjection(int count = 1, std::function<void(ScanContext*)> block = {}) : onBlock(std::move(block)) {
+        setAnalyserFactoryForTesting([this, count](ScanContext* owner, int scanType, int diskType) {
             factoryCalls.push_back({scanType, diskType});
             std::vector<AbstractAnalyser*> list;
             for (int i = 0; i < count; ++i) list.push_back(new Recorder(owner, this, i));
@@ -132,7 +132,7 @@ struct AnalyserInjection {
     }
     ~AnalyserInjection() { setAnalyserFactoryForTesting({}); }
 
-    std::function<void(Recovery*)> onBlock;
+    std::function<void(ScanContext*)> onBlock;
     std::vector<std::string> calls;  // "begin:N", "end:N", "free:N"
     std::vector<ScanStep> steps;
     std::vector<std::pair<int, int>> factoryCalls;

@@ -14,13 +14,13 @@
 #include "raw/RawVolumeItem.h"
 #include "raw/StreamAnalyser.h"
 #include "raw/StreamInfo.h"
-#include "recovery/Recovery.h"
-#include "recovery/RecoveryEventListener.h"
+#include "fs/ScanContext.h"
+#include "fs/RecoveryEventListener.h"
 #include "storage/Disk.h"
 
 namespace vorn {
 
-RawAnalyser::RawAnalyser(Recovery* o) : AbstractAnalyser(o) {
+RawAnalyser::RawAnalyser(ScanContext* o) : AbstractAnalyser(o) {
     log(LOG_DEBUG, "raw recovery engine initialized\n");
     // The stream analysers, in the order in which they are asked about every
     // free block. Lines marked "not built yet" are the analysers still to

@@ -10,7 +10,7 @@
 // seekToOffset targets) is an absolute byte offset on the selected disk.
 //
 // Ownership: owns its stream analysers, its two streams and its StreamInfo
-// records; the owner (Recovery), its disk, volume and result tree are not
+// records; the owner (the scan context), its disk, volume and result tree are not
 // owned. Lives for one scan; single-threaded.
 #pragma once
 
@@ -21,7 +21,7 @@
 
 #include "misc/Timing.h"
 #include "misc/Types.h"
-#include "recovery/AbstractAnalyser.h"
+#include "fs/AbstractAnalyser.h"
 
 namespace vorn {
 
@@ -34,7 +34,7 @@ struct StreamInfo;
 
 class RawAnalyser : public AbstractAnalyser {
 public:
-    explicit RawAnalyser(Recovery* owner);
+    explicit RawAnalyser(ScanContext* owner);
     ~RawAnalyser() override;
     RawAnalyser(const RawAnalyser&) = delete;
     RawAnalyser& operator=(const RawAnalyser&) = delete;
@@ -48,7 +48,7 @@ public:
     void dumpAnalysers();
     void buildMimeMap();
 
-    Recovery* getOwner() const { return owner; }
+    ScanContext* getOwner() const { return owner; }
     const std::vector<StreamAnalyser*>& getAnalysers() const { return analysers; }
     const std::vector<StreamAnalyser*>& getActiveAnalysers() const { return active; }
     // The analyser that files finds of the mime type, or null when inactive.

@@ -2,38 +2,61 @@
 
 #include <utility>
 
+#include "fs/AbstractAnalyser.h"
+#include "fs/ScanContext.h"
 #include "fs/fat/FATAnalyser.h"
 #include "raw/RawAnalyser.h"
-#include "recovery/AbstractAnalyser.h"
-#include "recovery/Recovery.h"
 #include "storage/Disk.h"
 
 namespace vorn {
 
 namespace {
+
+// Which scans an analyser serves.
+enum ScanKinds : unsigned { DELETED = 1u << SCAN_DELETED_FILES, LOST = (1u << SCAN_LOST_FILES) | (1u << SCAN_LOST_VOLUMES) };
+
+// Which disks it serves.
+bool anyDisk(int) { return true; }
+bool notCdDvd(int diskType) { return diskType != DISK_TYPE_CDDVD; }
+[[maybe_unused]] bool cdDvdOrImage(int diskType) {
+    return diskType == DISK_TYPE_CDDVD || diskType == DISK_TYPE_IMAGEFILE;
+}
+
+template <class A>
+AbstractAnalyser* make(ScanContext* owner) {
+    return new A(owner);
+}
+
+struct AnalyserRegistration {
+    unsigned scans;
+    bool (*servesDisk)(int diskType);
+    AbstractAnalyser* (*create)(ScanContext* owner);
+};
+
+// One line per analyser, in the order in which the scan feeds them.
+const AnalyserRegistration kAnalysers[] = {
+    {DELETED, anyDisk, make<RawAnalyser>},
+    {LOST, notCdDvd, make<FATAnalyser>},
+};
+
 AnalyserFactoryFunction& testFactory() {
     static AnalyserFactoryFunction factory;
     return factory;
 }
+
 }  // namespace
 
-std::vector<AbstractAnalyser*> createAnalysers(Recovery* owner, int scanType, int diskType) {
+std::vector<AbstractAnalyser*> createAnalysers(ScanContext* owner, int scanType, int diskType) {
     std::vector<AbstractAnalyser*> analysers;
-    if (scanType == SCAN_DELETED_FILES) {
-        analysers.push_back(new RawAnalyser(owner));
-        return analysers;
-    }
-    // The HFS Plus analyser goes first.
-    if (diskType == DISK_TYPE_CDDVD || diskType == DISK_TYPE_IMAGEFILE) {
-        // The ISO 9660 analyser goes here.
-    }
-    if (diskType != DISK_TYPE_CDDVD) analysers.push_back(new FATAnalyser(owner));
+    if (scanType < 0 || scanType > SCAN_LOST_VOLUMES) return analysers;
+    for (const AnalyserRegistration& a : kAnalysers)
+        if ((a.scans & (1u << scanType)) && a.servesDisk(diskType)) analysers.push_back(a.create(owner));
     return analysers;
 }
 
 void setAnalyserFactoryForTesting(AnalyserFactoryFunction factory) { testFactory() = std::move(factory); }
 
-std::vector<AbstractAnalyser*> createScanAnalysers(Recovery* owner, int scanType, int diskType) {
+std::vector<AbstractAnalyser*> createScanAnalysers(ScanContext* owner, int scanType, int diskType) {
     if (testFactory()) return testFactory()(owner, scanType, diskType);
     return createAnalysers(owner, scanType, diskType);
 }

@@ -9,7 +9,7 @@
 #include "fs/Volume.h"
 #include "misc/Data.h"
 #include "misc/Log.h"
-#include "recovery/RecoveryEventListener.h"
+#include "fs/RecoveryEventListener.h"
 #include "recovery/VolumeFactory.h"
 #include "storage/CachedDisk.h"
 
@@ -121,15 +121,15 @@ void Recovery::openExistingVolume() {
     delete volume;
     volume = nullptr;
 
-    const size_t readerCount = std::size(kReaderOrder);
-    for (size_t i = 0; i < readerCount; ++i) {
-        Volume* candidate = createVolume(kReaderOrder[i], disk);
+    const std::span<const ReaderRegistration> all = readers();
+    for (size_t i = 0; i < all.size(); ++i) {
+        Volume* candidate = all[i].create(disk);
         if (!candidate) continue;
         if (candidate->mount(true)) {
             volume = candidate;
             break;
         }
-        if (i + 1 == readerCount) {
+        if (i + 1 == all.size()) {
             // The last reader's volume stays although it did not mount, so
             // that a scan has a volume to ask about allocation blocks.
             volume = candidate;
@@ -149,12 +149,7 @@ Volume* Recovery::addVolume(int type, Volume* found) {
 
     Volume* added = found;
     if (!added) {
-        switch (type) {
-            case ADD_VOLUME_FAT: added = createVolume(VolumeKind::FAT, disk); break;
-            case ADD_VOLUME_HFS: added = createVolume(VolumeKind::HFS, disk); break;
-            case ADD_VOLUME_ISO: added = createVolume(VolumeKind::ISO, disk); break;
-            default: break;
-        }
+        added = createVolumeForAddType(type, disk);
         if (!added) return nullptr;
     }
     bool known = std::any_of(addedVolumes.begin(), addedVolumes.end(),

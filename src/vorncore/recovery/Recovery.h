@@ -4,7 +4,7 @@
 // runs the three scan kinds, keeps the result tree that the front ends show,
 // and saves items, writes the HTML report, searches names and copies a disk
 // into an image file. Analysers read the scan position and options back
-// from it during a scan.
+// from it during a scan, through its ScanContext side.
 //
 // Ownership: owns its CachedDisk, its Data buffer, the volume opened on the
 // selected disk, the volumes attached by addVolume (also those handed in),
@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/ScanContext.h"
 #include "fs/VolumeItem.h"
 #include "misc/Types.h"
 
@@ -34,12 +35,7 @@ class Disk;
 class RecoveryEventListener;
 class Volume;
 
-enum ScanType : int { SCAN_DELETED_FILES = 0, SCAN_LOST_FILES = 1, SCAN_LOST_VOLUMES = 2 };
-
-// Volume kinds of addVolume.
-enum AddVolumeType : int { ADD_VOLUME_FAT = 0, ADD_VOLUME_HFS = 1, ADD_VOLUME_ISO = 2 };
-
-class Recovery : public VolumeItemCallback {
+class Recovery : public VolumeItemCallback, public ScanContext {
 public:
     Recovery();
     // Virtual because the class has virtual operations and front ends may
@@ -54,12 +50,12 @@ public:
     virtual bool saveItem(VolumeItem* item, std::string dir);
     virtual bool writeReportItem(VolumeItem* item, std::string& html);
     virtual void deleteRootItem();
-    virtual Volume* addVolume(int type, Volume* volume);
-    virtual VolumeItem* getRootItem();
+    Volume* addVolume(int type, Volume* volume) override;
+    VolumeItem* getRootItem() override;
     virtual VolumeItem* getSearchResultsItem();
-    virtual Disk* getDisk();
-    virtual RecoveryEventListener* getListener();
-    virtual int getScanType();
+    Disk* getDisk() override;
+    RecoveryEventListener* getListener() override;
+    int getScanType() override;
     virtual void setScanType(int type);
     virtual bool selectDisk(Disk* disk);
     virtual void setListener(RecoveryEventListener* listener);
@@ -72,28 +68,27 @@ public:
     virtual void saveReport(std::vector<VolumeItem*> items, std::string path, std::string title,
                             std::string footer);
     virtual void searchItems(std::string text);
-    virtual void seekToOffset(u64 offset);
-    virtual std::string localizedString(const std::string& key);
+    void seekToOffset(u64 offset) override;
+    std::string localizedString(const std::string& key) override;
 
     bool createImageFile(Disk* disk, const std::string& path);
 
-    // Read by the analysers during a scan.
-    u32 getAllocBlockSize() const { return allocBlockSize; }
-    u64 getCurrentBlock() const { return currentBlock; }
-    u64 getCurrentAllocBlock() const { return currentAllocBlock; }
-    u64 getCurrentOffset() const { return currentOffset; }
-    Data* getData() const { return data; }
-    bool getEnableSearchText() const { return enableSearchText; }
-    bool getEnableSearchKeywords() const { return enableSearchKeywords; }
+    // The scan as the analysers read it.
+    u32 getAllocBlockSize() const override { return allocBlockSize; }
+    u64 getCurrentBlock() const override { return currentBlock; }
+    u64 getCurrentAllocBlock() const override { return currentAllocBlock; }
+    u64 getCurrentOffset() const override { return currentOffset; }
+    Data* getData() const override { return data; }
+    bool getEnableSearchText() const override { return enableSearchText; }
+    bool getEnableSearchKeywords() const override { return enableSearchKeywords; }
     std::string getSearchText() const { return searchText; }
-    Volume* getVolume() const { return volume; }
-    bool getLimitFileSize() const { return limitFileSize; }
-    u64 getMaxFileSize() const { return maxFileSize; }
-    std::vector<std::string> getKeywords() const { return keywords; }
-    u64 getAllocBlockCount() const { return allocBlockCount; }
-    u32 getBlocksPerAllocBlock() const { return blocksPerAllocBlock; }
-    // Byte offset on the disk of allocation block 0 of the running scan.
-    u64 getScanStartOffset() const { return scanStartOffset; }
+    Volume* getVolume() const override { return volume; }
+    bool getLimitFileSize() const override { return limitFileSize; }
+    u64 getMaxFileSize() const override { return maxFileSize; }
+    std::vector<std::string> getKeywords() const override { return keywords; }
+    u64 getAllocBlockCount() const override { return allocBlockCount; }
+    u32 getBlocksPerAllocBlock() const override { return blocksPerAllocBlock; }
+    u64 getScanStartOffset() const override { return scanStartOffset; }
     // Result of the last save: files whose unreadable blocks were written as zeros.
     u64 getDamagedFileCount() const { return damagedFileCount; }
     // False when the last save ended on a write failure.

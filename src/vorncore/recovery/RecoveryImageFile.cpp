@@ -17,7 +17,7 @@
 #include "misc/Timing.h"
 #include "recovery/Recovery.h"
 #include "recovery/RecoveryUtils.h"
-#include "recovery/RecoveryEventListener.h"
+#include "fs/RecoveryEventListener.h"
 #include "storage/CachedDisk.h"
 #include "storage/ImageDisk.h"
 #include "storage/PartitionDisk.h"

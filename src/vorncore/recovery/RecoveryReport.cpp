@@ -8,7 +8,7 @@
 #include "misc/Log.h"
 #include "misc/Utils.h"
 #include "recovery/Recovery.h"
-#include "recovery/RecoveryEventListener.h"
+#include "fs/RecoveryEventListener.h"
 #include "recovery/RecoveryUtils.h"
 
 namespace vorn {

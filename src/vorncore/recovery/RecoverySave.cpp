@@ -22,7 +22,7 @@
 #include "fs/VolumeItem.h"
 #include "misc/Log.h"
 #include "recovery/Recovery.h"
-#include "recovery/RecoveryEventListener.h"
+#include "fs/RecoveryEventListener.h"
 #include "recovery/RecoveryUtils.h"
 #include "storage/Disk.h"
 

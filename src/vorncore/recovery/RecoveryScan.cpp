@@ -20,10 +20,10 @@
 #include "misc/Data.h"
 #include "misc/Log.h"
 #include "misc/Timing.h"
-#include "recovery/AbstractAnalyser.h"
+#include "fs/AbstractAnalyser.h"
 #include "recovery/AnalyserFactory.h"
 #include "recovery/Recovery.h"
-#include "recovery/RecoveryEventListener.h"
+#include "fs/RecoveryEventListener.h"
 #include "storage/CachedDisk.h"
 
 namespace vorn {

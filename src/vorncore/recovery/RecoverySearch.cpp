@@ -9,7 +9,7 @@
 #include "fs/VolumeItem.h"
 #include "misc/Log.h"
 #include "recovery/Recovery.h"
-#include "recovery/RecoveryEventListener.h"
+#include "fs/RecoveryEventListener.h"
 #include "recovery/RecoveryUtils.h"
 #include "recovery/SearchResultsItem.h"
 

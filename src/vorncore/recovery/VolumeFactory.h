@@ -1,21 +1,31 @@
 // The one place where file-system readers are registered.
 //
-// openExistingVolume tries the kinds in the order of kReaderOrder; addVolume
-// creates a volume of a kind for a found volume. A kind whose reader is not
-// built answers null.
+// kReaders lists every reader, one line each, in the order in which
+// openExistingVolume tries them: the first whose volume mounts wins, and
+// the last one's volume is kept even when it does not mount, so that a scan
+// has a volume to ask about allocation blocks. addVolume creates a volume
+// of a reader through its add type.
 #pragma once
+
+#include <span>
 
 namespace vorn {
 
 class Disk;
 class Volume;
 
-enum class VolumeKind { Foo, ISO, NTFS, FAT, HFS };
+struct ReaderRegistration {
+    const char* name;
+    // The AddVolumeType that addVolume creates this reader's volume for, or -1.
+    int addType;
+    // A new, unmounted volume of this reader over the disk (owned by the caller).
+    Volume* (*create)(Disk* disk);
+};
 
-inline constexpr VolumeKind kReaderOrder[] = {VolumeKind::Foo, VolumeKind::ISO, VolumeKind::NTFS,
-                                              VolumeKind::FAT, VolumeKind::HFS};
+// Every reader in the order of trial.
+std::span<const ReaderRegistration> readers();
 
-// A new, unmounted volume of the kind over the disk, or null.
-Volume* createVolume(VolumeKind kind, Disk* disk);
+// A new volume of the reader registered for addType, or null when none is.
+Volume* createVolumeForAddType(int addType, Disk* disk);
 
 }  // namespace vorn

@@ -50,7 +50,4 @@ protected:
     std::vector<Disk*> m_disks;
 };
 
-// The manager for this platform; both front ends create theirs through it.
-DiskManager* createDiskManager();
-
 }  // namespace vorn

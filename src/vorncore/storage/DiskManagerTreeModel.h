@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "fs/TreeModelInterface.h"
+#include "misc/TreeModelInterface.h"
 
 namespace vorn {
 

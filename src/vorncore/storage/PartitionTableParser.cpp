@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "fs/Guid.h"
+#include "misc/Guid.h"
 #include "misc/Bytes.h"
 #include "misc/Log.h"
 #include "misc/Utils.h"

@@ -8,7 +8,7 @@
 #include "fs/fat/FATVolume.h"
 #include "misc/Bytes.h"
 #include "misc/Log.h"
-#include "recovery/Recovery.h"
+#include "fs/ScanContext.h"
 
 namespace vorn {
 
@@ -51,7 +51,7 @@ bool allZero(const u8* p, int n) {
 
 }  // namespace
 
-FATAnalyser::FATAnalyser(Recovery* owner) : AbstractAnalyser(owner) {}
+FATAnalyser::FATAnalyser(ScanContext* owner) : AbstractAnalyser(owner) {}
 
 void FATAnalyser::scanEnd() { VORN_LOG(LOG_DEBUG, "dirEntryMap size: %d\n", static_cast<int>(dirEntryMap.size())); }
 

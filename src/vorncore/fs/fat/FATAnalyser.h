@@ -3,13 +3,13 @@
 // a block that looks like a directory. The scan calls do nothing yet; the
 // probes are stateless and may be used without a scan.
 //
-// The owning Recovery is not owned.
+// The scan context is not owned.
 #pragma once
 
 #include <map>
 
 #include "misc/Types.h"
-#include "recovery/AbstractAnalyser.h"
+#include "fs/AbstractAnalyser.h"
 
 namespace vorn {
 
@@ -17,7 +17,7 @@ class Disk;
 
 class FATAnalyser : public AbstractAnalyser {
 public:
-    explicit FATAnalyser(Recovery* owner);
+    explicit FATAnalyser(ScanContext* owner);
     ~FATAnalyser() override = default;
 
     void scanBegin() override {}

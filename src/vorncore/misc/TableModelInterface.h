@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "fs/TreeModelInterface.h"
+#include "misc/TreeModelInterface.h"
 #include "misc/Types.h"
 
 namespace vorn {

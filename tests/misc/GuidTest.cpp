@@ -1,4 +1,4 @@
-#include "fs/Guid.h"
+#include "misc/Guid.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "fs/VolumeTreeModel.h"
+#include "recovery/VolumeTreeModel.h"
 
 #include "fs/VolumeItem.h"
 #include "misc/Utils.h"

@@ -7,7 +7,7 @@
 // texts) outlive the model. The folder may be null (an empty table).
 #pragma once
 
-#include "fs/TableModelInterface.h"
+#include "misc/TableModelInterface.h"
 
 namespace vorn {
 

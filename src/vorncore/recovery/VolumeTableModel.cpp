@@ -1,4 +1,4 @@
-#include "fs/VolumeTableModel.h"
+#include "recovery/VolumeTableModel.h"
 
 #include <ctime>
 

@@ -6,7 +6,7 @@
 // Ownership: owns nothing; the Recovery outlives the model.
 #pragma once
 
-#include "fs/TreeModelInterface.h"
+#include "misc/TreeModelInterface.h"
 
 namespace vorn {
 

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "fs/ItemTestSupport.h"
-#include "fs/VolumeTableModel.h"
-#include "fs/VolumeTreeModel.h"
-#include "recovery/RecoveryEventListener.h"
+#include "recovery/VolumeTableModel.h"
+#include "recovery/VolumeTreeModel.h"
+#include "fs/RecoveryEventListener.h"
 #include "recovery/RecoveryTestAccess.h"
 
 namespace vorn {

@@ -21,6 +21,7 @@
 #include "misc/Log.h"
 #include "misc/Utils.h"
 #include "recovery/Recovery.h"
+#include "recovery/RecoveryUtils.h"
 #include "platform/CreateDiskManager.h"
 #include "storage/Disk.h"
 #include "storage/DiskManager.h"
@@ -382,7 +383,7 @@ void CmdApp::commandScan(int scanType) {
 
 void CmdApp::commandRecover(const std::string& folderWord) {
     const std::string folder = expandHome(folderWord);
-    const std::string conflict = saveTargetConflict(folder);
+    const std::string conflict = saveTargetConflict(folder, recovery->getDisk(), simulatorSources());
     if (!conflict.empty()) {
         err("%s", conflict.c_str());
         return;

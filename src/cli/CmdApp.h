@@ -114,15 +114,9 @@ private:
     void createImage();
     void raidSimulate(const std::vector<std::string>& words, size_t at);
     size_t raidBuild(const std::vector<std::string>& words, size_t at);
-    // True when path names a listed image file or a device node: such a
-    // file is never written. The caller gives its own error line.
-    bool isDiskBeingRead(const std::string& path);
-    // Every disk that reading disk may read: itself, its inner disks,
-    // partition parents, RAID members and simulator sources.
-    void collectReadDisks(Disk* disk, std::vector<Disk*>& disks, int depth);
-    bool readsThrough(Disk* disk, Disk* target);
-    // The refusal reason when folder lies on the medium of the selected disk.
-    std::string saveTargetConflict(const std::string& folder);
+    // The source disks of the RAID simulators made by "raidsim": a simulated
+    // member reads through them.
+    std::vector<Disk*> simulatorSources() const;
 
     void out(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void err(const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -74,7 +74,7 @@ public:
 
 private:
     // Writes engine log lines to the out stream with control characters escaped.
-    class LogSink : public LoggerEventListener {
+    class LogSink final : public LoggerEventListener {
     public:
         explicit LogSink(FILE* out) : out(out) {}
         void logEvent(const char* text) override;

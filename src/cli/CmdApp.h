@@ -94,10 +94,28 @@ private:
     bool isOnWayToSelectedFolder(Base* node);
     void dumpTable();
 
-    // The command words; each returns the number of words it consumed,
-    // its own word included.
+    // One command or option word: the words it needs after it, what it does
+    // and its lines in the help text. run is handed the words, the index of
+    // the command word and the index after its arguments, which it may move
+    // when it takes a varying number of words.
+    struct Command {
+        const char* word;
+        size_t arguments;
+        void (*run)(CmdApp& app, const std::vector<std::string>& words, size_t at, size_t& next);
+        const char* help;
+        bool option = false;
+    };
+    static const std::vector<Command>& commands();
+
+    // Runs the command word at words[at]; returns the number of words it
+    // consumed, its own word included.
     size_t executeWord(const std::vector<std::string>& words, size_t at, bool& stop);
     void commandImage(const std::string& path);
+    void commandCompare(const std::string& diskName);
+    void commandDiskSelection();
+    void commandChooseTableItem(const std::string& index);
+    void commandChooseTreeItem(const std::string& path);
+    void commandChooseTreeItemByName(const std::string& part);
     void commandBrowse();
     void commandScan(int scanType);
     void commandRecover(const std::string& folder);

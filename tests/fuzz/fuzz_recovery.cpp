@@ -52,7 +52,7 @@ bool setUp() {
     std::string tmpl = std::string(base) + "/vorn_fuzz_recovery_XXXXXX";
     if (!mkdtemp(tmpl.data())) abort();
     g_scratch = tmpl;
-    vorn::setAnalyserFactoryForTesting([](vorn::ScanContext*, int, int) { return std::vector<vorn::AbstractAnalyser*>{}; });
+    vorn::setAnalyserFactoryForTesting([](vorn::ScanContext*, int, int) { return std::vector<std::unique_ptr<vorn::AbstractAnalyser>>{}; });
     return true;
 }
 

@@ -182,10 +182,8 @@ TEST(Scan, EachKindGetsItsRegisteredAnalysers) {
     Recovery owner;
     auto kinds = [&](int scanType, int diskType) {
         std::vector<std::string> names;
-        for (AbstractAnalyser* a : createAnalysers(&owner, scanType, diskType)) {
-            names.push_back(dynamic_cast<RawAnalyser*>(a) ? "raw" : dynamic_cast<FATAnalyser*>(a) ? "fat" : "other");
-            delete a;
-        }
+        for (const auto& a : createAnalysers(&owner, scanType, diskType))
+            names.push_back(dynamic_cast<RawAnalyser*>(a.get()) ? "raw" : dynamic_cast<FATAnalyser*>(a.get()) ? "fat" : "other");
         return names;
     };
     EXPECT_EQ(kinds(SCAN_DELETED_FILES, DISK_TYPE_IMAGEFILE), Lines{"raw"});

@@ -4,12 +4,12 @@
 
 namespace vorn {
 
-UnmountedVolume::UnmountedVolume(Disk* disk) : Volume(disk) { log(3, "UnmountedVolume::UnmountedVolume\n"); }
+UnmountedVolume::UnmountedVolume(Disk* disk) : Volume(disk) { log(LOG_DEBUG, "UnmountedVolume::UnmountedVolume\n"); }
 
-UnmountedVolume::~UnmountedVolume() { log(3, "UnmountedVolume::~UnmountedVolume\n"); }
+UnmountedVolume::~UnmountedVolume() { log(LOG_DEBUG, "UnmountedVolume::~UnmountedVolume\n"); }
 
 bool UnmountedVolume::mount(bool) {
-    log(3, "UnmountedVolume::mount - no file system recognised\n");
+    log(LOG_DEBUG, "UnmountedVolume::mount - no file system recognised\n");
     return false;
 }
 

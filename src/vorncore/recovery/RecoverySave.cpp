@@ -240,37 +240,42 @@ bool Recovery::saveItemAtDepth(VolumeItem* item, const std::string& dir, int dep
     const std::string name = saveTargetName(itemName);
     const std::string path = dir + "/" + name;
 
-    if (item->isContainer()) {
-        log(LOG_DEBUG, "isContainer\n");
-        if (depth >= VolumeItem::kMaxDepth) {
-            log(LOG_ERROR, "folder nested too deep, not saved: %s\n", path.c_str());
-            return true;
-        }
-        if (repeatsAncestor(item)) {
-            log(LOG_ERROR, "folder contains itself, not saved again: %s\n", path.c_str());
-            return true;
-        }
-        if (!pathIsRealDirectory(path)) {
-            bool made = false;
-            if (!pathExists(path)) {
-                log(LOG_DEBUG, "creating dir: %s\n", path.c_str());
-                made = ::mkdir(path.c_str(), 0777) == 0 && pathIsRealDirectory(path);
-            }
-            if (!made) {
-                // Also a file or symbolic link of that name: never write through it.
-                log(LOG_ERROR, "error creating dir: %s\n", path.c_str());
-                lastSaveOk = false;
-                return false;
-            }
-        }
-        item->loadChildren();
-        const u32 children = item->getChildCount(true);
-        for (u32 i = 0; i < children; ++i) {
-            if (!saveItemAtDepth(item->getChild(i, true), path, depth + 1)) return false;
-        }
+    if (item->isContainer()) return saveFolder(item, path, depth);
+    return saveFile(item, dir, name, path);
+}
+
+bool Recovery::saveFolder(VolumeItem* item, const std::string& path, int depth) {
+    log(LOG_DEBUG, "isContainer\n");
+    if (depth >= VolumeItem::kMaxDepth) {
+        log(LOG_ERROR, "folder nested too deep, not saved: %s\n", path.c_str());
         return true;
     }
+    if (repeatsAncestor(item)) {
+        log(LOG_ERROR, "folder contains itself, not saved again: %s\n", path.c_str());
+        return true;
+    }
+    if (!pathIsRealDirectory(path)) {
+        bool made = false;
+        if (!pathExists(path)) {
+            log(LOG_DEBUG, "creating dir: %s\n", path.c_str());
+            made = ::mkdir(path.c_str(), 0777) == 0 && pathIsRealDirectory(path);
+        }
+        if (!made) {
+            // Also a file or symbolic link of that name: never write through it.
+            log(LOG_ERROR, "error creating dir: %s\n", path.c_str());
+            lastSaveOk = false;
+            return false;
+        }
+    }
+    item->loadChildren();
+    const u32 children = item->getChildCount(true);
+    for (u32 i = 0; i < children; ++i) {
+        if (!saveItemAtDepth(item->getChild(i, true), path, depth + 1)) return false;
+    }
+    return true;
+}
 
+bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::string& name, const std::string& path) {
     log(LOG_DEBUG, "file: %s\n", path.c_str());
     const bool exists = pathExists(path);
     if (exists) {

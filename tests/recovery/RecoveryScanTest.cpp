@@ -2,6 +2,8 @@
 // fit the disk, positions the analysers read back, used blocks skipped, seeks,
 // read errors, cancel, the analysers of each kind and their life cycle, and
 // offsets beyond 4 GiB.
+#include <sys/time.h>
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -164,6 +166,26 @@ TEST_F(ScanTest, UnreadableBlockIsLeftOutAndTheScanGoesOn) {
     EXPECT_EQ(analysers.steps.size(), 126u);
     for (const ScanStep& s : analysers.steps) EXPECT_TRUE(s.allocBlock != 10 && s.allocBlock != 100);
     EXPECT_EQ(logs.count("error reading\n"), 2);
+}
+
+TEST_F(ScanTest, CancelledScanStillEndsAndFreesEveryAnalyser) {
+    setUp(4 << 20, 512, 512, 0);
+    AnalyserInjection analysers(2, [](ScanContext* owner) {
+        // The scan asks about progress once a whole second has passed: the
+        // first block waits until the clock's second moves on.
+        if (owner->getCurrentAllocBlock() != 0) return;
+        timeval start{}, now{};
+        gettimeofday(&start, nullptr);
+        do gettimeofday(&now, nullptr);
+        while (now.tv_sec < start.tv_sec + 1);
+    });
+    TestListener listener;
+    listener.cancelAtProgress = 1;  // the first call (-1) comes before the loop
+    recovery.setListener(&listener);
+    scan(SCAN_DELETED_FILES);
+    EXPECT_EQ(listener.progress.size(), 2u) << "one report, which cancels";
+    EXPECT_LT(analysers.steps.size(), 8192u) << "the scan stopped early";
+    EXPECT_EQ(analysers.calls, (Lines{"begin:0", "begin:1", "end:0", "end:1", "free:0", "free:1"}));
 }
 
 TEST_F(ScanTest, AnalyserSeekCountsFromTheScanStart) {

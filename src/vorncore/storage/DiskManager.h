@@ -9,6 +9,7 @@
 // replace scanForDisks and scanForPartitions.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,7 @@ public:
     virtual void dump();
 
 protected:
-    std::vector<Disk*> m_disks;
+    std::vector<std::unique_ptr<Disk>> disks;
 };
 
 }  // namespace vorn

@@ -33,7 +33,7 @@ namespace {
 // Bytes read from an item per call and written per write.
 constexpr u32 kSaveChunk = 262144;
 // Progress is reported before the first chunk and then after every this many
-// bytes (the 1000 chunks of 2048 bytes of the original copy loop).
+// bytes (1000 pieces of 2048 bytes).
 constexpr u64 kProgressBytes = 2048000;
 // Read failures of one file that are logged one by one; the rest are counted.
 constexpr u32 kMaxLoggedReadErrors = 16;

@@ -79,8 +79,8 @@ public:
     // (so each unreadable block is counted once); never below zero.
     void withdrawReadErrors(u64 n);
 
-    // Not in the forwarding table of the original interface, but needed by
-    // the kinds and by tests: raw sector size, data offset and open count.
+    // Outside the forwarding of calls to the inner disk, but needed by the
+    // kinds and by tests: raw sector size, data offset and open count.
     virtual u32 getRawBlockSize();
     virtual u32 getDataOffset();
     virtual u32 getOpenCount();

@@ -162,6 +162,8 @@ TEST(NTFSMount, BootSectorFieldsOutsideTheRulesFallBackToDefaultsWithTheirLines)
          0},
         {"OEM name with ESC", {{5, 0x1B}}, "NTFSVolume: unexpected information in bootsector!\n  Format: 'NT?S'\n", 0,
          0, 0, 0},
+        {"OEM name of zeros", {{3, 0}, {4, 0}, {5, 0}, {6, 0}}, "NTFSVolume: unexpected information in bootsector!\n"
+                                                              "  Format: ''\n", 0, 0, 0, 0},
         {"100 bytes", {}, "NTFSVolume::mount: error reading bootsector!\n", 0, 0, 0, 0, 100}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

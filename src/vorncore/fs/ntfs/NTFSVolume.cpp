@@ -159,7 +159,9 @@ bool NTFSVolume::mount(bool buildTree) {
         return false;
     }
     ByteReader bs(m_bootSector, sizeof m_bootSector);
-    std::string oem(reinterpret_cast<const char*>(m_bootSector + 3), 8);
+    // The name as text: up to its first zero byte, trailing white space removed.
+    const char* oemField = reinterpret_cast<const char*>(m_bootSector + 3);
+    std::string oem(oemField, strnlen(oemField, 8));
     while (!oem.empty() && isspace(static_cast<unsigned char>(oem.back()))) oem.pop_back();
     if (oem != "NTFS") {
         say("NTFSVolume: unexpected information in bootsector!\n");

@@ -3,6 +3,8 @@
 #include "fs/ScanContext.h"
 #include "fs/UnmountedVolume.h"
 #include "fs/fat/FATVolume.h"
+#include "fs/foo/FooVolume.h"
+#include "fs/ntfs/NTFSVolume.h"
 
 namespace vorn {
 
@@ -16,6 +18,8 @@ Volume* make(Disk* disk) {
 // One line per reader, in the order of trial.
 // Order of trial: template, ISO 9660, NTFS, FAT, HFS Plus.
 const ReaderRegistration kReaders[] = {
+    {"Foo", -1, make<FooVolume>},
+    {"NTFS", -1, make<NTFSVolume>},
     {"FAT", ADD_VOLUME_FAT, make<FATVolume>},
     // Until the HFS Plus reader exists: the volume that is kept when nothing mounts.
     {"HFS", ADD_VOLUME_HFS, make<UnmountedVolume>},

@@ -104,7 +104,10 @@ TEST_F(SaveTest, UnreadableBlocksBecomeZerosAndTheFileIsCountedDamaged) {
     EXPECT_EQ(fileBytes(path("next.bin")), patternBytes(10, 13));
     EXPECT_EQ(recovery.getDamagedFileCount(), 2u);
     EXPECT_TRUE(recovery.getLastSaveOk());
-    EXPECT_TRUE(logs.has("error reading " + path("damaged.bin") + " at offset 262144: 1 unreadable blocks written as zeros\n"));
+    // One line per kind of read error of a file, its repeats counted at the file's end.
+    const std::string first = "error reading " + path("damaged.bin") + " at offset 0: 1 unreadable blocks written as zeros\n";
+    EXPECT_EQ(logs.count(first), 1);
+    EXPECT_EQ(logs.count("1 more like: " + first), 1);
     EXPECT_TRUE(logs.has("files saved with unreadable blocks written as zeros: 2\n"));
 }
 

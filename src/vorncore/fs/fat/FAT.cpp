@@ -114,6 +114,16 @@ bool FAT::nextCluster(u64 startCluster, u64 index, u64 cluster, u64* next) {
     return true;
 }
 
+u64 FAT::chainLength(u64 startCluster, u64 max) {
+    if (max == 0 || !m_volume->isValidCluster(startCluster)) return 0;
+    u64 count = 1;
+    for (u64 cluster = startCluster; count < max; ++count) {
+        cluster = getEntry(cluster);
+        if (!isLink(cluster)) break;
+    }
+    return count;
+}
+
 bool FAT::getClusterAtOffset(u64 startCluster, u64 ofs, u64* cluster) {
     u64 clusterSize = m_volume->getAllocBlockSize();
     if (clusterSize == 0 || !m_volume->isValidCluster(startCluster)) return false;

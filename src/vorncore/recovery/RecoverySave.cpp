@@ -211,9 +211,10 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
     saveCancelled = false;
     savedFileCount = 0;
     totalFileCount = items.size();
+    savedBytesPerVolume.clear();
     const size_t count = items.size();
     for (size_t i = 0; i < count; ++i) {
-        const bool ok = saveItem(items[i], dir);
+        const bool ok = saveItemAtDepth(items[i], dir, 0);
         savePercent = static_cast<double>(static_cast<float>(i) / static_cast<float>(count) * 100.0f);
         if (!ok) {
             log(LOG_DEBUG, "canceled during saving item list\n");
@@ -226,7 +227,27 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
     }
 }
 
-bool Recovery::saveItem(VolumeItem* item, std::string dir) { return saveItemAtDepth(item, dir, 0); }
+bool Recovery::saveItem(VolumeItem* item, std::string dir) {
+    savedBytesPerVolume.clear();
+    return saveItemAtDepth(item, dir, 0);
+}
+
+// Holds a stream of an item to what its volume's medium has left in this
+// save, and counts it as written.
+u64 Recovery::takeSaveBudget(VolumeItem* item, u64 bytes) {
+    Volume* volume = item->getVolume();
+    if (!volume) return bytes;
+    u64& written = savedBytesPerVolume[volume];
+    const u64 medium = volume->getMediumSize();
+    const u64 left = medium > written ? medium - written : 0;
+    if (bytes > left) {
+        log(LOG_WARNING, "%s: cut to %llu bytes, the rest of what its volume holds in this save\n",
+            item->getName().c_str(), static_cast<unsigned long long>(left));
+        bytes = left;
+    }
+    written += bytes;
+    return bytes;
+}
 
 bool Recovery::saveItemAtDepth(VolumeItem* item, const std::string& dir, int depth) {
     if (!item) return true;
@@ -293,7 +314,7 @@ bool Recovery::saveItemAtDepth(VolumeItem* item, const std::string& dir, int dep
     if (listener) listener->fileSaving(path);
     LogLimit lines(kMaxLinesPerFile);
 
-    const u64 size = item->boundedSize();
+    const u64 size = takeSaveBudget(item, item->boundedSize());
     const u32 piece = retryPieceSize(item);
     // Small files get a small buffer; the buffer holds whole retry pieces.
     const u64 wanted = std::max<u64>(std::min<u64>(size, kSaveChunk), piece);
@@ -321,7 +342,7 @@ bool Recovery::saveItemAtDepth(VolumeItem* item, const std::string& dir, int dep
 
     if (end == CopyEnd::Done) {
         ForkedItem* forked = resourceForkOf(item);
-        const u64 forkSize = forked ? item->boundToMedium(forked->getResourceForkSize()) : 0;
+        const u64 forkSize = forked ? takeSaveBudget(item, item->boundToMedium(forked->getResourceForkSize())) : 0;
         if (forkSize != 0) end = saveResourceFork(copy, item, forkSize, dir, name, path);
     }
 

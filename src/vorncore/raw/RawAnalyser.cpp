@@ -14,6 +14,7 @@
 #include "raw/RawVolumeItem.h"
 #include "raw/StreamAnalyser.h"
 #include "raw/StreamInfo.h"
+#include "raw/TiffStreamAnalyser.h"
 #include "fs/ScanContext.h"
 #include "fs/RecoveryEventListener.h"
 #include "storage/Disk.h"
@@ -27,7 +28,7 @@ RawAnalyser::RawAnalyser(ScanContext* o) : AbstractAnalyser(o) {
     // come; each goes in at its place in this order.
     StreamAnalyser* const order[] = {
         new JPEGStreamAnalyser(this),
-        // not built yet: new TiffStreamAnalyser(this),
+        new TiffStreamAnalyser(this),
         // not built yet: new OLE2StreamAnalyser(this),
         new RIFFStreamAnalyser(this),
         // not built yet: new MP3StreamAnalyser(this),

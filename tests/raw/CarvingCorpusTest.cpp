@@ -45,9 +45,12 @@ const std::map<std::string, std::pair<std::string, std::string>> kExpected = {
     {"png", {"image/png", "png"}},    {"pdf", {"document/pdf", "pdf"}},    {"rtf", {"document/rtf", "rtf"}},
     {"xml", {"document/xml", "xml"}}, {"wav", {"audio/wav", "wav"}},       {"m4a", {"audio/m4a", "wav"}},
     {"avi", {"video/avi", "avi"}},    {"mpg", {"video/mpeg", "mpg"}},      {"wmv", {"video/asf", "asx"}},
-    {"zip", {"archive/zip", "zip"}},  {"docx", {"archive/zip", "zip"}},    {"tar", {"archive/tar", "tar"}},
-    {"tif", {"image/tiff", "tif"}},
+    {"tar", {"archive/tar", "tar"}},  {"tif", {"image/tiff", "tif"}},      {"mp3", {"audio/mp3", "mp3"}},
+    {"zip", {"application/zip-compressed", "zip"}}, {"docx", {"application/zip-msword", "docx"}},
 };
+
+// Types whose analysers know the file's end.
+const std::set<std::string> kExactSize = {"mp3", "zip", "docx", "xlsx", "pptx", "doc", "xls", "ppt"};
 
 // blockSize 0: the clusters of the file system on the image.
 void checkCorpus(const std::string& image, u32 blockSize) {
@@ -82,6 +85,9 @@ void checkCorpus(const std::string& image, u32 blockSize) {
         auto found = items.find(folder + "/" + std::to_string(file.offset / 512) + "." + ext);
         ASSERT_TRUE(found != items.end() && found->second->getStartOffset() == file.offset);
         RawVolumeItem* item = found->second;
+        if (kExactSize.count(file.ext)) {
+            EXPECT_EQ(item->getSize(), file.size);
+        }
         ASSERT_GE(item->getSize(), file.size);
         std::vector<u8> saved(file.size);
         EXPECT_EQ(item->read(0, saved.data(), static_cast<u32>(file.size)), file.size);

@@ -141,7 +141,7 @@ TEST(RawAnalyserDriver, InactiveTypesAreIgnoredAndCallsTimedOnlyWhenDebugLinesAr
     }
     LogCapture logs(LOG_DEBUG);
     rig.scan();
-    EXPECT_TRUE(logs.has("#2, RIFFStreamAnalyser, max stream size:52428800\n"));
+    EXPECT_TRUE(logs.has("#3, RIFFStreamAnalyser, max stream size:52428800\n"));
     EXPECT_TRUE(logs.has("\tmime type: audio/rmid, file extension: mid\n"));
     EXPECT_TRUE(logs.hasPrefix("average analyser call time (BulkStreamAnalyser): "));
 }

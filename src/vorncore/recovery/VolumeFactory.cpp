@@ -1,8 +1,8 @@
 #include "recovery/VolumeFactory.h"
 
 #include "fs/ScanContext.h"
-#include "fs/UnmountedVolume.h"
 #include "fs/fat/FATVolume.h"
+#include "fs/hfs/HFSVolume.h"
 
 namespace vorn {
 
@@ -17,8 +17,7 @@ Volume* make(Disk* disk) {
 // Order of trial: template, ISO 9660, NTFS, FAT, HFS Plus.
 const ReaderRegistration kReaders[] = {
     {"FAT", ADD_VOLUME_FAT, make<FATVolume>},
-    // Until the HFS Plus reader exists: the volume that is kept when nothing mounts.
-    {"HFS", ADD_VOLUME_HFS, make<UnmountedVolume>},
+    {"HFS", ADD_VOLUME_HFS, make<HFSVolume>},
 };
 
 }  // namespace

@@ -93,6 +93,7 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
         m_leavesSeen.clear();
     }
     if (m_kind == HFS_NODE_LEAF) m_leavesSeen.insert(m_nodeNo);
+    m_highest = {};
     const bool debug = logEnabled(LOG_DEBUG);
     if (debug) {
         log(LOG_DEBUG, "----------HFSBTreeNode::findLeafRecord start at nodeNo=%lld, recNo=%d---------\n",
@@ -114,7 +115,7 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
                 if (m_fLink == 0) {
                     if (child == 0) {
                         VORN_LOG(LOG_DEBUG, "HFSBTreeNode::findLeafRecord - no forward link - exit\n");
-                        return false;
+                        return highest(key, result);
                     }
                     VORN_LOG(LOG_DEBUG,
                              "HFSBTreeNode::findLeafRecord - no forward link - trying going down in index node\n");
@@ -150,6 +151,7 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
                          static_cast<long long>(childOf(rec)));
             if (r > 0) {
                 if (index) child = childOf(rec);
+                if (!index) m_highest = {true, m_nodeNo, i};
                 ++i;
                 continue;
             }
@@ -170,13 +172,7 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
             }
             VORN_LOG(LOG_DEBUG, "HFSBTreeNode::findLeafRecord error: no child nodes found (could not find matching "
                                 "record)\n");
-            if (key->returnHighest() && i > start) {
-                *result = &m_records[i - 1];
-                VORN_LOG(LOG_DEBUG, "HFSBTreeNode::findLeafRecord - we return highest found\n");
-                return true;
-            }
-            VORN_LOG(LOG_DEBUG, "HFSBTreeNode::findLeafRecord - we failed\n");
-            return false;
+            return highest(key, result);
         }
         if (!descend) return false;
         VORN_LOG(LOG_DEBUG, "HFSBTreeNode::findLeafRecord will go into child node %lld\n", static_cast<long long>(child));
@@ -190,6 +186,20 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
         }
         start = 0;
     }
+}
+
+bool HFSBTreeNode::highest(KeyedRecordComparator* key, HFSBTreeRecord** result) {
+    // The last leaf record below the key, also when it ended the previous leaf
+    // (the search then steps back to that leaf).
+    if (!key->returnHighest() || !m_highest.set) {
+        VORN_LOG(LOG_DEBUG, "HFSBTreeNode::findLeafRecord - we failed\n");
+        return false;
+    }
+    if (m_highest.node != m_nodeNo && (!readBounded(m_highest.node) || m_kind != HFS_NODE_LEAF)) return false;
+    if (m_highest.index >= m_records.size()) return false;
+    *result = &m_records[m_highest.index];
+    VORN_LOG(LOG_DEBUG, "HFSBTreeNode::findLeafRecord - we return highest found\n");
+    return true;
 }
 
 void HFSBTreeNode::dump() {

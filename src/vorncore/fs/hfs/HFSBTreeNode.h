@@ -5,8 +5,11 @@
 // Bounds: a search (a call without a previous result, and the calls that
 // continue it) reads at most as many nodes as the tree file holds, and ends
 // at the first leaf node it meets a second time, so a damaged tree whose
-// links form a cycle cannot hang it. The buffer is owned and reused; records
-// point into it and are valid until the next read.
+// links form a cycle cannot hang it. With returnHighest, a failed search
+// answers the last leaf record below the key that it passed in this call,
+// also when that record ended the previous leaf or the whole tree. The
+// buffer is owned and reused; records point into it and are valid until the
+// next read.
 #pragma once
 
 #include <memory>
@@ -41,6 +44,8 @@ private:
     // Counts a node read of the running search; false past the bound.
     bool readBounded(u64 nodeNo);
     u32 childOf(const HFSBTreeRecord& record) const;
+    // Ends a failed search: with returnHighest, the last leaf record seen below the key.
+    bool highest(KeyedRecordComparator* key, HFSBTreeRecord** result);
 
     std::unique_ptr<u8[]> m_buffer;
     bool m_valid = false;
@@ -54,6 +59,11 @@ private:
     std::vector<HFSBTreeRecord> m_records;
     u64 m_searchReads = 0;
     std::unordered_set<u64> m_leavesSeen;
+    struct Highest {
+        bool set = false;
+        u64 node = 0;
+        u32 index = 0;
+    } m_highest;
 };
 
 }  // namespace vorn

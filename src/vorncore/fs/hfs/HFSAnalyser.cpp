@@ -40,6 +40,7 @@ HFSAnalyser::~HFSAnalyser() = default;
 void HFSAnalyser::scanBegin() {
     currentVolume = nullptr;
     nodeSize = 0;
+    skipUntil = 0;
 }
 
 void HFSAnalyser::scanEnd() {
@@ -56,9 +57,9 @@ void HFSAnalyser::scanBlock() {
     const u8* p = data->getPtr();
     const u64 ofs = owner->getCurrentOffset();
     const u32 step = std::max<u32>(owner->getAllocBlockSize(), 512);
-    for (u32 pos = 0; pos < step && pos + 512 <= len;) {
-        const u32 used = probe(ofs + pos, p + pos, len - pos);
-        pos += std::max<u32>(used, 512);
+    for (u32 pos = 0; pos < step && pos + 512 <= len; pos += 512) {
+        if (ofs + pos < skipUntil) continue;  // inside a leaf node read already
+        if (const u32 used = probe(ofs + pos, p + pos, len - pos)) skipUntil = ofs + pos + used;
     }
 }
 

@@ -57,6 +57,7 @@ private:
 
     HFSVolume* currentVolume = nullptr;
     u32 nodeSize = 0;
+    u64 skipUntil = 0;  // disk offset where the last leaf node found ends
     std::map<u64, VolumeItem*> foldersByCNID;
     std::map<u64, VolumeItem*> madeUpFolders;
     std::vector<std::pair<std::unique_ptr<HFSVolumeItem>, u64>> pending;

@@ -5,6 +5,7 @@
 #include "fs/AbstractAnalyser.h"
 #include "fs/ScanContext.h"
 #include "fs/fat/FATAnalyser.h"
+#include "fs/hfs/HFSAnalyser.h"
 #include "raw/RawAnalyser.h"
 #include "storage/Disk.h"
 
@@ -35,6 +36,7 @@ struct AnalyserRegistration {
 
 // One line per analyser, in the order in which the scan feeds them.
 const AnalyserRegistration kAnalysers[] = {
+    {LOST, anyDisk, make<HFSAnalyser>},
     {DELETED, anyDisk, make<RawAnalyser>},
     {LOST, notCdDvd, make<FATAnalyser>},
 };

@@ -1,10 +1,10 @@
 #include "recovery/VolumeFactory.h"
 
 #include "fs/ScanContext.h"
-#include "fs/UnmountedVolume.h"
 #include "fs/fat/FATVolume.h"
 #include "fs/foo/FooVolume.h"
 #include "fs/ntfs/NTFSVolume.h"
+#include "fs/hfs/HFSVolume.h"
 
 namespace vorn {
 
@@ -21,8 +21,7 @@ const ReaderRegistration kReaders[] = {
     {"Foo", -1, make<FooVolume>},
     {"NTFS", -1, make<NTFSVolume>},
     {"FAT", ADD_VOLUME_FAT, make<FATVolume>},
-    // Until the HFS Plus reader exists: the volume that is kept when nothing mounts.
-    {"HFS", ADD_VOLUME_HFS, make<UnmountedVolume>},
+    {"HFS", ADD_VOLUME_HFS, make<HFSVolume>},
 };
 
 }  // namespace

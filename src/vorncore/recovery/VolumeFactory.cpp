@@ -3,6 +3,7 @@
 #include "fs/ScanContext.h"
 #include "fs/UnmountedVolume.h"
 #include "fs/fat/FATVolume.h"
+#include "fs/iso/ISOVolume.h"
 
 namespace vorn {
 
@@ -16,6 +17,7 @@ Volume* make(Disk* disk) {
 // One line per reader, in the order of trial.
 // Order of trial: template, ISO 9660, NTFS, FAT, HFS Plus.
 const ReaderRegistration kReaders[] = {
+    {"ISO 9660", ADD_VOLUME_ISO, make<ISOVolume>},
     {"FAT", ADD_VOLUME_FAT, make<FATVolume>},
     // Until the HFS Plus reader exists: the volume that is kept when nothing mounts.
     {"HFS", ADD_VOLUME_HFS, make<UnmountedVolume>},

@@ -6,11 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
 
 #include "TestMedia.h"
 #include "fs/Volume.h"
-#include "fs/fat/FATAnalyser.h"
 #include "raw/RawAnalyser.h"
 #include "recovery/RecoveryTestAccess.h"
 #include "recovery/RecoveryTestSupport.h"
@@ -200,20 +198,40 @@ TEST_F(ScanTest, AnalyserSeekCountsFromTheScanStart) {
     EXPECT_EQ(analysers.steps[3].head, 8192u + 11 * 4096);
 }
 
-TEST(Scan, EachKindGetsItsRegisteredAnalysers) {
+// The registration table itself is not repeated here: a deleted-files scan
+// feeds the stream carvers alone, the lost scans feed the readers' analysers,
+// other disk types get a part of what an image file gets, in the same order.
+TEST(Scan, EachKindGetsItsOwnAnalysersInTableOrder) {
     Recovery owner;
     auto kinds = [&](int scanType, int diskType) {
         std::vector<std::string> names;
-        for (const auto& a : createAnalysers(&owner, scanType, diskType))
-            names.push_back(dynamic_cast<RawAnalyser*>(a.get()) ? "raw" : dynamic_cast<FATAnalyser*>(a.get()) ? "fat" : "other");
+        for (const auto& a : createAnalysers(&owner, scanType, diskType)) {
+            EXPECT_NE(a, nullptr);
+            if (a) names.push_back(dynamic_cast<RawAnalyser*>(a.get()) ? "raw" : typeid(*a).name());
+        }
         return names;
     };
-    EXPECT_EQ(kinds(SCAN_DELETED_FILES, DISK_TYPE_IMAGEFILE), Lines{"raw"});
-    for (int scanType : {SCAN_LOST_FILES, SCAN_LOST_VOLUMES}) {
-        EXPECT_EQ(kinds(scanType, DISK_TYPE_IMAGEFILE), Lines{"fat"});
-        EXPECT_EQ(kinds(scanType, DISK_TYPE_FIXED), Lines{"fat"});
-        EXPECT_EQ(kinds(scanType, DISK_TYPE_CDDVD), Lines{});  // no FAT analyser on a CD/DVD
+    const auto inOrderWithin = [](const Lines& part, const Lines& whole) {
+        auto at = whole.begin();
+        for (const std::string& name : part)
+            if ((at = std::find(at, whole.end(), name)) == whole.end()) return false;
+        return true;
+    };
+    EXPECT_TRUE(kinds(-1, DISK_TYPE_IMAGEFILE).empty()) << "no scan kind";
+    EXPECT_TRUE(kinds(SCAN_LOST_VOLUMES + 1, DISK_TYPE_IMAGEFILE).empty()) << "no scan kind";
+    for (int disk : {DISK_TYPE_IMAGEFILE, DISK_TYPE_FIXED, DISK_TYPE_CDDVD})
+        EXPECT_EQ(kinds(SCAN_DELETED_FILES, disk), Lines{"raw"}) << "disk type " << disk;
+    const Lines image = kinds(SCAN_LOST_FILES, DISK_TYPE_IMAGEFILE);
+    EXPECT_GE(image.size(), 2u) << "the readers' analysers";
+    EXPECT_EQ(std::count(image.begin(), image.end(), "raw"), 0) << "no carver in a lost scan";
+    EXPECT_EQ(kinds(SCAN_LOST_VOLUMES, DISK_TYPE_IMAGEFILE), image);
+    for (int disk : {DISK_TYPE_FIXED, DISK_TYPE_CDDVD}) {
+        const Lines lost = kinds(SCAN_LOST_FILES, disk);
+        EXPECT_FALSE(lost.empty()) << "disk type " << disk;
+        EXPECT_TRUE(inOrderWithin(lost, image)) << "disk type " << disk;
     }
+    EXPECT_NE(kinds(SCAN_LOST_FILES, DISK_TYPE_FIXED), kinds(SCAN_LOST_FILES, DISK_TYPE_CDDVD))
+        << "some analyser serves only some disk types";
 }
 
 TEST(Seek, NeverMovesBackwardsAndStaysIn64Bits) {

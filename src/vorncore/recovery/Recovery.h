@@ -19,6 +19,7 @@
 // counted from the scan's start offset (the byte offset of allocation block 0).
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -105,6 +106,7 @@ private:
     // one file (name is the safe name of item in dir, path the two joined).
     bool saveFolder(VolumeItem* item, const std::string& path, int depth);
     bool saveFile(VolumeItem* item, const std::string& dir, const std::string& name, const std::string& path);
+    u64 takeSaveBudget(VolumeItem* item, u64 bytes);
     bool writeReportItemAtDepth(VolumeItem* item, std::string& html, int depth);
     // The block scan over the volume that scan has just opened, in three
     // steps: the geometry (false when the disk has no block size), a fresh
@@ -150,6 +152,9 @@ private:
     bool saveCancelled = false;
     u64 savedFileCount = 0;
     u64 totalFileCount = 0;
+    // Bytes written per volume by the save at hand: never more than the
+    // volume's medium holds, however many damaged entries share its clusters.
+    std::map<Volume*, u64> savedBytesPerVolume;
     // The CachedDisk was opened by selectDisk and is closed before it goes.
     bool diskOpened = false;
 

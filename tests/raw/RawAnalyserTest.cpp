@@ -8,7 +8,7 @@
 #include "fs/MemoryTestDisk.h"
 #include "raw/RawTestSupport.h"
 #include "storage/ImageDisk.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 
 namespace vorn::test {
 namespace {

@@ -7,7 +7,7 @@
 #include "raw/BulkStreamAnalyser.h"
 #include "raw/RawTestSupport.h"
 #include "raw/SubDataStream.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 #include "storage/StorageTestUtil.h"
 
 namespace vorn::test {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/AbstractAnalyser.h"
 #include "fs/VolumeItem.h"
 #include "misc/Log.h"
 #include "recovery/AnalyserFactory.h"

@@ -10,6 +10,7 @@
 
 #include "LogCapture.h"
 #include "TestMedia.h"
+#include "storage/CacheRequestCheck.h"
 #include "storage/FailingDisk.h"
 #include "storage/ImageDisk.h"
 #include "storage/StorageTestUtil.h"
@@ -175,34 +176,6 @@ TEST(CachedDisk, CdSectorsReadAsLogicalBlocks) {
 
 const std::pair<u32, u32> kCacheSizes[] = {{4194304, 262144}, {20480, 2048}, {2048, 2048}, {4608, 1536}, {4096, 100}};
 
-// One random request through read, readBlocks or getOfsData. It must fail
-// exactly when it leaves the disk or holds a bad block, else give the bytes.
-void request(CachedDisk& cache, const std::vector<u8>& file, TestRandom& random, const std::set<u64>& bad, Data& data) {
-    const u64 bs = cache.getBlockSize(), size = cache.getBlockCount() * bs, line = cache.getBlocksPerRead() * bs;
-    u64 ofs = random.below(size + 2 * bs), len = random.below(2) ? random.below(bs * 3) : random.below(3 * line);
-    std::vector<u8> buffer(4 * line + 2 * bs);
-    const u8* got = buffer.data();
-    const int kind = static_cast<int>(random.below(3));
-    bool ok;
-    if (kind == 1) {
-        ok = cache.readBlocks(ofs / bs, static_cast<u32>(len / bs), buffer.data());
-        ofs = ofs / bs * bs;
-        len = len / bs * bs;
-    } else if (kind == 0) {
-        ok = cache.read(ofs, static_cast<u32>(len), buffer.data());
-    } else {
-        ok = cache.getOfsData(ofs, static_cast<u32>(len), data);
-        got = data.getPtr();
-    }
-    bool expected = ofs <= size && len <= size - ofs;
-    const u64 end = ofs + (kind == 2 ? std::max<u64>(len, 1) : len);  // an empty view still needs its line
-    for (u64 b : bad) expected &= end == ofs || b < ofs / bs || b > (end - 1) / bs;
-    ASSERT_EQ(ok, expected) << kind << " " << ofs << "+" << len;
-    if (ok) {
-        ASSERT_TRUE(same(got, file, ofs, len)) << kind << " " << ofs << "+" << len;
-    }
-}
-
 // Each image and cache size, with bad blocks injected, runs the same random
 // requests twice. A bad block met is asked for alone once and counted once;
 // the second pass asks the device for none. Another holder's view of the
@@ -220,13 +193,24 @@ TEST(CachedDisk, EveryRequestGivesTheFileBytesOrFailsForItsOwnBadBlocksOnEveryIm
             TestRandom random(++seed);
             for (int i = 0; i < 20; ++i) disk.failBlock(random.below(disk.getBlockCount()) | 1);  // never block 0
             if (name == "rand_3m.img") disk.failBlocks(1000, 30);
-            Data data, view;
+            Data view;
             const u32 viewLen = static_cast<u32>(std::min<u64>(disk.getBlockCount() * disk.getBlockSize(), 100));
-            ASSERT_TRUE(cache.open(false) && cache.getOfsData(0, viewLen, view, 1));
+            ASSERT_TRUE(cache.open(false));
+            ASSERT_TRUE(cache.getOfsData(0, viewLen, view, 1));
+            CacheRequestCheck check{cache, [&](u64 ofs) { return file[ofs]; }, [&](u64 first, u64 last) {
+                auto bad = disk.failingBlocks().lower_bound(first);
+                return bad == disk.failingBlocks().end() || *bad > last;
+            }};
+            const u64 bs = disk.getBlockSize(), size = disk.getBlockCount() * bs, line = cache.getBlocksPerRead() * bs;
             for (int pass = 0; pass < 2; ++pass) {
                 TestRandom requests(seed);
                 if (pass == 1) disk.clearRequests();
-                for (int i = 0; i < 400; ++i) request(cache, file, requests, disk.failingBlocks(), data);
+                for (int i = 0; i < 400; ++i) {
+                    const u64 ofs = requests.below(size + 2 * bs);
+                    const u64 len = requests.below(2) ? requests.below(bs * 3) : requests.below(3 * line);
+                    const auto kind = static_cast<CacheRequestCheck::Kind>(requests.below(3));
+                    ASSERT_EQ(check.run(kind, ofs, static_cast<u32>(len)), "");
+                }
                 std::set<u64> alone;
                 for (const auto& q : disk.requests()) {
                     for (u64 b = q.block; b < q.block + q.count; ++b) {
@@ -243,7 +227,7 @@ TEST(CachedDisk, EveryRequestGivesTheFileBytesOrFailsForItsOwnBadBlocksOnEveryIm
             if (cache.getLineCount() > 2) {
                 EXPECT_TRUE(same(view.getPtr(), file, 0, viewLen));  // two holders lock two
             }
-            if (data.isOwned()) data.free();
+            if (check.view.isOwned()) check.view.free();
         }
     }
     EXPECT_GT(met, 100u);

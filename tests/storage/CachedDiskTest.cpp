@@ -52,13 +52,9 @@ TEST(CachedDisk, GeometryHasAtLeastOneBlockPerLineAndOneLine) {
                                            {512, 0, 0, 1, 1}, {0, 4194304, 262144, 1, 1}}) {
         SCOPED_TRACE(std::to_string(c.blockSize) + " " + std::to_string(c.cacheSize) + " " + std::to_string(c.readAhead));
         FailingDisk disk(std::vector<u8>(size_t(c.blockSize ? c.blockSize : 512) * 8), c.blockSize);
-        LogCapture logs;
         CachedDisk cache(&disk, c.cacheSize, c.readAhead);
         EXPECT_EQ(cache.getLineCount(), c.lines);
         EXPECT_EQ(cache.getBlocksPerRead(), c.blocksPerRead);
-        EXPECT_TRUE(c.blockSize != 512 || c.cacheSize != 4194304 ||
-                    logs.has("CachedDisk created - cacheSize=4194304, readAheadSize=262144 => cacheLines=16, "
-                             "blocksPerRead=512\n"));
     }
 }
 
@@ -75,11 +71,8 @@ TEST(CachedDisk, IsReadOnlyKeepsAnEvictedViewLiveAndLeavesTheWrappedDiskOpen) {
     EXPECT_TRUE(logs.has("!! ERROR !! Cache is completely locked!\n"));
     volatile u8 sum = 0;  // the sanitizer build checks the evicted view is still live memory
     for (u32 i = 0; i < view.getSize(); ++i) sum = sum + view.getPtr()[i];
-    logs.lines.clear();
     cache.reset();
-    EXPECT_EQ(logs.lines, (std::vector<std::string>{"stopping prefetch thread...\n", "freeing cache\n", "done\n",
-                                                    "Disk::~Disk\n"}));
-    EXPECT_EQ(disk.getOpenCount(), 1u);
+    EXPECT_EQ(disk.getOpenCount(), 1u) << "the wrapped disk stays open";
 }
 
 TEST(CachedDisk, TheLeastRecentlyUsedLineMakesRoomInExactOrder) {
@@ -120,26 +113,20 @@ TEST(CachedDisk, TheLastLineIsShortAndRangesPastTheEndAreRefused) {
     LogCapture logs;
     std::vector<u8> buffer(4096);
     ASSERT_TRUE(cache.readBlocks(9, 1, buffer.data()) && same(buffer.data(), r.bytes, 9 * 512, 512));
-    EXPECT_TRUE(logs.has("cache not full - filling cache (0)\n"));
     ASSERT_EQ(r.disk.requestCount(), 1u);  // one request for the line
     EXPECT_TRUE(r.disk.requests()[0].block == 8 && r.disk.requests()[0].count == 2);
     Data data;
     ASSERT_TRUE(cache.getOfsData(10 * 512 - 700, 700, data) && same(data.getPtr(), r.bytes, 10 * 512 - 700, 700));
     EXPECT_TRUE(cache.getOfsData(10 * 512, 0, data) && cache.readBlocks(10, 0, buffer.data()));
     EXPECT_FALSE(cache.getOfsData(10 * 512 - 700, 701, data));
-    EXPECT_TRUE(logs.has("error at CachedDisk::getOfsData: incorrect parameters (ofs=4420, cnt=701)\n"));
     EXPECT_FALSE(cache.read(10 * 512 - 700, 701, buffer.data()));
-    EXPECT_TRUE(logs.has("error at CachedDisk::read: incorrect parameters (ofs=4420, size=701)\n"));
     EXPECT_FALSE(cache.readBlocks(10, 1, buffer.data()));
-    EXPECT_TRUE(logs.has("error at CachedDisk::readBlocks: incorrect parameters (block=10, count=1)\n"));
     EXPECT_FALSE(cache.readBlocks(9, 2, buffer.data()) || cache.readBlocks(~u64(0), 2, buffer.data()));
     EXPECT_FALSE(cache.read(~u64(0) - 1, 4, buffer.data()) || cache.getOfsData(0, Disk::kMaxReadSize + 1, data));
     EXPECT_FALSE(cache.read(0, 1, nullptr));
-    EXPECT_TRUE(logs.has("CachedDisk::read parameter mismatch\n"));
     EXPECT_TRUE(r.disk.requestCount() == 1 && r.disk.getReadErrors() == 0);
     r.disk.setBlockSize(0);  // never reaches a division
     EXPECT_FALSE(cache.read(0, 1, buffer.data()) || cache.getOfsData(0, 1, data) || cache.readBlocks(0, 1, buffer.data()));
-    EXPECT_TRUE(logs.has("error at CachedDisk::read: incorrect parameters (ofs=0, size=1)\n"));
 }
 
 TEST(CachedDisk, BadBlocksCostOnlyThemselvesAndCountOnceEach) {
@@ -149,7 +136,6 @@ TEST(CachedDisk, BadBlocksCostOnlyThemselvesAndCountOnceEach) {
     LogCapture logs;
     Data data;
     ASSERT_TRUE(r.cache.getOfsData(0, 1024, data) && same(data.getPtr(), r.bytes, 0, 1024));
-    EXPECT_TRUE(logs.has("CachedDisk::getBlock - error reading cblk=0, ccnt=4\n"));
     ASSERT_EQ(r.disk.requestCount(), 5u);  // the line, then block by block
     for (u32 i = 0; i < 4; ++i) EXPECT_EQ(r.disk.requests()[1 + i].block, i);
     EXPECT_EQ(r.disk.getReadErrors(), 1u);

@@ -540,7 +540,19 @@ void VolumeItem::removeDuplicatesAtDepth(bool recursive, int depth) {
         kept.reserve(n);
         for (size_t i = 0; i < n; ++i) {
             if (i + 1 < n && compareKeys(keys[i], keys[i + 1], order) == 0) {
-                removed.push_back(m_children[i]);
+                // A duplicate folder's items move on to the one that stays (the last of the run).
+                VolumeItem* dup = m_children[i];
+                VolumeItem* next = m_children[i + 1];
+                if (!dup->m_children.empty()) {
+                    for (VolumeItem* child : dup->m_children) {
+                        next->m_children.push_back(child);
+                        child->setParent(next);
+                    }
+                    dup->m_children.clear();
+                    dup->childListChanged();
+                    next->childListChanged();
+                }
+                removed.push_back(dup);
             } else {
                 kept.push_back(m_children[i]);
             }

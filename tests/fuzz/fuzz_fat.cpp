@@ -2,6 +2,7 @@
 // walks the whole tree and reads every file, and runs both analyser probes
 // on it. The last byte picks the disk's block size (512, 2048 or 4096), so
 // that the table cache meets blocks of every size. Work per input is bounded:
+// inputs of at most 64 KiB (a small volume, or the start of a larger one),
 // at most 4000 items, 64 KiB per file and 2 MiB of file data in all.
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,8 @@
 #include "misc/Log.h"
 
 namespace {
+
+constexpr size_t kMaxInput = 1 << 16;
 
 struct Budget {
     int items = 4000;
@@ -49,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return true;
     }();
     (void)quiet;
-    if (size < 1) return 0;
+    if (size < 1 || size > kMaxInput) return 0;
     static const vorn::u32 kBlockSizes[] = {512, 2048, 4096, 512};
     const vorn::u32 blockSize = kBlockSizes[data[size - 1] & 3];
 

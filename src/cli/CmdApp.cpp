@@ -110,8 +110,6 @@ CmdApp::~CmdApp() {
     clearSelection();
     delete recovery;
     recovery = nullptr;
-    // RAID sets of our own read from listed disks: they go first.
-    ownedRaidSets.clear();
     delete tableModel;
     tableModel = nullptr;
     delete treeModel;

@@ -9,8 +9,7 @@
 //
 // Ownership: owns the disk manager, the Recovery, the tree and table models
 // shown, the RAID simulators made by "raidsim" (they outlive the simulated
-// disks, which the disk manager owns) and the RAID sets that the disk list
-// refused. selectedItems and
+// disks, which the disk manager owns). selectedItems and
 // selectedFolder point into the Recovery's result tree; they are cleared
 // whenever that tree is replaced or another disk is chosen, so they never
 // dangle.
@@ -120,7 +119,6 @@ private:
     // Every disk that reading disk may read: itself, its inner disks,
     // partition parents, RAID members and simulator sources.
     void collectReadDisks(Disk* disk, std::vector<Disk*>& disks, int depth);
-    bool readsThrough(Disk* disk, Disk* target);
     // The refusal reason when folder lies on the medium of the selected disk.
     std::string saveTargetConflict(const std::string& folder);
 
@@ -147,8 +145,6 @@ private:
     bool cancelHintShown = false;
     Recovery* recovery = nullptr;
     std::vector<std::unique_ptr<RAIDSimulator>> simulators;
-    // RAID sets made while the disk list already held one (see raidBuild).
-    std::vector<std::unique_ptr<RAIDDisk>> ownedRaidSets;
 };
 
 }  // namespace vorn

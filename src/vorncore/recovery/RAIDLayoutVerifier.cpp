@@ -1,0 +1,153 @@
+#include "recovery/RAIDLayoutVerifier.h"
+
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "fs/Volume.h"
+#include "fs/VolumeItem.h"
+#include "fs/fat/FAT.h"
+#include "fs/fat/FATVolume.h"
+#include "fs/fat/FATVolumeItem.h"
+#include "misc/Bytes.h"
+#include "misc/Log.h"
+#include "recovery/VolumeFactory.h"
+#include "storage/PartitionDisk.h"
+
+namespace vorn {
+
+namespace {
+
+// Holds every log line back for as long as it lives.
+class QuietLog {
+public:
+    QuietLog() : level(getLogLevel()) {
+        setLogLevel(LOG_ERROR - 1);
+    }
+    ~QuietLog() { setLogLevel(level); }
+    QuietLog(const QuietLog&) = delete;
+    QuietLog& operator=(const QuietLog&) = delete;
+
+private:
+    int level;
+};
+
+double agree(bool consistent) { return consistent ? 1.0 : -1.0; }
+
+bool isSaneName(const std::string& name) {
+    if (name.empty()) return false;
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+}  // namespace
+
+double RAIDLayoutVerifier::structureScore(Disk* disk) {
+    if (!disk || disk->getBlockCount() == 0) return 0.0;
+    QuietLog quiet;
+    // A window over the whole set: partitions that the table lists become
+    // its own (and go with it), never the set's.
+    PartitionDisk view(disk, 0, disk->getBlockCount() - 1);
+    if (!view.open(false)) return 0.0;
+    double score = volumeScore(&view);
+    view.scanForPartitions();
+    for (u32 i = 0; i < view.getPartitionCount() && i < kMaxVolumes; i++) score += volumeScore(view.getPartition(i));
+    view.close();
+    return score;
+}
+
+double RAIDLayoutVerifier::volumeScore(Disk* disk) {
+    // The first reader whose volume mounts, as browsing takes it.
+    for (const ReaderRegistration& reader : readers()) {
+        std::unique_ptr<Volume> volume(reader.create(disk));
+        if (!volume) continue;
+        const bool mounted = volume->mount(true);
+        const double score = mounted ? treeScore(volume.get()) : 0.0;
+        delete volume->getRootItem();
+        if (mounted) return score;
+    }
+    return 0.0;
+}
+
+double RAIDLayoutVerifier::treeScore(Volume* volume) {
+    auto* fat = dynamic_cast<FATVolume*>(volume);
+    double score = fat ? fatCopiesScore(fat) : 0.0;
+    std::deque<VolumeItem*> folders;
+    if (volume->getRootItem()) folders.push_back(volume->getRootItem());
+    u32 foldersRead = 0;
+    u32 items = 0;
+    while (!folders.empty() && foldersRead < kMaxFolders && items < kMaxItems) {
+        VolumeItem* folder = folders.front();
+        folders.pop_front();
+        folder->loadChildren();
+        foldersRead++;
+        for (VolumeItem* child : folder->children()) {
+            if (++items > kMaxItems) break;
+            score += itemScore(volume, child);
+            if (child->isContainer()) folders.push_back(child);
+        }
+    }
+    return score;
+}
+
+double RAIDLayoutVerifier::itemScore(Volume* volume, VolumeItem* item) {
+    const u64 volumeBytes = byteSizeOf(volume->getDisk()->getBlockCount(), volume->getDisk()->getBlockSize());
+    if (!isSaneName(item->getName()) || item->getSize() > volumeBytes) return -1.0;
+    auto* fat = dynamic_cast<FATVolume*>(volume);
+    auto* fatItem = dynamic_cast<FATVolumeItem*>(item);
+    return fat && fatItem ? fatItemScore(fat, fatItem) : 1.0;
+}
+
+// Each sector of the first FAT that holds entries agrees with the same
+// sector of the second copy.
+double RAIDLayoutVerifier::fatCopiesScore(FATVolume* volume) {
+    FAT* fat = volume->getFat();
+    if (!fat || fat->getFatCount() < 2) return 0.0;
+    constexpr u32 kSector = 512;
+    const u64 sectors = std::min<u64>(fat->getFatSize() / kSector, kMaxFatSectors);
+    u8 first[kSector];
+    u8 second[kSector];
+    static const u8 kZeros[kSector] = {};
+    double score = 0.0;
+    for (u64 s = 0; s < sectors; s++) {
+        const u64 at = fat->getFatOfs() + s * kSector;
+        if (!volume->read(at, kSector, first) || !volume->read(at + fat->getFatSize(), kSector, second)) break;
+        const bool firstEmpty = std::memcmp(first, kZeros, kSector) == 0;
+        const bool secondEmpty = std::memcmp(second, kZeros, kSector) == 0;
+        if (firstEmpty && secondEmpty) continue;
+        score += agree(std::memcmp(first, second, kSector) == 0);
+    }
+    return score;
+}
+
+// A folder starts with its "." entry pointing at itself and a ".." entry; a
+// file's chain holds exactly as many clusters as its size needs.
+double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) {
+    const u64 cluster = item->getDataCluster();
+    if (item->isContainer()) {
+        u8 entries[64];
+        if (!volume->isValidCluster(cluster) || !volume->read(volume->clusterOffset(cluster), sizeof entries, entries))
+            return -1.0;
+        const u64 self = (u64(loadLE16(entries + 20)) << 16) | loadLE16(entries + 26);
+        return agree(std::memcmp(entries, ".          ", 11) == 0 && self == cluster &&
+                     std::memcmp(entries + 32, "..         ", 11) == 0);
+    }
+    const u64 size = item->getSize();
+    if (size == 0) return 0.0;
+    FAT* fat = volume->getFat();
+    const u64 clusterBytes = volume->getAllocBlockSize();
+    if (!fat || clusterBytes == 0 || !volume->isValidCluster(cluster)) return -1.0;
+    const u64 expected = (size + clusterBytes - 1) / clusterBytes;
+    u64 at = cluster;
+    for (u64 links = 1; links <= expected; links++) {
+        const u64 entry = fat->getEntry(at);
+        if (fat->classify(entry) == FAT_ENTRY_EOF) return agree(links == expected);
+        if (!fat->isLink(entry)) return -1.0;
+        at = entry;
+    }
+    return -1.0;
+}
+
+}  // namespace vorn

@@ -1,5 +1,7 @@
 #include "recovery/RAIDLayoutVerifier.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -12,6 +14,7 @@
 #include "fs/fat/FATVolumeItem.h"
 #include "misc/Bytes.h"
 #include "misc/Log.h"
+#include "misc/Utils.h"
 #include "recovery/VolumeFactory.h"
 #include "storage/PartitionDisk.h"
 
@@ -44,16 +47,24 @@ bool isSaneName(const std::string& name) {
 
 }  // namespace
 
-double RAIDLayoutVerifier::structureScore(Disk* disk) {
+double RAIDLayoutVerifier::structureScore(Disk* disk, u64 stripe) {
     if (!disk || disk->getBlockCount() == 0) return 0.0;
     QuietLog quiet;
+    stripeBytes = stripe;
+    boundariesLeft = kMaxBoundaries;
+    volumeStart = 0;
     // A window over the whole set: partitions that the table lists become
     // its own (and go with it), never the set's.
     PartitionDisk view(disk, 0, disk->getBlockCount() - 1);
     if (!view.open(false)) return 0.0;
     double score = volumeScore(&view);
     view.scanForPartitions();
-    for (u32 i = 0; i < view.getPartitionCount() && i < kMaxVolumes; i++) score += volumeScore(view.getPartition(i));
+    for (u32 i = 0; i < view.getPartitionCount() && i < kMaxVolumes; i++) {
+        auto* partition = dynamic_cast<PartitionDisk*>(view.getPartition(i));
+        if (!partition) continue;
+        volumeStart = partition->getFirstBlock() * view.getBlockSize();
+        score += volumeScore(partition);
+    }
     view.close();
     return score;
 }
@@ -124,6 +135,34 @@ double RAIDLayoutVerifier::fatCopiesScore(FATVolume* volume) {
 
 // A folder starts with its "." entry pointing at itself and a ".." entry; a
 // file's chain holds exactly as many clusters as its size needs.
+double RAIDLayoutVerifier::jumpShare(Volume* volume, u64 ofs, u64 length, u32& compared) {
+    constexpr u32 kBlock = 512;
+    const u64 base = volumeStart + volume->getDiskOffset();
+    if (stripeBytes < 2 * kBlock || length < 2 * kBlock) return -1.0;
+    u8 before[kBlock];
+    u8 after[kBlock];
+    u32 jumps = 0;
+    u32 seen = 0;
+    // Stripe boundaries at set offsets k * stripeBytes with a whole block of
+    // the range on either side.
+    const u64 first = ((base + ofs + kBlock) + stripeBytes - 1) / stripeBytes * stripeBytes;
+    for (u64 at = first; at + kBlock <= base + ofs + length && compared < kMaxFileBoundaries && boundariesLeft > 0;
+         at += stripeBytes) {
+        if (!volume->read(at - base - kBlock, kBlock, before) || !volume->read(at - base, kBlock, after)) break;
+        auto textShare = [](const u8* b) {
+            u32 text = 0;
+            for (u32 i = 0; i < kBlock; i++) text += (b[i] >= 0x20 && b[i] < 0x7F) || b[i] == '\n' || b[i] == '\r' || b[i] == '\t';
+            return float(text) / kBlock;
+        };
+        jumps += std::fabs(entropy(before, kBlock) - entropy(after, kBlock)) > 0.25f ||
+                 std::fabs(textShare(before) - textShare(after)) > 0.5f;
+        seen++;
+        compared++;
+        boundariesLeft--;
+    }
+    return seen ? double(jumps) / seen : -1.0;
+}
+
 double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) {
     const u64 cluster = item->getDataCluster();
     if (item->isContainer()) {
@@ -140,11 +179,37 @@ double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) 
     const u64 clusterBytes = volume->getAllocBlockSize();
     if (!fat || clusterBytes == 0 || !volume->isValidCluster(cluster)) return -1.0;
     const u64 expected = (size + clusterBytes - 1) / clusterBytes;
+    // The chain, and the data of its runs of consecutive clusters.
     u64 at = cluster;
+    u64 runStart = cluster;
+    u64 runClusters = 0;
+    u64 fileOfs = 0;
+    double jumps = 0.0;
+    u32 runs = 0;
+    u32 compared = 0;
+    auto endRun = [&] {
+        const u64 length = std::min(runClusters * clusterBytes, size - fileOfs);
+        const double share = jumpShare(volume, volume->clusterOffset(runStart), length, compared);
+        if (share >= 0.0) {
+            jumps += share;
+            runs++;
+        }
+        fileOfs += length;
+    };
     for (u64 links = 1; links <= expected; links++) {
+        runClusters++;
         const u64 entry = fat->getEntry(at);
-        if (fat->classify(entry) == FAT_ENTRY_EOF) return agree(links == expected);
+        if (fat->classify(entry) == FAT_ENTRY_EOF) {
+            if (links != expected) return -1.0;
+            endRun();
+            return 1.0 - (runs ? jumps / runs : 0.0);
+        }
         if (!fat->isLink(entry)) return -1.0;
+        if (entry != at + 1) {
+            endRun();
+            runStart = entry;
+            runClusters = 0;
+        }
         at = entry;
     }
     return -1.0;

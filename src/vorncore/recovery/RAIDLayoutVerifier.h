@@ -10,9 +10,13 @@
 // folder's "." and ".." entries, each file's cluster chain against its size,
 // and each sector of the first FAT against the second copy. A wrong layout
 // puts blocks of other stripes in the middle of these structures, so they
-// stop agreeing across stripe boundaries.
+// stop agreeing across stripe boundaries. Where layouts agree on every
+// structure and differ only in where file data lies, the files' contents
+// decide: a file loses the share of the stripe boundaries inside its
+// cluster runs at which its data jumps (in byte entropy or in the share of
+// text bytes) from one block to the next.
 //
-// Stateless between calls; reads only. The readers' log lines about the
+// Keeps no state from one call to the next; reads only. The readers' log lines about the
 // candidates' trial mounts are held back while it runs.
 #pragma once
 
@@ -33,15 +37,27 @@ public:
     static constexpr u32 kMaxItems = 8192;
     static constexpr u32 kMaxFatSectors = 2048;
     static constexpr u32 kMaxVolumes = 8;
+    // Stripe boundaries inside files whose data is compared, per volume and per file.
+    static constexpr u32 kMaxBoundaries = 2048;
+    static constexpr u32 kMaxFileBoundaries = 32;
 
-    double structureScore(Disk* disk) override;
+    double structureScore(Disk* disk, u64 stripeBytes) override;
 
 private:
     double volumeScore(Disk* disk);
     double treeScore(Volume* volume);
     double itemScore(Volume* volume, VolumeItem* item);
     static double fatCopiesScore(FATVolume* volume);
-    static double fatItemScore(FATVolume* volume, FATVolumeItem* item);
+    double fatItemScore(FATVolume* volume, FATVolumeItem* item);
+    // Share of the stripe boundaries inside bytes [ofs, ofs + length) of the
+    // volume at which the data jumps; -1 when none was compared.
+    double jumpShare(Volume* volume, u64 ofs, u64 length, u32& compared);
+
+    // Of the call running: the stripe size, where the volume being walked
+    // starts on the set, and how many boundaries may still be compared.
+    u64 stripeBytes = 0;
+    u64 volumeStart = 0;
+    u32 boundariesLeft = 0;
 };
 
 }  // namespace vorn

@@ -340,7 +340,7 @@ void RAIDDisk::verifyCandidates(RAIDLayoutCheck& check) {
     for (size_t i = 0; i < count; i++) {
         ProbeCombination& c = m_combinations[i];
         setParameters(c.parameters);
-        c.structure = check.structureScore(this);
+        c.structure = check.structureScore(this, static_cast<u64>(c.parameters.getStripeSectors()) * m_blockSize);
         log(LOG_DEBUG, "combi%04d: structure=%.1f\n", static_cast<int>(c.index), c.structure);
         // Equal structures keep the entropy order.
         if (c.structure > most) {

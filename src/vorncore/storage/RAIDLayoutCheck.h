@@ -8,6 +8,8 @@
 // recovery layer's RAIDLayoutVerifier mounts the readers' volumes).
 #pragma once
 
+#include "misc/Types.h"
+
 namespace vorn {
 
 class Disk;
@@ -16,9 +18,10 @@ class RAIDLayoutCheck {
 public:
     virtual ~RAIDLayoutCheck() = default;
     // How many structures of the file systems found on disk (the set under
-    // the candidate layout being tried) read back consistently, less those
-    // that do not; 0 when no volume is found. Reads only, through disk.
-    virtual double structureScore(Disk* disk) = 0;
+    // the candidate layout being tried, whose stripes are stripeBytes long)
+    // read back consistently, less those that do not; 0 when no volume is
+    // found. Reads only, through disk.
+    virtual double structureScore(Disk* disk, u64 stripeBytes) = 0;
 };
 
 }  // namespace vorn

@@ -258,6 +258,15 @@ check "raidsim + raid: the files are byte-identical" same_tree "$src" "$work/rai
 # the first set's member.
 v img "$fat" raidsim 2 none 8 0 raid 2 none 8 SimDisk00 0 SimDisk01 0 raid 2 none 8 SimDisk00 0 nothing 0 cmp e2e.img
 check "a second raid starts without the first one's members" grep -qE '^different: [1-9]' "$err"
+# Sets of other layouts are listed side by side, and choosing one chooses that set.
+two=(raid 3 forward 16 set.m0 0 set.m1 0 set.m2 0 raid 3 backwarddyn 16 set.m0 0 set.m1 0 set.m2 0
+  raid 3 forward 16 set.m0 0 set.m1 0 set.m2 0 d)
+v img "$fat" "${members[@]}" "${two[@]}"
+raids=($(grep -oE '^  \+-\[0\.[0-9]+\]- RAID,' "$out" | grep -oE '0\.[0-9]+'))
+check "two raid layouts: both listed, the same one once" [ "${#raids[@]}" = 2 ]
+v img "$fat" "${members[@]}" "${two[@]}" ct "${raids[1]}" cmp e2e.img ct "${raids[0]}" cmp e2e.img
+check "two raid layouts: choosing one reads that set" \
+  [ -n "$(grep -E '^different: ' "$err" | cut -d, -f1 | tr '\n' ' ' | grep -E '^different: 0 different: [1-9][0-9]* $')" ]
 
 if [ -n "$media" ] && [ -f "$media/raid/fat.m3.img" ]; then
   v img "$media/raid/fat.img" img "$media/raid/fat.m0.img" img "$media/raid/fat.m1.img" \

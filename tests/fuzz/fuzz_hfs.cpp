@@ -9,53 +9,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "FuzzWalk.h"
 #include "fs/MemoryTestDisk.h"
 #include "fs/hfs/HFSAnalyser.h"
 #include "fs/hfs/HFSVolume.h"
 #include "fs/hfs/HFSVolumeItem.h"
-#include "misc/Log.h"
-
-namespace {
-
-struct Budget {
-    int items = 4000;
-    vorn::u64 bytes = 2 * 1024 * 1024;
-};
-
-void readFork(vorn::HFSVolumeItem* item, bool resource, Budget& budget, std::vector<vorn::u8>& buf) {
-    const vorn::u64 size = std::min<vorn::u64>(resource ? item->getResourceForkSize() : item->getSize(), 65536);
-    for (vorn::u64 ofs = 0; ofs < size && budget.bytes > 0; ofs += 2048) {
-        const vorn::u32 n = static_cast<vorn::u32>(std::min<vorn::u64>(2048, size - ofs));
-        budget.bytes -= std::min<vorn::u64>(n, budget.bytes);
-        if ((resource ? item->readResourceFork(ofs, buf.data(), n) : item->read(ofs, buf.data(), n)) != n) break;
-    }
-}
-
-void walk(vorn::VolumeItem* folder, int depth, Budget& budget, std::vector<vorn::u8>& buf) {
-    if (depth > 64) return;
-    folder->loadChildren();
-    for (vorn::VolumeItem* child : folder->children()) {
-        if (--budget.items < 0) return;
-        if (child->isContainer()) {
-            walk(child, depth + 1, budget, buf);
-            continue;
-        }
-        auto* item = static_cast<vorn::HFSVolumeItem*>(child);
-        readFork(item, false, budget, buf);
-        readFork(item, true, budget, buf);
-        item->read(item->getSize() / 2, buf.data(), 1);
-        item->getDate();
-    }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool quiet = [] {
-        vorn::setLogLevel(-1);
-        return true;
-    }();
-    (void)quiet;
+    vorn::fuzz::quiet();
     if (size < 1) return 0;
     static const vorn::u32 kBlockSizes[] = {512, 2048, 4096, 512};
     const vorn::u32 blockSize = kBlockSizes[data[size - 1] & 3];
@@ -65,9 +26,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         vorn::HFSVolume volume(&disk);
         if (volume.mount(true)) {
-            Budget budget;
+            vorn::fuzz::Budget budget;
             std::vector<vorn::u8> buf(2048);
-            walk(volume.getRootItem(), 0, budget, buf);
+            vorn::fuzz::walk(volume.getRootItem(), 0, budget, [&](vorn::VolumeItem* file) {
+                auto* item = static_cast<vorn::HFSVolumeItem*>(file);
+                vorn::fuzz::readRange(item->getSize(), budget, buf,
+                                      [&](vorn::u64 o, void* b, vorn::u32 n) { return item->read(o, b, n); });
+                vorn::fuzz::readRange(item->getResourceForkSize(), budget, buf,
+                                      [&](vorn::u64 o, void* b, vorn::u32 n) { return item->readResourceFork(o, b, n); });
+                item->read(item->getSize() / 2, buf.data(), 1);
+                item->getDate();
+            });
             for (vorn::u64 b = 0; b < 64; ++b) volume.isAllocationBlockUsed(b * 37);
         }
     }

@@ -98,6 +98,7 @@ void OLE2StreamAnalyser::detectSizeAndType(ComfortDataStream* stream, StreamInfo
         }
     }
     const u64 size = highest * kSectorSize + 2 * kSectorSize;
+    if (size > stream->getSize() - start) return;  // ends past the disk: no end, and no names to read
     if (const char* mime = typeByNames(stream, start, size)) info->mimeType = mime;
     info->end = start + size - 1;
 }

@@ -93,7 +93,9 @@ bool ZipStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
 
     u64 directory = 0;
     const bool haveDirectory = findCentralDirectory(stream, start + 4, directory);
-    if (haveDirectory) {
+    if (haveDirectory && stream == namesStream && directory == namesDirectory) {
+        info->mimeType = namesMime;  // the names of this directory were read for an earlier start
+    } else if (haveDirectory) {
         VORN_LOG(LOG_DEBUG, "central dir signature found\n");
         for (u64 pos = directory; pos - directory < maxStreamSize;) {
             const u8* h = bytesAt(stream, pos, kCentralSize);
@@ -112,6 +114,7 @@ bool ZipStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
             }
             pos = next;
         }
+        namesStream = stream, namesDirectory = directory, namesMime = info->mimeType;
     }
     const u64 size = getZipSize(stream, start, directory, haveDirectory);
     stream->seek(static_cast<i64>(start), SEEK_FROM_START);

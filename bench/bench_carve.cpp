@@ -67,7 +67,7 @@ bool run(const std::string& command) { return system(command.c_str()) == 0; }
 // Real files made by real tools, once.
 std::vector<std::vector<u8>> makeFiles() {
     const std::string files = g_dir + "/files";
-    const std::string stamp = files + "/.done-2";
+    const std::string stamp = files + "/.done-3";
     if (access(stamp.c_str(), F_OK) != 0) {
         const std::string cd = "cd '" + files + "' && ";
         run("mkdir -p '" + files + "'");
@@ -81,7 +81,7 @@ std::vector<std::vector<u8>> makeFiles() {
                  "'/Helvetica findfont 20 scalefont setfont 72 720 moveto (Benchmark page) show showpage'");
         run(cd + "zip -X -q bundle.zip picture.bmp paper.pdf");
         run(cd + "convert -seed 6 -size 160x120 plasma:fractal -compress none picture.tif");
-        run(cd + "lame --quiet -b 64 tone.wav tone.mp3");
+        run(cd + "lame --quiet -b 64 --add-id3v2 --tt Tone tone.wav tone.mp3");
         run(cd + "for i in $(seq 1 100); do echo \"Line $i of a note that the benchmark carves.\"; done > note.txt");
         run("touch '" + stamp + "'");
     }

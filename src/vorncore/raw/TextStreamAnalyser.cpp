@@ -105,11 +105,6 @@ bool allOf(const u8* bytes, u32 length, u8 worst, const u8* map = nullptr) {
     return true;
 }
 
-const u8* bytesAt(ComfortDataStream* stream, u64 ofs, u32 n) {
-    if (ofs >= stream->getSize() || n > stream->getSize() - ofs) return nullptr;
-    return stream->seek(static_cast<i64>(ofs), SEEK_FROM_START) ? stream->readPtr(n) : nullptr;
-}
-
 }  // namespace
 
 std::string TextStreamAnalyser::Result::mime() const {
@@ -266,7 +261,7 @@ bool TextStreamAnalyser::holdsKeyword(ComfortDataStream* stream, u64 start, u64 
         for (u64 pos = start; pos <= end; pos += step) {
             const u32 n = static_cast<u32>(std::min<u64>(kKeywordChunk, end - pos + 1));
             if (n < keyword.size()) break;
-            const u8* p = bytesAt(stream, pos, n);
+            const u8* p = stream->readPtrAt(pos, n);
             if (!p) break;
             if (findBytes(p, reinterpret_cast<const u8*>(keyword.data()), n, static_cast<u32>(keyword.size()))) {
                 return true;
@@ -294,7 +289,7 @@ bool TextStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
         complete = runComplete;
     }
     while (!complete && (chunks + 1) * chunk <= maxStreamSize) {
-        const u8* p = bytesAt(stream, start + chunks * chunk, chunk);
+        const u8* p = stream->readPtrAt(start + chunks * chunk, chunk);
         if (!p || !classifyText(p, chunk)) {
             complete = true;
             break;

@@ -172,7 +172,7 @@ bool hasTarChecksum(const u8* data) {
 u64 BulkStreamAnalyser::tarEnd(ComfortDataStream* stream, u64 start) {
     u64 pos = start;
     while (pos - start < maxStreamSize) {
-        const u8* header = stream->seek(static_cast<i64>(pos), SEEK_FROM_START) ? stream->readPtr(512) : nullptr;
+        const u8* header = stream->readPtrAt(pos, 512);
         if (!header) break;
         if (std::all_of(header, header + 512, [](u8 b) { return b == 0; })) {
             pos += 512;

@@ -89,8 +89,6 @@ CmdApp::~CmdApp() {
     logWrite(LOG_DEBUG, "destroying CmdApp");
     clearSelection();
     recovery.reset();
-    // RAID sets of our own read from listed disks: they go first.
-    ownedRaidSets.clear();
     tableModel.reset();
     treeModel.reset();
     diskManager.reset();

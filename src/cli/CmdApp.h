@@ -9,8 +9,7 @@
 //
 // Ownership: owns the disk manager, the Recovery, the tree and table models
 // shown, the RAID simulators made by "raidsim" (they outlive the simulated
-// disks, which the disk manager owns) and the RAID sets that the disk list
-// refused. selectedItems and
+// disks, which the disk manager owns). selectedItems and
 // selectedFolder point into the Recovery's result tree; they are cleared
 // whenever that tree is replaced or another disk is chosen, so they never
 // dangle.
@@ -159,8 +158,6 @@ private:
     bool cancelHintShown = false;
     std::unique_ptr<Recovery> recovery;
     std::vector<std::unique_ptr<RAIDSimulator>> simulators;
-    // RAID sets made while the disk list already held one (see raidBuild).
-    std::vector<std::unique_ptr<RAIDDisk>> ownedRaidSets;
 };
 
 }  // namespace vorn

@@ -347,8 +347,12 @@ bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::str
 
     if (end == CopyEnd::Done) {
         ForkedItem* forked = resourceForkOf(item);
-        const u64 forkSize = forked ? takeSaveBudget(item, item->boundToMedium(forked->getResourceForkSize())) : 0;
-        if (forkSize != 0) end = saveResourceFork(copy, item, forkSize, dir, name, path);
+        const u64 forkSize = forked ? item->boundToMedium(forked->getResourceForkSize()) : 0;
+        // The fork file's header counts as written too.
+        const u64 granted = forkSize ? takeSaveBudget(item, forkSize + kAppleDoubleHeaderSize) : 0;
+        if (granted > kAppleDoubleHeaderSize) {
+            end = saveResourceFork(copy, item, granted - kAppleDoubleHeaderSize, dir, name, path);
+        }
     }
 
     if (copy.damaged) ++damagedFileCount;

@@ -248,11 +248,9 @@ CachedDisk::Line* CachedDisk::fillLine(u64 number) {
         m_freeSlots.push_back(slot);
         return nullptr;
     }
+    // The disk's last line may be short: its tail is never handed out (every
+    // request is held to the disk's size), so it is left as it is.
     Line& line = m_slots[slot];
-    if (count < m_blocksPerRead) {
-        // The disk's last line is short; its tail is never handed out.
-        memset(line.buffer.get() + size_t(count) * m_geomBlockSize, 0, m_lineBytes - size_t(count) * m_geomBlockSize);
-    }
     line.number = number;
     m_index.emplace(number, slot);
     append(slot);

@@ -6,12 +6,16 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fs/Volume.h"
 #include "fs/VolumeItem.h"
 #include "fs/fat/FAT.h"
 #include "fs/fat/FATVolume.h"
 #include "fs/fat/FATVolumeItem.h"
+#include "fs/hfs/HFSForkData.h"
+#include "fs/hfs/HFSVolumeItem.h"
+#include "fs/ntfs/NTFSVolume.h"
 #include "misc/Bytes.h"
 #include "misc/Log.h"
 #include "misc/Utils.h"
@@ -84,7 +88,8 @@ double RAIDLayoutVerifier::volumeScore(Disk* disk) {
 
 double RAIDLayoutVerifier::treeScore(Volume* volume) {
     auto* fat = dynamic_cast<FATVolume*>(volume);
-    double score = fat ? fatCopiesScore(fat) : 0.0;
+    auto* ntfs = dynamic_cast<NTFSVolume*>(volume);
+    double score = fat ? fatCopiesScore(fat) : ntfs ? mftScore(ntfs) : 0.0;
     std::deque<VolumeItem*> folders;
     if (volume->getRootItem()) folders.push_back(volume->getRootItem());
     u32 foldersRead = 0;
@@ -108,7 +113,59 @@ double RAIDLayoutVerifier::itemScore(Volume* volume, VolumeItem* item) {
     if (!isSaneName(item->getName()) || item->getSize() > volumeBytes) return -1.0;
     auto* fat = dynamic_cast<FATVolume*>(volume);
     auto* fatItem = dynamic_cast<FATVolumeItem*>(item);
-    return fat && fatItem ? fatItemScore(fat, fatItem) : 1.0;
+    if (fat && fatItem) return fatItemScore(fat, fatItem);
+    auto* hfsItem = dynamic_cast<HFSVolumeItem*>(item);
+    if (hfsItem && !item->isContainer() && hfsItem->getDataFork()) return 1.0 - forkJumpShare(volume, *hfsItem->getDataFork());
+    return 1.0;
+}
+
+// The share of jumps over the data fork's extents (0 when none was compared).
+double RAIDLayoutVerifier::forkJumpShare(Volume* volume, const HFSForkData& fork) {
+    double jumps = 0.0;
+    u32 runs = 0;
+    u32 compared = 0;
+    u64 volumeOfs = 0;
+    u64 contiguous = 0;
+    for (u64 at = 0; at < fork.logicalSize && runs < kMaxFileBoundaries; at += contiguous) {
+        if (!fork.getVolumeOfs(at, &volumeOfs, &contiguous) || contiguous == 0) break;
+        contiguous = std::min(contiguous, fork.logicalSize - at);
+        const double share = jumpShare(volume, volumeOfs, contiguous, compared);
+        if (share >= 0.0) {
+            jumps += share;
+            runs++;
+        }
+    }
+    return runs ? jumps / runs : 0.0;
+}
+
+// The first MFT records: each record in use carries the update sequence
+// number at the end of every sector and, in newer versions, its own number
+// (a record from another stripe names another), and the mirror's records
+// equal the first ones.
+double RAIDLayoutVerifier::mftScore(NTFSVolume* volume) {
+    const u64 recordSize = volume->getMftRecordSize();
+    const u64 sector = volume->getBytesPerSector();
+    if (sector < 256 || recordSize < sector || recordSize > 4096 || recordSize % sector != 0) return 0.0;
+    std::vector<u8> record(recordSize);
+    std::vector<u8> mirror(recordSize);
+    const u64 mft = volume->getMftCluster() * volume->getBytesPerCluster();
+    const u64 mirrorAt = volume->getMftMirrorCluster() * volume->getBytesPerCluster();
+    double score = 0.0;
+    for (u32 r = 0; r < kMaxMftRecords; r++) {
+        if (!volume->read(mft + r * recordSize, u32(recordSize), record.data())) break;
+        if (std::all_of(record.begin(), record.end(), [](u8 b) { return b == 0; })) continue;
+        ByteReader bytes(record.data(), record.size());
+        const u32 usaAt = bytes.le16(4);
+        const u32 usaCount = bytes.le16(6);
+        bool sound = std::memcmp(record.data(), "FILE", 4) == 0 && usaCount == recordSize / sector + 1 &&
+                     usaAt + 2ull * usaCount <= recordSize;
+        for (u32 i = 1; sound && i < usaCount; i++) sound = bytes.le16(i * sector - 2) == bytes.le16(usaAt);
+        // Records of newer versions name their own number.
+        if (sound && usaAt >= 48) sound = bytes.le32(44) == r;
+        score += agree(sound);
+        if (r < 4 && volume->read(mirrorAt + r * recordSize, u32(recordSize), mirror.data())) score += agree(mirror == record);
+    }
+    return score;
 }
 
 // Each sector of the first FAT that holds entries agrees with the same

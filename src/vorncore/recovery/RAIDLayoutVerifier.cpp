@@ -1,7 +1,11 @@
 #include "recovery/RAIDLayoutVerifier.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -26,18 +30,35 @@ namespace vorn {
 
 namespace {
 
-// Holds every log line back for as long as it lives.
+// Holds back, for as long as it lives, every log line and what readers
+// write straight to standard output (the NTFS reader's mount lines): the
+// trial mounts of wrong candidates are no news to the user.
 class QuietLog {
 public:
     QuietLog() : level(getLogLevel()) {
         setLogLevel(LOG_ERROR - 1);
+        fflush(stdout);
+        const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        savedStdout = sink >= 0 ? dup(STDOUT_FILENO) : -1;
+        if (savedStdout >= 0 && dup2(sink, STDOUT_FILENO) < 0) {
+            close(savedStdout);
+            savedStdout = -1;
+        }
+        if (sink >= 0) close(sink);
     }
-    ~QuietLog() { setLogLevel(level); }
+    ~QuietLog() {
+        setLogLevel(level);
+        if (savedStdout < 0) return;
+        fflush(stdout);
+        dup2(savedStdout, STDOUT_FILENO);
+        close(savedStdout);
+    }
     QuietLog(const QuietLog&) = delete;
     QuietLog& operator=(const QuietLog&) = delete;
 
 private:
     int level;
+    int savedStdout = -1;
 };
 
 double agree(bool consistent) { return consistent ? 1.0 : -1.0; }

@@ -9,16 +9,17 @@
 // when it does not: every item with a sane name and size; on FAT also each
 // folder's "." and ".." entries, each file's cluster chain against its size,
 // and each sector of the first FAT against the second copy; on NTFS the
-// update sequence numbers of the first MFT records and their mirror. A wrong layout
-// puts blocks of other stripes in the middle of these structures, so they
-// stop agreeing across stripe boundaries. Where layouts agree on every
-// structure and differ only in where file data lies, the files' contents
-// decide: a file loses the share of the stripe boundaries inside its
-// cluster runs (extents on HFS Plus) at which its data jumps (in byte entropy or in the share of
-// text bytes) from one block to the next.
+// first MFT records and their mirror. A wrong layout puts blocks of other
+// stripes in the middle of these structures, so they stop agreeing across
+// stripe boundaries. Where layouts agree on every structure and differ only
+// in where file data lies, the files' contents decide: a file loses the
+// share of the stripe boundaries inside its cluster runs (extents on HFS
+// Plus) at which its data jumps (in byte entropy or in the share of text
+// bytes) from one block to the next.
 //
-// Keeps no state from one call to the next; reads only. The readers' log lines about the
-// candidates' trial mounts are held back while it runs.
+// Keeps no state from one call to the next; reads only. While it runs, log
+// lines and the readers' own lines on standard output are held back: the
+// trial mounts of wrong candidates are no news to the user.
 #pragma once
 
 #include "misc/Types.h"

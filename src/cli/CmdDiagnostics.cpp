@@ -267,7 +267,7 @@ void CmdApp::raidSimulate(const std::vector<std::string>& words, size_t at) {
     parameters.setStripeSectors(static_cast<u32>(stripe));
     parameters.setAllFirstSectors(firstSector);
     // The simulated disks read through the simulator, so it stays as long as they do.
-    simulators.push_back(std::make_unique<RAIDSimulator>(diskManager, getInnermostDisk(disk), parameters));
+    simulators.push_back(std::make_unique<RAIDSimulator>(diskManager.get(), getInnermostDisk(disk), parameters));
 }
 
 

@@ -53,7 +53,7 @@ public:
     virtual void dump();
 
 protected:
-    std::vector<Disk*> m_disks;
+    std::vector<std::unique_ptr<Disk>> disks;
 };
 
 }  // namespace vorn

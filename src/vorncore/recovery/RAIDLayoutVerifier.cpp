@@ -136,27 +136,45 @@ double RAIDLayoutVerifier::itemScore(Volume* volume, VolumeItem* item) {
     auto* fatItem = dynamic_cast<FATVolumeItem*>(item);
     if (fat && fatItem) return fatItemScore(fat, fatItem);
     auto* hfsItem = dynamic_cast<HFSVolumeItem*>(item);
-    if (hfsItem && !item->isContainer() && hfsItem->getDataFork()) return 1.0 - forkJumpShare(volume, *hfsItem->getDataFork());
-    return 1.0;
+    if (!hfsItem || item->isContainer()) return 1.0;
+    double score = 1.0;
+    for (const HFSForkData* fork : {hfsItem->getDataFork(), hfsItem->getResourceFork()})
+        if (fork) score += forkScore(volume, *fork);
+    return score;
 }
 
-// The share of jumps over the data fork's extents (0 when none was compared).
-double RAIDLayoutVerifier::forkJumpShare(Volume* volume, const HFSForkData& fork) {
+// A fork's extents (those of its catalog record and the overflow records
+// read with it) are marked in the volume's allocation bitmap, less the share
+// of jumps in their data.
+double RAIDLayoutVerifier::forkScore(Volume* volume, const HFSForkData& fork) {
+    const u64 blockSize = volume->getAllocBlockSize();
+    if (fork.logicalSize == 0 || blockSize == 0) return 0.0;
     double jumps = 0.0;
+    bool allocated = true;
     u32 runs = 0;
     u32 compared = 0;
-    u64 volumeOfs = 0;
-    u64 contiguous = 0;
-    for (u64 at = 0; at < fork.logicalSize && runs < kMaxFileBoundaries; at += contiguous) {
-        if (!fork.getVolumeOfs(at, &volumeOfs, &contiguous) || contiguous == 0) break;
-        contiguous = std::min(contiguous, fork.logicalSize - at);
-        const double share = jumpShare(volume, volumeOfs, contiguous, compared);
-        if (share >= 0.0) {
-            jumps += share;
-            runs++;
+    u32 extents = 0;
+    u64 left = fork.logicalSize;
+    for (const HFSForkData* part = &fork; part && left > 0; part = part->overflow.get()) {
+        for (const HFSExtent& e : part->extents) {
+            if (e.blockCount == 0 || left == 0 || ++extents > kMaxFileBoundaries) break;
+            const u64 length = std::min(u64(e.blockCount) * blockSize, left);
+            const u64 checked = std::min<u64>(e.blockCount, kMaxFileBoundaries);
+            for (u64 b = e.startBlock; allocated && b < e.startBlock + checked; b++)
+                allocated = volume->isAllocationBlockUsed(b);
+            const double share = jumpShare(volume, u64(e.startBlock) * blockSize, length, compared);
+            if (share >= 0.0) {
+                jumps += share;
+                runs++;
+            }
+            left -= length;
+            if (left == 0) {
+                jumps += slackHolds(volume, u64(e.startBlock) * blockSize + length - 1, fork.logicalSize) ? 1.0 : 0.0;
+                runs += fork.logicalSize % 512 != 0;
+            }
         }
     }
-    return runs ? jumps / runs : 0.0;
+    return agree(allocated) - (runs ? jumps / runs : 0.0);
 }
 
 // The first MFT records: each record in use carries the update sequence
@@ -241,6 +259,17 @@ double RAIDLayoutVerifier::jumpShare(Volume* volume, u64 ofs, u64 length, u32& c
     return seen ? double(jumps) / seen : -1.0;
 }
 
+// True when the block holding a file's last byte (at volume offset last)
+// holds something other than zeros after the file's end, as a block from
+// another stripe mostly does; false when the file ends with a block.
+bool RAIDLayoutVerifier::slackHolds(Volume* volume, u64 last, u64 size) {
+    constexpr u32 kBlock = 512;
+    const u32 used = u32(size % kBlock);
+    u8 block[kBlock];
+    if (used == 0 || !volume->read(last - (used - 1), kBlock, block)) return false;
+    return std::any_of(block + used, block + kBlock, [](u8 b) { return b != 0; });
+}
+
 double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) {
     const u64 cluster = item->getDataCluster();
     if (item->isContainer()) {
@@ -280,6 +309,9 @@ double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) 
         if (fat->classify(entry) == FAT_ENTRY_EOF) {
             if (links != expected) return -1.0;
             endRun();
+            const u64 tail = volume->clusterOffset(at) + (size - 1) % clusterBytes;
+            jumps += slackHolds(volume, tail, size) ? 1.0 : 0.0;
+            runs += size % 512 != 0;
             return 1.0 - (runs ? jumps / runs : 0.0);
         }
         if (!fat->isLink(entry)) return -1.0;

@@ -9,8 +9,7 @@
 //
 // Ownership: owns the disk manager, the Recovery, the tree and table models
 // shown, the RAID simulators made by "raidsim" (they outlive the simulated
-// disks, which the disk manager owns) and the RAID sets that the disk list
-// refused. selectedItems and
+// disks, which the disk manager owns). selectedItems and
 // selectedFolder point into the Recovery's result tree; they are cleared
 // whenever that tree is replaced or another disk is chosen, so they never
 // dangle.
@@ -45,7 +44,7 @@ class VolumeItem;
 class CmdApp : public RecoveryEventListener {
 public:
     // Makes the disk manager that init scans; the default is the platform's.
-    using DiskManagerFactory = std::function<DiskManager*()>;
+    using DiskManagerFactory = std::function<std::unique_ptr<DiskManager>()>;
 
     CmdApp();
     // For tests: other streams and another disk manager.
@@ -66,15 +65,15 @@ public:
     std::string localizedString(const std::string& key) override;
 
     // Read by tests.
-    Recovery* getRecovery() const { return recovery; }
-    DiskManager* getDiskManager() const { return diskManager; }
+    Recovery* getRecovery() const { return recovery.get(); }
+    DiskManager* getDiskManager() const { return diskManager.get(); }
     const std::vector<VolumeItem*>& getSelectedItems() const { return selectedItems; }
     VolumeItem* getSelectedFolder() const { return selectedFolder; }
     bool isInteractive() const { return interactive; }
 
 private:
     // Writes engine log lines to the out stream with control characters escaped.
-    class LogSink : public LoggerEventListener {
+    class LogSink final : public LoggerEventListener {
     public:
         explicit LogSink(FILE* out) : out(out) {}
         void logEvent(const char* text) override;
@@ -94,14 +93,32 @@ private:
     bool isOnWayToSelectedFolder(Base* node);
     void dumpTable();
 
-    // The command words; each returns the number of words it consumed,
-    // its own word included.
+    // One command or option word: the words it needs after it, what it does
+    // and its lines in the help text. run is handed the words, the index of
+    // the command word and the index after its arguments, which it may move
+    // when it takes a varying number of words.
+    struct Command {
+        const char* word;
+        size_t arguments;
+        void (*run)(CmdApp& app, const std::vector<std::string>& words, size_t at, size_t& next);
+        const char* help;
+        bool option = false;
+    };
+    static const std::vector<Command>& commands();
+
+    // Runs the command word at words[at]; returns the number of words it
+    // consumed, its own word included.
     size_t executeWord(const std::vector<std::string>& words, size_t at, bool& stop);
     void commandImage(const std::string& path);
+    void commandCompare(const std::string& diskName);
+    void commandDiskSelection();
+    void commandChooseTableItem(const std::string& index);
+    void commandChooseTreeItem(const std::string& path);
+    void commandChooseTreeItemByName(const std::string& part);
     void commandBrowse();
     void commandScan(int scanType);
     void commandRecover(const std::string& folder);
-    void replaceTreeModel(TreeModelInterface* model);
+    void replaceTreeModel(std::unique_ptr<TreeModelInterface> model);
     void dropTableModel();
     // The result tree is about to be replaced, or another disk is chosen.
     void clearSelection();
@@ -114,15 +131,9 @@ private:
     void createImage();
     void raidSimulate(const std::vector<std::string>& words, size_t at);
     size_t raidBuild(const std::vector<std::string>& words, size_t at);
-    // True when path names a listed image file or a device node: such a
-    // file is never written. The caller gives its own error line.
-    bool isDiskBeingRead(const std::string& path);
-    // Every disk that reading disk may read: itself, its inner disks,
-    // partition parents, RAID members and simulator sources.
-    void collectReadDisks(Disk* disk, std::vector<Disk*>& disks, int depth);
-    bool readsThrough(Disk* disk, Disk* target);
-    // The refusal reason when folder lies on the medium of the selected disk.
-    std::string saveTargetConflict(const std::string& folder);
+    // The source disks of the RAID simulators made by "raidsim": a simulated
+    // member reads through them.
+    std::vector<Disk*> simulatorSources() const;
 
     void out(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void err(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -135,20 +146,18 @@ private:
     std::unique_ptr<LogSink> logSink;
     LoggerEventListener* previousLogListener = nullptr;
 
-    DiskManager* diskManager = nullptr;
+    std::unique_ptr<DiskManager> diskManager;
     Base* selectedItem = nullptr;
-    TreeModelInterface* treeModel = nullptr;
-    TableModelInterface* tableModel = nullptr;
+    std::unique_ptr<TreeModelInterface> treeModel;
+    std::unique_ptr<TableModelInterface> tableModel;
     std::vector<VolumeItem*> selectedItems;
     VolumeItem* selectedFolder = nullptr;
     double lastProgress = 0;
     u32 dumpDepth = 0;
     bool interactive = false;
     bool cancelHintShown = false;
-    Recovery* recovery = nullptr;
+    std::unique_ptr<Recovery> recovery;
     std::vector<std::unique_ptr<RAIDSimulator>> simulators;
-    // RAID sets made while the disk list already held one (see raidBuild).
-    std::vector<std::unique_ptr<RAIDDisk>> ownedRaidSets;
 };
 
 }  // namespace vorn

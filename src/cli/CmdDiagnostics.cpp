@@ -4,12 +4,9 @@
 // sets from member disks ("raid") or simulated members from one disk
 // ("raidsim"). Their output goes to the err stream unless said otherwise;
 // hexdumps go to standard output through the engine's helper.
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <vector>
 
 #include "cli/CmdApp.h"
@@ -18,16 +15,14 @@
 #include "misc/Log.h"
 #include "misc/Utils.h"
 #include "recovery/Recovery.h"
+#include "recovery/RecoveryUtils.h"
 #include "storage/CachedDisk.h"
 #include "storage/Disk.h"
 #include "storage/DiskManager.h"
-#include "storage/ImageDisk.h"
-#include "storage/PartitionDisk.h"
-#include "platform/VolumeInfo.h"
+#include "recovery/RAIDLayoutVerifier.h"
 #include "storage/RAIDDisk.h"
 #include "storage/RAIDParameters.h"
 #include "storage/RAIDSimulator.h"
-#include "storage/RAIDSimulatorDisk.h"
 
 namespace vorn {
 
@@ -37,35 +32,8 @@ constexpr const char* kDumpFile = "dmp.raw";
 constexpr const char* kImageFile = "imagefile.img";
 constexpr u32 kTestRequests = 15000;
 constexpr u32 kTestBufferSize = 65536;
-// Links from a disk to the disks it reads through never run deeper than this
-// in a sane set-up (partition of a RAID of simulated members of a partition...).
-constexpr int kMaxDiskChain = 64;
-
-bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 }  // namespace
-
-void CmdApp::collectReadDisks(Disk* disk, std::vector<Disk*>& disks, int depth) {
-    if (!disk || depth > kMaxDiskChain) return;
-    if (std::find(disks.begin(), disks.end(), disk) != disks.end()) return;
-    disks.push_back(disk);
-    collectReadDisks(disk->getInnerDisk(), disks, depth + 1);
-    if (auto* partition = dynamic_cast<PartitionDisk*>(disk)) collectReadDisks(partition->getParent(), disks, depth + 1);
-    if (auto* raid = dynamic_cast<RAIDDisk*>(disk)) {
-        for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i) collectReadDisks(raid->getMember(i), disks, depth + 1);
-    }
-    if (dynamic_cast<RAIDSimulatorDisk*>(disk)) {
-        // A simulated member does not tell its simulator; every simulator's
-        // source counts.
-        for (const auto& simulator : simulators) collectReadDisks(simulator->getSource(), disks, depth + 1);
-    }
-}
-
-bool CmdApp::readsThrough(Disk* disk, Disk* target) {
-    std::vector<Disk*> disks;
-    collectReadDisks(disk, disks, 0);
-    return std::find(disks.begin(), disks.end(), target) != disks.end();
-}
 
 // ---- x
 
@@ -109,13 +77,13 @@ void CmdApp::dumpBlocks(const std::string& rangeWord) {
         return;
     }
     err("dumping sectors %lld-%lld to dmp.raw\n", static_cast<long long>(first), static_cast<long long>(last));
-    const std::string conflict = saveTargetConflict(".");
+    const std::string conflict = saveTargetConflict(".", recovery->getDisk(), simulatorSources());
     if (!conflict.empty()) {
         err("%s", conflict.c_str());
         err("error creating dump file!\n");
         return;
     }
-    if (isDiskBeingRead(kDumpFile)) {
+    if (isDiskBeingRead(kDumpFile, *diskManager)) {
         err("error creating dump file!\n");
         return;
     }
@@ -251,13 +219,13 @@ void CmdApp::createImage() {
         err("error: no disk selected\n");
         return;
     }
-    const std::string conflict = saveTargetConflict(".");
+    const std::string conflict = saveTargetConflict(".", recovery->getDisk(), simulatorSources());
     if (!conflict.empty()) {
         err("%s", conflict.c_str());
         log(LOG_ERROR, "error creating image file!\n");
         return;
     }
-    if (isDiskBeingRead(kImageFile)) {
+    if (isDiskBeingRead(kImageFile, *diskManager)) {
         log(LOG_ERROR, "error creating image file!\n");
         return;
     }
@@ -299,19 +267,9 @@ void CmdApp::raidSimulate(const std::vector<std::string>& words, size_t at) {
     parameters.setStripeSectors(static_cast<u32>(stripe));
     parameters.setAllFirstSectors(firstSector);
     // The simulated disks read through the simulator, so it stays as long as they do.
-    simulators.push_back(std::make_unique<RAIDSimulator>(diskManager, getInnermostDisk(disk), parameters));
+    simulators.push_back(std::make_unique<RAIDSimulator>(diskManager.get(), getInnermostDisk(disk), parameters));
 }
 
-
-namespace {
-
-bool hasMembers(RAIDDisk* raid) {
-    for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i)
-        if (raid->getMember(i)) return true;
-    return false;
-}
-
-}  // namespace
 
 size_t CmdApp::raidBuild(const std::vector<std::string>& words, size_t at) {
     const long long count = parseNumberWord(words[at + 1]);
@@ -355,25 +313,11 @@ size_t CmdApp::raidBuild(const std::vector<std::string>& words, size_t at) {
         return consumed;
     }
 
-    RAIDDisk* raid = diskManager->addRAIDDisk();
-    if (!raid) return consumed;
-    if (hasMembers(raid)) {
-        // The list holds one RAID set at most, and the one listed keeps the
-        // members of an earlier "raid": this set starts empty instead, and
-        // stays with us when the list refuses it.
-        raid = new RAIDDisk();
-        if (!diskManager->addDisk(raid)) ownedRaidSets.emplace_back(raid);
-    }
-    // A member that reads through the set itself would never end a read.
-    for (Disk*& member : members)
-        if (member && readsThrough(member, raid)) member = nullptr;
-    // The set may be the one chosen already; it is changed only while no
-    // cache sits on it.
-    if (recovery->getDisk() && readsThrough(recovery->getDisk(), raid)) {
-        clearSelection();
-        recovery->selectDisk(nullptr);
-    }
-
+    // The set is built whole, layout found, before it is listed: its
+    // identifier holds its members and layout, so a set of another layout
+    // is listed beside the earlier ones, and the same set again is the
+    // listed one.
+    auto raid = std::make_unique<RAIDDisk>();
     RAIDParameters parameters;
     parameters.setDiskCount(static_cast<u8>(count));
     const bool detect = parityWord == "auto";
@@ -395,76 +339,19 @@ size_t CmdApp::raidBuild(const std::vector<std::string>& words, size_t at) {
     raid->setParameters(parameters);
     // The layout is found before the set is chosen, so that no cache line
     // holds blocks read under a candidate layout.
-    if (detect) raid->probeLayout();
-    selectItem(raid);
+    if (detect) {
+        RAIDLayoutVerifier verifier;
+        raid->probeLayout(&verifier);
+    }
+    RAIDDisk* listed = diskManager->addRAIDDisk(std::move(raid));
+    if (listed) selectItem(listed);
     return consumed;
 }
 
-// ---- guarding the media being read
-
-bool CmdApp::isDiskBeingRead(const std::string& path) {
-    struct stat target;
-    if (stat(path.c_str(), &target) != 0) return false;
-    // A device node is never written.
-    if (S_ISBLK(target.st_mode) || S_ISCHR(target.st_mode)) return true;
-    const u32 count = diskManager->getDiskCount();
-    for (u32 i = 0; i < count; ++i) {
-        auto* image = dynamic_cast<ImageDisk*>(diskManager->getDisk(i));
-        struct stat info;
-        if (image && stat(image->getImagePath().c_str(), &info) == 0 && sameFile(info, target)) return true;
-    }
-    return false;
-}
-
-namespace {
-
-// The nearest folder of path (itself or a parent) that exists.
-std::string existingFolderOf(const std::string& path) {
-    std::error_code error;
-    std::filesystem::path folder = std::filesystem::absolute(path.empty() ? "." : path, error);
-    if (error) return ".";
-    folder = folder.lexically_normal();
-    for (int steps = 0; steps < 4096; ++steps) {
-        if (std::filesystem::exists(folder, error)) return folder.string();
-        if (!folder.has_parent_path() || folder.parent_path() == folder) break;
-        folder = folder.parent_path();
-    }
-    return "/";
-}
-
-// True when folder's volume lies on the medium of the device node: the same
-// device, another partition of its disk, or a volume (LVM, encryption, md)
-// built on that disk.
-bool folderOnMedium(const std::string& folder, const std::string& deviceNode) {
-    VolumeDevice target;
-    if (!findVolumeDevice(folder, target)) return false;
-    struct stat node;
-    if (stat(deviceNode.c_str(), &node) != 0 || !S_ISBLK(node.st_mode)) return false;
-    VolumeDevice medium;
-    if (!findVolumeDeviceByNumber(major(node.st_rdev), minor(node.st_rdev), medium)) return false;
-    if (target.device == medium.device) return true;
-    for (const std::string& disk : target.underlyingDisks)
-        if (disk == medium.wholeDisk) return true;
-    return false;
-}
-
-}  // namespace
-
-std::string CmdApp::saveTargetConflict(const std::string& folder) {
-    Disk* disk = recovery ? recovery->getDisk() : nullptr;
-    if (!disk) return "";
-    // Image files are not media being recovered; only device nodes count.
-    std::vector<Disk*> disks;
-    collectReadDisks(disk, disks, 0);
-    const std::string existing = existingFolderOf(folder);
-    for (Disk* read : disks) {
-        if (dynamic_cast<ImageDisk*>(read)) continue;
-        const std::string node = read->getPath();
-        if (node.empty() || !folderOnMedium(existing, node)) continue;
-        return "error: " + escapeControlChars(folder) + " lies on the medium being recovered (" +
-               escapeControlChars(node) + "); choose a folder on another disk\n";
-    }
-    return "";
+std::vector<Disk*> CmdApp::simulatorSources() const {
+    std::vector<Disk*> sources;
+    for (const auto& simulator : simulators) sources.push_back(simulator->getSource());
+    return sources;
 }
 
 }  // namespace vorn

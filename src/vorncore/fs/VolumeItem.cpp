@@ -33,6 +33,9 @@ namespace {
 u64 g_freedItems = 0;
 u64 g_lastRootFreed = 0;
 
+// Lines that loading one folder writes at most; repeats are counted.
+constexpr unsigned kMaxLoadLines = 16;
+
 // Parent links followed by getPath at most (a damaged tree may link in a ring).
 constexpr int kMaxPathDepth = 4096;
 
@@ -102,7 +105,7 @@ ItemKey makeKey(VolumeItem* item, const TermOrder& order) {
         switch (order.terms[i]) {
             case TERM_NAME: key.name = item->getName(); break;
             case TERM_SIZE:
-                key.size = item->getSize();
+                key.size = item->boundedSize();
                 key.folder = item->isContainer();
                 break;
             case TERM_ID: key.id = item->getId(); break;
@@ -139,14 +142,14 @@ VolumeItem::VolumeItem(bool container) : m_container(container) {}
 VolumeItem::~VolumeItem() {
     const bool isRoot = m_volume && m_volume->getRootItem() == this;
     const u64 before = g_freedItems;
-    if (isRoot) log(3, "VolumeItem::~VolumeItem rootitem (%s)\n", m_name.c_str());
+    if (isRoot) log(LOG_DEBUG, "VolumeItem::~VolumeItem rootitem (%s)\n", m_name.c_str());
     deleteChildren();
     ++g_freedItems;
     if (isRoot) {
         // Counted as a difference so that a root nested in another tree
         // (a lost volume under the result root) leaves the outer count right.
         g_lastRootFreed = g_freedItems - before;
-        log(3, "VolumeItem::~VolumeItem frees:%lld\n", (long long)g_lastRootFreed);
+        log(LOG_DEBUG, "VolumeItem::~VolumeItem frees:%lld\n", (long long)g_lastRootFreed);
         m_volume->setRootItem(nullptr);
     }
     if (m_parent) {
@@ -186,6 +189,17 @@ void VolumeItem::setContainer(bool container) {
     if (m_parent) m_parent->childListChanged();
 }
 
+u64 VolumeItem::boundToMedium(u64 size) {
+    const u64 medium = m_volume ? m_volume->getMediumSize() : ~0ULL;
+    if (size <= medium) return size;
+    if (!m_sizeCutLogged) {
+        m_sizeCutLogged = true;
+        log(LOG_WARNING, "VolumeItem - %s: size %llu is more than its medium holds; taken as %llu\n", m_name.c_str(),
+            static_cast<unsigned long long>(size), static_cast<unsigned long long>(medium));
+    }
+    return medium;
+}
+
 void VolumeItem::setName(const std::string& name) { m_name = name; }
 
 std::string VolumeItem::getName() { return m_name; }
@@ -210,16 +224,16 @@ std::string VolumeItem::getPath() {
 void VolumeItem::dump() {
     if (!logEnabled(3)) return;  // debug lines only: no walk when they are not written
     if (m_container) {
-        log(3, "VolumeItem::dump - folder name: %s (%d items)\n", m_name.c_str(), (int)m_children.size());
+        log(LOG_DEBUG, "VolumeItem::dump - folder name: %s (%d items)\n", m_name.c_str(), (int)m_children.size());
         for (VolumeItem* child : m_children) child->dump();
     } else {
-        log(3, "VolumeItem::dump - file name: %s\n", m_name.c_str());
+        log(LOG_DEBUG, "VolumeItem::dump - file name: %s\n", m_name.c_str());
     }
 }
 
 void VolumeItem::setParent(VolumeItem* parent) {
     if (!parent && m_volume && m_volume->getRootItem() && m_volume->getRootItem() != this) {
-        log(0, "VolumeItem::setParent - parent=NULL!\n");
+        log(LOG_ERROR, "VolumeItem::setParent - parent=NULL!\n");
     }
     if (parent != m_parent && m_takenByWalk) {
         // A new home: the folder it was taken from no longer answers for it.
@@ -259,7 +273,7 @@ u32 VolumeItem::getChildCount(bool all) {
 VolumeItem* VolumeItem::getChild(u32 index, bool all) {
     if (all) {
         if (index >= m_children.size()) {
-            log(0, "VolumeItem::getChild - index out of range!\n");
+            log(LOG_ERROR, "VolumeItem::getChild - index out of range!\n");
             return nullptr;
         }
         return m_children[index];
@@ -270,7 +284,7 @@ VolumeItem* VolumeItem::getChild(u32 index, bool all) {
 
 void VolumeItem::addChild(VolumeItem* child) {
     if (!child) {
-        log(0, "VolumeItem::addChild - child=NULL!\n");
+        log(LOG_ERROR, "VolumeItem::addChild - child=NULL!\n");
         return;
     }
     m_children.push_back(child);
@@ -321,7 +335,7 @@ void VolumeItem::forgetTaken(VolumeItem* child) {
 
 bool VolumeItem::depthLimitReached(const char* operation, int depth) {
     if (depth < kMaxDepth) return false;
-    log(1, "VolumeItem::%s - folder depth limit (%d) reached at %s\n", operation, kMaxDepth, m_name.c_str());
+    log(LOG_WARNING, "VolumeItem::%s - folder depth limit (%d) reached at %s\n", operation, kMaxDepth, m_name.c_str());
     return true;
 }
 
@@ -339,7 +353,12 @@ void VolumeItem::releaseChildren() {
 void VolumeItem::loadChildren() {
     if (m_childrenLoaded) return;
     m_childrenLoaded = true;
-    if (m_children.empty()) addChildren();
+    if (m_children.empty()) loadChildrenQuietly();
+}
+
+void VolumeItem::loadChildrenQuietly() {
+    LogLimit lines(kMaxLoadLines);
+    addChildren();
 }
 
 bool VolumeItem::visit(VolumeItemCallback* callback, bool recursive) { return visitAtDepth(callback, recursive, 0); }
@@ -356,7 +375,7 @@ bool VolumeItem::visitWalk(VolumeItemCallback* callback, bool recursive, int dep
     if (comparableId(id)) {
         for (const WalkStep& step : path) {
             if (step.volume == m_volume && step.id == id) {
-                log(1, "VolumeItem::visit - folder %s (id %s) lies inside itself, not entered\n", m_name.c_str(),
+                log(LOG_WARNING, "VolumeItem::visit - folder %s (id %s) lies inside itself, not entered\n", m_name.c_str(),
                     id.c_str());
                 return true;
             }
@@ -366,7 +385,7 @@ bool VolumeItem::visitWalk(VolumeItemCallback* callback, bool recursive, int dep
     bool loadedHere = false;
     if (m_children.empty() && !m_childrenLoaded) {
         m_childrenLoaded = true;
-        addChildren();
+        loadChildrenQuietly();
         loadedHere = true;
     }
 
@@ -420,13 +439,15 @@ VolumeItem* VolumeItem::findChild(const std::string& name, bool create) {
 int VolumeItem::compare(VolumeItem* other, bool useDate, bool useSize, bool useId) {
     if (!other) return 0;
     int sortType = sortTypeOf(m_volume);
-    if (!validSortType(sortType)) log(0, "error: invalid sortType!\n");
+    if (!validSortType(sortType)) log(LOG_ERROR, "error: invalid sortType!\n");
     TermOrder order = termOrder(sortType, useDate, useSize, useId);
     for (int i = 0; i < order.count; ++i) {
         int t = 0;
         switch (order.terms[i]) {
             case TERM_NAME: t = nameTerm(getName(), other->getName()); break;
-            case TERM_SIZE: t = sizeTerm(getSize(), isContainer(), other->getSize(), other->isContainer()); break;
+            case TERM_SIZE:
+                t = sizeTerm(boundedSize(), isContainer(), other->boundedSize(), other->isContainer());
+                break;
             case TERM_ID: t = nameTerm(getId(), other->getId()); break;
             case TERM_DATE: t = dateTerm(getDate(), other->getDate()); break;
         }
@@ -447,7 +468,7 @@ void VolumeItem::sortChildren() {
 void VolumeItem::sortByKeys(int sortType) {
     const size_t n = m_children.size();
     if (n < 2) return;
-    if (!validSortType(sortType)) log(0, "error: invalid sortType!\n");
+    if (!validSortType(sortType)) log(LOG_ERROR, "error: invalid sortType!\n");
     const TermOrder order = termOrder(sortType, true, true, true);
     // Keys are fetched once per child and sorted with their item, so the
     // comparisons touch neither the items nor their virtual getters.
@@ -519,7 +540,19 @@ void VolumeItem::removeDuplicatesAtDepth(bool recursive, int depth) {
         kept.reserve(n);
         for (size_t i = 0; i < n; ++i) {
             if (i + 1 < n && compareKeys(keys[i], keys[i + 1], order) == 0) {
-                removed.push_back(m_children[i]);
+                // A duplicate folder's items move on to the one that stays (the last of the run).
+                VolumeItem* dup = m_children[i];
+                VolumeItem* next = m_children[i + 1];
+                if (!dup->m_children.empty()) {
+                    for (VolumeItem* child : dup->m_children) {
+                        next->m_children.push_back(child);
+                        child->setParent(next);
+                    }
+                    dup->m_children.clear();
+                    dup->childListChanged();
+                    next->childListChanged();
+                }
+                removed.push_back(dup);
             } else {
                 kept.push_back(m_children[i]);
             }

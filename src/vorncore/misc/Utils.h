@@ -36,6 +36,14 @@ std::string join(const std::vector<std::string>& parts, const std::string& separ
 // text as one piece.
 std::vector<std::string> split(const std::string& text, const std::string& delimiter);
 std::vector<std::string> tokenize(const std::string& text, const std::string& delimiters = " \t\n\r");
+// A text from a disk as it may be shown on a terminal: control characters
+// (C0, DEL and the C1 range) and bytes that are not valid UTF-8 become
+// "\xNN"; everything else is kept.
+std::string escapeControlChars(const std::string& text);
+
+// The same for a whole log line: line ends and tabs are kept.
+std::string escapeLogLine(const std::string& text);
+
 // printf-style formatting; the result comes back whole whatever its length.
 std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

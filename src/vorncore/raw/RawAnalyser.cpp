@@ -10,10 +10,15 @@
 #include "raw/ComfortDataStream.h"
 #include "raw/DiskDataStream.h"
 #include "raw/JPEGStreamAnalyser.h"
+#include "raw/MP3StreamAnalyser.h"
+#include "raw/OLE2StreamAnalyser.h"
 #include "raw/RIFFStreamAnalyser.h"
 #include "raw/RawVolumeItem.h"
 #include "raw/StreamAnalyser.h"
 #include "raw/StreamInfo.h"
+#include "raw/TextStreamAnalyser.h"
+#include "raw/TiffStreamAnalyser.h"
+#include "raw/ZipStreamAnalyser.h"
 #include "fs/ScanContext.h"
 #include "fs/RecoveryEventListener.h"
 #include "storage/Disk.h"
@@ -23,16 +28,15 @@ namespace vorn {
 RawAnalyser::RawAnalyser(ScanContext* o) : AbstractAnalyser(o) {
     log(LOG_DEBUG, "raw recovery engine initialized\n");
     // The stream analysers, in the order in which they are asked about every
-    // free block. Lines marked "not built yet" are the analysers still to
-    // come; each goes in at its place in this order.
+    // free block.
     StreamAnalyser* const order[] = {
         new JPEGStreamAnalyser(this),
-        // not built yet: new TiffStreamAnalyser(this),
-        // not built yet: new OLE2StreamAnalyser(this),
+        new TiffStreamAnalyser(this),
+        new OLE2StreamAnalyser(this),
         new RIFFStreamAnalyser(this),
-        // not built yet: new MP3StreamAnalyser(this),
-        // not built yet: new ZipStreamAnalyser(this),
-        // not built yet: owner->getEnableSearchText() ? (text = new TextStreamAnalyser(this)) : nullptr,
+        new MP3StreamAnalyser(this),
+        new ZipStreamAnalyser(this),
+        owner->getEnableSearchText() ? (text = new TextStreamAnalyser(this)) : nullptr,
         bulk = new BulkStreamAnalyser(this),
     };
     for (StreamAnalyser* analyser : order) {

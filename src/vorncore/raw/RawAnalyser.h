@@ -53,6 +53,8 @@ public:
     const std::vector<StreamAnalyser*>& getActiveAnalysers() const { return active; }
     // The analyser that files finds of the mime type, or null when inactive.
     StreamAnalyser* analyserForMime(const std::string& mime) const;
+    // The stream waiting to be closed, null when none.
+    const StreamInfo* getOpenStream() const { return open.get(); }
     const std::vector<u64>& getCallCounts() const { return callCount; }
     const std::vector<u64>& getCallTimes() const { return callTime; }
 
@@ -74,7 +76,7 @@ private:
     std::vector<StreamAnalyser*> analysers;  // owned, in construction order
     std::vector<StreamAnalyser*> active;     // registered at least one mime type
     std::map<std::string, StreamAnalyser*> analyserByMime;
-    [[maybe_unused]] TextStreamAnalyser* text = nullptr;  // null while text scanning is off
+    TextStreamAnalyser* text = nullptr;  // null while text scanning is off
     BulkStreamAnalyser* bulk = nullptr;
 };
 

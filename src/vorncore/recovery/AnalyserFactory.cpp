@@ -5,6 +5,7 @@
 #include "fs/AbstractAnalyser.h"
 #include "fs/ScanContext.h"
 #include "fs/fat/FATAnalyser.h"
+#include "fs/hfs/HFSAnalyser.h"
 #include "fs/iso/ISOAnalyser.h"
 #include "raw/RawAnalyser.h"
 #include "storage/Disk.h"
@@ -24,18 +25,19 @@ bool cdDvdOrImage(int diskType) {
 }
 
 template <class A>
-AbstractAnalyser* make(ScanContext* owner) {
-    return new A(owner);
+std::unique_ptr<AbstractAnalyser> make(ScanContext* owner) {
+    return std::make_unique<A>(owner);
 }
 
 struct AnalyserRegistration {
     unsigned scans;
     bool (*servesDisk)(int diskType);
-    AbstractAnalyser* (*create)(ScanContext* owner);
+    std::unique_ptr<AbstractAnalyser> (*create)(ScanContext* owner);
 };
 
 // One line per analyser, in the order in which the scan feeds them.
 const AnalyserRegistration kAnalysers[] = {
+    {LOST, anyDisk, make<HFSAnalyser>},
     {DELETED, anyDisk, make<RawAnalyser>},
     {LOST, cdDvdOrImage, make<ISOAnalyser>},
     {LOST, notCdDvd, make<FATAnalyser>},
@@ -48,8 +50,8 @@ AnalyserFactoryFunction& testFactory() {
 
 }  // namespace
 
-std::vector<AbstractAnalyser*> createAnalysers(ScanContext* owner, int scanType, int diskType) {
-    std::vector<AbstractAnalyser*> analysers;
+std::vector<std::unique_ptr<AbstractAnalyser>> createAnalysers(ScanContext* owner, int scanType, int diskType) {
+    std::vector<std::unique_ptr<AbstractAnalyser>> analysers;
     if (scanType < 0 || scanType > SCAN_LOST_VOLUMES) return analysers;
     for (const AnalyserRegistration& a : kAnalysers)
         if ((a.scans & (1u << scanType)) && a.servesDisk(diskType)) analysers.push_back(a.create(owner));
@@ -58,7 +60,7 @@ std::vector<AbstractAnalyser*> createAnalysers(ScanContext* owner, int scanType,
 
 void setAnalyserFactoryForTesting(AnalyserFactoryFunction factory) { testFactory() = std::move(factory); }
 
-std::vector<AbstractAnalyser*> createScanAnalysers(ScanContext* owner, int scanType, int diskType) {
+std::vector<std::unique_ptr<AbstractAnalyser>> createScanAnalysers(ScanContext* owner, int scanType, int diskType) {
     if (testFactory()) return testFactory()(owner, scanType, diskType);
     return createAnalysers(owner, scanType, diskType);
 }

@@ -7,7 +7,8 @@
 //
 // A run stops at maxStreamSize, so the blocks after it are analysed again.
 // UTF-8 chunks may begin with the following bytes of a character cut by
-// the chunk before.
+// the chunk before; the chunks after the first of a UTF-16 run continue it
+// without a byte-order mark.
 // The last run's class and extent are kept: a start inside it (the driver
 // asks at every block of a run it did not take) is answered from them
 // without classifying its chunks again, so a rejected run costs its chunks
@@ -45,12 +46,14 @@ public:
     explicit TextStreamAnalyser(RawAnalyser* owner);
     bool analyse(ComfortDataStream* stream, StreamInfo* info) override;
 
-    bool classifyText(const u8* bytes, u32 length);
+    // continuedOrder: the byte order (1 little-, 2 big-endian) of a UTF-16
+    // run that the bytes may continue without a byte-order mark of their own.
+    bool classifyText(const u8* bytes, u32 length, int continuedOrder = 0);
     const Result& getResult() const { return result; }
     // The two encoding tests; they deliver the decoded characters.
     bool isUtf8Text(const u8* bytes, u32 length, u32* characters, u32& count) const;
     // 0 not UTF-16, 1 little-endian, 2 big-endian.
-    int isUtf16Text(const u8* bytes, u32 length, u32* characters, u32& count) const;
+    int isUtf16Text(const u8* bytes, u32 length, u32* characters, u32& count, int continuedOrder = 0) const;
 
 private:
     void contentTests(const u8* bytes, u32 length);
@@ -71,6 +74,7 @@ private:
     std::string runMime;
     bool runComplete = false;
     bool runWithoutKeyword = false;  // keyword limiting rejected it
+    int runOrder = 0;                // byte order of a UTF-16 run
 };
 
 }  // namespace vorn

@@ -279,10 +279,32 @@ bool TextStreamAnalyser::holdsKeyword(ComfortDataStream* stream, u64 start, u64 
     return false;
 }
 
+// A PDF's body is mostly text after its first block: the blocks of an open
+// PDF (of unknown end) up to the one holding its end marker belong to it.
+// The PDF's bytes are searched for the marker once, as the scan passes.
+bool TextStreamAnalyser::insideOpenPdf(ComfortDataStream* stream, u64 start, u32 chunk) {
+    const StreamInfo* open = owner ? owner->getOpenStream() : nullptr;
+    if (!open || open->end != 0 || open->mimeType != "document/pdf" || start < open->start) return false;
+    if (pdfStart != open->start || pdfStream != stream) {
+        pdfStream = stream, pdfStart = pdfSearched = open->start, pdfEnd = 0;
+    }
+    static const u8 kEof[] = {'%', '%', 'E', 'O', 'F'};
+    while (pdfEnd == 0 && pdfSearched < start + chunk) {
+        const u64 from = pdfSearched > pdfStart + 4 ? pdfSearched - 4 : pdfStart;  // a marker across windows
+        const u32 n = static_cast<u32>(std::min<u64>(kMaxClassified, start + chunk - from));
+        const u8* p = stream->readPtrAt(from, n);
+        if (!p) break;
+        if (const u8* hit = findBytes(p, kEof, n, sizeof kEof)) pdfEnd = from + (hit - p) + sizeof kEof;
+        pdfSearched = from + n;
+    }
+    return pdfEnd == 0 || pdfEnd > start;
+}
+
 bool TextStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
     ScanContext* scan = owner ? owner->getOwner() : nullptr;
     const u64 start = stream->getPos();
     const u32 chunk = scan && scan->getAllocBlockSize() ? scan->getAllocBlockSize() : 512;
+    if (insideOpenPdf(stream, start, chunk)) return false;
     std::string previous;
     u64 chunks = 0;
     bool complete = false;

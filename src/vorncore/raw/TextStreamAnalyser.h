@@ -6,6 +6,8 @@
 // keywords.
 //
 // A run stops at maxStreamSize, so the blocks after it are analysed again.
+// No run starts inside an open PDF of unknown end (its body is text) before
+// the PDF's end marker.
 // UTF-8 chunks may begin with the following bytes of a character cut by
 // the chunk before; the chunks after the first of a UTF-16 run continue it
 // without a byte-order mark.
@@ -57,6 +59,8 @@ public:
 
 private:
     void contentTests(const u8* bytes, u32 length);
+    // True when the block at start belongs to an open PDF.
+    bool insideOpenPdf(ComfortDataStream* stream, u64 start, u32 chunk);
     // True when one of the keywords lies in [start, end].
     bool holdsKeyword(ComfortDataStream* stream, u64 start, u64 end, const std::vector<std::string>& keywords);
 
@@ -75,6 +79,11 @@ private:
     bool runComplete = false;
     bool runWithoutKeyword = false;  // keyword limiting rejected it
     int runOrder = 0;                // byte order of a UTF-16 run
+
+    // The open PDF: searched for its end marker up to pdfSearched; pdfEnd
+    // the byte after the marker, 0 while none was found.
+    DataStream* pdfStream = nullptr;
+    u64 pdfStart = 0, pdfSearched = 0, pdfEnd = 0;
 };
 
 }  // namespace vorn

@@ -312,13 +312,13 @@ bool TextStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
                        (start - runStart) % chunk == 0;
     // A run without a keyword holds none from any start inside it.
     const bool knownWithoutKeyword = known && runComplete && runWithoutKeyword;
+    int order = 0;  // of the run's UTF-16 text
     if (known) {
         previous = runMime;
         chunks = (runEnd - start + 1) / chunk;
         complete = runComplete;
+        order = runOrder;
     }
-    int order = 0;  // of the run's UTF-16 text
-    if (previous == "text/plain; charset=utf-16") order = runOrder;
     while (!complete && (chunks + 1) * chunk <= maxStreamSize) {
         const u8* p = stream->readPtrAt(start + chunks * chunk, chunk);
         if (!p || !classifyText(p, chunk, order)) {

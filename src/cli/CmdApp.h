@@ -117,9 +117,8 @@ private:
     // True when path names a listed image file or a device node: such a
     // file is never written. The caller gives its own error line.
     bool isDiskBeingRead(const std::string& path);
-    // Every disk that reading disk may read: itself, its inner disks,
-    // partition parents, RAID members and simulator sources.
-    void collectReadDisks(Disk* disk, std::vector<Disk*>& disks, int depth);
+    // The source disks of the RAID simulators made so far.
+    std::vector<Disk*> simulatorSources() const;
     bool readsThrough(Disk* disk, Disk* target);
     // The refusal reason when folder lies on the medium of the selected disk.
     std::string saveTargetConflict(const std::string& folder);

@@ -18,12 +18,12 @@
 #include "misc/Log.h"
 #include "misc/Utils.h"
 #include "recovery/Recovery.h"
+#include "recovery/RecoveryUtils.h"
 #include "storage/CachedDisk.h"
 #include "storage/Disk.h"
 #include "storage/DiskManager.h"
 #include "storage/ImageDisk.h"
 #include "storage/PartitionDisk.h"
-#include "platform/VolumeInfo.h"
 #include "storage/RAIDDisk.h"
 #include "storage/RAIDParameters.h"
 #include "storage/RAIDSimulator.h"
@@ -37,33 +37,20 @@ constexpr const char* kDumpFile = "dmp.raw";
 constexpr const char* kImageFile = "imagefile.img";
 constexpr u32 kTestRequests = 15000;
 constexpr u32 kTestBufferSize = 65536;
-// Links from a disk to the disks it reads through never run deeper than this
-// in a sane set-up (partition of a RAID of simulated members of a partition...).
-constexpr int kMaxDiskChain = 64;
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 }  // namespace
 
-void CmdApp::collectReadDisks(Disk* disk, std::vector<Disk*>& disks, int depth) {
-    if (!disk || depth > kMaxDiskChain) return;
-    if (std::find(disks.begin(), disks.end(), disk) != disks.end()) return;
-    disks.push_back(disk);
-    collectReadDisks(disk->getInnerDisk(), disks, depth + 1);
-    if (auto* partition = dynamic_cast<PartitionDisk*>(disk)) collectReadDisks(partition->getParent(), disks, depth + 1);
-    if (auto* raid = dynamic_cast<RAIDDisk*>(disk)) {
-        for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i) collectReadDisks(raid->getMember(i), disks, depth + 1);
-    }
-    if (dynamic_cast<RAIDSimulatorDisk*>(disk)) {
-        // A simulated member does not tell its simulator; every simulator's
-        // source counts.
-        for (const auto& simulator : simulators) collectReadDisks(simulator->getSource(), disks, depth + 1);
-    }
+std::vector<Disk*> CmdApp::simulatorSources() const {
+    std::vector<Disk*> sources;
+    for (const auto& simulator : simulators) sources.push_back(simulator->getSource());
+    return sources;
 }
 
 bool CmdApp::readsThrough(Disk* disk, Disk* target) {
     std::vector<Disk*> disks;
-    collectReadDisks(disk, disks, 0);
+    collectReadDisks(disk, disks, simulatorSources());
     return std::find(disks.begin(), disks.end(), target) != disks.end();
 }
 
@@ -416,55 +403,11 @@ bool CmdApp::isDiskBeingRead(const std::string& path) {
     return false;
 }
 
-namespace {
-
-// The nearest folder of path (itself or a parent) that exists.
-std::string existingFolderOf(const std::string& path) {
-    std::error_code error;
-    std::filesystem::path folder = std::filesystem::absolute(path.empty() ? "." : path, error);
-    if (error) return ".";
-    folder = folder.lexically_normal();
-    for (int steps = 0; steps < 4096; ++steps) {
-        if (std::filesystem::exists(folder, error)) return folder.string();
-        if (!folder.has_parent_path() || folder.parent_path() == folder) break;
-        folder = folder.parent_path();
-    }
-    return "/";
-}
-
-// True when folder's volume lies on the medium of the device node: the same
-// device, another partition of its disk, or a volume (LVM, encryption, md)
-// built on that disk.
-bool folderOnMedium(const std::string& folder, const std::string& deviceNode) {
-    VolumeDevice target;
-    if (!findVolumeDevice(folder, target)) return false;
-    struct stat node;
-    if (stat(deviceNode.c_str(), &node) != 0 || !S_ISBLK(node.st_mode)) return false;
-    VolumeDevice medium;
-    if (!findVolumeDeviceByNumber(major(node.st_rdev), minor(node.st_rdev), medium)) return false;
-    if (target.device == medium.device) return true;
-    for (const std::string& disk : target.underlyingDisks)
-        if (disk == medium.wholeDisk) return true;
-    return false;
-}
-
-}  // namespace
-
 std::string CmdApp::saveTargetConflict(const std::string& folder) {
-    Disk* disk = recovery ? recovery->getDisk() : nullptr;
-    if (!disk) return "";
-    // Image files are not media being recovered; only device nodes count.
-    std::vector<Disk*> disks;
-    collectReadDisks(disk, disks, 0);
-    const std::string existing = existingFolderOf(folder);
-    for (Disk* read : disks) {
-        if (dynamic_cast<ImageDisk*>(read)) continue;
-        const std::string node = read->getPath();
-        if (node.empty() || !folderOnMedium(existing, node)) continue;
-        return "error: " + escapeControlChars(folder) + " lies on the medium being recovered (" +
-               escapeControlChars(node) + "); choose a folder on another disk\n";
-    }
-    return "";
+    const std::string node = mediumHoldingFolder(recovery ? recovery->getDisk() : nullptr, folder, simulatorSources());
+    if (node.empty()) return "";
+    return "error: " + escapeControlChars(folder) + " lies on the medium being recovered (" +
+           escapeControlChars(node) + "); choose a folder on another disk\n";
 }
 
 }  // namespace vorn

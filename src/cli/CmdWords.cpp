@@ -10,80 +10,6 @@ namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
-// Length of the valid UTF-8 sequence at text[i] (2 to 4), or 0 when the
-// bytes there are no valid sequence (stray continuation, overlong form,
-// surrogate, beyond U+10FFFF, cut short). Stores the code point.
-size_t utf8SequenceAt(const std::string& text, size_t i, u32& codePoint) {
-    const auto byte = [&](size_t k) { return static_cast<u8>(text[k]); };
-    const u8 lead = byte(i);
-    size_t length;
-    u32 value;
-    u32 minimum;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        value = lead & 0x1F;
-        minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        value = lead & 0x0F;
-        minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        value = lead & 0x07;
-        minimum = 0x10000;
-    } else {
-        return 0;
-    }
-    if (text.size() - i < length) return 0;
-    for (size_t k = 1; k < length; ++k) {
-        const u8 next = byte(i + k);
-        if ((next & 0xC0) != 0x80) return 0;
-        value = (value << 6) | (next & 0x3F);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-    codePoint = value;
-    return length;
-}
-
-void appendEscaped(std::string& out, u8 byte) {
-    char escaped[8];
-    snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-    out += escaped;
-}
-
-std::string escape(const std::string& text, bool keepLineEnds) {
-    std::string out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        const u8 c = static_cast<u8>(text[i]);
-        if (c < 0x80) {
-            const bool kept = keepLineEnds && (c == '\n' || c == '\t');
-            if ((c < 0x20 || c == 0x7F) && !kept) {
-                appendEscaped(out, c);
-            } else {
-                out += static_cast<char>(c);
-            }
-            ++i;
-            continue;
-        }
-        u32 codePoint = 0;
-        const size_t length = utf8SequenceAt(text, i, codePoint);
-        if (length == 0) {
-            appendEscaped(out, c);
-            ++i;
-        } else if (codePoint <= 0x9F) {
-            // C1 controls: some terminals act on them.
-            for (size_t k = 0; k < length; ++k) appendEscaped(out, static_cast<u8>(text[i + k]));
-            i += length;
-        } else {
-            out.append(text, i, length);
-            i += length;
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 long long parseNumberWord(const std::string& word) {
@@ -183,10 +109,6 @@ std::string expandHome(const std::string& path) {
     if (!home || !*home) return path;
     return std::string(home) + path.substr(1);
 }
-
-std::string escapeControlChars(const std::string& text) { return escape(text, false); }
-
-std::string escapeLogLine(const std::string& text) { return escape(text, true); }
 
 std::string treeDumpLine(u32 depth, const std::string& path, const std::string& text) {
     return std::string(size_t(depth) * 2, ' ') + "+-[" + path + "]- " + escapeControlChars(text) + "\n";

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "misc/Types.h"
+#include "misc/Utils.h"
 
 namespace vorn {
 
@@ -45,14 +46,6 @@ std::vector<std::string> splitWords(const std::string& line);
 // "~" and "~/..." with the home folder in front (a shell does this for words
 // on the command line, but not for words typed at the prompt).
 std::string expandHome(const std::string& path);
-
-// A text from a disk as it may be shown on a terminal: control characters
-// (C0, DEL and the C1 range) and bytes that are not valid UTF-8 become
-// "\xNN"; everything else is kept.
-std::string escapeControlChars(const std::string& text);
-
-// The same for a whole log line: line ends and tabs are kept.
-std::string escapeLogLine(const std::string& text);
 
 // One line of the tree dump: two blanks per depth level, "+-[path]- text"
 // and the line end; the text is escaped.

@@ -25,7 +25,7 @@ bool isSafe(const std::string& text, bool keepLineEnds) {
         }
         u32 codePoint = 0;
         const size_t length = utf8SequenceAt(text, i, codePoint);
-        if (length == 0 || codePoint <= 0x9F) return false;
+        if (length == 0 || codePoint <= 0x9F || codePoint == 0x202E || (codePoint >= 0x2066 && codePoint <= 0x2069)) return false;
         i += length;
     }
     return true;

@@ -1,10 +1,19 @@
 #include "recovery/RecoveryUtils.h"
 
-#include <cerrno>
-
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
 #include "fs/VolumeItem.h"
+#include "platform/VolumeInfo.h"
+#include "storage/ImageDisk.h"
+#include "storage/PartitionDisk.h"
+#include "storage/RAIDDisk.h"
+#include "storage/RAIDSimulatorDisk.h"
 
 namespace vorn {
 
@@ -119,6 +128,74 @@ bool writeAll(int fd, const u8* bytes, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+namespace {
+
+// Links from a disk to the disks it reads through never run deeper than this
+// in a sane set-up (partition of a RAID of simulated members of a partition...).
+constexpr int kMaxDiskChain = 64;
+
+void collectReadDisksAt(Disk* disk, std::vector<Disk*>& disks, const std::vector<Disk*>& sources, int depth) {
+    if (!disk || depth > kMaxDiskChain) return;
+    if (std::find(disks.begin(), disks.end(), disk) != disks.end()) return;
+    disks.push_back(disk);
+    collectReadDisksAt(disk->getInnerDisk(), disks, sources, depth + 1);
+    if (auto* partition = dynamic_cast<PartitionDisk*>(disk))
+        collectReadDisksAt(partition->getParent(), disks, sources, depth + 1);
+    if (auto* raid = dynamic_cast<RAIDDisk*>(disk)) {
+        for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i) collectReadDisksAt(raid->getMember(i), disks, sources, depth + 1);
+    }
+    if (dynamic_cast<RAIDSimulatorDisk*>(disk)) {
+        for (Disk* source : sources) collectReadDisksAt(source, disks, sources, depth + 1);
+    }
+}
+
+// The nearest folder of path (itself or a parent) that exists.
+std::string existingFolderOf(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path folder = std::filesystem::absolute(path.empty() ? "." : path, error);
+    if (error) return ".";
+    folder = folder.lexically_normal();
+    for (int steps = 0; steps < 4096; ++steps) {
+        if (std::filesystem::exists(folder, error)) return folder.string();
+        if (!folder.has_parent_path() || folder.parent_path() == folder) break;
+        folder = folder.parent_path();
+    }
+    return "/";
+}
+
+// True when folder's volume lies on the medium of the device node.
+bool folderOnMedium(const std::string& folder, const std::string& deviceNode) {
+    VolumeDevice target;
+    if (!findVolumeDevice(folder, target)) return false;
+    struct stat node;
+    if (stat(deviceNode.c_str(), &node) != 0 || !S_ISBLK(node.st_mode)) return false;
+    VolumeDevice medium;
+    if (!findVolumeDeviceByNumber(major(node.st_rdev), minor(node.st_rdev), medium)) return false;
+    if (target.device == medium.device) return true;
+    for (const std::string& disk : target.underlyingDisks)
+        if (disk == medium.wholeDisk) return true;
+    return false;
+}
+
+}  // namespace
+
+void collectReadDisks(Disk* disk, std::vector<Disk*>& disks, const std::vector<Disk*>& simulatorSources) {
+    collectReadDisksAt(disk, disks, simulatorSources, 0);
+}
+
+std::string mediumHoldingFolder(Disk* disk, const std::string& folder, const std::vector<Disk*>& simulatorSources) {
+    if (!disk) return "";
+    std::vector<Disk*> disks;
+    collectReadDisks(disk, disks, simulatorSources);
+    const std::string existing = existingFolderOf(folder);
+    for (Disk* read : disks) {
+        if (dynamic_cast<ImageDisk*>(read)) continue;
+        const std::string node = read->getPath();
+        if (!node.empty() && folderOnMedium(existing, node)) return node;
+    }
+    return "";
 }
 
 }  // namespace vorn

@@ -7,11 +7,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "misc/Types.h"
 
 namespace vorn {
 
+class Disk;
 class VolumeItem;
 
 // Writes all size bytes to fd, going on after short writes and EINTR;
@@ -40,5 +42,17 @@ std::string fillFolderTitle(const std::string& pattern, const std::string& folde
 // ancestor's contents again, so a damaged volume whose folder contains
 // itself would never end.
 bool repeatsAncestor(VolumeItem* folder);
+
+// Every disk that reading disk may read: itself, its inner disks, partition
+// parents and RAID members; a simulated RAID member does not name its source,
+// so every disk of simulatorSources counts for it. Bounded in depth.
+void collectReadDisks(Disk* disk, std::vector<Disk*>& disks, const std::vector<Disk*>& simulatorSources = {});
+
+// The device node of the medium being read through disk on which folder (or
+// its nearest existing parent) lies: its own device, another partition of the
+// same disk, or a volume (LVM, encryption, md) built on it. Empty when the
+// folder lies elsewhere or cannot be placed. Image files are no media here.
+std::string mediumHoldingFolder(Disk* disk, const std::string& folder,
+                                const std::vector<Disk*>& simulatorSources = {});
 
 }  // namespace vorn

@@ -513,7 +513,12 @@ void AppController::expandFetched(const QModelIndex& parent) {
     }
     if (!autoExpand) return;
     if (parent.isValid() && !outline->isExpanded(parent)) return;
-    for (int row = 0; row < tree->rowCount(parent); ++row) outline->expand(tree->index(row, 0, parent));
+    for (int row = 0; row < tree->rowCount(parent); ++row) {
+        const QModelIndex child = tree->index(row, 0, parent);
+        outline->expand(child);
+        // Asked now, so that the outline settles only when all is shown.
+        if (tree->canFetchMore(child)) tree->fetchMore(child);
+    }
 }
 
 void AppController::setAppTitle(const QString& text) {

@@ -923,11 +923,12 @@ void AppController::save() {
         for (;;) {
             target = desktop->chooseFolder(this, ui("ChooseFolderForFiles"));
             if (target.isEmpty()) return;
-            const std::string medium =
-                mediumHoldingFolder(enginePtr->recovery()->getDisk(), target.toStdString());
+            // The command line's check: the folder's device against every
+            // device the selected disk reads.
+            const std::string conflict = saveTargetConflict(target.toStdString(), enginePtr->recovery()->getDisk(), {});
             qInfo("save - target folder: %s, on the medium being read: %s", qUtf8Printable(target),
-                  medium.empty() ? "no" : medium.c_str());
-            if (medium.empty()) break;
+                  conflict.empty() ? "no" : "yes");
+            if (conflict.empty()) break;
             if (desktop->ask(this, ui("SavingFiles"), ui("ChooseFolderNotice"), {ui("No"), ui("Yes")}, 0) == 1) break;
         }
         beginBracket("SaveProgress", "SavingPleaseWait");

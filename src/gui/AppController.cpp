@@ -542,7 +542,7 @@ UiState AppController::uiState() const {
     s.diskType = diskType;
     s.folderSelected = folder != nullptr;
     s.hasResults = hasResults;
-    s.engineBusy = enginePtr->busy() && !running;
+    s.engineBusy = enginePtr->busy() || running;
     return s;
 }
 

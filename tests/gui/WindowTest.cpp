@@ -148,11 +148,13 @@ struct Driver : Window {
 TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
     Driver w({"camera_card.img"});
     w.chooseDisk();
+    snapshot(w.app.get(), QStringLiteral("1-disk-list"));
     EXPECT_TRUE(w.app->windowTitle().contains(QStringLiteral("camera_card.img")));
     w.run("BrowseVolume", QStringLiteral("browseVolume"));
     w.selectRow({0});
     QTableView* table = w.app->tableView();
     ASSERT_TRUE(waitFor([&] { return table->model()->rowCount() >= 2; }));
+    snapshot(w.app.get(), QStringLiteral("2-browsed-card"));
     clickRow(table, table->model()->index(0, 0));
     QTest::keyClick(table, Qt::Key_A, Qt::ControlModifier);
     QTemporaryDir target;
@@ -195,6 +197,10 @@ TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
     w.chooseDisk();
     w.app->activateTextScanCheckbox()->setChecked(false);
     qsizetype before = w.finished.size();
+    QTest::mouseClick(w.app->toolButton(QStringLiteral("DeletedFilesScan")), Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return w.app->scanWindow()->isVisible(); }));
+    snapshot(w.app.get(), QStringLiteral("3-scan-options"));
+    w.app->scanWindowEndCancel();
     w.startDeletedScan();
     ASSERT_TRUE(w.app->progressSheet()->isVisible());
     QTest::mouseClick(w.app->progressSheet()->cancelButton(), Qt::LeftButton);
@@ -216,6 +222,7 @@ TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
     EXPECT_TRUE(w.desktop.asked.contains(QStringLiteral("The scan is complete")));
 
     w.selectRow({0});
+    snapshot(w.app.get(), QStringLiteral("5-scan-results"));
     QTemporaryDir target;
     w.savedUnder(target);
     w.run("Save", QStringLiteral("save"));
@@ -247,6 +254,7 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
     w.app->searchField()->setText(QStringLiteral("IMG_01"));
     QTest::keyClick(w.app->searchField(), Qt::Key_Return);
     w.waitFinished(QStringLiteral("search"), 0);
+    snapshot(w.app.get(), QStringLiteral("6-search-results"));
     QStringList rows;
     for (int r = 0; r < w.app->treeAdapter()->rowCount(w.row({0})); ++r) rows << w.row({0, r}).data().toString();
     EXPECT_TRUE(rows.filter(QStringLiteral("Search Results")).size() == 1) << rows.join(QLatin1Char('|')).toStdString();
@@ -286,7 +294,7 @@ TEST(GuiWindow, SheetIsModalThrottledAndLiveWhileAReadHangs) {
     Driver w({"carving_fat32.img"}, true);
     w.chooseDisk();
     auto* disk = static_cast<HeldDisk*>(w.disks[0]);
-    QSignalSpy chooseTriggered(w.app->action(Action::ChooseDisk), &QAction::triggered);
+    QSignalSpy aboutTriggered(w.app->action(Action::About), &QAction::triggered);
     disk->setHold(true);
     const qsizetype before = w.finished.size();
     w.startDeletedScan();
@@ -295,15 +303,17 @@ TEST(GuiWindow, SheetIsModalThrottledAndLiveWhileAReadHangs) {
     w.app->setHelpText(QStringLiteral("still here"), true);
     EXPECT_TRUE(waitFor([&] { return w.app->hint().shown == QStringLiteral("still here"); }));
     EXPECT_FALSE(w.app->grab().isNull());
+    snapshot(w.app.get(), QStringLiteral("4-progress-sheet"));
     clickThroughWindow(w.app->progressSheet()->cancelButton());
     EXPECT_FALSE(w.app->progressSheet()->cancelButton()->isEnabled());
     // The main window takes no clicks while the sheet is up.
-    clickThroughWindow(w.app->toolButton(QStringLiteral("ChooseDisk")));
-    EXPECT_EQ(chooseTriggered.size(), 0);
+    ASSERT_TRUE(w.app->action(Action::About)->isEnabled());
+    clickThroughWindow(w.app->toolButton(QStringLiteral("About")));
+    EXPECT_EQ(aboutTriggered.size(), 0);
     EXPECT_TRUE(w.app->progressSheet()->isVisible());
     disk->setHold(false);
     w.waitFinished(QStringLiteral("deletedFilesScan"), before);
-    EXPECT_EQ(chooseTriggered.size(), 0);
+    EXPECT_EQ(aboutTriggered.size(), 0);
 }
 
 TEST(GuiWindow, ProgressIsServedOncePerTenthOfASecondAndParksTheEngine) {

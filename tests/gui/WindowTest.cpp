@@ -12,6 +12,7 @@
 #include <QToolBar>
 #include <QCryptographicHash>
 #include <QDirIterator>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -188,6 +189,16 @@ TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
         EXPECT_TRUE(a.answer == -1 ? questions == 1 : questions >= 7) << a.answer << ": " << questions;
         EXPECT_EQ(readAll(readme.fileName()) != "changed", a.restored) << a.answer;
     }
+
+    // A folder that cannot be made (a file is in its place) fails the save:
+    // one alert says so. So does an image file that cannot be written.
+    QTemporaryDir blocked;
+    QFile(blocked.path() + QStringLiteral("/DCIM")).open(QIODevice::WriteOnly);
+    w.desktop.asked.clear();
+    w.desktop.answers.clear();
+    w.savedUnder(blocked);
+    w.run("Save", QStringLiteral("save"));
+    EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The save failed")});
 }
 
 TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
@@ -270,6 +281,10 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
     w.desktop.saveFiles.push_back(copy);
     w.trigger(Action::CreateImageFile, QStringLiteral("createImageFile"));
     EXPECT_EQ(sha256(readAll(copy)), sha256(readAll(QString::fromStdString(mediaPath("camera_card.img")))));
+    w.desktop.asked.clear();
+    w.desktop.saveFiles.push_back(out.path() + QStringLiteral("/no/such/folder/copy.img"));
+    w.trigger(Action::CreateImageFile, QStringLiteral("createImageFile"));
+    EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The image file failed")});
 
     // Sort by size moves the check marks and orders the table.
     w.run("BrowseVolume", QStringLiteral("browseVolume"));
@@ -378,6 +393,13 @@ TEST(GuiWindow, HoverShowsHintsOnlyForEnabledButtons) {
         QTest::mouseMove(button->window()->windowHandle(), button->mapTo(button->window(), QPoint(2, 2)));
         EXPECT_EQ(w.app->hint().pending != before, c.hint) << c.button;
     }
+    // Spoken hints: each new hint once, when it is swapped in.
+    w.app->speakHintsCheckbox()->setChecked(true);
+    w.app->setHelpText(QStringLiteral("spoken"), true);
+    for (int tick = 0; tick < 30; ++tick) w.app->timerTick();
+    EXPECT_EQ(w.desktop.spoken.count(QStringLiteral("spoken")), 1) << w.desktop.spoken.join('|').toStdString();
+    EXPECT_EQ(w.app->helpTextView()->text(), QStringLiteral("spoken"));
+    EXPECT_EQ(w.app->helpTextView()->textFormat(), Qt::PlainText);
     EXPECT_EQ(w.app->findChild<QToolBar*>()->isMovable(), false);
     EXPECT_EQ(w.app->contextMenuPolicy(), Qt::NoContextMenu);
 }

@@ -498,7 +498,9 @@ void AppController::showResultTree() {
 
 void AppController::expandOutlineView() {
     if (scanType == SCAN_LOST_FILES && treeShowsResults) {
-        outline->expand(tree->index(0, 0));
+        // Row 0 alone, now or when it arrives.
+        const QModelIndex first = tree->index(0, 0);
+        first.isValid() ? outline->expand(first) : void(expandTopOnce = true);
         return;
     }
     autoExpand = true;
@@ -508,7 +510,9 @@ void AppController::expandOutlineView() {
 void AppController::expandFetched(const QModelIndex& parent) {
     if (expandTopOnce && !parent.isValid()) {
         expandTopOnce = false;
-        outline->expand(tree->index(0, 0));
+        const QModelIndex first = tree->index(0, 0);
+        outline->expand(first);
+        if (tree->canFetchMore(first)) tree->fetchMore(first);
         return;
     }
     if (!autoExpand) return;

@@ -99,7 +99,10 @@ struct Driver : Window {
     }
     QModelIndex row(const std::vector<int>& path) {
         QModelIndex index;
-        for (int r : path) index = app->treeAdapter()->index(r, 0, index);
+        for (size_t i = 0; i < path.size(); ++i) {
+            index = app->treeAdapter()->index(path[i], 0, index);
+            if (!index.isValid()) break;
+        }
         return index;
     }
     // Waits until the outline row at path exists, then clicks it.
@@ -232,6 +235,10 @@ TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
     EXPECT_GT(w.desktop.sounds, 1);
     EXPECT_TRUE(w.desktop.asked.contains(QStringLiteral("The scan is complete")));
 
+    // The result tree opens fully: the pictures' kinds under their folder.
+    ASSERT_TRUE(waitFor([&] { return w.row({0, 0, 0}).isValid(); }));
+    EXPECT_TRUE(w.app->outlineView()->isExpanded(w.row({0, 0})));
+    EXPECT_TRUE(w.app->outlineView()->isExpanded(w.row({0})));
     w.selectRow({0});
     snapshot(w.app.get(), QStringLiteral("5-scan-results"));
     QTemporaryDir target;
@@ -268,7 +275,8 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
     snapshot(w.app.get(), QStringLiteral("6-search-results"));
     QStringList rows;
     for (int r = 0; r < w.app->treeAdapter()->rowCount(w.row({0})); ++r) rows << w.row({0, r}).data().toString();
-    EXPECT_TRUE(rows.filter(QStringLiteral("Search Results")).size() == 1) << rows.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(rows.filter(QStringLiteral("Search Results")).size(), 1)
+        << w.row({0}).data().toString().toStdString() << ": " << rows.join(QLatin1Char('|')).toStdString();
 
     w.desktop.answers = {0};
     w.chooseDisk();

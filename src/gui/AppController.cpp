@@ -14,12 +14,15 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
+#include <QSysInfo>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <unistd.h>
+
 #include <chrono>
 
 #include "fs/RecoveryEventListener.h"
@@ -149,7 +152,8 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
     if (!options.clock) options.clock = steadySeconds;
     if (!options.desktop) ownDesktop = std::make_unique<Desktop>();
     desktop = options.desktop ? options.desktop : ownDesktop.get();
-    std::unique_ptr<DiskManager> manager(options.makeDiskManager ? options.makeDiskManager() : createDiskManager());
+    std::unique_ptr<DiskManager> manager =
+        options.makeDiskManager ? std::unique_ptr<DiskManager>(options.makeDiskManager()) : createDiskManager();
     enginePtr = std::make_unique<Engine>(std::move(manager));
     events = std::make_unique<Events>(this);
     logListener = std::make_unique<CoreLogListener>();
@@ -158,6 +162,10 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
         GateAccess access(enginePtr->gate());
         enginePtr->recovery()->setListener(events.get());
     }
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageSize > 0) qInfo("Real Memory available: %lld KB", (long long)pages * pageSize / 1024);
+    qInfo("System: %s, kernel %s", qUtf8Printable(QSysInfo::prettyProductName()),
+          qUtf8Printable(QSysInfo::kernelVersion()));
     qInfo("AppName: %s", qUtf8Printable(appInfo().text(QStringLiteral("AppName"))));
     qInfo("CFBundleShortVersionString: %s", qUtf8Printable(appInfo().text(QStringLiteral("CFBundleShortVersionString"))));
 
@@ -198,10 +206,10 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
 }
 
 AppController::~AppController() {
-    setLogListener(nullptr);
     timer->stop();
     // The engine thread stops first: nothing it calls may be gone before.
     enginePtr.reset();
+    setLogListener(nullptr);
 }
 
 // ---- set-up

@@ -7,6 +7,7 @@
 // hangs.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemModelTester>
 #include <QAction>
 #include <QCheckBox>
 #include <QToolBar>
@@ -151,6 +152,9 @@ struct Driver : Window {
 
 TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
     Driver w({"camera_card.img"});
+    // Qt's own checks of both models over the engine's real ones.
+    QAbstractItemModelTester treeCheck(w.app->treeAdapter(), QAbstractItemModelTester::FailureReportingMode::Fatal);
+    QAbstractItemModelTester tableCheck(w.app->tableAdapter(), QAbstractItemModelTester::FailureReportingMode::Fatal);
     w.chooseDisk();
     snapshot(w.app.get(), QStringLiteral("1-disk-list"));
     EXPECT_TRUE(w.app->windowTitle().contains(QStringLiteral("camera_card.img")));

@@ -21,6 +21,7 @@
 #include "misc/Log.h"
 #include "misc/Utils.h"
 #include "recovery/Recovery.h"
+#include "recovery/RecoveryUtils.h"
 #include "platform/CreateDiskManager.h"
 #include "storage/Disk.h"
 #include "storage/DiskManager.h"
@@ -37,29 +38,9 @@ namespace {
 constexpr u32 kMaxTreeDepth = 1024;
 constexpr u64 kMaxNamedSearchNodes = 1000000;
 
-const char* const kHelpLines[] = {
-    "---commands-----------------------",
-    "h               show this help",
-    "q               leave interactive mode",
-    "img [file]      add disk image to disk selection and choose it",
-    "raid [diskcnt#] [parity] [stripeblocks#] [disk0] [startsec#] [disk1] [startsec#] etc.",
-    "                add and choose RAID with parameters for disks with start block",
-    "raidsim [diskcnt#] [parity] [stripeblocks#] [startsec#]",
-    "                add simulated RAID disks for selected disk",
-    "ctn [substr]    choose tree item by substring",
-    "ct [treeidx]    choose tree item",
-    "cl [tableidx]   choose table item",
-    "b               browse volume",
-    "sd              scan deleted files",
-    "sf              scan lost files",
-    "sv              scan lost volumes",
-    "r [path]        recover selected item to path",
-    "d               go back to disk selection",
-    "x [block#]      hexdump block",
-    "newimg          create image file for selected disk",
-    "dmp [#]-[#]     dump bock range to file",
-    "cmp [disk]      compare specified disk content with selected disk content",
-    "test            perform unit tests",
+// The help text around the lines of the command and option words.
+const char* const kCommandsTitle = "---commands-----------------------";
+const char* const kParameterLines[] = {
     "---paramters-----------------------",
     "[substr]        exact name or part of it",
     "[treeidx]       index into tree for each depth (e.g.  0.1 means second item in first node)",
@@ -67,9 +48,8 @@ const char* const kHelpLines[] = {
     "[parity]        none,forward,backward,forwarddyn,backwarddyn,forwarddelay,backwarddelay,auto",
     "[#]             number (decimal)",
     "---options------------------------",
-    "-cli            use command line (required)",
-    "-v              verbose debug output",
-    "-i              activate interactive mode",
+};
+const char* const kExampleLines[] = {
     "---examples-----------------------",
     "-cli img C:\\case1.img b",
     "  choose disk image (case1.img) and browse volume",
@@ -217,9 +197,7 @@ void CmdApp::init() {
     diskManager->scanForPartitions();
     diskManager->dump();
 
-    replaceTreeModel(new DiskManagerTreeModel(diskManager));
-    dropTableModel();
-    dumpTree(99);
+    commandDiskSelection();
 }
 
 // ---- command words
@@ -233,123 +211,76 @@ void CmdApp::execute(const std::vector<std::string>& words) {
     }
 }
 
+const std::vector<CmdApp::Command>& CmdApp::commands() {
+    using Words = std::vector<std::string>;
+    // In the order of the help text: the commands, then the options.
+    static const std::vector<Command> table = {
+        {"h", 0, [](CmdApp& app, const Words&, size_t, size_t&) { app.printHelp(); },
+         "h               show this help"},
+        {"q", 0, [](CmdApp& app, const Words&, size_t, size_t&) { app.interactive = false; },
+         "q               leave interactive mode"},
+        {"img", 1, [](CmdApp& app, const Words& w, size_t at, size_t&) { app.commandImage(w[at + 1]); },
+         "img [file]      add disk image to disk selection and choose it"},
+        {"raid", 7, [](CmdApp& app, const Words& w, size_t at, size_t& next) { next = at + app.raidBuild(w, at); },
+         "raid [diskcnt#] [parity] [stripeblocks#] [disk0] [startsec#] [disk1] [startsec#] etc.\n"
+         "                add and choose RAID with parameters for disks with start block"},
+        {"raidsim", 4, [](CmdApp& app, const Words& w, size_t at, size_t&) { app.raidSimulate(w, at); },
+         "raidsim [diskcnt#] [parity] [stripeblocks#] [startsec#]\n"
+         "                add simulated RAID disks for selected disk"},
+        {"ctn", 1, [](CmdApp& app, const Words& w, size_t at, size_t&) { app.commandChooseTreeItemByName(w[at + 1]); },
+         "ctn [substr]    choose tree item by substring"},
+        {"ct", 1, [](CmdApp& app, const Words& w, size_t at, size_t&) { app.commandChooseTreeItem(w[at + 1]); },
+         "ct [treeidx]    choose tree item"},
+        {"cl", 1, [](CmdApp& app, const Words& w, size_t at, size_t&) { app.commandChooseTableItem(w[at + 1]); },
+         "cl [tableidx]   choose table item"},
+        {"b", 0, [](CmdApp& app, const Words&, size_t, size_t&) { app.commandBrowse(); },
+         "b               browse volume"},
+        {"sd", 0, [](CmdApp& app, const Words&, size_t, size_t&) { app.commandScan(SCAN_DELETED_FILES); },
+         "sd              scan deleted files"},
+        {"sf", 0, [](CmdApp& app, const Words&, size_t, size_t&) { app.commandScan(SCAN_LOST_FILES); },
+         "sf              scan lost files"},
+        {"sv", 0, [](CmdApp& app, const Words&, size_t, size_t&) { app.commandScan(SCAN_LOST_VOLUMES); },
+         "sv              scan lost volumes"},
+        {"r", 1, [](CmdApp& app, const Words& w, size_t at, size_t&) { app.commandRecover(w[at + 1]); },
+         "r [path]        recover selected item to path"},
+        {"d", 0, [](CmdApp& app, const Words&, size_t, size_t&) { app.commandDiskSelection(); },
+         "d               go back to disk selection"},
+        {"x", 1, [](CmdApp& app, const Words& w, size_t at, size_t&) { app.hexdumpBlock(w[at + 1]); },
+         "x [block#]      hexdump block"},
+        {"newimg", 0, [](CmdApp& app, const Words&, size_t, size_t&) { app.createImage(); },
+         "newimg          create image file for selected disk"},
+        {"dmp", 1, [](CmdApp& app, const Words& w, size_t at, size_t&) { app.dumpBlocks(w[at + 1]); },
+         "dmp [#]-[#]     dump bock range to file"},
+        {"cmp", 1, [](CmdApp& app, const Words& w, size_t at, size_t&) { app.commandCompare(w[at + 1]); },
+         "cmp [disk]      compare specified disk content with selected disk content"},
+        {"test", 0, [](CmdApp& app, const Words&, size_t, size_t&) { app.performUnitTests(); },
+         "test            perform unit tests"},
+        {"-cli", 0, [](CmdApp&, const Words&, size_t, size_t&) {}, "-cli            use command line (required)",
+         true},
+        {"-v", 0, [](CmdApp&, const Words&, size_t, size_t&) { setLogLevel(LOG_DEBUG); },
+         "-v              verbose debug output", true},
+        {"-i", 0, [](CmdApp& app, const Words&, size_t, size_t&) { app.interactive = true; },
+         "-i              activate interactive mode", true},
+        {"-h", 0, [](CmdApp& app, const Words&, size_t, size_t&) { app.printHelp(); }, nullptr, true},
+    };
+    return table;
+}
+
 size_t CmdApp::executeWord(const std::vector<std::string>& words, size_t at, bool& stop) {
     const std::string& word = words[at];
-    const size_t left = words.size() - at - 1;  // words after this one
-    const auto arg = [&](size_t k) -> const std::string& { return words[at + k]; };
-
-    if (word == "h" || word == "-h") {
-        printHelp();
+    const auto& table = commands();
+    const auto command =
+        std::find_if(table.begin(), table.end(), [&](const Command& entry) { return word == entry.word; });
+    if (command == table.end()) {
+        err("error: unknown command (%s)\n", escapeControlChars(word).c_str());
+        stop = true;
         return 1;
     }
-    if (word == "-cli") return 1;
-    if (word == "-i") {
-        interactive = true;
-        return 1;
-    }
-    if (word == "q") {
-        interactive = false;
-        return 1;
-    }
-    if (word == "-v") {
-        setLogLevel(LOG_DEBUG);
-        return 1;
-    }
-    if (word == "x") {
-        if (left < 1) return 1;
-        hexdumpBlock(arg(1));
-        return 2;
-    }
-    if (word == "raidsim") {
-        if (left < 4) return 1;
-        raidSimulate(words, at);
-        return 5;
-    }
-    if (word == "raid") {
-        if (left < 7) return 1;
-        return raidBuild(words, at);
-    }
-    if (word == "img") {
-        if (left < 1) return 1;
-        commandImage(arg(1));
-        return 2;
-    }
-    if (word == "cmp") {
-        if (left < 1) return 1;
-        Base* other = chooseTreeItemByName(arg(1));
-        if (!isDisk(other)) {
-            err("error: no disk\n");
-        } else {
-            compareDisk(static_cast<Disk*>(other));
-        }
-        return 2;
-    }
-    if (word == "dmp") {
-        if (left < 1) return 1;
-        dumpBlocks(arg(1));
-        return 2;
-    }
-    if (word == "newimg") {
-        createImage();
-        return 1;
-    }
-    if (word == "test") {
-        performUnitTests();
-        return 1;
-    }
-    if (word == "d") {
-        replaceTreeModel(new DiskManagerTreeModel(diskManager));
-        dropTableModel();
-        dumpTree(99);
-        return 1;
-    }
-    if (word == "cl") {
-        if (left < 1) return 1;
-        selectedItem = chooseTableItem(arg(1));
-        if (isVolumeItem(selectedItem)) {
-            VolumeItem* item = static_cast<VolumeItem*>(selectedItem);
-            out("table item selected: %s\n", escapeControlChars(item->getName()).c_str());
-            selectedItems.clear();
-            selectedItems.push_back(item);
-        }
-        return 2;
-    }
-    if (word == "ct") {
-        if (left < 1) return 1;
-        selectedItem = chooseTreeItem(arg(1));
-        selectItem(selectedItem);
-        return 2;
-    }
-    if (word == "ctn") {
-        if (left < 1) return 1;
-        selectedItem = chooseTreeItemByName(arg(1));
-        selectItem(selectedItem);
-        return 2;
-    }
-    if (word == "b") {
-        commandBrowse();
-        return 1;
-    }
-    if (word == "sd") {
-        commandScan(SCAN_DELETED_FILES);
-        return 1;
-    }
-    if (word == "sf") {
-        commandScan(SCAN_LOST_FILES);
-        return 1;
-    }
-    if (word == "sv") {
-        commandScan(SCAN_LOST_VOLUMES);
-        return 1;
-    }
-    if (word == "r") {
-        if (left < 1) return 1;
-        commandRecover(arg(1));
-        return 2;
-    }
-    err("error: unknown command (%s)\n", escapeControlChars(word).c_str());
-    stop = true;
-    return 1;
+    // A command without all of its words takes only itself and does nothing.
+    if (words.size() - at - 1 < command->arguments) return 1;
+    size_t next = at + 1 + command->arguments;
+    command->run(*this, words, at, next);
+    return next - at;
 }
 
 void CmdApp::commandImage(const std::string& path) {
@@ -361,6 +292,40 @@ void CmdApp::commandImage(const std::string& path) {
     }
     Disk* disk = diskManager->addImageDisk(path);
     selectItem(disk);
+}
+
+void CmdApp::commandCompare(const std::string& diskName) {
+    Base* other = chooseTreeItemByName(diskName);
+    if (!isDisk(other)) {
+        err("error: no disk\n");
+        return;
+    }
+    compareDisk(static_cast<Disk*>(other));
+}
+
+void CmdApp::commandDiskSelection() {
+    replaceTreeModel(new DiskManagerTreeModel(diskManager));
+    dropTableModel();
+    dumpTree(99);
+}
+
+void CmdApp::commandChooseTableItem(const std::string& index) {
+    selectedItem = chooseTableItem(index);
+    if (!isVolumeItem(selectedItem)) return;
+    VolumeItem* item = static_cast<VolumeItem*>(selectedItem);
+    out("table item selected: %s\n", escapeControlChars(item->getName()).c_str());
+    selectedItems.clear();
+    selectedItems.push_back(item);
+}
+
+void CmdApp::commandChooseTreeItem(const std::string& path) {
+    selectedItem = chooseTreeItem(path);
+    selectItem(selectedItem);
+}
+
+void CmdApp::commandChooseTreeItemByName(const std::string& part) {
+    selectedItem = chooseTreeItemByName(part);
+    selectItem(selectedItem);
 }
 
 void CmdApp::commandBrowse() {
@@ -382,7 +347,7 @@ void CmdApp::commandScan(int scanType) {
 
 void CmdApp::commandRecover(const std::string& folderWord) {
     const std::string folder = expandHome(folderWord);
-    const std::string conflict = saveTargetConflict(folder);
+    const std::string conflict = saveTargetConflict(folder, recovery->getDisk(), simulatorSources());
     if (!conflict.empty()) {
         err("%s", conflict.c_str());
         return;
@@ -555,7 +520,13 @@ void CmdApp::dumpTable() {
 }
 
 void CmdApp::printHelp() {
-    for (const char* line : kHelpLines) outLine(line);
+    outLine(kCommandsTitle);
+    for (const Command& command : commands())
+        if (!command.option && command.help) outLine(command.help);
+    for (const char* line : kParameterLines) outLine(line);
+    for (const Command& command : commands())
+        if (command.option && command.help) outLine(command.help);
+    for (const char* line : kExampleLines) outLine(line);
 }
 
 // ---- listener

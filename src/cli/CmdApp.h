@@ -74,7 +74,7 @@ public:
 
 private:
     // Writes engine log lines to the out stream with control characters escaped.
-    class LogSink : public LoggerEventListener {
+    class LogSink final : public LoggerEventListener {
     public:
         explicit LogSink(FILE* out) : out(out) {}
         void logEvent(const char* text) override;
@@ -94,10 +94,28 @@ private:
     bool isOnWayToSelectedFolder(Base* node);
     void dumpTable();
 
-    // The command words; each returns the number of words it consumed,
-    // its own word included.
+    // One command or option word: the words it needs after it, what it does
+    // and its lines in the help text. run is handed the words, the index of
+    // the command word and the index after its arguments, which it may move
+    // when it takes a varying number of words.
+    struct Command {
+        const char* word;
+        size_t arguments;
+        void (*run)(CmdApp& app, const std::vector<std::string>& words, size_t at, size_t& next);
+        const char* help;
+        bool option = false;
+    };
+    static const std::vector<Command>& commands();
+
+    // Runs the command word at words[at]; returns the number of words it
+    // consumed, its own word included.
     size_t executeWord(const std::vector<std::string>& words, size_t at, bool& stop);
     void commandImage(const std::string& path);
+    void commandCompare(const std::string& diskName);
+    void commandDiskSelection();
+    void commandChooseTableItem(const std::string& index);
+    void commandChooseTreeItem(const std::string& path);
+    void commandChooseTreeItemByName(const std::string& part);
     void commandBrowse();
     void commandScan(int scanType);
     void commandRecover(const std::string& folder);
@@ -114,14 +132,9 @@ private:
     void createImage();
     void raidSimulate(const std::vector<std::string>& words, size_t at);
     size_t raidBuild(const std::vector<std::string>& words, size_t at);
-    // True when path names a listed image file or a device node: such a
-    // file is never written. The caller gives its own error line.
-    bool isDiskBeingRead(const std::string& path);
-    // The source disks of the RAID simulators made so far.
+    // The source disks of the RAID simulators made by "raidsim": a simulated
+    // member reads through them.
     std::vector<Disk*> simulatorSources() const;
-    bool readsThrough(Disk* disk, Disk* target);
-    // The refusal reason when folder lies on the medium of the selected disk.
-    std::string saveTargetConflict(const std::string& folder);
 
     void out(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void err(const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -4,12 +4,9 @@
 // sets from member disks ("raid") or simulated members from one disk
 // ("raidsim"). Their output goes to the err stream unless said otherwise;
 // hexdumps go to standard output through the engine's helper.
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <vector>
 
 #include "cli/CmdApp.h"
@@ -22,12 +19,9 @@
 #include "storage/CachedDisk.h"
 #include "storage/Disk.h"
 #include "storage/DiskManager.h"
-#include "storage/ImageDisk.h"
-#include "storage/PartitionDisk.h"
 #include "storage/RAIDDisk.h"
 #include "storage/RAIDParameters.h"
 #include "storage/RAIDSimulator.h"
-#include "storage/RAIDSimulatorDisk.h"
 
 namespace vorn {
 
@@ -38,21 +32,7 @@ constexpr const char* kImageFile = "imagefile.img";
 constexpr u32 kTestRequests = 15000;
 constexpr u32 kTestBufferSize = 65536;
 
-bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
 }  // namespace
-
-std::vector<Disk*> CmdApp::simulatorSources() const {
-    std::vector<Disk*> sources;
-    for (const auto& simulator : simulators) sources.push_back(simulator->getSource());
-    return sources;
-}
-
-bool CmdApp::readsThrough(Disk* disk, Disk* target) {
-    std::vector<Disk*> disks;
-    collectReadDisks(disk, disks, simulatorSources());
-    return std::find(disks.begin(), disks.end(), target) != disks.end();
-}
 
 // ---- x
 
@@ -96,13 +76,13 @@ void CmdApp::dumpBlocks(const std::string& rangeWord) {
         return;
     }
     err("dumping sectors %lld-%lld to dmp.raw\n", static_cast<long long>(first), static_cast<long long>(last));
-    const std::string conflict = saveTargetConflict(".");
+    const std::string conflict = saveTargetConflict(".", recovery->getDisk(), simulatorSources());
     if (!conflict.empty()) {
         err("%s", conflict.c_str());
         err("error creating dump file!\n");
         return;
     }
-    if (isDiskBeingRead(kDumpFile)) {
+    if (isDiskBeingRead(kDumpFile, *diskManager)) {
         err("error creating dump file!\n");
         return;
     }
@@ -238,13 +218,13 @@ void CmdApp::createImage() {
         err("error: no disk selected\n");
         return;
     }
-    const std::string conflict = saveTargetConflict(".");
+    const std::string conflict = saveTargetConflict(".", recovery->getDisk(), simulatorSources());
     if (!conflict.empty()) {
         err("%s", conflict.c_str());
         log(LOG_ERROR, "error creating image file!\n");
         return;
     }
-    if (isDiskBeingRead(kImageFile)) {
+    if (isDiskBeingRead(kImageFile, *diskManager)) {
         log(LOG_ERROR, "error creating image file!\n");
         return;
     }
@@ -353,10 +333,10 @@ size_t CmdApp::raidBuild(const std::vector<std::string>& words, size_t at) {
     }
     // A member that reads through the set itself would never end a read.
     for (Disk*& member : members)
-        if (member && readsThrough(member, raid)) member = nullptr;
+        if (member && readsThrough(member, raid, simulatorSources())) member = nullptr;
     // The set may be the one chosen already; it is changed only while no
     // cache sits on it.
-    if (recovery->getDisk() && readsThrough(recovery->getDisk(), raid)) {
+    if (recovery->getDisk() && readsThrough(recovery->getDisk(), raid, simulatorSources())) {
         clearSelection();
         recovery->selectDisk(nullptr);
     }
@@ -387,27 +367,10 @@ size_t CmdApp::raidBuild(const std::vector<std::string>& words, size_t at) {
     return consumed;
 }
 
-// ---- guarding the media being read
-
-bool CmdApp::isDiskBeingRead(const std::string& path) {
-    struct stat target;
-    if (stat(path.c_str(), &target) != 0) return false;
-    // A device node is never written.
-    if (S_ISBLK(target.st_mode) || S_ISCHR(target.st_mode)) return true;
-    const u32 count = diskManager->getDiskCount();
-    for (u32 i = 0; i < count; ++i) {
-        auto* image = dynamic_cast<ImageDisk*>(diskManager->getDisk(i));
-        struct stat info;
-        if (image && stat(image->getImagePath().c_str(), &info) == 0 && sameFile(info, target)) return true;
-    }
-    return false;
-}
-
-std::string CmdApp::saveTargetConflict(const std::string& folder) {
-    const std::string node = mediumHoldingFolder(recovery ? recovery->getDisk() : nullptr, folder, simulatorSources());
-    if (node.empty()) return "";
-    return "error: " + escapeControlChars(folder) + " lies on the medium being recovered (" +
-           escapeControlChars(node) + "); choose a folder on another disk\n";
+std::vector<Disk*> CmdApp::simulatorSources() const {
+    std::vector<Disk*> sources;
+    for (const auto& simulator : simulators) sources.push_back(simulator->getSource());
+    return sources;
 }
 
 }  // namespace vorn

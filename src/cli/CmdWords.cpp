@@ -1,5 +1,7 @@
 #include "cli/CmdWords.h"
 
+#include "misc/Utils.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>

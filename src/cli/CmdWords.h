@@ -1,5 +1,5 @@
-// Reading the words of the command-line front end and making disk texts safe
-// for a terminal. Free functions without state, so that each rule can be
+// Reading the words of the command-line front end and laying out its tree
+// and table dumps. Free functions without state, so that each rule can be
 // tested on its own.
 //
 // Numbers in command words are read as C's atoi reads them (leading blanks,

@@ -523,7 +523,12 @@ void AppController::expandFetched(const QModelIndex& parent) {
     }
     if (!autoExpand) return;
     if (parent.isValid() && !outline->isExpanded(parent)) return;
-    for (int row = 0; row < tree->rowCount(parent); ++row) outline->expand(tree->index(row, 0, parent));
+    for (int row = 0; row < tree->rowCount(parent); ++row) {
+        const QModelIndex child = tree->index(row, 0, parent);
+        outline->expand(child);
+        // Asked now, so that the outline settles only when all is shown.
+        if (tree->canFetchMore(child)) tree->fetchMore(child);
+    }
 }
 
 void AppController::setAppTitle(const QString& text) {
@@ -928,11 +933,12 @@ void AppController::save() {
         for (;;) {
             target = desktop->chooseFolder(this, ui("ChooseFolderForFiles"));
             if (target.isEmpty()) return;
-            const std::string medium =
-                mediumHoldingFolder(enginePtr->recovery()->getDisk(), target.toStdString());
+            // The command line's check: the folder's device against every
+            // device the selected disk reads.
+            const std::string conflict = saveTargetConflict(target.toStdString(), enginePtr->recovery()->getDisk(), {});
             qInfo("save - target folder: %s, on the medium being read: %s", qUtf8Printable(target),
-                  medium.empty() ? "no" : medium.c_str());
-            if (medium.empty()) break;
+                  conflict.empty() ? "no" : "yes");
+            if (conflict.empty()) break;
             if (desktop->ask(this, ui("SavingFiles"), ui("ChooseFolderNotice"), {ui("No"), ui("Yes")}, 0) == 1) break;
         }
         beginBracket("SaveProgress", "SavingPleaseWait");

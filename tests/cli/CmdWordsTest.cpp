@@ -2,6 +2,7 @@
 // corner cases (range checks, overflow, escapes, column widths) the
 // end-to-end script cannot reach well.
 #include "cli/CmdWords.h"
+#include "misc/Utils.h"
 
 #include <climits>
 #include <cstdlib>

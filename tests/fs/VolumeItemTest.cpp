@@ -40,6 +40,7 @@ TEST(VolumeItem, ComparisonsSortsAndDuplicateAndEmptyFolderRemovalGoAsTheExample
         {"remove", SORT_NAME, {{"a", 5, 1, "1"}, {"a", 5, 2, "1"}, {"a", 5, 3, "1"}, {"b", 5, 0, "1"}}, "a,b"},
         {"remove", SORT_NAME, {{"a", 5, 0, "1"}, {"a", 5, 0, "2"}, {"b", 5}, {"b", 6}, {"c"}, {"c/"}}, "a,a,b,b,c{},c"},
         {"remove recursive", SORT_NAME, {{"s/"}, {"s/x", 1, 0, "1"}, {"s/x", 1, 0, "1"}}, "s{x}"},
+        {"remove", SORT_NAME, {{"s/"}, {"s/a"}, {"s/"}}, "s{a}"},  // a duplicate folder's items stay, moved
         {"empty", SORT_NAME, nested, "o{in{}},full{f,e{}},file"},
         {"empty recursive", SORT_NAME, nested, "full{f},file"},
     };

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QStringList>
 #include <QTest>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -60,6 +62,7 @@ struct HeldDisk : ImageDisk {
     bool readBlocksImpl(u64 rawBlock, u32 count, void* buffer) override {
         {
             std::unique_lock<std::mutex> lock(mutex);
+            if (delayMs > 0) changed.wait_for(lock, std::chrono::milliseconds(delayMs.load()));
             if (hold) {
                 waiting = true;
                 changed.notify_all();
@@ -82,6 +85,7 @@ struct HeldDisk : ImageDisk {
     std::condition_variable changed;
     bool hold = false;
     bool waiting = false;
+    std::atomic<int> delayMs{0};  // each read takes this long
 };
 
 // Runs the event loop until cond holds; false after timeoutMs.

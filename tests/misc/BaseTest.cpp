@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fs/MemoryTestDisk.h"
-#include "fs/UnmountedVolume.h"
+#include "fs/hfs/HFSVolume.h"
 #include "fs/VolumeItem.h"
 #include "storage/CachedDisk.h"
 #include "storage/PartitionDisk.h"
@@ -16,7 +16,7 @@ TEST(KindQuery, EveryKindAnswersForItsOwnAndItsBasesIdsOnly) {
     PartitionDisk partition(&memory, 8, 15);
     CachedDisk cache(&partition, 4096, 512);  // a disk, not the partition it wraps
     DummyVolumeItem item;
-    UnmountedVolume volume(&memory);
+    HFSVolume volume(&memory);
     // The answers for the ids disk, partition disk, RAID disk, volume and volume item.
     const std::vector<std::pair<Base*, std::string>> cases = {
         {&memory, "10000"}, {&partition, "11000"}, {&cache, "10000"}, {&item, "00001"}};

@@ -71,5 +71,24 @@ TEST(Log, LinesReachListenerOrStandardOutputAndTheFile) {
     std::filesystem::remove_all(dir);
 }
 
+// An operation's lines: each kind (format or verbatim text) once, its repeats counted when the scope ends,
+// lines past the limit cut and counted; debug lines pass; an inner scope's closing lines count in the outer.
+TEST(Log, ALimitWritesEachKindOnceWithItsCountAndCutsTheRest) {
+    test::LogCapture rec(LOG_DEBUG);
+    {
+        LogLimit outer(3);
+        {
+            LogLimit inner(16);
+            for (int i = 0; i < 5; ++i) log(LOG_ERROR, "read error at %d\n", i);
+            for (int i = 1; i <= 2; ++i) log(LOG_DEBUG, "debug %d\n", i);
+            for (int i = 0; i < 2; ++i) log(LOG_WARNING, std::string("verbatim\n"));
+        }
+        log(LOG_ERROR, "after\n");
+    }
+    for (int i = 1; i <= 2; ++i) log(LOG_ERROR, "free %d\n", i);
+    EXPECT_EQ(rec.lines, (Lines{"read error at 0\n", "debug 1\n", "debug 2\n", "verbatim\n",
+                                "4 more like: read error at 0\n", "2 more lines not logged\n", "free 1\n", "free 2\n"}));
+}
+
 }  // namespace
 }  // namespace vorn

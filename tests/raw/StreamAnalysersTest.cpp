@@ -126,6 +126,10 @@ TEST(SignatureDecode, EscapesGiveBytesAndTheWalkStaysInsideTheText) {
     }
 }
 
+// Pack headers: MPEG-1 (12 bytes), MPEG-2 with one stuffing byte (15).
+const std::string kPack1 = "\x00\x00\x01\xBA\x21\x00\x01\x00\x01\x80\x00\x01"s;
+const std::string kPack2 = "\x00\x00\x01\xBA\x44\x00\x04\x00\x04\x01\x01\x89\xC3\xF9"s;
+
 // Each of the 27 rows in its order (earlier rows win), and what they miss.
 TEST(SignatureTable, EveryRowNamesItsTypeAndRowsOutsideTheBytesReadAreRefused) {
     const struct {
@@ -133,23 +137,31 @@ TEST(SignatureTable, EveryRowNamesItsTypeAndRowsOutsideTheBytesReadAreRefused) {
         std::string mime, ext;
     } cases[] = {
         {{{0, "GIF89a"}}, "image/gif", "gif"},          {{{0, "\xFF\xD8\xFF\xE1"}}, "image/jpeg", "jpg"},
-        {{{0, "BM"}}, "image/bmp", "bmp"},              {{{0, "\x89PNG"}}, "image/png", "png"},
+        {{{0, "BM"}, {14, "\x28"}}, "image/bmp", "bmp"}, {{{0, "\x89PNG"}}, "image/png", "png"},
         {{{0, "8BPS"}}, "image/photoshop", "psp"},      {{{0, "%PDF-1.4"}}, "document/pdf", "pdf"},
         {{{0, "{\\rtf1"}}, "document/rtf", "rtf"},      {{{0, "<?xml"}}, "document/xml", "xml"},
         {{{0, "<html>"}}, "document/html", "html"},     {{{0, "MOVI"}}, "video/quicktime", "mov"},
         {{{4, "moov"}}, "video/quicktime", "mov"},      {{{4, "mdat"}}, "video/quicktime", "mov"},
         {{{0, "RIFF\x10\x20\x30\x40" "AVI "}}, "video/avi", "avi"},
-        {{{0, "\x00\x00\x01\xBA"s}}, "video/mpeg", "mpg"}, {{{0, "\x00\x00\x01\xB3"s}}, "video/mpeg", "mpg"},
+        {{{0, kPack1 + "\x00\x00\x01\xBB"s}}, "video/mpeg", "mpg"},
+        {{{0, kPack2 + "\xFF\x00\x00\x01\xE0"s}, {700, "\x00\x00\x01\xB3"s}}, "video/mpeg", "mpg"},
+        {{{0, "\x00\x00\x01\xB3"s}}, "video/mpeg", "mpg"},
         {{{0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"s}}, "video/asf", "asx"},
         {{{0, "RIFF"}, {8, "WAVE"}}, "audio/wav", "wav"}, {{{4, "ftypM4A "}}, "audio/m4a", "wav"},
         {{{0, "StuffIt"}}, "archive/stuffit", "sit"},
         {{{0, "MZ"}, {30, "Copyright 1989-1990 PKWARE Inc."}}, "archive/zip", "zip"},
         {{{0, "MZ"}, {30, "PKLITE Copr."}}, "archive/zip", "zip"}, {{{0, "PK\x03\x04"s}}, "archive/zip", "zip"},
         {{{0, "MZ"}, {36, "LHa's SFX"}}, "archive/lha", "lha"}, {{{2, "-lh5-"}}, "archive/lha", "lha"},
-        {{{0, "Rar!"}}, "archive/rar", "rar"},          {{{0, "a.txt"}, {257, "ustar"}}, "archive/tar", "tar"},
+        {{{0, "Rar!"}}, "archive/rar", "rar"},          {{{0, "a.txt"}, {148, "0002436\0"s}, {257, "ustar"}}, "archive/tar", "tar"},
         {{{0, "FWS"}}, "application/shockwave-flash", "swf"},
         {{{0, "RIFF"}, {8, "RMID"}}, "", ""},           {{{0, "MZ"}}, "", ""},
-        {{{0, "Hello, world"}}, "", ""},                {{{0, "GIF89a"}}, "", ""},  // too few bytes left to read
+        {{{0, "Hello, world"}}, "", ""},
+        // each a start that a real file of the type never has
+        {{{0, "\xFF\xD8\x00\x10"s}}, "", ""},       {{{0, "BM"}, {6, "\x01"}, {14, "\x28"}}, "", ""},
+        {{{0, "BM"}, {14, "\x7D"}}, "", ""},           {{{0, "a.txt"}, {148, "0002437\0"s}, {257, "ustar"}}, "", ""},
+        {{{0, kPack1 + "\x00\x00\x01\xE0"s}, {900, "\x00\x00\x01\xBA"s}, {940, "\x00\x00\x01\xB3"s}}, "", ""},
+        {{{0, "\x00\x00\x01\xBA\x00"s}, {12, "\x00\x00\x01\xBB"s}}, "", ""},  // neither MPEG-1 nor 2
+        {{{0, "GIF89a"}}, "", ""},  // too few bytes left to read
     };
     std::vector<u8> bytes(1024 * std::size(cases) - 512, 0);
     for (size_t i = 0; i < std::size(cases); ++i) {

@@ -4,6 +4,8 @@
 
 #include "recovery/RecoveryTestSupport.h"
 #include "recovery/RecoveryUtils.h"
+#include "fs/Volume.h"
+#include "storage/FailingDisk.h"
 
 namespace vorn {
 namespace {
@@ -104,8 +106,38 @@ TEST_F(SaveTest, UnreadableBlocksBecomeZerosAndTheFileIsCountedDamaged) {
     EXPECT_EQ(fileBytes(path("next.bin")), patternBytes(10, 13));
     EXPECT_EQ(recovery.getDamagedFileCount(), 2u);
     EXPECT_TRUE(recovery.getLastSaveOk());
-    EXPECT_TRUE(logs.has("error reading " + path("damaged.bin") + " at offset 262144: 1 unreadable blocks written as zeros\n"));
+    // One line per kind of read error of a file, its repeats counted at the file's end.
+    const std::string first = "error reading " + path("damaged.bin") + " at offset 0: 1 unreadable blocks written as zeros\n";
+    EXPECT_EQ(logs.count(first), 1);
+    EXPECT_EQ(logs.count("1 more like: " + first), 1);
     EXPECT_TRUE(logs.has("files saved with unreadable blocks written as zeros: 2\n"));
+}
+
+// Whatever an item claims, it holds no more than the medium under its volume (48 KiB of a 64 KiB disk
+// here), and one save writes no more of a volume than that.
+TEST_F(SaveTest, SizesAreHeldToTheMediumAndASaveWritesNoMoreOfAVolume) {
+    struct Medium : Volume {
+        using Volume::Volume;
+        bool mount(bool) override { return false; }
+        bool isAllocationBlockUsed(u64) override { return false; }
+    };
+    FailingDisk disk(std::vector<u8>(65536));
+    Medium volume(&disk);
+    volume.setDiskOffset(16384);
+    DataItem* first = addData(root, "first.bin", patternBytes(40000, 21));
+    DataItem* claims = addData(root, "claims.bin", patternBytes(1000, 22));
+    claims->sizeOverride = u64(1) << 40;
+    for (DataItem* item : {first, claims}) item->setVolume(&volume);
+    LogCapture logs(LOG_WARNING);
+    EXPECT_EQ(claims->boundedSize(), 49152u);
+    EXPECT_EQ(first->boundedSize(), 40000u);
+    recovery.save({first, claims}, target);
+    EXPECT_EQ(fileBytes(path("first.bin")), patternBytes(40000, 21));
+    std::vector<u8> rest = patternBytes(512, 22);  // the piece of 512 bytes past its data reads as zeros
+    rest.resize(49152 - 40000);
+    EXPECT_EQ(fileBytes(path("claims.bin")), rest);
+    EXPECT_EQ(logs.count("VolumeItem - claims.bin: size 1099511627776 is more than its medium holds; taken as 49152\n"), 1);
+    EXPECT_TRUE(logs.has("claims.bin: cut to 9152 bytes, the rest of what its volume holds in this save\n"));
 }
 
 TEST_F(SaveTest, WriteFailuresAreReportedAndNothingOutsideIsWritten) {

@@ -9,6 +9,7 @@
 #include "TestMedia.h"
 #include "fs/Volume.h"
 #include "fs/fat/FATAnalyser.h"
+#include "fs/hfs/HFSAnalyser.h"
 #include "raw/RawAnalyser.h"
 #include "recovery/RecoveryTestAccess.h"
 #include "recovery/RecoveryTestSupport.h"
@@ -183,16 +184,19 @@ TEST(Scan, EachKindGetsItsRegisteredAnalysers) {
     auto kinds = [&](int scanType, int diskType) {
         std::vector<std::string> names;
         for (AbstractAnalyser* a : createAnalysers(&owner, scanType, diskType)) {
-            names.push_back(dynamic_cast<RawAnalyser*>(a) ? "raw" : dynamic_cast<FATAnalyser*>(a) ? "fat" : "other");
+            names.push_back(dynamic_cast<RawAnalyser*>(a)   ? "raw"
+                            : dynamic_cast<FATAnalyser*>(a) ? "fat"
+                            : dynamic_cast<HFSAnalyser*>(a) ? "hfs"
+                                                            : "other");
             delete a;
         }
         return names;
     };
     EXPECT_EQ(kinds(SCAN_DELETED_FILES, DISK_TYPE_IMAGEFILE), Lines{"raw"});
     for (int scanType : {SCAN_LOST_FILES, SCAN_LOST_VOLUMES}) {
-        EXPECT_EQ(kinds(scanType, DISK_TYPE_IMAGEFILE), Lines{"fat"});
-        EXPECT_EQ(kinds(scanType, DISK_TYPE_FIXED), Lines{"fat"});
-        EXPECT_EQ(kinds(scanType, DISK_TYPE_CDDVD), Lines{});  // no FAT analyser on a CD/DVD
+        EXPECT_EQ(kinds(scanType, DISK_TYPE_IMAGEFILE), (Lines{"hfs", "fat"}));
+        EXPECT_EQ(kinds(scanType, DISK_TYPE_FIXED), (Lines{"hfs", "fat"}));
+        EXPECT_EQ(kinds(scanType, DISK_TYPE_CDDVD), Lines{"hfs"});  // no FAT analyser on a CD/DVD
     }
 }
 

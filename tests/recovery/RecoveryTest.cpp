@@ -4,7 +4,7 @@
 
 #include "fs/ItemTestSupport.h"
 #include "fs/MemoryTestDisk.h"
-#include "fs/UnmountedVolume.h"
+#include "fs/hfs/HFSVolume.h"
 #include "recovery/RecoveryTestAccess.h"
 #include "recovery/RecoveryTestSupport.h"
 
@@ -28,8 +28,8 @@ TEST(RecoverySelectDisk, OpensACacheAndFreesTreeVolumeAndCacheOnTheNextDisk) {
     ASSERT_TRUE(r.selectDisk(&first));
     ASSERT_EQ(r.getDisk()->getInnerDisk(), &first);
     EXPECT_EQ(first.getOpenCount(), 1u);
-    r.openExistingVolume();  // no file system: an unmounted volume that reads every block as free
-    ASSERT_NE(dynamic_cast<UnmountedVolume*>(r.getVolume()), nullptr);
+    r.openExistingVolume();  // no file system: an unmounted HFS Plus volume that reads every block as free
+    ASSERT_NE(dynamic_cast<HFSVolume*>(r.getVolume()), nullptr);
     EXPECT_EQ(r.getRootItem(), nullptr);
     EXPECT_FALSE(r.getVolume()->isAllocationBlockUsed(63));
     EXPECT_EQ(r.getVolume()->getDataOffset(), 0u);

@@ -74,17 +74,18 @@ TEST(PartitionDisk, TheWindowStartsInsideTheParentEndsNoLaterAndNeverWraps) {
 }
 
 // The media of tests/fixtures/make_partitions.sh: the partitions are where mmls finds them, named by
-// the scheme's rules, and begin and end with the marker lines of one partition. Only HFS Plus GUID
-// entries and "Apple_HFS" map entries are partitions here, by design.
+// the scheme's rules, and begin and end with the marker lines of one partition. Only HFS Plus, basic-data
+// and EFI system GUID entries and "Apple_HFS" map entries are partitions here, by design; GUID entries other
+// than HFS Plus are named Part00.. by their place among the partitions listed.
 TEST(PartitionMedia, ToolMadeTablesListThePartitionsWhereMmlsFindsThem) {
     // rows: the descriptions of the mmls rows listed, all when empty (MBR entries, named Part00..);
     // names: those of the partitions, when neither Part00.. nor empty (GPT).
     const struct { const char* name; u32 blockSize; std::vector<std::string> rows, names; bool markers; } media[] = {
         {"mbr_logical.img", 512, {}, {}, true}, {"mbr_ext_lba.img", 512, {}, {}, true},
         {"mbr_many.img", 512, {}, {}, true}, {"mbr_fat.img", 512, {}, {}, false},
-        {"gpt_mixed.img", 512, {"Mac HD", "Mac Backup"}, {}, true},
-        {"gpt_hybrid.img", 512, {"(no HFS Plus entry, and its hybrid MBR is not read)"}, {}, true},
-        {"gpt_4k.img", 4096, {"Mac HD 4K", "Second HFS 4K"}, {}, true},
+        {"gpt_mixed.img", 512, {"EFI System", "Mac HD", "Basic Data", "Mac Backup"}, {"Part00", "", "Part02", ""}, true},
+        {"gpt_hybrid.img", 512, {"Shared"}, {"Part00"}, true},  // its hybrid MBR is not read
+        {"gpt_4k.img", 4096, {"Mac HD 4K", "Basic Data 4K", "Second HFS 4K"}, {"", "Part01", ""}, true},
         {"apm_parted.img", 512, {"Apple_HFS"}, {"MacHD", "Data"}, true},
         {"apm_iso2048.iso", 2048, {"Apple_HFS"}, {"HFSPLUS_Hybrid"}, false},
         {"apm_iso512.iso", 2048, {"Apple_HFS"}, {"HFSPLUS_Hybrid"}, false}};  // map blocks of 512 bytes
@@ -105,7 +106,8 @@ TEST(PartitionMedia, ToolMadeTablesListThePartitionsWhereMmlsFindsThem) {
             EXPECT_TRUE(ok || !m.markers) << first << last;
         }
         EXPECT_EQ(windows, mmlsWindows(m.name, m.rows));
-        EXPECT_TRUE(m.names.size() != 1 || textAt(disk->getPartition(0), 1024).substr(0, 2) == "H+");  // HFS Plus
+        EXPECT_TRUE(m.names != std::vector<std::string>{"HFSPLUS_Hybrid"} ||
+                    textAt(disk->getPartition(0), 1024).substr(0, 2) == "H+");  // HFS Plus
         EXPECT_EQ(disk->getOpenCount(), 0u);
         disk->scanForPartitions();  // reading the table again lists nothing twice
         EXPECT_EQ(partitionsOf(disk), found);
@@ -169,11 +171,11 @@ TEST(PartitionTableParser, DamagedCyclicAndOversizedTablesGiveBoundedPartialList
         {"no signature", unsigned_, 0, 0, {}, "invalid MBR partition table signature: 00,AA\n"},
         {"outside", outside, 0, 1, {2, 15, "Part00"}},
         {"4096-byte blocks", large, 0, 1, {2, 4, "Part00"}, "", 4096},
-        {"200 GPT entries", gpt200, gpt, 2, {18432, 43007, ""}},
-        {"-1 GPT entries", patched("gpt_mixed.img", {{592, ~0u}}), gpt, 2, {18432, 43007, ""}},
+        {"200 GPT entries", gpt200, gpt, 4, {2048, 18431, "Part00"}},
+        {"-1 GPT entries", patched("gpt_mixed.img", {{592, ~0u}}), gpt, 4, {2048, 18431, "Part00"}},
         {"GPT entry size 0", patched("gpt_mixed.img", {{596, 0}}), gpt, 1, {1, 131071, "Part00"}},
         {"GPT table past 2^64 bytes", patched("gpt_mixed.img", {{588, 0x800000}}), gpt, 1, {1, 131071, "Part00"}},
-        {"GPT bad geometry", patched("gpt_mixed.img", {{1192, 100}, {1448, ~0u}}), gpt, 1, {59392, 131071, ""}},
+        {"GPT bad geometry", patched("gpt_mixed.img", {{1192, 100}, {1064, ~0u}}), gpt, 3, {2048, 131071, "Part00"}},
         {"APM 2^32-1", apmWith(516, ~0u), apm, 2, {2048, 18431, "MacHD"},
          apmLine + "4294967295 map entries, reading 4096\n"},
         {"APM past the end", apmWith(516, 1000), 128, 0, {}, apmLine + "map ends at the end of the disk (entry 128)\n"},

@@ -91,6 +91,12 @@ void Volume::setDiskOffset(u64 ofs) {
     }
 }
 
+u64 Volume::getMediumSize() const {
+    if (!m_disk) return ~0ULL;
+    const u64 bytes = byteSizeOf(m_disk->getBlockCount(), m_disk->getBlockSize());
+    return bytes > m_diskOffset ? bytes - m_diskOffset : 0;
+}
+
 u32 Volume::getAllocBlockSize() { return m_allocBlockSize; }
 
 void Volume::setAllocBlockSize(u32 size) { m_allocBlockSize = size; }

@@ -49,6 +49,10 @@ public:
     virtual u64 getDataOffset();
     virtual void setDataOffset(u64 ofs);
 
+    // Bytes of the disk from the volume's first byte on: no item of the
+    // volume holds more. Unbounded without a disk.
+    u64 getMediumSize() const;
+
     VolumeItem* getRootItem() const { return m_root; }
     void setName(const std::string& name) { m_name = name; }
     MarkerBitmap* getMarkerBitmap() const { return m_markerBitmap; }

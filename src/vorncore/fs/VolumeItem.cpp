@@ -33,6 +33,9 @@ namespace {
 u64 g_freedItems = 0;
 u64 g_lastRootFreed = 0;
 
+// Lines that loading one folder writes at most; repeats are counted.
+constexpr unsigned kMaxLoadLines = 16;
+
 // Parent links followed by getPath at most (a damaged tree may link in a ring).
 constexpr int kMaxPathDepth = 4096;
 
@@ -102,7 +105,7 @@ ItemKey makeKey(VolumeItem* item, const TermOrder& order) {
         switch (order.terms[i]) {
             case TERM_NAME: key.name = item->getName(); break;
             case TERM_SIZE:
-                key.size = item->getSize();
+                key.size = item->boundedSize();
                 key.folder = item->isContainer();
                 break;
             case TERM_ID: key.id = item->getId(); break;
@@ -184,6 +187,17 @@ bool VolumeItem::isContainer() { return m_container; }
 void VolumeItem::setContainer(bool container) {
     m_container = container;
     if (m_parent) m_parent->childListChanged();
+}
+
+u64 VolumeItem::boundToMedium(u64 size) {
+    const u64 medium = m_volume ? m_volume->getMediumSize() : ~0ULL;
+    if (size <= medium) return size;
+    if (!m_sizeCutLogged) {
+        m_sizeCutLogged = true;
+        log(LOG_WARNING, "VolumeItem - %s: size %llu is more than its medium holds; taken as %llu\n", m_name.c_str(),
+            static_cast<unsigned long long>(size), static_cast<unsigned long long>(medium));
+    }
+    return medium;
 }
 
 void VolumeItem::setName(const std::string& name) { m_name = name; }
@@ -339,7 +353,12 @@ void VolumeItem::releaseChildren() {
 void VolumeItem::loadChildren() {
     if (m_childrenLoaded) return;
     m_childrenLoaded = true;
-    if (m_children.empty()) addChildren();
+    if (m_children.empty()) loadChildrenQuietly();
+}
+
+void VolumeItem::loadChildrenQuietly() {
+    LogLimit lines(kMaxLoadLines);
+    addChildren();
 }
 
 bool VolumeItem::visit(VolumeItemCallback* callback, bool recursive) { return visitAtDepth(callback, recursive, 0); }
@@ -366,7 +385,7 @@ bool VolumeItem::visitWalk(VolumeItemCallback* callback, bool recursive, int dep
     bool loadedHere = false;
     if (m_children.empty() && !m_childrenLoaded) {
         m_childrenLoaded = true;
-        addChildren();
+        loadChildrenQuietly();
         loadedHere = true;
     }
 
@@ -426,7 +445,9 @@ int VolumeItem::compare(VolumeItem* other, bool useDate, bool useSize, bool useI
         int t = 0;
         switch (order.terms[i]) {
             case TERM_NAME: t = nameTerm(getName(), other->getName()); break;
-            case TERM_SIZE: t = sizeTerm(getSize(), isContainer(), other->getSize(), other->isContainer()); break;
+            case TERM_SIZE:
+                t = sizeTerm(boundedSize(), isContainer(), other->boundedSize(), other->isContainer());
+                break;
             case TERM_ID: t = nameTerm(getId(), other->getId()); break;
             case TERM_DATE: t = dateTerm(getDate(), other->getDate()); break;
         }
@@ -519,7 +540,19 @@ void VolumeItem::removeDuplicatesAtDepth(bool recursive, int depth) {
         kept.reserve(n);
         for (size_t i = 0; i < n; ++i) {
             if (i + 1 < n && compareKeys(keys[i], keys[i + 1], order) == 0) {
-                removed.push_back(m_children[i]);
+                // A duplicate folder's items move on to the one that stays (the last of the run).
+                VolumeItem* dup = m_children[i];
+                VolumeItem* next = m_children[i + 1];
+                if (!dup->m_children.empty()) {
+                    for (VolumeItem* child : dup->m_children) {
+                        next->m_children.push_back(child);
+                        child->setParent(next);
+                    }
+                    dup->m_children.clear();
+                    dup->childListChanged();
+                    next->childListChanged();
+                }
+                removed.push_back(dup);
             } else {
                 kept.push_back(m_children[i]);
             }

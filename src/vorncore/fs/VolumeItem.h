@@ -66,6 +66,13 @@ public:
     virtual std::string getId() = 0;
     virtual u32 getDate() = 0;
     virtual u64 getSize() = 0;
+    // The size as the engine shows, sorts and saves it: getSize held to the
+    // medium under the item's volume (boundToMedium).
+    u64 boundedSize() { return boundToMedium(getSize()); }
+    // A byte count of the item (its size, a fork's size) held to the medium
+    // under its volume (Volume::getMediumSize), whatever a damaged file
+    // system claims: no item holds more. The first cut is logged at level 1.
+    u64 boundToMedium(u64 bytes);
     // Reads len bytes of the item's data from byte ofs; len on success, 0 on failure.
     virtual u32 read(u64 ofs, void* buf, u32 len) = 0;
     virtual void dump();
@@ -88,7 +95,8 @@ public:
     virtual void removeChild(VolumeItem* child);
 
     // Loads the children once: runs addChildren when they were never loaded
-    // and the list is empty; remembers that they were loaded.
+    // and the list is empty; remembers that they were loaded. A damaged
+    // folder's lines are written once per kind, with a count (LogLimit).
     void loadChildren();
     bool childrenLoaded() const { return m_childrenLoaded; }
     void setChildrenLoaded(bool loaded) { m_childrenLoaded = loaded; }
@@ -132,12 +140,15 @@ private:
     void ensureSortedByName();
     void sortByKeys(int sortType);
     void deleteUnlisted(const std::vector<VolumeItem*>& items);
+    // addChildren with its lines held back: each kind once, with a count.
+    void loadChildrenQuietly();
     // True, with a level-1 line naming the operation, at the deepest level
     // that walks enter.
     bool depthLimitReached(const char* operation, int depth);
     void forgetTaken(VolumeItem* child);
 
     bool m_takenByWalk = false;
+    bool m_sizeCutLogged = false;
     // Folder index and the list of items taken by walks; made on first need.
     std::unique_ptr<Aux> m_aux;
 };

@@ -21,6 +21,7 @@ constexpr size_t kLineSize = 8192;
 
 LoggerEventListener* g_listener = nullptr;
 bool g_toFile = false;
+thread_local LogLimit* t_limit = nullptr;
 
 // The logger's lasting state. It is created on first use (at the latest by
 // the static initialiser below) and never freed, so that code logging during
@@ -57,6 +58,7 @@ void writeVerbatim(int level, const char* text) {
     size_t n = strnlen(text, kLineSize - 1);
     memcpy(line, text, n);
     line[n] = 0;
+    if (t_limit && !LogLimit::admit(level, line, line)) return;
     logWrite(level, line);
 }
 
@@ -94,6 +96,7 @@ void log(int level, const char* format, ...) {
     int n = vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
     if (n < 0) return;
+    if (t_limit && !LogLimit::admit(level, format, line)) return;
     logWrite(level, line);
 }
 
@@ -105,6 +108,39 @@ void log(int level, char* text) {
 void log(int level, const std::string& text) {
     if (level > detail::g_logLevel) return;
     writeVerbatim(level, text.c_str());
+}
+
+LogLimit::LogLimit(unsigned maxLines) : m_outer(t_limit), m_maxLines(maxLines) { t_limit = this; }
+
+LogLimit::~LogLimit() {
+    t_limit = m_outer;
+    for (auto& [key, kind] : m_kinds) {
+        if (kind.repeats == 0) continue;
+        std::string line = std::to_string(kind.repeats) + " more like: " + kind.first;
+        if (line.back() != '\n') line += '\n';
+        log(kind.level, line);
+    }
+    if (m_cut) log(m_cutLevel, std::to_string(m_cut) + " more lines not logged\n");
+}
+
+bool LogLimit::admit(int level, const char* key, const char* text) {
+    return !t_limit || level > LOG_INFO || t_limit->take(level, key, text);
+}
+
+bool LogLimit::take(int level, const char* key, const char* text) {
+    auto it = m_kinds.find(key);
+    if (it != m_kinds.end()) {
+        ++it->second.repeats;
+        return false;
+    }
+    if (m_written >= m_maxLines) {
+        if (m_cut++ == 0 || level < m_cutLevel) m_cutLevel = level;
+        return false;
+    }
+    ++m_written;
+    m_kinds.emplace(key, Kind{level, text});
+    // The outer scope counts what this one lets through.
+    return !m_outer || m_outer->take(level, key, text);
 }
 
 char* fmt(const char* format, ...) {

@@ -18,6 +18,7 @@
 // The logger takes no lock; the engine runs on one thread.
 #pragma once
 
+#include <map>
 #include <ostream>
 #include <string>
 
@@ -56,6 +57,42 @@ void hexdumpIfVerbose(const char* title, const void* data, int length);
 void addLogName(const std::string& name);
 void removeLogName(const std::string& name);
 bool hasLogName(const std::string& name);
+
+// Holds back the repeats of one operation's lines (a save of one file, the
+// load of one folder) while it lives on the calling thread: of the lines at
+// levels 0 to 2, the first of each format (of each text, for text that was
+// formatted already) is written, later ones are counted; past maxLines
+// written, every line is counted. When the scope ends it writes, for each
+// format that came again, the first line with the count of the others
+// ("12 more like: ...") and the number of lines cut by the limit. Debug lines
+// (level 3) pass untouched. Scopes nest: the closing lines of an inner scope
+// pass the outer one.
+class LogLimit {
+public:
+    explicit LogLimit(unsigned maxLines);
+    ~LogLimit();
+    LogLimit(const LogLimit&) = delete;
+    LogLimit& operator=(const LogLimit&) = delete;
+
+    // Whether the innermost scope of this thread lets a line through; key
+    // names its kind (the format, or the text itself).
+    static bool admit(int level, const char* key, const char* text);
+
+private:
+    struct Kind {
+        int level;
+        std::string first;
+        unsigned long long repeats = 0;
+    };
+    bool take(int level, const char* key, const char* text);
+
+    LogLimit* m_outer;
+    unsigned m_maxLines;
+    unsigned m_written = 0;
+    unsigned long long m_cut = 0;
+    int m_cutLevel = 0;
+    std::map<std::string, Kind> m_kinds;
+};
 
 // `logStream << text` writes the text as one level-2 line, unchanged.
 struct LogStream {};

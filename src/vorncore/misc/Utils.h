@@ -36,6 +36,7 @@ std::string join(const std::vector<std::string>& parts, const std::string& separ
 // text as one piece.
 std::vector<std::string> split(const std::string& text, const std::string& delimiter);
 std::vector<std::string> tokenize(const std::string& text, const std::string& delimiters = " \t\n\r");
+
 // printf-style formatting; the result comes back whole whatever its length.
 std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -5,7 +5,10 @@
 #include <cstring>
 
 #include "misc/Log.h"
+#include "misc/Utils.h"
+#include "misc/Bytes.h"
 #include "raw/ComfortDataStream.h"
+#include "raw/RawAnalyser.h"
 #include "raw/StreamInfo.h"
 
 namespace vorn {
@@ -111,12 +114,84 @@ void Signature::dump() const {
     log(LOG_INFO, "sig mime: %s, ext: %s  %s\n", mime.c_str(), ext.c_str(), text.c_str());
 }
 
+// A bitmap's file header: four reserved bytes at 6 are zero; the
+// information header that follows at 14 is 12 (core) to 124 (version 5)
+// bytes long.
+bool isBmpHeader(const u8* data) {
+    const u32 headerSize = loadLE32(data + 14);
+    return loadLE32(data + 6) == 0 && headerSize >= 12 && headerSize <= 124;
+}
+
+// A pack header that opens a program stream: the first pack carries the
+// system header right after the pack header, or a video sequence header
+// within the pack. Later packs (one every few KiB) carry neither at their
+// start and open nothing.
+bool opensMpegStream(const u8* data) {
+    u32 length;
+    if ((data[4] & 0xF0) == 0x20) {
+        length = 12;  // MPEG-1 pack header
+    } else if ((data[4] & 0xC0) == 0x40) {
+        length = 14 + (data[13] & 7);  // MPEG-2, with its stuffing bytes
+    } else {
+        return false;
+    }
+    static const u8 kSystem[] = {0, 0, 1, 0xBB}, kSequence[] = {0, 0, 1, 0xB3}, kPack[] = {0, 0, 1, 0xBA};
+    const u8* rest = data + length;
+    const u32 restLength = Signature::kCheckBytes - length;
+    if (!memcmp(rest, kSystem, 4)) return true;
+    const u8* next = findBytes(rest, kPack, restLength, 4);
+    const u32 packLength = next ? static_cast<u32>(next - rest) : restLength;
+    return findBytes(rest, kSequence, packLength, 4) != nullptr;
+}
+
+// A tar header's checksum at 148 (octal text) is the sum of the header's
+// 512 bytes with the checksum field taken as spaces; old writers summed
+// signed bytes.
+bool hasTarChecksum(const u8* data) {
+    u32 stored = 0;
+    int i = 148, digits = 0;
+    while (i < 156 && data[i] == ' ') ++i;
+    for (; i < 156 && data[i] >= '0' && data[i] <= '7'; ++i, ++digits) stored = stored * 8 + (data[i] - '0');
+    if (digits == 0 || (i < 156 && data[i] != ' ' && data[i] != 0)) return false;
+    u32 sum = 8 * ' ';
+    i32 signedSum = 8 * ' ';
+    for (int k = 0; k < 512; ++k) {
+        if (k >= 148 && k < 156) continue;
+        sum += data[k];
+        signedSum += static_cast<i8>(data[k]);
+    }
+    return stored == sum || static_cast<i32>(stored) == signedSum;
+}
+
+// Walks a tar archive's member headers from its first: each header is
+// followed by its data in whole 512-byte blocks; the archive ends with a
+// zero block. Answers the last byte of that block, or of the last member
+// before a header that is not one, as a lower bound of the end (writers
+// pad the archive further); 0 when the walk ends in the first header.
+u64 BulkStreamAnalyser::tarEnd(ComfortDataStream* stream, u64 start) {
+    u64 pos = start;
+    while (pos - start < maxStreamSize) {
+        const u8* header = stream->seek(static_cast<i64>(pos), SEEK_FROM_START) ? stream->readPtr(512) : nullptr;
+        if (!header) break;
+        if (std::all_of(header, header + 512, [](u8 b) { return b == 0; })) {
+            pos += 512;
+            break;
+        }
+        if (memcmp(header + 257, "ustar", 5) != 0 || !hasTarChecksum(header)) break;
+        u64 size = 0;
+        for (int i = 124; i < 136 && header[i] >= '0' && header[i] <= '7'; ++i) size = size * 8 + (header[i] - '0');
+        pos += 512 + (size + 511) / 512 * 512;
+    }
+    return pos > start + 512 ? pos - 1 : 0;
+}
+
 BulkStreamAnalyser::BulkStreamAnalyser(RawAnalyser* o) : StreamAnalyser(o) {
     name = "BulkStreamAnalyser";
     auto add = [this](auto&&... args) { addSignature(std::make_unique<Signature>(args...)); };
     add("image/gif", "gif", "GIF", 0);
-    add("image/jpeg", "jpg", "#xff#xd8", 0);
+    add("image/jpeg", "jpg", "#xff#xd8#xff", 0);  // start of image, then a marker
     add("image/bmp", "bmp", "BM", 0);
+    signatures.back()->setCheck(isBmpHeader);
     add("image/png", "png", "#x89PNG", 0);
     add("image/photoshop", "psp", "8BPS", 0);
     add("document/pdf", "pdf", "%PDF", 0);
@@ -128,7 +203,10 @@ BulkStreamAnalyser::BulkStreamAnalyser(RawAnalyser* o) : StreamAnalyser(o) {
     add("video/quicktime", "mov", "mdat", 4);
     add("video/avi", "avi", "RIFF", 0, "AVI", 8);
     add("video/mpeg", "mpg", "#x00#x00#x01#xBA", 0);
+    signatures.back()->setCheck(opensMpegStream);
+    signatures.back()->setContinuing(true);
     add("video/mpeg", "mpg", "#x00#x00#x01#xB3", 0);
+    signatures.back()->setContinuing(true);
     add("video/asf", "asx", "#x30#x26#xB2#x75#x8E#x66#xCF#x11#xA6#xD9#x00#xAA#x00#x62#xCE#x6C", 0);
     add("audio/wav", "wav", "RIFF", 0, "WAVE", 8);
     add("audio/m4a", "wav", "ftypM4A", 4);
@@ -140,6 +218,8 @@ BulkStreamAnalyser::BulkStreamAnalyser(RawAnalyser* o) : StreamAnalyser(o) {
     add("archive/lha", "lha", "-lh", 2);
     add("archive/rar", "rar", "Rar!", 0);
     add("archive/tar", "tar", "ustar", 257);
+    signatures.back()->setCheck(hasTarChecksum);
+    signatures.back()->setContinuing(true);
     add("application/shockwave-flash", "swf", "FWS", 0);
     for (const auto& signature : signatures) addMimeType(signature->getMime(), signature->getExt(), "ico_audio.png");
 }
@@ -184,10 +264,15 @@ bool BulkStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
     if (!data || !anyRowMayMatch(data)) return false;
     for (const auto& signature : signatures) {
         if (!signature->match(data, kReadSize)) continue;
+        if (signature->isContinuing() && owner) {
+            const StreamInfo* open = owner->getOpenStream();
+            if (open && open->mimeType == signature->getMime()) return false;  // part of that stream
+        }
         info->mimeType = signature->getMime();
         info->start = start;
         info->analyser = this;
         info->endIsMinimum = 1;
+        if (signature->getCheck() == hasTarChecksum) info->end = tarEnd(stream, start);
         return true;
     }
     return false;

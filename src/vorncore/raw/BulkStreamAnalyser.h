@@ -6,6 +6,13 @@
 //
 // Every row is checked when it is added to lie inside the kReadSize bytes
 // that analyse reads, so matching never reaches past them.
+//
+// A false start cuts the real file under it, so some rows carry a further
+// check that every real file of their type passes (BMP header fields, an
+// MPEG pack that opens a stream, a tar header's checksum). A tar archive's
+// members are walked for a lower bound of its end. A start of a
+// continuing type (MPEG, tar) found inside an open stream of the same type
+// belongs to that stream: it is not reported.
 #pragma once
 
 #include <memory>
@@ -34,8 +41,20 @@ public:
     bool match(const u8* data, u32 length) const {
         // Most rows fail on their first byte: test it before the rest.
         if (quickLength != 0 && (quickOffset >= length || data[quickOffset] != quickByte)) return false;
-        return matchAll(data, length);
+        return matchAll(data, length) && (!check || (length >= kCheckBytes && check(data)));
     }
+    // Bytes a check may read.
+    static constexpr u32 kCheckBytes = 1024;
+    // A further test of the kReadSize bytes at the stream position, run after
+    // the patterns matched; null for none.
+    using Check = bool (*)(const u8* data);
+    void setCheck(Check c) { check = c; }
+    Check getCheck() const { return check; }
+    // Set on the rows whose type holds further starts of its own inside a
+    // file (pack headers, member headers).
+    void setContinuing(bool c) { continuing = c; }
+    bool isContinuing() const { return continuing; }
+
     // Logs the row at level 2.
     void dump() const;
     // True when every used pattern lies inside the first length bytes.
@@ -71,7 +90,14 @@ private:
     u32 quickOffset = 0;
     u8 quickByte = 0;
     u16 quickLength = 0;
+    Check check = nullptr;
+    bool continuing = false;
 };
+
+// The rows' further checks, on kCheckBytes bytes.
+bool isBmpHeader(const u8* data);
+bool opensMpegStream(const u8* data);
+bool hasTarChecksum(const u8* data);
 
 class BulkStreamAnalyser : public StreamAnalyser {
 public:
@@ -92,6 +118,7 @@ private:
     // True when some row may match: the first byte of its first pattern is
     // there. Lets analyse skip the table for most blocks.
     bool anyRowMayMatch(const u8* data) const;
+    u64 tarEnd(ComfortDataStream* stream, u64 start);
 
     std::vector<std::unique_ptr<Signature>> signatures;
     // Rows' first pattern bytes: those at offset 0 by byte value, the others

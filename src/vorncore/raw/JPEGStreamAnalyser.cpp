@@ -14,6 +14,7 @@ bool JPEGStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
     const u64 start = stream->getPos();
     if (stream->readU8() != 0xFF) return false;
     if (stream->readU8() != 0xD8) return false;
+    if (stream->readU8() != 0xFF) return false;  // every JPEG file has a marker after its start
     info->mimeType = "image/jpeg";
     info->start = start;
     info->analyser = this;

@@ -10,10 +10,14 @@
 #include "raw/ComfortDataStream.h"
 #include "raw/DiskDataStream.h"
 #include "raw/JPEGStreamAnalyser.h"
+#include "raw/MP3StreamAnalyser.h"
+#include "raw/OLE2StreamAnalyser.h"
 #include "raw/RIFFStreamAnalyser.h"
 #include "raw/RawVolumeItem.h"
 #include "raw/StreamAnalyser.h"
 #include "raw/StreamInfo.h"
+#include "raw/TiffStreamAnalyser.h"
+#include "raw/ZipStreamAnalyser.h"
 #include "fs/ScanContext.h"
 #include "fs/RecoveryEventListener.h"
 #include "storage/Disk.h"
@@ -27,11 +31,11 @@ RawAnalyser::RawAnalyser(ScanContext* o) : AbstractAnalyser(o) {
     // come; each goes in at its place in this order.
     StreamAnalyser* const order[] = {
         new JPEGStreamAnalyser(this),
-        // not built yet: new TiffStreamAnalyser(this),
-        // not built yet: new OLE2StreamAnalyser(this),
+        new TiffStreamAnalyser(this),
+        new OLE2StreamAnalyser(this),
         new RIFFStreamAnalyser(this),
-        // not built yet: new MP3StreamAnalyser(this),
-        // not built yet: new ZipStreamAnalyser(this),
+        new MP3StreamAnalyser(this),
+        new ZipStreamAnalyser(this),
         // not built yet: owner->getEnableSearchText() ? (text = new TextStreamAnalyser(this)) : nullptr,
         bulk = new BulkStreamAnalyser(this),
     };

@@ -53,6 +53,8 @@ public:
     const std::vector<StreamAnalyser*>& getActiveAnalysers() const { return active; }
     // The analyser that files finds of the mime type, or null when inactive.
     StreamAnalyser* analyserForMime(const std::string& mime) const;
+    // The stream waiting to be closed, null when none.
+    const StreamInfo* getOpenStream() const { return open.get(); }
     const std::vector<u64>& getCallCounts() const { return callCount; }
     const std::vector<u64>& getCallTimes() const { return callTime; }
 

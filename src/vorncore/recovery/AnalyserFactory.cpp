@@ -5,6 +5,8 @@
 #include "fs/AbstractAnalyser.h"
 #include "fs/ScanContext.h"
 #include "fs/fat/FATAnalyser.h"
+#include "fs/hfs/HFSAnalyser.h"
+#include "fs/iso/ISOAnalyser.h"
 #include "raw/RawAnalyser.h"
 #include "storage/Disk.h"
 
@@ -18,7 +20,7 @@ enum ScanKinds : unsigned { DELETED = 1u << SCAN_DELETED_FILES, LOST = (1u << SC
 // Which disks it serves.
 bool anyDisk(int) { return true; }
 bool notCdDvd(int diskType) { return diskType != DISK_TYPE_CDDVD; }
-[[maybe_unused]] bool cdDvdOrImage(int diskType) {
+bool cdDvdOrImage(int diskType) {
     return diskType == DISK_TYPE_CDDVD || diskType == DISK_TYPE_IMAGEFILE;
 }
 
@@ -35,7 +37,9 @@ struct AnalyserRegistration {
 
 // One line per analyser, in the order in which the scan feeds them.
 const AnalyserRegistration kAnalysers[] = {
+    {LOST, anyDisk, make<HFSAnalyser>},
     {DELETED, anyDisk, make<RawAnalyser>},
+    {LOST, cdDvdOrImage, make<ISOAnalyser>},
     {LOST, notCdDvd, make<FATAnalyser>},
 };
 

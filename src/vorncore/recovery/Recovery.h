@@ -19,6 +19,7 @@
 // counted from the scan's start offset (the byte offset of allocation block 0).
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -99,6 +100,7 @@ private:
 
     // Helpers of the save, report and search walks (one file each).
     bool saveItemAtDepth(VolumeItem* item, const std::string& dir, int depth);
+    u64 takeSaveBudget(VolumeItem* item, u64 bytes);
     bool writeReportItemAtDepth(VolumeItem* item, std::string& html, int depth);
     // The block scan over the volume that scan has just opened.
     void scanOpenedVolume();
@@ -138,6 +140,9 @@ private:
     bool saveCancelled = false;
     u64 savedFileCount = 0;
     u64 totalFileCount = 0;
+    // Bytes written per volume by the save at hand: never more than the
+    // volume's medium holds, however many damaged entries share its clusters.
+    std::map<Volume*, u64> savedBytesPerVolume;
     // The CachedDisk was opened by selectDisk and is closed before it goes.
     bool diskOpened = false;
 

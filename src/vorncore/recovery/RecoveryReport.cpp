@@ -81,7 +81,7 @@ bool Recovery::writeReportItemAtDepth(VolumeItem* item, std::string& html, int d
     const u32 date = item->getDate();
     const std::string cells[5] = {
         item->getName(),
-        format("%.0f KB", static_cast<double>(static_cast<float>(item->getSize()) * (1.0f / 1024.0f))),
+        format("%.0f KB", static_cast<double>(static_cast<float>(item->boundedSize()) * (1.0f / 1024.0f))),
         "File",
         date == 0 ? std::string("n/a") : timeToString(static_cast<time_t>(date)),
         item->getId(),

@@ -35,8 +35,9 @@ constexpr u32 kSaveChunk = 262144;
 // Progress is reported before the first chunk and then after every this many
 // bytes (the 1000 chunks of 2048 bytes of the original copy loop).
 constexpr u64 kProgressBytes = 2048000;
-// Read failures of one file that are logged one by one; the rest are counted.
-constexpr u32 kMaxLoggedReadErrors = 16;
+// Lines that the save of one file writes at most, whatever layer they come
+// from; a line that comes again is written once, with its count at the end.
+constexpr unsigned kMaxLinesPerFile = 16;
 
 // AppleDouble (version 2) header with one entry, the resource fork.
 constexpr u32 kAppleDoubleMagic = 0x00051607;
@@ -114,7 +115,6 @@ struct CopyContext {
     u32 bufferSize;
     u32 piece;
     bool damaged = false;
-    u32 loggedReadErrors = 0;
 };
 
 // Reads len bytes at pos again piece by piece after a failed read; pieces
@@ -150,13 +150,8 @@ CopyEnd copyItemStream(CopyContext& c, VolumeItem* item, StreamReader reader, u6
         if (reader(item, pos, c.buffer, len) != len) {
             const u32 bad = readByPieces(c, item, reader, pos, len);
             if (bad) c.damaged = true;
-            if (c.loggedReadErrors < kMaxLoggedReadErrors) {
-                log(LOG_ERROR, "error reading %s at offset %llu: %u unreadable blocks written as zeros\n", path.c_str(),
-                    static_cast<unsigned long long>(pos), bad);
-                if (++c.loggedReadErrors == kMaxLoggedReadErrors) {
-                    log(LOG_ERROR, "further read errors of %s are not logged\n", path.c_str());
-                }
-            }
+            log(LOG_ERROR, "error reading %s at offset %llu: %u unreadable blocks written as zeros\n", path.c_str(),
+                static_cast<unsigned long long>(pos), bad);
         }
         if (!writeAll(fd, c.buffer, len)) {
             log(LOG_ERROR, "error writing file %s\n", path.c_str());
@@ -216,9 +211,10 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
     saveCancelled = false;
     savedFileCount = 0;
     totalFileCount = items.size();
+    savedBytesPerVolume.clear();
     const size_t count = items.size();
     for (size_t i = 0; i < count; ++i) {
-        const bool ok = saveItem(items[i], dir);
+        const bool ok = saveItemAtDepth(items[i], dir, 0);
         savePercent = static_cast<double>(static_cast<float>(i) / static_cast<float>(count) * 100.0f);
         if (!ok) {
             log(LOG_DEBUG, "canceled during saving item list\n");
@@ -231,7 +227,27 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
     }
 }
 
-bool Recovery::saveItem(VolumeItem* item, std::string dir) { return saveItemAtDepth(item, dir, 0); }
+bool Recovery::saveItem(VolumeItem* item, std::string dir) {
+    savedBytesPerVolume.clear();
+    return saveItemAtDepth(item, dir, 0);
+}
+
+// Holds a stream of an item to what its volume's medium has left in this
+// save, and counts it as written.
+u64 Recovery::takeSaveBudget(VolumeItem* item, u64 bytes) {
+    Volume* volume = item->getVolume();
+    if (!volume) return bytes;
+    u64& written = savedBytesPerVolume[volume];
+    const u64 medium = volume->getMediumSize();
+    const u64 left = medium > written ? medium - written : 0;
+    if (bytes > left) {
+        log(LOG_WARNING, "%s: cut to %llu bytes, the rest of what its volume holds in this save\n",
+            item->getName().c_str(), static_cast<unsigned long long>(left));
+        bytes = left;
+    }
+    written += bytes;
+    return bytes;
+}
 
 bool Recovery::saveItemAtDepth(VolumeItem* item, const std::string& dir, int depth) {
     if (!item) return true;
@@ -296,8 +312,9 @@ bool Recovery::saveItemAtDepth(VolumeItem* item, const std::string& dir, int dep
     }
     log(LOG_DEBUG, "saving\n");
     if (listener) listener->fileSaving(path);
+    LogLimit lines(kMaxLinesPerFile);
 
-    const u64 size = item->getSize();
+    const u64 size = takeSaveBudget(item, item->boundedSize());
     const u32 piece = retryPieceSize(item);
     // Small files get a small buffer; the buffer holds whole retry pieces.
     const u64 wanted = std::max<u64>(std::min<u64>(size, kSaveChunk), piece);
@@ -325,7 +342,7 @@ bool Recovery::saveItemAtDepth(VolumeItem* item, const std::string& dir, int dep
 
     if (end == CopyEnd::Done) {
         ForkedItem* forked = resourceForkOf(item);
-        const u64 forkSize = forked ? forked->getResourceForkSize() : 0;
+        const u64 forkSize = forked ? takeSaveBudget(item, item->boundToMedium(forked->getResourceForkSize())) : 0;
         if (forkSize != 0) end = saveResourceFork(copy, item, forkSize, dir, name, path);
     }
 

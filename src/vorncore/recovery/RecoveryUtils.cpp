@@ -2,14 +2,17 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
+#include <unistd.h>
+
 #include "fs/VolumeItem.h"
+#include "misc/Utils.h"
 #include "platform/VolumeInfo.h"
+#include "storage/DiskManager.h"
 #include "storage/ImageDisk.h"
 #include "storage/PartitionDisk.h"
 #include "storage/RAIDDisk.h"
@@ -136,20 +139,23 @@ namespace {
 // in a sane set-up (partition of a RAID of simulated members of a partition...).
 constexpr int kMaxDiskChain = 64;
 
-void collectReadDisksAt(Disk* disk, std::vector<Disk*>& disks, const std::vector<Disk*>& sources, int depth) {
+void collectReadDisks(Disk* disk, const std::vector<Disk*>& simulatorSources, std::vector<Disk*>& disks, int depth) {
     if (!disk || depth > kMaxDiskChain) return;
     if (std::find(disks.begin(), disks.end(), disk) != disks.end()) return;
     disks.push_back(disk);
-    collectReadDisksAt(disk->getInnerDisk(), disks, sources, depth + 1);
+    collectReadDisks(disk->getInnerDisk(), simulatorSources, disks, depth + 1);
     if (auto* partition = dynamic_cast<PartitionDisk*>(disk))
-        collectReadDisksAt(partition->getParent(), disks, sources, depth + 1);
+        collectReadDisks(partition->getParent(), simulatorSources, disks, depth + 1);
     if (auto* raid = dynamic_cast<RAIDDisk*>(disk)) {
-        for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i) collectReadDisksAt(raid->getMember(i), disks, sources, depth + 1);
+        for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i)
+            collectReadDisks(raid->getMember(i), simulatorSources, disks, depth + 1);
     }
     if (dynamic_cast<RAIDSimulatorDisk*>(disk)) {
-        for (Disk* source : sources) collectReadDisksAt(source, disks, sources, depth + 1);
+        for (Disk* source : simulatorSources) collectReadDisks(source, simulatorSources, disks, depth + 1);
     }
 }
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // The nearest folder of path (itself or a parent) that exists.
 std::string existingFolderOf(const std::string& path) {
@@ -165,7 +171,9 @@ std::string existingFolderOf(const std::string& path) {
     return "/";
 }
 
-// True when folder's volume lies on the medium of the device node.
+// True when folder's volume lies on the medium of the device node: the same
+// device, another partition of its disk, or a volume (LVM, encryption, md)
+// built on that disk.
 bool folderOnMedium(const std::string& folder, const std::string& deviceNode) {
     VolumeDevice target;
     if (!findVolumeDevice(folder, target)) return false;
@@ -181,19 +189,40 @@ bool folderOnMedium(const std::string& folder, const std::string& deviceNode) {
 
 }  // namespace
 
-void collectReadDisks(Disk* disk, std::vector<Disk*>& disks, const std::vector<Disk*>& simulatorSources) {
-    collectReadDisksAt(disk, disks, simulatorSources, 0);
+std::vector<Disk*> disksReadBy(Disk* disk, const std::vector<Disk*>& simulatorSources) {
+    std::vector<Disk*> disks;
+    collectReadDisks(disk, simulatorSources, disks, 0);
+    return disks;
 }
 
-std::string mediumHoldingFolder(Disk* disk, const std::string& folder, const std::vector<Disk*>& simulatorSources) {
+bool readsThrough(Disk* disk, Disk* target, const std::vector<Disk*>& simulatorSources) {
+    const std::vector<Disk*> disks = disksReadBy(disk, simulatorSources);
+    return std::find(disks.begin(), disks.end(), target) != disks.end();
+}
+
+bool isDiskBeingRead(const std::string& path, DiskManager& diskManager) {
+    struct stat target;
+    if (stat(path.c_str(), &target) != 0) return false;
+    // A device node is never written.
+    if (S_ISBLK(target.st_mode) || S_ISCHR(target.st_mode)) return true;
+    const u32 count = diskManager.getDiskCount();
+    for (u32 i = 0; i < count; ++i) {
+        auto* image = dynamic_cast<ImageDisk*>(diskManager.getDisk(i));
+        struct stat info;
+        if (image && stat(image->getImagePath().c_str(), &info) == 0 && sameFile(info, target)) return true;
+    }
+    return false;
+}
+
+std::string saveTargetConflict(const std::string& folder, Disk* disk, const std::vector<Disk*>& simulatorSources) {
     if (!disk) return "";
-    std::vector<Disk*> disks;
-    collectReadDisks(disk, disks, simulatorSources);
     const std::string existing = existingFolderOf(folder);
-    for (Disk* read : disks) {
+    for (Disk* read : disksReadBy(disk, simulatorSources)) {
         if (dynamic_cast<ImageDisk*>(read)) continue;
         const std::string node = read->getPath();
-        if (!node.empty() && folderOnMedium(existing, node)) return node;
+        if (node.empty() || !folderOnMedium(existing, node)) continue;
+        return "error: " + escapeControlChars(folder) + " lies on the medium being recovered (" +
+               escapeControlChars(node) + "); choose a folder on another disk\n";
     }
     return "";
 }

@@ -1,6 +1,7 @@
-// Rules shared by saving, the report and the search: names read from a disk
-// made safe as file names, text made safe for HTML, and the guard against
-// folders that contain themselves.
+// Rules shared by saving, the report, the search and the front ends: names
+// read from a disk made safe as file names, text made safe for HTML, the
+// guard against folders that contain themselves, and the guard that keeps
+// files from being written onto the media being read.
 //
 // Names from a disk are untrusted: they may hold "/", NUL bytes, "..",
 // markup characters or be thousands of bytes long.
@@ -14,6 +15,7 @@
 namespace vorn {
 
 class Disk;
+class DiskManager;
 class VolumeItem;
 
 // Writes all size bytes to fd, going on after short writes and EINTR;
@@ -44,15 +46,21 @@ std::string fillFolderTitle(const std::string& pattern, const std::string& folde
 bool repeatsAncestor(VolumeItem* folder);
 
 // Every disk that reading disk may read: itself, its inner disks, partition
-// parents and RAID members; a simulated RAID member does not name its source,
-// so every disk of simulatorSources counts for it. Bounded in depth.
-void collectReadDisks(Disk* disk, std::vector<Disk*>& disks, const std::vector<Disk*>& simulatorSources = {});
+// parents and RAID members. A simulated RAID member does not tell its
+// simulator, so it reads every one of simulatorSources.
+std::vector<Disk*> disksReadBy(Disk* disk, const std::vector<Disk*>& simulatorSources);
 
-// The device node of the medium being read through disk on which folder (or
-// its nearest existing parent) lies: its own device, another partition of the
-// same disk, or a volume (LVM, encryption, md) built on it. Empty when the
-// folder lies elsewhere or cannot be placed. Image files are no media here.
-std::string mediumHoldingFolder(Disk* disk, const std::string& folder,
-                                const std::vector<Disk*>& simulatorSources = {});
+// True when reading disk may read target.
+bool readsThrough(Disk* disk, Disk* target, const std::vector<Disk*>& simulatorSources);
+
+// True when path names a device node or the image file of a disk in the
+// list: such a file is never written. The caller gives its own error line.
+bool isDiskBeingRead(const std::string& path, DiskManager& diskManager);
+
+// The refusal line when folder lies on the medium that reading disk reads
+// (the same device, another partition of its disk, or a volume built on it);
+// empty when it does not, or when no disk is chosen. Image files are not
+// media being recovered; only device nodes count.
+std::string saveTargetConflict(const std::string& folder, Disk* disk, const std::vector<Disk*>& simulatorSources);
 
 }  // namespace vorn

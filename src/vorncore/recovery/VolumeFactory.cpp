@@ -1,8 +1,11 @@
 #include "recovery/VolumeFactory.h"
 
 #include "fs/ScanContext.h"
-#include "fs/UnmountedVolume.h"
 #include "fs/fat/FATVolume.h"
+#include "fs/foo/FooVolume.h"
+#include "fs/hfs/HFSVolume.h"
+#include "fs/iso/ISOVolume.h"
+#include "fs/ntfs/NTFSVolume.h"
 
 namespace vorn {
 
@@ -16,9 +19,11 @@ Volume* make(Disk* disk) {
 // One line per reader, in the order of trial.
 // Order of trial: template, ISO 9660, NTFS, FAT, HFS Plus.
 const ReaderRegistration kReaders[] = {
+    {"Foo", -1, make<FooVolume>},
+    {"ISO 9660", ADD_VOLUME_ISO, make<ISOVolume>},
+    {"NTFS", -1, make<NTFSVolume>},
     {"FAT", ADD_VOLUME_FAT, make<FATVolume>},
-    // Until the HFS Plus reader exists: the volume that is kept when nothing mounts.
-    {"HFS", ADD_VOLUME_HFS, make<UnmountedVolume>},
+    {"HFS", ADD_VOLUME_HFS, make<HFSVolume>},
 };
 
 }  // namespace

@@ -34,7 +34,7 @@ std::string VolumeTableModel::getText(u32 row, u32 column) {
         case COL_NAME: return item->getName();
         case COL_SIZE: {
             if (item->isContainer()) return std::string();
-            u64 size = item->getSize();
+            u64 size = item->boundedSize();
             u64 kb = size / 1024 + (size % 1024 != 0 ? 1 : 0);  // rounded up, without overflow
             return format("%lld KB", (long long)kb);
         }

@@ -19,6 +19,15 @@ namespace {
 constexpr u32 kParserCacheSize = 20480;
 constexpr u32 kParserReadAhead = 2048;
 constexpr const char* kHFSPlusType = "48465300-0000-11AA-AA11-00306543ECAC";
+// Entries of these types hold FAT or NTFS volumes: named like MBR partitions.
+constexpr const char* kBasicDataType = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
+constexpr const char* kEFISystemType = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
+
+Guid guidOf(const char* text) {
+    Guid g;
+    g.fromString(text);
+    return g;
+}
 
 // Byte offset of block `block` of the disk; false when it cannot be
 // represented (a block number from a damaged table).
@@ -104,11 +113,9 @@ bool PartitionTableParser::parseGUIDPartitionTable(Disk* cache) {
         return false;
     }
 
-    const Guid hfsPlus = [] {
-        Guid g;
-        g.fromString(kHFSPlusType);
-        return g;
-    }();
+    static const Guid hfsPlus = guidOf(kHFSPlusType), basicData = guidOf(kBasicDataType),
+                      efiSystem = guidOf(kEFISystemType);
+    u32 added = 0;
     for (i32 i = 0; i < entryCount; ++i, offset += entrySize) {
         u8 entry[128];
         if (!cache->read(offset, sizeof entry, entry)) {
@@ -122,7 +129,14 @@ bool PartitionTableParser::parseGUIDPartitionTable(Disk* cache) {
         const u64 first = loadLE64(entry + 32);
         const u64 last = loadLE64(entry + 40);
         if (logEnabled(LOG_DEBUG)) log(LOG_DEBUG, "first LBA: %lld - %s\n", (long long)first, type.toString().c_str());
-        if (type == hfsPlus) addPartition(cache, first, last, std::string());
+        // Named by their place among the partitions of this table, so that
+        // reading it again gives the same names and the disk refuses them.
+        int result = -1;
+        if (type == hfsPlus)
+            result = addPartition(cache, first, last, std::string());
+        else if (type == basicData || type == efiSystem)
+            result = addPartition(cache, first, last, format("Part%02u", added));
+        if (result >= 0) ++added;
     }
     return true;
 }

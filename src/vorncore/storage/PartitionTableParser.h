@@ -1,7 +1,7 @@
 // Reads a disk's partition table (GUID partition table, Apple partition
 // map, or MBR with extended partitions) and adds a PartitionDisk for each
-// partition that the system can use: HFS Plus entries of a GUID table,
-// "Apple_HFS" entries of an Apple map, and every MBR entry that is not an
+// partition that the system can use: HFS Plus, basic-data and EFI system
+// entries of a GUID table, "Apple_HFS" entries of an Apple map, and every MBR entry that is not an
 // extended partition.
 //
 // The parser keeps no state between calls. Partitions get the innermost

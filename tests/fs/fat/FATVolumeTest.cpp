@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "fs/fat/FATAnalyser.h"
+#include "fs/fat/FATDirParser.h"
 #include "fs/fat/FatTestSupport.h"
 #include "storage/LogCapture.h"
 
@@ -102,6 +103,45 @@ TEST(FATRead, ChainsReadExactlyInAnyOrderAndFailWhereTheyLeaveTheVolume) {
     for (auto [copy, cluster, entry] : {std::tuple{2, 12, 0x34}, {0, 77, 78}, {1, 12, 0}})
         EXPECT_EQ((m.volume->getFat()->setUseFat(copy), m.volume->getFat()->getEntry(cluster)), u64(entry)) << copy;
     EXPECT_FALSE(FATVolume(m.disk.get()).isAllocationBlockUsed(0));
+}
+
+// Sizes from the entries, held to the cluster chain (live files, its end or its first repeat) and the data
+// area (every entry); the image is 1 MiB of a 10 MB volume, so the engine takes no more than that.
+TEST(FATSize, EntriesHoldNoMoreThanTheirChainAndTheVolume) {
+    FatImage b;
+    b.build();
+    b.chain({20, 21, 22}), b.chain({30, 31}), b.chain({40, 41, 42, 43}), b.chain({50, 51, 52}), b.setFat(52, 51);
+    const u64 area = 19934 * 512, medium = 2048 * 512;
+    const struct { const char* name; u8 attr; u32 cluster, size; u64 want; bool logged; } cases[] = {
+        {"WHOLE   BIN", 0x20, 20, 1300, 1300, false},
+        {"SHORT   BIN", 0x20, 30, 5000, 1024, true},      // the chain ends early
+        {"HUGE    BIN", 0x20, 40, ~0u, 2048, true},
+        {"LOOP    BIN", 0x20, 50, ~0u, 1536, true},       // 50, 51, 52, then 51 again
+        {"NOWHERE BIN", 0x20, 0, 100, 0, true},           // no cluster, no data
+        {"FAR     BIN", 0x20, 30000, 100, 0, true},       // past the last cluster
+        {"\xE5" "ELETED BIN", 0x20, 60, ~0u, area, true},  // deleted: its chain is gone, the data area holds
+        {"DIR        ", 0x10, 70, ~0u, area, true},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        FatImage::entry(b.root(u32(i)), cases[i].name, cases[i].attr, cases[i].cluster, cases[i].size);
+    MountedFat m(b.bytes);
+    ASSERT_EQ(m.volume->getClusterCount() * 512, area);
+    LogCapture logs(LOG_WARNING);
+    FATDirParser parser(m.volume.get(), 0, m.volume->getRootDirOfs(), true);
+    std::map<u32, FATVolumeItem*> items = parser.takeRecords();
+    ASSERT_EQ(items.size(), std::size(cases));
+    for (auto& [index, item] : items) {
+        const auto& c = cases[index];
+        SCOPED_TRACE(c.name);
+        item->setVolume(m.volume.get());
+        EXPECT_EQ(item->getSize(), c.want);
+        EXPECT_EQ(item->getSize(), c.want);  // asked again: no second line
+        EXPECT_EQ(item->boundedSize(), std::min(c.want, medium));
+        EXPECT_EQ(logs.countPrefix("FATVolumeItem - " + item->getName() + ":"), int(c.logged));
+        delete item;
+    }
+    EXPECT_TRUE(logs.has("FATVolumeItem - SHORT.BIN: size 5000, but its cluster chain ends after 1024 bytes; "
+                         "the file ends there\n"));
 }
 
 // The tree below folder as text, folders with their entries in brackets: "A/(B/(KEEP.TXT)) FILE.TXT".

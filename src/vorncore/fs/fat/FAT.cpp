@@ -1,5 +1,7 @@
 #include "fs/fat/FAT.h"
 
+#include <algorithm>
+
 #include "fs/fat/FATVolume.h"
 #include "misc/Bytes.h"
 #include "misc/Log.h"
@@ -112,6 +114,29 @@ bool FAT::nextCluster(u64 startCluster, u64 index, u64 cluster, u64* next) {
     m_cursor.index = index + 1;
     m_cursor.cluster = entry;
     return true;
+}
+
+u64 FAT::chainLength(u64 startCluster, u64 max) {
+    if (max == 0 || !m_volume->isValidCluster(startCluster)) return 0;
+    // A loop is found without memory (Brent): a marker waits at the cluster
+    // reached after each power of two of steps; meeting it again means the
+    // chain runs round a loop of `round` clusters. Its clusters up to the
+    // first repeat are then counted once.
+    u64 count = 1, cluster = startCluster, marker = startCluster, round = 0, power = 1;
+    while (count < max) {
+        const u64 next = getEntry(cluster);
+        if (!isLink(next)) return count;
+        cluster = next;
+        ++count;
+        if (++round, cluster == marker) {
+            u64 a = startCluster, b = startCluster, lead = 0;
+            for (u64 i = 0; i < round; ++i) b = getEntry(b);
+            while (a != b) a = getEntry(a), b = getEntry(b), ++lead;
+            return std::min(max, lead + round);
+        }
+        if (round == power) marker = cluster, power *= 2, round = 0;
+    }
+    return count;
 }
 
 bool FAT::getClusterAtOffset(u64 startCluster, u64 ofs, u64* cluster) {

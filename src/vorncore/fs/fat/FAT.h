@@ -35,6 +35,10 @@ public:
     // The link after `cluster`, which is link number `index` of the chain
     // that starts at startCluster; false at the chain's end or on a bad link.
     bool nextCluster(u64 startCluster, u64 index, u64 cluster, u64* next);
+    // Clusters of the chain that starts at startCluster, counted up to max:
+    // the start (when it is a cluster of the volume) and each link after it,
+    // up to the chain's end or the first cluster it reaches a second time.
+    u64 chainLength(u64 startCluster, u64 max);
     // True when an entry is a next-cluster link to a cluster of the volume.
     bool isLink(u64 entry) const;
     int classify(u64 entry) const;

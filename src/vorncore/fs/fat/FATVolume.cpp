@@ -178,6 +178,27 @@ bool FATVolume::readFileAt(u64 startCluster, void* buf, u64 ofs, u64 len) {
     return flush();
 }
 
+u64 FATVolume::boundFileSize(u64 firstCluster, u64 size, bool followChain, const std::string& name) {
+    const u64 clusterSize = m_allocBlockSize;
+    if (size == 0 || clusterSize == 0) return size;
+    // A chain may wrap round the volume's end, so the whole data area counts.
+    u64 limit = isValidCluster(firstCluster) ? m_countOfClusters * clusterSize : 0;
+    const char* reason = "the data area ends";
+    if (followChain && limit > 0 && m_fat) {
+        const u64 wanted = std::min(size, limit);
+        const u64 clusters = wanted / clusterSize + (wanted % clusterSize != 0);
+        const u64 chain = m_fat->chainLength(firstCluster, clusters);
+        if (chain < clusters) {
+            limit = chain * clusterSize;
+            reason = "its cluster chain ends";
+        }
+    }
+    if (size <= limit) return size;
+    log(LOG_WARNING, "FATVolumeItem - %s: size %llu, but %s after %llu bytes; the file ends there\n", name.c_str(),
+        static_cast<unsigned long long>(size), reason, static_cast<unsigned long long>(limit));
+    return limit;
+}
+
 bool FATVolume::claimFolder(u64 cluster, u64 parentCluster, u32 index) {
     auto [it, inserted] = m_folderClaims.try_emplace(cluster, parentCluster, index);
     return inserted || it->second == std::make_pair(parentCluster, index);

@@ -51,6 +51,12 @@ public:
     // Volume byte offset of a cluster's first byte (cluster must be valid).
     u64 clusterOffset(u64 cluster) const { return m_dataOfs + (cluster - 2) * u64(m_allocBlockSize); }
 
+    // A file's size held to what the volume can hold for it: the data area
+    // (nothing without a first cluster in it) and, with followChain (live files), its
+    // cluster chain, so that the file ends where its chain ends. A cut is
+    // logged once, at level 1, with the item's name.
+    u64 boundFileSize(u64 firstCluster, u64 size, bool followChain, const std::string& name);
+
     // Records that the entry `index` of the folder at parentCluster shows the
     // folder at cluster; false when another entry showed it first.
     bool claimFolder(u64 cluster, u64 parentCluster, u32 index);

@@ -10,6 +10,16 @@ namespace vorn {
 
 std::string FATVolumeItem::getId() { return std::to_string(m_dataCluster); }
 
+u64 FATVolumeItem::getSize() {
+    if (!m_sizeBounded) {
+        FATVolume* volume = dynamic_cast<FATVolume*>(m_volume);
+        if (!volume) return m_size;
+        m_size = volume->boundFileSize(m_dataCluster, m_size, !m_container && !isDeleted(), m_name);
+        m_sizeBounded = true;
+    }
+    return m_size;
+}
+
 u32 FATVolumeItem::read(u64 ofs, void* buf, u32 len) {
     FATVolume* volume = dynamic_cast<FATVolume*>(m_volume);
     if (!volume) return 0;

@@ -1,0 +1,91 @@
+#include "fs/hfs/HFSBTree.h"
+
+#include "fs/hfs/HFSForkData.h"
+#include "fs/hfs/HFSVolume.h"
+#include "misc/Bytes.h"
+#include "misc/Log.h"
+
+namespace vorn {
+
+HFSBTree::HFSBTree(u64 fileID, std::unique_ptr<HFSForkData> fork, const std::string& name)
+    : m_fileID(fileID), m_fork(std::move(fork)), m_name(name) {
+    if (!m_fork || !m_fork->volume) return;
+    u64 volOfs = 0, contiguous = 0;
+    if (!m_fork->getVolumeOfs(14, &volOfs, &contiguous)) {
+        log(LOG_DEBUG, "HFSBTree::HFSBTree forkData->getVolumeOfs failed\n");
+        return;
+    }
+    u8 rec[106];
+    // The fork read follows the extents should the record cross one.
+    if (!m_fork->volume->readFileAt(m_fileID, 0, rec, 14, sizeof rec, m_fork.get())) return;
+    ByteReader r(rec, sizeof rec);
+    m_header.treeDepth = r.be16(0);
+    m_header.rootNode = r.be32(2);
+    m_header.leafRecords = r.be32(6);
+    m_header.firstLeafNode = r.be32(10);
+    m_header.lastLeafNode = r.be32(14);
+    m_header.nodeSize = r.be16(18);
+    m_header.maxKeyLength = r.be16(20);
+    m_header.totalNodes = r.be32(22);
+    m_header.freeNodes = r.be32(26);
+    r.copy(30, &m_header.reserved1, 2);
+    m_header.clumpSize = r.be32(32);
+    m_header.btreeType = r.u8At(36);
+    m_header.keyCompareType = r.u8At(37);
+    m_header.attributes = r.be32(38);
+    r.copy(42, m_header.reserved3, sizeof m_header.reserved3);
+}
+
+HFSBTree::~HFSBTree() = default;
+
+bool HFSBTree::validNodeSize(u32 n) { return n >= 512 && n <= 32768 && (n & (n - 1)) == 0; }
+
+u64 HFSBTree::nodeCount() const {
+    if (!validNodeSize(m_header.nodeSize) || !m_fork) return 0;
+    const u64 bs = m_fork->volume ? m_fork->volume->getAllocBlockSize() : 0;
+    // What the fork's extents hold, or its logical size when smaller.
+    u64 bytes = m_fork->logicalSize;
+    if (bs && m_fork->totalBlocks <= bytes / bs) bytes = m_fork->totalBlocks * bs;
+    return std::max<u64>(bytes / m_header.nodeSize, 1);
+}
+
+void HFSBTree::dump() const {
+    if (!logEnabled(LOG_DEBUG)) return;
+    log(LOG_DEBUG, "=========HFSBTree::dump (%s)==========\n", m_name.c_str());
+    log(LOG_DEBUG, "fileID=%lld\n", static_cast<long long>(m_fileID));
+    log(LOG_DEBUG, "treeDepth=%d\n", m_header.treeDepth);
+    log(LOG_DEBUG, "rootNode=%d\n", m_header.rootNode);
+    log(LOG_DEBUG, "leafRecords=%d\n", m_header.leafRecords);
+    log(LOG_DEBUG, "firstLeafNode=%d\n", m_header.firstLeafNode);
+    log(LOG_DEBUG, "lastLeafNode=%d\n", m_header.lastLeafNode);
+    log(LOG_DEBUG, "nodeSize=%d\n", m_header.nodeSize);
+    log(LOG_DEBUG, "maxKeyLength=%d\n", m_header.maxKeyLength);
+    log(LOG_DEBUG, "totalNodes=%d\n", m_header.totalNodes);
+    log(LOG_DEBUG, "freeNodes=%d\n", m_header.freeNodes);
+    log(LOG_DEBUG, "clumpSize=%d\n", m_header.clumpSize);
+}
+
+SplitResult HFSBTree::splitRecords(const u8* node, u32 nodeSize, u32 fixedKeyLength, u32 minKeyLength,
+                                   std::vector<HFSBTreeRecord>& records) {
+    records.clear();
+    ByteReader r(node, nodeSize);
+    const u32 count = r.be16(10);
+    // The offset table and the descriptor must both fit.
+    if (nodeSize < 14 || count > (nodeSize - 14) / 2) return SplitResult::BadOffset;
+    const u32 tableStart = nodeSize - 2 * count;
+    for (u32 i = 0; i < count; ++i) {
+        const u32 start = r.be16(nodeSize - 2 * (i + 1));
+        if (start < 14 || start + 2 > tableStart) return SplitResult::BadOffset;
+        const u32 length = r.be16(start);
+        const u32 occupied = fixedKeyLength ? fixedKeyLength : length;
+        if (length < minKeyLength || length > occupied || start + 2 + occupied > tableStart)
+            return SplitResult::BadKey;
+        u32 dataStart = start + 2 + occupied;
+        if ((2 + occupied) & 1) ++dataStart;
+        if (dataStart > tableStart) return SplitResult::BadKey;
+        records.push_back({i, length, node + start, node + start + 2, node + dataStart, tableStart - dataStart});
+    }
+    return SplitResult::Ok;
+}
+
+}  // namespace vorn

@@ -1,0 +1,87 @@
+// A B-tree file of an HFS Plus volume (the catalog or the extents overflow
+// file): its header record, read once from node 0, and the fork through
+// which its nodes are read.
+//
+// Node format: a 14-byte descriptor (fLink, bLink, kind, height,
+// numRecords), records, and at the node end a table of 16-bit record
+// offsets running backwards. `splitRecords` cuts a node buffer into records
+// within bounds; the tree's nodes and the scan's raw leaf nodes both go
+// through it. The tree owns its fork; records are views into a node buffer.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "misc/Types.h"
+
+namespace vorn {
+
+class HFSForkData;
+
+enum HFSNodeKind : int { HFS_NODE_LEAF = -1, HFS_NODE_INDEX = 0, HFS_NODE_HEADER = 1, HFS_NODE_MAP = 2 };
+
+// One record of a node: valid while the node buffer holds that node.
+struct HFSBTreeRecord {
+    u32 index = 0;
+    u32 keyLength = 0;
+    const u8* key = nullptr;      // the key length field
+    const u8* keyData = nullptr;  // the byte after it
+    const u8* data = nullptr;
+    u32 dataLength = 0;  // bytes from data to the offset table
+};
+
+struct HFSBTreeHeader {
+    u16 treeDepth = 0;
+    u32 rootNode = 0;
+    u32 leafRecords = 0;
+    u32 firstLeafNode = 0;
+    u32 lastLeafNode = 0;
+    u16 nodeSize = 0;
+    u16 maxKeyLength = 0;
+    u32 totalNodes = 0;
+    u32 freeNodes = 0;
+    u16 reserved1 = 0;
+    u32 clumpSize = 0;
+    u8 btreeType = 0;
+    u8 keyCompareType = 0;
+    u32 attributes = 0;
+    u32 reserved3[16] = {};
+};
+
+enum class SplitResult { Ok, BadOffset, BadKey };
+
+class HFSBTree {
+public:
+    static constexpr u64 kExtentsFileID = 3;
+    static constexpr u64 kCatalogFileID = 4;
+    static constexpr u32 kVariableIndexKeys = 4;
+
+    HFSBTree(u64 fileID, std::unique_ptr<HFSForkData> fork, const std::string& name);
+    ~HFSBTree();
+
+    void dump() const;
+
+    HFSForkData* getFork() const { return m_fork.get(); }
+    u64 getFileID() const { return m_fileID; }
+    const HFSBTreeHeader& header() const { return m_header; }
+    // Shortest key a record of this tree may have (6 catalog, 10 extents).
+    u32 minKeyLength() const { return m_fileID == kExtentsFileID ? 10 : 6; }
+    // Nodes the tree file can hold (bounds every search).
+    u64 nodeCount() const;
+
+    static bool validNodeSize(u32 nodeSize);
+    // Cuts a leaf or index node into records. fixedKeyLength 0: every key
+    // occupies its own length; otherwise index keys occupy that length.
+    // Stops at the first record that fails a bound; the records before it stay.
+    static SplitResult splitRecords(const u8* node, u32 nodeSize, u32 fixedKeyLength, u32 minKeyLength,
+                                    std::vector<HFSBTreeRecord>& records);
+
+private:
+    u64 m_fileID;
+    std::unique_ptr<HFSForkData> m_fork;
+    std::string m_name;
+    HFSBTreeHeader m_header;
+};
+
+}  // namespace vorn

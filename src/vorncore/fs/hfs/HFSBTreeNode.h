@@ -1,0 +1,69 @@
+// A cursor on one node of an HFSBTree at a time, and the search that walks
+// from the node held (normally the root) down to a leaf and along the leaf
+// chain.
+//
+// Bounds: a search (a call without a previous result, and the calls that
+// continue it) reads at most as many nodes as the tree file holds, and ends
+// at the first leaf node it meets a second time, so a damaged tree whose
+// links form a cycle cannot hang it. With returnHighest, a failed search
+// answers the last leaf record below the key that it passed in this call,
+// also when that record ended the previous leaf or the whole tree. The
+// buffer is owned and reused; records point into it and are valid until the
+// next read.
+#pragma once
+
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "fs/hfs/HFSBTree.h"
+#include "misc/Types.h"
+
+namespace vorn {
+
+class KeyedRecordComparator;
+
+class HFSBTreeNode {
+public:
+    HFSBTreeNode(HFSBTree* tree, u64 nodeNo);
+
+    bool read(u64 nodeNo);
+    void getRecords();
+    bool findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** result);
+    void dump();
+
+    bool hasDescriptor() const { return m_valid; }
+    int kind() const { return m_kind; }
+    u32 fLink() const { return m_fLink; }
+    u32 bLink() const { return m_bLink; }
+    u32 numRecords() const { return m_numRecords; }
+    u64 nodeNo() const { return m_nodeNo; }
+    std::vector<HFSBTreeRecord>& records() { return m_records; }
+
+private:
+    // Counts a node read of the running search; false past the bound.
+    bool readBounded(u64 nodeNo);
+    u32 childOf(const HFSBTreeRecord& record) const;
+    // Ends a failed search: with returnHighest, the last leaf record seen below the key.
+    bool highest(KeyedRecordComparator* key, HFSBTreeRecord** result);
+
+    std::unique_ptr<u8[]> m_buffer;
+    bool m_valid = false;
+    u32 m_fLink = 0;
+    u32 m_bLink = 0;
+    int m_kind = 0;
+    u32 m_height = 0;
+    u32 m_numRecords = 0;
+    u64 m_nodeNo = 0;
+    HFSBTree* m_tree;
+    std::vector<HFSBTreeRecord> m_records;
+    u64 m_searchReads = 0;
+    std::unordered_set<u64> m_leavesSeen;
+    struct Highest {
+        bool set = false;
+        u64 node = 0;
+        u32 index = 0;
+    } m_highest;
+};
+
+}  // namespace vorn

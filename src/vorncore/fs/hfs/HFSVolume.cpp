@@ -1,0 +1,339 @@
+#include "fs/hfs/HFSVolume.h"
+
+#include <algorithm>
+#include <new>
+
+#include "fs/MarkerBitmap.h"
+#include "fs/hfs/HFSBTree.h"
+#include "fs/hfs/HFSBTreeNode.h"
+#include "fs/hfs/HFSForkData.h"
+#include "fs/hfs/HFSVolumeItem.h"
+#include "fs/hfs/KeyedRecordComparator.h"
+#include "misc/Bytes.h"
+#include "misc/Log.h"
+#include "storage/Disk.h"
+
+namespace vorn {
+
+namespace {
+
+const char kDashes[] = "----------------------------------------------------------------------------------------\n";
+
+bool powerOfTwoBlockSize(u64 size) { return size >= 512 && size <= (1u << 31) && (size & (size - 1)) == 0; }
+
+}  // namespace
+
+HFSVolume::HFSVolume(Disk* disk) : Volume(disk) {
+    log(LOG_DEBUG, "HFSVolume::HFSVolume\n");
+    m_totalBlocks = disk ? disk->getBlockCount() : 0;
+    m_name = "Unknown";
+}
+
+HFSVolume::~HFSVolume() {
+    log(LOG_DEBUG, "HFSVolume::~HFSVolume\n");
+    if (m_root) delete m_root;
+}
+
+bool HFSVolume::mount(bool buildTree) {
+    log(LOG_DEBUG, "HFSVolume::mount\n");
+    u8 header[512];
+    if (!read(m_volumeHeaderOfs, sizeof header, header)) return false;
+    if (loadBE16(header) == kWrapperSignature) {
+        if (!mountWrapper(header, header)) return false;
+    }
+    if (!m_plainHFS && !setupPlus(header)) return false;
+
+    log(LOG_DEBUG, kDashes);
+    if (m_catalog) {
+        HFSVolumeItem parentOfRoot;
+        parentOfRoot.setContainer(true);
+        parentOfRoot.setCNID(1);
+        parentOfRoot.setVolume(this);
+        parentOfRoot.addChildren();
+        if (!parentOfRoot.children().empty()) {
+            m_name = parentOfRoot.children().front()->getName();
+            log(LOG_DEBUG, "volume name: %s\n", m_name.c_str());
+            m_nameFound = true;
+        }
+    }
+    if (buildTree) {
+        auto* root = new HFSVolumeItem();
+        root->setContainer(true);
+        root->setName(m_name);
+        root->setCNID(2);
+        setRootItem(root);
+        root->setVolume(this);
+        root->setParent(nullptr);
+    }
+    return true;
+}
+
+bool HFSVolume::mountWrapper(const u8* mdb, u8* header) {
+    ByteReader r(mdb, 512);
+    const u32 bs = r.be32(20);
+    const u64 blocks = r.be16(18);
+    if (logEnabled(LOG_DEBUG)) {
+        log(LOG_DEBUG, "================== HFS volume header ====================\n");
+        log(LOG_DEBUG, "diskOfs: %lld\n", static_cast<long long>(m_diskOffset));
+        log(LOG_DEBUG, "signature: 0x%x\n", r.be16(0));
+        log(LOG_DEBUG, "folderCount: %d\n", r.be32(88));
+        log(LOG_DEBUG, "fileCount: %d\n", r.be32(84));
+        log(LOG_DEBUG, "allocBlockSize: %d\n", bs);
+        log(LOG_DEBUG, "allocBlocks: %lld\n", static_cast<long long>(blocks));
+        log(LOG_DEBUG, "allocationFileFirstBlock: %d\n", r.be16(14));
+    }
+    // HFS allocation blocks are whole 512-byte sectors (not always a power of two).
+    if (bs == 0 || bs % 512 != 0) {
+        log(LOG_DEBUG, "invalid allocBlockSize\n");
+        return false;
+    }
+    const u64 alBlSt = r.be16(28);
+    if (r.be16(124) == kPlusSignature) {
+        const u64 startBlock = r.be16(126);
+        VORN_LOG(LOG_DEBUG, "drAlBlSt:%d\n", int(alBlSt));
+        VORN_LOG(LOG_DEBUG, "drEmbedExtend.startBlock:%d\n", int(startBlock));
+        VORN_LOG(LOG_DEBUG, "drAlBlkSiz:%d\n", bs);
+        const u64 embedded = alBlSt * 512 + startBlock * bs;
+        VORN_LOG(LOG_DEBUG, "embeddded HFS+ volume at offset: %lld\n", static_cast<long long>(embedded));
+        if (m_diskOffset > ~u64(0) - embedded - 1024) return false;
+        if (!read(embedded + 1024, 512, header)) return false;
+        m_diskOffset += embedded;
+        m_volumeHeaderOfs = 1024;
+        return true;
+    }
+    log(LOG_DEBUG, "----------------------------Allocation File---------------------------------------\n");
+    if (blocks == 0) {
+        log(LOG_DEBUG, "error allocation file size is zero\n");
+        return false;
+    }
+    m_plainHFS = true;
+    m_allocBlockSize = bs;
+    m_totalBlocks = blocks;
+    setDataOffset(alBlSt * 512);
+    m_bitmapOfs = u64(r.be16(14)) * 512;
+    if (m_deferBitmap) return true;
+    return loadBitmap();
+}
+
+bool HFSVolume::setupPlus(const u8* header) {
+    ByteReader r(header, 512);
+    const u32 sig = r.be16(0);
+    if (sig != kPlusSignature && sig != kXSignature) {
+        log(LOG_DEBUG, "not an HFS volume (diskOfs=%lld, volumeHeaderOfs=%lld, sig=%02x,%02x)!\n",
+            static_cast<long long>(m_diskOffset), static_cast<long long>(m_volumeHeaderOfs), header[1], header[0]);
+        return false;
+    }
+    const u64 bs = r.be32(40);
+    if (logEnabled(LOG_DEBUG)) {
+        log(LOG_DEBUG, "================== HFS Plus volume header ====================\n");
+        log(LOG_DEBUG, "diskOfs: %lld\n", static_cast<long long>(m_diskOffset));
+        log(LOG_DEBUG, "signature: 0x%x\n", sig);
+        log(LOG_DEBUG, "folderCount: %d\n", r.be32(36));
+        log(LOG_DEBUG, "fileCount: %d\n", r.be32(32));
+        log(LOG_DEBUG, "allocBlockSize: %d\n", int(bs));
+        log(LOG_DEBUG, "allocBlocks: %lld\n", static_cast<long long>(r.be32(44)));
+    }
+    if (!powerOfTwoBlockSize(bs)) {
+        log(LOG_DEBUG, "invalid allocBlockSize\n");
+        return false;
+    }
+    m_allocBlockSize = static_cast<u32>(bs);
+    m_totalBlocks = r.be32(44);
+    setDataOffset(0);
+
+    log(LOG_DEBUG, "----------------------------Extents Overflow File---------------------------------------\n");
+    auto extentsFork = std::make_unique<HFSForkData>(this, header + 192);
+    extentsFork->dump();
+    m_extentsOverflow = std::make_unique<HFSBTree>(HFSBTree::kExtentsFileID, std::move(extentsFork),
+                                                   "ExtentsOverflowFile");
+    m_extentsOverflow->dump();
+    log(LOG_DEBUG, kDashes);
+    log(LOG_DEBUG, "---------------------------------Catalog File-------------------------------------------\n");
+    auto catalogFork = std::make_unique<HFSForkData>(this, header + 272);
+    catalogFork->dump();
+    m_catalog = std::make_unique<HFSBTree>(HFSBTree::kCatalogFileID, std::move(catalogFork), "CatalogFile");
+    m_catalog->dump();
+
+    log(LOG_DEBUG, "----------------------------Allocation File---------------------------------------\n");
+    m_allocationFork = std::make_unique<HFSForkData>(this, header + 112);
+    m_allocationFork->dump();
+    const u64 size = m_allocationFork->logicalSize;
+    VORN_LOG(LOG_DEBUG, "allocationFile logicalSize=%lld\n", static_cast<long long>(size));
+    const u64 diskBlocks = m_disk ? m_disk->getBlockCount() : 0;
+    const u64 describes = size > (~u64(0) >> 3) ? ~u64(0) : size * 8;
+    if (describes > 327680 && describes > diskBlocks) {
+        log(LOG_DEBUG, "HFSVolume::mount error: allocation file blocks (%lld) > total disk blocks (%lld)\n",
+            static_cast<long long>(describes), static_cast<long long>(diskBlocks));
+        return false;
+    }
+    if (size == 0) {
+        log(LOG_DEBUG, "error allocation file size is zero\n");
+        return false;
+    }
+    if (m_deferBitmap) return true;
+    return loadBitmap();
+}
+
+bool HFSVolume::loadBitmap() {
+    if (m_bitmapTried) return m_bitmapLoaded;
+    m_bitmapTried = true;
+    // Never more than the volume's blocks need, nor than the disk can hold.
+    u64 bytes = (m_totalBlocks + 7) / 8;
+    if (!m_plainHFS) bytes = std::min<u64>(bytes, m_allocationFork ? m_allocationFork->logicalSize : 0);
+    const u64 diskBytes = m_disk ? m_disk->getBlockCount() * u64(m_disk->getBlockSize()) : 0;
+    bytes = std::min<u64>(bytes, diskBytes / std::max<u64>(m_allocBlockSize, 1) / 8 + 1);
+    try {
+        m_bitmap.assign(bytes, 0);
+    } catch (const std::bad_alloc&) {
+        log(LOG_ERROR, "error allocating memory for allocation file!\n");
+        return false;
+    }
+    bool ok = true;
+    if (m_plainHFS) {
+        for (u64 done = 0; ok && done < bytes; done += kMaxReadPiece) {
+            const u64 n = std::min(kMaxReadPiece, bytes - done);
+            ok = read(m_bitmapOfs + done, static_cast<u32>(n), m_bitmap.data() + done);
+        }
+    } else {
+        ok = readFileAt(6, 0, m_bitmap.data(), 0, bytes, m_allocationFork.get());
+    }
+    if (!ok) {
+        log(LOG_DEBUG, "error reading allocation file!\n");
+        m_bitmap.clear();
+        return false;
+    }
+    m_bitmapLoaded = true;
+    return true;
+}
+
+bool HFSVolume::isAllocationBlockUsed(u64 block) {
+    if (!m_bitmapTried && (m_allocationFork || m_plainHFS)) loadBitmap();
+    if (!m_bitmapLoaded) return false;
+    if (block / 8 >= m_bitmap.size()) {
+        if (!m_rangeLogged) log(LOG_ERROR, "isAllocationBlockUsed error: index out of range!\n");
+        m_rangeLogged = true;
+        return false;
+    }
+    return (m_bitmap[block / 8] >> (7 - block % 8)) & 1;
+}
+
+bool HFSVolume::readFileAt(u64 fileID, u8 forkType, void* buf, u64 ofs, u64 len, HFSForkData* fork) {
+    const u64 bs = m_allocBlockSize;
+    if (!fork || bs == 0 || len > ~u64(0) - ofs) return false;
+    u8* out = static_cast<u8*>(buf);
+    while (len > 0) {
+        const u64 a = ofs / bs;
+        const HFSForkData* current = fork;
+        u64 extentStart = 0;
+        if (a >= fork->totalBlocks) {
+            const HFSForkData* remembered = fork->overflow.get();
+            if (!remembered || a < fork->overflowStartBlock || a - fork->overflowStartBlock >= remembered->totalBlocks) {
+                if (!m_extentsOverflow) {
+                    log(LOG_ERROR, "HFSVolume::readFileAt no extentsFile!\n");
+                    return false;
+                }
+                VORN_LOG(LOG_DEBUG, "HFSVolume::readFileAt - need to use Extents Overflow File\n");
+                if (m_readDepth > 20) {
+                    log(LOG_ERROR, "HFSVolume::readFileAt - error! maximum recursion reached! exiting\n");
+                    return false;
+                }
+                ++m_readDepth;
+                VORN_LOG(LOG_DEBUG, "---- start search ---------\n");
+                HFSBTreeNode node(m_extentsOverflow.get(), m_extentsOverflow->header().rootNode);
+                ExtentsFileComparator key;
+                key.setKey(fileID, forkType, a);
+                key.setReturnHighest(true);
+                HFSBTreeRecord* rec = nullptr;
+                bool found = node.findLeafRecord(&key, &rec);
+                --m_readDepth;
+                // Only a record of this very fork, holding its eight extents, continues it.
+                ByteReader k(found ? rec->keyData : nullptr, found ? rec->keyLength : 0);
+                u64 start = k.be32(6);
+                std::unique_ptr<HFSForkData> next;
+                if (found && rec->keyLength >= 10 && k.be32(2) == fileID && k.u8At(0) == forkType &&
+                    rec->dataLength >= 64 && start <= a) {
+                    next = std::make_unique<HFSForkData>(this, rec->data, HFSForkData::kExtentRecordCount);
+                    for (const HFSExtent& e : next->extents) next->totalBlocks += e.blockCount;
+                    if (a - start >= next->totalBlocks) next.reset();
+                }
+                if (!next) {
+                    VORN_LOG(LOG_DEBUG, "HFSVolume::readFileAt - error finding startBlock in ExtentsFile=%lld\n",
+                             static_cast<long long>(a));
+                    VORN_LOG(LOG_DEBUG, "---- search failed ---------\n");
+                    return false;
+                }
+                VORN_LOG(LOG_DEBUG, "---- end search ---------\n");
+                next->dump();
+                VORN_LOG(LOG_DEBUG, "extentStartOfs = %lld, key->startBlock = %lld\n",
+                         static_cast<long long>(start * bs), static_cast<long long>(start));
+                VORN_LOG(LOG_DEBUG, "---- continueing ------- \n");
+                fork->overflow = std::move(next);
+                fork->overflowStartBlock = start;
+            }
+            current = fork->overflow.get();
+            extentStart = fork->overflowStartBlock * bs;
+        }
+        u64 volOfs = 0, contiguous = 0;
+        if (!current->getVolumeOfs(ofs - extentStart, &volOfs, &contiguous) || contiguous == 0) return false;
+        const u64 n = std::min({len, contiguous, kMaxReadPiece});
+        if (!read(volOfs, static_cast<u32>(n), out)) return false;
+        out += n;
+        ofs += n;
+        len -= n;
+    }
+    return true;
+}
+
+void HFSVolume::markForkDataBlocks(HFSForkData* fork) {
+    if (!m_markerBitmap) {
+        VORN_LOG(LOG_DEBUG, "HFSVolume:markForkDataBlocks - error: markerBitmap=NULL!\n");
+        return;
+    }
+    if (!m_markUsedBlocks || !fork || !m_disk || m_disk->getBlockSize() == 0) return;
+    const u64 r = m_allocBlockSize / m_disk->getBlockSize();
+    for (const HFSExtent& e : fork->extents) m_markerBitmap->setRange(e.startBlock * r, e.blockCount * r, true);
+}
+
+bool HFSVolume::findHardLinkTarget(u32 inode, std::unique_ptr<HFSForkData>* data,
+                                   std::unique_ptr<HFSForkData>* rsrc) {
+    if (!m_catalog) return false;
+    const std::string wanted = "iNode" + std::to_string(inode);
+    for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 0 && m_privateLooked) continue;
+        HFSBTreeNode node(m_catalog.get(), m_catalog->header().rootNode);
+        CatalogFileComparator key;
+        key.setParentID(pass == 0 ? 2 : m_privateFolder);
+        HFSBTreeRecord* rec = nullptr;
+        if (pass == 1 && m_privateFolder == 0) return false;
+        while (node.findLeafRecord(&key, &rec)) {
+            ByteReader d(rec->data, rec->dataLength);
+            ByteReader k(rec->keyData, rec->keyLength);
+            if (pass == 0) {
+                // The folder "\0\0\0\0HFS+ Private Data" (its name starts with four NUL units).
+                static const char kName[] = "HFS+ Private Data";
+                bool match = d.be16(0) == 1 && d.has(0, 12) && k.be16(4) == 4 + sizeof kName - 1;
+                for (u32 i = 0; match && i < 4 + sizeof kName - 1; ++i)
+                    match = k.be16(6 + 2 * i) == (i < 4 ? 0 : u8(kName[i - 4]));
+                if (match) {
+                    m_privateFolder = d.be32(8);
+                    break;
+                }
+            } else if (d.be16(0) == 2 && d.has(0, 248) && CatalogFileComparator::keyName(*rec) == wanted) {
+                *data = std::make_unique<HFSForkData>(this, rec->data + 88);
+                *rsrc = std::make_unique<HFSForkData>(this, rec->data + 168);
+                return true;
+            }
+        }
+        m_privateLooked = true;
+    }
+    return false;
+}
+
+void HFSVolume::dump() {
+    if (!logEnabled(LOG_DEBUG)) return;
+    log(LOG_DEBUG, "HFSVolume::dump\n");
+    log(LOG_DEBUG, "allocBlockSize: %d\n", m_allocBlockSize);
+    log(LOG_DEBUG, "volumeHeaderOfs: %lld\n", static_cast<long long>(m_volumeHeaderOfs));
+}
+
+}  // namespace vorn

@@ -1,0 +1,87 @@
+// An HFS Plus or HFSX volume, read-only, also one embedded in an HFS
+// wrapper; a plain HFS volume mounts with its bitmap and an empty root.
+//
+// mount reads the volume header, builds the extents overflow and catalog
+// B-trees, loads the allocation bitmap and names the volume after the root
+// folder's catalog record. Allocation block 0 starts at the volume start
+// (HFS Plus) or at drAlBlSt x 512 (plain HFS). Fork reads go through the
+// fork's extents and, past them, the extents overflow tree.
+//
+// Ownership: owns both trees, the allocation fork and the bitmap; deletes
+// its root item (when still set) in the destructor. Not thread-safe: reads
+// count their nesting in readDepth.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fs/Volume.h"
+#include "misc/Types.h"
+
+namespace vorn {
+
+class HFSBTree;
+class HFSForkData;
+
+class HFSVolume : public Volume {
+public:
+    static constexpr u32 kPlusSignature = 0x482B;  // "H+"
+    static constexpr u32 kXSignature = 0x4858;     // "HX"
+    static constexpr u32 kWrapperSignature = 0x4244;  // "BD"
+    // Largest piece of one volume read.
+    static constexpr u64 kMaxReadPiece = 8 * 1024 * 1024;
+
+    explicit HFSVolume(Disk* disk);
+    ~HFSVolume() override;
+
+    bool mount(bool buildTree) override;
+    bool isAllocationBlockUsed(u64 block) override;
+    virtual void dump();
+
+    // Reads len bytes of a fork from byte ofs; forkType 0 data, 0xFF resource.
+    bool readFileAt(u64 fileID, u8 forkType, void* buf, u64 ofs, u64 len, HFSForkData* fork);
+    void markForkDataBlocks(HFSForkData* fork);
+
+    // The forks of the file "iNode<n>" in the private-data folder, which a
+    // file hard link stands for; false when it is not found.
+    bool findHardLinkTarget(u32 inode, std::unique_ptr<HFSForkData>* data, std::unique_ptr<HFSForkData>* rsrc);
+
+    HFSBTree* getCatalog() const { return m_catalog.get(); }
+    HFSBTree* getExtentsOverflow() const { return m_extentsOverflow.get(); }
+    bool isNameFound() const { return m_nameFound; }
+    u64 getTotalBlocks() const { return m_totalBlocks; }
+    u64 getVolumeHeaderOfs() const { return m_volumeHeaderOfs; }
+    void setVolumeHeaderOfs(u64 ofs) { m_volumeHeaderOfs = ofs; }
+    bool isPlainHFS() const { return m_plainHFS; }
+    // With deferral, mount leaves the bitmap unread; the first question
+    // about a block (or loadBitmap) reads it.
+    void setDeferBitmap(bool defer) { m_deferBitmap = defer; }
+    bool loadBitmap();
+    bool hasBitmap() const { return m_bitmapLoaded; }
+
+private:
+    bool mountWrapper(const u8* mdb, u8* header);
+    bool setupPlus(const u8* header);
+
+    bool m_nameFound = false;
+    u64 m_totalBlocks = 0;
+    u32 m_readDepth = 0;
+    std::unique_ptr<HFSBTree> m_catalog;
+    std::unique_ptr<HFSBTree> m_extentsOverflow;
+    std::unique_ptr<HFSForkData> m_allocationFork;
+    std::vector<u8> m_bitmap;
+    u64 m_volumeHeaderOfs = 1024;
+    bool m_plainHFS = false;
+    bool m_deferBitmap = false;
+    bool m_bitmapLoaded = false;
+    bool m_bitmapTried = false;
+    bool m_rangeLogged = false;
+    // Plain HFS: where the bitmap lies.
+    u64 m_bitmapOfs = 0;
+    // Hard links: the private-data folder, looked up once.
+    bool m_privateLooked = false;
+    u64 m_privateFolder = 0;
+};
+
+}  // namespace vorn

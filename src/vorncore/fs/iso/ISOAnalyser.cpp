@@ -1,0 +1,332 @@
+#include "fs/iso/ISOAnalyser.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "fs/RecoveryEventListener.h"
+#include "fs/ScanContext.h"
+#include "fs/iso/ISOVolume.h"
+#include "fs/iso/ISOVolumeItem.h"
+#include "misc/Bytes.h"
+#include "misc/Data.h"
+#include "misc/Log.h"
+#include "misc/Timing.h"
+#include "misc/Utils.h"
+#include "storage/Disk.h"
+#include "storage/PartitionDisk.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr u32 kSector = ISOVolume::kSectorSize;
+// A volume's first descriptor lies 16 sectors past its start.
+constexpr u64 kDescriptorLead = 16 * u64(kSector);
+// Fixed bytes of a directory record before its name.
+constexpr u32 kRecordHead = 33;
+
+// A directory record whose lengths fit it and the bytes it lies in, and
+// whose both-endian halves agree.
+struct Record {
+    u32 length = 0;
+    u64 extent = 0;
+    u64 dataLength = 0;
+    bool folder = false;
+    u8 nameLength = 0;
+    const u8* name = nullptr;
+    const u8* date = nullptr;
+
+    bool read(const u8* rec, u32 avail) {
+        if (!rec || avail < kRecordHead + 1) return false;
+        length = rec[0];
+        nameLength = rec[32];
+        if (length < kRecordHead + 1 || length > avail || kRecordHead + nameLength > length) return false;
+        if (loadLE32(rec + 2) != loadBE32(rec + 6) || loadLE32(rec + 10) != loadBE32(rec + 14)) return false;
+        extent = loadLE32(rec + 2);
+        dataLength = loadLE32(rec + 10);
+        date = rec + 18;
+        folder = (rec[25] & 2) != 0;
+        name = rec + kRecordHead;
+        return true;
+    }
+    // The "." record (single byte 0) or the ".." record (single byte 1), also
+    // written as two bytes 0, n.
+    bool isDot(u8 which) const {
+        return (nameLength == 1 && name[0] == which) || (nameLength == 2 && name[0] == 0 && name[1] == which);
+    }
+};
+
+// Whether a name that does not start with a zero byte is UCS-2 all the same:
+// an even length and a byte outside the printable 8-bit range of ISO names.
+bool looksLikeUcs2(const u8* name, u8 length) {
+    if (length % 2) return false;
+    for (u8 i = 0; i < length; ++i)
+        if (name[i] < 0x20 || name[i] > 0x7E) return true;
+    return false;
+}
+
+}  // namespace
+
+ISOAnalyser::ISOAnalyser(ScanContext* owner) : AbstractAnalyser(owner) {}
+
+ISOAnalyser::~ISOAnalyser() = default;
+
+void ISOAnalyser::scanBegin() {
+    currentVolume = nullptr;
+    currentFirstDiscOfs = ~u64(0);
+    shortSteps = 0;
+}
+
+void ISOAnalyser::scanBlock() {
+    const Data* data = owner->getData();
+    const u8* bytes = data ? data->getPtr() : nullptr;
+    const u32 len = bytes ? data->getSize() : 0;
+    const int type = owner->getScanType();
+    if (type == SCAN_LOST_VOLUMES) scanLostVolume(bytes, len);
+    if (type == SCAN_LOST_FILES) scanLostFiles(bytes, len);
+}
+
+void ISOAnalyser::scanEnd() {
+    if (owner->getScanType() == SCAN_LOST_FILES) mergeItems();
+    if (shortSteps)
+        log(LOG_ERROR, "ISOAnalyser: dunno, we need at least some data... (%lld steps)\n",
+            static_cast<long long>(shortSteps));
+}
+
+void ISOAnalyser::scanLostVolume(const u8* data, u32 len) {
+    if (len < 6) {
+        ++shortSteps;
+        return;
+    }
+    if (memcmp(data + 1, "CD001", 5) != 0) return;
+    Disk* disk = owner->getDisk();
+    const u64 at = owner->getCurrentOffset();
+    if (!disk || at < kDescriptorLead) return;
+    u8 block[kSector];
+    if (len < kSector) {
+        // Steps of 512-byte disks: the descriptor is read whole, apart from
+        // the scan's own view of the cache.
+        if (!disk->read(at, kSector, block)) {
+            ++shortSteps;
+            return;
+        }
+        data = block;
+        len = kSector;
+    }
+    u64 firstDiscOfs = 0, spaceBytes = 0;
+    std::string name;
+    if (!checkLostVolume(at, data, len, &firstDiscOfs, &name, &spaceBytes)) return;
+
+    const u32 bs = disk->getBlockSize();
+    const u64 block16 = at / bs;
+    log(LOG_DEBUG, "ISO volume found at block %lld\n", static_cast<long long>(block16));
+    const u64 volumeStart = at - kDescriptorLead;
+    const u64 end = volumeStart + spaceBytes;  // one past the volume's last byte
+    if (volumeStart % bs || firstDiscOfs % bs || end <= firstDiscOfs) return;
+    Disk* parent = getInnermostDisk(disk);
+    const u64 first = firstDiscOfs / bs, last = (end + bs - 1) / bs - 1;
+    if (!PartitionDisk::fitsParent(parent, first, last)) return;
+    auto partition = std::make_unique<PartitionDisk>(parent, first, last);
+    partition->setLastSessionOfs(volumeStart - firstDiscOfs);
+    partition->setLostVolume(true);
+    partition->setName(name);
+    log(LOG_INFO, "adding lost volume at block: %lld\n", static_cast<long long>(block16));
+    if (!disk->addPartition(partition.get())) return;  // listed already (another copy of its descriptors)
+    partition.release();
+    if (RecoveryEventListener* listener = owner->getListener()) listener->diskListChangedEvent();
+}
+
+bool ISOAnalyser::checkLostVolume(u64 descriptorOfs, const u8* data, u32 len, u64* firstDiscOfs, std::string* name,
+                                  u64* spaceBytes) {
+    if (!data || len < 6 || memcmp(data + 1, "CD001", 5) != 0 || descriptorOfs < kDescriptorLead) return false;
+    Disk* disk = owner->getDisk();
+    if (!disk || disk->getBlockCount() == 0 || disk->getBlockSize() == 0) return false;
+    const u64 volumeStart = descriptorOfs - kDescriptorLead;
+    // The whole disk, with its session at the found volume, so that the
+    // mount finds the descriptors where they are.
+    PartitionDisk whole(disk, 0, disk->getBlockCount() - 1);
+    whole.setLastSessionOfs(volumeStart);
+    ISOVolume volume(&whole);
+    printf("potential ISO volume at block %lld\n", static_cast<long long>(descriptorOfs / disk->getBlockSize()));
+    if (!volume.mount(false)) return false;
+
+    // A session of a multisession disc counts its extents from the disc's
+    // start: its root directory lies there.
+    u64 first = 0;
+    u8 sector[kSector];
+    u64 own = 0, parent = 0;
+    const u64 rootOfs = volume.getRootExtent() * volume.getLogicalBlockSize();
+    if (disk->read(rootOfs, kSector, sector) && isDirectoryStart(sector, kSector, &own, &parent) &&
+        own == volume.getRootExtent()) {
+        log(LOG_DEBUG, "ISO root dir seems to be correct\n");
+    } else {
+        first = volumeStart;
+    }
+    log(LOG_DEBUG, "firstDiscBlock %lld\n", static_cast<long long>(first / disk->getBlockSize()));
+    *firstDiscOfs = first;
+    if (name) *name = volume.getName();
+    if (spaceBytes) *spaceBytes = volume.getVolumeSpaceSize() * volume.getLogicalBlockSize();
+    return true;
+}
+
+void ISOAnalyser::scanLostFiles(const u8* data, u32 len) {
+    if (len < kSector) {
+        ++shortSteps;
+        return;
+    }
+    u64 own = 0, parentExtent = 0;
+    if (!isDirectoryStart(data, len, &own, &parentExtent)) return;
+    Disk* disk = owner->getDisk();
+    const u64 at = owner->getCurrentOffset();
+    if (!disk || own > at / kSector) return;  // its numbering would start before the disk
+    const u64 firstDiscOfs = at - own * kSector;
+    const u32 bs = disk->getBlockSize();
+    VORN_LOG(LOG_DEBUG, "ISO dir (%lld) found at block %lld (firstDiscBlock=%lld, parentDirBlock=%lld)\n",
+             static_cast<long long>(own), static_cast<long long>(at / bs), static_cast<long long>(firstDiscOfs / bs),
+             static_cast<long long>(parentExtent));
+
+    if (firstDiscOfs != currentFirstDiscOfs) {
+        mergeItems();
+        currentVolume = dynamic_cast<ISOVolume*>(owner->addVolume(ADD_VOLUME_ISO, nullptr));
+        currentFirstDiscOfs = currentVolume ? firstDiscOfs : ~u64(0);
+        if (!currentVolume) return;
+        currentVolume->setDiskOffset(firstDiscOfs);
+        if (currentVolume->mount(false) && currentVolume->getRootItem())
+            currentVolume->getRootItem()->setName(currentVolume->getName());
+        if (RecoveryEventListener* listener = owner->getListener()) listener->itemChangedEvent(owner->getRootItem());
+    }
+
+    std::vector<std::unique_ptr<ISOVolumeItem>> items;
+    if (!parseDir(disk, at, items, 0)) return;
+    for (std::unique_ptr<ISOVolumeItem>& item : items) {
+        // Only a folder names a directory (an empty file may share its extent).
+        if (item->isContainer()) itemsByExtent[item->getExtent()] = item.get();
+        pending.push_back({std::move(item), own});
+    }
+}
+
+VolumeItem* ISOAnalyser::orphanFolder(u64 extent, u64* orphanedCount) {
+    if (auto it = madeUpFolders.find(extent); it != madeUpFolders.end()) return it->second;
+    VolumeItem* orphans = currentVolume->getRootItem()->findChild(owner->localizedString("OrphanedFolders"), true);
+    auto* folder = new ISOVolumeItem();
+    folder->setName(format("Extent %lld", static_cast<long long>(extent)));
+    folder->setContainer(true);
+    folder->setVolume(currentVolume);
+    orphans->addChild(folder);
+    folder->setParent(orphans);
+    madeUpFolders[extent] = folder;
+    itemsByExtent.try_emplace(extent, folder);  // the other entries of that directory join it
+    ++*orphanedCount;
+    return folder;
+}
+
+void ISOAnalyser::mergeItems() {
+    if (pending.empty() || !currentVolume || !currentVolume->getRootItem()) {
+        pending.clear();
+        itemsByExtent.clear();
+        madeUpFolders.clear();
+        return;
+    }
+    log(LOG_INFO, "merging %d items...\n", static_cast<int>(pending.size()));
+    RecoveryEventListener* listener = owner->getListener();
+    u64 nonOrphaned = 0, orphaned = 0;
+    StopWatch watch;
+    watch.start();
+    for (Pending& entry : pending) {
+        watch.stop();
+        if (watch.elapsedSeconds() != 0) {
+            bool cancel = false;
+            if (listener) listener->progressEvent(-1.0, &cancel);
+            watch.start();
+        }
+        ISOVolumeItem* item = entry.item.get();
+        item->setVolume(currentVolume);
+        VolumeItem* parent = nullptr;
+        if (auto it = itemsByExtent.find(entry.dirExtent); it != itemsByExtent.end()) {
+            // Never under itself or one of its own descendants (nor deeper
+            // than any walk goes).
+            int depth = 0;
+            VolumeItem* up = it->second;
+            while (up && up != item && depth <= VolumeItem::kMaxDepth) up = up->getParent(), ++depth;
+            if (!up) {
+                parent = it->second;
+                ++nonOrphaned;
+            }
+        }
+        if (!parent) parent = orphanFolder(entry.dirExtent, &orphaned);
+        parent->addChild(entry.item.release());
+        item->setParent(parent);
+    }
+    log(LOG_INFO, "nonOrphanedItemCount: %lld\n", static_cast<long long>(nonOrphaned));
+    log(LOG_INFO, "orphanedItemCount: %lld\n", static_cast<long long>(orphaned));
+    pending.clear();
+    itemsByExtent.clear();
+    madeUpFolders.clear();
+    log(LOG_INFO, "done!\n");
+}
+
+bool ISOAnalyser::isDirectoryStart(const u8* data, u32 len, u64* ownExtent, u64* parentExtent) {
+    Record self, parent;
+    if (!self.read(data, len) || !self.folder || !self.isDot(0)) return false;
+    if (!parent.read(data + self.length, len - self.length) || !parent.folder || !parent.isDot(1)) return false;
+    if (ownExtent) *ownExtent = self.extent;
+    if (parentExtent) *parentExtent = parent.extent;
+    return true;
+}
+
+bool ISOAnalyser::parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOVolumeItem>>& items, u64 size,
+                           bool joliet) {
+    u8 sector[kSector];
+    if (!disk || !disk->read(ofs, kSector, sector)) {
+        log(LOG_ERROR, "ISOAnalyser::parseDir - error reading ISO directory!\n");
+        return false;
+    }
+    u64 consumed = 0;  // bytes walked since ofs
+    u32 pos = 0;       // in the sector
+    bool ucs2Seen = joliet;
+    for (;;) {
+        if (size && consumed >= size) break;
+        if (pos >= kSector || sector[pos] == 0) {
+            // The end of the records: with an unknown size, or in a sector
+            // that holds none, that of the directory; otherwise padding up to
+            // the next sector.
+            if (pos == 0 || (pos < kSector && size == 0)) break;
+            consumed += kSector - pos;
+            if (size && consumed >= size) break;
+            ofs += kSector;
+            if (!disk->read(ofs, kSector, sector)) {
+                log(LOG_ERROR, "ISOAnalyser::parseDir - error reading ISO directory!\n");
+                break;
+            }
+            if (isDirectoryStart(sector, kSector, nullptr, nullptr)) break;
+            pos = 0;
+            continue;
+        }
+        Record r;
+        if (!r.read(sector + pos, kSector - pos)) break;
+        const u32 maxName = r.length - kRecordHead;
+        std::string name;
+        if (r.isDot(0) || r.isDot(1)) {
+            name = r.isDot(1) ? "\x01" : "";
+        } else if (ucs2Seen || r.name[0] == 0 || looksLikeUcs2(r.name, r.nameLength)) {
+            ucs2Seen = ucs2Seen || r.name[0] == 0;
+            name = utf16ToUtf8(reinterpret_cast<const u16*>(r.name), r.nameLength / 2, static_cast<int>(maxName), true);
+        } else {
+            name = isoNameToString(r.name, r.nameLength, maxName);
+        }
+        name = substringBefore(name, ";");
+        VORN_LOG(LOG_DEBUG, "name: %s\n", name.c_str());
+        if (!(r.folder && (name.empty() || name == "\x01"))) {
+            auto item = std::make_unique<ISOVolumeItem>(r.extent, r.dataLength, joliet);
+            item->setName(name);
+            item->setDate(isoDateToUnix(r.date));
+            item->setContainer(r.folder);
+            items.push_back(std::move(item));
+        }
+        consumed += r.length;
+        pos += r.length;
+    }
+    return true;
+}
+
+}  // namespace vorn

@@ -1,0 +1,66 @@
+// An ISO 9660 volume, read-only, shown through its Joliet tree when the disc
+// has one.
+//
+// mount reads the volume descriptors from 32,768 bytes past the start of the
+// disk's last session (0 unless a CD/DVD or a found volume sets it) and keeps
+// the root record of the last primary or supplementary descriptor read.
+// Extents count logical blocks (2,048 bytes, or the descriptor's size when it
+// is a valid one) from the volume's disk offset, whatever the disk's own
+// block size, so an ISO on 512-byte media mounts too. Every block is in use
+// as far as the scans are concerned, but a deleted-files scan carves the
+// whole disc: isAllocationBlockUsed answers false.
+//
+// Ownership: the root item belongs to whoever holds the result tree; the
+// destructor only detaches it. Keeps a record of which directory entry first
+// showed each folder extent, so that a folder listed by several entries is
+// shown once and every walk over the tree ends.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+
+#include "fs/Volume.h"
+#include "misc/Types.h"
+
+namespace vorn {
+
+class ISOVolume : public Volume {
+public:
+    // Bytes of a descriptor that are read; the descriptor block size.
+    static constexpr u32 kDescriptorSize = 2008;
+    static constexpr u32 kSectorSize = 2048;
+
+    explicit ISOVolume(Disk* disk);
+    ~ISOVolume() override;
+
+    bool mount(bool buildTree) override;
+    bool isAllocationBlockUsed(u64) override { return false; }
+
+    bool isJoliet() const { return m_joliet; }
+    u64 getVolumeSpaceSize() const { return m_volumeSpaceSize; }
+    u32 getLogicalBlockSize() const { return m_logicalBlockSize; }
+    u64 getRootExtent() const { return m_rootExtent; }
+    u64 getRootSize() const { return m_rootSize; }
+
+    // Records that entry `index` of the folder at parentExtent shows the
+    // folder at extent; false when another entry showed it first.
+    bool claimFolder(u64 extent, u64 parentExtent, u32 index);
+
+private:
+    u8 m_descriptor[kDescriptorSize] = {};
+    u64 m_volumeSpaceSize = 0;
+    bool m_joliet = false;
+    u32 m_logicalBlockSize = kSectorSize;
+    u64 m_rootExtent = 0;
+    u64 m_rootSize = 0;
+    std::map<u64, std::pair<u64, u32>> m_folderClaims;
+};
+
+// The first min(nameLength, maxLength) bytes of a record's name as they are.
+std::string isoNameToString(const u8* name, u8 nameLength, u32 maxLength);
+// A 7-byte recording date (years since 1900, month, day, hour, minute,
+// second, GMT offset, which is ignored) as Unix seconds; 0 when out of range.
+u32 isoDateToUnix(const u8* date);
+
+}  // namespace vorn

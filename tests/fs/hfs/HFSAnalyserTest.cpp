@@ -1,0 +1,157 @@
+// The HFS Plus analyser in real scans over the generated volume (tests/fixtures/hfs_gen.py) placed at an
+// odd sector inside other data, with no partition table: the lost-volumes scan makes it a browsable
+// partition; the lost-files scan gives back folders and files of a volume whose primary header was wiped.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "TestMedia.h"
+#include "fs/MemoryTestDisk.h"
+#include "fs/hfs/HFSAnalyser.h"
+#include "fs/hfs/HFSVolume.h"
+#include "fs/hfs/HfsTestSupport.h"
+#include "misc/Bytes.h"
+#include "recovery/Recovery.h"
+#include "storage/PartitionDisk.h"
+
+namespace vorn::test {
+namespace {
+
+using Bytes = std::vector<u8>;
+
+Bytes genImage() {
+    std::ifstream in(mediaPath("hfs_gen.img"), std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// Noise, the volume at byte volOfs, more noise.
+Bytes diskWith(const Bytes& volume, u64 volOfs, u64 tail) {
+    Bytes disk(volOfs + volume.size() + tail);
+    for (size_t i = 0; i < disk.size(); ++i) disk[i] = u8((i * 2654435761u) >> 13);
+    std::copy(volume.begin(), volume.end(), disk.begin() + volOfs);
+    return disk;
+}
+
+TEST(HFSLostVolumes, AVolumeAtAnOddSectorBecomesALostVolumePartition) {
+    struct Case {
+        u32 blockSize;
+        u64 volOfs;
+    } cases[] = {{512, 601 * 512}, {2048, 7 * 2048 + 512} /* the header lies mid-block */};
+    const Bytes volume = genImage();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.blockSize);
+        MemoryTestDisk disk(diskWith(volume, c.volOfs, 65536), c.blockSize);
+        {
+            Recovery recovery;
+            ASSERT_TRUE(recovery.selectDisk(&disk));
+            recovery.setScanType(SCAN_LOST_VOLUMES);
+            recovery.scan();
+        }
+        ASSERT_EQ(disk.getPartitionCount(), 1u);
+        auto* part = dynamic_cast<PartitionDisk*>(disk.getPartition(0));
+        ASSERT_NE(part, nullptr);
+        EXPECT_TRUE(part->isLostVolume());
+        EXPECT_EQ(part->getName(), "GenVol");
+        EXPECT_EQ(part->getFirstBlock(), c.volOfs / c.blockSize);
+        EXPECT_EQ(part->getLastBlock(), (c.volOfs + volume.size() - 1) / c.blockSize);
+        if (c.volOfs % c.blockSize) continue;
+        Recovery browse;  // browsed like any partition
+        ASSERT_TRUE(browse.selectDisk(part));
+        browse.openExistingVolume();
+        ASSERT_NE(browse.getRootItem(), nullptr);
+        EXPECT_EQ(walkTree(browse.getRootItem()).size(), 6u);
+    }
+}
+
+// What the lost-files scan gives back of the volume at sector 601 whose primary header is wiped, with one
+// more piece of damage: paths under the found volume's root, and frag.bin read through it.
+TEST(HFSLostFiles, AWipedVolumeGivesBackItsTree) {
+    const Bytes original = genImage();
+    auto find = [&](const Bytes& b, const std::string& name) {  // the folder record of (2, name) in leaf 1
+        Bytes key = {0, u8(6 + 2 * name.size()), 0, 0, 0, 2, 0, u8(name.size())};
+        for (char c : name) key.push_back(0), key.push_back(u8(c));
+        return size_t(std::search(b.begin() + 20480, b.begin() + 24576, key.begin(), key.end()) - b.begin()) +
+               key.size();
+    };
+    struct Case {
+        const char* what;
+        bool dropDocs;  // the folder record of /Docs unreadable: its items go to "CNID 20"
+        std::set<std::string> paths;
+    } cases[] = {
+        {"header wiped", false,
+         {"/Docs/", "/Docs/Sub/", "/Docs/Sub/deep.txt", "/Docs/note.txt", "/empty.txt", "/frag.bin"}},
+        {"header wiped, /Docs lost", true,
+         {"/OrphanedFolders/", "/OrphanedFolders/CNID 20/", "/OrphanedFolders/CNID 20/Sub/",
+          "/OrphanedFolders/CNID 20/Sub/deep.txt", "/OrphanedFolders/CNID 20/note.txt", "/empty.txt", "/frag.bin"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes volume = original;
+        std::fill(volume.begin() + 1024, volume.begin() + 1536, 0);
+        if (c.dropDocs) volume[find(volume, "Docs")] = 0x7F;  // record type 0x7F..: no folder
+        MemoryTestDisk disk(diskWith(volume, 601 * 512, 65536));
+        Recovery recovery;
+        ASSERT_TRUE(recovery.selectDisk(&disk));
+        recovery.setScanType(SCAN_LOST_FILES);
+        recovery.scan();
+        ASSERT_NE(recovery.getRootItem(), nullptr);
+        ASSERT_EQ(recovery.getRootItem()->children().size(), 1u);
+        VolumeItem* root = recovery.getRootItem()->children()[0];
+        EXPECT_EQ(root->getName(), "GenVol");
+        auto* vol = dynamic_cast<HFSVolume*>(root->getVolume());
+        ASSERT_NE(vol, nullptr);
+        EXPECT_EQ(vol->getDiskOffset(), 601u * 512);
+        std::map<std::string, VolumeItem*> tree = walkTree(root);
+        std::set<std::string> paths;
+        for (auto& [path, item] : tree) {
+            paths.insert(path);
+            EXPECT_NE(item->getParent(), nullptr) << path;
+            EXPECT_TRUE(item->isContainer() || item->isLost()) << path;
+        }
+        EXPECT_EQ(paths, c.paths);
+        VolumeItem* frag = tree["/frag.bin"];
+        ASSERT_NE(frag, nullptr);
+        Bytes data(frag->getSize()), expected(data.size());
+        ASSERT_EQ(frag->read(0, data.data(), u32(data.size())), data.size());
+        MemoryTestDisk plain(original);
+        ASSERT_TRUE(plain.open(false));
+        HFSVolume reference(&plain);
+        ASSERT_TRUE(reference.mount(true));
+        ASSERT_EQ(walkTree(reference.getRootItem())["/frag.bin"]->read(0, expected.data(), u32(expected.size())),
+                  expected.size());
+        EXPECT_EQ(data, expected);
+    }
+}
+
+// The raw tests of a block: headers and leaf nodes.
+TEST(HFSAnalyserProbes, LeafNodesAreRecognisedByTheirOffsetTable) {
+    auto leaf = [](u32 size, std::vector<u16> offsets) {
+        Bytes n(size);
+        n[8] = 0xFF;
+        n[11] = u8(offsets.size());
+        for (size_t i = 0; i < offsets.size(); ++i) n[size - 2 * i - 2] = u8(offsets[i] >> 8), n[size - 2 * i - 1] = u8(offsets[i]);
+        return n;
+    };
+    struct Case {
+        const char* what;
+        Bytes block;
+        bool leaf;
+        u32 blocks;
+    } cases[] = {
+        {"4096-byte leaf", leaf(4096, {14, 100, 300}), true, 8},
+        {"512-byte leaf", leaf(512, {14, 40}), true, 1},
+        {"3 x 512 bytes", leaf(1536, {14, 40}), false, 0},
+        {"offsets not increasing", leaf(512, {14, 300, 200}), false, 0},
+        {"index node", [&] { Bytes n = leaf(512, {14}); n[8] = 0; return n; }(), false, 0},
+        {"no records", leaf(512, {}), false, 0},
+    };
+    for (Case& c : cases) {
+        u32 blocks = 0;
+        EXPECT_EQ(HFSAnalyser::isCatalogLeafNode(c.block.data(), u32(c.block.size()), &blocks), c.leaf) << c.what;
+        EXPECT_EQ(blocks, c.blocks) << c.what;
+    }
+}
+
+}  // namespace
+}  // namespace vorn::test

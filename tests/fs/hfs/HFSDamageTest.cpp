@@ -1,0 +1,229 @@
+// The generated volume (tests/fixtures/hfs_gen.py: catalog nodes at byte 16384 + 4096 n, index root 3 over
+// leaves 1 and 2, extents overflow leaf at 12288) with one piece of damage each: the mount and the walk end,
+// keep what is sound, and log what they refused.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <set>
+
+#include "LogCapture.h"
+#include "TestMedia.h"
+#include "fs/MemoryTestDisk.h"
+#include "fs/hfs/HFSBTree.h"
+#include "fs/hfs/HFSBTreeNode.h"
+#include "fs/hfs/HFSVolume.h"
+#include "fs/hfs/HFSVolumeItem.h"
+#include "fs/hfs/HfsTestSupport.h"
+#include "fs/hfs/KeyedRecordComparator.h"
+#include "misc/Bytes.h"
+
+namespace vorn::test {
+namespace {
+
+using Bytes = std::vector<u8>;
+constexpr size_t kCatalog = 16384, kNode = 4096, kExtentsLeaf = 12288;
+
+Bytes genImage() {
+    std::ifstream in(mediaPath("hfs_gen.img"), std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+void put16(Bytes& b, size_t at, u32 v) { b[at] = u8(v >> 8), b[at + 1] = u8(v); }
+void put32(Bytes& b, size_t at, u32 v) { put16(b, at, v >> 16), put16(b, at + 2, v & 0xFFFF); }
+size_t node(int n) { return kCatalog + kNode * n; }
+// Start of the data of the catalog leaf record keyed (parent, ASCII name).
+size_t recordData(const Bytes& b, u32 parent, const std::string& name) {
+    Bytes key = {0, u8(6 + 2 * name.size()), u8(parent >> 24), u8(parent >> 16), u8(parent >> 8), u8(parent), 0,
+                 u8(name.size())};
+    for (char c : name) key.push_back(0), key.push_back(u8(c));
+    auto at = std::search(b.begin() + node(1), b.begin() + node(3), key.begin(), key.end());
+    EXPECT_NE(at, b.begin() + node(3)) << name;
+    return size_t(at - b.begin()) + key.size() + (key.size() & 1);
+}
+
+const std::set<std::string> kAll = {"/Docs/", "/Docs/Sub/", "/Docs/Sub/deep.txt", "/Docs/note.txt", "/empty.txt",
+                                    "/frag.bin"};
+
+struct Damage {
+    const char* what;
+    std::function<void(Bytes&)> apply;
+    bool mounts, named;
+    std::set<std::string> listing;
+    bool fragReadsWhole;
+    const char* logged;  // a line that starts so, or ""
+};
+
+TEST(HFSDamage, WalksEndAndKeepWhatIsSound) {
+    const u32 fragTail = 15 * 4096 + 7;  // inside the extents overflow record, past its first block
+    const std::vector<Damage> cases = {
+        {"none", [](Bytes&) {}, true, true, kAll, true, ""},
+        {"leaf 1 links to itself", [](Bytes& b) { put32(b, node(1), 1); }, true, true,
+         {"/Docs/", "/Docs/note.txt", "/empty.txt", "/frag.bin"}, true,
+         "HFSBTreeNode::findLeafRecord - leaf node 1 met twice"},
+        {"index root names itself as child",
+         [](Bytes& b) { put32(b, node(3) + 14 + 24 + 14, 3); /* after the key (20,Sub) */ }, true,
+         true, {"/Docs/", "/Docs/Sub/", "/Docs/note.txt", "/empty.txt", "/frag.bin"}, true,
+         "HFSBTreeNode::findLeafRecord - more node reads"},
+        {"record count beyond the node", [](Bytes& b) { put16(b, node(1) + 10, 0xFFFF); }, true, false, {}, false, ""},
+        {"record offset inside the offset table", [](Bytes& b) { put16(b, node(2) - 2, kNode - 4); }, true, false, {},
+         false, ""},
+        {"key shorter than a catalog key", [](Bytes& b) { put16(b, recordData(b, 20, "Sub") - 14, 4); }, true, true,
+         {"/Docs/", "/Docs/note.txt", "/empty.txt", "/frag.bin"}, true, ""},
+        {"folder with its parent's id", [](Bytes& b) { put32(b, recordData(b, 20, "Sub") + 8, 20); }, true, true,
+         {"/Docs/", "/Docs/note.txt", "/empty.txt", "/frag.bin"}, true,
+         "HFSVolumeItem::addChildren - folder Sub (id=20) is its own ancestor"},
+        {"overflow record of another file", [](Bytes& b) { put32(b, kExtentsLeaf + 14 + 4, 99); }, true, true, kAll,
+         false, ""},
+        {"overflow record of the resource fork", [](Bytes& b) { b[kExtentsLeaf + 14 + 2] = 0xFF; }, true, true, kAll,
+         false, ""},
+        {"catalog node size 1000", [](Bytes& b) { put16(b, kCatalog + 14 + 18, 1000); }, true, false, {}, false,
+         ""},
+        {"allocation block size 3072", [](Bytes& b) { put32(b, 1024 + 40, 3072); }, false, false, {}, false, ""},
+    };
+    for (const Damage& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes bytes = genImage();
+        ASSERT_EQ(bytes.size(), 2u << 20);
+        c.apply(bytes);
+        MemoryTestDisk disk(bytes);
+        ASSERT_TRUE(disk.open(false));
+        LogCapture logs(LOG_WARNING);
+        HFSVolume vol(&disk);
+        ASSERT_EQ(vol.mount(true), c.mounts);
+        if (!c.mounts) continue;
+        EXPECT_EQ(vol.isNameFound(), c.named);
+        std::set<std::string> listed;
+        std::map<std::string, VolumeItem*> tree = walkTree(vol.getRootItem());
+        for (auto& [path, item] : tree) listed.insert(path);
+        EXPECT_EQ(listed, c.listing);
+        if (tree.count("/frag.bin")) {
+            VolumeItem* frag = tree["/frag.bin"];
+            Bytes buf(frag->getSize());
+            EXPECT_EQ(frag->read(0, buf.data(), 4096), 4096u);  // the fork record's own extents
+            EXPECT_EQ(frag->read(fragTail, buf.data(), 100) == 100, c.fragReadsWhole);
+        }
+        if (*c.logged) {
+            EXPECT_TRUE(logs.hasPrefix(c.logged)) << c.logged;
+        }
+    }
+}
+
+// A 4 GiB extent (2^20 blocks of 4 KiB) maps a whole read at once, and a read past the disk fails at once.
+TEST(HFSDamage, HugeExtentsNeitherWrapNorHang) {
+    Bytes bytes = genImage();
+    const size_t fork = recordData(bytes, 2, "frag.bin") + 88;
+    put32(bytes, fork + 12, 1u << 20);  // totalBlocks
+    put32(bytes, fork + 20, 1u << 20);  // first extent's blockCount
+    put32(bytes, fork, 0x10);           // logicalSize: 64 GiB
+    put32(bytes, fork + 4, 0);
+    MemoryTestDisk disk(bytes);
+    ASSERT_TRUE(disk.open(false));
+    HFSVolume vol(&disk);
+    ASSERT_TRUE(vol.mount(true));
+    VolumeItem* frag = walkTree(vol.getRootItem())["/frag.bin"];
+    ASSERT_NE(frag, nullptr);
+    EXPECT_EQ(frag->getSize(), u64(0x10) << 32);
+    const Bytes original = genImage();
+    Bytes buf(8192);
+    ASSERT_EQ(frag->read(0, buf.data(), 8192), 8192u);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), original.begin() + 16 * 4096));
+    EXPECT_EQ(frag->read((u64(1) << 32) - 100, buf.data(), 200), 0u);  // past the disk
+}
+
+// Enumerating one parent's records crosses the leaf boundary; a search with returnHighest and no exact match
+// answers the last record below the key in the same leaf; unsigned identifiers compare as such.
+TEST(HFSBTreeSearch, EnumeratesAcrossLeavesAndReturnsTheHighestBelow) {
+    Bytes bytes = genImage();
+    MemoryTestDisk disk(bytes);
+    ASSERT_TRUE(disk.open(false));
+    HFSVolume vol(&disk);
+    ASSERT_TRUE(vol.mount(false));
+    HFSBTree* catalog = vol.getCatalog();
+    auto names = [&](u64 parent) {
+        HFSBTreeNode cursor(catalog, catalog->header().rootNode);
+        CatalogFileComparator key;
+        key.setParentID(parent);
+        std::vector<std::string> found;
+        for (HFSBTreeRecord* rec = nullptr; cursor.findLeafRecord(&key, &rec);)
+            found.push_back(CatalogFileComparator::keyName(*rec));
+        return found;
+    };
+    EXPECT_EQ(names(20), (std::vector<std::string>{"", "note.txt", "Sub"}));  // leaf 1, then leaf 2
+    EXPECT_EQ(names(0xFFFFFFF0u), std::vector<std::string>{});
+    // Leaf 2 linking back to leaf 1: a walk over every record sees each once.
+    put32(bytes, node(2), 1);
+    MemoryTestDisk looped(bytes);
+    ASSERT_TRUE(looped.open(false));
+    HFSVolume loopedVol(&looped);
+    ASSERT_TRUE(loopedVol.mount(false));
+    HFSBTreeNode all(loopedVol.getCatalog(), 1);
+    AnyMatchRecordComparator any;
+    int count = 0;
+    for (HFSBTreeRecord* rec = nullptr; all.findLeafRecord(&any, &rec);) ++count;
+    EXPECT_EQ(count, 14);
+
+    HFSBTreeNode cursor(catalog, catalog->header().rootNode);
+    CatalogFileComparator named;
+    named.setParentID(2);
+    named.setName("e");  // between "Docs" and "empty.txt" in byte order
+    named.setReturnHighest(true);
+    HFSBTreeRecord* rec = nullptr;
+    ASSERT_TRUE(cursor.findLeafRecord(&named, &rec));
+    EXPECT_EQ(CatalogFileComparator::keyName(*rec), "Docs");
+
+    HFSBTree* extents = vol.getExtentsOverflow();
+    HFSBTreeNode ext(extents, extents->header().rootNode);
+    ExtentsFileComparator key;
+    key.setKey(21, 0, 100);
+    key.setReturnHighest(true);
+    rec = nullptr;
+    ASSERT_TRUE(ext.findLeafRecord(&key, &rec));
+    EXPECT_EQ(loadBE32(rec->keyData + 6), 12u);  // the record starting at block 12, the last of the tree
+    key.setKey(u64(1) << 31, 0, 0);              // above every file id, not below
+    key.setReturnHighest(false);
+    rec = nullptr;
+    EXPECT_FALSE(ext.findLeafRecord(&key, &rec));
+}
+
+// Node splitting: bounds of the record count, the offsets and the keys; an odd key moves the data on.
+TEST(HFSBTreeSplit, RecordsStayInsideTheNode) {
+    auto leaf = [](std::vector<std::pair<u32, u32>> recs /* offset, key length */) {
+        Bytes n(512);
+        n[8] = 0xFF;
+        put16(n, 10, u32(recs.size()));
+        for (size_t i = 0; i < recs.size(); ++i) {
+            put16(n, 512 - 2 * (i + 1), recs[i].first);
+            if (recs[i].first + 2 <= 512) put16(n, recs[i].first, recs[i].second);
+        }
+        return n;
+    };
+    struct Case {
+        const char* what;
+        Bytes node;
+        SplitResult result;
+        size_t records;
+        u32 firstDataOfs;
+    } cases[] = {
+        {"two records", leaf({{14, 6}, {40, 7}}), SplitResult::Ok, 2, 22},
+        {"odd key moves the data on", leaf({{14, 7}}), SplitResult::Ok, 1, 24},
+        {"offset inside the descriptor", leaf({{10, 6}}), SplitResult::BadOffset, 0, 0},
+        {"offset in the offset table", leaf({{14, 6}, {508, 6}}), SplitResult::BadOffset, 1, 22},
+        {"key too short", leaf({{14, 6}, {40, 5}}), SplitResult::BadKey, 1, 22},
+        {"key ends in the offset table", leaf({{14, 495}}), SplitResult::BadKey, 0, 0},
+        {"more records than the node holds", [&] { Bytes n = leaf({}); put16(n, 10, 250); return n; }(),
+         SplitResult::BadOffset, 0, 0},
+    };
+    for (Case& c : cases) {
+        std::vector<HFSBTreeRecord> records;
+        EXPECT_EQ(HFSBTree::splitRecords(c.node.data(), 512, 0, 6, records), c.result) << c.what;
+        ASSERT_EQ(records.size(), c.records) << c.what;
+        if (c.records) {
+            EXPECT_EQ(records[0].data - c.node.data(), c.firstDataOfs) << c.what;
+        }
+        for (const HFSBTreeRecord& r : records) EXPECT_LE(r.data + r.dataLength, c.node.data() + 512 - 2 * records.size());
+    }
+}
+
+}  // namespace
+}  // namespace vorn::test

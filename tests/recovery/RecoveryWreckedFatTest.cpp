@@ -1,0 +1,87 @@
+// Damaged copies of the tool-made FAT volumes (tests/fixtures/make_wrecked_fat.sh: bit flips, 0xFF
+// sectors, sectors of an ISO 9660, an HFS Plus and a carving image), browsed, saved and scanned as a
+// user would: each ends in seconds, the save writes no more than the image holds, every file that the
+// damage did not touch comes back byte for byte, and no item, listed or carved, holds more than its medium.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "TestMedia.h"
+#include "fs/fat/FatManifest.h"
+#include "recovery/RecoveryTestSupport.h"
+#include "storage/ImageDisk.h"
+
+namespace vorn {
+namespace {
+
+using namespace test;
+
+// Every item of a tree: its size and the size it is taken as stay within the medium.
+void expectBounded(VolumeItem* folder, u64 medium, int depth, u64* items) {
+    ASSERT_LT(depth, VolumeItem::kMaxDepth);
+    folder->loadChildren();
+    for (VolumeItem* child : folder->children()) {
+        ++*items;
+        EXPECT_LE(child->boundedSize(), medium) << child->getPath() << child->getName();
+        EXPECT_LE(child->getSize(), medium) << child->getPath() << child->getName();
+        if (child->isContainer()) expectBounded(child, medium, depth + 1, items);
+    }
+}
+
+u64 bytesUnder(const std::string& dir) {
+    u64 total = 0;
+    for (auto& e : std::filesystem::recursive_directory_iterator(dir))
+        if (e.is_regular_file()) total += e.file_size();
+    return total;
+}
+
+class WreckedFatTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(WreckedFatTest, EndsInSecondsWritesNoMoreThanTheImageAndKeepsUntouchedFiles) {
+    std::ifstream list(mediaPath("wrecked.list"));
+    int images = 0;
+    for (std::string name; std::getline(list, name);) {
+        if (name.rfind(std::string("wrecked_") + GetParam() + "_", 0) != 0) continue;
+        SCOPED_TRACE(name);
+        ++images;
+        std::ifstream intact(mediaPath(name + ".intact"));
+        u64 imageSize = 0;
+        intact >> imageSize;
+        std::vector<std::pair<std::string, std::string>> untouched;  // SHA-256, path
+        for (std::string line; std::getline(intact, line);)
+            if (size_t tab = line.find('\t'); tab != std::string::npos)
+                untouched.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+
+        const auto start = std::chrono::steady_clock::now();
+        ImageDisk disk(mediaPath(name));
+        Recovery recovery;
+        ASSERT_TRUE(recovery.selectDisk(&disk));
+        recovery.openExistingVolume();
+        ASSERT_NE(recovery.getRootItem(), nullptr);
+        u64 items = 0;
+        expectBounded(recovery.getRootItem(), imageSize, 0, &items);
+        ScratchDir scratch;
+        char dir[] = "/dev/shm/vorn_wrecked_XXXXXX";  // thousands of small files: in memory where it can
+        const std::string target = mkdtemp(dir) ? dir : scratch.path;
+        recovery.save(recovery.getRootItem()->children(), target);
+        EXPECT_LE(bytesUnder(target), imageSize);
+        for (auto& [sha, path] : untouched) EXPECT_EQ(sha256Hex(fileBytes(target + path)), sha) << path;
+        std::filesystem::remove_all(target);
+
+        // The carver over the damaged volume's free clusters: every find lies on the medium.
+        recovery.setScanType(SCAN_DELETED_FILES);
+        recovery.scan();
+        ASSERT_NE(recovery.getRootItem(), nullptr);
+        expectBounded(recovery.getRootItem(), imageSize, 0, &items);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << items << " items";
+        recovery.selectDisk(nullptr);
+    }
+    EXPECT_GT(images, 0) << "no damaged copies of " << GetParam() << " in " << mediaPath("wrecked.list");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, WreckedFatTest, ::testing::Values("fat12_floppy", "fat16_s512", "fat32_s512"));
+
+}  // namespace
+}  // namespace vorn

@@ -10,6 +10,7 @@
 #include "fs/Volume.h"
 #include "fs/fat/FATAnalyser.h"
 #include "fs/hfs/HFSAnalyser.h"
+#include "fs/iso/ISOAnalyser.h"
 #include "raw/RawAnalyser.h"
 #include "recovery/RecoveryTestAccess.h"
 #include "recovery/RecoveryTestSupport.h"
@@ -187,6 +188,7 @@ TEST(Scan, EachKindGetsItsRegisteredAnalysers) {
             names.push_back(dynamic_cast<RawAnalyser*>(a)   ? "raw"
                             : dynamic_cast<FATAnalyser*>(a) ? "fat"
                             : dynamic_cast<HFSAnalyser*>(a) ? "hfs"
+                            : dynamic_cast<ISOAnalyser*>(a) ? "iso"
                                                             : "other");
             delete a;
         }
@@ -194,9 +196,9 @@ TEST(Scan, EachKindGetsItsRegisteredAnalysers) {
     };
     EXPECT_EQ(kinds(SCAN_DELETED_FILES, DISK_TYPE_IMAGEFILE), Lines{"raw"});
     for (int scanType : {SCAN_LOST_FILES, SCAN_LOST_VOLUMES}) {
-        EXPECT_EQ(kinds(scanType, DISK_TYPE_IMAGEFILE), (Lines{"hfs", "fat"}));
+        EXPECT_EQ(kinds(scanType, DISK_TYPE_IMAGEFILE), (Lines{"hfs", "iso", "fat"}));
         EXPECT_EQ(kinds(scanType, DISK_TYPE_FIXED), (Lines{"hfs", "fat"}));
-        EXPECT_EQ(kinds(scanType, DISK_TYPE_CDDVD), Lines{"hfs"});  // no FAT analyser on a CD/DVD
+        EXPECT_EQ(kinds(scanType, DISK_TYPE_CDDVD), (Lines{"hfs", "iso"}));  // no FAT analyser on a CD/DVD
     }
 }
 

@@ -76,6 +76,7 @@ public:
     bool isCurrent(u64 generation) const;
     u64 generation() const;
     bool cached(int index) const { return cache.contains(index); }
+    QImage cachedImage(int index) const { return cache.value(index).image; }
     qint64 cacheBytes() const { return cacheUsed; }
     PreviewWorker* worker() const { return builder; }
     void stopWorker();

@@ -26,6 +26,7 @@
 #include "fs/Volume.h"
 #include "fs/VolumeItem.h"
 #include "gui/AppLog.h"
+#include "gui/BackgroundView.h"
 #include "gui/Desktop.h"
 #include "gui/Engine.h"
 #include "gui/HoverButton.h"
@@ -263,7 +264,9 @@ void AppController::buildWidgets() {
     bottom->addWidget(new QLabel(ui("ReadErrors")));
     bottom->addWidget(errorsLabel);
 
-    auto* central = new QWidget;
+    // The window's background: the gradient.
+    auto* central = new BackgroundView(BackgroundView::Background);
+    central->setBackgroundStyle(BackgroundView::Gradient);
     auto* layout = new QVBoxLayout(central);
     layout->addWidget(splitter, 1);
     layout->addLayout(bottom);

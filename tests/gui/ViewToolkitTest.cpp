@@ -10,8 +10,16 @@
 #include <cmath>
 #include <stdexcept>
 
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTimer>
+
+#include "gui/BackgroundView.h"
 #include "gui/CTGradient.h"
 #include "gui/ImageScaling.h"
+#include "gui/SplashController.h"
+#include "gui/TextLines.h"
+#include "gui/ToolTipWrapping.h"
 
 namespace vorn::test {
 namespace {
@@ -205,6 +213,116 @@ TEST(ImageScaling, ProportionalCentredAndFactor) {
         EXPECT_EQ(gui::centeredRectForSizeInRect(row.size, row.rect), row.expected) << row.size.width();
     EXPECT_EQ(gui::scaleSizeByFactor(QSizeF(0, 0), 2.0f), QSizeF(0, 0));
     EXPECT_EQ(gui::scaleSizeByFactor(QSizeF(3, 4), 2.0f), QSizeF(6, 8));
+}
+
+TEST(Background, EachPaletteAndStyleAsGiven) {
+    using gui::BackgroundView;
+    const QColor untouched(1, 2, 3);
+    const struct {
+        BackgroundView::Palette palette;
+        int style;
+        QColor centre, top, bottom;  // invalid: not checked
+    } rows[] = {
+        {BackgroundView::Background, 1, Qt::magenta, {}, {}},
+        {BackgroundView::Window, 1, QColor(255, 128, 0), {}, {}},
+        {BackgroundView::Background, 3, {}, QColor(255, 255, 255), QColor(128, 128, 128)},
+        {BackgroundView::View, 3, {}, QColor(204, 204, 204), QColor(230, 230, 230)},
+        {BackgroundView::Window, 3, {}, QColor(255, 255, 255), QColor(179, 204, 255)},
+        {BackgroundView::View, 0, untouched, {}, {}},
+        {BackgroundView::View, 5, untouched, {}, {}},
+    };
+    for (const auto& row : rows) {
+        QWidget parent;
+        parent.setAutoFillBackground(true);
+        QPalette colours = parent.palette();
+        colours.setColor(QPalette::Window, untouched);
+        parent.setPalette(colours);
+        auto* view = new BackgroundView(row.palette, &parent);
+        view->setBackgroundStyle(row.style);
+        view->setGeometry(0, 0, 40, 200);
+        parent.resize(40, 200);
+        const QImage image = parent.grab().toImage();
+        const std::string what = std::to_string(row.palette) + "/" + std::to_string(row.style);
+        auto near = [&](QPoint at, const QColor& want) {
+            const QColor got = image.pixelColor(at);
+            EXPECT_NEAR(got.red(), want.red(), 3) << what;
+            EXPECT_NEAR(got.green(), want.green(), 3) << what;
+            EXPECT_NEAR(got.blue(), want.blue(), 3) << what;
+        };
+        if (row.centre.isValid()) near({20, 100}, row.centre);
+        if (row.top.isValid()) near({20, 0}, row.top);
+        if (row.bottom.isValid()) near({20, 199}, row.bottom);
+    }
+    // Patterns tile from the top edge; the gears sit in the middle.
+    for (const char* name : {"bricks", "ice", "smallgears", "largegears"})
+        EXPECT_FALSE(BackgroundView::namedImage(QString::fromLatin1(name)).isNull()) << name;
+    BackgroundView bricks(BackgroundView::View);
+    bricks.setBackgroundStyle(BackgroundView::Pattern);
+    bricks.resize(64, 48);
+    EXPECT_EQ(bricks.grab().toImage().copy(0, 0, 32, 16), BackgroundView::namedImage(QStringLiteral("bricks")));
+}
+
+TEST(Splash, FadesOnTimerStepsAndStaysFiveSeconds) {
+    const struct {
+        const char* what;
+        double closeAfter;  // seconds after the fade-in ended
+        int waitingSteps;   // steps that wait before the fade-out
+    } rows[] = {{"closed after 1 s", 1, 4}, {"closed after 10 s", 10, 0}};
+    for (const auto& row : rows) {
+        double now = 100;
+        std::vector<double> set;
+        gui::SplashController splash([&] { return now; }, [&](QWidget*, double a) { set.push_back(a); });
+        splash.stepTimer()->setInterval(24 * 3600 * 1000);  // the test steps it
+        splash.show();
+        while (splash.state() == gui::SplashController::State::FadingIn) splash.tick();
+        ASSERT_EQ(set.size(), 50u) << row.what;  // 0 at the start, then 49 steps
+        EXPECT_FLOAT_EQ(set[1], 0.01f);
+        EXPECT_NEAR(set.back(), 0.97, 0.01);
+        EXPECT_LE(set.back(), 1.0);
+        set.clear();
+        now += row.closeAfter;
+        splash.close();  // takes its first step at once
+        int waiting = set.empty() ? 1 : 0;
+        while (set.empty()) {
+            now += 1;
+            splash.tick();
+            if (set.empty()) ++waiting;
+        }
+        EXPECT_EQ(waiting, row.waitingSteps) << row.what;
+        while (splash.state() != gui::SplashController::State::Closed) splash.tick();
+        // 1.0, then less by a tenth of (1.1 - opacity) while above 0.05.
+        ASSERT_EQ(set.size(), 25u) << row.what;
+        EXPECT_NEAR(set[1], 0.99, 1e-9);
+        EXPECT_EQ(set.front(), 1.0) << "the fade-out starts at full opacity";
+        EXPECT_GT(set.back(), 0.05);
+        EXPECT_EQ(splash.window(), nullptr);
+        splash.close();
+        EXPECT_EQ(splash.state(), gui::SplashController::State::Closed) << "a second close does nothing";
+    }
+}
+
+TEST(TextLines, SpacingAndToolTipWrapping) {
+    QPlainTextEdit edit;
+    gui::setLineSpacingTo(&edit, 7);
+    EXPECT_TRUE(edit.document()->isEmpty());
+    edit.setPlainText(QStringLiteral("alpha\nbeta"));
+    gui::setLineSpacingTo(&edit, 7);
+    EXPECT_EQ(edit.document()->lastBlock().blockFormat().lineHeight(), 7);
+
+    const QString text = QStringLiteral("one two three four five six seven eight nine ten eleven twelve");
+    const QString narrow = gui::stringWrappedForToolTipToPixelWidth(text, 80);
+    const QString wide = gui::stringWrappedForToolTipToPixelWidth(text, 5000);
+    EXPECT_GT(narrow.count(QLatin1Char('\n')), 2);
+    EXPECT_EQ(wide, text);
+    EXPECT_EQ(QString(narrow).remove(QLatin1Char('\n')).remove(QLatin1Char(' ')), QString(text).remove(QLatin1Char(' ')));
+    for (unsigned count : {1u, 2u, 3u, 5u}) {
+        const QString wrapped = gui::stringWrappedForToolTipToLineCount(text, count);
+        EXPECT_LE(wrapped.count(QLatin1Char('\n')) + 1, int(count)) << count;
+        EXPECT_GE(wrapped.count(QLatin1Char('\n')) + 2, int(count)) << count << ": not much narrower than needed";
+    }
+    // A tall ratio gives more lines than a wide one.
+    EXPECT_GT(gui::stringWrappedForToolTipToWidthToHeightRatio(text, 0.5f).count(QLatin1Char('\n')),
+              gui::stringWrappedForToolTipToWidthToHeightRatio(text, 20).count(QLatin1Char('\n')));
 }
 
 }  // namespace

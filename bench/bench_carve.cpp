@@ -3,11 +3,11 @@
 // same image and against PhotoRec carving the same image, in one run.
 //
 // The image (made once, then kept): random bytes with real files (made by
-// ImageMagick, sox, ghostscript and zip) written at 4 KiB boundaries, one
-// per 8 MiB. The scan runs twice: with 4 KiB allocation blocks (the image
-// seen as a disk of 4 KiB sectors, every block free) and with 512-byte
+// ImageMagick, sox, lame, ghostscript and zip, and a text) written at 4 KiB
+// boundaries, one per 8 MiB. The scan runs with 4 KiB allocation blocks (the
+// image seen as a disk of 4 KiB sectors, every block free) and with 512-byte
 // blocks (the image as it is: no file system, so every 512-byte block is
-// free). PhotoRec ("photorec", Debian package testdisk) carves the whole
+// free), each with plain-text scanning off and on. PhotoRec ("photorec", Debian package testdisk) carves the whole
 // image with every file type enabled, writing its finds into a scratch
 // folder; it is skipped when not installed.
 //
@@ -67,7 +67,7 @@ bool run(const std::string& command) { return system(command.c_str()) == 0; }
 // Real files made by real tools, once.
 std::vector<std::vector<u8>> makeFiles() {
     const std::string files = g_dir + "/files";
-    const std::string stamp = files + "/.done";
+    const std::string stamp = files + "/.done-3";
     if (access(stamp.c_str(), F_OK) != 0) {
         const std::string cd = "cd '" + files + "' && ";
         run("mkdir -p '" + files + "'");
@@ -80,11 +80,14 @@ std::vector<std::vector<u8>> makeFiles() {
         run(cd + "gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o paper.pdf -c "
                  "'/Helvetica findfont 20 scalefont setfont 72 720 moveto (Benchmark page) show showpage'");
         run(cd + "zip -X -q bundle.zip picture.bmp paper.pdf");
+        run(cd + "convert -seed 6 -size 160x120 plasma:fractal -compress none picture.tif");
+        run(cd + "lame --quiet -b 64 --add-id3v2 --tt Tone tone.wav tone.mp3");
+        run(cd + "for i in $(seq 1 100); do echo \"Line $i of a note that the benchmark carves.\"; done > note.txt");
         run("touch '" + stamp + "'");
     }
     std::vector<std::vector<u8>> out;
     for (const char* name : {"photo.jpg", "small.jpg", "picture.png", "picture.gif", "picture.bmp", "tone.wav",
-                             "paper.pdf", "bundle.zip"}) {
+                             "paper.pdf", "bundle.zip", "picture.tif", "tone.mp3", "note.txt"}) {
         FILE* f = fopen((files + "/" + name).c_str(), "rb");
         if (!f) continue;
         std::vector<u8> bytes;
@@ -162,7 +165,7 @@ u64 countItems(vorn::VolumeItem* folder) {
     return n;
 }
 
-void scanWith(benchmark::State& state, vorn::Disk& disk) {
+void scanWith(benchmark::State& state, vorn::Disk& disk, bool text) {
     vorn::setLogLevel(vorn::LOG_WARNING);
     u64 items = 0;
     for (auto _ : state) {
@@ -172,6 +175,7 @@ void scanWith(benchmark::State& state, vorn::Disk& disk) {
             return;
         }
         recovery.setScanType(vorn::SCAN_DELETED_FILES);
+        recovery.setEnableSearchText(text);
         recovery.scan();
         items = recovery.getRootItem() ? countItems(recovery.getRootItem()) : 0;
     }
@@ -182,12 +186,22 @@ void scanWith(benchmark::State& state, vorn::Disk& disk) {
 
 void BM_DeletedFilesScan4KiB(benchmark::State& state) {
     SectorDisk disk(g_image);
-    scanWith(state, disk);
+    scanWith(state, disk, false);
 }
 
 void BM_DeletedFilesScan512(benchmark::State& state) {
     vorn::ImageDisk disk(g_image);
-    scanWith(state, disk);
+    scanWith(state, disk, false);
+}
+
+void BM_DeletedFilesScan4KiBText(benchmark::State& state) {
+    SectorDisk disk(g_image);
+    scanWith(state, disk, true);
+}
+
+void BM_DeletedFilesScan512Text(benchmark::State& state) {
+    vorn::ImageDisk disk(g_image);
+    scanWith(state, disk, true);
 }
 
 void BM_PhotoRec(benchmark::State& state) {
@@ -213,6 +227,8 @@ void BM_PhotoRec(benchmark::State& state) {
 BENCHMARK(BM_PlainPread)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
 BENCHMARK(BM_DeletedFilesScan4KiB)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
 BENCHMARK(BM_DeletedFilesScan512)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
+BENCHMARK(BM_DeletedFilesScan4KiBText)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
+BENCHMARK(BM_DeletedFilesScan512Text)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
 BENCHMARK(BM_PhotoRec)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(1);
 
 // Keeps the median (or only) throughput of each benchmark for the closing lines.
@@ -254,6 +270,8 @@ int main(int argc, char** argv) {
     if (base > 0) printf("%-34s %7.0f MiB/s\n", "pread 256 KiB, sequential:", base / 1048576);
     line("deleted-files scan, 4 KiB blocks:", "BM_DeletedFilesScan4KiB");
     line("deleted-files scan, 512-byte blocks:", "BM_DeletedFilesScan512");
+    line("with text, 4 KiB blocks:", "BM_DeletedFilesScan4KiBText");
+    line("with text, 512-byte blocks:", "BM_DeletedFilesScan512Text");
     if (photorec > 0) printf("%-34s %7.0f MiB/s\n", "PhotoRec, every file type:", photorec / 1048576);
     benchmark::Shutdown();
     return 0;

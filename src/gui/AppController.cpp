@@ -14,12 +14,15 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
+#include <QSysInfo>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <unistd.h>
+
 #include <chrono>
 
 #include "fs/RecoveryEventListener.h"
@@ -151,7 +154,8 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
     if (!options.clock) options.clock = steadySeconds;
     if (!options.desktop) ownDesktop = std::make_unique<Desktop>();
     desktop = options.desktop ? options.desktop : ownDesktop.get();
-    std::unique_ptr<DiskManager> manager(options.makeDiskManager ? options.makeDiskManager() : createDiskManager());
+    std::unique_ptr<DiskManager> manager =
+        options.makeDiskManager ? std::unique_ptr<DiskManager>(options.makeDiskManager()) : createDiskManager();
     enginePtr = std::make_unique<Engine>(std::move(manager));
     events = std::make_unique<Events>(this);
     logListener = std::make_unique<CoreLogListener>();
@@ -160,6 +164,10 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
         GateAccess access(enginePtr->gate());
         enginePtr->recovery()->setListener(events.get());
     }
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageSize > 0) qInfo("Real Memory available: %lld KB", (long long)pages * pageSize / 1024);
+    qInfo("System: %s, kernel %s", qUtf8Printable(QSysInfo::prettyProductName()),
+          qUtf8Printable(QSysInfo::kernelVersion()));
     qInfo("AppName: %s", qUtf8Printable(appInfo().text(QStringLiteral("AppName"))));
     qInfo("CFBundleShortVersionString: %s", qUtf8Printable(appInfo().text(QStringLiteral("CFBundleShortVersionString"))));
 
@@ -200,12 +208,12 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
 }
 
 AppController::~AppController() {
-    setLogListener(nullptr);
     timer->stop();
     // The preview workers stop before the engine they read through.
     previews->stop();
     // The engine thread stops first: nothing it calls may be gone before.
     enginePtr.reset();
+    setLogListener(nullptr);
 }
 
 // ---- set-up
@@ -511,7 +519,9 @@ void AppController::showResultTree() {
 
 void AppController::expandOutlineView() {
     if (scanType == SCAN_LOST_FILES && treeShowsResults) {
-        outline->expand(tree->index(0, 0));
+        // Row 0 alone, now or when it arrives.
+        const QModelIndex first = tree->index(0, 0);
+        first.isValid() ? outline->expand(first) : void(expandTopOnce = true);
         return;
     }
     autoExpand = true;
@@ -521,7 +531,9 @@ void AppController::expandOutlineView() {
 void AppController::expandFetched(const QModelIndex& parent) {
     if (expandTopOnce && !parent.isValid()) {
         expandTopOnce = false;
-        outline->expand(tree->index(0, 0));
+        const QModelIndex first = tree->index(0, 0);
+        outline->expand(first);
+        if (tree->canFetchMore(first)) tree->fetchMore(first);
         return;
     }
     if (!autoExpand) return;
@@ -555,7 +567,7 @@ UiState AppController::uiState() const {
     s.diskType = diskType;
     s.folderSelected = folder != nullptr;
     s.hasResults = hasResults;
-    s.engineBusy = enginePtr->busy() && !running;
+    s.engineBusy = enginePtr->busy() || running;
     return s;
 }
 

@@ -9,7 +9,7 @@ bool isEnabled(Action action, const UiState& s) {
         case Action::ToggleViewer: return true;
         default: break;
     }
-    // Engine commands wait until browsing or a disk scan has finished.
+    // Engine commands wait until the running one has finished.
     if (s.engineBusy) return false;
     switch (action) {
         case Action::ChooseDisk: return true;

@@ -29,7 +29,7 @@ struct UiState {
     int diskType = 0;  // Disk::getType: 2 CD/DVD, 4 image file
     bool folderSelected = false;
     bool hasResults = false;  // the engine holds a result root
-    bool engineBusy = false;  // an engine call runs outside the progress sheet
+    bool engineBusy = false;  // an engine command runs or waits
 };
 
 bool isEnabled(Action action, const UiState& state);

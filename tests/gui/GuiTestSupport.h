@@ -6,6 +6,10 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
+#include <QWidget>
 #include <QStringList>
 #include <QTest>
 #include <atomic>
@@ -87,6 +91,19 @@ struct HeldDisk : ImageDisk {
     bool waiting = false;
     std::atomic<int> delayMs{0};  // each read takes this long
 };
+
+// With VORN_SCREENSHOTS set (tests/gui/screenshots.sh), saves the screen
+// (or, offscreen, the window) as <name>.png there, for a human look.
+inline void snapshot(QWidget* window, const QString& name) {
+    const QString dir = qEnvironmentVariable("VORN_SCREENSHOTS");
+    if (dir.isEmpty()) return;
+    QCoreApplication::processEvents();
+    QPixmap shot;
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) shot = QGuiApplication::primaryScreen()->grabWindow(0);
+    if (shot.isNull()) shot = window->grab();
+    QDir().mkpath(dir);
+    shot.save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
 
 // Runs the event loop until cond holds; false after timeoutMs.
 inline bool waitFor(const std::function<bool()>& cond, int timeoutMs = 60000) {

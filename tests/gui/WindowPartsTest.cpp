@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
+#include <QTemporaryDir>
 #include <QPlainTextEdit>
 #include <QTableView>
 #include <QTreeView>
 
 #include "GuiTestSupport.h"
+#include "gui/AppLog.h"
 #include "gui/Engine.h"
 #include "gui/Hint.h"
 #include "gui/StringTable.h"
@@ -185,6 +187,26 @@ TEST(GuiAdapters, OutlineRowsAreOccurrencesAndNamesArePlainText) {
     EXPECT_EQ(adapter.rowCount(), 0);
     QCoreApplication::processEvents();
     EXPECT_EQ(adapter.rowCount(), 0);
+}
+
+TEST(GuiLog, TheFileKeepsItsLastLinesUpToTheLimit) {
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/vorn.log");
+    const struct {
+        QByteArray before;
+        qint64 limit;
+        QByteArray after;
+    } cases[] = {{"a\nb\n", 100, "a\nb\n"}, {"first line\nsecond\nthird\n", 10, "third\n"}, {"", 10, ""}};
+    for (const auto& c : cases) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(c.before);
+        file.close();
+        gui::trimLogFile(path, c.limit);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), c.after) << c.before.toStdString();
+        file.close();
+    }
 }
 
 struct BigTable : TableModelInterface {

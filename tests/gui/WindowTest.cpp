@@ -7,11 +7,13 @@
 // hangs.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemModelTester>
 #include <QAction>
 #include <QCheckBox>
 #include <QToolBar>
 #include <QCryptographicHash>
 #include <QDirIterator>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -98,7 +100,10 @@ struct Driver : Window {
     }
     QModelIndex row(const std::vector<int>& path) {
         QModelIndex index;
-        for (int r : path) index = app->treeAdapter()->index(r, 0, index);
+        for (size_t i = 0; i < path.size(); ++i) {
+            index = app->treeAdapter()->index(path[i], 0, index);
+            if (!index.isValid()) break;
+        }
         return index;
     }
     // Waits until the outline row at path exists, then clicks it.
@@ -147,12 +152,17 @@ struct Driver : Window {
 
 TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
     Driver w({"camera_card.img"});
+    // Qt's own checks of both models over the engine's real ones.
+    QAbstractItemModelTester treeCheck(w.app->treeAdapter(), QAbstractItemModelTester::FailureReportingMode::Fatal);
+    QAbstractItemModelTester tableCheck(w.app->tableAdapter(), QAbstractItemModelTester::FailureReportingMode::Fatal);
     w.chooseDisk();
+    snapshot(w.app.get(), QStringLiteral("1-disk-list"));
     EXPECT_TRUE(w.app->windowTitle().contains(QStringLiteral("camera_card.img")));
     w.run("BrowseVolume", QStringLiteral("browseVolume"));
     w.selectRow({0});
     QTableView* table = w.app->tableView();
     ASSERT_TRUE(waitFor([&] { return table->model()->rowCount() >= 2; }));
+    snapshot(w.app.get(), QStringLiteral("2-browsed-card"));
     clickRow(table, table->model()->index(0, 0));
     QTest::keyClick(table, Qt::Key_A, Qt::ControlModifier);
     QTemporaryDir target;
@@ -186,6 +196,16 @@ TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
         EXPECT_TRUE(a.answer == -1 ? questions == 1 : questions >= 7) << a.answer << ": " << questions;
         EXPECT_EQ(readAll(readme.fileName()) != "changed", a.restored) << a.answer;
     }
+
+    // A folder that cannot be made (a file is in its place) fails the save:
+    // one alert says so. So does an image file that cannot be written.
+    QTemporaryDir blocked;
+    QFile(blocked.path() + QStringLiteral("/DCIM")).open(QIODevice::WriteOnly);
+    w.desktop.asked.clear();
+    w.desktop.answers.clear();
+    w.savedUnder(blocked);
+    w.run("Save", QStringLiteral("save"));
+    EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The save failed")});
 }
 
 TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
@@ -195,6 +215,10 @@ TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
     w.chooseDisk();
     w.app->activateTextScanCheckbox()->setChecked(false);
     qsizetype before = w.finished.size();
+    QTest::mouseClick(w.app->toolButton(QStringLiteral("DeletedFilesScan")), Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return w.app->scanWindow()->isVisible(); }));
+    snapshot(w.app.get(), QStringLiteral("3-scan-options"));
+    w.app->scanWindowEndCancel();
     w.startDeletedScan();
     ASSERT_TRUE(w.app->progressSheet()->isVisible());
     QTest::mouseClick(w.app->progressSheet()->cancelButton(), Qt::LeftButton);
@@ -215,7 +239,12 @@ TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
     EXPECT_GT(w.desktop.sounds, 1);
     EXPECT_TRUE(w.desktop.asked.contains(QStringLiteral("The scan is complete")));
 
+    // The result tree opens fully: the pictures' kinds under their folder.
+    ASSERT_TRUE(waitFor([&] { return w.row({0, 0, 0}).isValid(); }));
+    EXPECT_TRUE(w.app->outlineView()->isExpanded(w.row({0, 0})));
+    EXPECT_TRUE(w.app->outlineView()->isExpanded(w.row({0})));
     w.selectRow({0});
+    snapshot(w.app.get(), QStringLiteral("5-scan-results"));
     QTemporaryDir target;
     w.savedUnder(target);
     w.run("Save", QStringLiteral("save"));
@@ -247,9 +276,11 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
     w.app->searchField()->setText(QStringLiteral("IMG_01"));
     QTest::keyClick(w.app->searchField(), Qt::Key_Return);
     w.waitFinished(QStringLiteral("search"), 0);
+    snapshot(w.app.get(), QStringLiteral("6-search-results"));
     QStringList rows;
     for (int r = 0; r < w.app->treeAdapter()->rowCount(w.row({0})); ++r) rows << w.row({0, r}).data().toString();
-    EXPECT_TRUE(rows.filter(QStringLiteral("Search Results")).size() == 1) << rows.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(rows.filter(QStringLiteral("Search Results")).size(), 1)
+        << w.row({0}).data().toString().toStdString() << ": " << rows.join(QLatin1Char('|')).toStdString();
 
     w.desktop.answers = {0};
     w.chooseDisk();
@@ -262,6 +293,10 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
     w.desktop.saveFiles.push_back(copy);
     w.trigger(Action::CreateImageFile, QStringLiteral("createImageFile"));
     EXPECT_EQ(sha256(readAll(copy)), sha256(readAll(QString::fromStdString(mediaPath("camera_card.img")))));
+    w.desktop.asked.clear();
+    w.desktop.saveFiles.push_back(out.path() + QStringLiteral("/no/such/folder/copy.img"));
+    w.trigger(Action::CreateImageFile, QStringLiteral("createImageFile"));
+    EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The image file failed")});
 
     // Sort by size moves the check marks and orders the table.
     w.run("BrowseVolume", QStringLiteral("browseVolume"));
@@ -286,7 +321,7 @@ TEST(GuiWindow, SheetIsModalThrottledAndLiveWhileAReadHangs) {
     Driver w({"carving_fat32.img"}, true);
     w.chooseDisk();
     auto* disk = static_cast<HeldDisk*>(w.disks[0]);
-    QSignalSpy chooseTriggered(w.app->action(Action::ChooseDisk), &QAction::triggered);
+    QSignalSpy aboutTriggered(w.app->action(Action::About), &QAction::triggered);
     disk->setHold(true);
     const qsizetype before = w.finished.size();
     w.startDeletedScan();
@@ -295,15 +330,17 @@ TEST(GuiWindow, SheetIsModalThrottledAndLiveWhileAReadHangs) {
     w.app->setHelpText(QStringLiteral("still here"), true);
     EXPECT_TRUE(waitFor([&] { return w.app->hint().shown == QStringLiteral("still here"); }));
     EXPECT_FALSE(w.app->grab().isNull());
+    snapshot(w.app.get(), QStringLiteral("4-progress-sheet"));
     clickThroughWindow(w.app->progressSheet()->cancelButton());
     EXPECT_FALSE(w.app->progressSheet()->cancelButton()->isEnabled());
     // The main window takes no clicks while the sheet is up.
-    clickThroughWindow(w.app->toolButton(QStringLiteral("ChooseDisk")));
-    EXPECT_EQ(chooseTriggered.size(), 0);
+    ASSERT_TRUE(w.app->action(Action::About)->isEnabled());
+    clickThroughWindow(w.app->toolButton(QStringLiteral("About")));
+    EXPECT_EQ(aboutTriggered.size(), 0);
     EXPECT_TRUE(w.app->progressSheet()->isVisible());
     disk->setHold(false);
     w.waitFinished(QStringLiteral("deletedFilesScan"), before);
-    EXPECT_EQ(chooseTriggered.size(), 0);
+    EXPECT_EQ(aboutTriggered.size(), 0);
 }
 
 TEST(GuiWindow, ProgressIsServedOncePerTenthOfASecondAndParksTheEngine) {
@@ -368,6 +405,13 @@ TEST(GuiWindow, HoverShowsHintsOnlyForEnabledButtons) {
         QTest::mouseMove(button->window()->windowHandle(), button->mapTo(button->window(), QPoint(2, 2)));
         EXPECT_EQ(w.app->hint().pending != before, c.hint) << c.button;
     }
+    // Spoken hints: each new hint once, when it is swapped in.
+    w.app->speakHintsCheckbox()->setChecked(true);
+    w.app->setHelpText(QStringLiteral("spoken"), true);
+    for (int tick = 0; tick < 30; ++tick) w.app->timerTick();
+    EXPECT_EQ(w.desktop.spoken.count(QStringLiteral("spoken")), 1) << w.desktop.spoken.join('|').toStdString();
+    EXPECT_EQ(w.app->helpTextView()->text(), QStringLiteral("spoken"));
+    EXPECT_EQ(w.app->helpTextView()->textFormat(), Qt::PlainText);
     EXPECT_EQ(w.app->findChild<QToolBar*>()->isMovable(), false);
     EXPECT_EQ(w.app->contextMenuPolicy(), Qt::NoContextMenu);
 }

@@ -59,12 +59,47 @@ const std::map<std::string, std::pair<std::string, std::string>> kExpected = {
 // Types whose analysers know the file's end.
 const std::set<std::string> kExactSize = {"mp3", "zip", "docx", "xlsx", "pptx", "doc", "xls", "ppt"};
 
+// With text scanning on, by file name: the texts, and the documents that
+// are text, which the text analyser takes before the signature table.
+const std::map<std::string, std::pair<std::string, std::string>> kTextExpected = {
+    {"hello.c", {"text/c", "c"}},
+    {"shapes.cpp", {"text/c++", "cpp"}},
+    {"sums.for", {"text/fortran", "for"}},
+    {"build.mk", {"text/makefile", ""}},
+    {"total.pl1", {"text/pl1", "pl1"}},
+    {"start.asm", {"text/asm", "asm"}},
+    {"english.txt", {"text/plain", "txt"}},
+    {"mail.eml", {"text/mail", "txt"}},
+    {"article.news", {"text/news", "txt"}},
+    {"Hello.java", {"text/java", "java"}},
+    {"page.htm", {"text/html", "html"}},
+    {"hello.bcpl", {"text/bcpl", "bcpl"}},
+    {"macros.m4", {"text/m4", "m4"}},
+    {"messages.po", {"text/po", "po"}},
+    {"page.man", {"text/troff", "t"}},
+    {"note.txt", {"text/plain; charset=us-ascii", "txt"}},
+    {"words.utf8", {"text/plain; charset=utf-8", "txt"}},
+    {"words.utf16", {"text/plain; charset=utf-16", "txt"}},
+    {"words.latin1", {"text/plain; charset=iso-8859-1", "txt"}},
+    {"words.ebcdic", {"text/plain; charset=ebcdic", "txt"}},
+    {"words.cp1252", {"text/plain; charset=unknown", "txt"}},
+    {"document.rtf", {"text/plain; charset=us-ascii", "txt"}},
+    {"document.html", {"text/html", "html"}},
+    {"document.xml", {"text/plain; charset=", "txt"}},  // us-ascii in its first 512 bytes, utf-8 in 4096
+};
+
+// With text on, the text analyser takes each block of these documents that
+// is text on its own, by its own class: their items start right but are
+// cut where the class changes (or, in the PDF, where a text block begins).
+const std::set<std::string> kTextSplits = {"document.rtf", "document.html", "document.xml", "document.pdf"};
+
 // blockSize 0: the clusters of the file system on the image.
-void checkCorpus(const std::string& image, u32 blockSize) {
-    SCOPED_TRACE(image + " in blocks of " + std::to_string(blockSize));
+void checkCorpus(const std::string& image, u32 blockSize, bool text = false) {
+    SCOPED_TRACE(image + " in blocks of " + std::to_string(blockSize) + (text ? " with text" : ""));
     const auto files = readManifest(mediaPath(image + ".manifest"), "file");
     ASSERT_GT(files.size(), 20u) << "no carving corpus at " << mediaPath(image);
     CarveRig rig(std::make_unique<ImageDisk>(mediaPath(image)), blockSize);
+    rig.recovery.setEnableSearchText(text);
     LogCapture quiet(LOG_WARNING);
     rig.scan();
     auto items = rig.items();
@@ -80,16 +115,33 @@ void checkCorpus(const std::string& image, u32 blockSize) {
     for (const ManifestFile& file : files) {
         SCOPED_TRACE(file.name + " at " + std::to_string(file.offset));
         starts.insert(file.offset);
-        if (file.ext == "mov" || file.ext == "tar") holders[file.offset] = file.offset + file.size;
+        if (file.ext == "mov" || file.ext == "tar" || (text && kTextSplits.count(file.name))) {
+            holders[file.offset] = file.offset + file.size;
+        }
         auto expected = kExpected.find(file.ext);
+        if (text && kTextExpected.count(file.name)) expected = kTextExpected.find(file.name);
+        const bool known = expected != kExpected.end() && (text || !kTextExpected.count(file.name) ||
+                                                           file.ext == "rtf" || file.ext == "html" || file.ext == "xml");
         const bool aligned =
             file.offset >= rig.startOffset && (file.offset - rig.startOffset) % rig.allocBlockSize == 0;
-        if (expected == kExpected.end() || !aligned) {
+        if (!known || !aligned) {
             for (const auto& [path, item] : items) EXPECT_NE(item->getStartOffset(), file.offset) << path;
             continue;
         }
         const auto& [folder, ext] = expected->second;
-        auto found = items.find(folder + "/" + std::to_string(file.offset / 512) + "." + ext);
+        if (text && kTextSplits.count(file.name)) {  // the start and the type, by folder prefix
+            EXPECT_TRUE(std::any_of(items.begin(), items.end(), [&](const auto& entry) {
+                return entry.second->getStartOffset() == file.offset && entry.first.rfind(folder, 0) == 0;
+            }));
+            continue;
+        }
+        const std::string name = std::to_string(file.offset / 512) + (ext.empty() ? "" : "." + ext);
+        auto found = items.find(folder + "/" + name);
+        if (found == items.end()) {
+            for (const auto& [path, item] : items) {
+                if (item->getStartOffset() == file.offset) ADD_FAILURE() << "found as " << path;
+            }
+        }
         ASSERT_TRUE(found != items.end() && found->second->getStartOffset() == file.offset);
         RawVolumeItem* item = found->second;
         if (kExactSize.count(file.ext)) {
@@ -120,6 +172,12 @@ TEST(CarvingCorpus, FilesAt4KiBBoundariesComeBackWhole) {
 TEST(CarvingCorpus, FilesAt512ByteBoundariesComeBackWholeIn512ByteBlocks) {
     checkCorpus("carving_512.img", 512);
     checkCorpus("carving_512.img", 4096);
+}
+
+TEST(CarvingCorpus, WithTextScanningOnTextsComeBackByKindAndCharacterSet) {
+    checkCorpus("carving_4k.img", 512, true);
+    checkCorpus("carving_4k.img", 4096, true);
+    checkCorpus("carving_fat32.img", 0, true);
 }
 
 // The volume is mounted, its free clusters carved, the files that stay left alone.

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include "raw/MP3StreamAnalyser.h"
+#include "fs/MemoryTestDisk.h"
 #include "raw/OLE2StreamAnalyser.h"
+#include "raw/TextStreamAnalyser.h"
 #include "raw/RawTestSupport.h"
 #include "raw/TiffStreamAnalyser.h"
 #include "raw/ZipStreamAnalyser.h"
@@ -266,6 +268,65 @@ TEST(ZipAnalyser, DocumentTypesByEntryNamesAndExactSizesAlsoThroughDataDescripto
         u64 found = 0;
         EXPECT_TRUE(zipAnalyser.findCentralDirectory(rig.stream.get(), from, found));
         EXPECT_EQ(found, 65538u) << from;
+    }
+}
+
+// ---- Text.
+TEST(TextClassifier, CharacterSetsKindsAndWholeWordsDecideTheClass) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"#include <a.h>\n", "text/c"},
+        {"classes of things\n", "text/plain; charset=us-ascii"},  // a word only beginning with a keyword
+        {"x (input, y)", "text/pascal"},
+        {".TH PAGE 1\n", "text/troff"},
+        {".a", "text/plain; charset=us-ascii"},  // a request cut by the end of the data
+        {"C     comment\n", "text/fortran"},
+        {"caf\xC3\xA9 au lait\n", "text/plain; charset=utf-8"},
+        {"\xA9 caf\xC3\xA9\n", "text/plain; charset=utf-8"},  // begins inside a character
+        {"\xFF\xFEh\0i\0"s, "text/plain; charset=utf-16"},
+        {"caf\xE9\n", "text/plain; charset=iso-8859-1"},
+        {"\x93quoted\x94\n", "text/plain; charset=unknown"},
+        {"\xC8\x85\x93\x93\x96\x15", "text/plain; charset=ebcdic"},  // "Hello" and NEL
+        {"h\0i\0"s, ""},                                            // UTF-16 without its byte-order mark
+        {std::string(512, '\0'), ""},
+        {"text, then \x01 binary", ""},
+    };
+    TextStreamAnalyser text(nullptr);
+    for (const auto& [bytes, mime] : cases) {
+        SCOPED_TRACE(bytes);
+        EXPECT_EQ(text.classifyText(reinterpret_cast<const u8*>(bytes.data()), static_cast<u32>(bytes.size())),
+                  !mime.empty());
+        EXPECT_EQ(mime.empty() ? "" : text.getResult().mime(), mime);
+    }
+}
+
+// 512-byte blocks: a C block then an English one, a two-block run, Pascal
+// (not a registered type), a run holding the second keyword, one holding
+// none, and one whose keyword lies across the keyword search's 2048-byte
+// chunks.
+TEST(TextAnalyser, RunsEndWhereTheClassChangesAndKeywordsLimitThem) {
+    std::vector<u8> bytes(24 * 512, 0);
+    const std::pair<u64, std::string> blocks[] = {{0, "#include <a.h>\n"}, {1, "the end\n"},  {4, "alpha beta\n"},
+                                                  {5, "gamma\n"},          {7, "(input, x)"}, {9, "hay pin hay\n"},
+                                                  {10, "hay\n"},           {12, "hay\n"},    {13, "hay\n"}};
+    for (const auto& [block, text] : blocks) put(bytes, block * 512, text);
+    std::fill(bytes.begin() + 15 * 512, bytes.begin() + 21 * 512, 'a');
+    put(bytes, 15 * 512 + 2045, "needle");
+    const std::string plain = "text/plain; charset=us-ascii/";
+    const std::map<std::string, u64> all = {{"text/c/0.c", 512},       {"text/plain/1.txt", 512},
+                                            {plain + "4.txt", 1024},   {plain + "9.txt", 1024},
+                                            {plain + "12.txt", 1024},  {plain + "15.txt", 3072}};
+    for (bool limit : {false, true}) {
+        CarveRig rig(std::make_unique<MemoryTestDisk>(bytes), 512);
+        rig.recovery.setEnableSearchText(true);
+        rig.recovery.setEnableSearchKeywords(limit);
+        rig.recovery.setKeywords({"needle", "pin"});
+        LogCapture quiet(LOG_ERROR);
+        rig.scan();
+        std::map<std::string, u64> sizes;
+        for (const auto& [path, item] : rig.items()) sizes[path] = item->getSize();
+        auto want = all;
+        if (limit) want = {{plain + "9.txt", 1024}, {plain + "15.txt", 3072}};
+        EXPECT_EQ(sizes, want) << limit;
     }
 }
 

@@ -96,6 +96,7 @@ bool Signature::matchAll(const u8* data, u32 bytes) const {
 }
 
 void Signature::dump() const {
+    if (!logEnabled(LOG_INFO)) return;  // built for every scan: no text when it is not written
     std::string text;
     char piece[32];
     for (int i = 0; i < kSlots; ++i) {
@@ -171,7 +172,7 @@ bool hasTarChecksum(const u8* data) {
 u64 BulkStreamAnalyser::tarEnd(ComfortDataStream* stream, u64 start) {
     u64 pos = start;
     while (pos - start < maxStreamSize) {
-        const u8* header = stream->seek(static_cast<i64>(pos), SEEK_FROM_START) ? stream->readPtr(512) : nullptr;
+        const u8* header = stream->readPtrAt(pos, 512);
         if (!header) break;
         if (std::all_of(header, header + 512, [](u8 b) { return b == 0; })) {
             pos += 512;

@@ -19,6 +19,12 @@ u32 ComfortDataStream::read(u32 count, void* destination) { return inner->read(c
 u64 ComfortDataStream::getPos() { return inner->getPos(); }
 const u8* ComfortDataStream::readPtr(u32 count) { return inner->readPtr(count); }
 
+const u8* ComfortDataStream::readPtrAt(u64 ofs, u32 count) {
+    const u64 size = inner->getSize();
+    if (ofs >= size || count > size - ofs) return nullptr;
+    return inner->seek(static_cast<i64>(ofs), SEEK_FROM_START) ? inner->readPtr(count) : nullptr;
+}
+
 void ComfortDataStream::setLittleEndian(u8 value) { littleEndian = value; }
 
 u8 ComfortDataStream::readU8() {

@@ -27,6 +27,10 @@ public:
     const u8* readPtr(u32 count) override;
 
     // Non-zero: readU16 and readU32 take the first byte as the lowest.
+    // count bytes at byte offset ofs, as readPtr gives them; null (and no
+    // message) when they do not lie wholly in the stream.
+    const u8* readPtrAt(u64 ofs, u32 count);
+
     void setLittleEndian(u8 littleEndian);
     u8 readU8();
     u16 readU16();

@@ -25,11 +25,6 @@ const i16 kBitRates[7][16] = {
     {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0},
 };
 
-const u8* bytesAt(ComfortDataStream* stream, u64 ofs, u32 n) {
-    if (ofs >= stream->getSize() || n > stream->getSize() - ofs) return nullptr;
-    return stream->seek(static_cast<i64>(ofs), SEEK_FROM_START) ? stream->readPtr(n) : nullptr;
-}
-
 }  // namespace
 
 MP3StreamAnalyser::MP3StreamAnalyser(RawAnalyser* o) : StreamAnalyser(o) {
@@ -82,14 +77,14 @@ u64 MP3StreamAnalyser::walkFrames(ComfortDataStream* stream, u64 ofs) {
     validFrames = 0;
     u64 total = 0;
     while (total < maxStreamSize) {
-        const u8* b = bytesAt(stream, ofs + total, 4);
+        const u8* b = stream->readPtrAt(ofs + total, 4);
         if (!b || !parseFrameHeader(b)) break;
         ++validFrames;
         total += static_cast<u64>(frameLength);
     }
     // A version 1 tag closes many files: 128 bytes starting "TAG".
     if (validFrames > 0) {
-        const u8* tag = bytesAt(stream, ofs + total, 128);
+        const u8* tag = stream->readPtrAt(ofs + total, 128);
         if (tag && !memcmp(tag, "TAG", 3)) total += 128;
     }
     return total;

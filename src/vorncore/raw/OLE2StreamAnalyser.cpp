@@ -26,11 +26,6 @@ const struct {
               {"W\0o\0r\0k\0b\0", 10, "application/msexcel"},
               {"B\0o\0o\0k\0", 8, "application/msexcel"}};
 
-const u8* bytesAt(ComfortDataStream* stream, u64 ofs, u32 n) {
-    if (ofs >= stream->getSize() || n > stream->getSize() - ofs) return nullptr;
-    return stream->seek(static_cast<i64>(ofs), SEEK_FROM_START) ? stream->readPtr(n) : nullptr;
-}
-
 u64 sectorOffset(u64 start, u32 sector) { return start + OLE2StreamAnalyser::kSectorSize * (u64(sector) + 1); }
 
 }  // namespace
@@ -67,7 +62,7 @@ bool OLE2StreamAnalyser::fatSectors(ComfortDataStream* stream, u64 start, const 
     while (out.size() < count) {
         if (next >= kFatSector || std::find(visited.begin(), visited.end(), next) != visited.end()) return false;
         visited.push_back(next);
-        const u8* difat = bytesAt(stream, sectorOffset(start, next), kSectorSize);
+        const u8* difat = stream->readPtrAt(sectorOffset(start, next), kSectorSize);
         if (!difat) return false;
         for (u32 i = 0; i < kEntriesPerSector - 1 && out.size() < count; ++i) out.push_back(loadLE32(difat + 4 * i));
         next = loadLE32(difat + kSectorSize - 4);
@@ -77,7 +72,7 @@ bool OLE2StreamAnalyser::fatSectors(ComfortDataStream* stream, u64 start, const 
 
 void OLE2StreamAnalyser::detectSizeAndType(ComfortDataStream* stream, StreamInfo* info) {
     const u64 start = info->start;
-    const u8* p = bytesAt(stream, start, kHeaderSize);
+    const u8* p = stream->readPtrAt(start, kHeaderSize);
     if (!p) return;
     u8 header[kHeaderSize];
     memcpy(header, p, kHeaderSize);  // the stream's buffer serves the next read
@@ -88,7 +83,7 @@ void OLE2StreamAnalyser::detectSizeAndType(ComfortDataStream* stream, StreamInfo
     const u64 limit = u64(count) * kEntriesPerSector;
     u64 highest = 0;
     for (u32 i = 0; i < count; ++i) {
-        const u8* fat = bytesAt(stream, sectorOffset(start, sectors[i]), kSectorSize);
+        const u8* fat = stream->readPtrAt(sectorOffset(start, sectors[i]), kSectorSize);
         if (!fat) return;  // the size cannot be known
         for (u32 j = 0; j < kEntriesPerSector; ++j) {
             const u32 value = loadLE32(fat + 4 * j);
@@ -98,6 +93,7 @@ void OLE2StreamAnalyser::detectSizeAndType(ComfortDataStream* stream, StreamInfo
         }
     }
     const u64 size = highest * kSectorSize + 2 * kSectorSize;
+    if (size > stream->getSize() - start) return;  // ends past the disk: no end, and no names to read
     if (const char* mime = typeByNames(stream, start, size)) info->mimeType = mime;
     info->end = start + size - 1;
 }
@@ -106,7 +102,7 @@ const char* OLE2StreamAnalyser::typeByNames(ComfortDataStream* stream, u64 start
     constexpr u32 kWindow = 65536;  // a multiple of the 32 bytes stepped
     for (u64 ofs = 0; ofs < size; ofs += kWindow) {
         const u32 n = static_cast<u32>(std::min<u64>(kWindow, size - ofs));
-        const u8* p = bytesAt(stream, start + ofs, n);
+        const u8* p = stream->readPtrAt(start + ofs, n);
         if (!p) return nullptr;  // an unreadable window ends the scan
         for (u32 at = 0; at + 32 <= n; at += 32) {
             if (p[at + 1] != 0) continue;  // every name is UTF-16LE

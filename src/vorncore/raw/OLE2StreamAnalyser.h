@@ -6,7 +6,8 @@
 // names the first 109 FAT sectors; the others come from the DIFAT chain,
 // followed at most as far as the FAT count needs and never through a sector
 // twice. A FAT count above kMaxFatSectors, a FAT sector or DIFAT sector that
-// cannot be read leave the find without an end. Offsets are 64-bit.
+// cannot be read, or a size past the disk's end leave the find without an
+// end. Offsets are 64-bit.
 #pragma once
 
 #include <vector>

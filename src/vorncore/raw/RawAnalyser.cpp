@@ -16,6 +16,7 @@
 #include "raw/RawVolumeItem.h"
 #include "raw/StreamAnalyser.h"
 #include "raw/StreamInfo.h"
+#include "raw/TextStreamAnalyser.h"
 #include "raw/TiffStreamAnalyser.h"
 #include "raw/ZipStreamAnalyser.h"
 #include "fs/ScanContext.h"
@@ -27,8 +28,7 @@ namespace vorn {
 RawAnalyser::RawAnalyser(ScanContext* o) : AbstractAnalyser(o) {
     log(LOG_DEBUG, "raw recovery engine initialized\n");
     // The stream analysers, in the order in which they are asked about every
-    // free block. Lines marked "not built yet" are the analysers still to
-    // come; each goes in at its place in this order.
+    // free block.
     StreamAnalyser* const order[] = {
         new JPEGStreamAnalyser(this),
         new TiffStreamAnalyser(this),
@@ -36,7 +36,7 @@ RawAnalyser::RawAnalyser(ScanContext* o) : AbstractAnalyser(o) {
         new RIFFStreamAnalyser(this),
         new MP3StreamAnalyser(this),
         new ZipStreamAnalyser(this),
-        // not built yet: owner->getEnableSearchText() ? (text = new TextStreamAnalyser(this)) : nullptr,
+        owner->getEnableSearchText() ? (text = new TextStreamAnalyser(this)) : nullptr,
         bulk = new BulkStreamAnalyser(this),
     };
     for (StreamAnalyser* analyser : order) {

@@ -76,7 +76,7 @@ private:
     std::vector<StreamAnalyser*> analysers;  // owned, in construction order
     std::vector<StreamAnalyser*> active;     // registered at least one mime type
     std::map<std::string, StreamAnalyser*> analyserByMime;
-    [[maybe_unused]] TextStreamAnalyser* text = nullptr;  // null while text scanning is off
+    TextStreamAnalyser* text = nullptr;  // null while text scanning is off
     BulkStreamAnalyser* bulk = nullptr;
 };
 

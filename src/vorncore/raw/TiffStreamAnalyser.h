@@ -24,7 +24,9 @@ public:
     static constexpr u32 kMaxStrips = 4194304;  // per strip table
     static constexpr u32 kMaxDirectories = 64;
     static constexpr u32 kMaxEntriesPerCall = 20000;
-    static constexpr u32 kMaxStripsPerCall = 4194304;
+    // A candidate start costs at most some 256 KiB of strip tables, however
+    // many starts a crafted file holds.
+    static constexpr u32 kMaxStripsPerCall = 65536;
 
     explicit TiffStreamAnalyser(RawAnalyser* owner);
     bool analyse(ComfortDataStream* stream, StreamInfo* info) override;

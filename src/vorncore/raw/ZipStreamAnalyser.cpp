@@ -26,12 +26,6 @@ const struct {
                       {"ppt/presentation.xml", "application/zip-mspowerpoint"},
                       {"xl/workbook.xml", "application/zip-msexcel"}};
 
-// n bytes at ofs, or null.
-const u8* bytesAt(ComfortDataStream* stream, u64 ofs, u32 n) {
-    if (ofs >= stream->getSize() || n > stream->getSize() - ofs) return nullptr;
-    return stream->seek(static_cast<i64>(ofs), SEEK_FROM_START) ? stream->readPtr(n) : nullptr;
-}
-
 // The central directory at ofs and the end records after it.
 struct CentralEnd {
     u64 end = 0;  // offset of the byte after the last record read
@@ -44,7 +38,7 @@ CentralEnd walkCentral(ComfortDataStream* stream, u64 ofs, u64 limit) {
     CentralEnd result;
     u64 pos = ofs;
     while (pos - ofs < limit) {
-        const u8* p = bytesAt(stream, pos, kCentralSize);
+        const u8* p = stream->readPtrAt(pos, kCentralSize);
         if (!p || loadLE32(p) != kCentralSig) break;
         pos += kCentralSize + u64(loadLE16(p + 28)) + loadLE16(p + 30) + loadLE16(p + 32);
     }
@@ -52,13 +46,13 @@ CentralEnd walkCentral(ComfortDataStream* stream, u64 ofs, u64 limit) {
     if (pos == ofs) return result;  // no central directory here
     const u64 directorySize = result.walkedSize = pos - ofs;
     u64 offset64 = ~u64(0), size64 = ~u64(0);
-    if (const u8* p = bytesAt(stream, pos, kEnd64Size); p && loadLE32(p) == kEnd64Sig) {
+    if (const u8* p = stream->readPtrAt(pos, kEnd64Size); p && loadLE32(p) == kEnd64Sig) {
         size64 = loadLE64(p + 40);
         offset64 = loadLE64(p + 48);
         pos += 12 + loadLE64(p + 4);
-        if (const u8* q = bytesAt(stream, pos, kLocator64Size); q && loadLE32(q) == kLocator64Sig) pos += kLocator64Size;
+        if (const u8* q = stream->readPtrAt(pos, kLocator64Size); q && loadLE32(q) == kLocator64Sig) pos += kLocator64Size;
     }
-    const u8* p = bytesAt(stream, pos, kEndSize);
+    const u8* p = stream->readPtrAt(pos, kEndSize);
     if (!p || loadLE32(p) != kEndSig) {
         result.end = ofs + directorySize;
         return result;
@@ -93,14 +87,16 @@ bool ZipStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
 
     u64 directory = 0;
     const bool haveDirectory = findCentralDirectory(stream, start + 4, directory);
-    if (haveDirectory) {
+    if (haveDirectory && stream == namesStream && directory == namesDirectory) {
+        info->mimeType = namesMime;  // the names of this directory were read for an earlier start
+    } else if (haveDirectory) {
         VORN_LOG(LOG_DEBUG, "central dir signature found\n");
         for (u64 pos = directory; pos - directory < maxStreamSize;) {
-            const u8* h = bytesAt(stream, pos, kCentralSize);
+            const u8* h = stream->readPtrAt(pos, kCentralSize);
             if (!h || loadLE32(h) != kCentralSig) break;
             const u16 nameLength = loadLE16(h + 28);
             const u64 next = pos + kCentralSize + nameLength + loadLE16(h + 30) + loadLE16(h + 32);
-            const u8* name = nameLength ? bytesAt(stream, pos + kCentralSize, nameLength) : nullptr;
+            const u8* name = nameLength ? stream->readPtrAt(pos + kCentralSize, nameLength) : nullptr;
             if (name) {
                 const std::string entry(reinterpret_cast<const char*>(name), nameLength);
                 VORN_LOG(LOG_DEBUG, "zip entry: %s\n", entry.c_str());
@@ -112,6 +108,7 @@ bool ZipStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
             }
             pos = next;
         }
+        namesStream = stream, namesDirectory = directory, namesMime = info->mimeType;
     }
     const u64 size = getZipSize(stream, start, directory, haveDirectory);
     stream->seek(static_cast<i64>(start), SEEK_FROM_START);
@@ -138,7 +135,7 @@ bool ZipStreamAnalyser::findCentralDirectory(ComfortDataStream* stream, u64 from
     static const u8 kSig[] = {'P', 'K', 1, 2};
     while (pos < limit && size - pos >= 4) {
         const u32 n = static_cast<u32>(std::min<u64>(kWindow, size - pos));
-        const u8* p = stream->seek(static_cast<i64>(pos), SEEK_FROM_START) ? stream->readPtr(n) : nullptr;
+        const u8* p = stream->readPtrAt(pos, n);
         if (!p) break;  // an unreadable window ends the search
         if (const u8* hit = findBytes(p, kSig, n, 4)) {
             found = searchFound = searchTo = pos + static_cast<u64>(hit - p);
@@ -156,7 +153,7 @@ bool ZipStreamAnalyser::findCentralDirectory(ComfortDataStream* stream, u64 from
 u64 ZipStreamAnalyser::getZipSize(ComfortDataStream* stream, u64 start, u64 directory, bool haveDirectory) {
     u64 total = 0;
     while (total <= maxStreamSize) {
-        const u8* p = bytesAt(stream, start + total, kLocalSize);
+        const u8* p = stream->readPtrAt(start + total, kLocalSize);
         if (!p || loadLE32(p) != kLocalSig) break;
         const u16 flags = loadLE16(p + 6);
         const u32 compressed = loadLE32(p + 18);
@@ -173,7 +170,7 @@ u64 ZipStreamAnalyser::getZipSize(ComfortDataStream* stream, u64 start, u64 dire
         }
         total += kLocalSize + u64(compressed) + loadLE16(p + 26) + loadLE16(p + 28);
         if (flags & 8) {
-            const u8* d = bytesAt(stream, start + total, 4);
+            const u8* d = stream->readPtrAt(start + total, 4);
             total += d && loadLE32(d) == kDescriptorSig ? 16 : 12;
         }
     }

@@ -12,7 +12,8 @@
 // kWindow bytes, bounded by maxStreamSize. The last search's outcome is
 // kept: a later candidate start inside the range already searched gets its
 // answer without reading again, so a disk full of local headers without a
-// central directory is not searched over and over.
+// central directory is not searched over and over; likewise the type that
+// the last directory's names gave.
 #pragma once
 
 #include <string>
@@ -47,6 +48,10 @@ private:
     DataStream* searchStream = nullptr;
     u64 searchFrom = 0, searchTo = 0, searchFound = 0;
     bool searchHit = false;
+    // The type given by the names of the directory at namesDirectory.
+    DataStream* namesStream = nullptr;
+    u64 namesDirectory = 0;
+    std::string namesMime;
 };
 
 }  // namespace vorn

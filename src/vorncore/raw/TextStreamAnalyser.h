@@ -1,0 +1,76 @@
+// Recognises plain-text files when the user switches text scanning on:
+// classifies the data chunk by chunk (one allocation block each) as text of
+// a character set and, from its content, of a kind (C program, mail, HTML
+// document...). A run of chunks of the same class is one file; with keyword
+// limiting on, a run is reported only when it holds one of the user's
+// keywords.
+//
+// A run stops at maxStreamSize, so the blocks after it are analysed again.
+// UTF-8 chunks may begin with the following bytes of a character cut by
+// the chunk before.
+// The last run's class and extent are kept: a start inside it (the driver
+// asks at every block of a run it did not take) is answered from them
+// without classifying its chunks again, so a rejected run costs its chunks
+// once, not once per start. The classifier rejects binary data at the first
+// byte that fails each encoding test, bounds every look-ahead by the decoded
+// characters and looks words up in a hash table.
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "raw/StreamAnalyser.h"
+
+namespace vorn {
+
+class DataStream;
+
+class TextStreamAnalyser : public StreamAnalyser {
+public:
+    static constexpr u32 kMaxClassified = 65536;
+    static constexpr u32 kKeywordChunk = 2048;
+
+    // What classifyText found; the texts are constants, null when absent.
+    struct Result {
+        const char* encoding = nullptr;
+        const char* code = nullptr;
+        const char* charset = nullptr;
+        const char* kind = nullptr;      // human-readable
+        const char* kindMime = nullptr;  // set by a content test
+        // The kind's mime type, or "text/plain; charset=..." without one.
+        std::string mime() const;
+    };
+
+    explicit TextStreamAnalyser(RawAnalyser* owner);
+    bool analyse(ComfortDataStream* stream, StreamInfo* info) override;
+
+    bool classifyText(const u8* bytes, u32 length);
+    const Result& getResult() const { return result; }
+    // The two encoding tests; they deliver the decoded characters.
+    bool isUtf8Text(const u8* bytes, u32 length, u32* characters, u32& count) const;
+    // 0 not UTF-16, 1 little-endian, 2 big-endian.
+    int isUtf16Text(const u8* bytes, u32 length, u32* characters, u32& count) const;
+
+private:
+    void contentTests(const u8* bytes, u32 length);
+    // True when one of the keywords lies in [start, end].
+    bool holdsKeyword(ComfortDataStream* stream, u64 start, u64 end, const std::vector<std::string>& keywords);
+
+    Result result;
+    std::vector<u32> characters;  // decoded, kMaxClassified at most
+    u32 characterCount = 0;
+    std::unordered_map<std::string, int> kindByWord;
+
+    // The last run: chunks of chunkSize from runStart to runEnd (inclusive)
+    // all of class runMime; runComplete when the chunk after it ended it
+    // (not the size cap).
+    DataStream* runStream = nullptr;
+    u64 runStart = 0, runEnd = 0;
+    u32 runChunk = 0;
+    std::string runMime;
+    bool runComplete = false;
+    bool runWithoutKeyword = false;  // keyword limiting rejected it
+};
+
+}  // namespace vorn

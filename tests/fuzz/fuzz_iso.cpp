@@ -49,9 +49,9 @@ void walk(vorn::VolumeItem* folder, int depth, Budget& budget, std::vector<vorn:
 bool setUp() {
     vorn::setLogLevel(-1);
     vorn::setAnalyserFactoryForTesting([](vorn::ScanContext* owner, int, int) {
-        std::vector<std::unique_ptr<vorn::AbstractAnalyser>> list;
-        list.push_back(std::make_unique<vorn::ISOAnalyser>(owner));
-        return list;
+        std::vector<std::unique_ptr<vorn::AbstractAnalyser>> analysers;
+        analysers.push_back(std::make_unique<vorn::ISOAnalyser>(owner));
+        return analysers;
     });
     return true;
 }

@@ -86,8 +86,8 @@ const std::map<std::string, std::pair<std::string, std::string>> kTextExpected =
 
 // With text on, the text analyser takes each block of these documents that
 // is text on its own, by its own class: their items start right but are
-// cut where the class changes (or, in the PDF, where a text block begins).
-const std::set<std::string> kTextSplits = {"document.rtf", "document.html", "document.xml", "document.pdf"};
+// cut where the class changes.
+const std::set<std::string> kTextSplits = {"document.rtf", "document.html", "document.xml"};
 
 // blockSize 0: the clusters of the file system on the image.
 void checkCorpus(const std::string& image, u32 blockSize, bool text = false) {

@@ -11,18 +11,19 @@ JOBS=${JOBS:-$(nproc)}
 FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 media="$root/build/media"
 
-tests/install_packages.sh tests/packages.txt
+tests/install_packages.sh tests/packages-demo.txt tests/packages.txt
 
 step() { printf '\n==== %s\n' "$*"; }
 
 step "normal build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_MEDIA_DIR="$media" >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_TESTS=ON -DVORN_BENCH=ON \
+  -DVORN_MEDIA_DIR="$media" >/dev/null
 cmake --build build -j "$JOBS"
 step "tests (normal build)"
 ctest --test-dir build -j "$JOBS" --output-on-failure
 
 step "sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON -DVORN_BENCH=OFF \
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON -DVORN_TESTS=ON -DVORN_BENCH=OFF \
   -DVORN_MEDIA_DIR="$media" >/dev/null
 cmake --build build-asan -j "$JOBS"
 step "tests (sanitizer build)"

@@ -1,13 +1,18 @@
-// RAID layout detection (RAIDDisk::probeLayout) on three member image files
-// of 64 MiB each (a 128 MiB source of mixed content: text-like runs, zeros
-// and random runs, striped "backwarddyn" with 64-block stripes from block 63),
-// against two baselines measured in the same run:
-//   - PreadProbeArea: plain pread of the probe area of the three members
-//     (51,344 blocks each), the least any detection must read;
+// RAID layout detection (RAIDDisk::probeLayout) on sets of three and of six
+// member image files of 64 MiB each. The source of each set is a FAT32
+// volume (mkfs.fat + mcopy) filled to about two thirds with files of mixed
+// content (text-like runs, zeros and random runs), striped "backwarddyn"
+// with 64-block stripes from block 63. Measured in the same run:
+//   - PreadProbeArea: plain pread of the probe area of every member, the
+//     least any detection must read (the baseline);
 //   - EntropyOfProbeArea: the entropy of every block of that area, the least
-//     the entropy measures must compute.
-// ProbeLayoutFullAssembly runs the detection assembling all 100,000 blocks of
-// each of the 210 candidates, as the layout read would, for comparison.
+//     the entropy measures must compute;
+//   - ProbeLayout: the entropy stage alone;
+//   - ProbeLayoutVerified: entropy and verification (RAIDLayoutVerifier
+//     mounting the volume under every candidate), as "raid N auto" runs it;
+//   - ProbeLayoutFullAssembly (three members): the entropy stage assembling
+//     all 100,000 blocks of each of the 210 candidates, for comparison.
+// The argument is the member count.
 //
 // Environment: VORN_BENCH_DIR overrides the folder of the member files
 // (default /tmp); the files are made once and reused.
@@ -18,12 +23,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "misc/Log.h"
 #include "misc/Utils.h"
+#include "recovery/RAIDLayoutVerifier.h"
 #include "storage/ImageDisk.h"
 #include "storage/RAIDDisk.h"
 
@@ -32,20 +39,23 @@ namespace {
 using namespace vorn;
 
 constexpr u32 kBlock = 512;
-constexpr u32 kMembers = 3;
 constexpr u64 kMemberBytes = 64ull << 20;
 constexpr u32 kStripe = 64;
 constexpr u64 kFirst = 63;
-constexpr u32 kProbeBlocks = 51344;  // per member, for three members
 
-std::vector<std::string> g_paths;
+std::string benchDir() {
+    const char* dir = getenv("VORN_BENCH_DIR");
+    return dir && *dir ? dir : "/tmp";
+}
 
-RAIDParameters truth() { return RAIDParameters(kMembers, kFirst, kStripe, PARITY_BACKWARD_DYN); }
+RAIDParameters truth(u32 members) { return RAIDParameters(u8(members), kFirst, kStripe, PARITY_BACKWARD_DYN); }
+
+u32 probeBlocks(u32 members) { return (members + RAIDDisk::kProbeBlockCount - 2) / (members - 1) + 256 + 1088; }
 
 // Deterministic mixed content: runs of 4 KiB to 400 KiB.
-std::vector<u8> makeSource(u64 size) {
+std::vector<u8> makeContent(u64 size, u64 seed) {
     std::vector<u8> bytes(size, 0);
-    u64 state = 0x9E3779B97F4A7C15ULL;
+    u64 state = 0x9E3779B97F4A7C15ULL ^ seed;
     auto next = [&]() { return state = state * 6364136223846793005ULL + 1442695040888963407ULL; };
     const char words[] = "the quick brown fox jumps over a lazy dog and recovers every lost file ";
     u64 pos = 0;
@@ -61,54 +71,93 @@ std::vector<u8> makeSource(u64 size) {
     return bytes;
 }
 
-bool makeMembers() {
-    const char* dir = getenv("VORN_BENCH_DIR");
-    const std::string base = std::string(dir && *dir ? dir : "/tmp") + "/vorn_bench_raid.m";
-    g_paths.clear();
+bool writeFile(const std::string& path, const u8* data, u64 size) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = fwrite(data, 1, size, f) == size;
+    return fclose(f) == 0 && ok;
+}
+
+u64 fileBytes(const std::string& path) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return 0;
+    fseek(f, 0, SEEK_END);
+    const long size = ftell(f);
+    fclose(f);
+    return size > 0 ? u64(size) : 0;
+}
+
+// A FAT32 volume (512-byte clusters) of `bytes` filled with files of 1 to 8 MiB in a few folders.
+bool makeVolume(const std::string& path, u64 bytes) {
+    const std::string dir = path + ".files";
+    setenv("MTOOLS_SKIP_CHECK", "1", 1);
+    if (std::system(("rm -rf '" + dir + "' '" + path + "' && mkdir -p '" + dir + "'").c_str()) != 0) return false;
+    if (std::system(("mkfs.fat -C -F 32 -s 1 -i 0BE4C402 --invariant '" + path + "' " + std::to_string(bytes >> 10) +
+                     " >/dev/null").c_str()) != 0) {
+        return false;
+    }
+    u64 filled = 0;
+    for (u32 k = 0; filled < bytes / 3 * 2; k++) {
+        const u64 size = (1 + k % 8) << 20;
+        const std::vector<u8> content = makeContent(size, k);
+        const std::string name = format("F%03u.BIN", k);
+        if (!writeFile(dir + "/" + name, content.data(), size)) return false;
+        const std::string target = format("::/D%u", k / 8);
+        if (k % 8 == 0 && std::system(("mmd -i '" + path + "' " + target).c_str()) != 0) return false;
+        if (std::system(("mcopy -i '" + path + "' '" + dir + "/" + name + "' " + target + "/").c_str()) != 0) return false;
+        filled += size;
+    }
+    return std::system(("rm -rf '" + dir + "'").c_str()) == 0;
+}
+
+// The member files of the set of `members`; made when missing.
+std::vector<std::string> memberPaths(u32 members) {
+    static std::map<u32, std::vector<std::string>> made;
+    if (made.count(members)) return made[members];
+    std::vector<std::string> paths;
     bool present = true;
-    for (u32 i = 0; i < kMembers; i++) {
-        g_paths.push_back(base + std::to_string(i) + ".img");
-        FILE* f = fopen(g_paths.back().c_str(), "rb");
-        if (!f) {
-            present = false;
-            continue;
+    for (u32 i = 0; i < members; i++) {
+        paths.push_back(format("%s/vorn_bench_raid%u.m%u.img", benchDir().c_str(), members, i));
+        present = present && fileBytes(paths.back()) == kMemberBytes;
+    }
+    if (!present) {
+        const RAIDParameters p = truth(members);
+        const u64 rows = (kMemberBytes / kBlock - kFirst) / kStripe;
+        const u64 stripeBytes = u64(kStripe) * kBlock;
+        const std::string volume = format("%s/vorn_bench_raid%u.fat", benchDir().c_str(), members);
+        if (!makeVolume(volume, rows * (members - 1) * stripeBytes)) return {};
+        std::vector<u8> source(rows * (members - 1) * stripeBytes, 0);
+        FILE* f = fopen(volume.c_str(), "rb");
+        const bool read = f && fread(source.data(), 1, source.size(), f) == source.size();
+        if (f) fclose(f);
+        remove(volume.c_str());
+        if (!read) return {};
+        std::vector<std::vector<u8>> data(members, std::vector<u8>(kMemberBytes, 0));
+        for (u64 row = 0; row < rows; row++) {
+            for (u32 m = 0; m < members; m++) {
+                u64 stripe = 0;
+                if (!p.computeStripeBlock(m, row, stripe)) continue;
+                const u8* src = source.data() + stripe * stripeBytes;
+                std::copy(src, src + stripeBytes, data[m].data() + (kFirst + row * kStripe) * kBlock);
+                u8* parity = data[p.parityDisk(row)].data() + (kFirst + row * kStripe) * kBlock;
+                for (u64 b = 0; b < stripeBytes; b++) parity[b] ^= src[b];
+            }
         }
-        fseek(f, 0, SEEK_END);
-        present = present && static_cast<u64>(ftell(f)) == kMemberBytes;
-        fclose(f);
+        for (u32 i = 0; i < members; i++)
+            if (!writeFile(paths[i], data[i].data(), kMemberBytes)) return {};
     }
-    if (present) return true;
-    const RAIDParameters p = truth();
-    const u64 rows = (kMemberBytes / kBlock - kFirst) / kStripe;
-    const std::vector<u8> source = makeSource(rows * (kMembers - 1) * kStripe * kBlock);
-    const u64 stripeBytes = u64(kStripe) * kBlock;
-    std::vector<std::vector<u8>> members(kMembers, std::vector<u8>(kMemberBytes, 0));
-    for (u64 row = 0; row < rows; row++) {
-        for (u32 m = 0; m < kMembers; m++) {
-            u64 stripe = 0;
-            if (!p.computeStripeBlock(m, row, stripe)) continue;
-            const u8* src = source.data() + stripe * stripeBytes;
-            std::copy(src, src + stripeBytes, members[m].data() + (kFirst + row * kStripe) * kBlock);
-            u8* parity = members[p.parityDisk(row)].data() + (kFirst + row * kStripe) * kBlock;
-            for (u64 b = 0; b < stripeBytes; b++) parity[b] ^= src[b];
-        }
-    }
-    for (u32 i = 0; i < kMembers; i++) {
-        FILE* f = fopen(g_paths[i].c_str(), "wb");
-        if (!f) return false;
-        const bool ok = fwrite(members[i].data(), 1, members[i].size(), f) == members[i].size();
-        fclose(f);
-        if (!ok) return false;
-    }
-    return true;
+    return made[members] = paths;
 }
 
 void BM_PreadProbeArea(benchmark::State& state) {
+    const u32 members = u32(state.range(0));
+    const std::vector<std::string> paths = memberPaths(members);
+    if (paths.empty()) return state.SkipWithError("cannot make the members");
     std::vector<u8> buffer(1 << 20);
     for (auto _ : state) {
-        for (const std::string& path : g_paths) {
+        for (const std::string& path : paths) {
             const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            const u64 total = u64(kProbeBlocks) * kBlock;
+            const u64 total = u64(probeBlocks(members)) * kBlock;
             for (u64 done = 0; done < total; done += buffer.size()) {
                 const size_t n = std::min<u64>(buffer.size(), total - done);
                 if (pread(fd, buffer.data(), n, static_cast<off_t>(done)) != static_cast<ssize_t>(n)) {
@@ -122,9 +171,10 @@ void BM_PreadProbeArea(benchmark::State& state) {
 }
 
 void BM_EntropyOfProbeArea(benchmark::State& state) {
+    const u32 members = u32(state.range(0));
     std::vector<std::vector<u8>> areas;
-    for (const std::string& path : g_paths) {
-        std::vector<u8> area(u64(kProbeBlocks) * kBlock);
+    for (const std::string& path : memberPaths(members)) {
+        std::vector<u8> area(u64(probeBlocks(members)) * kBlock);
         FILE* f = fopen(path.c_str(), "rb");
         if (!f || fread(area.data(), 1, area.size(), f) != area.size()) state.SkipWithError("read failed");
         if (f) fclose(f);
@@ -133,48 +183,46 @@ void BM_EntropyOfProbeArea(benchmark::State& state) {
     for (auto _ : state) {
         float sum = 0.0f;
         for (const auto& area : areas) {
-            for (u64 b = 0; b < kProbeBlocks; b++) sum += entropy(area.data() + b * kBlock, kBlock);
+            for (u64 b = 0; b < area.size() / kBlock; b++) sum += entropy(area.data() + b * kBlock, kBlock);
         }
         benchmark::DoNotOptimize(sum);
     }
 }
 
-void probe(benchmark::State& state, bool fullAssembly) {
+void probe(benchmark::State& state, bool fullAssembly, bool verified) {
+    const u32 members = u32(state.range(0));
     std::vector<std::unique_ptr<ImageDisk>> disks;
-    for (const std::string& path : g_paths) disks.push_back(std::make_unique<ImageDisk>(path));
+    for (const std::string& path : memberPaths(members)) disks.push_back(std::make_unique<ImageDisk>(path));
+    if (disks.empty()) return state.SkipWithError("cannot make the members");
     for (auto _ : state) {
         RAIDDisk raid;
-        RAIDParameters start;
-        start.setDiskCount(kMembers);
-        start.setStripeSectors(16);
-        raid.setParameters(start);
-        for (u32 i = 0; i < kMembers; i++) raid.setMember(i, disks[i].get());
+        raid.setParameters(RAIDParameters(u8(members), 0, 16, PARITY_NONE));
+        for (u32 i = 0; i < members; i++) raid.setMember(i, disks[i].get());
         raid.setProbeFullAssembly(fullAssembly);
-        raid.probeLayout();
+        RAIDLayoutVerifier verifier;
+        raid.probeLayout(verified ? &verifier : nullptr);
         const RAIDParameters found = raid.getParameters();
-        if (found.getStripeSectors() != kStripe || found.getFirstSector(0) != kFirst ||
-            found.getParityRotation() != PARITY_BACKWARD_DYN) {
+        if (verified && (found.getStripeSectors() != kStripe || found.getFirstSector(0) != kFirst ||
+                         found.getParityRotation() != PARITY_BACKWARD_DYN)) {
             state.SkipWithError("the detection missed the layout");
         }
     }
 }
 
-void BM_ProbeLayout(benchmark::State& state) { probe(state, false); }
-void BM_ProbeLayoutFullAssembly(benchmark::State& state) { probe(state, true); }
+void BM_ProbeLayout(benchmark::State& state) { probe(state, false, false); }
+void BM_ProbeLayoutVerified(benchmark::State& state) { probe(state, false, true); }
+void BM_ProbeLayoutFullAssembly(benchmark::State& state) { probe(state, true, false); }
 
 }  // namespace
 
-BENCHMARK(BM_PreadProbeArea)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_EntropyOfProbeArea)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ProbeLayout)->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(BM_ProbeLayoutFullAssembly)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_PreadProbeArea)->Arg(3)->Arg(6)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EntropyOfProbeArea)->Arg(3)->Arg(6)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProbeLayout)->Arg(3)->Arg(6)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ProbeLayoutVerified)->Arg(3)->Arg(6)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ProbeLayoutFullAssembly)->Arg(3)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 int main(int argc, char** argv) {
     vorn::setLogLevel(vorn::LOG_ERROR);
-    if (!makeMembers()) {
-        fprintf(stderr, "cannot write the member files\n");
-        return 1;
-    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

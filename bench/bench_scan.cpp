@@ -90,7 +90,9 @@ void scanImage(benchmark::State& state, const std::string& name, const std::stri
         return;
     }
     vorn::setAnalyserFactoryForTesting([](vorn::ScanContext* owner, int, int) {
-        return std::vector<vorn::AbstractAnalyser*>{new NullAnalyser(owner)};
+        std::vector<std::unique_ptr<vorn::AbstractAnalyser>> list;
+        list.push_back(std::make_unique<NullAnalyser>(owner));
+        return list;
     });
     recovery.setScanType(scanType);
     u64 bytes = 0;

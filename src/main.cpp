@@ -1,6 +1,6 @@
 // Program entry: chooses the front end. "-cli" or "-h" start the command-line
-// front end; "-v" before them raises the log level. The windowed front end
-// is not built yet, so starting without "-cli" or "-h" only says so.
+// front end; "-v" before them raises the log level. Otherwise the window
+// starts; a build without Qt 6 has none and says so.
 #include <unistd.h>
 
 #include <climits>
@@ -9,6 +9,9 @@
 
 #include "cli/CmdApp.h"
 #include "misc/Log.h"
+#ifdef VORN_HAVE_GUI
+#include "gui/GuiMain.h"
+#endif
 
 int main(int argc, char** argv) {
     vorn::setLogLevel(vorn::LOG_INFO);
@@ -22,8 +25,12 @@ int main(int argc, char** argv) {
         if (strcmp(argv[i], "-v") == 0) vorn::setLogLevel(vorn::LOG_DEBUG);
     }
     if (!commandLine) {
-        fprintf(stderr, "vorn: the windowed application is not available yet; run with -cli (or -h for help)\n");
-        return 2;
+#ifdef VORN_HAVE_GUI
+        return vorn::gui::runWindowed(argc, argv);
+#else
+        fprintf(stderr, "vorn: this build has no window; use the command line instead: vorn -cli (vorn -h for help)\n");
+        return 1;
+#endif
     }
 
     const long pages = sysconf(_SC_PHYS_PAGES);

@@ -88,16 +88,10 @@ CmdApp::CmdApp(FILE* in, FILE* out, FILE* err, DiskManagerFactory factory)
 CmdApp::~CmdApp() {
     logWrite(LOG_DEBUG, "destroying CmdApp");
     clearSelection();
-    delete recovery;
-    recovery = nullptr;
-    // RAID sets of our own read from listed disks: they go first.
-    ownedRaidSets.clear();
-    delete tableModel;
-    tableModel = nullptr;
-    delete treeModel;
-    treeModel = nullptr;
-    delete diskManager;
-    diskManager = nullptr;
+    recovery.reset();
+    tableModel.reset();
+    treeModel.reset();
+    diskManager.reset();
     // The simulated disks read through their simulator; they went with the
     // disk manager.
     simulators.clear();
@@ -189,7 +183,7 @@ void CmdApp::init() {
     cancelHintShown = false;
 
     diskManager = makeDiskManager ? makeDiskManager() : createDiskManager();
-    recovery = new Recovery();
+    recovery = std::make_unique<Recovery>();
     recovery->setListener(this);
     recovery->selectDisk(nullptr);
 
@@ -304,7 +298,7 @@ void CmdApp::commandCompare(const std::string& diskName) {
 }
 
 void CmdApp::commandDiskSelection() {
-    replaceTreeModel(new DiskManagerTreeModel(diskManager));
+    replaceTreeModel(std::make_unique<DiskManagerTreeModel>(diskManager.get()));
     dropTableModel();
     dumpTree(99);
 }
@@ -330,7 +324,7 @@ void CmdApp::commandChooseTreeItemByName(const std::string& part) {
 
 void CmdApp::commandBrowse() {
     clearSelection();
-    replaceTreeModel(new VolumeTreeModel(recovery));
+    replaceTreeModel(std::make_unique<VolumeTreeModel>(recovery.get()));
     recovery->openExistingVolume();
     dumpTree(1);
 }
@@ -339,7 +333,7 @@ void CmdApp::commandScan(int scanType) {
     clearSelection();
     // A lost-volumes scan leaves the outline as it was: the volumes it finds
     // show up as partitions in the disk tree.
-    if (scanType != SCAN_LOST_VOLUMES) replaceTreeModel(new VolumeTreeModel(recovery));
+    if (scanType != SCAN_LOST_VOLUMES) replaceTreeModel(std::make_unique<VolumeTreeModel>(recovery.get()));
     recovery->setScanType(scanType);
     recovery->scan();
     dumpTree(scanType == SCAN_LOST_FILES ? 2 : 99);
@@ -364,14 +358,12 @@ void CmdApp::commandRecover(const std::string& folderWord) {
     recovery->save(selectedItems, folder);
 }
 
-void CmdApp::replaceTreeModel(TreeModelInterface* model) {
-    delete treeModel;
-    treeModel = model;
+void CmdApp::replaceTreeModel(std::unique_ptr<TreeModelInterface> model) {
+    treeModel = std::move(model);
 }
 
 void CmdApp::dropTableModel() {
-    delete tableModel;
-    tableModel = nullptr;
+    tableModel.reset();
 }
 
 void CmdApp::clearSelection() {
@@ -404,7 +396,7 @@ void CmdApp::selectItem(Base* item) {
         if (volumeItem->isContainer()) {
             selectedFolder = volumeItem;
             dropTableModel();
-            tableModel = new VolumeTableModel(recovery, volumeItem);
+            tableModel = std::make_unique<VolumeTableModel>(recovery.get(), volumeItem);
         }
         dumpTree(0);
         dumpTable();

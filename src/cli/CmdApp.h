@@ -9,8 +9,7 @@
 //
 // Ownership: owns the disk manager, the Recovery, the tree and table models
 // shown, the RAID simulators made by "raidsim" (they outlive the simulated
-// disks, which the disk manager owns) and the RAID sets that the disk list
-// refused. selectedItems and
+// disks, which the disk manager owns). selectedItems and
 // selectedFolder point into the Recovery's result tree; they are cleared
 // whenever that tree is replaced or another disk is chosen, so they never
 // dangle.
@@ -45,7 +44,7 @@ class VolumeItem;
 class CmdApp : public RecoveryEventListener {
 public:
     // Makes the disk manager that init scans; the default is the platform's.
-    using DiskManagerFactory = std::function<DiskManager*()>;
+    using DiskManagerFactory = std::function<std::unique_ptr<DiskManager>()>;
 
     CmdApp();
     // For tests: other streams and another disk manager.
@@ -66,8 +65,8 @@ public:
     std::string localizedString(const std::string& key) override;
 
     // Read by tests.
-    Recovery* getRecovery() const { return recovery; }
-    DiskManager* getDiskManager() const { return diskManager; }
+    Recovery* getRecovery() const { return recovery.get(); }
+    DiskManager* getDiskManager() const { return diskManager.get(); }
     const std::vector<VolumeItem*>& getSelectedItems() const { return selectedItems; }
     VolumeItem* getSelectedFolder() const { return selectedFolder; }
     bool isInteractive() const { return interactive; }
@@ -119,7 +118,7 @@ private:
     void commandBrowse();
     void commandScan(int scanType);
     void commandRecover(const std::string& folder);
-    void replaceTreeModel(TreeModelInterface* model);
+    void replaceTreeModel(std::unique_ptr<TreeModelInterface> model);
     void dropTableModel();
     // The result tree is about to be replaced, or another disk is chosen.
     void clearSelection();
@@ -147,20 +146,18 @@ private:
     std::unique_ptr<LogSink> logSink;
     LoggerEventListener* previousLogListener = nullptr;
 
-    DiskManager* diskManager = nullptr;
+    std::unique_ptr<DiskManager> diskManager;
     Base* selectedItem = nullptr;
-    TreeModelInterface* treeModel = nullptr;
-    TableModelInterface* tableModel = nullptr;
+    std::unique_ptr<TreeModelInterface> treeModel;
+    std::unique_ptr<TableModelInterface> tableModel;
     std::vector<VolumeItem*> selectedItems;
     VolumeItem* selectedFolder = nullptr;
     double lastProgress = 0;
     u32 dumpDepth = 0;
     bool interactive = false;
     bool cancelHintShown = false;
-    Recovery* recovery = nullptr;
+    std::unique_ptr<Recovery> recovery;
     std::vector<std::unique_ptr<RAIDSimulator>> simulators;
-    // RAID sets made while the disk list already held one (see raidBuild).
-    std::vector<std::unique_ptr<RAIDDisk>> ownedRaidSets;
 };
 
 }  // namespace vorn

@@ -19,6 +19,7 @@
 #include "storage/CachedDisk.h"
 #include "storage/Disk.h"
 #include "storage/DiskManager.h"
+#include "recovery/RAIDLayoutVerifier.h"
 #include "storage/RAIDDisk.h"
 #include "storage/RAIDParameters.h"
 #include "storage/RAIDSimulator.h"
@@ -266,19 +267,9 @@ void CmdApp::raidSimulate(const std::vector<std::string>& words, size_t at) {
     parameters.setStripeSectors(static_cast<u32>(stripe));
     parameters.setAllFirstSectors(firstSector);
     // The simulated disks read through the simulator, so it stays as long as they do.
-    simulators.push_back(std::make_unique<RAIDSimulator>(diskManager, getInnermostDisk(disk), parameters));
+    simulators.push_back(std::make_unique<RAIDSimulator>(diskManager.get(), getInnermostDisk(disk), parameters));
 }
 
-
-namespace {
-
-bool hasMembers(RAIDDisk* raid) {
-    for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i)
-        if (raid->getMember(i)) return true;
-    return false;
-}
-
-}  // namespace
 
 size_t CmdApp::raidBuild(const std::vector<std::string>& words, size_t at) {
     const long long count = parseNumberWord(words[at + 1]);
@@ -322,25 +313,11 @@ size_t CmdApp::raidBuild(const std::vector<std::string>& words, size_t at) {
         return consumed;
     }
 
-    RAIDDisk* raid = diskManager->addRAIDDisk();
-    if (!raid) return consumed;
-    if (hasMembers(raid)) {
-        // The list holds one RAID set at most, and the one listed keeps the
-        // members of an earlier "raid": this set starts empty instead, and
-        // stays with us when the list refuses it.
-        raid = new RAIDDisk();
-        if (!diskManager->addDisk(raid)) ownedRaidSets.emplace_back(raid);
-    }
-    // A member that reads through the set itself would never end a read.
-    for (Disk*& member : members)
-        if (member && readsThrough(member, raid, simulatorSources())) member = nullptr;
-    // The set may be the one chosen already; it is changed only while no
-    // cache sits on it.
-    if (recovery->getDisk() && readsThrough(recovery->getDisk(), raid, simulatorSources())) {
-        clearSelection();
-        recovery->selectDisk(nullptr);
-    }
-
+    // The set is built whole, layout found, before it is listed: its
+    // identifier holds its members and layout, so a set of another layout
+    // is listed beside the earlier ones, and the same set again is the
+    // listed one.
+    auto raid = std::make_unique<RAIDDisk>();
     RAIDParameters parameters;
     parameters.setDiskCount(static_cast<u8>(count));
     const bool detect = parityWord == "auto";
@@ -362,8 +339,12 @@ size_t CmdApp::raidBuild(const std::vector<std::string>& words, size_t at) {
     raid->setParameters(parameters);
     // The layout is found before the set is chosen, so that no cache line
     // holds blocks read under a candidate layout.
-    if (detect) raid->probeLayout();
-    selectItem(raid);
+    if (detect) {
+        RAIDLayoutVerifier verifier;
+        raid->probeLayout(&verifier);
+    }
+    RAIDDisk* listed = diskManager->addRAIDDisk(std::move(raid));
+    if (listed) selectItem(listed);
     return consumed;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "misc/Types.h"
+#include "misc/Utils.h"
 
 namespace vorn {
 

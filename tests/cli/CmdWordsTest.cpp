@@ -80,25 +80,6 @@ TEST(CmdWords, ParityWordsLinesAndHome) {
     EXPECT_EQ(expandHome("out/~"), "out/~");
 }
 
-TEST(CmdWords, ControlCharactersFromADiskBecomeHexEscapes) {
-    const struct { std::string text, escaped; } cases[] = {
-        {"plain name.jpg", "plain name.jpg"},
-        {"\x1b[2Jevil", "\\x1B[2Jevil"},
-        {"a\nb\rc\td", "a\\x0Ab\\x0Dc\\x09d"},
-        {std::string("nul\0x", 5), "nul\\x00x"},
-        {"del\x7f", "del\\x7F"},
-        // UTF-8 text stays; the C1 control U+009B and broken sequences do not.
-        {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
-        {"\xc2\x9b" "1m", "\\xC2\\x9B1m"},
-        {"\xff\xc3", "\\xFF\\xC3"},
-        {"\xc0\xaf", "\\xC0\\xAF"},
-        {"\xed\xa0\x80", "\\xED\\xA0\\x80"}};
-    for (const auto& c : cases) EXPECT_EQ(escapeControlChars(c.text), c.escaped) << c.escaped;
-    // Log lines keep their line end and tabs.
-    EXPECT_EQ(escapeLogLine("file: a\x1b]0;x\x07.txt\n"), "file: a\\x1B]0;x\\x07.txt\n");
-    EXPECT_EQ(escapeLogLine("a\tb\r\n"), "a\tb\\x0D\n");
-}
-
 TEST(CmdWords, DumpLinesHaveFixedWidthsAndEscapesCountTowardsThem) {
     EXPECT_EQ(treeDumpLine(0, "0", "Disks"), "+-[0]- Disks\n");
     EXPECT_EQ(treeDumpLine(2, "0.1.3", "DCIM (4)"), "    +-[0.1.3]- DCIM (4)\n");

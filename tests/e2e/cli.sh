@@ -68,9 +68,9 @@ printf 'start=2048, size=16384, type=6\nstart=18432, type=83\n' | sfdisk -q "$di
 dd if="$work/p1.img" of="$disk" bs=512 seek=2048 conv=notrunc status=none
 
 # ---- start, help, unknown words, missing arguments ---------------------------
-(cd "$work" && "$vorn" >"$out" 2>"$err"); status=$?
-check "without -cli: status 2, one line on standard error saying to use -cli" \
-  [ "$status" = 2 -a ! -s "$out" -a "$(wc -l <"$err")" = 1 -a -n "$(grep -F 'run with -cli' "$err")" ]
+(cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$vorn" >"$out" 2>"$err"); status=$?
+check "without -cli and without a display: status 1, one line on standard error naming vorn -cli" \
+  [ "$status" = 1 -a ! -s "$out" -a "$(wc -l <"$err")" = 1 -a -n "$(grep -F 'vorn -cli' "$err")" ]
 
 v
 check "-cli: the memory line on standard error" grep -qE '^Real Memory available: [0-9]+ KB$' "$err"
@@ -176,6 +176,20 @@ check "partitioned image: the disk and partition 1 in the tree" [ -n "$part" -a 
 v img "$disk" d ct "$part" b ct 0 r "$work/part"
 check "partition: its files are byte-identical" same_tree "$src" "$work/part/$(selected_name)"
 
+# ---- HFS Plus: a macOS volume saved with its resource fork; a lost volume found by sv and browsed --------
+if [ -n "$media" ] && [ -f "$media/hfsplus_macos.img" ]; then
+  v img "$media/hfsplus_macos.img" b ct 0 r "$work/mac"
+  check "HFS Plus: a hard link saved with its file's bytes" [ "$(cat "$work/mac/hfsplus_test/file_hardlink1")" = "Keramics" ]
+  check "HFS Plus: the resource fork saved as AppleDouble ._name" \
+    [ "$(tail -c 17 "$work/mac/hfsplus_test/testdir1/._resourcefork1")" = "My resource fork" ]
+  { head -c $((601 * 512)) /dev/urandom; cat "$media/hfs_gen.img"; head -c 65536 /dev/zero; } >"$work/lost.img"
+  v img "$work/lost.img" sv d
+  lost=$(grep -E '^ +\+-\[[0-9.]+\]- GenVol, 2\.00 M$' "$out" | tail -n 1 | grep -o '\[[0-9.]*\]' | tr -d '[]')
+  check "sv: an HFS Plus volume at sector 601 becomes a lost volume" [ -n "$lost" ]
+  v img "$work/lost.img" sv d ct "$lost" b ct 0 r "$work/lost"
+  check "sv, then browsed: its files come back" cmp -s "$work/lost/GenVol/Docs/Sub/deep.txt" <(icat "$media/hfs_gen.img" 24)
+fi
+
 # ---- diagnostics ---------------------------------------------------------------
 v img "$fat" x 0 x "$blocks" x -1
 check "x: the hexdump with the boot sector signature" grep -qE '^  496 000001f0  .* 55 aa  ' "$out"
@@ -258,6 +272,15 @@ check "raidsim + raid: the files are byte-identical" same_tree "$src" "$work/rai
 # the first set's member.
 v img "$fat" raidsim 2 none 8 0 raid 2 none 8 SimDisk00 0 SimDisk01 0 raid 2 none 8 SimDisk00 0 nothing 0 cmp e2e.img
 check "a second raid starts without the first one's members" grep -qE '^different: [1-9]' "$err"
+# Sets of other layouts are listed side by side, and choosing one chooses that set.
+two=(raid 3 forward 16 set.m0 0 set.m1 0 set.m2 0 raid 3 backwarddyn 16 set.m0 0 set.m1 0 set.m2 0
+  raid 3 forward 16 set.m0 0 set.m1 0 set.m2 0 d)
+v img "$fat" "${members[@]}" "${two[@]}"
+raids=($(grep -oE '^  \+-\[0\.[0-9]+\]- RAID,' "$out" | grep -oE '0\.[0-9]+'))
+check "two raid layouts: both listed, the same one once" [ "${#raids[@]}" = 2 ]
+v img "$fat" "${members[@]}" "${two[@]}" ct "${raids[1]}" cmp e2e.img ct "${raids[0]}" cmp e2e.img
+check "two raid layouts: choosing one reads that set" \
+  [ -n "$(grep -E '^different: ' "$err" | cut -d, -f1 | tr '\n' ' ' | grep -E '^different: 0 different: [1-9][0-9]* $')" ]
 
 if [ -n "$media" ] && [ -f "$media/raid/fat.m3.img" ]; then
   v img "$media/raid/fat.img" img "$media/raid/fat.m0.img" img "$media/raid/fat.m1.img" \

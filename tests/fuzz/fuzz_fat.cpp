@@ -10,46 +10,15 @@
 #include "fs/fat/FATAnalyser.h"
 #include "fs/fat/FATVolume.h"
 #include "fs/fat/FATVolumeItem.h"
+#include "FuzzWalk.h"
 #include "fs/MemoryTestDisk.h"
-#include "misc/Log.h"
 
-namespace {
-
-struct Budget {
-    int items = 4000;
-    vorn::u64 bytes = 2 * 1024 * 1024;
-};
-
-void walk(vorn::VolumeItem* folder, int depth, Budget& budget, std::vector<vorn::u8>& buf) {
-    if (depth > 64) return;
-    folder->loadChildren();
-    for (vorn::VolumeItem* child : folder->children()) {
-        if (--budget.items < 0) return;
-        if (child->isContainer()) {
-            walk(child, depth + 1, budget, buf);
-            continue;
-        }
-        vorn::u64 size = std::min<vorn::u64>(child->getSize(), 65536);
-        for (vorn::u64 ofs = 0; ofs < size && budget.bytes > 0; ofs += 2048) {
-            vorn::u32 n = static_cast<vorn::u32>(std::min<vorn::u64>(2048, size - ofs));
-            budget.bytes -= std::min<vorn::u64>(n, budget.bytes);
-            if (child->read(ofs, buf.data(), n) != n) break;
-        }
-        child->read(size / 2, buf.data(), 1);
-        child->getDate();
-        child->getId();
-    }
-}
-
-}  // namespace
+// Larger inputs add nothing a 64 KiB volume cannot show and slow every run.
+constexpr size_t kMaxInput = 1 << 16;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool quiet = [] {
-        vorn::setLogLevel(-1);
-        return true;
-    }();
-    (void)quiet;
-    if (size < 1) return 0;
+    vorn::fuzz::quiet();
+    if (size < 1 || size > kMaxInput) return 0;
     static const vorn::u32 kBlockSizes[] = {512, 2048, 4096, 512};
     const vorn::u32 blockSize = kBlockSizes[data[size - 1] & 3];
 
@@ -58,9 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         vorn::FATVolume volume(&disk);
         if (volume.mount(true)) {
-            Budget budget;
+            vorn::fuzz::Budget budget;
             std::vector<vorn::u8> buf(2048);
-            walk(volume.getRootItem(), 0, budget, buf);
+            vorn::fuzz::walk(volume.getRootItem(), 0, budget, [&](vorn::VolumeItem* child) {
+                vorn::fuzz::readRange(child->getSize(), budget, buf,
+                                      [&](vorn::u64 o, void* b, vorn::u32 n) { return child->read(o, b, n); });
+                child->read(std::min<vorn::u64>(child->getSize(), 65536) / 2, buf.data(), 1);
+                child->getDate();
+                child->getId();
+            });
             for (vorn::u64 b = 0; b < 64; ++b) volume.isAllocationBlockUsed(b);
         }
     }

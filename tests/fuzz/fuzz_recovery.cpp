@@ -1,13 +1,17 @@
 // Fuzzes the recovery operations over a damaged volume: the input is the
-// disk. Recovery opens the volume on it, searches every name, writes the
-// report of the whole tree, saves the whole tree into a scratch folder and
-// runs a deleted-files and a lost-volumes scan (with no analysers, so that
-// only the scan's geometry and loop are exercised). The last byte picks the
-// disk's block size. Work per input is bounded: the listener cancels after a
-// few thousand items and saved files may not grow past 256 KiB.
+// disk. Recovery opens the volume on it and loads the root folder; then, as
+// bits 2-3 of the last byte say, (0) writes the report of the whole tree,
+// (1) saves the whole tree into a scratch folder, (2) searches every name
+// and saves the search results, or (3) runs a deleted-files and a
+// lost-volumes scan (with no analysers, so that only the scan's geometry and
+// loop are exercised) and searches their tree. Bits 0-1 pick the disk's
+// block size. Work per input is bounded: inputs of at most 64 KiB (a small
+// volume or the start of one), and the listener cancels an operation after
+// 40 progress reports (one per file saved, about one a second in a scan).
+// Checked: no save writes more than the disk holds, however much a damaged
+// volume's entries claim.
 #include <ftw.h>
-#include <signal.h>
-#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -16,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/AbstractAnalyser.h"
 #include "fs/VolumeItem.h"
 #include "misc/Log.h"
 #include "recovery/AnalyserFactory.h"
@@ -29,7 +34,7 @@ namespace {
 class BudgetListener : public vorn::RecoveryEventListener {
 public:
     void progressEvent(double, bool* cancel) override {
-        if (++calls > 4000) *cancel = true;
+        if (++calls > 40) *cancel = true;
     }
     void fileSaving(const std::string&) override {}
     void askOverwrite(const std::string&, bool*, bool*, bool*) override {}
@@ -39,26 +44,35 @@ public:
     int calls = 0;
 };
 
+constexpr size_t kMaxInput = 1 << 16;
+
 std::string g_scratch;
+vorn::u64 g_savedBytes = 0;
 
 bool setUp() {
     vorn::setLogLevel(-1);
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    limit.rlim_cur = 256 * 1024;
-    setrlimit(RLIMIT_FSIZE, &limit);
     const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     std::string tmpl = std::string(base) + "/vorn_fuzz_recovery_XXXXXX";
     if (!mkdtemp(tmpl.data())) abort();
     g_scratch = tmpl;
-    vorn::setAnalyserFactoryForTesting([](vorn::ScanContext*, int, int) { return std::vector<vorn::AbstractAnalyser*>{}; });
+    vorn::setAnalyserFactoryForTesting([](vorn::ScanContext*, int, int) { return std::vector<std::unique_ptr<vorn::AbstractAnalyser>>{}; });
     return true;
 }
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW* ftw) {
+// Removes what a save wrote, counting its bytes.
+int removeEntry(const char* path, const struct stat* st, int type, struct FTW* ftw) {
+    if (type == FTW_F) g_savedBytes += static_cast<vorn::u64>(st->st_size);
     if (ftw->level > 0) remove(path);
     return 0;
+}
+
+// Saves the items into the empty scratch folder and empties it again; traps
+// when the files saved hold more than the disk.
+void saveChecked(vorn::Recovery& recovery, const std::vector<vorn::VolumeItem*>& items, vorn::u64 diskBytes) {
+    recovery.save(items, g_scratch);
+    g_savedBytes = 0;
+    nftw(g_scratch.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    if (g_savedBytes > diskBytes) __builtin_trap();
 }
 
 }  // namespace
@@ -66,36 +80,40 @@ int removeEntry(const char* path, const struct stat*, int, struct FTW* ftw) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = setUp();
     (void)ready;
-    if (size < 1) return 0;
+    if (size < 1 || size > kMaxInput) return 0;
     static const vorn::u32 kBlockSizes[] = {512, 2048, 4096, 512};
     const vorn::u32 blockSize = kBlockSizes[data[size - 1] & 3];
+    const int operations = (data[size - 1] >> 2) & 3;
 
     vorn::test::FailingDisk disk(std::vector<vorn::u8>(data, data + size), blockSize);
     disk.setType(vorn::DISK_TYPE_IMAGEFILE);
-    {
-        BudgetListener listener;
-        vorn::Recovery recovery;
-        recovery.setListener(&listener);
-        if (recovery.selectDisk(&disk)) {
-            recovery.openExistingVolume();
-            if (vorn::VolumeItem* root = recovery.getRootItem()) {
-                recovery.searchItems("e");
-                listener.calls = 0;
-                root->loadChildren();
-                std::vector<vorn::VolumeItem*> items = root->children();
-                recovery.saveReport(items, g_scratch + "/report.html", "<t>", "<f>");
-                listener.calls = 0;
-                recovery.save(items, g_scratch);
-                if (recovery.getSearchResultsItem()) recovery.save({recovery.getSearchResultsItem()}, g_scratch);
-            }
-            recovery.setScanType(vorn::SCAN_DELETED_FILES);
-            recovery.scan();
-            recovery.setScanType(vorn::SCAN_LOST_VOLUMES);
-            recovery.scan();
-            recovery.searchItems("a");
+    const vorn::u64 diskBytes = vorn::u64(disk.getBlockCount()) * blockSize;
+    BudgetListener listener;
+    vorn::Recovery recovery;
+    recovery.setListener(&listener);
+    if (!recovery.selectDisk(&disk)) return 0;
+    recovery.openExistingVolume();
+    if (vorn::VolumeItem* root = recovery.getRootItem()) {
+        root->loadChildren();
+        const std::vector<vorn::VolumeItem*> items = root->children();
+        if (operations == 0) {
+            recovery.saveReport(items, g_scratch + "/report.html", "<t>", "<f>");
+            unlink((g_scratch + "/report.html").c_str());
+        } else if (operations == 1) {
+            saveChecked(recovery, items, diskBytes);
+        } else if (operations == 2) {
+            recovery.searchItems("e");
+            listener.calls = 0;
+            if (recovery.getSearchResultsItem()) saveChecked(recovery, {recovery.getSearchResultsItem()}, diskBytes);
         }
-        recovery.selectDisk(nullptr);
     }
-    nftw(g_scratch.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    if (operations == 3) {
+        recovery.setScanType(vorn::SCAN_DELETED_FILES);
+        recovery.scan();
+        recovery.setScanType(vorn::SCAN_LOST_VOLUMES);
+        recovery.scan();
+        recovery.searchItems("a");
+    }
+    recovery.selectDisk(nullptr);
     return 0;
 }

@@ -1,30 +1,62 @@
 #!/usr/bin/env bash
-# Runs every fuzz target of a fuzz build for a bounded time.
+# Runs every fuzz target of a fuzz build for a bounded time, several targets
+# at a time (FUZZ_JOBS, default 4); each target's output is shown together
+# once it ends. Fails when a target was not built or any target fails.
 # Usage: run_all.sh BUILD_DIR MEDIA_DIR SECONDS
 # A target's seeds: tests/fuzz/seeds/<target>.list names files (relative to
 # the media folder) copied into a fresh corpus folder before the run.
 set -euo pipefail
 build=$1 media=$2 seconds=$3
+jobs=${FUZZ_JOBS:-4}
 here=$(cd "$(dirname "$0")" && pwd)
-status=0
-for src in "$here"/*.cpp; do
-  [ -e "$src" ] || continue
-  name=$(basename "$src" .cpp)
-  bin="$build/$name"
-  [ -x "$bin" ] || { echo "fuzz target $name was not built"; exit 1; }
-  corpus=$(mktemp -d)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Fuzzes one target; its report goes to $work/<name>.report, and the status
+# file is written only when it passed.
+fuzz_one() {
+  local name=$1 corpus="$work/$1.corpus" log="$work/$1.log"
+  mkdir -p "$corpus"
   if [ -f "$here/seeds/$name.list" ]; then
     while read -r f; do
       [ -n "$f" ] && [ -f "$media/$f" ] && cp "$media/$f" "$corpus/" || true
     done < "$here/seeds/$name.list"
   fi
-  echo "fuzzing $name for ${seconds}s"
-  if ! ASAN_OPTIONS=detect_leaks=1 "$bin" -max_total_time="$seconds" -rss_limit_mb=2048 \
-       -max_len=1048576 -timeout=25 -print_final_stats=0 "$corpus" > "$corpus.log" 2>&1; then
-    echo "fuzz target $name FAILED:"; tail -n 60 "$corpus.log"; status=1
-  else
-    grep -E '^(#[0-9]+.*DONE|Done)' "$corpus.log" | tail -n 1 || true
+  {
+    echo "fuzzing $name for ${seconds}s"
+    if ASAN_OPTIONS=detect_leaks=1 "$build/$name" -max_total_time="$seconds" -rss_limit_mb=2048 \
+         -max_len=1048576 -timeout=25 -print_final_stats=0 "$corpus" > "$log" 2>&1; then
+      grep -E '^(#[0-9]+.*DONE|Done)' "$log" | tail -n 1 || true
+      touch "$work/$name.passed"
+    else
+      echo "fuzz target $name FAILED:"; tail -n 60 "$log"
+    fi
+  } > "$work/$name.report" 2>&1
+  rm -rf "$corpus" "$log"
+}
+
+names=()
+for src in "$here"/*.cpp; do
+  [ -e "$src" ] || continue
+  name=$(basename "$src" .cpp)
+  [ -x "$build/$name" ] || { echo "fuzz target $name was not built"; exit 1; }
+  names+=("$name")
+done
+
+running=0
+for name in "${names[@]}"; do
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || true
+    running=$((running - 1))
   fi
-  rm -rf "$corpus" "$corpus.log"
+  fuzz_one "$name" &
+  running=$((running + 1))
+done
+wait
+
+status=0
+for name in "${names[@]}"; do
+  cat "$work/$name.report"
+  [ -f "$work/$name.passed" ] || status=1
 done
 exit $status

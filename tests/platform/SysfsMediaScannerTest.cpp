@@ -185,7 +185,7 @@ TEST_F(FakeTree, ManagerListsLinuxDisksOnceWithoutOpeningThemOrListingEfiAndCont
     alone.scanForPartitions();
     EXPECT_EQ(listing(alone, dev), " nvme0n1p5 sda2 sdb1 sdc3");
     EXPECT_FALSE(alone.getDisk(0)->isWhole());
-    std::unique_ptr<DiskManager> platform(createDiskManager());
+    std::unique_ptr<DiskManager> platform = createDiskManager();
     EXPECT_NE(dynamic_cast<LinuxDiskManager*>(platform.get()), nullptr);
 }
 

@@ -10,9 +10,19 @@ namespace vorn {
 
 class RecoveryTestAccess {
 public:
-    static void setRootItem(Recovery& r, VolumeItem* item) { r.rootItem = item; }
+    // The Recovery owns the tree and volume handed in here; a test that lends
+    // its own takes them back with takeRootItem / takeVolume.
+    static void setRootItem(Recovery& r, VolumeItem* item) {
+        (void)r.rootItem.release();
+        r.rootItem.reset(item);
+    }
+    static VolumeItem* takeRootItem(Recovery& r) { return r.rootItem.release(); }
     static void setSearchResultsItem(Recovery& r, VolumeItem* item) { r.searchResultsItem = item; }
-    static void setVolume(Recovery& r, Volume* volume) { r.volume = volume; }
+    static void setVolume(Recovery& r, Volume* volume) {
+        (void)r.volume.release();
+        r.volume.reset(volume);
+    }
+    static Volume* takeVolume(Recovery& r) { return r.volume.release(); }
     static u32 volumeCounter(const Recovery& r) { return r.volumeCounter; }
     static size_t addedVolumeCount(const Recovery& r) { return r.addedVolumes.size(); }
     static void setScanGeometry(Recovery& r, u64 startOffset, u32 allocBlockSize, u32 blocksPerAllocBlock, u64 count) {

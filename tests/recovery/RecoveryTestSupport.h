@@ -125,8 +125,8 @@ struct AnalyserInjection {
     explicit AnalyserInjection(int count = 1, std::function<void(ScanContext*)> block = {}) : onBlock(std::move(block)) {
         setAnalyserFactoryForTesting([this, count](ScanContext* owner, int scanType, int diskType) {
             factoryCalls.push_back({scanType, diskType});
-            std::vector<AbstractAnalyser*> list;
-            for (int i = 0; i < count; ++i) list.push_back(new Recorder(owner, this, i));
+            std::vector<std::unique_ptr<AbstractAnalyser>> list;
+            for (int i = 0; i < count; ++i) list.push_back(std::make_unique<Recorder>(owner, this, i));
             return list;
         });
     }

@@ -4,8 +4,8 @@
 
 namespace vorn {
 
-AbstractAnalyser::AbstractAnalyser(ScanContext* owner) : owner(owner) { log(3, "abstract analyser constructed\n"); }
+AbstractAnalyser::AbstractAnalyser(ScanContext* owner) : owner(owner) { log(LOG_DEBUG, "abstract analyser constructed\n"); }
 
-AbstractAnalyser::~AbstractAnalyser() { log(3, "freeing abstract analyser\n"); }
+AbstractAnalyser::~AbstractAnalyser() { log(LOG_DEBUG, "freeing abstract analyser\n"); }
 
 }  // namespace vorn

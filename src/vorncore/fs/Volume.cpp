@@ -7,15 +7,15 @@
 
 namespace vorn {
 
-Volume::Volume() { log(3, "Volume::Volume\n"); }
+Volume::Volume() { log(LOG_DEBUG, "Volume::Volume\n"); }
 
 Volume::Volume(Disk* disk) : m_disk(disk), m_name("Unknown") {
-    log(3, "Volume::Volume\n");
+    log(LOG_DEBUG, "Volume::Volume\n");
     if (disk) m_allocBlockSize = disk->getBlockSize();
 }
 
 Volume::~Volume() {
-    log(3, "Volume::~Volume\n");
+    log(LOG_DEBUG, "Volume::~Volume\n");
     if (m_root) {
         m_root->setVolume(nullptr);
         m_root = nullptr;
@@ -45,7 +45,7 @@ void Volume::createRootItem(const std::string& name) {
 
 bool Volume::read(u64 ofs, u32 len, void* buf) {
     if (!m_disk) {
-        log(0, "Volume::read - error: no disk assigned!\n");
+        log(LOG_ERROR, "Volume::read - error: no disk assigned!\n");
         return false;
     }
     u64 pos = m_diskOffset + ofs;
@@ -87,7 +87,7 @@ void Volume::setDiskOffset(u64 ofs) {
     m_diskOffset = ofs;
     if (m_disk) {
         if (ofs >= byteSizeOf(m_disk->getBlockCount(), m_disk->getBlockSize()))
-            log(0, "Volume::setDiskOffset - offset out of disk range! (%lld)\n", (long long)ofs);
+            log(LOG_ERROR, "Volume::setDiskOffset - offset out of disk range! (%lld)\n", (long long)ofs);
     }
 }
 

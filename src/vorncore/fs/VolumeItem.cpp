@@ -142,14 +142,14 @@ VolumeItem::VolumeItem(bool container) : m_container(container) {}
 VolumeItem::~VolumeItem() {
     const bool isRoot = m_volume && m_volume->getRootItem() == this;
     const u64 before = g_freedItems;
-    if (isRoot) log(3, "VolumeItem::~VolumeItem rootitem (%s)\n", m_name.c_str());
+    if (isRoot) log(LOG_DEBUG, "VolumeItem::~VolumeItem rootitem (%s)\n", m_name.c_str());
     deleteChildren();
     ++g_freedItems;
     if (isRoot) {
         // Counted as a difference so that a root nested in another tree
         // (a lost volume under the result root) leaves the outer count right.
         g_lastRootFreed = g_freedItems - before;
-        log(3, "VolumeItem::~VolumeItem frees:%lld\n", (long long)g_lastRootFreed);
+        log(LOG_DEBUG, "VolumeItem::~VolumeItem frees:%lld\n", (long long)g_lastRootFreed);
         m_volume->setRootItem(nullptr);
     }
     if (m_parent) {
@@ -224,16 +224,16 @@ std::string VolumeItem::getPath() {
 void VolumeItem::dump() {
     if (!logEnabled(3)) return;  // debug lines only: no walk when they are not written
     if (m_container) {
-        log(3, "VolumeItem::dump - folder name: %s (%d items)\n", m_name.c_str(), (int)m_children.size());
+        log(LOG_DEBUG, "VolumeItem::dump - folder name: %s (%d items)\n", m_name.c_str(), (int)m_children.size());
         for (VolumeItem* child : m_children) child->dump();
     } else {
-        log(3, "VolumeItem::dump - file name: %s\n", m_name.c_str());
+        log(LOG_DEBUG, "VolumeItem::dump - file name: %s\n", m_name.c_str());
     }
 }
 
 void VolumeItem::setParent(VolumeItem* parent) {
     if (!parent && m_volume && m_volume->getRootItem() && m_volume->getRootItem() != this) {
-        log(0, "VolumeItem::setParent - parent=NULL!\n");
+        log(LOG_ERROR, "VolumeItem::setParent - parent=NULL!\n");
     }
     if (parent != m_parent && m_takenByWalk) {
         // A new home: the folder it was taken from no longer answers for it.
@@ -273,7 +273,7 @@ u32 VolumeItem::getChildCount(bool all) {
 VolumeItem* VolumeItem::getChild(u32 index, bool all) {
     if (all) {
         if (index >= m_children.size()) {
-            log(0, "VolumeItem::getChild - index out of range!\n");
+            log(LOG_ERROR, "VolumeItem::getChild - index out of range!\n");
             return nullptr;
         }
         return m_children[index];
@@ -284,7 +284,7 @@ VolumeItem* VolumeItem::getChild(u32 index, bool all) {
 
 void VolumeItem::addChild(VolumeItem* child) {
     if (!child) {
-        log(0, "VolumeItem::addChild - child=NULL!\n");
+        log(LOG_ERROR, "VolumeItem::addChild - child=NULL!\n");
         return;
     }
     m_children.push_back(child);
@@ -335,7 +335,7 @@ void VolumeItem::forgetTaken(VolumeItem* child) {
 
 bool VolumeItem::depthLimitReached(const char* operation, int depth) {
     if (depth < kMaxDepth) return false;
-    log(1, "VolumeItem::%s - folder depth limit (%d) reached at %s\n", operation, kMaxDepth, m_name.c_str());
+    log(LOG_WARNING, "VolumeItem::%s - folder depth limit (%d) reached at %s\n", operation, kMaxDepth, m_name.c_str());
     return true;
 }
 
@@ -375,7 +375,7 @@ bool VolumeItem::visitWalk(VolumeItemCallback* callback, bool recursive, int dep
     if (comparableId(id)) {
         for (const WalkStep& step : path) {
             if (step.volume == m_volume && step.id == id) {
-                log(1, "VolumeItem::visit - folder %s (id %s) lies inside itself, not entered\n", m_name.c_str(),
+                log(LOG_WARNING, "VolumeItem::visit - folder %s (id %s) lies inside itself, not entered\n", m_name.c_str(),
                     id.c_str());
                 return true;
             }
@@ -439,7 +439,7 @@ VolumeItem* VolumeItem::findChild(const std::string& name, bool create) {
 int VolumeItem::compare(VolumeItem* other, bool useDate, bool useSize, bool useId) {
     if (!other) return 0;
     int sortType = sortTypeOf(m_volume);
-    if (!validSortType(sortType)) log(0, "error: invalid sortType!\n");
+    if (!validSortType(sortType)) log(LOG_ERROR, "error: invalid sortType!\n");
     TermOrder order = termOrder(sortType, useDate, useSize, useId);
     for (int i = 0; i < order.count; ++i) {
         int t = 0;
@@ -468,7 +468,7 @@ void VolumeItem::sortChildren() {
 void VolumeItem::sortByKeys(int sortType) {
     const size_t n = m_children.size();
     if (n < 2) return;
-    if (!validSortType(sortType)) log(0, "error: invalid sortType!\n");
+    if (!validSortType(sortType)) log(LOG_ERROR, "error: invalid sortType!\n");
     const TermOrder order = termOrder(sortType, true, true, true);
     // Keys are fetched once per child and sorted with their item, so the
     // comparisons touch neither the items nor their virtual getters.

@@ -183,12 +183,12 @@ void removeLogName(const std::string& name) { state()->names.erase(name); }
 bool hasLogName(const std::string& name) { return state()->names.count(name) != 0; }
 
 LogStream& operator<<(LogStream& s, const std::string& text) {
-    log(2, text);
+    log(LOG_INFO, text);
     return s;
 }
 
 LogStream& operator<<(LogStream& s, const std::wstring& text) {
-    log(2, wideToUtf8(text));
+    log(LOG_INFO, wideToUtf8(text));
     return s;
 }
 

@@ -481,11 +481,8 @@ float entropy(const u8* data, u64 size) {
     return sum * 0.125f;
 }
 
-namespace {
+// ---- escaping for display
 
-// Length of the valid UTF-8 sequence at text[i] (2 to 4), or 0 when the
-// bytes there are no valid sequence (stray continuation, overlong form,
-// surrogate, beyond U+10FFFF, cut short). Stores the code point.
 size_t utf8SequenceAt(const std::string& text, size_t i, u32& codePoint) {
     const auto byte = [&](size_t k) { return static_cast<u8>(text[k]); };
     const u8 lead = byte(i);
@@ -518,6 +515,13 @@ size_t utf8SequenceAt(const std::string& text, size_t i, u32& codePoint) {
     return length;
 }
 
+namespace {
+
+bool isBidiControl(u32 codePoint) {
+    return codePoint == 0x061C || codePoint == 0x200E || codePoint == 0x200F ||
+           (codePoint >= 0x202A && codePoint <= 0x202E) || (codePoint >= 0x2066 && codePoint <= 0x2069);
+}
+
 void appendEscaped(std::string& out, u8 byte) {
     char escaped[8];
     snprintf(escaped, sizeof escaped, "\\x%02X", byte);
@@ -545,8 +549,9 @@ std::string escape(const std::string& text, bool keepLineEnds) {
         if (length == 0) {
             appendEscaped(out, c);
             ++i;
-        } else if (codePoint <= 0x9F) {
-            // C1 controls: some terminals act on them.
+        } else if (codePoint <= 0x9F || isBidiControl(codePoint)) {
+            // C1 controls: some terminals act on them. Bidi controls reorder
+            // what follows them on screen, so a name could pose as another.
             for (size_t k = 0; k < length; ++k) appendEscaped(out, static_cast<u8>(text[i + k]));
             i += length;
         } else {

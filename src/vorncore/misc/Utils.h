@@ -36,13 +36,6 @@ std::string join(const std::vector<std::string>& parts, const std::string& separ
 // text as one piece.
 std::vector<std::string> split(const std::string& text, const std::string& delimiter);
 std::vector<std::string> tokenize(const std::string& text, const std::string& delimiters = " \t\n\r");
-// A text from a disk as it may be shown on a terminal: control characters
-// (C0, DEL and the C1 range) and bytes that are not valid UTF-8 become
-// "\xNN"; everything else is kept.
-std::string escapeControlChars(const std::string& text);
-
-// The same for a whole log line: line ends and tabs are kept.
-std::string escapeLogLine(const std::string& text);
 
 // printf-style formatting; the result comes back whole whatever its length.
 std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -108,6 +101,19 @@ void hexdump(const char* title, const void* data, int length);
 bool fileExists(const std::string& path);
 bool makeDir(const std::string& path);
 bool isDirectory(const std::string& path);
+
+// ---- escaping for display
+// Length of the valid UTF-8 sequence at text[i] (2 to 4), or 0 when the
+// bytes there are no valid sequence (stray continuation, overlong form,
+// surrogate, beyond U+10FFFF, cut short). Stores the code point.
+size_t utf8SequenceAt(const std::string& text, size_t i, u32& codePoint);
+// A text from a disk as it may be shown on a terminal or in a window: control
+// characters (C0, DEL and the C1 range), bidirectional controls (U+061C,
+// U+200E, U+200F, U+202A..U+202E, U+2066..U+2069) and bytes that are not
+// valid UTF-8 become "\xNN" per byte; everything else is kept.
+std::string escapeControlChars(const std::string& text);
+// The same for a whole log line: line ends and tabs are kept.
+std::string escapeLogLine(const std::string& text);
 
 // ---- entropy
 // Approximate log2 for x > 0, exact at powers of two.

@@ -4,6 +4,6 @@
 
 namespace vorn {
 
-DiskManager* createDiskManager() { return new LinuxDiskManager(); }
+std::unique_ptr<DiskManager> createDiskManager() { return std::make_unique<LinuxDiskManager>(); }
 
 }  // namespace vorn

@@ -2,11 +2,13 @@
 // and hand it to the engine; storage itself never creates one.
 #pragma once
 
+#include <memory>
+
 namespace vorn {
 
 class DiskManager;
 
 // A new manager of the Linux block devices, owned by the caller.
-DiskManager* createDiskManager();
+std::unique_ptr<DiskManager> createDiskManager();
 
 }  // namespace vorn

@@ -96,6 +96,7 @@ bool Signature::matchAll(const u8* data, u32 bytes) const {
 }
 
 void Signature::dump() const {
+    if (!logEnabled(LOG_INFO)) return;  // built for every scan: no text when it is not written
     std::string text;
     char piece[32];
     for (int i = 0; i < kSlots; ++i) {

@@ -25,14 +25,14 @@ bool cdDvdOrImage(int diskType) {
 }
 
 template <class A>
-AbstractAnalyser* make(ScanContext* owner) {
-    return new A(owner);
+std::unique_ptr<AbstractAnalyser> make(ScanContext* owner) {
+    return std::make_unique<A>(owner);
 }
 
 struct AnalyserRegistration {
     unsigned scans;
     bool (*servesDisk)(int diskType);
-    AbstractAnalyser* (*create)(ScanContext* owner);
+    std::unique_ptr<AbstractAnalyser> (*create)(ScanContext* owner);
 };
 
 // One line per analyser, in the order in which the scan feeds them.
@@ -50,8 +50,8 @@ AnalyserFactoryFunction& testFactory() {
 
 }  // namespace
 
-std::vector<AbstractAnalyser*> createAnalysers(ScanContext* owner, int scanType, int diskType) {
-    std::vector<AbstractAnalyser*> analysers;
+std::vector<std::unique_ptr<AbstractAnalyser>> createAnalysers(ScanContext* owner, int scanType, int diskType) {
+    std::vector<std::unique_ptr<AbstractAnalyser>> analysers;
     if (scanType < 0 || scanType > SCAN_LOST_VOLUMES) return analysers;
     for (const AnalyserRegistration& a : kAnalysers)
         if ((a.scans & (1u << scanType)) && a.servesDisk(diskType)) analysers.push_back(a.create(owner));
@@ -60,7 +60,7 @@ std::vector<AbstractAnalyser*> createAnalysers(ScanContext* owner, int scanType,
 
 void setAnalyserFactoryForTesting(AnalyserFactoryFunction factory) { testFactory() = std::move(factory); }
 
-std::vector<AbstractAnalyser*> createScanAnalysers(ScanContext* owner, int scanType, int diskType) {
+std::vector<std::unique_ptr<AbstractAnalyser>> createScanAnalysers(ScanContext* owner, int scanType, int diskType) {
     if (testFactory()) return testFactory()(owner, scanType, diskType);
     return createAnalysers(owner, scanType, diskType);
 }

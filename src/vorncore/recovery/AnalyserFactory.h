@@ -11,6 +11,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace vorn {
@@ -18,15 +19,15 @@ namespace vorn {
 class AbstractAnalyser;
 class ScanContext;
 
-std::vector<AbstractAnalyser*> createAnalysers(ScanContext* owner, int scanType, int diskType);
+std::vector<std::unique_ptr<AbstractAnalyser>> createAnalysers(ScanContext* owner, int scanType, int diskType);
 
 // Tests replace the analysers of the scans that follow with their own; an
 // empty function restores createAnalysers. Not thread-safe (the engine runs
 // on one thread).
-using AnalyserFactoryFunction = std::function<std::vector<AbstractAnalyser*>(ScanContext*, int, int)>;
+using AnalyserFactoryFunction = std::function<std::vector<std::unique_ptr<AbstractAnalyser>>(ScanContext*, int, int)>;
 void setAnalyserFactoryForTesting(AnalyserFactoryFunction factory);
 
 // What the scan calls: the test factory when one is set, else createAnalysers.
-std::vector<AbstractAnalyser*> createScanAnalysers(ScanContext* owner, int scanType, int diskType);
+std::vector<std::unique_ptr<AbstractAnalyser>> createScanAnalysers(ScanContext* owner, int scanType, int diskType);
 
 }  // namespace vorn

@@ -30,10 +30,12 @@
 
 namespace vorn {
 
+class AbstractAnalyser;
 class CachedDisk;
 class Data;
 class Disk;
 class RecoveryEventListener;
+class UsedBlocks;
 class Volume;
 
 class Recovery : public VolumeItemCallback, public ScanContext {
@@ -79,11 +81,11 @@ public:
     u64 getCurrentBlock() const override { return currentBlock; }
     u64 getCurrentAllocBlock() const override { return currentAllocBlock; }
     u64 getCurrentOffset() const override { return currentOffset; }
-    Data* getData() const override { return data; }
+    Data* getData() const override { return data.get(); }
     bool getEnableSearchText() const override { return enableSearchText; }
     bool getEnableSearchKeywords() const override { return enableSearchKeywords; }
     std::string getSearchText() const { return searchText; }
-    Volume* getVolume() const override { return volume; }
+    Volume* getVolume() const override { return volume.get(); }
     bool getLimitFileSize() const override { return limitFileSize; }
     u64 getMaxFileSize() const override { return maxFileSize; }
     std::vector<std::string> getKeywords() const override { return keywords; }
@@ -100,10 +102,20 @@ private:
 
     // Helpers of the save, report and search walks (one file each).
     bool saveItemAtDepth(VolumeItem* item, const std::string& dir, int depth);
+    // Its two steps: one folder (made at path, its children saved in it) and
+    // one file (name is the safe name of item in dir, path the two joined).
+    bool saveFolder(VolumeItem* item, const std::string& path, int depth);
+    bool saveFile(VolumeItem* item, const std::string& dir, const std::string& name, const std::string& path);
     u64 takeSaveBudget(VolumeItem* item, u64 bytes);
     bool writeReportItemAtDepth(VolumeItem* item, std::string& html, int depth);
-    // The block scan over the volume that scan has just opened.
+    // The block scan over the volume that scan has just opened, in three
+    // steps: the geometry (false when the disk has no block size), a fresh
+    // result root, and the loop over the blocks.
     void scanOpenedVolume();
+    bool setScanGeometry(u64& totalSize);
+    void resetScanRoot();
+    void runScanLoop(std::vector<std::unique_ptr<AbstractAnalyser>>& analysers, const UsedBlocks& used,
+                     u32 analyseSize, u64 totalSize);
     // Walks one folder for the name search; true when a hit was taken below it.
     bool searchFolder(VolumeItem* folder, int depth, bool& stop);
 
@@ -115,13 +127,13 @@ private:
     u64 startAllocBlock = 0;
     int scanType = SCAN_DELETED_FILES;
     RecoveryEventListener* listener = nullptr;
-    CachedDisk* disk = nullptr;
-    VolumeItem* rootItem = nullptr;
+    std::unique_ptr<CachedDisk> disk;
+    std::unique_ptr<VolumeItem> rootItem;
     VolumeItem* searchResultsItem = nullptr;
     std::string searchText;
     std::vector<std::string> keywords;
-    Data* data = nullptr;
-    Volume* volume = nullptr;
+    std::unique_ptr<Data> data;
+    std::unique_ptr<Volume> volume;
     u64 currentOffset = 0;
     u64 currentBlock = 0;
     u64 currentAllocBlock = 0;

@@ -33,7 +33,7 @@ namespace {
 // Bytes read from an item per call and written per write.
 constexpr u32 kSaveChunk = 262144;
 // Progress is reported before the first chunk and then after every this many
-// bytes (the 1000 chunks of 2048 bytes of the original copy loop).
+// bytes (1000 pieces of 2048 bytes).
 constexpr u64 kProgressBytes = 2048000;
 // Lines that the save of one file writes at most, whatever layer they come
 // from; a line that comes again is written once, with its count at the end.
@@ -256,37 +256,42 @@ bool Recovery::saveItemAtDepth(VolumeItem* item, const std::string& dir, int dep
     const std::string name = saveTargetName(itemName);
     const std::string path = dir + "/" + name;
 
-    if (item->isContainer()) {
-        log(LOG_DEBUG, "isContainer\n");
-        if (depth >= VolumeItem::kMaxDepth) {
-            log(LOG_ERROR, "folder nested too deep, not saved: %s\n", path.c_str());
-            return true;
-        }
-        if (repeatsAncestor(item)) {
-            log(LOG_ERROR, "folder contains itself, not saved again: %s\n", path.c_str());
-            return true;
-        }
-        if (!pathIsRealDirectory(path)) {
-            bool made = false;
-            if (!pathExists(path)) {
-                log(LOG_DEBUG, "creating dir: %s\n", path.c_str());
-                made = ::mkdir(path.c_str(), 0777) == 0 && pathIsRealDirectory(path);
-            }
-            if (!made) {
-                // Also a file or symbolic link of that name: never write through it.
-                log(LOG_ERROR, "error creating dir: %s\n", path.c_str());
-                lastSaveOk = false;
-                return false;
-            }
-        }
-        item->loadChildren();
-        const u32 children = item->getChildCount(true);
-        for (u32 i = 0; i < children; ++i) {
-            if (!saveItemAtDepth(item->getChild(i, true), path, depth + 1)) return false;
-        }
+    if (item->isContainer()) return saveFolder(item, path, depth);
+    return saveFile(item, dir, name, path);
+}
+
+bool Recovery::saveFolder(VolumeItem* item, const std::string& path, int depth) {
+    log(LOG_DEBUG, "isContainer\n");
+    if (depth >= VolumeItem::kMaxDepth) {
+        log(LOG_ERROR, "folder nested too deep, not saved: %s\n", path.c_str());
         return true;
     }
+    if (repeatsAncestor(item)) {
+        log(LOG_ERROR, "folder contains itself, not saved again: %s\n", path.c_str());
+        return true;
+    }
+    if (!pathIsRealDirectory(path)) {
+        bool made = false;
+        if (!pathExists(path)) {
+            log(LOG_DEBUG, "creating dir: %s\n", path.c_str());
+            made = ::mkdir(path.c_str(), 0777) == 0 && pathIsRealDirectory(path);
+        }
+        if (!made) {
+            // Also a file or symbolic link of that name: never write through it.
+            log(LOG_ERROR, "error creating dir: %s\n", path.c_str());
+            lastSaveOk = false;
+            return false;
+        }
+    }
+    item->loadChildren();
+    const u32 children = item->getChildCount(true);
+    for (u32 i = 0; i < children; ++i) {
+        if (!saveItemAtDepth(item->getChild(i, true), path, depth + 1)) return false;
+    }
+    return true;
+}
 
+bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::string& name, const std::string& path) {
     log(LOG_DEBUG, "file: %s\n", path.c_str());
     const bool exists = pathExists(path);
     if (exists) {
@@ -342,8 +347,12 @@ bool Recovery::saveItemAtDepth(VolumeItem* item, const std::string& dir, int dep
 
     if (end == CopyEnd::Done) {
         ForkedItem* forked = resourceForkOf(item);
-        const u64 forkSize = forked ? takeSaveBudget(item, item->boundToMedium(forked->getResourceForkSize())) : 0;
-        if (forkSize != 0) end = saveResourceFork(copy, item, forkSize, dir, name, path);
+        const u64 forkSize = forked ? item->boundToMedium(forked->getResourceForkSize()) : 0;
+        // The fork file's header counts as written too.
+        const u64 granted = forkSize ? takeSaveBudget(item, forkSize + kAppleDoubleHeaderSize) : 0;
+        if (granted > kAppleDoubleHeaderSize) {
+            end = saveResourceFork(copy, item, granted - kAppleDoubleHeaderSize, dir, name, path);
+        }
     }
 
     if (copy.damaged) ++damagedFileCount;

@@ -28,13 +28,6 @@
 
 namespace vorn {
 
-namespace {
-
-// Bytes read per step of a lost-files scan.
-constexpr u32 kLostFilesAnalyseSize = 32768;
-// The clock is looked at after about this many bytes read.
-constexpr u32 kClockCheckBytes = 1048576;
-
 // Whether a scan block is in use, asked of the volume in its own allocation
 // blocks: a scan block is used when every volume block in it is.
 class UsedBlocks {
@@ -58,6 +51,13 @@ private:
     u64 m_scanBlockSize;
     u32 m_volumeBlockSize;
 };
+
+namespace {
+
+// Bytes read per step of a lost-files scan.
+constexpr u32 kLostFilesAnalyseSize = 32768;
+// The clock is looked at after about this many bytes read.
+constexpr u32 kClockCheckBytes = 1048576;
 
 // The scan's reads: a step's bytes are handed out as a view into the cache
 // line that holds them. The line is taken once, as a view of the whole line
@@ -111,11 +111,51 @@ void Recovery::scan() {
 }
 
 void Recovery::scanOpenedVolume() {
+    u64 totalSize = 0;
+    if (!setScanGeometry(totalSize)) return;
+
+    const UsedBlocks used(volume.get(), allocBlockSize);
+    u64 usedCount = 0;
+    if (volume) {
+        for (u64 i = 0; i < allocBlockCount; ++i) {
+            if (used.isUsed(i)) ++usedCount;
+        }
+    }
+    resetScanRoot();
+
+    const u32 analyseSize = scanType == SCAN_LOST_FILES ? kLostFilesAnalyseSize : allocBlockSize;
+    std::vector<std::unique_ptr<AbstractAnalyser>> analysers;
+    for (auto& analyser : createScanAnalysers(this, scanType, disk->getType())) {
+        if (analyser) analysers.push_back(std::move(analyser));
+    }
+
+    currentOffset = scanStartOffset + u64(allocBlockSize) * startAllocBlock;
+    currentBlock = scanStartOffset / disk->getBlockSize() + u64(blocksPerAllocBlock) * startAllocBlock;
+
+    const float usedPercent =
+        allocBlockCount ? static_cast<float>(usedCount) / static_cast<float>(allocBlockCount) * 100.0f : 0.0f;
+    log(LOG_INFO, "skipUsedAllocationBlocks: %d\n", skipUsedAllocationBlocks ? 1 : 0);
+    log(LOG_INFO, "used allocation blocks: %lld\n", static_cast<long long>(usedCount));
+    log(LOG_INFO, "allocBlockCount: %lld\n", static_cast<long long>(allocBlockCount));
+    log(LOG_INFO, "allocBlockSize: %d\n", static_cast<int>(allocBlockSize));
+    log(LOG_INFO, "blocksPerAllocBlock: %d\n", static_cast<int>(blocksPerAllocBlock));
+    log(LOG_INFO, "percent used: %.2f\n", static_cast<double>(usedPercent));
+    log(LOG_INFO, "analyseSize: %d\n", static_cast<int>(analyseSize));
+    log(LOG_INFO, "analyseOfs: %lld\n", static_cast<long long>(currentOffset));
+    log(LOG_INFO, "start scan\n");
+
+    runScanLoop(analysers, used, analyseSize, totalSize);
+    for (auto& analyser : analysers) analyser->scanEnd();
+    analysers.clear();
+    log(LOG_INFO, "scan finished\n");
+}
+
+bool Recovery::setScanGeometry(u64& totalSize) {
     const u32 diskBlockSize = disk->getBlockSize();
     const u64 diskBlockCount = disk->getBlockCount();
     if (diskBlockSize == 0) {
         log(LOG_ERROR, "error: disk block size is 0\n");
-        return;
+        return false;
     }
 
     allocBlockSize = diskBlockSize;
@@ -137,7 +177,7 @@ void Recovery::scanOpenedVolume() {
     }
     scanStartOffset = startOffset;
     blocksPerAllocBlock = allocBlockSize / diskBlockSize;
-    const u64 totalSize = diskBlockCount > ~u64(0) / diskBlockSize ? ~u64(0) : diskBlockCount * diskBlockSize;
+    totalSize = diskBlockCount > ~u64(0) / diskBlockSize ? ~u64(0) : diskBlockCount * diskBlockSize;
     if (startOffset >= totalSize) {
         log(LOG_WARNING, "scan start offset %llu lies at or past the disk end (%llu bytes), no blocks to scan\n",
             static_cast<unsigned long long>(startOffset), static_cast<unsigned long long>(totalSize));
@@ -145,24 +185,19 @@ void Recovery::scanOpenedVolume() {
     } else {
         allocBlockCount = diskBlockCount / blocksPerAllocBlock - startOffset / allocBlockSize;
     }
+    return true;
+}
 
-    const UsedBlocks used(volume, allocBlockSize);
-    u64 usedCount = 0;
-    if (volume) {
-        for (u64 i = 0; i < allocBlockCount; ++i) {
-            if (used.isUsed(i)) ++usedCount;
-        }
-    }
-
+void Recovery::resetScanRoot() {
     // A fresh, empty root replaces the volume's tree.
     deleteRootItem();
     if (volume) {
         volume->createRootItem("");
-        rootItem = volume->getRootItem();
+        rootItem.reset(volume->getRootItem());
     }
     if (!rootItem) {
-        rootItem = new DummyVolumeItem(true);
-        rootItem->setVolume(volume);
+        rootItem = std::make_unique<DummyVolumeItem>(true);
+        rootItem->setVolume(volume.get());
     }
     rootItem->setContainer(true);
     if (scanType == SCAN_DELETED_FILES) {
@@ -178,28 +213,10 @@ void Recovery::scanOpenedVolume() {
     // Until the first read the buffer is empty: a view left from an earlier
     // scan may point into the cache of a disk that is gone.
     data->free();
+}
 
-    const u32 analyseSize = scanType == SCAN_LOST_FILES ? kLostFilesAnalyseSize : allocBlockSize;
-    std::vector<std::unique_ptr<AbstractAnalyser>> analysers;
-    for (AbstractAnalyser* analyser : createScanAnalysers(this, scanType, disk->getType())) {
-        if (analyser) analysers.emplace_back(analyser);
-    }
-
-    currentOffset = startOffset + u64(allocBlockSize) * startAllocBlock;
-    currentBlock = startOffset / diskBlockSize + u64(blocksPerAllocBlock) * startAllocBlock;
-
-    const float usedPercent =
-        allocBlockCount ? static_cast<float>(usedCount) / static_cast<float>(allocBlockCount) * 100.0f : 0.0f;
-    log(LOG_INFO, "skipUsedAllocationBlocks: %d\n", skipUsedAllocationBlocks ? 1 : 0);
-    log(LOG_INFO, "used allocation blocks: %lld\n", static_cast<long long>(usedCount));
-    log(LOG_INFO, "allocBlockCount: %lld\n", static_cast<long long>(allocBlockCount));
-    log(LOG_INFO, "allocBlockSize: %d\n", static_cast<int>(allocBlockSize));
-    log(LOG_INFO, "blocksPerAllocBlock: %d\n", static_cast<int>(blocksPerAllocBlock));
-    log(LOG_INFO, "percent used: %.2f\n", static_cast<double>(usedPercent));
-    log(LOG_INFO, "analyseSize: %d\n", static_cast<int>(analyseSize));
-    log(LOG_INFO, "analyseOfs: %lld\n", static_cast<long long>(currentOffset));
-    log(LOG_INFO, "start scan\n");
-
+void Recovery::runScanLoop(std::vector<std::unique_ptr<AbstractAnalyser>>& analysers, const UsedBlocks& used,
+                           u32 analyseSize, u64 totalSize) {
     bool cancel = false;
     if (listener) listener->progressEvent(-1.0, &cancel);
 
@@ -208,7 +225,7 @@ void Recovery::scanOpenedVolume() {
     watch.start();
     for (auto& analyser : analysers) analyser->scanBegin();
 
-    LineWindow window(disk, totalSize);
+    LineWindow window(disk.get(), totalSize);
     const u32 stepsPerClockCheck = std::max<u32>(1, kClockCheckBytes / std::max<u32>(analyseSize, 1));
     u32 stepsSinceCheck = 0;
     u64 measuredBytes = 0;
@@ -249,12 +266,8 @@ void Recovery::scanOpenedVolume() {
         }
     }
     speedometer.update(measuredBytes);
-
     log(LOG_INFO, "end scan\n");
     speedometer.logResults();
-    for (auto& analyser : analysers) analyser->scanEnd();
-    analysers.clear();
-    log(LOG_INFO, "scan finished\n");
 }
 
 }  // namespace vorn

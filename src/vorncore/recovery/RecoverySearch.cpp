@@ -42,19 +42,19 @@ void Recovery::searchItems(std::string text) {
     // The folder of an earlier search is reused while it still hangs under
     // this root; a folder of the volume that happens to bear the same name
     // is never taken for it.
-    if (!searchResultsItem || searchResultsItem->getParent() != rootItem) {
+    if (!searchResultsItem || searchResultsItem->getParent() != rootItem.get()) {
         auto* folder = new SearchResultsItem(&searchResultsItem);
         folder->setName(localizedString("SearchResults"));
         folder->setVolume(rootItem->getVolume());
         rootItem->addChild(folder);
-        folder->setParent(rootItem);
+        folder->setParent(rootItem.get());
         searchResultsItem = folder;
     }
     searchResultsItem->clearChildren();
 
     if (!text.empty()) {
         bool stop = false;
-        searchFolder(rootItem, 0, stop);
+        searchFolder(rootItem.get(), 0, stop);
     }
     log(LOG_DEBUG, "Recovery::searchItems done\n");
 }

@@ -12,8 +12,8 @@ namespace vorn {
 namespace {
 
 template <class V>
-Volume* make(Disk* disk) {
-    return new V(disk);
+std::unique_ptr<Volume> make(Disk* disk) {
+    return std::make_unique<V>(disk);
 }
 
 // One line per reader, in the order of trial.
@@ -30,7 +30,7 @@ const ReaderRegistration kReaders[] = {
 
 std::span<const ReaderRegistration> readers() { return kReaders; }
 
-Volume* createVolumeForAddType(int addType, Disk* disk) {
+std::unique_ptr<Volume> createVolumeForAddType(int addType, Disk* disk) {
     for (const ReaderRegistration& reader : kReaders)
         if (reader.addType == addType) return reader.create(disk);
     return nullptr;

@@ -7,6 +7,7 @@
 // of a reader through its add type.
 #pragma once
 
+#include <memory>
 #include <span>
 
 namespace vorn {
@@ -19,13 +20,13 @@ struct ReaderRegistration {
     // The AddVolumeType that addVolume creates this reader's volume for, or -1.
     int addType;
     // A new, unmounted volume of this reader over the disk (owned by the caller).
-    Volume* (*create)(Disk* disk);
+    std::unique_ptr<Volume> (*create)(Disk* disk);
 };
 
 // Every reader in the order of trial.
 std::span<const ReaderRegistration> readers();
 
 // A new volume of the reader registered for addType, or null when none is.
-Volume* createVolumeForAddType(int addType, Disk* disk);
+std::unique_ptr<Volume> createVolumeForAddType(int addType, Disk* disk);
 
 }  // namespace vorn

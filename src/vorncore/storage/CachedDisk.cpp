@@ -22,16 +22,18 @@ u64 byteSize(u64 blockCount, u32 blockSize) {
     return blockCount * blockSize;
 }
 
-u8* allocBuffer(size_t bytes, size_t align) {
-    void* p = nullptr;
-    if (posix_memalign(&p, align, bytes) != 0) return nullptr;
-    return static_cast<u8*>(p);
-}
-
 // What an empty view at the very end of the disk points to.
 u8 g_emptyView[1];
 
 }  // namespace
+
+void CachedDisk::FreeBuffer::operator()(u8* buffer) const { free(buffer); }
+
+CachedDisk::LineBuffer CachedDisk::allocBuffer(size_t bytes, size_t align) {
+    void* p = nullptr;
+    if (posix_memalign(&p, align, bytes) != 0) return nullptr;
+    return LineBuffer(static_cast<u8*>(p));
+}
 
 CachedDisk::CachedDisk(Disk* disk, u32 cacheSize, u32 readAheadSize)
     : m_cacheSize(cacheSize), m_readAheadSize(readAheadSize) {
@@ -46,7 +48,6 @@ CachedDisk::~CachedDisk() {
     log(LOG_DEBUG, "stopping prefetch thread...\n");
     log(LOG_DEBUG, "freeing cache\n");
     releaseBuffers();
-    for (const Retired& retired : m_retired) free(retired.buffer);
     m_retired.clear();
     log(LOG_DEBUG, "done\n");
 }
@@ -101,16 +102,14 @@ void CachedDisk::releaseBuffers() {
     for (Line& line : m_slots) {
         u32 holders = 0;
         for (u32 h = 0; h < kMaxHolders; ++h) {
-            if (line.buffer && line.buffer == m_viewBuffer[h]) holders |= 1u << h;
+            if (line.buffer && line.buffer.get() == m_viewBuffer[h]) holders |= 1u << h;
         }
         if (holders) {
             // Views may still point here: keep the buffer until each of
             // those holders asks for its next view.
-            m_retired.push_back({line.buffer, holders});
-        } else {
-            free(line.buffer);
+            m_retired.push_back({std::move(line.buffer), holders});
         }
-        line.buffer = nullptr;
+        line.buffer.reset();
     }
     for (u32 h = 0; h < kMaxHolders; ++h) {
         m_viewBuffer[h] = nullptr;
@@ -129,8 +128,7 @@ void CachedDisk::releaseRetired(u32 holder) {
     for (size_t i = 0; i < m_retired.size();) {
         m_retired[i].holders &= ~(1u << holder);
         if (m_retired[i].holders == 0) {
-            free(m_retired[i].buffer);
-            m_retired[i] = m_retired.back();
+            m_retired[i] = std::move(m_retired.back());
             m_retired.pop_back();
         } else {
             ++i;
@@ -195,13 +193,13 @@ u32 CachedDisk::takeSlot() {
             m_freeSlots.pop_back();
             return slot;
         }
-        u8* buffer = allocBuffer(m_bufferBytes, m_bufferAlign);
+        LineBuffer buffer = allocBuffer(m_bufferBytes, m_bufferAlign);
         if (!buffer) {
             log(LOG_ERROR, "error: memory allocation error (valloc)!\n");
             return kNil;
         }
         m_slots.emplace_back();
-        m_slots.back().buffer = buffer;
+        m_slots.back().buffer = std::move(buffer);
         return static_cast<u32>(m_slots.size() - 1);
     }
 
@@ -250,11 +248,9 @@ CachedDisk::Line* CachedDisk::fillLine(u64 number) {
         m_freeSlots.push_back(slot);
         return nullptr;
     }
+    // The disk's last line may be short: its tail is never handed out (every
+    // request is held to the disk's size), so it is left as it is.
     Line& line = m_slots[slot];
-    if (count < m_blocksPerRead) {
-        // The disk's last line is short; its tail is never handed out.
-        memset(line.buffer + size_t(count) * m_geomBlockSize, 0, m_lineBytes - size_t(count) * m_geomBlockSize);
-    }
     line.number = number;
     m_index.emplace(number, slot);
     append(slot);
@@ -267,7 +263,7 @@ CachedDisk::Line* CachedDisk::fillLine(u64 number) {
 // marked. Answers the number of blocks read.
 u32 CachedDisk::fillRange(u32 slot, u64 lineFirst, u32 index, u32 count) {
     const u32 blockSize = m_geomBlockSize;
-    auto blockPtr = [&](u32 i) { return m_slots[slot].buffer + size_t(i) * blockSize; };
+    auto blockPtr = [&](u32 i) { return m_slots[slot].buffer.get() + size_t(i) * blockSize; };
     auto markBad = [&](u32 i) {
         Line& line = m_slots[slot];
         if (line.badBits.empty()) line.badBits.assign((m_blocksPerRead + 63) / 64, 0);
@@ -372,7 +368,7 @@ bool CachedDisk::copyOut(u64 byteOffset, u64 size, u8* out) {
             memset(out, 0, size);
             return false;
         }
-        memcpy(out, line->buffer + lineOfs, n);
+        memcpy(out, line->buffer.get() + lineOfs, n);
         out += n;
         size -= n;
         block = (number + 1) * perLine;
@@ -448,9 +444,9 @@ bool CachedDisk::getOfsData(u64 byteOffset, u32 count, Data& out, u32 holder) {
         const size_t lineOfs = size_t(index) * blockSize + within;
         const u32 lastIndex = static_cast<u32>((lineOfs + std::max<u32>(count, 1) - 1) / blockSize);
         if (!line || !blocksGood(*line, index, lastIndex)) return false;
-        out.setPtr(line->buffer + lineOfs, 1, count);
+        out.setPtr(line->buffer.get() + lineOfs, 1, count);
         m_lockedLine[holder] = number;
-        m_viewBuffer[holder] = line->buffer;
+        m_viewBuffer[holder] = line->buffer.get();
         return true;
     }
 

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -68,9 +69,16 @@ private:
     static constexpr u32 kNil = 0xFFFFFFFFu;
     static constexpr u64 kNoLine = ~u64(0);
 
+    // A line buffer from posix_memalign, freed when its owner goes.
+    struct FreeBuffer {
+        void operator()(u8* buffer) const;
+    };
+    using LineBuffer = std::unique_ptr<u8, FreeBuffer>;
+    static LineBuffer allocBuffer(size_t bytes, size_t align);
+
     struct Line {
         u64 number = kNoLine;
-        u8* buffer = nullptr;
+        LineBuffer buffer;
         u32 prev = kNil;  // towards the least recently used end
         u32 next = kNil;  // towards the most recently used end
         std::vector<u64> badBits;  // one bit per block that failed; empty when all read
@@ -120,7 +128,7 @@ private:
     // Buffers a geometry change let go of while holders still viewed them;
     // freed when the last of those holders asks for its next view.
     struct Retired {
-        u8* buffer;
+        LineBuffer buffer;
         u32 holders;  // bit per holder still viewing it
     };
     std::vector<Retired> m_retired;

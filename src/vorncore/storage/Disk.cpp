@@ -35,8 +35,7 @@ Disk::Disk() { log(LOG_DEBUG, "Disk::Disk\n"); }
 Disk::~Disk() {
     log(LOG_DEBUG, "Disk::~Disk\n");
     // Kinds with partitions delete them themselves; whatever is left in the
-    // list is still ours and must not leak.
-    for (Disk* partition : m_partitions) delete partition;
+    // list is still ours and goes with it.
     m_partitions.clear();
 }
 
@@ -265,19 +264,20 @@ void Disk::deletePartitions() {
         m_innerDisk->deletePartitions();
         return;
     }
-    for (Disk* partition : m_partitions) delete partition;
-    m_partitions.clear();
+    // Emptied first, so that nothing can reach a partition being deleted.
+    std::vector<std::unique_ptr<Disk>> leaving;
+    leaving.swap(m_partitions);
 }
 
 Disk* Disk::getPartition(u32 index) {
     if (m_innerDisk) return m_innerDisk->getPartition(index);
-    return index < m_partitions.size() ? m_partitions[index] : nullptr;
+    return index < m_partitions.size() ? m_partitions[index].get() : nullptr;
 }
 
 Disk* Disk::findPartition(const std::string& id) {
     if (m_innerDisk) return m_innerDisk->findPartition(id);
-    for (Disk* partition : m_partitions) {
-        if (partition->getId() == id) return partition;
+    for (const auto& partition : m_partitions) {
+        if (partition->getId() == id) return partition.get();
     }
     return nullptr;
 }
@@ -292,7 +292,7 @@ bool Disk::addPartition(Disk* partition) {
         log(LOG_DEBUG, "DiskManager::addPartition - partition already in list: %s\n", id.c_str());
         return false;
     }
-    m_partitions.push_back(partition);
+    m_partitions.emplace_back(partition);
     return true;
 }
 

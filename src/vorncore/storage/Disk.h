@@ -14,6 +14,7 @@
 // Not thread-safe: a disk is used by one thread at a time.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -78,8 +79,8 @@ public:
     // (so each unreadable block is counted once); never below zero.
     void withdrawReadErrors(u64 n);
 
-    // Not in the forwarding table of the original interface, but needed by
-    // the kinds and by tests: raw sector size, data offset and open count.
+    // Outside the forwarding of calls to the inner disk, but needed by the
+    // kinds and by tests: raw sector size, data offset and open count.
     virtual u32 getRawBlockSize();
     virtual u32 getDataOffset();
     virtual u32 getOpenCount();
@@ -102,7 +103,7 @@ protected:
     u32 m_blockSize = 512;
     u64 m_blockCount = 0;
     int m_type = DISK_TYPE_UNKNOWN;
-    std::vector<Disk*> m_partitions;
+    std::vector<std::unique_ptr<Disk>> m_partitions;
     u32 m_openCount = 0;
     bool m_lostVolume = false;
     bool m_whole = true;

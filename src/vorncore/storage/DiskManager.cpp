@@ -17,31 +17,31 @@ void DiskManager::scanForDisks() {}
 
 void DiskManager::scanForPartitions() {
     log(LOG_DEBUG, "DiskManager::scanForPartitions\n");
-    for (Disk* disk : m_disks)
+    for (const auto& disk : disks)
         if (disk->isWhole()) disk->scanForPartitions();
 }
 
-u32 DiskManager::getDiskCount() { return u32(m_disks.size()); }
+u32 DiskManager::getDiskCount() { return u32(disks.size()); }
 
-Disk* DiskManager::getDisk(u32 index) { return index < m_disks.size() ? m_disks[index] : nullptr; }
+Disk* DiskManager::getDisk(u32 index) { return index < disks.size() ? disks[index].get() : nullptr; }
 
 Disk* DiskManager::findDiskByPath(const std::string& path) {
-    for (Disk* disk : m_disks)
-        if (disk->getPath() == path) return disk;
+    for (const auto& disk : disks)
+        if (disk->getPath() == path) return disk.get();
     return nullptr;
 }
 
 Disk* DiskManager::findDiskById(const std::string& id) {
-    for (Disk* disk : m_disks)
-        if (disk->getId() == id) return disk;
+    for (const auto& disk : disks)
+        if (disk->getId() == id) return disk.get();
     return nullptr;
 }
 
 void DiskManager::deleteDisks() {
     // Emptied first, so that nothing can reach a disk being deleted.
-    std::vector<Disk*> disks;
-    disks.swap(m_disks);
-    for (Disk* disk : disks) delete disk;
+    std::vector<std::unique_ptr<Disk>> leaving;
+    leaving.swap(disks);
+    leaving.clear();
 }
 
 bool DiskManager::addDisk(Disk* disk) {
@@ -53,7 +53,7 @@ bool DiskManager::addDisk(Disk* disk) {
         log(LOG_DEBUG, "DiskManager::addDisk - disk already in list: %s\n", id.c_str());
         return false;
     }
-    m_disks.push_back(disk);
+    disks.emplace_back(disk);
     return true;
 }
 
@@ -70,9 +70,9 @@ Disk* DiskManager::addImageDisk(const std::string& path) {
 
 void DiskManager::dump() {
     log(LOG_INFO, "---------DiskManager::dump-----------\n");
-    for (size_t i = 0; i < m_disks.size(); ++i) {
+    for (size_t i = 0; i < disks.size(); ++i) {
         log(LOG_INFO, "%d: ", int(i));
-        m_disks[i]->dump();
+        disks[i]->dump();
     }
     log(LOG_INFO, "---------------------------------------\n");
 }

@@ -9,6 +9,7 @@
 // replace scanForDisks and scanForPartitions.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,13 +42,18 @@ public:
     // Lists an image file and reads its partition table; for a file that is
     // listed already the listed disk is returned and nothing is re-read.
     virtual Disk* addImageDisk(const std::string& path);
-    // Lists an empty RAID set (members and layout are set afterwards); when a
-    // RAID set is listed already, that one is returned.
+    // Lists an empty RAID set (members and layout are set afterwards); when an
+    // empty set is listed already, that one is returned.
     virtual RAIDDisk* addRAIDDisk();
+    // Lists a set whose members and layout are set (a set's identifier holds
+    // both, so sets of other layouts or members are listed side by side);
+    // when the same set is listed already, that one is returned and the given
+    // one deleted.
+    virtual RAIDDisk* addRAIDDisk(std::unique_ptr<RAIDDisk> raid);
     virtual void dump();
 
 protected:
-    std::vector<Disk*> m_disks;
+    std::vector<std::unique_ptr<Disk>> disks;
 };
 
 }  // namespace vorn

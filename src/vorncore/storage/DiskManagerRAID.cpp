@@ -1,17 +1,18 @@
-#include "misc/Log.h"
 #include "storage/DiskManager.h"
+
+#include <memory>
 
 #include "storage/RAIDDisk.h"
 
 namespace vorn {
 
-RAIDDisk* DiskManager::addRAIDDisk() {
-    RAIDDisk* raid = new RAIDDisk();
-    if (addDisk(raid)) return raid;
-    // Every RAID set has the same identifier: hand out the listed one rather
-    // than a set that nobody owns.
+RAIDDisk* DiskManager::addRAIDDisk() { return addRAIDDisk(std::make_unique<RAIDDisk>()); }
+
+RAIDDisk* DiskManager::addRAIDDisk(std::unique_ptr<RAIDDisk> raid) {
+    if (!raid) return nullptr;
+    if (addDisk(raid.get())) return raid.release();
+    // The same members read the same way: the listed set is that set.
     Disk* listed = findDiskById(raid->getId());
-    delete raid;
     return listed && listed->isKindOf(KIND_RAID_DISK) ? static_cast<RAIDDisk*>(listed) : nullptr;
 }
 

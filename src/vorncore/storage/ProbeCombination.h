@@ -27,6 +27,9 @@ struct ProbeCombination {
     float rawdelta = 0.0f;
     // (1 - cmp) * raiddelta * rawdelta; may be not a number.
     float score = 0.0f;
+    // What the layout check found consistent on the set under this layout
+    // (see RAIDLayoutCheck); 0 when the candidate was not checked.
+    double structure = 0.0;
 };
 
 }  // namespace vorn

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "misc/Log.h"
+#include "misc/Utils.h"
 
 namespace vorn {
 
@@ -48,7 +49,24 @@ u64 RAIDDisk::getBlockCount() {
     return m_blockCount * data;
 }
 
-std::string RAIDDisk::getId() { return "RAID"; }
+std::string RAIDDisk::getId() {
+    // Two sets are the same set exactly when they read the same members the
+    // same way. A member that leads back to this set would never end the
+    // walk: the set answers its bare word then.
+    const u32 n = std::min<u32>(m_parameters.getDiskCount(), kMaxMembers);
+    bool any = false;
+    for (u32 i = 0; i < n; i++) any = any || m_members[i];
+    if (!any || m_naming) return "RAID";
+    m_naming = true;
+    std::string id = format("RAID_%u_%s_%u", n, RAIDParameters::rotationName(m_parameters.getParityRotation()),
+                            m_parameters.getStripeSectors());
+    for (u32 i = 0; i < n; i++) {
+        id += format("_%llu:", static_cast<unsigned long long>(m_parameters.getFirstSector(i)));
+        id += m_members[i] ? m_members[i]->getId() : std::string("missing");
+    }
+    m_naming = false;
+    return id;
+}
 
 Disk* RAIDDisk::getMember(u32 index) const { return index < kMaxMembers ? m_members[index] : nullptr; }
 
@@ -156,13 +174,16 @@ bool RAIDDisk::readSingleDiskBlocks(u32 member, u64 block, u32 count, u8* buffer
     if (probe) {
         const std::vector<u8>* source = member < m_probeBuffers.size() ? &m_probeBuffers[member] : nullptr;
         const u64 size = source ? source->size() : 0;
-        if (m_blockSize == 0 || block > size / m_blockSize || bytes > size - block * m_blockSize) {
+        const bool inside = m_blockSize != 0 && block <= size / m_blockSize && bytes <= size - block * m_blockSize;
+        if (inside) {
+            std::memcpy(buffer, source->data() + block * m_blockSize, bytes);
+            return true;
+        }
+        if (!m_probeReadsMembers) {
             log(LOG_ERROR, "readSingleDiskBlocks (probe): block out of range!\n");
             std::memset(buffer, 0, bytes);
             return false;
         }
-        std::memcpy(buffer, source->data() + block * m_blockSize, bytes);
-        return true;
     }
     Disk* disk = m_members[member];
     if (!disk) {

@@ -29,6 +29,7 @@
 
 #include "storage/Disk.h"
 #include "storage/ProbeCombination.h"
+#include "storage/RAIDLayoutCheck.h"
 #include "storage/RAIDParameters.h"
 
 namespace vorn {
@@ -47,6 +48,8 @@ public:
     u32 getBlockSize() override;
     u64 getBlockCount() override;
     void dump() override;
+    // "RAID" for a set without members; else the layout and, for every
+    // member, its first sector and identifier ("missing" for none).
     std::string getId() override;
     bool openImpl(bool write) override;
     void closeImpl() override;
@@ -62,7 +65,12 @@ public:
 
     // Layout detection: afterwards the parameters are those of the best of
     // 210 candidates, unless memory ran out or the set cannot be probed.
-    void probeLayout();
+    // With a check, the best-scoring candidates (every one within a margin
+    // of the best, at least kVerifiedCandidates) are then judged by the file
+    // systems that read back under them: the one with the most consistent
+    // structures wins; where none shows any, the entropy order stands.
+    void probeLayout(RAIDLayoutCheck* check = nullptr);
+    static constexpr u32 kVerifiedCandidates = 16;
 
     // ---- measures of the layout detection (entropy per block of width bytes)
     // Mean absolute entropy difference across the boundaries k * step,
@@ -105,6 +113,7 @@ private:
     float raidDeltaFromCache();
     float meanAssembledDelta(std::vector<float>& boundaryDelta);
     float rawDeltaFromDeltas(const std::vector<float>& boundaryDelta);
+    void verifyCandidates(RAIDLayoutCheck& check);
 
     RAIDParameters m_parameters;
     Disk* m_members[kMaxMembers] = {};
@@ -113,6 +122,7 @@ private:
     Disk* m_openedMembers[kMaxMembers] = {};
     bool m_isOpen = false;
     bool m_busy = false;  // a read or open is running: re-entry is a cycle
+    bool m_naming = false;  // getId is running: re-entry is a cycle
 
     std::vector<u8> m_parityWork;
 
@@ -124,6 +134,9 @@ private:
     float m_zeroEntropy = 0.0f;
     u32 m_perDiskProbeBlockCount = 0;
     bool m_probing = false;
+    // While candidates are verified: blocks outside the probe buffers are
+    // read from the members.
+    bool m_probeReadsMembers = false;
     bool m_probeFullAssembly = false;
 };
 

@@ -323,7 +323,39 @@ void RAIDDisk::dumpProbeCombinations(u32 count) {
     for (size_t i = 0; i < shown; i++) dumpCombination(m_combinations[i]);
 }
 
-void RAIDDisk::probeLayout() {
+void RAIDDisk::verifyCandidates(RAIDLayoutCheck& check) {
+    // Every candidate, in entropy order: the entropy measures cannot tell the
+    // rotations of a mirror apart, and on a volume that is mostly empty the
+    // right layout may score far below the best (measured on the generator's
+    // FAT sets). A candidate whose first sector shows no volume costs a
+    // boot-sector read.
+    const size_t count = m_combinations.size();
+    log(LOG_DEBUG, "RAIDDisk::verifyCandidates (first %d)\n", static_cast<int>(count));
+
+    open(false);
+    m_probing = true;
+    m_probeReadsMembers = true;
+    size_t chosen = 0;
+    double most = 0.0;
+    for (size_t i = 0; i < count; i++) {
+        ProbeCombination& c = m_combinations[i];
+        setParameters(c.parameters);
+        c.structure = check.structureScore(this, static_cast<u64>(c.parameters.getStripeSectors()) * m_blockSize);
+        log(LOG_DEBUG, "combi%04d: structure=%.1f\n", static_cast<int>(c.index), c.structure);
+        // Equal structures keep the entropy order.
+        if (c.structure > most) {
+            most = c.structure;
+            chosen = i;
+        }
+    }
+    m_probeReadsMembers = false;
+    m_probing = false;
+    close();
+    std::rotate(m_combinations.begin(), m_combinations.begin() + static_cast<std::ptrdiff_t>(chosen),
+                m_combinations.begin() + static_cast<std::ptrdiff_t>(chosen) + 1);
+}
+
+void RAIDDisk::probeLayout(RAIDLayoutCheck* check) {
     const u32 n = m_parameters.getDiskCount();
     if (n < RAIDParameters::kMinDisks || n > RAIDParameters::kMaxDisks) {
         log(LOG_ERROR, "error at RAIDDisk::probeLayout: invalid disk count (%d)\n", static_cast<int>(n));
@@ -396,6 +428,7 @@ void RAIDDisk::probeLayout() {
 
     sortCombinations();
     dumpProbeCombinations(8);
+    if (check) verifyCandidates(*check);
     setParameters(m_combinations.front().parameters);
     dump();
     releaseProbe();

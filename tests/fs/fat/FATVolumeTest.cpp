@@ -13,7 +13,7 @@
 #include "fs/fat/FATAnalyser.h"
 #include "fs/fat/FATDirParser.h"
 #include "fs/fat/FatTestSupport.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 
 namespace vorn::test {
 namespace {
@@ -128,7 +128,7 @@ TEST(FATSize, EntriesHoldNoMoreThanTheirChainAndTheVolume) {
     ASSERT_EQ(m.volume->getClusterCount() * 512, area);
     LogCapture logs(LOG_WARNING);
     FATDirParser parser(m.volume.get(), 0, m.volume->getRootDirOfs(), true);
-    std::map<u32, FATVolumeItem*> items = parser.takeRecords();
+    std::map<u32, std::unique_ptr<FATVolumeItem>> items = parser.takeRecords();
     ASSERT_EQ(items.size(), std::size(cases));
     for (auto& [index, item] : items) {
         const auto& c = cases[index];
@@ -138,7 +138,6 @@ TEST(FATSize, EntriesHoldNoMoreThanTheirChainAndTheVolume) {
         EXPECT_EQ(item->getSize(), c.want);  // asked again: no second line
         EXPECT_EQ(item->boundedSize(), std::min(c.want, medium));
         EXPECT_EQ(logs.countPrefix("FATVolumeItem - " + item->getName() + ":"), int(c.logged));
-        delete item;
     }
     EXPECT_TRUE(logs.has("FATVolumeItem - SHORT.BIN: size 5000, but its cluster chain ends after 1024 bytes; "
                          "the file ends there\n"));

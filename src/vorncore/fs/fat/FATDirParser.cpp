@@ -44,12 +44,8 @@ FATDirParser::FATDirParser(FATVolume* volume, u64 cluster, u64 ofs, bool include
     getRecords();
 }
 
-FATDirParser::~FATDirParser() {
-    for (auto& [index, item] : m_records) delete item;
-}
-
-std::map<u32, FATVolumeItem*> FATDirParser::takeRecords() {
-    std::map<u32, FATVolumeItem*> out;
+std::map<u32, std::unique_ptr<FATVolumeItem>> FATDirParser::takeRecords() {
+    std::map<u32, std::unique_ptr<FATVolumeItem>> out;
     out.swap(m_records);
     return out;
 }
@@ -88,7 +84,6 @@ bool FATDirParser::readPiece(u64 cluster, u64 ofs, u64 within, u32 len) {
 
 bool FATDirParser::getRecords() {
     VORN_LOG(LOG_DEBUG, "getRecords\n");
-    for (auto& [index, item] : m_records) delete item;
     m_records.clear();
     m_nextIndex = 0;
     m_entriesSeen = 0;
@@ -218,7 +213,8 @@ void FATDirParser::parseShortEntry(const u8* e) {
     if (deleted && !m_includeDeleted) return;
 
     const u32 index = m_nextIndex++;
-    FATVolumeItem* item = new FATVolumeItem(false);
+    auto owned = std::make_unique<FATVolumeItem>(false);
+    FATVolumeItem* item = owned.get();
     if (deleted) item->setFlags(ITEM_DELETED);
     if (!m_longName.empty() && !m_longTooLong && shortNameChecksum(e) == m_longChecksum) {
         item->setName(utf16ToUtf8(m_longName.data(), static_cast<int>(m_longName.size()),
@@ -234,7 +230,7 @@ void FATDirParser::parseShortEntry(const u8* e) {
     const u16 time = loadLE16(e + 22), date = loadLE16(e + 24);
     const u32 unixTime = m_volume->dosTimeToUnix(date, time);
     item->setDate(unixTime);
-    m_records[index] = item;
+    m_records[index] = std::move(owned);
 
     if (logEnabled(LOG_DEBUG)) {
         const int day = date & 31, month = (date >> 5) & 15, year = 1980 + (date >> 9);

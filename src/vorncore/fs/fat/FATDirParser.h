@@ -13,6 +13,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,6 @@ public:
     static constexpr u32 kMaxEntries = 65536;
 
     FATDirParser(FATVolume* volume, u64 cluster, u64 ofs, bool includeDeleted);
-    ~FATDirParser();
     FATDirParser(const FATDirParser&) = delete;
     FATDirParser& operator=(const FATDirParser&) = delete;
 
@@ -38,8 +38,8 @@ public:
     // Parses the whole directory into the records.
     bool getRecords();
 
-    const std::map<u32, FATVolumeItem*>& records() const { return m_records; }
-    std::map<u32, FATVolumeItem*> takeRecords();
+    const std::map<u32, std::unique_ptr<FATVolumeItem>>& records() const { return m_records; }
+    std::map<u32, std::unique_ptr<FATVolumeItem>> takeRecords();
 
     // Short-name checksum of the 11 name bytes, as long-name entries store it.
     static u8 shortNameChecksum(const u8* name);
@@ -55,7 +55,7 @@ private:
     u64 m_cluster = 0;
     u64 m_ofs = 0;
     std::vector<u8> m_buffer;
-    std::map<u32, FATVolumeItem*> m_records;
+    std::map<u32, std::unique_ptr<FATVolumeItem>> m_records;
 
     // Parse state.
     u32 m_nextIndex = 0;

@@ -36,8 +36,9 @@ bool FATVolumeItem::addChildren() {
     if (!volume) return false;
 
     FATDirParser parser(volume, m_dataCluster, m_dataOfs, false);
-    std::map<u32, FATVolumeItem*> records = parser.takeRecords();
-    for (auto& [index, child] : records) {
+    std::map<u32, std::unique_ptr<FATVolumeItem>> records = parser.takeRecords();
+    for (auto& [index, owned] : records) {
+        FATVolumeItem* child = owned.get();
         if (child->isContainer() && child->getDataCluster() != 0) {
             const u64 cluster = child->getDataCluster();
             bool loops = false;
@@ -48,19 +49,18 @@ bool FATVolumeItem::addChildren() {
             if (loops) {
                 log(LOG_WARNING, "FATVolumeItem::addChildren - folder %s (cluster=%lld) contains itself, skipped\n",
                     child->getName().c_str(), static_cast<long long>(cluster));
-                delete child;
                 continue;
             }
             if (!volume->claimFolder(cluster, m_dataCluster, index)) {
                 log(LOG_WARNING, "FATVolumeItem::addChildren - folder %s (cluster=%lld) is shown elsewhere, skipped\n",
                     child->getName().c_str(), static_cast<long long>(cluster));
-                delete child;
                 continue;
             }
         }
         VORN_LOG(LOG_DEBUG, "adding child...%s , cluster=%lld\n", child->getName().c_str(),
                  static_cast<long long>(child->getDataCluster()));
-        addChild(child);
+        // The folder owns its children.
+        addChild(owned.release());
         child->setVolume(m_volume);
         child->setParent(this);
     }

@@ -56,6 +56,7 @@ bool HFSVolume::mount(bool buildTree) {
             m_nameFound = true;
         }
     }
+    m_mounted = true;
     if (buildTree) {
         auto* root = new HFSVolumeItem();
         root->setContainer(true);
@@ -207,7 +208,9 @@ bool HFSVolume::loadBitmap() {
 }
 
 bool HFSVolume::isAllocationBlockUsed(u64 block) {
-    if (!m_bitmapTried && (m_allocationFork || m_plainHFS)) loadBitmap();
+    // A volume that did not mount has no bitmap to trust: every block is free.
+    if (!m_mounted) return false;
+    if (!m_bitmapTried) loadBitmap();
     if (!m_bitmapLoaded) return false;
     if (block / 8 >= m_bitmap.size()) {
         if (!m_rangeLogged) log(LOG_ERROR, "isAllocationBlockUsed error: index out of range!\n");

@@ -65,6 +65,7 @@ private:
     bool setupPlus(const u8* header);
 
     bool m_nameFound = false;
+    bool m_mounted = false;
     u64 m_totalBlocks = 0;
     u32 m_readDepth = 0;
     std::unique_ptr<HFSBTree> m_catalog;

@@ -120,7 +120,7 @@ bool HFSVolumeItem::addChildren() {
         const int type = static_cast<i16>(ByteReader(rec->data, rec->dataLength).be16(0));
         if (debug) {
             static const char* const kTypes[] = {"folder\n", "file\n", "folder thread\n", "file thread\n"};
-            if (type >= 1 && type <= 4) log(LOG_DEBUG, kTypes[type - 1]);
+            if (type >= 1 && type <= 4) log(LOG_DEBUG, "%s", kTypes[type - 1]);
             else log(LOG_DEBUG, "unknown (%d)\n", type);
         }
         HFSVolumeItem* child = fromCatalogRecord(*rec, m_volume);

@@ -1,0 +1,47 @@
+// What the window asks of the desktop: alerts, file panels, speech, the
+// completion sound and opening the help. One class with the real
+// implementations, so that tests hand in their own answers.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class QWidget;
+class QSoundEffect;
+class QTextToSpeech;
+
+namespace vorn::gui {
+
+class Desktop {
+public:
+    Desktop();
+    virtual ~Desktop();
+
+    // A window-modal alert; the index of the button pressed, -1 when closed
+    // without an answer. buttons[defaultButton] is the default.
+    virtual int ask(QWidget* parent, const QString& title, const QString& text, const QStringList& buttons,
+                    int defaultButton);
+    // A folder (new folders allowed); empty when cancelled.
+    virtual QString chooseFolder(QWidget* parent, const QString& title);
+    // A file to write, proposed name and suffix given; empty when cancelled.
+    virtual QString chooseSaveFile(QWidget* parent, const QString& title, const QString& proposedName,
+                                   const QString& suffix);
+    // An existing file matching the name filter; empty when cancelled.
+    virtual QString chooseOpenFile(QWidget* parent, const QString& title, const QString& filter);
+
+    // Speech is made when first needed (no speech daemon starts before the
+    // user switches hints on); without an engine it stays silent and logs.
+    virtual void say(const QString& text);
+    virtual void stopSpeaking();
+    virtual void playComplete();
+    virtual bool openHelp(const QString& path);
+
+private:
+    QTextToSpeech* speech();
+    std::unique_ptr<QTextToSpeech> speaker;
+    std::unique_ptr<QSoundEffect> sound;
+    bool speechTried = false;
+};
+
+}  // namespace vorn::gui

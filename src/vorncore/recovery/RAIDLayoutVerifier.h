@@ -1,0 +1,75 @@
+// Judges a candidate RAID layout by the file systems that read back under
+// it: the second stage of RAIDDisk::probeLayout.
+//
+// On the set as the candidate assembles it, the verifier reads the partition
+// table (PartitionTableParser) and tries every registered reader (readers()
+// of VolumeFactory) on the set's start and on each partition, as browsing
+// does. A volume that mounts is walked a bounded way from its root, and each
+// structure met counts +1 when it agrees with the rest of the volume and -1
+// when it does not: every item with a sane name and size; on FAT also each
+// folder's "." and ".." entries, each file's cluster chain against its size,
+// and each sector of the first FAT against the second copy; on HFS Plus
+// each file's extents against the allocation bitmap; on NTFS the first MFT
+// records and their mirror. A wrong layout puts blocks of other
+// stripes in the middle of these structures, so they stop agreeing across
+// stripe boundaries. Where layouts agree on every structure and differ only
+// in where file data lies, the files' contents decide: a file loses the
+// share of the stripe boundaries inside its cluster runs (extents on HFS
+// Plus) at which its data jumps (in byte entropy or in the share of text
+// bytes) from one block to the next, and, as one more such boundary, its
+// last block when that holds anything but zeros after the file's end
+// (tools write new files with zeros there; a block of another stripe
+// rarely ends so).
+//
+// Keeps no state from one call to the next; reads only. While it runs, log
+// lines and the readers' own lines on standard output are held back: the
+// trial mounts of wrong candidates are no news to the user.
+#pragma once
+
+#include "misc/Types.h"
+#include "storage/RAIDLayoutCheck.h"
+
+namespace vorn {
+
+class FATVolume;
+class FATVolumeItem;
+class HFSForkData;
+class NTFSVolume;
+class Volume;
+class VolumeItem;
+
+class RAIDLayoutVerifier : public RAIDLayoutCheck {
+public:
+    // Bounds of the walk over one volume.
+    static constexpr u32 kMaxFolders = 256;
+    static constexpr u32 kMaxItems = 8192;
+    static constexpr u32 kMaxFatSectors = 2048;
+    static constexpr u32 kMaxVolumes = 8;
+    // Stripe boundaries inside files whose data is compared, per volume and per file.
+    static constexpr u32 kMaxBoundaries = 2048;
+    static constexpr u32 kMaxFileBoundaries = 32;
+    static constexpr u32 kMaxMftRecords = 256;
+
+    double structureScore(Disk* disk, u64 stripeBytes) override;
+
+private:
+    double volumeScore(Disk* disk);
+    double treeScore(Volume* volume);
+    double itemScore(Volume* volume, VolumeItem* item);
+    static double fatCopiesScore(FATVolume* volume);
+    static double mftScore(NTFSVolume* volume);
+    double forkScore(Volume* volume, const HFSForkData& fork);
+    double fatItemScore(FATVolume* volume, FATVolumeItem* item);
+    // Share of the stripe boundaries inside bytes [ofs, ofs + length) of the
+    // volume at which the data jumps; -1 when none was compared.
+    double jumpShare(Volume* volume, u64 ofs, u64 length, u32& compared);
+    static bool slackHolds(Volume* volume, u64 last, u64 size);
+
+    // Of the call running: the stripe size, where the volume being walked
+    // starts on the set, and how many boundaries may still be compared.
+    u64 stripeBytes = 0;
+    u64 volumeStart = 0;
+    u32 boundariesLeft = 0;
+};
+
+}  // namespace vorn

@@ -1,0 +1,149 @@
+// ISO 9660 volumes made by xorriso and genisoimage (tests/fixtures/make_iso.sh), opened as a user would: the name,
+// every Joliet or 8-bit name, size, date and byte agree with what The Sleuth Kit or isoinfo read; on 512-byte media,
+// in a partition and at either session of a multisession disc. Then damage that no tool makes.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "fs/MemoryTestDisk.h"
+#include "fs/iso/IsoTestSupport.h"
+#include "fs/iso/ISOVolume.h"
+#include "fs/iso/ISOVolumeItem.h"
+#include "misc/Utils.h"
+#include "recovery/Recovery.h"
+#include "storage/ImageDisk.h"
+
+namespace vorn::test {
+namespace {
+
+struct MediaCase {
+    const char* image;
+    const char* manifest;
+    bool joliet;
+    int partition = -1;    // browse this partition of the image's table
+    u64 sessionStart = 0;  // the disk's last-session offset
+};
+
+class ISOMediaTest : public ::testing::TestWithParam<MediaCase> {};
+
+TEST_P(ISOMediaTest, BrowsesAndReadsAsTheToolsWroteIt) {
+    const MediaCase c = GetParam();
+    const FatManifest manifest = loadFatManifest(mediaPath(c.manifest));
+    ASSERT_TRUE(manifest.ok) << c.manifest;
+    ImageDisk image(mediaPath(c.image));
+    Disk* disk = &image;
+    if (c.partition >= 0) {
+        ASSERT_TRUE(image.open(false) && image.scanForPartitions());
+        ASSERT_NE(disk = image.getPartition(c.partition), nullptr);
+    }
+    disk->setLastSessionOfs(c.sessionStart);
+    Recovery recovery;
+    ASSERT_TRUE(recovery.selectDisk(disk));
+    recovery.openExistingVolume();
+    auto* volume = dynamic_cast<ISOVolume*>(recovery.getVolume());
+    ASSERT_NE(volume, nullptr);
+    EXPECT_EQ(volume->getName(), manifest.str("volume_name"));
+    EXPECT_EQ(volume->isJoliet(), c.joliet);
+    EXPECT_FALSE(volume->isAllocationBlockUsed(0));  // a deleted-files scan carves the whole disc
+    ASSERT_EQ(isoListing(volume->getRootItem()), manifestListing(manifest));
+
+    std::map<std::string, VolumeItem*> items;
+    collectTree(volume->getRootItem(), "", items);
+    for (const FatRecord& r : manifest.records) {
+        int y, mo, d, h, mi, s;
+        if (sscanf(r.mtime.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s) != 6) continue;
+        EXPECT_EQ(items[r.path.substr(1) + (r.folder ? "/" : "")]->getDate(), u32(toTimeNoDst(d, mo, y, h, mi, s)))
+            << r.path;
+    }
+    // Pieces at odd places read as the whole did; nothing past the end.
+    for (auto& [path, item] : items) {
+        std::vector<u8> whole, piece(3001);
+        if (item->isContainer() || item->getSize() < 7000 || !readItem(item, whole)) continue;
+        ASSERT_EQ(item->read(2047, piece.data(), 3001), 3001u) << path;
+        EXPECT_TRUE(std::equal(piece.begin(), piece.end(), whole.begin() + 2047)) << path;
+        EXPECT_EQ(item->read(item->getSize() - 1, piece.data(), 2), 0u) << path;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ToolMade, ISOMediaTest,
+    ::testing::Values(MediaCase{"iso_joliet_rr.iso", "iso_joliet_rr.iso.manifest", true},
+                      MediaCase{"iso_joliet.iso", "iso_joliet.iso.manifest", true},
+                      MediaCase{"iso_joliet_l1.iso", "iso_joliet.iso.manifest", true},
+                      MediaCase{"iso_joliet_l2.iso", "iso_joliet.iso.manifest", true},
+                      MediaCase{"iso_level1.iso", "iso_level1.iso.manifest", false},
+                      MediaCase{"iso_mbr.img", "iso_joliet.iso.manifest", true, 0},
+                      MediaCase{"iso_multi.iso", "iso_multi.iso.s1.manifest", true, -1, 32 * 2048},
+                      MediaCase{"iso_multi.iso", "iso_multi.iso.s2.manifest", true, -1, 64 * 2048}),
+    [](const ::testing::TestParamInfo<MediaCase>& info) {
+        std::string name = std::string(info.param.image) + "_" + std::to_string(info.param.sessionStart / 2048);
+        for (char& ch : name) ch = isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        return name;
+    });
+
+std::vector<u8> fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The descriptors of a tool-made image changed: what mounts, with which name and tree.
+TEST(ISOVolumeTest, DescriptorsDecideNameTreeAndMount) {
+    const std::vector<u8> original = fileBytes(mediaPath("iso_joliet.iso"));
+    ASSERT_GT(original.size(), 18u * 2048);
+    struct Patch { const char* what; u32 at; std::string bytes; bool mounts; bool joliet; };
+    const Patch patches[] = {
+        {"as made", 0, "", true, true},
+        {"escape %/E with a non-zero byte: no Joliet, but its root", 17 * 2048 + 88, "%/E\x01", true, false},
+        {"logical block size 1000: 2048 used", 16 * 2048 + 128, std::string("\xE8\x03", 2), true, true},
+        {"no primary descriptor", 16 * 2048, std::string("\x03", 1), false, false},
+        {"a block without CD001 before the terminator", 17 * 2048 + 1, "CD002", false, false},
+    };
+    for (const Patch& p : patches) {
+        std::vector<u8> bytes = original;
+        std::copy(p.bytes.begin(), p.bytes.end(), bytes.begin() + p.at);
+        MemoryTestDisk disk(bytes, 2048);
+        disk.open(false);
+        ISOVolume volume(&disk);
+        ASSERT_EQ(volume.mount(true), p.mounts) << p.what;
+        if (!p.mounts) continue;
+        std::unique_ptr<VolumeItem> root(volume.getRootItem());
+        EXPECT_EQ(volume.getName(), "JOLIET_ONLY") << p.what;
+        EXPECT_EQ(volume.isJoliet(), p.joliet) << p.what;
+        std::map<std::string, VolumeItem*> items;
+        collectTree(root.get(), "", items);
+        for (const char* path : {"日本語ファイル.txt", "docs/a/b/c/d/e/f/g/h/i/deep.txt"}) EXPECT_EQ(items.count(path), 1u) << p.what;
+    }
+}
+
+// A folder that shows itself, an ancestor or a folder shown already is left out; the walk ends.
+TEST(ISOVolumeTest, FoldersThatLoopAreLeftOut) {
+    std::vector<u8> bytes(16 * 2048, 0);
+    std::vector<u8> pvd(2048, 0);
+    pvd[0] = 1, pvd[6] = 1, pvd[80] = 24, pvd[128] = 0, pvd[129] = 8;
+    std::copy_n("CD001", 5, pvd.begin() + 1);
+    const std::vector<u8> root = isoRecord(18, 2048, true, std::string(1, '\0'));
+    std::copy(root.begin(), root.end(), pvd.begin() + 156);
+    std::vector<u8> end(2048, 0);
+    end[0] = 255, std::copy_n("CD001", 5, end.begin() + 1);
+    for (auto& s : {pvd, end, isoSector({isoRecord(19, 2048, true, "SUB"), isoRecord(18, 2048, true, "SELF"),
+                                         isoRecord(19, 2048, true, "TWIN"), isoRecord(22, 5, false, "F.TXT;1")},
+                                        18, 18),
+                    isoSector({isoRecord(18, 2048, true, "UP"), isoRecord(20, 2048, true, "DOWN")}, 19, 18),
+                    isoSector({isoRecord(19, 2048, true, "BACK")}, 20, 19)})
+        bytes.insert(bytes.end(), s.begin(), s.end());
+    bytes.resize(24 * 2048, 'x');
+    MemoryTestDisk disk(bytes, 512);
+    disk.open(false);
+    ISOVolume volume(&disk);
+    ASSERT_TRUE(volume.mount(true));
+    std::unique_ptr<VolumeItem> rootItem(volume.getRootItem());
+    std::map<std::string, VolumeItem*> items;
+    collectTree(rootItem.get(), "", items);
+    std::string listed;
+    for (auto& [path, item] : items) listed += path + " ";
+    EXPECT_EQ(listed, "F.TXT SUB/ SUB/DOWN/ ");
+}
+
+}  // namespace
+}  // namespace vorn::test

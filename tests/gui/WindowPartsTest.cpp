@@ -1,0 +1,294 @@
+// The window's parts without the engine's disks: the validation table, the
+// hint fade, the string table, keyword lines, and the two adapters over
+// models made for the purpose (the same item under two parents, 100,000
+// rows), checked by Qt's model tester.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+#include <QTemporaryDir>
+#include <QPlainTextEdit>
+#include <QTableView>
+#include <QTreeView>
+
+#include "GuiTestSupport.h"
+#include "gui/AppLog.h"
+#include "gui/Engine.h"
+#include "gui/Hint.h"
+#include "gui/StringTable.h"
+#include "gui/TableAdapter.h"
+#include "gui/TextLines.h"
+#include "gui/TreeAdapter.h"
+#include "gui/Validation.h"
+#include "misc/TableModelInterface.h"
+#include "misc/TreeModelInterface.h"
+
+namespace vorn::test {
+namespace {
+
+using gui::Action;
+using gui::UiState;
+
+TEST(GuiValidation, CommandsFollowTheStateTable) {
+    UiState none;
+    UiState partition{true, false, 3, false, false, false};
+    UiState wholeFixed{true, true, 3, false, false, false};
+    UiState wholeImage{true, true, 4, false, false, false};
+    UiState results{false, false, 0, true, true, false};
+    UiState busy{true, true, 4, true, true, true};
+    const struct {
+        Action action;
+        UiState state;
+        bool enabled;
+    } rows[] = {
+        {Action::ChooseDisk, none, true},         {Action::Help, busy, true},
+        {Action::About, busy, true},              {Action::ChooseDisk, busy, false},
+        {Action::BrowseVolume, none, false},      {Action::BrowseVolume, partition, true},
+        {Action::BrowseVolume, wholeFixed, false}, {Action::BrowseVolume, wholeImage, true},
+        {Action::DeletedFilesScan, none, false},  {Action::DeletedFilesScan, partition, true},
+        {Action::LostFilesScan, wholeFixed, true}, {Action::CreateImageFile, partition, true},
+        {Action::LostVolumesScan, partition, false}, {Action::LostVolumesScan, wholeFixed, true},
+        {Action::Save, none, false},              {Action::Save, results, true},
+        {Action::SaveReport, results, true},      {Action::Search, partition, false},
+        {Action::Search, results, true},          {Action::SortBySize, results, true},
+        {Action::OpenImageFile, none, true},      {Action::OpenImageFile, results, false},
+        {Action::DeletedFilesScan, busy, false},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(gui::isEnabled(rows[i].action, rows[i].state), rows[i].enabled) << "row " << i;
+}
+
+TEST(GuiHint, FadeSwapsOnTheFifthTickAndEndsOnTheTenth) {
+    gui::HintFade fade;
+    fade.shown = QStringLiteral("old");
+    ASSERT_TRUE(fade.set(QStringLiteral("new"), true));
+    const float expected[] = {0.8f, 0.6f, 0.4f, 0.20000003f, 3.3e-8f, 0.2f, 0.4f, 0.6f, 0.8f, 1.0f};
+    for (int tick = 1; tick <= 10; ++tick) {
+        const bool swapped = fade.tick();
+        EXPECT_NEAR(fade.alpha, expected[tick - 1], 1e-6) << "tick " << tick;
+        EXPECT_EQ(swapped, tick == 5) << "tick " << tick;
+        EXPECT_EQ(fade.shown, tick < 5 ? QStringLiteral("old") : QStringLiteral("new")) << "tick " << tick;
+    }
+    EXPECT_EQ(fade.state, gui::HintFade::Still);
+    // The same text again: only a forced set starts a fade.
+    EXPECT_FALSE(fade.set(QStringLiteral("new"), true));
+    EXPECT_EQ(fade.state, gui::HintFade::Still);
+    EXPECT_TRUE(fade.set(QStringLiteral("new"), false));
+    // A new text while fading in turns the fade round at the opacity reached.
+    for (int tick = 0; tick < 6; ++tick) fade.tick();
+    ASSERT_EQ(fade.state, gui::HintFade::FadingIn);
+    const float reached = fade.alpha;
+    fade.set(QStringLiteral("third"), true);
+    fade.tick();
+    EXPECT_NEAR(fade.alpha, reached - 0.2f, 1e-6);
+}
+
+TEST(GuiStrings, MissingKeysAndFormats) {
+    gui::StringTable table(QStringLiteral("none"));
+    table.addLines(QStringLiteral("# comment\nGreeting\tHello %@ and %s, 100%%\nTwo\tline\\nbreak\n"));
+    EXPECT_EQ(table.text(QStringLiteral("NoSuchKey")), QStringLiteral("NoSuchKey"));
+    EXPECT_EQ(table.text(QStringLiteral("Two")), QStringLiteral("line\nbreak"));
+    // Arguments are text: a "%s" inside one is not filled again.
+    EXPECT_EQ(table.format(QStringLiteral("Greeting"), {QStringLiteral("a%s"), QStringLiteral("b")}),
+              QStringLiteral("Hello a%s and b, 100%"));
+    EXPECT_EQ(table.format(QStringLiteral("Greeting"), {}), QStringLiteral("Hello  and , 100%"));
+    // Every engine word and hint the window uses has an English text.
+    for (const char* key : {"Deleted", "Lost", "SearchResults", "AskOverwriteFile", "ChooseDiskHint",
+                            "SaveFailedNotice", "ImageFileFailedNotice", "DeletedFilesScanToolHint"})
+        EXPECT_TRUE(gui::uiStrings().contains(QString::fromLatin1(key))) << key;
+    EXPECT_NE(gui::appInfo().text(QStringLiteral("AppName")), QStringLiteral("AppName"));
+}
+
+TEST(GuiTextLines, LinesAndKeywords) {
+    const struct {
+        QString text;
+        QStringList lines, keywords;
+    } cases[] = {
+        {QString(), {}, {}},
+        {QStringLiteral("alpha\nbeta"), {QStringLiteral("alpha\n"), QStringLiteral("beta")},
+         {QStringLiteral("alpha"), QStringLiteral("beta")}},
+        {QStringLiteral("  one \n\n\t two\n"),
+         {QStringLiteral("  one \n"), QStringLiteral("\n"), QStringLiteral("\t two\n"), QString()},
+         {QStringLiteral("one"), QStringLiteral("two")}},
+    };
+    for (const auto& c : cases) {
+        QPlainTextEdit edit;
+        edit.setLineWrapMode(QPlainTextEdit::NoWrap);
+        edit.setPlainText(c.text);
+        edit.resize(300, 200);
+        edit.show();
+        EXPECT_EQ(gui::lines(&edit), c.lines) << c.text.toStdString();
+        EXPECT_EQ(gui::numberOfLines(&edit), c.lines.size());
+        EXPECT_EQ(gui::keywordsOf(&edit), c.keywords) << c.text.toStdString();
+    }
+}
+
+// A tree in which one item sits under two parents, and whose names carry
+// control and bidi characters.
+struct FakeNode : Base {
+    std::string name;
+    std::vector<FakeNode*> children;
+};
+
+struct FakeTree : TreeModelInterface {
+    FakeNode root, a, b, shared, results;
+    int childCalls = 0;
+    FakeTree() {
+        root.name = "root";
+        a.name = "a\x1b[31m";
+        b.name = "b\xe2\x80\xae" "fdp.exe";
+        shared.name = "shared";
+        results.name = "results";
+        root.children = {&a, &b, &results};
+        a.children = {&shared};
+        results.children = {&shared};
+    }
+    static FakeNode* node(Base* n) { return static_cast<FakeNode*>(n); }
+    Base* getRoot() override { return &root; }
+    bool isLeaf(Base* n) override { return node(n)->children.empty(); }
+    std::string getText(Base* n) override { return node(n)->name; }
+    u32 getChildCount(Base* n) override { return u32(node(n)->children.size()); }
+    Base* getChild(Base* n, u32 i) override {
+        ++childCalls;
+        return i < node(n)->children.size() ? node(n)->children[i] : nullptr;
+    }
+    int getTag(Base*) override { return 0; }
+    int getIcon(Base*, bool) override { return ICON_FOLDER_CLOSED; }
+};
+
+TEST(GuiAdapters, OutlineRowsAreOccurrencesAndNamesArePlainText) {
+    gui::Engine engine(std::make_unique<DiskManager>());
+    gui::TreeAdapter adapter(&engine);
+    QAbstractItemModelTester tester(&adapter, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    auto model = std::make_shared<FakeTree>();
+    QTreeView view;
+    view.setModel(&adapter);
+    view.show();
+    QObject::connect(&adapter, &gui::TreeAdapter::rowsFetched, &view,
+                     [&](const QModelIndex& parent) {
+                         for (int r = 0; r < adapter.rowCount(parent); ++r) view.expand(adapter.index(r, 0, parent));
+                     });
+    adapter.setModel(model);
+    ASSERT_TRUE(waitFor([&] {
+        const QModelIndex root = adapter.index(0, 0);
+        return root.isValid() && adapter.rowCount(root) == 3 && adapter.rowCount(adapter.index(0, 0, root)) == 1 &&
+               adapter.rowCount(adapter.index(2, 0, root)) == 1;
+    }));
+    const QModelIndex root = adapter.index(0, 0);
+    const QModelIndex underA = adapter.index(0, 0, adapter.index(0, 0, root));
+    const QModelIndex underResults = adapter.index(0, 0, adapter.index(2, 0, root));
+    EXPECT_EQ(adapter.objectAt(underA), adapter.objectAt(underResults));
+    EXPECT_NE(underA, underResults);
+    EXPECT_EQ(adapter.parent(underResults), adapter.index(2, 0, root));
+    EXPECT_EQ(adapter.index(0, 0, root).data().toString(), QStringLiteral("a\\x1B[31m"));
+    EXPECT_EQ(adapter.index(1, 0, root).data().toString(), QStringLiteral("b\\xE2\\x80\\xAEfdp.exe"));
+    // A reset drops the records; answers to fetches made before it are ignored.
+    adapter.reload();
+    adapter.setModel(nullptr);
+    EXPECT_EQ(adapter.rowCount(), 0);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(adapter.rowCount(), 0);
+}
+
+TEST(GuiLog, TheFileKeepsItsLastLinesUpToTheLimit) {
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/vorn.log");
+    const struct {
+        QByteArray before;
+        qint64 limit;
+        QByteArray after;
+    } cases[] = {{"a\nb\n", 100, "a\nb\n"}, {"first line\nsecond\nthird\n", 10, "third\n"}, {"", 10, ""}};
+    for (const auto& c : cases) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(c.before);
+        file.close();
+        gui::trimLogFile(path, c.limit);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), c.after) << c.before.toStdString();
+        file.close();
+    }
+}
+
+struct BigTable : TableModelInterface {
+    u32 getRowCount() override { return 100000; }
+    u32 getColumnCount() override { return 5; }
+    std::string getText(u32 row, u32 column) override {
+        ++reads;
+        return column == 0 ? "file " + std::to_string(row) : std::string();
+    }
+    std::string getColumnName(u32) override { return ""; }
+    int getIcon(u32) override { return ICON_FILE; }
+    VolumeItem* getItem(u32) override { return nullptr; }
+    std::atomic<u64> reads{0};
+};
+
+TEST(GuiAdapters, BigFolderScrollsWithBoundedCacheAndWaitsForABusyEngine) {
+    gui::Engine engine(std::make_unique<DiskManager>());
+    gui::TableAdapter adapter(&engine);
+    QAbstractItemModelTester tester(&adapter, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    auto model = std::make_shared<BigTable>();
+    adapter.setModel(model);
+    ASSERT_EQ(adapter.rowCount(), 100000);
+    QTableView view;
+    view.setModel(&adapter);
+    view.resize(600, 400);
+    view.show();
+    for (int row = 0; row < 100000; row += 997) {
+        view.scrollTo(adapter.index(row, 0));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(adapter.index(row, 0).data().toString(), QStringLiteral("file %1").arg(row));
+    }
+    EXPECT_LE(adapter.cachedPages(), gui::TableAdapter::kMaxPages);
+    EXPECT_LT(model->reads.load(), u64(100000));
+
+    // While the engine runs a job the cells come from the engine thread.
+    std::mutex gate;
+    std::condition_variable go;
+    bool running = false, release = false;
+    engine.post([&] {
+        std::unique_lock<std::mutex> lock(gate);
+        running = true;
+        go.notify_all();
+        go.wait(lock, [&] { return release; });
+    });
+    {
+        std::unique_lock<std::mutex> lock(gate);
+        go.wait(lock, [&] { return running; });
+    }
+    adapter.reload();
+    EXPECT_FALSE(adapter.index(5, 0).data().isValid());
+    {
+        std::lock_guard<std::mutex> lock(gate);
+        release = true;
+    }
+    go.notify_all();
+    EXPECT_TRUE(waitFor([&] { return adapter.index(5, 0).data().toString() == QStringLiteral("file 5"); }));
+}
+
+TEST(GuiGateDeathTest, AnEngineCallFromAThreadWithoutTheGateFails) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            gui::Engine engine(std::make_unique<DiskManager>());
+            std::mutex m;
+            std::condition_variable cv;
+            bool inJob = false;
+            engine.post([&] {
+                std::unique_lock<std::mutex> lock(m);
+                inJob = true;
+                cv.notify_all();
+                cv.wait(lock);
+            });
+            std::unique_lock<std::mutex> lock(m);
+            cv.wait(lock, [&] { return inJob; });
+            engine.recovery();
+        },
+        "");
+    gui::Engine engine(std::make_unique<DiskManager>());
+    gui::GateAccess access(engine.gate());
+    ASSERT_TRUE(access);
+    EXPECT_NE(engine.recovery(), nullptr);
+}
+
+}  // namespace
+}  // namespace vorn::test

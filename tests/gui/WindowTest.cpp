@@ -1,0 +1,420 @@
+// The window end to end, driven with the mouse and keys on FAT images made
+// by mkfs.fat and mtools: browse and save the camera card byte for byte,
+// scan the carving volume for deleted files (cancelled once, then to the
+// end) and match the carved files against the originals, the lost scans,
+// search, sort, report, image file and overwrite answers; the progress
+// sheet's modality, its throttle, and a window that stays live while a read
+// hangs.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+#include <QAction>
+#include <QCheckBox>
+#include <QToolBar>
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QTreeView>
+#include <map>
+
+#include "GuiTestSupport.h"
+#include "fs/RecoveryEventListener.h"
+#include "fs/VolumeItem.h"
+#include "gui/Engine.h"
+#include "gui/HoverButton.h"
+#include "gui/ProgressSheet.h"
+#include "gui/TableAdapter.h"
+#include "gui/TreeAdapter.h"
+#include "recovery/Recovery.h"
+
+namespace vorn::test {
+namespace {
+
+using gui::Action;
+
+struct ManifestLine {
+    QStringList fields;
+};
+
+std::vector<QStringList> manifest(const std::string& image, const QString& kind) {
+    std::vector<QStringList> out;
+    QFile file(QString::fromStdString(mediaPath(image + ".manifest")));
+    if (!file.open(QIODevice::ReadOnly)) return out;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QStringList fields = QString::fromUtf8(line).split(QLatin1Char('\t'));
+        if (fields.value(0) == kind) out.push_back(fields);
+    }
+    return out;
+}
+
+QByteArray sha256(const QByteArray& bytes) { return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex(); }
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Clicks through the window system, so that modality applies.
+void clickThroughWindow(QWidget* widget) {
+    QWidget* top = widget->window();
+    QTest::mouseClick(top->windowHandle(), Qt::LeftButton, {}, widget->mapTo(top, widget->rect().center()));
+}
+
+void clickRow(QAbstractItemView* view, const QModelIndex& index, Qt::KeyboardModifiers modifiers = {}) {
+    view->scrollTo(index);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, modifiers, view->visualRect(index).center());
+}
+
+struct Driver : Window {
+    using Window::Window;
+    QSignalSpy finished{app.get(), &gui::AppController::commandFinished};
+
+    // Clicks a toolbar button and waits for the command to end.
+    void run(const char* button, const QString& command) {
+        const qsizetype before = finished.size();
+        QToolButton* b = app->toolButton(QString::fromLatin1(button));
+        ASSERT_TRUE(b && b->isEnabled()) << button;
+        QTest::mouseClick(b, Qt::LeftButton);
+        waitFinished(command, before);
+    }
+    void trigger(Action action, const QString& command) {
+        const qsizetype before = finished.size();
+        ASSERT_TRUE(app->action(action)->isEnabled()) << command.toStdString();
+        app->action(action)->trigger();
+        waitFinished(command, before);
+    }
+    void waitFinished(const QString& command, qsizetype before) {
+        ASSERT_TRUE(waitFor([&] {
+            for (qsizetype i = before; i < finished.size(); ++i)
+                if (finished.at(i).value(0).toString() == command) return true;
+            return false;
+        })) << command.toStdString();
+        EXPECT_FALSE(app->progressSheet()->isVisible()) << command.toStdString();
+    }
+    QModelIndex row(const std::vector<int>& path) {
+        QModelIndex index;
+        for (size_t i = 0; i < path.size(); ++i) {
+            index = app->treeAdapter()->index(path[i], 0, index);
+            if (!index.isValid()) break;
+        }
+        return index;
+    }
+    // Waits until the outline row at path exists, then clicks it.
+    void selectRow(const std::vector<int>& path, Qt::KeyboardModifiers modifiers = {}) {
+        ASSERT_TRUE(waitFor([&] {
+            QModelIndex index;
+            for (int r : path) {
+                if (index.isValid()) app->outlineView()->expand(index);
+                index = app->treeAdapter()->index(r, 0, index);
+                if (!index.isValid()) return false;
+            }
+            return true;
+        }));
+        clickRow(app->outlineView(), row(path), modifiers);
+    }
+    void chooseDisk(int disk = 0) {
+        run("ChooseDisk", QStringLiteral("chooseDisk"));
+        selectRow({0, disk});
+        ASSERT_TRUE(waitFor([&] { return app->selectedDisk() != nullptr; }));
+    }
+    void startDeletedScan() {
+        QTest::mouseClick(app->toolButton(QStringLiteral("DeletedFilesScan")), Qt::LeftButton);
+        ASSERT_TRUE(waitFor([&] { return app->scanWindow()->isVisible(); }));
+        QTest::mouseClick(app->scanWindow()->findChild<QPushButton*>(QStringLiteral("startScanButton")), Qt::LeftButton);
+    }
+    u64 resultFiles() {
+        // Outline fetches may hold the engine for a moment.
+        gui::EngineGate& gate = app->engine()->gate();
+        EXPECT_TRUE(waitFor([&] { return gate.tryEnter(); }));
+        u64 count = 0;
+        std::function<void(VolumeItem*)> walk = [&](VolumeItem* item) {
+            for (u32 i = 0; i < item->getChildCount(true); ++i) {
+                VolumeItem* child = item->getChild(i, true);
+                child->isContainer() ? walk(child) : void(++count);
+            }
+        };
+        if (VolumeItem* root = app->engine()->recovery()->getRootItem()) walk(root);
+        gate.leave();
+        return count;
+    }
+    QString savedUnder(const QTemporaryDir& dir) {
+        desktop.folders.push_back(dir.path());
+        return dir.path();
+    }
+};
+
+TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
+    Driver w({"camera_card.img"});
+    // Qt's own checks of both models over the engine's real ones.
+    QAbstractItemModelTester treeCheck(w.app->treeAdapter(), QAbstractItemModelTester::FailureReportingMode::Fatal);
+    QAbstractItemModelTester tableCheck(w.app->tableAdapter(), QAbstractItemModelTester::FailureReportingMode::Fatal);
+    w.chooseDisk();
+    snapshot(w.app.get(), QStringLiteral("1-disk-list"));
+    EXPECT_TRUE(w.app->windowTitle().contains(QStringLiteral("camera_card.img")));
+    w.run("BrowseVolume", QStringLiteral("browseVolume"));
+    w.selectRow({0});
+    QTableView* table = w.app->tableView();
+    ASSERT_TRUE(waitFor([&] { return table->model()->rowCount() >= 2; }));
+    snapshot(w.app.get(), QStringLiteral("2-browsed-card"));
+    clickRow(table, table->model()->index(0, 0));
+    QTest::keyClick(table, Qt::Key_A, Qt::ControlModifier);
+    QTemporaryDir target;
+    w.savedUnder(target);
+    w.run("Save", QStringLiteral("save"));
+    int checked = 0;
+    for (const QStringList& entry : manifest("camera_card.img", QStringLiteral("entry"))) {
+        if (entry.value(1) != QLatin1String("file") || entry.value(2) != QLatin1String("live")) continue;
+        const QString path = target.path() + entry.value(8);
+        EXPECT_EQ(sha256(readAll(path)), entry.value(4).toLatin1()) << path.toStdString();
+        ++checked;
+    }
+    EXPECT_EQ(checked, 7);
+    EXPECT_EQ(w.desktop.asked.size(), 0) << w.desktop.asked.join(QLatin1Char(',')).toStdString();
+
+    // Saving again: the questions are answered Cancel (closed), No, Yes.
+    QFile readme(target.path() + QStringLiteral("/MISC/README.TXT"));
+    const struct {
+        int answer;
+        bool restored;
+    } answers[] = {{-1, false}, {1, false}, {0, true}};
+    for (const auto& a : answers) {
+        ASSERT_TRUE(readme.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        readme.write("changed");
+        readme.close();
+        w.desktop.asked.clear();
+        w.desktop.answers.assign(20, a.answer);
+        w.savedUnder(target);
+        w.run("Save", QStringLiteral("save"));
+        const qsizetype questions = w.desktop.asked.count(QStringLiteral("File exists"));
+        EXPECT_TRUE(a.answer == -1 ? questions == 1 : questions >= 7) << a.answer << ": " << questions;
+        EXPECT_EQ(readAll(readme.fileName()) != "changed", a.restored) << a.answer;
+    }
+
+    // A folder that cannot be made (a file is in its place) fails the save:
+    // one alert says so. So does an image file that cannot be written.
+    QTemporaryDir blocked;
+    QFile(blocked.path() + QStringLiteral("/DCIM")).open(QIODevice::WriteOnly);
+    w.desktop.asked.clear();
+    w.desktop.answers.clear();
+    w.savedUnder(blocked);
+    w.run("Save", QStringLiteral("save"));
+    EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The save failed")});
+}
+
+TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
+    // A slow medium: the scan reports its progress once a second.
+    Driver w({"carving_fat32.img"}, true);
+    static_cast<HeldDisk*>(w.disks[0])->delayMs = 400;
+    w.chooseDisk();
+    w.app->activateTextScanCheckbox()->setChecked(false);
+    qsizetype before = w.finished.size();
+    QTest::mouseClick(w.app->toolButton(QStringLiteral("DeletedFilesScan")), Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return w.app->scanWindow()->isVisible(); }));
+    snapshot(w.app.get(), QStringLiteral("3-scan-options"));
+    w.app->scanWindowEndCancel();
+    w.startDeletedScan();
+    ASSERT_TRUE(w.app->progressSheet()->isVisible());
+    QTest::mouseClick(w.app->progressSheet()->cancelButton(), Qt::LeftButton);
+    EXPECT_FALSE(w.app->progressSheet()->cancelButton()->isEnabled());
+    w.waitFinished(QStringLiteral("deletedFilesScan"), before);
+    const u64 cancelled = w.resultFiles();
+    static_cast<HeldDisk*>(w.disks[0])->delayMs = 0;
+
+    // Back to the disk list: the results are on show, so the window asks.
+    w.desktop.asked.clear();
+    w.chooseDisk();
+    EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("Close the scan results?")});
+    before = w.finished.size();
+    w.startDeletedScan();
+    w.waitFinished(QStringLiteral("deletedFilesScan"), before);
+    const u64 whole = w.resultFiles();
+    EXPECT_LT(cancelled, whole);
+    EXPECT_GT(w.desktop.sounds, 1);
+    EXPECT_TRUE(w.desktop.asked.contains(QStringLiteral("The scan is complete")));
+
+    // The result tree opens fully: the pictures' kinds under their folder.
+    ASSERT_TRUE(waitFor([&] { return w.row({0, 0, 0}).isValid(); }));
+    EXPECT_TRUE(w.app->outlineView()->isExpanded(w.row({0, 0})));
+    EXPECT_TRUE(w.app->outlineView()->isExpanded(w.row({0})));
+    w.selectRow({0});
+    snapshot(w.app.get(), QStringLiteral("5-scan-results"));
+    QTemporaryDir target;
+    w.savedUnder(target);
+    w.run("Save", QStringLiteral("save"));
+    std::map<QString, QString> saved;  // "<sector>" -> path
+    QDirIterator it(target.path(), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        saved[it.fileInfo().completeBaseName()] = path;
+    }
+    int matched = 0;
+    for (const QStringList& file : manifest("carving_fat32.img", QStringLiteral("file"))) {
+        if (!QStringList{"jpg", "gif", "bmp", "png", "pdf", "wav", "avi", "zip"}.contains(file.value(1))) continue;
+        const QString sector = QString::number(file.value(2).toULongLong() / 512);
+        ASSERT_TRUE(saved.count(sector)) << file.value(5).toStdString();
+        const QByteArray bytes = readAll(saved[sector]).left(file.value(3).toLongLong());
+        EXPECT_EQ(sha256(bytes), file.value(4).toLatin1()) << file.value(5).toStdString();
+        ++matched;
+    }
+    EXPECT_GE(matched, 8);
+}
+
+TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
+    Driver w({"camera_card.img"});
+    w.chooseDisk();
+    w.run("LostFilesScan", QStringLiteral("lostFilesScan"));
+    EXPECT_TRUE(w.app->uiState().hasResults);
+
+    // Search: the hits show under "Search Results", the table is emptied.
+    w.app->searchField()->setText(QStringLiteral("IMG_01"));
+    QTest::keyClick(w.app->searchField(), Qt::Key_Return);
+    w.waitFinished(QStringLiteral("search"), 0);
+    snapshot(w.app.get(), QStringLiteral("6-search-results"));
+    QStringList rows;
+    for (int r = 0; r < w.app->treeAdapter()->rowCount(w.row({0})); ++r) rows << w.row({0, r}).data().toString();
+    EXPECT_EQ(rows.filter(QStringLiteral("Search Results")).size(), 1)
+        << w.row({0}).data().toString().toStdString() << ": " << rows.join(QLatin1Char('|')).toStdString();
+
+    w.desktop.answers = {0};
+    w.chooseDisk();
+    w.run("LostVolumesScan", QStringLiteral("lostVolumesScan"));
+    EXPECT_TRUE(waitFor([&] { return w.row({0, 0}).isValid(); })) << "the disk list stays";
+
+    // Image file of the selected disk: the same bytes.
+    QTemporaryDir out;
+    const QString copy = out.path() + QStringLiteral("/copy.img");
+    w.desktop.saveFiles.push_back(copy);
+    w.trigger(Action::CreateImageFile, QStringLiteral("createImageFile"));
+    EXPECT_EQ(sha256(readAll(copy)), sha256(readAll(QString::fromStdString(mediaPath("camera_card.img")))));
+    w.desktop.asked.clear();
+    w.desktop.saveFiles.push_back(out.path() + QStringLiteral("/no/such/folder/copy.img"));
+    w.trigger(Action::CreateImageFile, QStringLiteral("createImageFile"));
+    EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The image file failed")});
+
+    // Sort by size moves the check marks and orders the table.
+    w.run("BrowseVolume", QStringLiteral("browseVolume"));
+    w.selectRow({0, 0, 0});
+    w.app->action(Action::SortBySize)->trigger();
+    EXPECT_TRUE(w.app->action(Action::SortBySize)->isChecked());
+    EXPECT_FALSE(w.app->action(Action::SortByName)->isChecked());
+    QAbstractItemModel* table = w.app->tableView()->model();
+    ASSERT_TRUE(waitFor([&] { return table->rowCount() >= 4 && table->index(0, 1).data().isValid(); }));
+    std::vector<int> sizes;
+    for (int r = 0; r < table->rowCount(); ++r) sizes.push_back(table->index(r, 1).data().toString().split(' ')[0].toInt());
+    EXPECT_TRUE(std::is_sorted(sizes.begin(), sizes.end()) || std::is_sorted(sizes.rbegin(), sizes.rend()));
+
+    const QString report = out.path() + QStringLiteral("/report.html");
+    w.desktop.saveFiles.push_back(report);
+    w.selectRow({0});
+    w.run("SaveFileList", QStringLiteral("saveReport"));
+    EXPECT_TRUE(readAll(report).contains("IMG_0001.JPG"));
+}
+
+TEST(GuiWindow, SheetIsModalThrottledAndLiveWhileAReadHangs) {
+    Driver w({"carving_fat32.img"}, true);
+    w.chooseDisk();
+    auto* disk = static_cast<HeldDisk*>(w.disks[0]);
+    QSignalSpy aboutTriggered(w.app->action(Action::About), &QAction::triggered);
+    disk->setHold(true);
+    const qsizetype before = w.finished.size();
+    w.startDeletedScan();
+    ASSERT_TRUE(waitFor([&] { return disk->isWaiting(); }));
+    // The engine hangs in a read: the window paints, ticks and takes Cancel.
+    w.app->setHelpText(QStringLiteral("still here"), true);
+    EXPECT_TRUE(waitFor([&] { return w.app->hint().shown == QStringLiteral("still here"); }));
+    EXPECT_FALSE(w.app->grab().isNull());
+    snapshot(w.app.get(), QStringLiteral("4-progress-sheet"));
+    clickThroughWindow(w.app->progressSheet()->cancelButton());
+    EXPECT_FALSE(w.app->progressSheet()->cancelButton()->isEnabled());
+    // The main window takes no clicks while the sheet is up.
+    ASSERT_TRUE(w.app->action(Action::About)->isEnabled());
+    clickThroughWindow(w.app->toolButton(QStringLiteral("About")));
+    EXPECT_EQ(aboutTriggered.size(), 0);
+    EXPECT_TRUE(w.app->progressSheet()->isVisible());
+    disk->setHold(false);
+    w.waitFinished(QStringLiteral("deletedFilesScan"), before);
+    EXPECT_EQ(aboutTriggered.size(), 0);
+}
+
+TEST(GuiWindow, ProgressIsServedOncePerTenthOfASecondAndParksTheEngine) {
+    const struct {
+        double step;  // seconds the clock moves per reading
+        int served;
+    } cases[] = {{0.0, 1}, {0.25, 50}, {0.04, 17}};
+    for (const auto& c : cases) {
+        double now = 0;
+        FakeDesktop desktop;
+        gui::AppOptions options;
+        options.desktop = &desktop;
+        options.chooseDiskAtStart = false;
+        options.clock = [&now, &c] { return now += c.step; };
+        gui::AppController app(options);
+        gui::Engine* engine = app.engine();
+        std::atomic<int> cancels{0};
+        std::atomic<bool> done{false};
+        app.progressSheet()->begin(QStringLiteral("title"), QStringLiteral("text"));
+        // The engine's reports as a scan makes them, the last one after a
+        // click on Cancel.
+        engine->post([&] {
+            RecoveryEventListener* listener = engine->recovery()->getListener();
+            for (int i = 0; i < 50; ++i) {
+                bool cancel = false;
+                listener->progressEvent(i == 0 ? -1.0 : i, &cancel);
+                if (cancel) ++cancels;
+            }
+            done = true;
+        });
+        ASSERT_TRUE(waitFor([&] { return done.load(); })) << c.step;
+        EXPECT_EQ(app.servedProgressCount(), c.served) << c.step;
+        EXPECT_EQ(cancels.load(), 0) << c.step;
+        const bool measured = app.progressSheet()->bar()->maximum() == 100;
+        EXPECT_EQ(measured, c.served > 1) << c.step;
+
+        QTest::mouseClick(app.progressSheet()->cancelButton(), Qt::LeftButton);
+        done = false;
+        engine->post([&] {
+            bool cancel = false;
+            engine->recovery()->getListener()->progressEvent(10, &cancel);
+            if (cancel) ++cancels;
+            done = true;
+        });
+        ASSERT_TRUE(waitFor([&] { return done.load(); })) << c.step;
+        EXPECT_EQ(cancels.load(), c.step >= 0.1 ? 1 : 0) << "a cancel is passed on only by a served report";
+        app.progressSheet()->hide();
+    }
+}
+
+TEST(GuiWindow, HoverShowsHintsOnlyForEnabledButtons) {
+    Driver w({"camera_card.img"});
+    w.chooseDisk();
+    const struct {
+        const char* button;
+        bool hint;
+    } cases[] = {{"Save", false}, {"DeletedFilesScan", true}};
+    for (const auto& c : cases) {
+        const QString before = w.app->hint().pending;
+        gui::HoverButton* button = w.app->toolButton(QString::fromLatin1(c.button));
+        QTest::mouseMove(button->window()->windowHandle(), button->mapTo(button->window(), button->rect().center()));
+        QTest::mouseMove(button->window()->windowHandle(), button->mapTo(button->window(), QPoint(2, 2)));
+        EXPECT_EQ(w.app->hint().pending != before, c.hint) << c.button;
+    }
+    // Spoken hints: each new hint once, when it is swapped in.
+    w.app->speakHintsCheckbox()->setChecked(true);
+    w.app->setHelpText(QStringLiteral("spoken"), true);
+    for (int tick = 0; tick < 30; ++tick) w.app->timerTick();
+    EXPECT_EQ(w.desktop.spoken.count(QStringLiteral("spoken")), 1) << w.desktop.spoken.join('|').toStdString();
+    EXPECT_EQ(w.app->helpTextView()->text(), QStringLiteral("spoken"));
+    EXPECT_EQ(w.app->helpTextView()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(w.app->findChild<QToolBar*>()->isMovable(), false);
+    EXPECT_EQ(w.app->contextMenuPolicy(), Qt::NoContextMenu);
+}
+
+}  // namespace
+}  // namespace vorn::test

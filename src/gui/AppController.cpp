@@ -29,10 +29,12 @@
 #include "fs/Volume.h"
 #include "fs/VolumeItem.h"
 #include "gui/AppLog.h"
+#include "gui/BackgroundView.h"
 #include "gui/Desktop.h"
 #include "gui/Engine.h"
 #include "gui/HoverButton.h"
 #include "gui/Icons.h"
+#include "gui/ItemPreviews.h"
 #include "gui/ProgressSheet.h"
 #include "gui/StringTable.h"
 #include "gui/TableAdapter.h"
@@ -207,6 +209,8 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
 
 AppController::~AppController() {
     timer->stop();
+    // The preview workers stop before the engine they read through.
+    previews->stop();
     // The engine thread stops first: nothing it calls may be gone before.
     enginePtr.reset();
     setLogListener(nullptr);
@@ -237,9 +241,12 @@ void AppController::buildWidgets() {
     tableWidget->horizontalHeader()->setStretchLastSection(true);
     tableWidget->setObjectName(QStringLiteral("table"));
 
-    auto* tabs = new QTabWidget;
+    tabs = new QTabWidget;
     tabs->addTab(tableWidget, ui("Table"));
     tabs->tabBar()->setTabData(0, QStringLiteral("table"));
+    previews = new ItemPreviews(enginePtr.get(), table, tableWidget, tabs, this);
+    tabs->addTab(previews->thumbView(), ui("Thumbnails"));
+    tabs->tabBar()->setTabData(1, QStringLiteral("thumb"));
 
     auto* splitter = new QSplitter;
     splitter->addWidget(outline);
@@ -265,7 +272,9 @@ void AppController::buildWidgets() {
     bottom->addWidget(new QLabel(ui("ReadErrors")));
     bottom->addWidget(errorsLabel);
 
-    auto* central = new QWidget;
+    // The window's background: the gradient.
+    auto* central = new BackgroundView(BackgroundView::Background);
+    central->setBackgroundStyle(BackgroundView::Gradient);
     auto* layout = new QVBoxLayout(central);
     layout->addWidget(splitter, 1);
     layout->addLayout(bottom);
@@ -298,6 +307,7 @@ void AppController::buildToolbar() {
         {nullptr, nullptr, Action::Help, nullptr},
         {"Save", "document-save", Action::Save, &AppController::save},
         {"SaveFileList", "x-office-document", Action::SaveReport, &AppController::saveReport},
+        {"ToggleViewer", "image-x-generic", Action::ToggleViewer, &AppController::toggleViewer},
         {nullptr, nullptr, Action::Help, nullptr},
         {"About", "help-about", Action::About, &AppController::about},
         {"Help", "help-browser", Action::Help, &AppController::help},
@@ -325,6 +335,8 @@ void AppController::buildToolbar() {
         bar->addWidget(button);
         buttons.insert(QString::fromLatin1(item.id), button);
     }
+    // The viewer's button is titled by a key of its own.
+    actions.value(int(Action::ToggleViewer))->setText(ui("ViewFile"));
     searchEdit = new QLineEdit(bar);
     searchEdit->setObjectName(QStringLiteral("Search"));
     searchEdit->setPlaceholderText(ui("Search"));
@@ -473,6 +485,7 @@ void AppController::alert(const char* titleKey, const QString& text) {
 void AppController::setTableFolder(VolumeItem* newFolder) {
     folder = newFolder;
     folderForEvents = newFolder;
+    previews->setFolder(newFolder, enginePtr->generation());
     Recovery* recovery = enginePtr->recovery();
     table->setModel(newFolder && recovery ? std::make_shared<VolumeTableModel>(recovery, newFolder) : nullptr);
     tableWidget->clearSelection();
@@ -1041,6 +1054,11 @@ void AppController::help() {
     userLog("[USER] ------ help ------");
     desktop->openHelp(QCoreApplication::applicationDirPath() + QLatin1Char('/') +
                       appInfo().text(QStringLiteral("HelpFile")));
+}
+
+void AppController::toggleViewer() {
+    userLog("[USER] ------ toggleViewer -----");
+    previews->toggleViewer(buttons.value(QStringLiteral("ToggleViewer")));
 }
 
 void AppController::about() {

@@ -37,6 +37,7 @@ class QDialog;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
+class QTabWidget;
 class QTableView;
 class QTimer;
 class QTreeView;
@@ -53,6 +54,7 @@ class CoreLogListener;
 class Desktop;
 class Engine;
 class HoverButton;
+class ItemPreviews;
 class ProgressSheet;
 class TableAdapter;
 class TreeAdapter;
@@ -93,6 +95,7 @@ public:
     void openImageFile();
     void help();
     void about();
+    void toggleViewer();
 
     void setHelpText(const QString& text, bool onlyIfNew);
     void setAppTitle(const QString& text);
@@ -104,6 +107,8 @@ public:
     Engine* engine() const { return enginePtr.get(); }
     TreeAdapter* treeAdapter() const { return tree; }
     TableAdapter* tableAdapter() const { return table; }
+    ItemPreviews* itemPreviews() const { return previews; }
+    QTabWidget* tabView() const { return tabs; }
     QTreeView* outlineView() const { return outline; }
     QTableView* tableView() const { return tableWidget; }
     ProgressSheet* progressSheet() const { return sheet; }
@@ -170,6 +175,8 @@ private:
 
     TreeAdapter* tree = nullptr;
     TableAdapter* table = nullptr;
+    ItemPreviews* previews = nullptr;
+    QTabWidget* tabs = nullptr;
     QTreeView* outline = nullptr;
     QTableView* tableWidget = nullptr;
     QLabel* hintLabel = nullptr;

@@ -28,9 +28,23 @@ bool EngineGate::tryEnter() {
 void EngineGate::enter() {
     QMutexLocker lock(&mutex);
     const Qt::HANDLE self = QThread::currentThreadId();
+    ++blockedEnters;
     while (depth > 0 && holder != self) freed.wait(&mutex);
+    --blockedEnters;
     holder = self;
     ++depth;
+}
+
+bool EngineGate::tryEnterFor(int ms) {
+    QMutexLocker lock(&mutex);
+    const Qt::HANDLE self = QThread::currentThreadId();
+    QDeadlineTimer deadline(ms);
+    while ((depth > 0 && holder != self) || (depth == 0 && blockedEnters > 0)) {
+        if (!freed.wait(&mutex, deadline)) return false;
+    }
+    holder = self;
+    ++depth;
+    return true;
 }
 
 void EngineGate::leave() {

@@ -50,6 +50,9 @@ public:
     bool tryEnter();
     // Blocking; only the engine thread waits for the gate.
     void enter();
+    // Waits at most ms for the gate, behind the engine thread when that
+    // waits too (the preview workers: they read between the engine's steps).
+    bool tryEnterFor(int ms);
     void leave();
     bool heldByCurrentThread() const;
     // The guard of every engine call: true when the calling thread holds
@@ -62,6 +65,7 @@ private:
     QWaitCondition freed;
     Qt::HANDLE holder = nullptr;
     int depth = 0;
+    int blockedEnters = 0;
 };
 
 // Holds the gate for a scope when it was free; test it before use.

@@ -16,6 +16,7 @@
 #include "gui/AppController.h"
 #include "gui/AppLog.h"
 #include "gui/SingleInstance.h"
+#include "gui/SplashController.h"
 
 namespace vorn::gui {
 
@@ -90,6 +91,8 @@ int runWindowed(int argc, char** argv) {
     {
         QApplication app(argc, argv);
         QApplication::setApplicationName(QStringLiteral("vorn"));
+        SplashController splash;
+        splash.show();
         qInfo("checking singleton application...");
         SingleInstance instance;
         if (!instance.claim()) {
@@ -104,6 +107,8 @@ int runWindowed(int argc, char** argv) {
         } else {
             AppController controller;
             controller.show();
+            // Launching has finished: the splash goes after its 5 seconds.
+            QTimer::singleShot(0, &splash, &SplashController::close);
             qInfo("window shown");
             status = app.exec();
         }

@@ -6,9 +6,10 @@
 
 namespace vorn::gui {
 
-QStringList lines(const QPlainTextEdit* edit) {
+QStringList lines(const QPlainTextEdit* edit) { return lines(edit->document()); }
+
+QStringList lines(const QTextDocument* document) {
     QStringList out;
-    const QTextDocument* document = edit->document();
     if (document->isEmpty()) return out;
     for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
         const QString text = block.text();

@@ -6,10 +6,13 @@
 #include <QStringList>
 
 class QPlainTextEdit;
+class QTextDocument;
 
 namespace vorn::gui {
 
 QStringList lines(const QPlainTextEdit* edit);
+// The same for a laid-out document.
+QStringList lines(const QTextDocument* document);
 int numberOfLines(const QPlainTextEdit* edit);
 // Keywords typed one per line: the lines trimmed, empty ones dropped.
 QStringList keywordsOf(const QPlainTextEdit* edit);

@@ -5,7 +5,8 @@ namespace vorn::gui {
 bool isEnabled(Action action, const UiState& s) {
     switch (action) {
         case Action::Help:
-        case Action::About: return true;
+        case Action::About:
+        case Action::ToggleViewer: return true;
         default: break;
     }
     // Engine commands wait until the running one has finished.

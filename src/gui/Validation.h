@@ -20,6 +20,7 @@ enum class Action {
     OpenImageFile,
     Help,
     About,
+    ToggleViewer,
 };
 
 struct UiState {

@@ -1,0 +1,490 @@
+#include "gui/Preview.h"
+
+#include <openjpeg.h>
+
+#include <QBuffer>
+#include <QIcon>
+#include <QImageReader>
+#include <QMimeDatabase>
+#include <QMutex>
+#include <QPainter>
+#include <QTextDocument>
+#include <QThread>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#ifdef VORN_HAVE_PDF
+#include <QPdfDocument>
+#endif
+
+#include "fs/VolumeItem.h"
+#include "gui/Icons.h"
+#include "gui/ImageScaling.h"
+#include "misc/TreeModelInterface.h"
+
+namespace vorn::gui {
+
+namespace {
+
+// QtPdf and OpenJPEG: one thread at a time.
+QMutex g_pdfMutex;
+QMutex g_jpeg2000Mutex;
+
+constexpr u64 kReadPiece = 1 << 20;
+
+std::string upper(std::string text) {
+    for (char& c : text) c = char(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The text after the last dot, empty without a dot.
+std::string dottedExtension(const std::string& name) {
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : name.substr(dot + 1);
+}
+
+// The picture type's extension: the whole name when it has no dot.
+std::string typeExtension(const std::string& name) {
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos ? name : name.substr(dot + 1);
+}
+
+// Reads the first size bytes; zeros where the read fell short. False, with
+// the caller's message, when the memory cannot be had.
+bool readFirst(const PreviewItem& item, u64 size, std::vector<char>* bytes, const char* who) {
+    try {
+        bytes->assign(size, 0);
+    } catch (const std::bad_alloc&) {
+        fprintf(stderr, "%s: error allocating memory (%lld)!\n", who, (long long)size);
+        return false;
+    }
+    if (item.read && size > 0) item.read(0, bytes->data(), size);
+    return true;
+}
+
+QImage decodeQt(const char* bytes, u64 size, const QByteArray& format, const char* who) {
+    QByteArray data = QByteArray::fromRawData(bytes, qsizetype(size));
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, format);
+    reader.setAutoDetectImageFormat(false);
+    const QSize header = reader.size();
+    if (header.isValid() && qint64(header.width()) * header.height() > Preview::kDecodePixels) {
+        // JPEG decodes at a power-of-two fraction cheaply; others give none.
+        if (format != "jpeg") {
+            fprintf(stderr, "%s: picture too large (%dx%d)\n", who, header.width(), header.height());
+            return QImage();
+        }
+        QSize reduced = header;
+        while (qint64(reduced.width()) * reduced.height() > Preview::kDecodePixels && reduced.width() > 1 &&
+               reduced.height() > 1)
+            reduced = QSize(reduced.width() / 2, reduced.height() / 2);
+        reader.setScaledSize(reduced);
+    }
+    QImage image;
+    if (!reader.read(&image)) {
+        fprintf(stdout, "%s: exception\n", who);
+        return QImage();
+    }
+    return image;
+}
+
+// ---- JPEG 2000 from memory
+
+struct MemoryStream {
+    const unsigned char* data;
+    u64 size;
+    u64 pos;
+};
+
+OPJ_SIZE_T streamRead(void* buffer, OPJ_SIZE_T count, void* user) {
+    auto* s = static_cast<MemoryStream*>(user);
+    if (s->pos >= s->size) return OPJ_SIZE_T(-1);
+    const u64 n = std::min<u64>(count, s->size - s->pos);
+    memcpy(buffer, s->data + s->pos, n);
+    s->pos += n;
+    return OPJ_SIZE_T(n);
+}
+
+OPJ_OFF_T streamSkip(OPJ_OFF_T count, void* user) {
+    auto* s = static_cast<MemoryStream*>(user);
+    if (count < 0) {
+        const u64 back = std::min<u64>(u64(-count), s->pos);
+        s->pos -= back;
+        return -OPJ_OFF_T(back);
+    }
+    const u64 n = std::min<u64>(u64(count), s->size - s->pos);
+    s->pos += n;
+    return OPJ_OFF_T(n);
+}
+
+OPJ_BOOL streamSeek(OPJ_OFF_T pos, void* user) {
+    auto* s = static_cast<MemoryStream*>(user);
+    if (pos < 0 || u64(pos) > s->size) return OPJ_FALSE;
+    s->pos = u64(pos);
+    return OPJ_TRUE;
+}
+
+void quiet(const char*, void*) {}
+
+struct Jpeg2000Decoder {
+    opj_codec_t* codec = nullptr;
+    opj_stream_t* stream = nullptr;
+    opj_image_t* image = nullptr;
+    ~Jpeg2000Decoder() {
+        if (image) opj_image_destroy(image);
+        if (stream) opj_stream_destroy(stream);
+        if (codec) opj_destroy_codec(codec);
+    }
+};
+
+int sample8(const opj_image_comp_t& comp, u32 x, u32 y) {
+    int v = comp.data[size_t(y) * comp.w + x];
+    if (comp.sgnd) v += 1 << (comp.prec - 1);
+    if (comp.prec > 8) v >>= comp.prec - 8;
+    if (comp.prec < 8) v <<= 8 - comp.prec;
+    return std::clamp(v, 0, 255);
+}
+
+QImage decodeJpeg2000(const char* bytes, u64 size) {
+    static const unsigned char jp2Signature[12] = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+    const bool jp2 = size >= 12 && memcmp(bytes, jp2Signature, 12) == 0;
+    QMutexLocker lock(&g_jpeg2000Mutex);
+    MemoryStream memory{reinterpret_cast<const unsigned char*>(bytes), size, 0};
+    Jpeg2000Decoder d;
+    d.codec = opj_create_decompress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K);
+    if (!d.codec) return QImage();
+    opj_set_info_handler(d.codec, quiet, nullptr);
+    opj_set_warning_handler(d.codec, quiet, nullptr);
+    opj_set_error_handler(d.codec, quiet, nullptr);
+    opj_dparameters_t parameters;
+    opj_set_default_decoder_parameters(&parameters);
+    if (!opj_setup_decoder(d.codec, &parameters)) return QImage();
+    // A cut file decodes as far as it goes.
+    opj_decoder_set_strict_mode(d.codec, OPJ_FALSE);
+    d.stream = opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_TRUE);
+    if (!d.stream) return QImage();
+    opj_stream_set_user_data(d.stream, &memory, nullptr);
+    opj_stream_set_user_data_length(d.stream, size);
+    opj_stream_set_read_function(d.stream, streamRead);
+    opj_stream_set_skip_function(d.stream, streamSkip);
+    opj_stream_set_seek_function(d.stream, streamSeek);
+    if (!opj_read_header(d.stream, d.codec, &d.image) || !d.image || d.image->numcomps == 0) return QImage();
+    const u64 width = d.image->x1 > d.image->x0 ? d.image->x1 - d.image->x0 : 0;
+    const u64 height = d.image->y1 > d.image->y0 ? d.image->y1 - d.image->y0 : 0;
+    if (width == 0 || height == 0) return QImage();
+    // Large pictures decode at a reduced resolution, within what the
+    // codestream offers.
+    u32 reduce = 0;
+    while ((width >> reduce) * (height >> reduce) > u64(Preview::kDecodePixels) && reduce < 31) ++reduce;
+    if (reduce > 0) {
+        u32 resolutions = 0;
+        if (opj_codestream_info_v2_t* info = opj_get_cstr_info(d.codec)) {
+            if (info->m_default_tile_info.tccp_info) resolutions = info->m_default_tile_info.tccp_info[0].numresolutions;
+            opj_destroy_cstr_info(&info);
+        }
+        if (reduce >= resolutions || !opj_set_decoded_resolution_factor(d.codec, reduce)) {
+            fprintf(stderr, "getFileImagePreview: picture too large (%llux%llu)\n", (unsigned long long)width,
+                    (unsigned long long)height);
+            return QImage();
+        }
+    }
+    opj_decode(d.codec, d.stream, d.image);
+    opj_end_decompress(d.codec, d.stream);
+    const opj_image_comp_t& first = d.image->comps[0];
+    if (!first.data || first.w == 0 || first.h == 0 || first.prec == 0 || first.prec > 31) return QImage();
+    const bool colour = d.image->numcomps >= 3;
+    const int count = colour ? 3 : 1;
+    for (int c = 0; c < count; ++c) {
+        const opj_image_comp_t& comp = d.image->comps[c];
+        if (!comp.data || comp.w == 0 || comp.h == 0 || comp.prec == 0 || comp.prec > 31) return QImage();
+    }
+    if (u64(first.w) * first.h > u64(Preview::kDecodePixels)) return QImage();
+    QImage out(int(first.w), int(first.h), QImage::Format_RGB32);
+    if (out.isNull()) return QImage();
+    for (u32 y = 0; y < first.h; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(out.scanLine(int(y)));
+        for (u32 x = 0; x < first.w; ++x) {
+            int v[3];
+            for (int c = 0; c < count; ++c) {
+                // Sub-sampled components: the nearest sample.
+                const opj_image_comp_t& comp = d.image->comps[c];
+                const u32 cx = u32(u64(x) * comp.w / first.w), cy = u32(u64(y) * comp.h / first.h);
+                v[c] = sample8(comp, cx, cy);
+            }
+            line[x] = colour ? qRgb(v[0], v[1], v[2]) : qRgb(v[0], v[0], v[0]);
+        }
+    }
+    return out;
+}
+
+// Drops alpha, fits and resamples; the messages name the caller.
+QImage fit(QImage image, int width, int height, Qt::TransformationMode mode, const char* who) {
+    if (image.isNull()) {
+        fprintf(stderr, "%s: invalid image!\n", who);
+        return QImage();
+    }
+    image = image.convertToFormat(QImage::Format_RGB32);
+    if (image.width() == 0 || image.height() == 0) {
+        fprintf(stderr, "%s: invalid image size!\n", who);
+        return QImage();
+    }
+    const QSize size = Preview::fittedSize(image.width(), image.height(), width, height);
+    QImage scaled = size.isValid() ? image.scaled(size, Qt::IgnoreAspectRatio, mode) : QImage();
+    if (scaled.isNull()) {
+        fprintf(stderr, "%s: error resampling!\n", who);
+        return QImage();
+    }
+    return scaled;
+}
+
+// A document that never loads anything named in it.
+class SealedDocument : public QTextDocument {
+protected:
+    QVariant loadResource(int, const QUrl&) override { return QVariant(); }
+};
+
+QImage whiteImage(int width, int height) {
+    if (width <= 0 || height <= 0) return QImage();
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    return image;
+}
+
+}  // namespace
+
+Preview::Preview() { qInfo("%s", qUtf8Printable(versionLine())); }
+
+QString Preview::versionLine() {
+    QStringList formats;
+    for (const QByteArray& format : QImageReader::supportedImageFormats()) formats << QString::fromLatin1(format);
+    return QStringLiteral("Image decoders: Qt %1 (%2), OpenJPEG %3%4")
+        .arg(QString::fromLatin1(qVersion()), formats.join(QLatin1Char(' ')), QString::fromLatin1(opj_version()),
+#ifdef VORN_HAVE_PDF
+             QStringLiteral(", QtPdf"));
+#else
+             QString());
+#endif
+}
+
+Preview::Decoder Preview::decoderFor(const std::string& extension, QByteArray* qtFormat) {
+    static const struct {
+        const char* extension;
+        Decoder decoder;
+        const char* format;
+    } table[] = {
+        {"JPG", Decoder::Qt, "jpeg"},  {"JPEG", Decoder::Qt, "jpeg"}, {"JPE", Decoder::Qt, "jpeg"},
+        {"PNG", Decoder::Qt, "png"},   {"GIF", Decoder::Qt, "gif"},   {"BMP", Decoder::Qt, "bmp"},
+        {"ICO", Decoder::Qt, "ico"},   {"CUR", Decoder::Qt, "cur"},   {"TIF", Decoder::Qt, "tiff"},
+        {"TIFF", Decoder::Qt, "tiff"}, {"WEBP", Decoder::Qt, "webp"}, {"TGA", Decoder::Qt, "tga"},
+        {"MNG", Decoder::Qt, "mng"},   {"ICNS", Decoder::Qt, "icns"}, {"WBMP", Decoder::Qt, "wbmp"},
+        {"JP2", Decoder::Jpeg2000, ""}, {"J2K", Decoder::Jpeg2000, ""}, {"J2C", Decoder::Jpeg2000, ""},
+        {"JPC", Decoder::Jpeg2000, ""},
+        // Camera raw: no picture decoder; the embedded preview may still be found.
+        {"MEF", Decoder::Raw, ""},     {"ORF", Decoder::Raw, ""},     {"NEF", Decoder::Raw, ""},
+        {"KDC", Decoder::Raw, ""},     {"CR2", Decoder::Raw, ""},     {"DCR", Decoder::Raw, ""},
+        {"MOS", Decoder::Raw, ""},     {"DNG", Decoder::Raw, ""},     {"DCS", Decoder::Raw, ""},
+        {"STI", Decoder::Raw, ""},     {"3FR", Decoder::Raw, ""},     {"ARW", Decoder::Raw, ""},
+    };
+    const std::string key = upper(extension);
+    for (const auto& row : table) {
+        if (key != row.extension) continue;
+        if (qtFormat) *qtFormat = row.format;
+        return row.decoder;
+    }
+    return Decoder::Unknown;
+}
+
+QSize Preview::fittedSize(int w, int h, int width, int height) {
+    if (w <= 0 || h <= 0 || width <= 0 || height <= 0) return QSize();
+    const float aspect = float(w) / float(h);
+    int newW = 1 << int(std::log2(float(std::min(w, width))));
+    int newH = int(float(newW) / aspect);
+    if (newH > height) {
+        const int limit = int(float(height) * aspect);
+        if (limit < 1) return QSize();
+        newW = 1 << int(std::log2(float(limit)));
+        newH = int(float(newW) / aspect);
+    }
+    if (newH < 1) return QSize();
+    return QSize(newW, newH);
+}
+
+PreviewResult Preview::getFilePreview(const PreviewItem& item, int width, int height) {
+    PreviewResult result;
+    if (item.container) {
+        result.icon = item.deleted ? PreviewResult::DeletedFolder : PreviewResult::Folder;
+        return result;
+    }
+    const std::string ext = upper(dottedExtension(item.name));
+    if (ext == "PGM" || ext == "PBM" || ext == "PPM") return result;
+    if (ext == "PDF") {
+        result.image = getPDFPreview(item, width, height);
+        if (!result.image.isNull()) return result;
+    }
+    result.image = getFileImagePreview(item, width, height);
+    if (!result.image.isNull()) return result;
+    result.image = findJPEGPreview(item, width, height);
+    if (!result.image.isNull()) return result;
+    if (!ext.empty()) {
+        // The type icon is resolved on the UI thread.
+        result.icon = PreviewResult::FileType;
+        result.fileType = QString::fromStdString(dottedExtension(item.name)).toUpper();
+        return result;
+    }
+    fprintf(stderr, "getFilePreview: failed to make preview\n");
+    return result;
+}
+
+QImage Preview::getPDFPreview(const PreviewItem& item, int width, int height) {
+    const u64 size = std::min(item.size, kPdfLimit);
+    std::vector<char> bytes;
+    if (!readFirst(item, size, &bytes, "getPDFPreview")) return QImage();
+    QImage image = whiteImage(width, height);
+    if (image.isNull()) return image;
+#ifdef VORN_HAVE_PDF
+    QMutexLocker lock(&g_pdfMutex);
+    QByteArray data = QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size()));
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QPdfDocument document;
+    document.load(&buffer);
+    if (document.status() == QPdfDocument::Status::Ready && document.pageCount() > 0) {
+        const QImage page = document.render(0, QSize(width, height));
+        QPainter painter(&image);
+        painter.drawImage(QRect(0, 0, width, height), page);
+    }
+    document.close();
+#endif
+    return image;
+}
+
+QImage Preview::getFileImagePreview(const PreviewItem& item, int width, int height) {
+    QByteArray format;
+    const Decoder decoder = decoderFor(typeExtension(item.name), &format);
+    if (decoder == Decoder::Raw) {
+        fprintf(stderr, "getFileImagePreview: skipping raw...\n");
+        return QImage();
+    }
+    if (decoder == Decoder::Unknown) {
+        fprintf(stderr, "getFileImagePreview: unknown format!\n");
+        return QImage();
+    }
+    if (item.size > kPictureLimit) return QImage();
+    if (width <= 0 || height <= 0) return QImage();
+    std::vector<char> bytes;
+    if (!readFirst(item, item.size, &bytes, "getFileImagePreview")) return QImage();
+    QImage image = decoder == Decoder::Jpeg2000 ? decodeJpeg2000(bytes.data(), bytes.size())
+                                                : decodeQt(bytes.data(), bytes.size(), format, "getFileImagePreview");
+    return fit(image, width, height, Qt::FastTransformation, "getFileImagePreview");
+}
+
+QImage Preview::JpegToBitmap(const char* bytes, u64 size, int width, int height) {
+    if (size > kPictureLimit || width <= 0 || height <= 0) return QImage();
+    return fit(decodeQt(bytes, size, "jpeg", "JpegToBitmap"), width, height, Qt::SmoothTransformation, "JpegToBitmap");
+}
+
+QImage Preview::findJPEGPreview(const PreviewItem& item, int width, int height) {
+    const u64 size = std::min(item.size, kEmbeddedJpegLimit);
+    if (size < kEmbeddedJpegMinimum) {
+        fprintf(stderr, "findJPEGPreview: not enough data (%lld)\n", (long long)size);
+        return QImage();
+    }
+    std::vector<char> bytes;
+    if (!readFirst(item, size, &bytes, "findJPEGPreview")) return QImage();
+    // A stream starting in the last 512 bytes is not looked at.
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (u64 i = 0; i + kEmbeddedJpegMinimum < size; ++i) {
+        if (data[i] == 0xFF && data[i + 1] == 0xD8 && data[i + 2] == 0xFF)
+            return JpegToBitmap(bytes.data() + i, size - i, width, height);
+    }
+    return QImage();
+}
+
+QImage Preview::getHTMLPreview(const PreviewItem& item, int width, int height) {
+    const u64 size = std::min(item.size, kHtmlLimit);
+    std::vector<char> bytes;
+    if (!readFirst(item, size, &bytes, "getHTMLPreview")) return QImage();
+    QImage image = whiteImage(width, height);
+    if (image.isNull()) return image;
+    SealedDocument document;
+    document.setHtml(QString::fromUtf8(bytes.data(), qsizetype(bytes.size())));
+    document.setTextWidth(width);
+    QPainter painter(&image);
+    document.drawContents(&painter, QRectF(0, 0, width, height));
+    return image;
+}
+
+QImage Preview::getFileTextPreview(const PreviewItem& item, int width, int height) {
+    const u64 size = std::min(item.size, kTextLimit);
+    std::vector<char> bytes;
+    if (!readFirst(item, size, &bytes, "getFileTextPreview")) return QImage();
+    QImage image = whiteImage(width, height);
+    if (image.isNull()) return image;
+    const QStringList lines = QString::fromLocal8Bit(bytes.data(), qsizetype(bytes.size())).split(QLatin1Char('\n'));
+    QPainter painter(&image);
+    painter.setClipRect(0, 0, width, height);
+    painter.setPen(Qt::black);
+    for (int row = 0; row < lines.size() && (row + 1) * 16 <= height; ++row)
+        painter.drawText(QRect(0, row * 16, width, 16), Qt::AlignLeft | Qt::AlignVCenter, lines[row]);
+    return image;
+}
+
+QImage Preview::imageForFileType(const QString& type, int width, int height) {
+    static QHash<QString, QImage> cache;
+    if (type.isEmpty()) return QImage();
+    auto it = cache.find(type);
+    if (it == cache.end()) {
+        QImage image;
+        if (width > 0 && height > 0) {
+            static QMimeDatabase database;
+            const QMimeType mime = database.mimeTypeForFile(QStringLiteral("x.") + type, QMimeDatabase::MatchExtension);
+            const QIcon icon = QIcon::fromTheme(mime.iconName(), QIcon::fromTheme(mime.genericIconName()));
+            if (!icon.isNull())
+                image = imageByScalingProportionallyToSize(icon.pixmap(width, height).toImage(), QSize(width, height));
+        }
+        // A null image marks a type without an icon.
+        it = cache.insert(type, image);
+    }
+    return *it;
+}
+
+QImage Preview::imageForResult(const PreviewResult& result, int width, int height) {
+    switch (result.icon) {
+        case PreviewResult::Folder:
+        case PreviewResult::DeletedFolder: {
+            const QIcon icon =
+                iconForNumber(result.icon == PreviewResult::Folder ? ICON_FOLDER_CLOSED : ICON_DELETED_FOLDER_CLOSED);
+            return icon.isNull() ? QImage() : icon.pixmap(width, height).toImage();
+        }
+        case PreviewResult::FileType: return imageForFileType(result.fileType, width, height);
+        case PreviewResult::NoIcon: break;
+    }
+    return result.image;
+}
+
+PreviewItem Preview::itemOf(VolumeItem* item) {
+    PreviewItem out;
+    if (!item) return out;
+    out.container = item->isContainer();
+    out.deleted = item->isDeleted();
+    out.name = item->getName();
+    out.size = item->getSize();
+    out.read = [item](u64 ofs, char* buf, u64 len) {
+        u64 done = 0;
+        while (done < len) {
+            const u32 piece = u32(std::min(kReadPiece, len - done));
+            // A failed piece stays zero; the rest is still tried.
+            item->read(ofs + done, buf + done, piece);
+            done += piece;
+        }
+        return done;
+    };
+    return out;
+}
+
+}  // namespace vorn::gui

@@ -1,0 +1,95 @@
+// Previews of found files: a picture decoded from the item's bytes (Qt's
+// image plugins; OpenJPEG for JPEG 2000), a PDF's first page, a JPEG picture
+// embedded anywhere in the first bytes, or the type's icon; each fitted to a
+// target width and height.
+//
+// Every build works on a PreviewItem: the facts of an item and a reader of
+// its bytes, so that a caller decides how the engine is reached (the
+// thumbnail worker takes the engine gate per piece) and decoding runs on
+// any thread outside every engine lock. Icons are not made here but named
+// in the result and resolved on the UI thread (imageForResult), since the
+// icon theme is for the UI thread only. QtPdf and OpenJPEG are used by one
+// thread at a time.
+//
+// Bad input is normal: sizes are bounded before anything is read or
+// decoded, a short read leaves zeros, and a damaged picture gives a partial
+// picture, an icon or nothing.
+#pragma once
+
+#include <QImage>
+#include <QString>
+#include <functional>
+#include <string>
+
+#include "misc/Types.h"
+
+namespace vorn {
+class VolumeItem;
+}
+
+namespace vorn::gui {
+
+struct PreviewItem {
+    bool container = false;
+    bool deleted = false;
+    std::string name;
+    u64 size = 0;
+    // Reads up to len bytes at ofs into buf; returns the bytes read. The
+    // buffer holds zeros where nothing was read.
+    std::function<u64(u64 ofs, char* buf, u64 len)> read;
+};
+
+struct PreviewResult {
+    enum Icon { NoIcon, Folder, DeletedFolder, FileType };
+    QImage image;
+    Icon icon = NoIcon;
+    QString fileType;  // the extension for a FileType icon
+    bool empty() const { return image.isNull() && icon == NoIcon; }
+};
+
+class Preview {
+public:
+    static constexpr u64 kPdfLimit = 9000000;
+    static constexpr u64 kPictureLimit = 30000000;
+    static constexpr u64 kEmbeddedJpegLimit = 4000000;
+    static constexpr u64 kEmbeddedJpegMinimum = 512;
+    static constexpr u64 kHtmlLimit = 100000;
+    static constexpr u64 kTextLimit = 90000;
+    // Pictures above this many pixels decode at a reduced size where the
+    // format allows it, else give no picture.
+    static constexpr qint64 kDecodePixels = 16 * 1024 * 1024;
+
+    enum class Decoder { Unknown, Qt, Jpeg2000, Raw };
+
+    // Logs the version line.
+    Preview();
+
+    // The entry point: folder icon, PDF page, picture, embedded JPEG or type
+    // icon, in that order; any thread.
+    static PreviewResult getFilePreview(const PreviewItem& item, int width, int height);
+    static QImage getPDFPreview(const PreviewItem& item, int width, int height);
+    static QImage getFileImagePreview(const PreviewItem& item, int width, int height);
+    static QImage findJPEGPreview(const PreviewItem& item, int width, int height);
+    static QImage JpegToBitmap(const char* bytes, u64 size, int width, int height);
+    // Offered for text and HTML files; nothing shows them yet.
+    static QImage getHTMLPreview(const PreviewItem& item, int width, int height);
+    static QImage getFileTextPreview(const PreviewItem& item, int width, int height);
+
+    // The decoder of an extension (any case); qtFormat gets Qt's format name.
+    static Decoder decoderFor(const std::string& extension, QByteArray* qtFormat = nullptr);
+    // The power-of-two fitting of a w x h picture into width x height; an
+    // invalid size when there is none (a zero size anywhere).
+    static QSize fittedSize(int w, int h, int width, int height);
+    static QString versionLine();
+
+    // UI thread only: the icon of a file type (cached, the first size asked
+    // for stays), and a result's picture with its icon resolved.
+    static QImage imageForFileType(const QString& type, int width, int height);
+    static QImage imageForResult(const PreviewResult& result, int width, int height);
+
+    // An item read directly: the caller holds the engine gate for the whole
+    // build.
+    static PreviewItem itemOf(VolumeItem* item);
+};
+
+}  // namespace vorn::gui

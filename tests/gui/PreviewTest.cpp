@@ -1,0 +1,179 @@
+// The preview chain on pictures made by ImageMagick and ghostscript
+// (tests/fixtures/make_previews.sh): routing by extension, the fitting
+// rule, size limits, the embedded-JPEG search, PDF pages and type icons.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <algorithm>
+#include <atomic>
+#include <random>
+
+#include "TestMedia.h"
+#include "gui/Icons.h"
+#include "gui/Preview.h"
+
+namespace vorn::test {
+namespace {
+
+using gui::Preview;
+using gui::PreviewItem;
+using gui::PreviewResult;
+
+// The size of a null image: no picture.
+const QSize kNone(0, 0);
+
+QByteArray picture(const char* name) {
+    QFile file(QString::fromStdString(mediaPath(std::string("previews/") + name)));
+    if (!file.open(QIODevice::ReadOnly)) ADD_FAILURE() << "missing medium " << name;
+    return file.readAll();
+}
+
+// An item of the given bytes, logically size bytes long (zeros past the
+// bytes); records the largest read and checks that buffers come zeroed.
+struct Item {
+    QByteArray bytes;
+    u64 size;
+    std::shared_ptr<u64> largestRead = std::make_shared<u64>(0);
+    std::shared_ptr<bool> dirtyBuffer = std::make_shared<bool>(false);
+
+    PreviewItem make(const std::string& name, bool container = false, bool deleted = false) const {
+        PreviewItem item;
+        item.name = name;
+        item.size = size;
+        item.container = container;
+        item.deleted = deleted;
+        item.read = [bytes = bytes, largest = largestRead, dirty = dirtyBuffer](u64 ofs, char* buf, u64 len) {
+            *largest = std::max(*largest, len);
+            if (std::any_of(buf, buf + len, [](char c) { return c != 0; })) *dirty = true;
+            if (ofs >= u64(bytes.size())) return u64(0);
+            const u64 n = std::min<u64>(len, u64(bytes.size()) - ofs);
+            memcpy(buf, bytes.constData() + ofs, n);
+            return n;
+        };
+        return item;
+    }
+};
+
+Item of(const QByteArray& bytes) { return Item{bytes, u64(bytes.size())}; }
+
+QByteArray randomBytes(int n, unsigned seed) {
+    std::mt19937 random(seed);
+    QByteArray out(n, '\0');
+    for (char& c : out) c = char(random());
+    return out;
+}
+
+TEST(Preview, FittingRule) {
+    const struct {
+        int w, h, width, height;
+        QSize expected;
+    } rows[] = {
+        {3000, 2000, 160, 160, {128, 85}}, {1000, 3000, 160, 160, {32, 96}}, {100, 80, 160, 160, {64, 51}},
+        {640, 480, 512, 384, {512, 384}},  {160, 160, 160, 160, {128, 128}}, {100, 80, 0, 0, QSize()},
+        {100, 80, 160, 0, QSize()},        {10000, 1, 160, 160, QSize()},    {1, 10000, 160, 160, QSize()},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(Preview::fittedSize(row.w, row.h, row.width, row.height), row.expected)
+            << row.w << "x" << row.h << " in " << row.width << "x" << row.height;
+}
+
+TEST(Preview, RoutesEachPictureToItsDecoderAndFitsIt) {
+    const struct {
+        const char* file;
+        std::string name;
+        QSize expected;
+    } rows[] = {
+        {"baseline.jpg", "baseline.jpg", {128, 96}},   {"progressive.jpg", "P.JPEG", {128, 85}},
+        {"cmyk.jpg", "cmyk.jpe", {32, 96}},            {"alpha.png", "alpha.png", {64, 51}},
+        {"picture.tif", "picture.TIFF", {128, 96}},     {"picture.bmp", "picture.bmp", {128, 96}},
+        {"picture.gif", "picture.gif", {128, 96}},      {"picture.webp", "picture.webp", {128, 96}},
+        {"picture.jp2", "picture.jp2", {128, 96}},      {"picture.j2k", "picture.J2C", {128, 96}},
+        {"cut.jpg", "cut.jpg", {128, 96}},              {"cut.jp2", "cut.jpc", {128, 96}},
+        {"alpha.png", "PNG", {64, 51}},  // no dot: typed by the whole name
+    };
+    for (const auto& row : rows) {
+        const PreviewResult result = Preview::getFilePreview(of(picture(row.file)).make(row.name), 160, 160);
+        EXPECT_EQ(result.image.size(), row.expected) << row.name;
+        EXPECT_FALSE(result.image.hasAlphaChannel()) << row.name;
+    }
+    // A cut JPEG 2000 still shows its first rows.
+    const QImage cut = Preview::getFilePreview(of(picture("cut.jp2")).make("cut.jp2"), 160, 160).image;
+    ASSERT_FALSE(cut.isNull());
+    EXPECT_EQ(QColor(cut.pixel(0, 0)).red(), 255);
+}
+
+TEST(Preview, ChainOutcomes) {
+    const QByteArray jpeg = picture("baseline.jpg");
+    QByteArray raw(600, '\0');
+    raw.replace(0, 4, "II*\0");
+    raw += jpeg;
+    const struct {
+        const char* what;
+        Item item;
+        std::string name;
+        int width, height;
+        QSize image;
+        PreviewResult::Icon icon;
+    } rows[] = {
+        {"pgm", of(jpeg), "a.pgm", 160, 160, kNone, PreviewResult::NoIcon},
+        {"PBM", of(jpeg), "A.PBM", 160, 160, kNone, PreviewResult::NoIcon},
+        {"ppm", of(jpeg), "a.Ppm", 160, 160, kNone, PreviewResult::NoIcon},
+        {"raw with a preview", of(raw), "IMG_0001.CR2", 160, 160, {128, 96}, PreviewResult::NoIcon},
+        {"JPEG in a text", of(QByteArray(100, 'x') + jpeg), "notes.txt", 160, 160, {128, 96}, PreviewResult::NoIcon},
+        {"511 bytes", of(jpeg.left(511)), "a.bin", 160, 160, kNone, PreviewResult::FileType},
+        {"512 bytes", of(jpeg.left(512)), "a.bin", 160, 160, kNone, PreviewResult::FileType},
+        {"no dot, no picture", of(randomBytes(2000, 1)), "README", 160, 160, kNone, PreviewResult::NoIcon},
+        {"zero target", of(jpeg), "a.jpg", 0, 0, kNone, PreviewResult::FileType},
+        {"junk picture", of(randomBytes(5000, 2)), "a.png", 160, 160, kNone, PreviewResult::FileType},
+        {"folder", of(QByteArray()), "DCIM", 160, 160, kNone, PreviewResult::Folder},
+    };
+    for (const auto& row : rows) {
+        const PreviewResult result = Preview::getFilePreview(row.item.make(row.name, std::string(row.what) == "folder"),
+                                                             row.width, row.height);
+        EXPECT_EQ(result.image.size(), row.image) << row.what;
+        EXPECT_EQ(result.icon, row.icon) << row.what;
+        EXPECT_FALSE(*row.item.dirtyBuffer) << row.what << ": a buffer came with old bytes";
+    }
+    const PreviewResult gone = Preview::getFilePreview(of(QByteArray()).make("Old", true, true), 160, 160);
+    EXPECT_EQ(gone.icon, PreviewResult::DeletedFolder);
+}
+
+TEST(Preview, LargeItemsAreSearchedInTheirFirstBytesOnly) {
+    // Over the picture limit: no picture decode, the embedded search reads
+    // 4,000,000 bytes and finds the JPEG.
+    Item big{QByteArray(100, '\0') + picture("baseline.jpg"), 30000001};
+    const PreviewResult result = Preview::getFilePreview(big.make("huge.jpg"), 160, 160);
+    EXPECT_EQ(result.image.size(), QSize(128, 96));
+    EXPECT_EQ(*big.largestRead, Preview::kEmbeddedJpegLimit);
+    // At the limit the picture is decoded from the whole item.
+    Item limit{picture("baseline.jpg"), 30000000};
+    EXPECT_EQ(Preview::getFilePreview(limit.make("limit.jpg"), 160, 160).image.size(), QSize(128, 96));
+    EXPECT_EQ(*limit.largestRead, 30000000u);
+}
+
+TEST(Preview, PdfPagesFillTheTargetAndJunkStaysWhite) {
+    const QImage page = Preview::getFilePreview(of(picture("document.pdf")).make("doc.pdf"), 100, 80).image;
+    ASSERT_EQ(page.size(), QSize(100, 80));
+    EXPECT_EQ(QColor(page.pixel(50, 40)), QColor(Qt::red)) << "the box, stretched into the middle";
+    EXPECT_EQ(QColor(page.pixel(2, 2)), QColor(Qt::white));
+    for (const QByteArray& junk : {randomBytes(3000, 3), picture("document.pdf").left(700)}) {
+        const QImage white = Preview::getFilePreview(of(junk).make("junk.PDF"), 64, 48).image;
+        ASSERT_EQ(white.size(), QSize(64, 48));
+        EXPECT_EQ(QColor(white.pixel(32, 24)), QColor(Qt::white));
+    }
+}
+
+TEST(Preview, TypeIconKeepsItsFirstSize) {
+    gui::useIconTheme();
+    const QImage first = Preview::imageForFileType(QStringLiteral("DOC"), 64, 64);
+    ASSERT_FALSE(first.isNull()) << "no icon theme";
+    EXPECT_LE(first.width(), 64);
+    EXPECT_EQ(Preview::imageForFileType(QStringLiteral("DOC"), 16, 16).size(), first.size());
+    EXPECT_TRUE(Preview::imageForFileType(QString(), 64, 64).isNull());
+    PreviewResult folder;
+    folder.icon = PreviewResult::Folder;
+    EXPECT_FALSE(Preview::imageForResult(folder, 48, 48).isNull());
+}
+
+}  // namespace
+}  // namespace vorn::test

@@ -46,6 +46,7 @@ void ViewerWindow::placeAtLowerRight() {
 
 ItemPreviews::ItemPreviews(Engine* engine, TableAdapter* table, QTableView* tableView, QTabWidget* tabs, QWidget* window)
     : QObject(window), engine(engine), table(table), tableView(tableView), tabs(tabs), window(window) {
+    qInfo("%s", qUtf8Printable(Preview::versionLine()));
     grid = new AGThumbnailView;
     grid->setObjectName(QStringLiteral("thumbView"));
     grid->setDataSource(this);

@@ -178,9 +178,9 @@ void BM_IcatRead128MBaseline(benchmark::State& state) {
 void BM_HfsLostVolumesOverFalseHeaders(benchmark::State& state) {
     if (!images().ok) return state.SkipWithError("images not made");
     setAnalyserFactoryForTesting([](ScanContext* owner, int, int) {
-        std::vector<std::unique_ptr<AbstractAnalyser>> analysers;
-        analysers.push_back(std::make_unique<HFSAnalyser>(owner));
-        return analysers;
+        std::vector<std::unique_ptr<AbstractAnalyser>> list;
+        list.push_back(std::make_unique<HFSAnalyser>(owner));
+        return list;
     });
     for (auto _ : state) {
         ImageDisk disk(images().falseHeaders);

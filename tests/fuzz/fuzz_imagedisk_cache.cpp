@@ -23,6 +23,7 @@
 
 #include "misc/Data.h"
 #include "misc/Log.h"
+#include "storage/CacheRequestCheck.h"
 #include "storage/CachedDisk.h"
 #include "storage/FailingDisk.h"
 #include "storage/ImageDisk.h"
@@ -96,28 +97,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const u32 bs = cache.getBlockSize();
         CHECK(bs != 0);
 
-        auto byteAt = [&](u64 ofs) -> u8 {
-            if (!raw) return file[ofs];
-            return file[(ofs / 2048) * 2352 + 16 + ofs % 2048];
-        };
-        auto sameAsFile = [&](const u8* p, u64 ofs, u64 len) {
-            for (u64 i = 0; i < len; ++i) {
-                if (p[i] != byteAt(ofs + i)) return false;
-            }
-            return true;
-        };
+        auto byteAt = [&](u64 ofs) -> u8 { return raw ? file[(ofs / 2048) * 2352 + 16 + ofs % 2048] : file[ofs]; };
         auto readable = [&](u64 first, u64 last) {
             if (!opened) return false;
             if (!failer) return true;
             auto it = failer->failingBlocks().lower_bound(first);
             return it == failer->failingBlocks().end() || *it > last;
         };
+        test::CacheRequestCheck check{cache, byteAt, readable};
 
-        Data out;
-        bool viewValid = false;
-        u64 viewOfs = 0;
         std::vector<u8> buffer;
-        u8 small[16];
         for (size_t i = 0; i < requestCount; ++i) {
             const u8* r = requests + 8 * i;
             const u64 blockCount = cache.getBlockCount();
@@ -125,51 +114,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const u32 rawOfs = le(r + 1, 4);
             const u64 ofs = (r[0] & 0x80) ? (u64(rawOfs) << 16) : rawOfs % (diskBytes + 2 * bs + 1);
             const u32 len = (r[0] & 0x40) ? le(r + 5, 3) * 4 : le(r + 5, 3) % (4 * 262144);
-            const bool inRange = ofs <= diskBytes && len <= diskBytes - ofs && len <= Disk::kMaxReadSize;
             switch (r[0] % 6) {
-                case 0: {  // read
-                    u8* target = small;  // never null: a null buffer is refused
-                    if (inRange && len > 0) {
-                        buffer.assign(len, 0xA5);
-                        target = buffer.data();
-                    }
-                    const bool expect = inRange && (len == 0 || readable(ofs / bs, (ofs + len - 1) / bs));
-                    CHECK(cache.read(ofs, len, target) == expect);
-                    if (expect) CHECK(sameAsFile(target, ofs, len));
+                case 0:
+                case 1:
+                case 2:
+                    CHECK(check.run(static_cast<test::CacheRequestCheck::Kind>(r[0] % 6), ofs, len).empty());
                     break;
-                }
-                case 1: {  // readBlocks
-                    const u64 block = ofs / bs;
-                    const u32 count = len / bs;
-                    const bool blocksInRange = block <= blockCount && count <= blockCount - block;
-                    u8* target = small;
-                    if (blocksInRange && count > 0) {
-                        buffer.assign(size_t(count) * bs, 0xA5);
-                        target = buffer.data();
-                    }
-                    const bool expect = blocksInRange && (count == 0 || readable(block, block + count - 1));
-                    CHECK(cache.readBlocks(block, count, target) == expect);
-                    if (expect) CHECK(sameAsFile(target, block * bs, u64(count) * bs));
-                    break;
-                }
-                case 2: {  // getOfsData
-                    const bool atEnd = len == 0 && ofs == diskBytes;
-                    const bool expect =
-                        inRange && (atEnd || readable(ofs / bs, (ofs + std::max<u32>(len, 1) - 1) / bs));
-                    const bool ok = cache.getOfsData(ofs, len, out);
-                    CHECK(ok == expect);
-                    viewValid = false;
-                    if (ok) {
-                        CHECK(out.getSize() == len);
-                        CHECK(sameAsFile(out.getPtr(), ofs, len));
-                        viewValid = !out.isOwned() && !atEnd;
-                        viewOfs = ofs;
-                    }
-                    break;
-                }
                 case 3:  // the wrapped disk shrinks
                     cache.setBlockCount(blockCount - std::min<u64>(blockCount, r[1] % 4));
-                    viewValid = false;
+                    check.viewHeld = false;
                     break;
                 case 4:  // nested open and close leave the medium as it was
                     if (opened) {
@@ -183,13 +136,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     buffer.assign(n + 1, 0);
                     const bool expect = n == 0 || readable(near / bs, (near + n - 1) / bs);
                     CHECK(cache.read(near, n, buffer.data()) == expect);
-                    if (expect) CHECK(sameAsFile(buffer.data(), near, n));
+                    if (expect) CHECK(check.same(buffer.data(), near, n));
                     break;
                 }
             }
-            if (viewValid && cache.getLineCount() > 1) CHECK(sameAsFile(out.getPtr(), viewOfs, out.getSize()));
+            if (cache.getLineCount() > 1) CHECK(check.viewIntact());
         }
-        if (out.isOwned()) out.free();
+        if (check.view.isOwned()) check.view.free();
         if (failer && opened) failer->close();
         if (opened) image.close();
     }

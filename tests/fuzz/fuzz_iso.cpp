@@ -49,7 +49,9 @@ void walk(vorn::VolumeItem* folder, int depth, Budget& budget, std::vector<vorn:
 bool setUp() {
     vorn::setLogLevel(-1);
     vorn::setAnalyserFactoryForTesting([](vorn::ScanContext* owner, int, int) {
-        return std::vector<vorn::AbstractAnalyser*>{new vorn::ISOAnalyser(owner)};
+        std::vector<std::unique_ptr<vorn::AbstractAnalyser>> analysers;
+        analysers.push_back(std::make_unique<vorn::ISOAnalyser>(owner));
+        return analysers;
     });
     return true;
 }

@@ -1,14 +1,13 @@
 // Fuzzes the recovery operations over a damaged volume: the input is the
 // disk. Recovery opens the volume on it and loads the root folder; then, as
-// bits 2-3 of the last byte say: (0) searches every name, writes the report
-// of the whole tree and saves the search results; (1) saves the whole tree
-// into a scratch folder; (2) runs a deleted-files and a lost-volumes scan
-// (with no analysers, so that only the scan's geometry and loop are
-// exercised) and searches their tree; (3) all of these in turn. Bits 0-1 pick
-// the disk's block size. Work per input is bounded: inputs of at most 64 KiB
-// (a small volume or the start of one), and the listener cancels an
-// operation after 40 progress reports (one per file saved, about one a
-// second in a scan).
+// bits 2-3 of the last byte say, (0) writes the report of the whole tree,
+// (1) saves the whole tree into a scratch folder, (2) searches every name
+// and saves the search results, or (3) runs a deleted-files and a
+// lost-volumes scan (with no analysers, so that only the scan's geometry and
+// loop are exercised) and searches their tree. Bits 0-1 pick the disk's
+// block size. Work per input is bounded: inputs of at most 64 KiB (a small
+// volume or the start of one), and the listener cancels an operation after
+// 40 progress reports (one per file saved, about one a second in a scan).
 // Checked: no save writes more than the disk holds, however much a damaged
 // volume's entries claim.
 #include <ftw.h>
@@ -21,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/AbstractAnalyser.h"
 #include "fs/VolumeItem.h"
 #include "misc/Log.h"
 #include "recovery/AnalyserFactory.h"
@@ -96,20 +96,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (vorn::VolumeItem* root = recovery.getRootItem()) {
         root->loadChildren();
         const std::vector<vorn::VolumeItem*> items = root->children();
-        if (operations == 0 || operations == 3) {
-            recovery.searchItems("e");
-            listener.calls = 0;
+        if (operations == 0) {
             recovery.saveReport(items, g_scratch + "/report.html", "<t>", "<f>");
             unlink((g_scratch + "/report.html").c_str());
+        } else if (operations == 1) {
+            saveChecked(recovery, items, diskBytes);
+        } else if (operations == 2) {
+            recovery.searchItems("e");
             listener.calls = 0;
             if (recovery.getSearchResultsItem()) saveChecked(recovery, {recovery.getSearchResultsItem()}, diskBytes);
         }
-        if (operations == 1 || operations == 3) {
-            listener.calls = 0;
-            saveChecked(recovery, items, diskBytes);
-        }
     }
-    if (operations >= 2) {
+    if (operations == 3) {
         recovery.setScanType(vorn::SCAN_DELETED_FILES);
         recovery.scan();
         recovery.setScanType(vorn::SCAN_LOST_VOLUMES);

@@ -19,7 +19,7 @@
 #include "platform/DeviceOpener.h"
 #include "platform/LinuxDiskManager.h"
 #include "platform/VolumeInfo.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 
 namespace vorn {
 namespace {

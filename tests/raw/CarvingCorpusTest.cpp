@@ -12,9 +12,10 @@
 #include <sstream>
 
 #include "TestMedia.h"
+#include "fs/fat/FatManifest.h"
 #include "raw/RawTestSupport.h"
 #include "storage/ImageDisk.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 #include "storage/StorageTestUtil.h"
 
 namespace vorn::test {
@@ -29,13 +30,8 @@ struct ManifestFile {
 // The manifest's "file" records, or its "live" ones (files left on a volume).
 std::vector<ManifestFile> readManifest(const std::string& path, const std::string& record) {
     std::vector<ManifestFile> files;
-    std::ifstream in(path);
-    std::string line, kind, ext, offset, size, sha, name;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        for (std::string* f : {&kind, &ext, &offset, &size, &sha, &name}) std::getline(fields, *f, '\t');
-        if (kind == record) files.push_back({ext, std::stoull(offset), std::stoull(size), name});
-    }
+    for (const auto& f : loadFatManifest(path).of(record))
+        if (f.size() >= 5) files.push_back({f[0], std::stoull(f[1]), std::stoull(f[2]), f[4]});
     return files;
 }
 
@@ -90,8 +86,8 @@ const std::map<std::string, std::pair<std::string, std::string>> kTextExpected =
 
 // With text on, the text analyser takes each block of these documents that
 // is text on its own, by its own class: their items start right but are
-// cut where the class changes (or, in the PDF, where a text block begins).
-const std::set<std::string> kTextSplits = {"document.rtf", "document.html", "document.xml", "document.pdf"};
+// cut where the class changes.
+const std::set<std::string> kTextSplits = {"document.rtf", "document.html", "document.xml"};
 
 // blockSize 0: the clusters of the file system on the image.
 void checkCorpus(const std::string& image, u32 blockSize, bool text = false) {

@@ -13,7 +13,7 @@
 #include "raw/RawTestSupport.h"
 #include "raw/TiffStreamAnalyser.h"
 #include "raw/ZipStreamAnalyser.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 
 namespace vorn::test {
 namespace {

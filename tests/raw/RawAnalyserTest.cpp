@@ -8,7 +8,7 @@
 #include "fs/MemoryTestDisk.h"
 #include "raw/RawTestSupport.h"
 #include "storage/ImageDisk.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 
 namespace vorn::test {
 namespace {
@@ -99,7 +99,6 @@ TEST(RawAnalyserStreams, FindsAreCappedAtTheAnalysersMaximumAndTheEnginesLimitUn
         EXPECT_EQ(items.at("x/big/0.bin")->getSize(), limit ? 104857600u : 157286400u);
         EXPECT_EQ(items.at("image/jpeg/327680.jpg")->getSize(), 52428800u);
         EXPECT_EQ(logs.has("correcting item 0.bin, size: 157286400 -> 104857600\n"), limit);
-        EXPECT_TRUE(logs.has("could not detect correct size\n"));
     }
     unlink(name);
 }
@@ -143,7 +142,6 @@ TEST(RawAnalyserDriver, InactiveTypesAreIgnoredAndCallsTimedOnlyWhenDebugLinesAr
     rig.scan();
     EXPECT_TRUE(logs.has("#3, RIFFStreamAnalyser, max stream size:52428800\n"));
     EXPECT_TRUE(logs.has("\tmime type: audio/rmid, file extension: mid\n"));
-    EXPECT_TRUE(logs.hasPrefix("average analyser call time (BulkStreamAnalyser): "));
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
 // The carver's byte streams (limits at both disk ends, integers read whole or
 // with missing bytes as 0, the stack, windows, reads through the shared cache)
-// and the signature table (pattern decoding, its 27 rows in order, bounds).
+// and the signature table (pattern decoding, matching in row order, bounds).
 #include <gtest/gtest.h>
 
 #include "misc/Bytes.h"
 #include "raw/BulkStreamAnalyser.h"
 #include "raw/RawTestSupport.h"
 #include "raw/SubDataStream.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 #include "storage/StorageTestUtil.h"
 
 namespace vorn::test {
@@ -130,30 +130,21 @@ TEST(SignatureDecode, EscapesGiveBytesAndTheWalkStaysInsideTheText) {
 const std::string kPack1 = "\x00\x00\x01\xBA\x21\x00\x01\x00\x01\x80\x00\x01"s;
 const std::string kPack2 = "\x00\x00\x01\xBA\x44\x00\x04\x00\x04\x01\x01\x89\xC3\xF9"s;
 
-// Each of the 27 rows in its order (earlier rows win), and what they miss.
-TEST(SignatureTable, EveryRowNamesItsTypeAndRowsOutsideTheBytesReadAreRefused) {
+// The table's mechanism on rows of each shape (one piece, pieces at offsets,
+// a row that an earlier one shadows, the rows with checks of their own) and
+// starts that no row takes: not a copy of the table.
+TEST(SignatureTable, RowsMatchTheirPiecesInOrderAndRowsOutsideTheBytesReadAreRefused) {
     const struct {
         std::vector<std::pair<size_t, std::string>> pieces;
         std::string mime, ext;
     } cases[] = {
         {{{0, "GIF89a"}}, "image/gif", "gif"},          {{{0, "\xFF\xD8\xFF\xE1"}}, "image/jpeg", "jpg"},
-        {{{0, "BM"}, {14, "\x28"}}, "image/bmp", "bmp"}, {{{0, "\x89PNG"}}, "image/png", "png"},
-        {{{0, "8BPS"}}, "image/photoshop", "psp"},      {{{0, "%PDF-1.4"}}, "document/pdf", "pdf"},
-        {{{0, "{\\rtf1"}}, "document/rtf", "rtf"},      {{{0, "<?xml"}}, "document/xml", "xml"},
-        {{{0, "<html>"}}, "document/html", "html"},     {{{0, "MOVI"}}, "video/quicktime", "mov"},
-        {{{4, "moov"}}, "video/quicktime", "mov"},      {{{4, "mdat"}}, "video/quicktime", "mov"},
-        {{{0, "RIFF\x10\x20\x30\x40" "AVI "}}, "video/avi", "avi"},
+        {{{0, "BM"}, {14, "\x28"}}, "image/bmp", "bmp"}, {{{4, "moov"}}, "video/quicktime", "mov"},
+        {{{0, "RIFF\x10\x20\x30\x40" "AVI "}}, "video/avi", "avi"}, {{{0, "RIFF"}, {8, "WAVE"}}, "audio/wav", "wav"},
         {{{0, kPack1 + "\x00\x00\x01\xBB"s}}, "video/mpeg", "mpg"},
         {{{0, kPack2 + "\xFF\x00\x00\x01\xE0"s}, {700, "\x00\x00\x01\xB3"s}}, "video/mpeg", "mpg"},
-        {{{0, "\x00\x00\x01\xB3"s}}, "video/mpeg", "mpg"},
-        {{{0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"s}}, "video/asf", "asx"},
-        {{{0, "RIFF"}, {8, "WAVE"}}, "audio/wav", "wav"}, {{{4, "ftypM4A "}}, "audio/m4a", "wav"},
-        {{{0, "StuffIt"}}, "archive/stuffit", "sit"},
-        {{{0, "MZ"}, {30, "Copyright 1989-1990 PKWARE Inc."}}, "archive/zip", "zip"},
-        {{{0, "MZ"}, {30, "PKLITE Copr."}}, "archive/zip", "zip"}, {{{0, "PK\x03\x04"s}}, "archive/zip", "zip"},
-        {{{0, "MZ"}, {36, "LHa's SFX"}}, "archive/lha", "lha"}, {{{2, "-lh5-"}}, "archive/lha", "lha"},
-        {{{0, "Rar!"}}, "archive/rar", "rar"},          {{{0, "a.txt"}, {148, "0002436\0"s}, {257, "ustar"}}, "archive/tar", "tar"},
-        {{{0, "FWS"}}, "application/shockwave-flash", "swf"},
+        {{{0, "MZ"}, {30, "PKLITE Copr."}}, "archive/zip", "zip"}, {{{0, "MZ"}, {36, "LHa's SFX"}}, "archive/lha", "lha"},
+        {{{0, "a.txt"}, {148, "0002436\0"s}, {257, "ustar"}}, "archive/tar", "tar"},
         {{{0, "RIFF"}, {8, "RMID"}}, "", ""},           {{{0, "MZ"}}, "", ""},
         {{{0, "Hello, world"}}, "", ""},
         // each a start that a real file of the type never has
@@ -170,17 +161,16 @@ TEST(SignatureTable, EveryRowNamesItsTypeAndRowsOutsideTheBytesReadAreRefused) {
     StreamRig rig(bytes);
     LogCapture logs(LOG_INFO);
     BulkStreamAnalyser bulk(nullptr);
-    EXPECT_EQ(bulk.getSignatures().size(), 27u);
-    EXPECT_TRUE(logs.has("sig mime: image/png, ext: png         ofs 0: #x89PNG\n"));
-    EXPECT_TRUE(logs.has("sig mime: video/avi, ext: avi         ofs 0: RIFF       ofs 8: AVI\n"));
-    EXPECT_TRUE(logs.has("sig mime: archive/tar, ext: tar         ofs 257: ustar\n"));
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
         StreamInfo info;
         EXPECT_EQ(bulk.analyse(rig.at(1024 * i), &info), !cases[i].mime.empty());
         EXPECT_EQ(info.mimeType, cases[i].mime);
-        const bool found = info.start == 1024 * i && info.endIsMinimum == 1 && info.analyser == &bulk;
-        EXPECT_TRUE(cases[i].mime.empty() || (found && bulk.getExtension(info.mimeType) == cases[i].ext));
+        if (cases[i].mime.empty()) continue;
+        EXPECT_EQ(info.start, 1024 * i);
+        EXPECT_EQ(info.endIsMinimum, 1);
+        EXPECT_EQ(info.analyser, &bulk);
+        EXPECT_EQ(bulk.getExtension(info.mimeType), cases[i].ext);
     }
     EXPECT_FALSE(bulk.addSignature(std::make_unique<Signature>("x/far", "far", "ABCDE", 1020)));
     EXPECT_FALSE(bulk.addSignature(std::make_unique<Signature>("x/before", "bef", "A", -2)));

@@ -117,7 +117,6 @@ TEST_F(SaveTest, CancelDuringAFileKeepsWhatWasWrittenAndEndsTheSave) {
     const std::vector<u8> written = fileBytes(path("folder/big.bin"));
     EXPECT_TRUE(written.size() > 0 && written.size() < (3u << 20));
     EXPECT_TRUE(std::equal(written.begin(), written.end(), patternBytes(3 << 20, 9).begin()));
-    EXPECT_TRUE(logs.has("canceled during write\n"));
     EXPECT_EQ(treeOf(target), (Names{"folder/", "folder/big.bin"}));
 }
 

@@ -7,7 +7,7 @@
 
 #include "storage/CachedDisk.h"
 #include "storage/FailingDisk.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 #include "storage/StorageTestUtil.h"
 
 namespace vorn::test {

@@ -27,7 +27,6 @@ TEST(DiskManager, ListsEachIdentifierOnceDumpsItsDisksAndScansWholeDisksOnly) {
     inside->setName("Part00");
     LogCapture log;
     EXPECT_TRUE(manager.addDisk(first) && !manager.addDisk(&twin) && first->addPartition(inside));  // twin stays ours
-    EXPECT_TRUE(log.has("DiskManager::addDisk - disk already in list: " + first->getId() + "\n"));
     manager.dump();
     EXPECT_EQ(std::vector(log.lines.end() - 6, log.lines.end()), (std::vector<std::string>{
         "---------DiskManager::dump-----------\n", "0: ", "disk name=Backup, path=/memory/Backup, size=1.00 M, "
@@ -56,8 +55,7 @@ TEST(DiskManager, ListsEachIdentifierOnceDumpsItsDisksAndScansWholeDisksOnly) {
     manager.scanForPartitions();  // lists nothing twice and keeps the partitions in use
     EXPECT_EQ(std::tuple(manager.getDiskCount(), image->getPartitionCount(), image->getPartition(6)),
               std::tuple(7u, 7u, part));
-    EXPECT_TRUE(log.has("PartitionTableParser::parserPartitionTable - Image file (mbr_logical.img)\n") &&
-                !log.has("PartitionTableParser::parserPartitionTable - Image file (apm_parted.img)\n"));
+    EXPECT_EQ(notWhole->getPartitionCount(), 0u) << "a disk that is no whole disk is not scanned";
 }
 
 TEST(DiskManagerTreeModel, TextsIconsAndOrderOfDisksPartitionsAndFoundVolumes) {

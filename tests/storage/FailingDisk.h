@@ -32,8 +32,6 @@ public:
     ~FailingDisk() override { deletePartitions(); }
     void failBlock(u64 rawBlock) { m_failing.insert(rawBlock); }
     void failBlocks(u64 first, u64 count) { for (u64 b = first; b < first + count; ++b) m_failing.insert(b); }
-    void healBlock(u64 rawBlock) { m_failing.erase(rawBlock); }
-    void healAll() { m_failing.clear(); }
     bool isFailing(u64 rawBlock) const { return m_failing.count(rawBlock) != 0; }
     const std::set<u64>& failingBlocks() const { return m_failing; }
     void setRequireOpen(bool require) { m_requireOpen = require; }  // false: reads work without an open

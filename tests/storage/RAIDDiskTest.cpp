@@ -17,7 +17,7 @@
 #include "fs/fat/FATVolume.h"
 #include "recovery/Recovery.h"
 #include "storage/DiskManager.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 #include "storage/RAIDSimulator.h"
 #include "storage/StorageTestUtil.h"
 

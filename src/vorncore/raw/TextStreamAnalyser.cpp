@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "fs/ScanContext.h"
 #include "misc/Log.h"
@@ -160,18 +161,22 @@ bool TextStreamAnalyser::isUtf8Text(const u8* bytes, u32 length, u32* out, u32& 
     return multiByte;
 }
 
-int TextStreamAnalyser::isUtf16Text(const u8* bytes, u32 length, u32* out, u32& count) const {
+int TextStreamAnalyser::isUtf16Text(const u8* bytes, u32 length, u32* out, u32& count, int continuedOrder) const {
     count = 0;
     if (length < 2) return 0;
     int order;
+    u32 first = 2;
     if (bytes[0] == 0xFF && bytes[1] == 0xFE) {
         order = 1;
     } else if (bytes[0] == 0xFE && bytes[1] == 0xFF) {
         order = 2;
+    } else if (continuedOrder == 1 || continuedOrder == 2) {
+        order = continuedOrder;
+        first = 0;
     } else {
         return 0;
     }
-    for (u32 i = 2; i + 1 < length; i += 2) {
+    for (u32 i = first; i + 1 < length; i += 2) {
         const u32 unit = order == 1 ? u32(bytes[i]) | (u32(bytes[i + 1]) << 8) : (u32(bytes[i]) << 8) | bytes[i + 1];
         if (unit == 0xFFFE || (unit < 128 && kClass.of[unit] != TEXT)) return 0;
         out[count++] = unit;
@@ -179,10 +184,12 @@ int TextStreamAnalyser::isUtf16Text(const u8* bytes, u32 length, u32* out, u32& 
     return order;
 }
 
-bool TextStreamAnalyser::classifyText(const u8* bytes, u32 length) {
+bool TextStreamAnalyser::classifyText(const u8* bytes, u32 length, int continuedOrder) {
     result = Result();
     characterCount = 0;
+    // Trailing zeros are slack; in UTF-16 one may be half a character.
     while (length > 1 && bytes[length - 1] == 0) --length;
+    if (continuedOrder && (length & 1)) ++length;
     length = std::min(length, kMaxClassified);
     if (length == 0) return false;
     u32* out = characters.data();
@@ -196,7 +203,7 @@ bool TextStreamAnalyser::classifyText(const u8* bytes, u32 length) {
         takeBytes(nullptr);
     } else if (isUtf8Text(bytes, length, out, characterCount)) {
         result.encoding = "UTF-8 Unicode", result.charset = "utf-8", result.code = "text";
-    } else if ((utf16 = isUtf16Text(bytes, length, out, characterCount)) != 0) {
+    } else if ((utf16 = isUtf16Text(bytes, length, out, characterCount, continuedOrder)) != 0) {
         result.encoding = utf16 == 1 ? "Little-endian UTF-16 Unicode" : "Big-endian UTF-16 Unicode";
         result.charset = "utf-16", result.code = "character data";
     } else if (allOf(bytes, length, ISO)) {
@@ -272,10 +279,32 @@ bool TextStreamAnalyser::holdsKeyword(ComfortDataStream* stream, u64 start, u64 
     return false;
 }
 
+// A PDF's body is mostly text after its first block: the blocks of an open
+// PDF (of unknown end) up to the one holding its end marker belong to it.
+// The PDF's bytes are searched for the marker once, as the scan passes.
+bool TextStreamAnalyser::insideOpenPdf(ComfortDataStream* stream, u64 start, u32 chunk) {
+    const StreamInfo* open = owner ? owner->getOpenStream() : nullptr;
+    if (!open || open->end != 0 || open->mimeType != "document/pdf" || start < open->start) return false;
+    if (pdfStart != open->start || pdfStream != stream) {
+        pdfStream = stream, pdfStart = pdfSearched = open->start, pdfEnd = 0;
+    }
+    static const u8 kEof[] = {'%', '%', 'E', 'O', 'F'};
+    while (pdfEnd == 0 && pdfSearched < start + chunk) {
+        const u64 from = pdfSearched > pdfStart + 4 ? pdfSearched - 4 : pdfStart;  // a marker across windows
+        const u32 n = static_cast<u32>(std::min<u64>(kMaxClassified, start + chunk - from));
+        const u8* p = stream->readPtrAt(from, n);
+        if (!p) break;
+        if (const u8* hit = findBytes(p, kEof, n, sizeof kEof)) pdfEnd = from + (hit - p) + sizeof kEof;
+        pdfSearched = from + n;
+    }
+    return pdfEnd == 0 || pdfEnd > start;
+}
+
 bool TextStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
     ScanContext* scan = owner ? owner->getOwner() : nullptr;
     const u64 start = stream->getPos();
     const u32 chunk = scan && scan->getAllocBlockSize() ? scan->getAllocBlockSize() : 512;
+    if (insideOpenPdf(stream, start, chunk)) return false;
     std::string previous;
     u64 chunks = 0;
     bool complete = false;
@@ -283,14 +312,16 @@ bool TextStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
                        (start - runStart) % chunk == 0;
     // A run without a keyword holds none from any start inside it.
     const bool knownWithoutKeyword = known && runComplete && runWithoutKeyword;
+    int order = 0;  // of the run's UTF-16 text
     if (known) {
         previous = runMime;
         chunks = (runEnd - start + 1) / chunk;
         complete = runComplete;
+        order = runOrder;
     }
     while (!complete && (chunks + 1) * chunk <= maxStreamSize) {
         const u8* p = stream->readPtrAt(start + chunks * chunk, chunk);
-        if (!p || !classifyText(p, chunk)) {
+        if (!p || !classifyText(p, chunk, order)) {
             complete = true;
             break;
         }
@@ -300,12 +331,16 @@ bool TextStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
             break;
         }
         previous = current;
+        if (result.charset && !strcmp(result.charset, "utf-16") && !order) {
+            order = result.encoding[0] == 'L' ? 1 : 2;
+        }
         ++chunks;
     }
     if (previous.empty()) return false;
     const u64 end = start + chunks * chunk - 1;
     runStream = stream, runStart = start, runEnd = end, runChunk = chunk, runMime = previous;
     runComplete = complete;
+    runOrder = order;
     runWithoutKeyword = false;
     stream->seek(static_cast<i64>(start), SEEK_FROM_START);
     if (scan && !scan->getEnableSearchText()) return false;

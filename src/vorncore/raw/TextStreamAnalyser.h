@@ -6,8 +6,11 @@
 // keywords.
 //
 // A run stops at maxStreamSize, so the blocks after it are analysed again.
+// No run starts inside an open PDF of unknown end (its body is text) before
+// the PDF's end marker.
 // UTF-8 chunks may begin with the following bytes of a character cut by
-// the chunk before.
+// the chunk before; the chunks after the first of a UTF-16 run continue it
+// without a byte-order mark.
 // The last run's class and extent are kept: a start inside it (the driver
 // asks at every block of a run it did not take) is answered from them
 // without classifying its chunks again, so a rejected run costs its chunks
@@ -45,15 +48,19 @@ public:
     explicit TextStreamAnalyser(RawAnalyser* owner);
     bool analyse(ComfortDataStream* stream, StreamInfo* info) override;
 
-    bool classifyText(const u8* bytes, u32 length);
+    // continuedOrder: the byte order (1 little-, 2 big-endian) of a UTF-16
+    // run that the bytes may continue without a byte-order mark of their own.
+    bool classifyText(const u8* bytes, u32 length, int continuedOrder = 0);
     const Result& getResult() const { return result; }
     // The two encoding tests; they deliver the decoded characters.
     bool isUtf8Text(const u8* bytes, u32 length, u32* characters, u32& count) const;
     // 0 not UTF-16, 1 little-endian, 2 big-endian.
-    int isUtf16Text(const u8* bytes, u32 length, u32* characters, u32& count) const;
+    int isUtf16Text(const u8* bytes, u32 length, u32* characters, u32& count, int continuedOrder = 0) const;
 
 private:
     void contentTests(const u8* bytes, u32 length);
+    // True when the block at start belongs to an open PDF.
+    bool insideOpenPdf(ComfortDataStream* stream, u64 start, u32 chunk);
     // True when one of the keywords lies in [start, end].
     bool holdsKeyword(ComfortDataStream* stream, u64 start, u64 end, const std::vector<std::string>& keywords);
 
@@ -71,6 +78,12 @@ private:
     std::string runMime;
     bool runComplete = false;
     bool runWithoutKeyword = false;  // keyword limiting rejected it
+    int runOrder = 0;                // byte order of a UTF-16 run
+
+    // The open PDF: searched for its end marker up to pdfSearched; pdfEnd
+    // the byte after the marker, 0 while none was found.
+    DataStream* pdfStream = nullptr;
+    u64 pdfStart = 0, pdfSearched = 0, pdfEnd = 0;
 };
 
 }  // namespace vorn

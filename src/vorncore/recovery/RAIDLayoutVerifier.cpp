@@ -1,17 +1,25 @@
 #include "recovery/RAIDLayoutVerifier.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fs/Volume.h"
 #include "fs/VolumeItem.h"
 #include "fs/fat/FAT.h"
 #include "fs/fat/FATVolume.h"
 #include "fs/fat/FATVolumeItem.h"
+#include "fs/hfs/HFSForkData.h"
+#include "fs/hfs/HFSVolumeItem.h"
+#include "fs/ntfs/NTFSVolume.h"
 #include "misc/Bytes.h"
 #include "misc/Log.h"
 #include "misc/Utils.h"
@@ -22,18 +30,35 @@ namespace vorn {
 
 namespace {
 
-// Holds every log line back for as long as it lives.
+// Holds back, for as long as it lives, every log line and what readers
+// write straight to standard output (the NTFS reader's mount lines): the
+// trial mounts of wrong candidates are no news to the user.
 class QuietLog {
 public:
     QuietLog() : level(getLogLevel()) {
         setLogLevel(LOG_ERROR - 1);
+        fflush(stdout);
+        const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        savedStdout = sink >= 0 ? dup(STDOUT_FILENO) : -1;
+        if (savedStdout >= 0 && dup2(sink, STDOUT_FILENO) < 0) {
+            close(savedStdout);
+            savedStdout = -1;
+        }
+        if (sink >= 0) close(sink);
     }
-    ~QuietLog() { setLogLevel(level); }
+    ~QuietLog() {
+        setLogLevel(level);
+        if (savedStdout < 0) return;
+        fflush(stdout);
+        dup2(savedStdout, STDOUT_FILENO);
+        close(savedStdout);
+    }
     QuietLog(const QuietLog&) = delete;
     QuietLog& operator=(const QuietLog&) = delete;
 
 private:
     int level;
+    int savedStdout = -1;
 };
 
 double agree(bool consistent) { return consistent ? 1.0 : -1.0; }
@@ -84,7 +109,8 @@ double RAIDLayoutVerifier::volumeScore(Disk* disk) {
 
 double RAIDLayoutVerifier::treeScore(Volume* volume) {
     auto* fat = dynamic_cast<FATVolume*>(volume);
-    double score = fat ? fatCopiesScore(fat) : 0.0;
+    auto* ntfs = dynamic_cast<NTFSVolume*>(volume);
+    double score = fat ? fatCopiesScore(fat) : ntfs ? mftScore(ntfs) : 0.0;
     std::deque<VolumeItem*> folders;
     if (volume->getRootItem()) folders.push_back(volume->getRootItem());
     u32 foldersRead = 0;
@@ -108,7 +134,77 @@ double RAIDLayoutVerifier::itemScore(Volume* volume, VolumeItem* item) {
     if (!isSaneName(item->getName()) || item->getSize() > volumeBytes) return -1.0;
     auto* fat = dynamic_cast<FATVolume*>(volume);
     auto* fatItem = dynamic_cast<FATVolumeItem*>(item);
-    return fat && fatItem ? fatItemScore(fat, fatItem) : 1.0;
+    if (fat && fatItem) return fatItemScore(fat, fatItem);
+    auto* hfsItem = dynamic_cast<HFSVolumeItem*>(item);
+    if (!hfsItem || item->isContainer()) return 1.0;
+    double score = 1.0;
+    for (const HFSForkData* fork : {hfsItem->getDataFork(), hfsItem->getResourceFork()})
+        if (fork) score += forkScore(volume, *fork);
+    return score;
+}
+
+// A fork's extents (those of its catalog record and the overflow records
+// read with it) are marked in the volume's allocation bitmap, less the share
+// of jumps in their data.
+double RAIDLayoutVerifier::forkScore(Volume* volume, const HFSForkData& fork) {
+    const u64 blockSize = volume->getAllocBlockSize();
+    if (fork.logicalSize == 0 || blockSize == 0) return 0.0;
+    double jumps = 0.0;
+    bool allocated = true;
+    u32 runs = 0;
+    u32 compared = 0;
+    u32 extents = 0;
+    u64 left = fork.logicalSize;
+    for (const HFSForkData* part = &fork; part && left > 0; part = part->overflow.get()) {
+        for (const HFSExtent& e : part->extents) {
+            if (e.blockCount == 0 || left == 0 || ++extents > kMaxFileBoundaries) break;
+            const u64 length = std::min(u64(e.blockCount) * blockSize, left);
+            const u64 checked = std::min<u64>(e.blockCount, kMaxFileBoundaries);
+            for (u64 b = e.startBlock; allocated && b < e.startBlock + checked; b++)
+                allocated = volume->isAllocationBlockUsed(b);
+            const double share = jumpShare(volume, u64(e.startBlock) * blockSize, length, compared);
+            if (share >= 0.0) {
+                jumps += share;
+                runs++;
+            }
+            left -= length;
+            if (left == 0) {
+                jumps += slackHolds(volume, u64(e.startBlock) * blockSize + length - 1, fork.logicalSize) ? 1.0 : 0.0;
+                runs += fork.logicalSize % 512 != 0;
+            }
+        }
+    }
+    return agree(allocated) - (runs ? jumps / runs : 0.0);
+}
+
+// The first MFT records: each record in use carries the update sequence
+// number at the end of every sector and, in newer versions, its own number
+// (a record from another stripe names another), and the mirror's records
+// equal the first ones.
+double RAIDLayoutVerifier::mftScore(NTFSVolume* volume) {
+    const u64 recordSize = volume->getMftRecordSize();
+    const u64 sector = volume->getBytesPerSector();
+    if (sector < 256 || recordSize < sector || recordSize > 4096 || recordSize % sector != 0) return 0.0;
+    std::vector<u8> record(recordSize);
+    std::vector<u8> mirror(recordSize);
+    const u64 mft = volume->getMftCluster() * volume->getBytesPerCluster();
+    const u64 mirrorAt = volume->getMftMirrorCluster() * volume->getBytesPerCluster();
+    double score = 0.0;
+    for (u32 r = 0; r < kMaxMftRecords; r++) {
+        if (!volume->read(mft + r * recordSize, u32(recordSize), record.data())) break;
+        if (std::all_of(record.begin(), record.end(), [](u8 b) { return b == 0; })) continue;
+        ByteReader bytes(record.data(), record.size());
+        const u32 usaAt = bytes.le16(4);
+        const u32 usaCount = bytes.le16(6);
+        bool sound = std::memcmp(record.data(), "FILE", 4) == 0 && usaCount == recordSize / sector + 1 &&
+                     usaAt + 2ull * usaCount <= recordSize;
+        for (u32 i = 1; sound && i < usaCount; i++) sound = bytes.le16(i * sector - 2) == bytes.le16(usaAt);
+        // Records of newer versions name their own number.
+        if (sound && usaAt >= 48) sound = bytes.le32(44) == r;
+        score += agree(sound);
+        if (r < 4 && volume->read(mirrorAt + r * recordSize, u32(recordSize), mirror.data())) score += agree(mirror == record);
+    }
+    return score;
 }
 
 // Each sector of the first FAT that holds entries agrees with the same
@@ -163,6 +259,17 @@ double RAIDLayoutVerifier::jumpShare(Volume* volume, u64 ofs, u64 length, u32& c
     return seen ? double(jumps) / seen : -1.0;
 }
 
+// True when the block holding a file's last byte (at volume offset last)
+// holds something other than zeros after the file's end, as a block from
+// another stripe mostly does; false when the file ends with a block.
+bool RAIDLayoutVerifier::slackHolds(Volume* volume, u64 last, u64 size) {
+    constexpr u32 kBlock = 512;
+    const u32 used = u32(size % kBlock);
+    u8 block[kBlock];
+    if (used == 0 || !volume->read(last - (used - 1), kBlock, block)) return false;
+    return std::any_of(block + used, block + kBlock, [](u8 b) { return b != 0; });
+}
+
 double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) {
     const u64 cluster = item->getDataCluster();
     if (item->isContainer()) {
@@ -202,6 +309,9 @@ double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) 
         if (fat->classify(entry) == FAT_ENTRY_EOF) {
             if (links != expected) return -1.0;
             endRun();
+            const u64 tail = volume->clusterOffset(at) + (size - 1) % clusterBytes;
+            jumps += slackHolds(volume, tail, size) ? 1.0 : 0.0;
+            runs += size % 512 != 0;
             return 1.0 - (runs ? jumps / runs : 0.0);
         }
         if (!fat->isLink(entry)) return -1.0;

@@ -8,16 +8,22 @@
 // structure met counts +1 when it agrees with the rest of the volume and -1
 // when it does not: every item with a sane name and size; on FAT also each
 // folder's "." and ".." entries, each file's cluster chain against its size,
-// and each sector of the first FAT against the second copy. A wrong layout
-// puts blocks of other stripes in the middle of these structures, so they
-// stop agreeing across stripe boundaries. Where layouts agree on every
-// structure and differ only in where file data lies, the files' contents
-// decide: a file loses the share of the stripe boundaries inside its
-// cluster runs at which its data jumps (in byte entropy or in the share of
-// text bytes) from one block to the next.
+// and each sector of the first FAT against the second copy; on HFS Plus
+// each file's extents against the allocation bitmap; on NTFS the first MFT
+// records and their mirror. A wrong layout puts blocks of other
+// stripes in the middle of these structures, so they stop agreeing across
+// stripe boundaries. Where layouts agree on every structure and differ only
+// in where file data lies, the files' contents decide: a file loses the
+// share of the stripe boundaries inside its cluster runs (extents on HFS
+// Plus) at which its data jumps (in byte entropy or in the share of text
+// bytes) from one block to the next, and, as one more such boundary, its
+// last block when that holds anything but zeros after the file's end
+// (tools write new files with zeros there; a block of another stripe
+// rarely ends so).
 //
-// Keeps no state from one call to the next; reads only. The readers' log lines about the
-// candidates' trial mounts are held back while it runs.
+// Keeps no state from one call to the next; reads only. While it runs, log
+// lines and the readers' own lines on standard output are held back: the
+// trial mounts of wrong candidates are no news to the user.
 #pragma once
 
 #include "misc/Types.h"
@@ -27,6 +33,8 @@ namespace vorn {
 
 class FATVolume;
 class FATVolumeItem;
+class HFSForkData;
+class NTFSVolume;
 class Volume;
 class VolumeItem;
 
@@ -40,6 +48,7 @@ public:
     // Stripe boundaries inside files whose data is compared, per volume and per file.
     static constexpr u32 kMaxBoundaries = 2048;
     static constexpr u32 kMaxFileBoundaries = 32;
+    static constexpr u32 kMaxMftRecords = 256;
 
     double structureScore(Disk* disk, u64 stripeBytes) override;
 
@@ -48,10 +57,13 @@ private:
     double treeScore(Volume* volume);
     double itemScore(Volume* volume, VolumeItem* item);
     static double fatCopiesScore(FATVolume* volume);
+    static double mftScore(NTFSVolume* volume);
+    double forkScore(Volume* volume, const HFSForkData& fork);
     double fatItemScore(FATVolume* volume, FATVolumeItem* item);
     // Share of the stripe boundaries inside bytes [ofs, ofs + length) of the
     // volume at which the data jumps; -1 when none was compared.
     double jumpShare(Volume* volume, u64 ofs, u64 length, u32& compared);
+    static bool slackHolds(Volume* volume, u64 last, u64 size);
 
     // Of the call running: the stripe size, where the volume being walked
     // starts on the set, and how many boundaries may still be compared.

@@ -13,7 +13,7 @@
 #include "fs/fat/FATAnalyser.h"
 #include "fs/fat/FATDirParser.h"
 #include "fs/fat/FatTestSupport.h"
-#include "storage/LogCapture.h"
+#include "LogCapture.h"
 
 namespace vorn::test {
 namespace {

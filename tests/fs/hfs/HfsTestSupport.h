@@ -35,28 +35,4 @@ inline std::map<std::string, VolumeItem*> walkTree(VolumeItem* root) {
     return tree;
 }
 
-// Hashes byte strings in order; results() gives one hex SHA-256 per add().
-class Sha256Batch {
-public:
-    Sha256Batch() : m_out(::testing::TempDir() + "hfs_sha_" + std::to_string(reinterpret_cast<uintptr_t>(this))) {
-        m_pipe = popen(("python3 -c 'import sys, hashlib\nwhile n := sys.stdin.buffer.readline(): print("
-                        "hashlib.sha256(sys.stdin.buffer.read(int(n))).hexdigest())' > " + m_out).c_str(), "w");
-    }
-    void add(const std::vector<u8>& bytes) {
-        fprintf(m_pipe, "%zu\n", bytes.size());
-        if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), m_pipe);
-    }
-    std::vector<std::string> results() {
-        pclose(m_pipe);
-        std::vector<std::string> hashes;
-        std::ifstream in(m_out);
-        for (std::string line; std::getline(in, line);) hashes.push_back(line);
-        return hashes;
-    }
-
-private:
-    std::string m_out;
-    FILE* m_pipe;
-};
-
 }  // namespace vorn::test

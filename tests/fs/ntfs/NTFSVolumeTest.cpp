@@ -74,11 +74,10 @@ TEST(NTFSMedia, VolumesMountWithTheGeometryOfNtfsinfoAndDumpEveryFileAsWritten) 
         EXPECT_TRUE(v.volume.isAllocationBlockUsed(~0ull));
         if (wide) continue;
         ScratchDir scratch;
-        std::ifstream manifest(mediaPath(name + ".manifest"));
         int files = 0;
-        for (std::string line; std::getline(manifest, line);) {
-            const auto f = splitTabs(line);
-            if (f.size() != 3 || f[0] != "file") continue;
+        for (auto f : loadFatManifest(mediaPath(name + ".manifest")).of("file")) {
+            if (f.size() != 2) continue;
+            f.insert(f.begin(), "file");
             ++files;
             std::vector<u8> record;
             ASSERT_TRUE(v.volume.readMFTRecord(std::stoul(f[1]), record)) << f[2];

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include "fs/RecoveryEventListener.h"
 #include "fs/ScanContext.h"
@@ -64,6 +65,26 @@ bool looksLikeUcs2(const u8* name, u8 length) {
         if (name[i] < 0x20 || name[i] > 0x7E) return true;
     return false;
 }
+
+// Recording dates as isoDateToUnix gives them, the system's time zone asked
+// once per hour of date met (it costs a file lookup per call when TZ is unset).
+class DateConverter {
+public:
+    u32 toUnix(const u8* date) {
+        const u32 key = (u32(date[0]) << 24) | (u32(date[1]) << 16) | (u32(date[2]) << 8) | date[3];
+        auto it = hourStarts.find(key);
+        if (it == hourStarts.end()) {
+            if (hourStarts.size() >= 4096) hourStarts.clear();
+            it = hourStarts.emplace(key, toTimeNoDst(date[2], date[1], 1900 + date[0], date[3], 0, 0)).first;
+        }
+        if (it->second == -1) return isoDateToUnix(date);
+        const i64 t = i64(it->second) + date[4] * 60 + date[5];
+        return t > 0 && t <= i64(0xFFFFFFFF) ? static_cast<u32>(t) : 0;
+    }
+
+private:
+    std::unordered_map<u32, time_t> hourStarts;
+};
 
 }  // namespace
 
@@ -284,6 +305,7 @@ bool ISOAnalyser::parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOV
     u64 consumed = 0;  // bytes walked since ofs
     u32 pos = 0;       // in the sector
     bool ucs2Seen = joliet;
+    DateConverter dates;
     for (;;) {
         if (size && consumed >= size) break;
         if (pos >= kSector || sector[pos] == 0) {
@@ -319,7 +341,7 @@ bool ISOAnalyser::parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOV
         if (!(r.folder && (name.empty() || name == "\x01"))) {
             auto item = std::make_unique<ISOVolumeItem>(r.extent, r.dataLength, joliet);
             item->setName(name);
-            item->setDate(isoDateToUnix(r.date));
+            item->setDate(dates.toUnix(r.date));
             item->setContainer(r.folder);
             items.push_back(std::move(item));
         }

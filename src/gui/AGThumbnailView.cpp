@@ -30,7 +30,7 @@ AGThumbnailView::AGThumbnailView(QWidget* parent) : QAbstractScrollArea(parent) 
         if (!result.image.isNull())
             result.image = imageByScalingProportionallyToSize(result.image, QSize(thumbWidth, thumbHeight));
         return result;
-    });
+    }, this);
     connect(builder, &PreviewWorker::built, this, &AGThumbnailView::store);
 }
 

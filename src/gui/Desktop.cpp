@@ -1,6 +1,8 @@
 #include "gui/Desktop.h"
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QLocale>
@@ -17,20 +19,46 @@
 
 namespace vorn::gui {
 
+namespace {
+
+// An alert that Escape or its close button dismisses unanswered.
+class AlertBox : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_Escape) {
+            reject();
+            return;
+        }
+        QMessageBox::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override {
+        event->accept();
+        reject();
+    }
+};
+
+}  // namespace
+
 Desktop::Desktop() = default;
 Desktop::~Desktop() = default;
 
 int Desktop::ask(QWidget* parent, const QString& title, const QString& text, const QStringList& buttons,
                  int defaultButton) {
-    QMessageBox box(parent);
+    AlertBox box(parent);
     box.setWindowModality(Qt::WindowModal);
+    // Texts may hold names from a disk: plain text only (the informative
+    // text would guess at markup).
     box.setWindowTitle(title);
-    box.setText(title);
-    box.setInformativeText(text);
     box.setTextFormat(Qt::PlainText);
+    box.setText(title + QStringLiteral("\n\n") + text);
     QList<QPushButton*> made;
+    // Escape or closing the box answers nothing (-1), which no caller reads
+    // as "go ahead".
     for (int i = 0; i < buttons.size(); ++i) {
-        made << box.addButton(buttons[i], i == defaultButton ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
+        made << box.addButton(buttons[i], i == defaultButton ? QMessageBox::AcceptRole : QMessageBox::ActionRole);
     }
     if (defaultButton >= 0 && defaultButton < made.size()) box.setDefaultButton(made[defaultButton]);
     box.exec();

@@ -46,6 +46,7 @@ void ViewerWindow::placeAtLowerRight() {
 
 ItemPreviews::ItemPreviews(Engine* engine, TableAdapter* table, QTableView* tableView, QTabWidget* tabs, QWidget* window)
     : QObject(window), engine(engine), table(table), tableView(tableView), tabs(tabs), window(window) {
+    qInfo("%s", qUtf8Printable(Preview::versionLine()));
     grid = new AGThumbnailView;
     grid->setObjectName(QStringLiteral("thumbView"));
     grid->setDataSource(this);
@@ -57,7 +58,7 @@ ItemPreviews::ItemPreviews(Engine* engine, TableAdapter* table, QTableView* tabl
     viewerWorker = new PreviewWorker([this](int row, u64 generation) {
         return build(row, QSize(viewerWidth.load(), viewerHeight.load()),
                      [this, generation] { return viewerWorker->isCurrent(generation); });
-    });
+    }, this);
     connect(viewerWorker, &PreviewWorker::built, this, [this](quint64 generation, int row, const PreviewResult& result) {
         if (!viewerWorker->isCurrent(generation) || row != viewerRow) return;
         QLabel* label = viewerWindow->imageView();
@@ -83,7 +84,7 @@ ItemPreviews::ItemPreviews(Engine* engine, TableAdapter* table, QTableView* tabl
 ItemPreviews::~ItemPreviews() { stop(); }
 
 void ItemPreviews::stop() {
-    grid->stopWorker();
+    if (grid) grid->stopWorker();
     viewerWorker->stop();
 }
 

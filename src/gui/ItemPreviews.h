@@ -98,7 +98,7 @@ private:
     QTableView* tableView;
     QTabWidget* tabs;
     QPointer<QWidget> window;
-    AGThumbnailView* grid;
+    QPointer<AGThumbnailView> grid;
     ViewerWindow* viewerWindow;
     WindowZoom* zoomer;
     PreviewWorker* viewerWorker;

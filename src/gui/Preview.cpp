@@ -257,8 +257,6 @@ QImage whiteImage(int width, int height) {
 
 }  // namespace
 
-Preview::Preview() { qInfo("%s", qUtf8Printable(versionLine())); }
-
 QString Preview::versionLine() {
     QStringList formats;
     for (const QByteArray& format : QImageReader::supportedImageFormats()) formats << QString::fromLatin1(format);

@@ -61,9 +61,6 @@ public:
 
     enum class Decoder { Unknown, Qt, Jpeg2000, Raw };
 
-    // Logs the version line.
-    Preview();
-
     // The entry point: folder icon, PDF page, picture, embedded JPEG or type
     // icon, in that order; any thread.
     static PreviewResult getFilePreview(const PreviewItem& item, int width, int height);
@@ -80,6 +77,7 @@ public:
     // The power-of-two fitting of a w x h picture into width x height; an
     // invalid size when there is none (a zero size anywhere).
     static QSize fittedSize(int w, int h, int width, int height);
+    // Names the decoders and their versions (logged at start-up).
     static QString versionLine();
 
     // UI thread only: the icon of a file type (cached, the first size asked

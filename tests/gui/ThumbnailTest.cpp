@@ -266,6 +266,7 @@ TEST(ThumbWindow, CameraCardPicturesAtTheirFittingSizeAndTheViewerFollows) {
     gui::ItemPreviews* previews = w.app->itemPreviews();
     for (int i = 0; i < 2; ++i) shown[previews->thumbHeaderAtIndex(i)] = grid->cachedImage(i).size();
     EXPECT_EQ(shown, fitted);
+    snapshot(w.app.get(), QStringLiteral("thumbnails"));
 
     // The viewer opens with a zoom and follows a click in the grid...
     QSignalSpy updated(previews, &gui::ItemPreviews::viewerUpdated);
@@ -275,6 +276,7 @@ TEST(ThumbWindow, CameraCardPicturesAtTheirFittingSizeAndTheViewerFollows) {
     EXPECT_EQ(w.app->tableView()->selectionModel()->selectedRows().value(0).row(), 0);
     ASSERT_TRUE(waitFor([&] { return !updated.isEmpty() && updated.last().value(0).toInt() == 0; }));
     EXPECT_EQ(previews->viewer()->imageView()->pixmap().size(), QSize(128, 170));
+    snapshot(previews->viewer(), QStringLiteral("viewer"));
     // ... and the table's selection on the table tab.
     w.app->tabView()->setCurrentIndex(0);
     w.app->tableView()->selectRow(1);

@@ -14,6 +14,7 @@
 #include <QTextBlock>
 #include <QTimer>
 
+#include "GuiTestSupport.h"
 #include "gui/BackgroundView.h"
 #include "gui/CTGradient.h"
 #include "gui/ImageScaling.h"
@@ -275,6 +276,7 @@ TEST(Splash, FadesOnTimerStepsAndStaysFiveSeconds) {
         splash.stepTimer()->setInterval(24 * 3600 * 1000);  // the test steps it
         splash.show();
         while (splash.state() == gui::SplashController::State::FadingIn) splash.tick();
+        snapshot(splash.window(), QStringLiteral("splash"));
         ASSERT_EQ(set.size(), 50u) << row.what;  // 0 at the start, then 49 steps
         EXPECT_FLOAT_EQ(set[1], 0.01f);
         EXPECT_NEAR(set.back(), 0.97, 0.01);

@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QPlainTextEdit>
 #include <QTableView>
@@ -12,6 +16,7 @@
 
 #include "GuiTestSupport.h"
 #include "gui/AppLog.h"
+#include "gui/Desktop.h"
 #include "gui/Engine.h"
 #include "gui/Hint.h"
 #include "gui/StringTable.h"
@@ -206,6 +211,36 @@ TEST(GuiLog, TheFileKeepsItsLastLinesUpToTheLimit) {
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         EXPECT_EQ(file.readAll(), c.after) << c.before.toStdString();
         file.close();
+    }
+}
+
+TEST(GuiDesktop, AlertsShowPlainTextAndEscapeAnswersNothing) {
+    gui::Desktop desktop;
+    const struct {
+        int key;  // 0: click the second button
+        int answer;
+    } cases[] = {{Qt::Key_Escape, -1}, {0, 1}};
+    for (const auto& c : cases) {
+        QString shown;
+        Qt::TextFormat format = Qt::AutoText;
+        QTimer::singleShot(0, [&] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(widget);
+                if (!box || !box->isVisible()) continue;
+                shown = box->text();
+                format = box->textFormat();
+                if (c.key) {
+                    QTest::keyClick(box, Qt::Key(c.key));
+                } else {
+                    box->buttons().value(1)->click();
+                }
+            }
+        });
+        const int answer = desktop.ask(nullptr, QStringLiteral("Title"), QStringLiteral("<b>a name</b>"),
+                                       {QStringLiteral("Yes"), QStringLiteral("No"), QStringLiteral("Cancel")}, 0);
+        EXPECT_EQ(answer, c.answer) << c.key;
+        EXPECT_EQ(format, Qt::PlainText);
+        EXPECT_TRUE(shown.contains(QStringLiteral("<b>a name</b>"))) << shown.toStdString();
     }
 }
 

@@ -7,9 +7,11 @@
 // boundaries, one per 8 MiB. The scan runs with 4 KiB allocation blocks (the
 // image seen as a disk of 4 KiB sectors, every block free) and with 512-byte
 // blocks (the image as it is: no file system, so every 512-byte block is
-// free), each with plain-text scanning off and on. PhotoRec ("photorec", Debian package testdisk) carves the whole
-// image with every file type enabled, writing its finds into a scratch
-// folder; it is skipped when not installed.
+// free), each with plain-text scanning off and on. PhotoRec ("photorec",
+// Debian package testdisk) carves the whole image with every file type
+// enabled, writing its finds into a scratch folder; it is skipped when not
+// installed. The image is made again when its size changes (delete it after
+// changing the files).
 //
 // Environment: VORN_BENCH_DIR (default /tmp/vorn_bench_carve) holds the
 // image, the files and PhotoRec's output; VORN_BENCH_MIB the image size in

@@ -75,9 +75,11 @@ void BM_WindowDeletedFilesScan(benchmark::State& state) {
         QSignalSpy finished(&app, &vorn::gui::AppController::commandFinished);
         app.chooseDisk();
         vorn::gui::TreeAdapter* tree = app.treeAdapter();
-        QTest::qWaitFor([&] { return tree->index(0, 0, tree->index(0, 0)).isValid(); }, 60000);
+        if (!QTest::qWaitFor([&] { return tree->index(0, 0, tree->index(0, 0)).isValid(); }, 60000))
+            return state.SkipWithError("the disk list did not show the image");
         app.outlineView()->setCurrentIndex(tree->index(0, 0, tree->index(0, 0)));
-        QTest::qWaitFor([&] { return app.selectedDisk() != nullptr; }, 60000);
+        if (!QTest::qWaitFor([&] { return app.selectedDisk() != nullptr; }, 60000))
+            return state.SkipWithError("the image was not chosen");
         finished.clear();
 
         PaintCounter counter;
@@ -94,7 +96,8 @@ void BM_WindowDeletedFilesScan(benchmark::State& state) {
         clock.start();
         ticker.start();
         app.scanWindowEndOK();
-        QTest::qWaitFor([&] { return !finished.isEmpty(); }, 3600 * 1000);
+        if (!QTest::qWaitFor([&] { return !finished.isEmpty(); }, 3600 * 1000))
+            state.SkipWithError("the scan did not finish");
         const double seconds = double(clock.elapsed()) / 1000.0;
         ticker.stop();
         qApp->removeEventFilter(&counter);

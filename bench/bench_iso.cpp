@@ -45,7 +45,8 @@ struct Image {
         for (int d = 0; d < kFolders; ++d) {
             const std::string folder = dir + "/tree/folder " + std::to_string(d);
             fs::create_directory(folder);
-            for (int f = 0; f < kFilesPerFolder; ++f) std::ofstream(folder + "/file " + std::to_string(f) + ".txt") << f;
+            for (int f = 0; f < kFilesPerFolder; ++f)
+                std::ofstream(folder + "/file " + std::to_string(f) + ".txt") << f;
         }
         ok = bench::run("genisoimage -quiet -J -o '" + path + "' '" + dir + "/tree'");
         fs::remove_all(dir + "/tree");

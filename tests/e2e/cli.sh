@@ -291,6 +291,14 @@ if [ -n "$media" ] && [ -f "$media/raid/fat.m3.img" ]; then
 else
   echo "skip raid auto (no MEDIA_DIR/raid)"
 fi
+if [ -n "$media" ] && [ -f "$media/raidfat/c4.m2.img" ]; then
+  # As a user would: find the layout, browse, recover; then the same from the volume itself.
+  set=$media/raidfat/c4
+  v img "$set.m0.img" img "$set.m1.img" img "$set.m2.img" raid 3 auto 8 c4.m0 0 c4.m1 0 c4.m2 0 b ct 0 r "$work/auto"
+  v img "$media/raidfat/fat16.img" b ct 0 r "$work/plain"
+  check "raid auto, b and r: every file back byte for byte" \
+    [ -n "$(diff -r "$work/plain"/* "$work/auto"/* >/dev/null && find "$work/auto" -type f -print -quit)" ]
+fi
 
 # ---- interactive mode ----------------------------------------------------------------
 VIN="img $fat"$'\nb\n\nctn '"$(printf '%0300d' 0)"$'\nq\nh\n' v -i

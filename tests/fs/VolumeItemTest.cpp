@@ -87,14 +87,17 @@ TEST(VolumeItem, FolderIndexFollowsTheListAndRootDeletionCountsWhatItFrees) {
     add(t.root(), {"Volume 1/x"});
     EXPECT_EQ(t.root()->getChild(0, false)->getName() + t.root()->getChild(2, false)->getName(), "f1Volume 1");
     VolumeItem* made = t.root()->findChild("Results", true);  // made once, as a folder in the tree
-    EXPECT_TRUE(made->isContainer() && made->getParent() == t.root() && made == t.root()->findChild("Results", true));
+    EXPECT_TRUE(made->isContainer());
+    EXPECT_TRUE(made->getParent() == t.root());
+    EXPECT_TRUE(made == t.root()->findChild("Results", true));
     EXPECT_EQ(TestItem("a.b.c").getExtension() + TestItem("RE").getExtension() + TestItem("x.").getExtension(), "cRE");
     delete t.root();
     const std::string freed = "VolumeItem::~VolumeItem ";
     EXPECT_EQ(rec.lines, (Lines{"VolumeItem::getChild - index out of range!\n", freed + "rootitem (root)\n",
                                 freed + "rootitem (Volume 1)\n", freed + "frees:2\n", freed + "frees:7\n"}));
     EXPECT_EQ(VolumeItem::freedItemCount(), 7u);
-    EXPECT_TRUE(lost.getRootItem() == nullptr && t.getRootItem() == nullptr);
+    EXPECT_TRUE(lost.getRootItem() == nullptr);
+    EXPECT_TRUE(t.getRootItem() == nullptr);
 }
 
 // Records the names a walk shows, takes those named in `take`, stops at `stopAt`; frees what it was given.
@@ -126,7 +129,8 @@ TEST(VolumeItem, VisitFreesWhatItLoadedAndHandsOverTakenItems) {
     EXPECT_EQ(treeText(t.root()), "mem{m1},lazy{},last");  // only what the walk loaded is handed over
     EXPECT_EQ(TestItem::live, before + 2);
     ASSERT_EQ(w.taken.size(), 3u);
-    EXPECT_TRUE(w.taken[1]->wasTakenByWalk() && w.taken[1]->getParent() == lazy);  // its folder lives on
+    EXPECT_TRUE(w.taken[1]->wasTakenByWalk());  // its folder lives on
+    EXPECT_TRUE(w.taken[1]->getParent() == lazy);
     EXPECT_EQ(w.taken[2]->getParent(), nullptr);                                   // folder sub was freed
     stop.stopAt = "keep";
     EXPECT_FALSE(t.root()->visit(&stop, true));

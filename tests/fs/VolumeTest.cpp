@@ -26,7 +26,8 @@ TEST(Volume, ReadsAtItsDiskOffsetMarksTheBlocksItReadAndDetachesItsRoots) {
     volume->setMarkUsedBlocks(true);
     ASSERT_TRUE(volume->read(1000, 600, buf));  // disk bytes 1512 to 2111: blocks 2 to 4
     EXPECT_TRUE(std::equal(buf, buf + 600, bytes.begin() + 1512));
-    EXPECT_FALSE(volume->read(15 * 512, 10, buf) || test::TestVolume().read(0, 4, buf));  // past the end; no disk
+    EXPECT_FALSE(volume->read(15 * 512, 10, buf));  // past the end; no disk
+    EXPECT_FALSE(test::TestVolume().read(0, 4, buf));
     EXPECT_EQ(loadLE16(volume->getMarkerBitmap()->getBits()), 0x1C);  // a failed read marks nothing
     volume->setDiskOffset(8192);  // beyond the disk: logged
     EXPECT_EQ(rec.lines, (std::vector<std::string>{"Volume::read - error: no disk assigned!\n",
@@ -50,10 +51,14 @@ TEST(MarkerBitmap, RangesWorkInWholeBytesInsideTheBitmap) {
     a.setRange(32, 8, true);        // a start outside: nothing
     EXPECT_EQ(loadBE32(a.getBits()), 0xFF000000u);
     for (u64 bit : {9, 15, 16}) b.setBit(bit);  // bit 15 lies in the last byte, bit 16 outside
-    EXPECT_TRUE(loadBE16(b.getBits()) == 0x0082 && b.isBitSet(15) && !b.isBitSet(8) && !b.isBitSet(16));
+    EXPECT_TRUE(loadBE16(b.getBits()) == 0x0082);
+    EXPECT_TRUE(b.isBitSet(15));
+    EXPECT_TRUE(!b.isBitSet(8));
+    EXPECT_TRUE(!b.isBitSet(16));
     absurd.setBit(3);  // a failed allocation leaves no bits; every operation does nothing, quietly
     absurd.setRange(0, 64, true);
-    EXPECT_FALSE(absurd.getBits() || absurd.isBitSet(3));
+    EXPECT_FALSE(absurd.getBits());
+    EXPECT_FALSE(absurd.isBitSet(3));
     const std::string warning = "MarkerBitmap warning - startbit+count out of range\n";
     EXPECT_EQ(rec.lines, (std::vector<std::string>{
                              "MarkerBitmap - error allocating bitmap (size=2305843009213693952 bytes)\n", warning,

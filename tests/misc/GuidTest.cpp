@@ -16,7 +16,9 @@ TEST(Guid, ReadsBothByteOrdersAndRoundTripsItsTextForm) {
         back.fromString(bad);  // malformed: one character short, a dash moved, empty; the value stays
     EXPECT_EQ(little.toString() + " " + big.toString(),
               "C12A7328-F81F-11D2-BA4B-00A0C93EC93B 28732AC1-1FF8-D211-BA4B-00A0C93EC93B");
-    EXPECT_TRUE(back == little && big != little && last != little);
+    EXPECT_TRUE(back == little);
+    EXPECT_TRUE(big != little);
+    EXPECT_TRUE(last != little);
 }
 
 }  // namespace

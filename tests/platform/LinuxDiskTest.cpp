@@ -104,7 +104,9 @@ TEST_F(DeviceTest, DiskOpensOnlyForReadingAndZeroFillsPastTheEndAndAfterReadErro
     EXPECT_EQ(disk.getReadErrors(), 0u);
     LinuxDisk folder(dir);  // opens, but a read fails: one read error, zeros
     folder.setBlockCount(4);
-    EXPECT_TRUE(folder.open(false) && !folder.readBlocksImpl(0, 3, got.data()) && folder.getReadErrors() == 1);
+    EXPECT_TRUE(folder.open(false));
+    EXPECT_TRUE(!folder.readBlocksImpl(0, 3, got.data()));
+    EXPECT_TRUE(folder.getReadErrors() == 1);
     EXPECT_EQ(got, std::string(3 * 512, '\0'));
 }
 
@@ -137,7 +139,8 @@ TEST_F(DeviceTest, RightsAreAskedOnceWhenTheNodeRefusesTheUserAndARefusalFailsTh
     for (const char* path : {"/dev/null", "/dev/../etc/passwd", "/dev/shm"}) EXPECT_EQ(pkexec.open(path), -1) << path;
     FakeOpener granted(EPERM, pkexec);  // a refusal by policy asks too
     LinuxDisk disk(loop.path, &granted);
-    ASSERT_TRUE(disk.open(false) && disk.open(false));
+    ASSERT_TRUE(disk.open(false));
+    ASSERT_TRUE(disk.open(false));
     EXPECT_EQ(granted.asked, 1);
     EXPECT_EQ(fcntl(disk.getDescriptor(), F_GETFL) & O_ACCMODE, O_RDONLY);
     pkexec.setHelperPath(put("liar", "#!/usr/bin/python3\nimport os, socket\nsocket.send_fds(socket.socket(fileno=0), "
@@ -225,7 +228,8 @@ TEST(RealSystem, DisksAndPartitionsMatchLsblk) {
         if (counted(name, size)) want[name] = size;
     }
     std::vector<MediaInfo> media, parts;
-    ASSERT_TRUE(SysfsMediaScanner().scanDisks(media) && SysfsMediaScanner().scanPartitions(parts));
+    ASSERT_TRUE(SysfsMediaScanner().scanDisks(media));
+    ASSERT_TRUE(SysfsMediaScanner().scanPartitions(parts));
     media.insert(media.end(), parts.begin(), parts.end());
     for (const MediaInfo& m : media) {
         if (counted(m.name, m.sizeBytes)) have[m.name] = m.blockCount * m.blockSize;
@@ -245,7 +249,9 @@ TEST(RealSystem, DisksAndPartitionsMatchLsblk) {
     }
     LinuxDisk logical(mbr.path + "p5"), unlisted(gpt.path);  // sized by the ioctls
     std::string block(512, 'x');
-    ASSERT_TRUE(logical.open(false) && logical.readBlocks(0, 1, block.data()) && unlisted.open(false));
+    ASSERT_TRUE(logical.open(false));
+    ASSERT_TRUE(logical.readBlocks(0, 1, block.data()));
+    ASSERT_TRUE(unlisted.open(false));
     EXPECT_EQ(block.substr(0, 17), "VORN-PART 5 FIRST");
     EXPECT_EQ(unlisted.getBlockSize(), 4096u);
     EXPECT_EQ(unlisted.getBlockCount(), 16384u);

@@ -287,6 +287,9 @@ TEST(TextClassifier, CharacterSetsKindsAndWholeWordsDecideTheClass) {
         {"\x93quoted\x94\n", "text/plain; charset=unknown"},
         {"\xC8\x85\x93\x93\x96\x15", "text/plain; charset=ebcdic"},  // "Hello" and NEL
         {"h\0i\0"s, ""},                                            // UTF-16 without its byte-order mark
+        {"\xFF\xFE\x3D\xD8\x00\xDE!\0"s, "text/plain; charset=utf-16"},  // a surrogate pair
+        {"\xFF\xFE\x00\xDE\x3D\xD8"s, ""},                          // no text: a low surrogate first
+        {"\xFE\xFF\x4E\x2D\x00\x90"s, ""},                          // no text: a C1 control
         {std::string(512, '\0'), ""},
         {"text, then \x01 binary", ""},
     };

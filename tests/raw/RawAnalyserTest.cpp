@@ -85,7 +85,8 @@ TEST(RawAnalyserStreams, FindsAreCappedAtTheAnalysersMaximumAndTheEnginesLimitUn
     char name[] = "/tmp/vorn_carve_sparseXXXXXX";
     const int fd = mkstemp(name);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(ftruncate(fd, 250 << 20) == 0 && pwrite(fd, "SCRIPTED", 8, 0) == 8);
+    ASSERT_TRUE(ftruncate(fd, 250 << 20) == 0);
+    ASSERT_TRUE(pwrite(fd, "SCRIPTED", 8, 0) == 8);
     ASSERT_EQ(pwrite(fd, kJpeg.data(), 4, 160 << 20), 4);
     close(fd);
     for (bool limit : {true, false}) {

@@ -104,7 +104,9 @@ TEST(DataStreams, StreamReadsAndTheScansViewNeverSeeEachOthersLines) {
         const u32 count = static_cast<u32>(1 + random.below(step % 7 == 0 ? 5000 : 16));
         if (ofs + count <= bytes.size()) {
             const u8* p = rig.at(ofs)->readPtr(count);
-            ASSERT_TRUE(p && !memcmp(p, bytes.data() + ofs, count) && rig.stream->getPos() == ofs + count) << ofs;
+            ASSERT_TRUE(p) << ofs;
+            ASSERT_TRUE(!memcmp(p, bytes.data() + ofs, count)) << ofs;
+            ASSERT_TRUE(rig.stream->getPos() == ofs + count) << ofs;
         }
         ASSERT_EQ(0, memcmp(scan.getPtr(), bytes.data() + scanOfs, 1024)) << step;
     }

@@ -97,7 +97,8 @@ TEST_F(FatSaveTest, BadSectorInAFileCostsOnlyThatSector) {
     open("fat32_s512.img", true);
     auto* big = dynamic_cast<FATVolumeItem*>(find(find(recovery.getRootItem(), "Video"), "Big file.bin"));
     auto* volume = dynamic_cast<FATVolume*>(recovery.getVolume());
-    ASSERT_TRUE(big && volume);
+    ASSERT_TRUE(big);
+    ASSERT_TRUE(volume);
     std::vector<u8> expected(big->getSize());
     ASSERT_EQ(big->read(0, expected.data(), static_cast<u32>(expected.size())), expected.size());
     const u64 fileOffset = 1 << 20;  // its sector, found through the cluster chain

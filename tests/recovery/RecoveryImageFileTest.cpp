@@ -57,12 +57,14 @@ TEST(ImageFile, CopyOntoItsOwnSourceOrAMissingFolderIsRefused) {
     ScratchDir scratch;
     const std::string source = scratch / "source.img", other = scratch / "other.img", link = scratch / "link.img";
     const std::vector<u8> bytes = patternBytes(64 * 1024, 1);
-    ASSERT_TRUE(writeFile(source, bytes) && writeFile(other, patternBytes(64 * 1024, 2)));
+    ASSERT_TRUE(writeFile(source, bytes));
+    ASSERT_TRUE(writeFile(other, patternBytes(64 * 1024, 2)));
     ASSERT_EQ(symlink(source.c_str(), link.c_str()), 0);
     ImageDisk disk(source), otherDisk(other);
     PartitionDisk partition(&disk, 16, 63);
     RAIDDisk raid;  // the image as the second member
-    ASSERT_TRUE(raid.setMember(0, &otherDisk) && raid.setMember(1, &disk));
+    ASSERT_TRUE(raid.setMember(0, &otherDisk));
+    ASSERT_TRUE(raid.setMember(1, &disk));
     const std::pair<Disk*, std::string> cases[] = {
         {&disk, source}, {&disk, link}, {&partition, source}, {&raid, source}, {&disk, scratch / "missing/x.img"}};
     for (const auto& [from, to] : cases) {

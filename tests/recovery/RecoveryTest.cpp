@@ -62,7 +62,8 @@ TEST(RecoveryAddVolume, HangsNumberedRootsUnderTheResultRootOnceAndFreesThemWith
         RecoveryTestAccess::setRootItem(r, main.getRootItem());
         EXPECT_EQ(r.addVolume(3, nullptr), nullptr);  // unknown type
         Volume* first = r.addVolume(ADD_VOLUME_HFS, nullptr);
-        ASSERT_TRUE(first && first->getRootItem());
+        ASSERT_TRUE(first);
+        ASSERT_TRUE(first->getRootItem());
         EXPECT_EQ(first->getRootItem()->getName(), "Volume 1");
         EXPECT_NE(r.getVolume(), first);
         auto* given = new TestVolume(r.getDisk());
@@ -104,7 +105,9 @@ TEST_F(SearchTest, HitsStayInTheirFoldersAndFoldersLoadedOnlyForTheSearchAreFree
     root->addChild(volumeRoot);
     recovery->searchItems("PHOTO");
     VolumeItem* results = recovery->getSearchResultsItem();
-    ASSERT_TRUE(results && results != shown && root->children().back() == results);
+    ASSERT_TRUE(results);
+    ASSERT_TRUE(results != shown);
+    ASSERT_TRUE(root->children().back() == results);
     EXPECT_EQ(names(results), (Names{"Photo.JPG", "\xc3\x89t\xc3\xa9 photo", "my photo", "photo 2", "Volume photo"}));
     EXPECT_EQ(hit1->getParent(), shown);
     EXPECT_EQ(names(lazy), (Names{"photo 2", "miss"}));

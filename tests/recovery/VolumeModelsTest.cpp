@@ -79,7 +79,8 @@ TEST(VolumeModels, GiveTheirTextsIconsColumnsAndOrdersAndReadAFolderOnce) {
         SCOPED_TRACE(i);
         EXPECT_EQ(cases[i].first, cases[i].second);
     }
-    EXPECT_TRUE(tree.getRoot() == t.root() && !VolumeTreeModel(&bare).getRoot());
+    EXPECT_TRUE(tree.getRoot() == t.root());
+    EXPECT_TRUE(!VolumeTreeModel(&bare).getRoot());
     t.setSortType(SORT_SIZE);  // shows in the first cell asked for; the size of gone is -1 as a signed value
     EXPECT_EQ(table.getText(0, 0) + "," + table.getText(1, 0) + "," + table.getText(5, 0), "gone,d,more");
 }

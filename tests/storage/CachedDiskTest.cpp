@@ -64,10 +64,12 @@ TEST(CachedDisk, IsReadOnlyKeepsAnEvictedViewLiveAndLeavesTheWrappedDiskOpen) {
     auto cache = std::make_unique<CachedDisk>(&disk, kLine, kLine);  // one line
     Data view;
     u8 buffer[512];
-    ASSERT_TRUE(cache->open(false) && cache->getOfsData(10, 100, view));
+    ASSERT_TRUE(cache->open(false));
+    ASSERT_TRUE(cache->getOfsData(10, 100, view));
     EXPECT_FALSE(cache->writeBlocks(0, 1, buffer));
     LogCapture logs;
-    ASSERT_TRUE(cache->read(3 * kLine, 16, buffer) && same(buffer, bytes, 3 * kLine, 16));
+    ASSERT_TRUE(cache->read(3 * kLine, 16, buffer));
+    ASSERT_TRUE(same(buffer, bytes, 3 * kLine, 16));
     EXPECT_TRUE(logs.has("!! ERROR !! Cache is completely locked!\n"));
     volatile u8 sum = 0;  // the sanitizer build checks the evicted view is still live memory
     for (u32 i = 0; i < view.getSize(); ++i) sum = sum + view.getPtr()[i];
@@ -81,8 +83,11 @@ TEST(CachedDisk, TheLeastRecentlyUsedLineMakesRoomInExactOrder) {
     r.touch(0, 0);
     r.touch(2, 2);  // oldest first: 1, 3, 4, ...
     r.touch(16, 17);
-    EXPECT_TRUE(r.cached(0) && r.cached(2) && r.cached(4));
-    EXPECT_FALSE(r.cached(3) || r.cached(5));  // reading 3 evicts 5, the oldest now
+    EXPECT_TRUE(r.cached(0));
+    EXPECT_TRUE(r.cached(2));
+    EXPECT_TRUE(r.cached(4));
+    EXPECT_FALSE(r.cached(3));  // reading 3 evicts 5, the oldest now
+    EXPECT_FALSE(r.cached(5));
 }
 
 TEST(CachedDisk, AViewIsALockedLineThatSurvivesReadsOfOtherLines) {
@@ -90,18 +95,22 @@ TEST(CachedDisk, AViewIsALockedLineThatSurvivesReadsOfOtherLines) {
     Data view, again;
     ASSERT_TRUE(r.cache.getOfsData(3 * kLine + 100, kLine - 100, view));
     ASSERT_TRUE(r.cache.getOfsData(3 * kLine + 101, 10, again, 1));
-    EXPECT_TRUE(!view.isOwned() && again.getPtr() == view.getPtr() + 1);
+    EXPECT_TRUE(!view.isOwned());
+    EXPECT_TRUE(again.getPtr() == view.getPtr() + 1);
     std::vector<u8> buffer(3 * kLine);
     for (u64 line = 0; line < 120; ++line) {
         if (line % 40 == 3) continue;
         ASSERT_TRUE(r.cache.read(line % 40 * kLine, kLine, buffer.data()));
-        ASSERT_TRUE(r.cache.readBlocks(line % 40 * 4, 4, buffer.data()) && r.cache.read(0, 3 * kLine, buffer.data()));
+        ASSERT_TRUE(r.cache.readBlocks(line % 40 * 4, 4, buffer.data()));
+        ASSERT_TRUE(r.cache.read(0, 3 * kLine, buffer.data()));
     }
     EXPECT_TRUE(same(view.getPtr(), r.bytes, 3 * kLine + 100, kLine - 100));
     // A copy over line boundaries (three lines here) is owned and drops the
     // lock: line 3 then ages out like any other.
-    ASSERT_TRUE(r.cache.getOfsData(5 * kLine - 1, kLine + 2, view) && r.cache.getOfsData(0, 1, again, 1));
-    EXPECT_TRUE(view.isOwned() && same(view.getPtr(), r.bytes, 5 * kLine - 1, kLine + 2));
+    ASSERT_TRUE(r.cache.getOfsData(5 * kLine - 1, kLine + 2, view));
+    ASSERT_TRUE(r.cache.getOfsData(0, 1, again, 1));
+    EXPECT_TRUE(view.isOwned());
+    EXPECT_TRUE(same(view.getPtr(), r.bytes, 5 * kLine - 1, kLine + 2));
     view.free();
     r.touch(20, 36);
     EXPECT_FALSE(r.cached(3));
@@ -112,21 +121,30 @@ TEST(CachedDisk, TheLastLineIsShortAndRangesPastTheEndAreRefused) {
     CachedDisk& cache = r.cache;
     LogCapture logs;
     std::vector<u8> buffer(4096);
-    ASSERT_TRUE(cache.readBlocks(9, 1, buffer.data()) && same(buffer.data(), r.bytes, 9 * 512, 512));
+    ASSERT_TRUE(cache.readBlocks(9, 1, buffer.data()));
+    ASSERT_TRUE(same(buffer.data(), r.bytes, 9 * 512, 512));
     ASSERT_EQ(r.disk.requestCount(), 1u);  // one request for the line
-    EXPECT_TRUE(r.disk.requests()[0].block == 8 && r.disk.requests()[0].count == 2);
+    EXPECT_TRUE(r.disk.requests()[0].block == 8);
+    EXPECT_TRUE(r.disk.requests()[0].count == 2);
     Data data;
-    ASSERT_TRUE(cache.getOfsData(10 * 512 - 700, 700, data) && same(data.getPtr(), r.bytes, 10 * 512 - 700, 700));
-    EXPECT_TRUE(cache.getOfsData(10 * 512, 0, data) && cache.readBlocks(10, 0, buffer.data()));
+    ASSERT_TRUE(cache.getOfsData(10 * 512 - 700, 700, data));
+    ASSERT_TRUE(same(data.getPtr(), r.bytes, 10 * 512 - 700, 700));
+    EXPECT_TRUE(cache.getOfsData(10 * 512, 0, data));
+    EXPECT_TRUE(cache.readBlocks(10, 0, buffer.data()));
     EXPECT_FALSE(cache.getOfsData(10 * 512 - 700, 701, data));
     EXPECT_FALSE(cache.read(10 * 512 - 700, 701, buffer.data()));
     EXPECT_FALSE(cache.readBlocks(10, 1, buffer.data()));
-    EXPECT_FALSE(cache.readBlocks(9, 2, buffer.data()) || cache.readBlocks(~u64(0), 2, buffer.data()));
-    EXPECT_FALSE(cache.read(~u64(0) - 1, 4, buffer.data()) || cache.getOfsData(0, Disk::kMaxReadSize + 1, data));
+    EXPECT_FALSE(cache.readBlocks(9, 2, buffer.data()));
+    EXPECT_FALSE(cache.readBlocks(~u64(0), 2, buffer.data()));
+    EXPECT_FALSE(cache.read(~u64(0) - 1, 4, buffer.data()));
+    EXPECT_FALSE(cache.getOfsData(0, Disk::kMaxReadSize + 1, data));
     EXPECT_FALSE(cache.read(0, 1, nullptr));
-    EXPECT_TRUE(r.disk.requestCount() == 1 && r.disk.getReadErrors() == 0);
+    EXPECT_TRUE(r.disk.requestCount() == 1);
+    EXPECT_TRUE(r.disk.getReadErrors() == 0);
     r.disk.setBlockSize(0);  // never reaches a division
-    EXPECT_FALSE(cache.read(0, 1, buffer.data()) || cache.getOfsData(0, 1, data) || cache.readBlocks(0, 1, buffer.data()));
+    EXPECT_FALSE(cache.read(0, 1, buffer.data()));
+    EXPECT_FALSE(cache.getOfsData(0, 1, data));
+    EXPECT_FALSE(cache.readBlocks(0, 1, buffer.data()));
 }
 
 TEST(CachedDisk, BadBlocksCostOnlyThemselvesAndCountOnceEach) {
@@ -135,21 +153,25 @@ TEST(CachedDisk, BadBlocksCostOnlyThemselvesAndCountOnceEach) {
     r.disk.failBlocks(8, 4);  // a whole line
     LogCapture logs;
     Data data;
-    ASSERT_TRUE(r.cache.getOfsData(0, 1024, data) && same(data.getPtr(), r.bytes, 0, 1024));
+    ASSERT_TRUE(r.cache.getOfsData(0, 1024, data));
+    ASSERT_TRUE(same(data.getPtr(), r.bytes, 0, 1024));
     ASSERT_EQ(r.disk.requestCount(), 5u);  // the line, then block by block
     for (u32 i = 0; i < 4; ++i) EXPECT_EQ(r.disk.requests()[1 + i].block, i);
     EXPECT_EQ(r.disk.getReadErrors(), 1u);
     u8 buffer[512];
-    EXPECT_FALSE(r.cache.getOfsData(9 * 512, 10, data) || r.cache.getOfsData(8 * 512, 10, data));
+    EXPECT_FALSE(r.cache.getOfsData(9 * 512, 10, data));
+    EXPECT_FALSE(r.cache.getOfsData(8 * 512, 10, data));
     EXPECT_EQ(r.disk.getReadErrors(), 5u);
     // Evicted and refilled, line 0 skips its known bad block; known bad
     // blocks fail at once: no device request, no new error.
     r.touch(10, 30);
     r.disk.clearRequests();
-    ASSERT_TRUE(r.cache.readBlocks(3, 1, buffer) && same(buffer, r.bytes, 3 * 512, 512));
+    ASSERT_TRUE(r.cache.readBlocks(3, 1, buffer));
+    ASSERT_TRUE(same(buffer, r.bytes, 3 * 512, 512));
     EXPECT_FALSE(r.cache.getOfsData(8 * 512, 10, data));
     ASSERT_EQ(r.disk.requestCount(), 2u);
-    EXPECT_TRUE(r.disk.requests()[0].count == 2 && r.disk.requests()[1].block == 3);
+    EXPECT_TRUE(r.disk.requests()[0].count == 2);
+    EXPECT_TRUE(r.disk.requests()[1].block == 3);
     EXPECT_EQ(r.disk.getReadErrors(), 5u);
 }
 
@@ -201,7 +223,8 @@ TEST(CachedDisk, EveryRequestGivesTheFileBytesOrFailsForItsOwnBadBlocksOnEveryIm
                 for (const auto& q : disk.requests()) {
                     for (u64 b = q.block; b < q.block + q.count; ++b) {
                         if (disk.isFailing(b)) {
-                            EXPECT_TRUE(pass == 0 && (q.count > 1 || alone.insert(b).second)) << b;
+                            EXPECT_TRUE(pass == 0) << b;
+                            EXPECT_TRUE((q.count > 1 || alone.insert(b).second)) << b;
                         }
                     }
                 }

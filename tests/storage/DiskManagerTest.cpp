@@ -26,7 +26,9 @@ TEST(DiskManager, ListsEachIdentifierOnceDumpsItsDisksAndScansWholeDisksOnly) {
     auto* inside = new PartitionDisk(first, 1024, 2047);
     inside->setName("Part00");
     LogCapture log;
-    EXPECT_TRUE(manager.addDisk(first) && !manager.addDisk(&twin) && first->addPartition(inside));  // twin stays ours
+    EXPECT_TRUE(manager.addDisk(first));  // twin stays ours
+    EXPECT_TRUE(!manager.addDisk(&twin));
+    EXPECT_TRUE(first->addPartition(inside));
     manager.dump();
     EXPECT_EQ(std::vector(log.lines.end() - 6, log.lines.end()), (std::vector<std::string>{
         "---------DiskManager::dump-----------\n", "0: ", "disk name=Backup, path=/memory/Backup, size=1.00 M, "
@@ -44,12 +46,16 @@ TEST(DiskManager, ListsEachIdentifierOnceDumpsItsDisksAndScansWholeDisksOnly) {
         return manager.addRAIDDisk(std::move(made));
     };
     RAIDDisk* forward = set(PARITY_FORWARD);
-    EXPECT_TRUE(forward != raid && set(PARITY_NONE) != forward && set(PARITY_FORWARD) == forward);
+    EXPECT_TRUE(forward != raid);
+    EXPECT_TRUE(set(PARITY_NONE) != forward);
+    EXPECT_TRUE(set(PARITY_FORWARD) == forward);
     Disk* image = manager.addImageDisk(mediaPath("mbr_logical.img"));
     EXPECT_EQ(manager.addImageDisk(mediaPath("mbr_logical.img")), image);
     auto* notWhole = new ImageDisk(mediaPath("apm_parted.img"));
     notWhole->setWhole(false);
-    ASSERT_TRUE(raid && image && manager.addDisk(notWhole));
+    ASSERT_TRUE(raid);
+    ASSERT_TRUE(image);
+    ASSERT_TRUE(manager.addDisk(notWhole));
     Disk* part = image->getPartition(6);
     log.clear();
     manager.scanForPartitions();  // lists nothing twice and keeps the partitions in use
@@ -61,7 +67,8 @@ TEST(DiskManager, ListsEachIdentifierOnceDumpsItsDisksAndScansWholeDisksOnly) {
 TEST(DiskManagerTreeModel, TextsIconsAndOrderOfDisksPartitionsAndFoundVolumes) {
     DiskManager manager, other;
     DiskManagerTreeModel model(&manager);
-    EXPECT_TRUE(model.getRoot() == &manager && model.isLeaf(&manager));
+    EXPECT_TRUE(model.getRoot() == &manager);
+    EXPECT_TRUE(model.isLeaf(&manager));
     MemoryTestDisk *backup = memoryDisk("Backup"), *unnamed = memoryDisk("", 2, DISK_TYPE_IMAGEFILE),
                    *cd = memoryDisk("cd", 16, DISK_TYPE_CDDVD, 2048), *lost = memoryDisk("lost"),
                    *platformPart = memoryDisk("sdb1", 16, DISK_TYPE_REMOVABLE);
@@ -73,7 +80,8 @@ TEST(DiskManagerTreeModel, TextsIconsAndOrderOfDisksPartitionsAndFoundVolumes) {
     part->setName("Part00");
     found->setName("HFS");
     found->setLostVolume(true);  // a volume that a scan found inside the partition
-    ASSERT_TRUE(unnamed->addPartition(part) && part->addPartition(found));
+    ASSERT_TRUE(unnamed->addPartition(part));
+    ASSERT_TRUE(part->addPartition(found));
     Base plain;
     const struct { Base* node; std::string text; int icon; std::vector<Base*> children; } rows[] = {
         {&manager, "Disks", ICON_DISK_ROOT, {backup, unnamed, cd, lost, platformPart}},

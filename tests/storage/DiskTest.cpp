@@ -83,12 +83,16 @@ TEST(DiskRawSectors, BlockSize2352ReadsTheDataPartOfEachSectorAndNothingOfAFaile
 TEST(DiskLifecycle, OpensAreCountedPartitionsUniqueAndOnlyTheDisksOwnCleanupCloses) {
     Wrapper bare(nullptr);  // nothing set: 512-byte blocks, never a block size of 0; its openImpl fails
     EXPECT_EQ(std::pair(bare.getBlockSize(), bare.getRawBlockSize()), std::pair(512u, 512u));
-    EXPECT_FALSE(bare.open(false) || bare.getOpenCount());
+    EXPECT_FALSE(bare.open(false));
+    EXPECT_FALSE(bare.getOpenCount());
     FailingDisk disk(patternBytes(1024, 14)), twin(patternBytes(512, 15));
     auto* first = new FailingDisk(patternBytes(512, 16));  // identified as twin is: by name and sizes
     LogCapture logs;
-    EXPECT_TRUE(disk.addPartition(first) && !disk.addPartition(&twin) && !first->isWhole());
-    ASSERT_TRUE(disk.open(false) && disk.open(true));
+    EXPECT_TRUE(disk.addPartition(first));
+    EXPECT_TRUE(!disk.addPartition(&twin));
+    EXPECT_TRUE(!first->isWhole());
+    ASSERT_TRUE(disk.open(false));
+    ASSERT_TRUE(disk.open(true));
     Wrapper(&disk).cleanup();  // a wrapper's cleanup leaves the medium alone
     disk.close();
     EXPECT_EQ(std::tuple(disk.getPartitionCount(), disk.getOpenCount(), disk.implOpenCount()), std::tuple(1u, 1u, 1u));

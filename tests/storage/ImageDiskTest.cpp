@@ -64,14 +64,18 @@ TEST(ImageDiskOpen, OpensAreCountedSoOnlyTheLastCloseClosesTheFileAndNothingIsWr
     auto* found = new PartitionDisk(&part, 2, 5);  // a volume found inside the partition, owned by it
     CachedDisk cache(&part, 65536, 4096);
     LogCapture logs;
-    ASSERT_TRUE(part.addPartition(found) && disk.open(false) && cache.open(true) && found->open(true));
+    ASSERT_TRUE(part.addPartition(found));
+    ASSERT_TRUE(disk.open(false));
+    ASSERT_TRUE(cache.open(true));
+    ASSERT_TRUE(found->open(true));
     ASSERT_TRUE(disk.openImpl(false));  // a RAID member opening the medium directly
     EXPECT_EQ(std::pair(disk.getOpenCount(), logs.count("open " + path + "\n")), std::pair(2u, 2));
     ASSERT_EQ(fdsOpenOn(path).size(), 1u);
     const int fd = fdsOpenOn(path)[0];
     EXPECT_EQ(std::pair(fcntl(fd, F_GETFL) & O_ACCMODE, fcntl(fd, F_GETFD)), std::pair(O_RDONLY, FD_CLOEXEC));
     std::vector<u8> zeros(4096);  // the partition's bytes through the cache, and no write anywhere
-    EXPECT_TRUE(cache.read(1000, 2000, zeros.data()) && !memcmp(zeros.data(), before.data() + 1512, 2000));
+    EXPECT_TRUE(cache.read(1000, 2000, zeros.data()));
+    EXPECT_TRUE(!memcmp(zeros.data(), before.data() + 1512, 2000));
     EXPECT_FALSE(cache.writeBlocks(0, 1, zeros.data()) || found->writeBlocksImpl(0, 1, zeros.data()) ||
                  disk.writeBlocks(0, 1, zeros.data()));
     found->close();
@@ -81,7 +85,8 @@ TEST(ImageDiskOpen, OpensAreCountedSoOnlyTheLastCloseClosesTheFileAndNothingIsWr
     disk.close();
     EXPECT_TRUE(fdsOpenOn(path).empty());
     auto* other = new ImageDisk(path);
-    ASSERT_TRUE(other->open(false) && other->openImpl(false));
+    ASSERT_TRUE(other->open(false));
+    ASSERT_TRUE(other->openImpl(false));
     delete other;  // deleting an open disk closes its file
     EXPECT_TRUE(fdsOpenOn(path).empty());
     EXPECT_EQ(readFileBytes(path), before);

@@ -26,7 +26,9 @@ std::vector<Found> partitionsOf(Disk* disk) {
     std::vector<Found> found;
     for (u32 i = 0; i < disk->getPartitionCount(); ++i) {
         auto* part = static_cast<PartitionDisk*>(disk->getPartition(i));
-        EXPECT_TRUE(part->isKindOf(KIND_PARTITION_DISK) && part->getParent() == disk && !part->isWhole());
+        EXPECT_TRUE(part->isKindOf(KIND_PARTITION_DISK));
+        EXPECT_TRUE(part->getParent() == disk);
+        EXPECT_TRUE(!part->isWhole());
         found.push_back({part->getFirstBlock(), part->getLastBlock(), part->getName()});
     }
     return found;
@@ -197,7 +199,8 @@ TEST(PartitionTableParser, DamagedCyclicAndOversizedTablesGiveBoundedPartialList
     MemoryTestDisk zero(std::vector<u8>(4096), 0), closed(std::vector<u8>(4096));
     closed.failOpen = true;
     LogCapture log;
-    EXPECT_FALSE(PartitionTableParser::parserPartitionTable(&zero) || zero.opens);
+    EXPECT_FALSE(PartitionTableParser::parserPartitionTable(&zero));
+    EXPECT_FALSE(zero.opens);
     EXPECT_FALSE(PartitionTableParser::parserPartitionTable(&closed));
     EXPECT_TRUE(log.has("disk open error while reading partition table\n"));
 }

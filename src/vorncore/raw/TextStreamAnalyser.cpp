@@ -176,9 +176,15 @@ int TextStreamAnalyser::isUtf16Text(const u8* bytes, u32 length, u32* out, u32& 
     } else {
         return 0;
     }
+    // Beyond the mark and the controls, units that no text holds are
+    // refused too (unpaired surrogates, C1 controls, 0xFFFF): otherwise any
+    // bytes after a byte-order mark would read as text.
+    bool high = false;  // the unit before was a high surrogate
     for (u32 i = first; i + 1 < length; i += 2) {
         const u32 unit = order == 1 ? u32(bytes[i]) | (u32(bytes[i + 1]) << 8) : (u32(bytes[i]) << 8) | bytes[i + 1];
-        if (unit == 0xFFFE || (unit < 128 && kClass.of[unit] != TEXT)) return 0;
+        if (unit == 0xFFFE || unit == 0xFFFF || (unit < 128 && kClass.of[unit] != TEXT)) return 0;
+        if ((unit >= 0x80 && unit < 0xA0 && unit != 0x85) || (unit >= 0xDC00 && unit < 0xE000) != high) return 0;
+        high = unit >= 0xD800 && unit < 0xDC00;
         out[count++] = unit;
     }
     return order;

@@ -155,6 +155,8 @@ private:
     // Bytes written per volume by the save at hand: never more than the
     // volume's medium holds, however many damaged entries share its clusters.
     std::map<Volume*, u64> savedBytesPerVolume;
+    // True while save walks its list (saveItem then shares its limits).
+    bool savingList = false;
     // The CachedDisk was opened by selectDisk and is closed before it goes.
     bool diskOpened = false;
 

@@ -212,15 +212,17 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
     savedFileCount = 0;
     totalFileCount = items.size();
     savedBytesPerVolume.clear();
+    savingList = true;
     const size_t count = items.size();
     for (size_t i = 0; i < count; ++i) {
-        const bool ok = saveItemAtDepth(items[i], dir, 0);
+        const bool ok = saveItem(items[i], dir);
         savePercent = static_cast<double>(static_cast<float>(i) / static_cast<float>(count) * 100.0f);
         if (!ok) {
             log(LOG_DEBUG, "canceled during saving item list\n");
             break;
         }
     }
+    savingList = false;
     if (damagedFileCount > 0) {
         log(LOG_ERROR, "files saved with unreadable blocks written as zeros: %llu\n",
             static_cast<unsigned long long>(damagedFileCount));
@@ -228,7 +230,7 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
 }
 
 bool Recovery::saveItem(VolumeItem* item, std::string dir) {
-    savedBytesPerVolume.clear();
+    if (!savingList) savedBytesPerVolume.clear();  // a save of its own
     return saveItemAtDepth(item, dir, 0);
 }
 

@@ -112,23 +112,21 @@ TEST(ISOVolumeTest, DescriptorsDecideNameTreeAndMount) {
         EXPECT_EQ(volume.isJoliet(), p.joliet) << p.what;
         std::map<std::string, VolumeItem*> items;
         collectTree(root.get(), "", items);
-        for (const char* path : {"日本語ファイル.txt", "docs/a/b/c/d/e/f/g/h/i/deep.txt"}) EXPECT_EQ(items.count(path), 1u) << p.what;
+        for (const char* path : {"日本語ファイル.txt", "docs/a/b/c/d/e/f/g/h/i/deep.txt"})
+            EXPECT_EQ(items.count(path), 1u) << p.what;
     }
 }
 
 // A folder that shows itself, an ancestor or a folder shown already is left out; the walk ends.
 TEST(ISOVolumeTest, FoldersThatLoopAreLeftOut) {
-    std::vector<u8> bytes(16 * 2048, 0);
-    std::vector<u8> pvd(2048, 0);
-    pvd[0] = 1, pvd[6] = 1, pvd[80] = 24, pvd[128] = 0, pvd[129] = 8;
-    std::copy_n("CD001", 5, pvd.begin() + 1);
+    // The descriptors of a tool-made level-1 image (primary at 16, terminator at 17), its root moved to 18.
+    std::vector<u8> bytes = fileBytes(mediaPath("iso_level1.iso"));
+    ASSERT_GT(bytes.size(), 18u * 2048);
+    bytes.resize(18 * 2048);
     const std::vector<u8> root = isoRecord(18, 2048, true, std::string(1, '\0'));
-    std::copy(root.begin(), root.end(), pvd.begin() + 156);
-    std::vector<u8> end(2048, 0);
-    end[0] = 255, std::copy_n("CD001", 5, end.begin() + 1);
-    for (auto& s : {pvd, end, isoSector({isoRecord(19, 2048, true, "SUB"), isoRecord(18, 2048, true, "SELF"),
-                                         isoRecord(19, 2048, true, "TWIN"), isoRecord(22, 5, false, "F.TXT;1")},
-                                        18, 18),
+    std::copy(root.begin(), root.end(), bytes.begin() + 16 * 2048 + 156);
+    for (auto& s : {isoSector({isoRecord(19, 2048, true, "SUB"), isoRecord(18, 2048, true, "SELF"),
+                               isoRecord(19, 2048, true, "TWIN"), isoRecord(22, 5, false, "F.TXT;1")}, 18, 18),
                     isoSector({isoRecord(18, 2048, true, "UP"), isoRecord(20, 2048, true, "DOWN")}, 19, 18),
                     isoSector({isoRecord(19, 2048, true, "BACK")}, 20, 19)})
         bytes.insert(bytes.end(), s.begin(), s.end());

@@ -13,15 +13,17 @@
 
 namespace vorn::test {
 
-// "path" -> "size sha256" ("size" for folders) of every item below folder.
+// "path" -> "size sha256" of every file below folder, "" for each folder.
 inline std::map<std::string, std::string> isoListing(VolumeItem* folder) {
     std::map<std::string, VolumeItem*> items;
     collectTree(folder, "", items);
     std::map<std::string, std::string> out;
     for (auto& [path, item] : items) {
         std::vector<u8> bytes;
-        out[path] = std::to_string(item->getSize());
-        if (!item->isContainer()) out[path] += " " + (readItem(item, bytes, 2048) ? sha256Hex(bytes) : "unreadable");
+        if (!item->isContainer())
+            out[path] = std::to_string(item->getSize()) + " " + (readItem(item, bytes, 2048) ? sha256Hex(bytes) : "-");
+        else
+            out[path] = "";
     }
     return out;
 }
@@ -29,7 +31,7 @@ inline std::map<std::string, std::string> isoListing(VolumeItem* folder) {
 inline std::map<std::string, std::string> manifestListing(const FatManifest& manifest) {
     std::map<std::string, std::string> out;
     for (const FatRecord& r : manifest.records)
-        out[r.path.substr(1) + (r.folder ? "/" : "")] = std::to_string(r.size) + (r.folder ? "" : " " + r.sha256);
+        out[r.path.substr(1) + (r.folder ? "/" : "")] = r.folder ? "" : std::to_string(r.size) + " " + r.sha256;
     return out;
 }
 

@@ -1,11 +1,12 @@
 // A folder or file of a FATVolume: its first cluster, its size and date.
 //
 // The size is the entry's, held on first use to the volume's data area and,
-// for a live file, to its cluster chain. The FAT12/16 root has cluster 0 and the byte offset of the fixed root
-// region; every other item has offset 0. Data is read through the volume by
-// following the cluster chain. A folder loads its entries once (addChildren);
-// an entry that would show one of its own ancestors, or a folder already
-// shown by another entry, is left out, so every walk over the tree ends.
+// for a live file, to its cluster chain. The FAT12/16 root has cluster 0 and
+// the byte offset of the fixed root region; every other item has offset 0.
+// Data is read through the volume by following the cluster chain. A folder
+// loads its entries once (addChildren); an entry that would show one of its
+// own ancestors, or a folder already shown by another entry, is left out, so
+// every walk over the tree ends.
 #pragma once
 
 #include <string>

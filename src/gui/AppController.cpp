@@ -771,121 +771,76 @@ void AppController::scanWindowEndOK() {
     for (const QString& word : words) keywords.push_back(word.toStdString());
     const bool text = textScanBox->isChecked();
     const bool limit = keywordsBox->isChecked();
-    withEngine([this, keywords, text, limit] {
-        Disk* chosen = disk;
-        if (!chosen) return;
-        dropResultViews();
-        beginBracket("ScanProgress", "ScanningDeletedFilesPleaseWait");
-        scanType = SCAN_DELETED_FILES;
-        auto opened = std::make_shared<bool>(false);
-        enginePtr->post(
-            [this, chosen, opened, keywords, text, limit] {
-                Recovery* recovery = enginePtr->recovery();
-                if (!(*opened = recovery->selectDisk(chosen))) return;
+    runScan(SCAN_DELETED_FILES, "ScanningDeletedFilesPleaseWait", QStringLiteral("deletedFilesScan"), true,
+            [keywords, text, limit](Recovery* recovery) {
                 recovery->setEnableSearchText(text);
                 recovery->setEnableSearchKeywords(limit);
                 recovery->setKeywords(keywords);
-                recovery->setScanType(SCAN_DELETED_FILES);
-                recovery->scan();
-                qInfo("scan finished");
             },
-            [this, opened] {
-                withEngine([this, opened] {
-                    endBracket();
-                    if (!*opened) {
-                        showDiskList();
-                        alert("ErrorOpeningDisk", ui("ErrorOpeningDiskNotice"));
-                        finish(QStringLiteral("deletedFilesScan"));
-                        return;
-                    }
-                    desktop->playComplete();
-                    disk = nullptr;
-                    hasResults = enginePtr->recovery()->getRootItem() != nullptr;
-                    tree->reload();
-                    expandOutlineView();
-                    setHelpText(ui("SelectFilesToRecoverHint"), true);
-                    alert("EndOfScan", ui("EndOfScanNotice"));
-                    finish(QStringLiteral("deletedFilesScan"));
-                });
+            [this] {
+                disk = nullptr;
+                tree->reload();
+                expandOutlineView();
+                setHelpText(ui("SelectFilesToRecoverHint"), true);
+                alert("EndOfScan", ui("EndOfScanNotice"));
             });
-        // The outline follows the scan as its results grow.
-        showResultTree();
-    });
 }
 
 void AppController::lostFilesScan() {
     userLog("[USER] ------ lostFilesScan ------");
-    withEngine([this] {
-        Disk* chosen = disk;
-        if (!chosen) return;
-        dropResultViews();
-        beginBracket("ScanProgress", "ScanningLostFilesPleaseWait");
-        scanType = SCAN_LOST_FILES;
-        auto opened = std::make_shared<bool>(false);
-        enginePtr->post(
-            [this, chosen, opened] {
-                Recovery* recovery = enginePtr->recovery();
-                if (!(*opened = recovery->selectDisk(chosen))) return;
-                recovery->setScanType(SCAN_LOST_FILES);
-                recovery->scan();
-                qInfo("scan finished");
-            },
-            [this, opened] {
-                withEngine([this, opened] {
-                    endBracket();
-                    if (!*opened) {
-                        showDiskList();
-                        alert("ErrorOpeningDisk", ui("ErrorOpeningDiskNotice"));
-                        finish(QStringLiteral("lostFilesScan"));
-                        return;
-                    }
-                    desktop->playComplete();
-                    disk = nullptr;
-                    hasResults = enginePtr->recovery()->getRootItem() != nullptr;
-                    tree->reload();
-                    expandOutlineView();
-                    setHelpText(ui("SelectFilesToRecoverHint"), true);
-                    finish(QStringLiteral("lostFilesScan"));
-                });
-            });
-        showResultTree();
+    runScan(SCAN_LOST_FILES, "ScanningLostFilesPleaseWait", QStringLiteral("lostFilesScan"), true, {}, [this] {
+        disk = nullptr;
+        tree->reload();
+        expandOutlineView();
+        setHelpText(ui("SelectFilesToRecoverHint"), true);
     });
 }
 
 void AppController::lostVolumesScan() {
     userLog("[USER] ------ lostVolumesScan ------");
-    withEngine([this] {
+    runScan(SCAN_LOST_VOLUMES, "ScanningLostVolumesPleaseWait", QStringLiteral("lostVolumesScan"), false, {}, [this] {
+        // The outline keeps the disk list, now with the volumes found.
+        tree->reload();
+        expandOutlineView();
+        setHelpText(ui("SelectVolumeToRecoverHint"), true);
+    });
+}
+
+void AppController::runScan(int type, const char* waitKey, const QString& command, bool showsResults,
+                            std::function<void(Recovery*)> configure, std::function<void()> done) {
+    withEngine([this, type, waitKey, command, showsResults, configure, done] {
         Disk* chosen = disk;
         if (!chosen) return;
         dropResultViews();
-        beginBracket("ScanProgress", "ScanningLostVolumesPleaseWait");
-        scanType = SCAN_LOST_VOLUMES;
+        beginBracket("ScanProgress", waitKey);
+        scanType = type;
         auto opened = std::make_shared<bool>(false);
         enginePtr->post(
-            [this, chosen, opened] {
+            [this, chosen, opened, type, configure] {
                 Recovery* recovery = enginePtr->recovery();
                 if (!(*opened = recovery->selectDisk(chosen))) return;
-                recovery->setScanType(SCAN_LOST_VOLUMES);
+                if (configure) configure(recovery);
+                recovery->setScanType(type);
                 recovery->scan();
                 qInfo("scan finished");
             },
-            [this, opened] {
-                withEngine([this, opened] {
+            [this, opened, command, showsResults, done] {
+                withEngine([this, opened, command, showsResults, done] {
                     endBracket();
                     if (!*opened) {
+                        if (showsResults) showDiskList();
                         alert("ErrorOpeningDisk", ui("ErrorOpeningDiskNotice"));
-                        finish(QStringLiteral("lostVolumesScan"));
+                        finish(command);
                         return;
                     }
                     desktop->playComplete();
                     hasResults = enginePtr->recovery()->getRootItem() != nullptr;
-                    // The outline keeps the disk list, now with the volumes found.
-                    tree->reload();
-                    expandOutlineView();
-                    setHelpText(ui("SelectVolumeToRecoverHint"), true);
-                    finish(QStringLiteral("lostVolumesScan"));
+                    done();
+                    finish(command);
                 });
             });
+        // The outline follows the scan as its results grow.
+        if (showsResults) showResultTree();
     });
 }
 

@@ -45,6 +45,7 @@ class QTreeView;
 namespace vorn {
 class Disk;
 class DiskManager;
+class Recovery;
 class VolumeItem;
 }  // namespace vorn
 
@@ -149,6 +150,12 @@ private:
     void withEngine(std::function<void()> body);
     // The progress bracket around an engine job.
     void beginBracket(const char* titleKey, const char* textKey);
+    // Runs one scan of the chosen disk on the engine thread under the
+    // progress sheet: configure sets its options there; done finishes on
+    // the UI thread when the scan ended on a disk that opened. A scan that
+    // showsResults puts the result tree in the outline while it runs.
+    void runScan(int type, const char* waitKey, const QString& command, bool showsResults,
+                 std::function<void(Recovery*)> configure, std::function<void()> done);
     void endBracket();
     // Table model, folder and outline records go (before results change).
     void dropResultViews();

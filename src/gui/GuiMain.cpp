@@ -15,6 +15,8 @@
 
 #include "gui/AppController.h"
 #include "gui/AppLog.h"
+#include "gui/CrashHandler.h"
+#include "gui/CrashLogCheck.h"
 #include "gui/SingleInstance.h"
 #include "gui/SplashController.h"
 
@@ -105,8 +107,11 @@ int runWindowed(int argc, char** argv) {
                 qInfo("alert: Application is already running!");
             }
         } else {
+            // The application exists, so from here a fatal signal is a crash.
+            if (!installCrashHandler()) qInfo("could not install the crash handler");
             AppController controller;
             controller.show();
+            QTimer::singleShot(0, &controller, [] { checkForNewCrashLog(); });
             // Launching has finished: the splash goes after its 5 seconds.
             QTimer::singleShot(0, &splash, &SplashController::close);
             qInfo("window shown");

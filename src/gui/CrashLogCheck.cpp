@@ -4,8 +4,11 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <algorithm>
+#include <cstdlib>
+#include <cxxabi.h>
 
 #include "gui/AppLog.h"
 #include "gui/CrashHandler.h"
@@ -27,6 +30,24 @@ QByteArray readBounded(const QString& path, bool tail, bool* ok = nullptr) {
     if (!opened) return QByteArray();
     if (tail && file.size() > kMaxRead) file.seek(file.size() - kMaxRead);
     return file.read(kMaxRead);
+}
+
+// The backtrace names C++ functions by their linker names; the report shows
+// them as written ("(_ZN4vorn3fooEv+0x12)" becomes "(vorn::foo()+0x12)").
+QString demangleFrames(const QString& text) {
+    static const QRegularExpression mangled(QStringLiteral("\\((_Z[A-Za-z0-9_.$]+)\\+"));
+    QString out;
+    qsizetype done = 0;
+    for (auto it = mangled.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        int status = -1;
+        char* plain = abi::__cxa_demangle(m.captured(1).toLatin1().constData(), nullptr, nullptr, &status);
+        out += text.mid(done, m.capturedStart(1) - done);
+        out += status == 0 && plain ? QString::fromUtf8(plain) : m.captured(1);
+        free(plain);
+        done = m.capturedEnd(1);
+    }
+    return out + text.mid(done);
 }
 
 }  // namespace
@@ -82,7 +103,7 @@ QString consoleLog() {
 QString composeCrashText(const QString& crashFile) {
     bool ok = false;
     const QString content = QString::fromUtf8(readBounded(crashFile, false, &ok));
-    QString report = content.split(QStringLiteral("\n\n**********\n\n")).last();
+    QString report = demangleFrames(content.split(QStringLiteral("\n\n**********\n\n")).last());
     if (!ok || content.isEmpty()) report = QStringLiteral("*** Couldn't read Report ***");
     KvSystemInfo& info = KvSystemInfo::shared();
     return QStringLiteral("Model: %1\nCPU Speed: %2%3 GHz\n%4\n\nPreferences:\n%5\n%6")

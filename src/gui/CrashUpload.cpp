@@ -40,9 +40,11 @@ void CrashUpload::start(const QString& url, const QByteArray& body) {
                       QStringLiteral("multipart/form-data; boundary=%1").arg(QString::fromLatin1(kBoundary)));
     request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("KvCrashReporter"));
     request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
-    request.setTransferTimeout(timeoutMs);
     reply = manager->post(request, body);
     QNetworkReply* current = reply;
+    // The whole transfer is limited, not only its pauses: a server that
+    // trickles bytes cannot keep the window waiting either.
+    QTimer::singleShot(timeoutMs, current, [current] { current->abort(); });
     connect(current, &QNetworkReply::finished, this, [this, current] {
         current->deleteLater();
         const int status = current->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

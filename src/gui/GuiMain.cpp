@@ -93,6 +93,8 @@ int runWindowed(int argc, char** argv) {
     {
         QApplication app(argc, argv);
         QApplication::setApplicationName(QStringLiteral("vorn"));
+        // The display is there, so from here a fatal signal is a crash.
+        if (!installCrashHandler()) qInfo("could not install the crash handler");
         SplashController splash;
         splash.show();
         qInfo("checking singleton application...");
@@ -107,8 +109,6 @@ int runWindowed(int argc, char** argv) {
                 qInfo("alert: Application is already running!");
             }
         } else {
-            // The application exists, so from here a fatal signal is a crash.
-            if (!installCrashHandler()) qInfo("could not install the crash handler");
             AppController controller;
             controller.show();
             QTimer::singleShot(0, &controller, [] { checkForNewCrashLog(); });

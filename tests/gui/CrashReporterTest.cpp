@@ -207,12 +207,12 @@ TEST(CrashLog, ComposedTextKeepsTheLastReportAndTheAppLogLines) {
     const QByteArray state = qgetenv("XDG_STATE_HOME");
     qputenv("XDG_STATE_HOME", dir.path().toUtf8());
     writeFile(dir.path() + "/vorn/vorn.log", "vorn[12] kept line\nother[3] dropped\nvorn[12] second\n");
-    writeFile(dir.path() + "/c.crash", "old report\n\n**********\n\nnew report");
+    writeFile(dir.path() + "/c.crash", "old report\n\n**********\n\nnew report\n./vorn(_ZN4vorn3gui3runEv+0x1d)[0x5]");
     const QString text = gui::composeCrashText(dir.path() + "/c.crash");
     const QString missing = gui::composeCrashText(dir.path() + "/absent.crash");
     qputenv("XDG_STATE_HOME", state);
     EXPECT_TRUE(text.startsWith("Model: ")) << text.toStdString();
-    EXPECT_TRUE(text.contains(QRegularExpression("\nCPU Speed: (\\d+x )?\\d+\\.\\d\\d GHz\nnew report\n\nPreferences:\n")))
+    EXPECT_TRUE(text.contains(QRegularExpression("\nCPU Speed: (\\d+x )?\\d+\\.\\d\\d GHz\nnew report\n./vorn\\(vorn::gui::run\\(\\)\\+0x1d\\)\\[0x5\\]\n\nPreferences:\n")))
         << text.toStdString();
     EXPECT_FALSE(text.contains("old report"));
     EXPECT_TRUE(text.endsWith("\nvorn[12] kept line\nvorn[12] second")) << text.toStdString();

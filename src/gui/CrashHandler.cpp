@@ -129,7 +129,9 @@ void onFatalSignal(int signal, siginfo_t* info, void*) {
         head.add(" (");
         head.add(signalName(signal));
         head.add(")\nAddress: 0x");
-        head.addNumber((unsigned long long)(uintptr_t)(info ? info->si_addr : nullptr), 16);
+        // A signal sent by a process (kill, abort) has no faulting address.
+        const bool fault = info && info->si_code > 0;
+        head.addNumber((unsigned long long)(uintptr_t)(fault ? info->si_addr : nullptr), 16);
         head.add("\nPID: ");
         head.addNumber((unsigned long long)getpid());
         head.add("\n\nBacktrace:\n");

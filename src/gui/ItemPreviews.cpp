@@ -122,7 +122,7 @@ PreviewResult ItemPreviews::build(int row, QSize size, const std::function<bool(
         item.container = child->isContainer();
         item.deleted = child->isDeleted();
         item.name = child->getName();
-        item.size = child->getSize();
+        item.size = child->boundedSize();
     }
     gate.leave();
     if (!child) return PreviewResult();

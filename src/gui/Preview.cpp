@@ -471,7 +471,7 @@ PreviewItem Preview::itemOf(VolumeItem* item) {
     out.container = item->isContainer();
     out.deleted = item->isDeleted();
     out.name = item->getName();
-    out.size = item->getSize();
+    out.size = item->boundedSize();
     out.read = [item](u64 ofs, char* buf, u64 len) {
         u64 done = 0;
         while (done < len) {

@@ -297,7 +297,7 @@ if [ -n "$media" ] && [ -f "$media/raidfat/c4.m2.img" ]; then
   v img "$set.m0.img" img "$set.m1.img" img "$set.m2.img" raid 3 auto 8 c4.m0 0 c4.m1 0 c4.m2 0 b ct 0 r "$work/auto"
   v img "$media/raidfat/fat16.img" b ct 0 r "$work/plain"
   check "raid auto, b and r: every file back byte for byte" \
-    [ -n "$(diff -r "$work/plain"/* "$work/auto"/* && find "$work/auto" -type f | grep -q . && echo y)" ]
+    [ -n "$(diff -r "$work/plain"/* "$work/auto"/* >/dev/null && find "$work/auto" -type f -print -quit)" ]
 fi
 
 # ---- interactive mode ----------------------------------------------------------------

@@ -56,9 +56,9 @@ public:
     // unknown (the lost-files scan): the walk then ends at the first zero
     // length byte. Records never cross a 2,048-byte sector; with a known size
     // a zero length byte moves on to the next sector. New items are appended
-    // to items. joliet: every name is UCS-2; otherwise a directory whose names
-    // start with a zero byte is taken as UCS-2, and any other name too when it
-    // has an even length and bytes that no 8-bit ISO name holds.
+    // to items. joliet: every name is UCS-2; otherwise a name is UCS-2 when it
+    // starts with a zero byte, when an earlier name of the directory did, or
+    // when it has an even length and bytes that no 8-bit ISO name holds.
     static bool parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOVolumeItem>>& items, u64 size,
                          bool joliet = false);
     // Whether data begins with the "." and ".." records of a directory; their

@@ -11,7 +11,11 @@ namespace vorn::gui {
 CrashUpload::CrashUpload(QObject* parent) : QObject(parent), manager(new QNetworkAccessManager(this)) {}
 
 CrashUpload::~CrashUpload() {
-    if (reply) reply->abort();
+    // No outcome reaches an owner that is going away.
+    if (reply) {
+        reply->disconnect(this);
+        reply->abort();
+    }
 }
 
 QByteArray CrashUpload::body(const QString& email, const QString& appName, const QString& appVersion,

@@ -79,6 +79,8 @@ KvCrashReporter::KvCrashReporter(const QString& logString, Desktop* desktop)
         this->desktop = ownDesktop.get();
     }
     setObjectName(QStringLiteral("reportWindow"));
+    // Closing the window is "remind me later".
+    setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(text(feedback ? "FEEDBACK_WINDOW_TITLE" : "CRASH_WINDOW_TITLE"));
     build();
     fill(logString);

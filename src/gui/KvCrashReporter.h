@@ -8,7 +8,7 @@
 // offered again at the next start. Feedback mode never stores a date.
 //
 // Ownership: a reporter owns itself; it is deleted once its window is done
-// (after the upload's outcome, or when hidden by Remind or Discard). The
+// (after the upload's outcome, or when closed or hidden by Remind or Discard). The
 // Desktop is not owned (null: the real desktop).
 #pragma once
 

@@ -35,6 +35,7 @@
 #include "gui/HoverButton.h"
 #include "gui/Icons.h"
 #include "gui/ItemPreviews.h"
+#include "gui/KvFeedbackProvider.h"
 #include "gui/ProgressSheet.h"
 #include "gui/StringTable.h"
 #include "gui/TableAdapter.h"
@@ -408,6 +409,15 @@ void AppController::buildMenus() {
     QAction* helpItem = helpMenu->addAction(uiStrings().format(QStringLiteral("AppHelp"), {shortName}));
     helpItem->setShortcut(QKeySequence::HelpContents);
     connect(helpItem, &QAction::triggered, this, &AppController::help);
+    helpMenu->addSeparator();
+    // Only a test's own desktop goes to the reporters: they may outlive the window.
+    auto* feedback = new KvFeedbackProvider(options.desktop, this);
+    QAction* feedbackItem = helpMenu->addAction(ui("SendFeedback"));
+    feedbackItem->setObjectName(QStringLiteral("feedbackItem"));
+    connect(feedbackItem, &QAction::triggered, feedback, &KvFeedbackProvider::orderFrontFeedbackWindow);
+    QAction* bugItem = helpMenu->addAction(ui("ReportBug"));
+    bugItem->setObjectName(QStringLiteral("bugReportItem"));
+    connect(bugItem, &QAction::triggered, feedback, &KvFeedbackProvider::orderFrontBugReportWindow);
 }
 
 void AppController::buildScanSheet() {

@@ -15,6 +15,8 @@
 
 #include "gui/AppController.h"
 #include "gui/AppLog.h"
+#include "gui/CrashHandler.h"
+#include "gui/CrashLogCheck.h"
 #include "gui/SingleInstance.h"
 #include "gui/SplashController.h"
 
@@ -91,6 +93,8 @@ int runWindowed(int argc, char** argv) {
     {
         QApplication app(argc, argv);
         QApplication::setApplicationName(QStringLiteral("vorn"));
+        // The display is there, so from here a fatal signal is a crash.
+        if (!installCrashHandler()) qInfo("could not install the crash handler");
         SplashController splash;
         splash.show();
         qInfo("checking singleton application...");
@@ -107,6 +111,7 @@ int runWindowed(int argc, char** argv) {
         } else {
             AppController controller;
             controller.show();
+            QTimer::singleShot(0, &controller, [] { checkForNewCrashLog(); });
             // Launching has finished: the splash goes after its 5 seconds.
             QTimer::singleShot(0, &splash, &SplashController::close);
             qInfo("window shown");

@@ -1,5 +1,4 @@
-// Test doubles for the item tree: an item with settable id, date and size whose folder loads its entries through a
-// callback, a volume that never mounts (both count the live ones: what a walk or a deletion freed); small trees.
+// Item-tree doubles: items with settable id, date and size, folders loading through a callback; small trees.
 #pragma once
 
 #include <algorithm>

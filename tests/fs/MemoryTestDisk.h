@@ -1,5 +1,4 @@
-// Test disk over a byte vector with a name, a type and a path of its own: the failing test disk with all
-// blocks good unless a test fails some. It opens for reading only and counts the opens and closes of the medium.
+// A failing test disk over a byte vector, all blocks good unless failed, counting opens and closes.
 #pragma once
 
 #include <utility>

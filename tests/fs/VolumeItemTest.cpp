@@ -12,9 +12,8 @@ namespace {
 using namespace test;
 using Lines = std::vector<std::string>;
 
-// Each case runs operations on the entries of a root of the given sort type; the result is the comparison of the
-// first two entries ("compare", with the terms named: d date, s size, i id) or the tree text, then the error lines.
-// "sorted": the root was sorted before the entries came; "other": the first two belong to a volume sorted by name.
+// Operations on a root's entries: "compare" the first two (terms d date, s size, i id), else the tree text; then
+// error lines. "sorted": sorted before the entries came; "other": the first two on a volume sorted by name.
 TEST(VolumeItem, ComparisonsSortsAndDuplicateAndEmptyFolderRemovalGoAsTheExamplesShow) {
     struct Case { std::string op; int sortType; std::vector<Entry> entries; std::string expected; };
     const std::vector<Entry> nested = {{"o/"}, {"o/in/"}, {"full/"}, {"full/f"}, {"full/e/"}, {"file"}, {"e/"}};

@@ -1,13 +1,5 @@
-// Test rigs of the carver's tests.
-//
-// StreamRig: a disk of given bytes (512-byte blocks) behind a small block
-// cache (16 lines of 2 KiB), read through a comfort stream.
-//
-// CarveRig: a Recovery over a disk, with a volume whose used blocks the test
-// chooses (or the volume Recovery opens on the disk), and a loop that feeds
-// a RawAnalyser as the block scan does: each free block read as the scan's
-// view, used blocks skipped unread. After every block the scan's view must
-// still hold the disk's bytes (the view is shared with the streams' cache).
+// StreamRig: bytes behind a small block cache, read through a comfort stream.
+// CarveRig: a RawAnalyser fed block by block as the scan feeds it, used blocks skipped unread.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -56,8 +48,7 @@ public:
     std::set<u64> used;
 };
 
-// Reports a find wherever a block begins with its marker: the mime type it
-// was told, an end at start + length - 1 (none for length 0).
+// Finds where a block begins with its marker: the told mime type, end start + length - 1 (none for 0).
 class ScriptedAnalyser : public StreamAnalyser {
 public:
     ScriptedAnalyser(RawAnalyser* owner, std::string marker, std::string registered, std::string reported,
@@ -83,9 +74,7 @@ public:
 };
 
 struct CarveRig {
-    // With a block size the volume is a UsedBlocksVolume at volumeOffset of
-    // the disk, its allocation block 0 at dataOffset of the volume; with 0
-    // it is the volume Recovery opens on the disk, in its own blocks.
+    // blockSize 0: the volume Recovery opens; else a UsedBlocksVolume at volumeOffset, block 0 at dataOffset.
     CarveRig(std::unique_ptr<Disk> d, u32 blockSize, u64 volumeOffset = 0, u64 dataOffset = 0)
         : disk(std::move(d)), allocBlockSize(blockSize) {
         EXPECT_TRUE(recovery.selectDisk(disk.get()));

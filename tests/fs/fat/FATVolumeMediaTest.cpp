@@ -1,12 +1,11 @@
-// The shared tool-made FAT volumes (tests/fixtures/make_fat.sh), opened as a user would: geometry, listing, dates
-// and every byte (at any offset and length) agree with the manifest; the probes know boot sector and folders.
+// The tool-made FAT volumes (tests/fixtures/make_fat.sh): geometry, listing, dates and bytes as the manifest says.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <random>
 
 #include "TestMedia.h"
+#include "fs/ItemTestSupport.h"
 #include "fs/fat/FatManifest.h"
 #include "fs/fat/FAT.h"
 #include "fs/fat/FATAnalyser.h"
@@ -31,7 +30,8 @@ TEST_P(FATMediaTest, BrowsesAndReadsAsTheToolsWroteIt) {
     ImageDisk image(mediaPath(mf["image"]));
     Disk* disk = &image;
     if (mf["volume_offset"] != "0") {  // "mbr_fat.img.pN": partition N of the disk's partition list
-        ASSERT_TRUE(image.open(false) && image.scanForPartitions());
+        ASSERT_TRUE(image.open(false));
+        ASSERT_TRUE(image.scanForPartitions());
         ASSERT_NE(disk = image.getPartition(name.back() - '1'), nullptr);
     }
     Recovery recovery;  // opens it as the engine does, behind its cache
@@ -60,15 +60,8 @@ TEST_P(FATMediaTest, BrowsesAndReadsAsTheToolsWroteIt) {
     // The listing: the live entries and the label (an empty file), no deleted entry.
     std::map<std::string, VolumeItem*> tree;
     std::map<std::string, std::string> expected = {{"/" + mf["label_bpb"], "0"}}, listed;
-    std::function<void(VolumeItem*, const std::string&)> walk = [&](VolumeItem* folder, const std::string& prefix) {
-        folder->loadChildren();
-        for (VolumeItem* c : folder->children()) {
-            const std::string path = prefix + c->getName() + (c->isContainer() ? "/" : "");
-            tree[path] = c, listed[path] = std::to_string(c->getSize());
-            if (c->isContainer()) walk(c, path);
-        }
-    };
-    walk(vol->getRootItem(), "/");
+    collectTree(vol->getRootItem(), "/", tree);
+    for (auto& [path, item] : tree) listed[path] = std::to_string(item->getSize());
     for (auto& e : entries) expected[e.path + (e.folder ? "/" : "")] = std::to_string(e.size);
     EXPECT_EQ(listed, expected);
 
@@ -87,14 +80,13 @@ TEST_P(FATMediaTest, BrowsesAndReadsAsTheToolsWroteIt) {
         EXPECT_EQ(first && FATAnalyser::probeDirectoryBlock(block.data(), u32(cs)), folder) << e.path;
         if (e.folder) continue;
         const u64 size = e.size;
-        std::vector<u8> whole(size), piece;
-        for (u64 ofs = 0, n; ofs < size; ofs += n)
-            ASSERT_EQ(item->read(ofs, &whole[ofs], u32(n = std::min<u64>(2048, size - ofs))), n) << e.path << " @" << ofs;
+        std::vector<u8> whole, piece;
+        ASSERT_TRUE(readItem(item, whole, 2048)) << e.path;
         EXPECT_EQ(sha256Hex(whole), e.sha256) << e.path;
         auto check = [&](u64 ofs, u64 len) {
             piece.assign(len = std::min(len, size - ofs), 0xCC);
-            ASSERT_TRUE(item->read(ofs, piece.data(), u32(len)) == len && !memcmp(piece.data(), &whole[ofs], len))
-                << e.path << " @" << ofs << "+" << len;
+            ASSERT_EQ(item->read(ofs, piece.data(), u32(len)), len) << e.path << " @" << ofs << "+" << len;
+            ASSERT_EQ(memcmp(piece.data(), &whole[ofs], len), 0) << e.path << " @" << ofs << "+" << len;
         };
         for (int i = 0; size && i < 20; ++i) check(rng() % size, 1 + rng() % std::min<u64>(size, 3 * cs + 17));
         for (u64 edge = cs; edge < std::min<u64>(size, 6 * cs); edge += cs)

@@ -1,6 +1,4 @@
-// Hand-made FAT volumes and blocks for what no tool makes: damaged boot sectors,
-// tables, chains and directories give failures or partial trees, never hangs or
-// bytes outside the file; names of every kind; the directory probe's rules.
+// Hand-made FAT volumes for damage no tool makes: boot sectors, tables, chains, directories, names, the probe.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,10 +41,8 @@ TEST(FATVolumeMount, TypeFollowsTheClusterCountAndUnusableLayoutsAreRefused) {
     }
 }
 
-// On FAT12, whose entries 341, 682, ... straddle two table blocks: a file of
-// clusters 10, 11, 20, 5; a 3000-cluster chain from 100 whose clusters start
-// with their number; the links 3 -> 1 (reserved), 4 -> 4000 (past the last
-// cluster), 6 -> bad, 9 -> end, and the loop 7 -> 8 -> 7.
+// FAT12 (entries 341, 682, ... straddle table blocks): a file of clusters 10, 11, 20, 5; 3000 clusters from 100
+// starting with their number; links 3 -> 1 (reserved), 4 -> 4000 (past the end), 6 -> bad, 9 -> end, 7 -> 8 -> 7.
 TEST(FATRead, ChainsReadExactlyInAnyOrderAndFailWhereTheyLeaveTheVolume) {
     FatImage b;
     b.bits = 12, b.total = 4000, b.made = 0;
@@ -67,19 +63,22 @@ TEST(FATRead, ChainsReadExactlyInAnyOrderAndFailWhereTheyLeaveTheVolume) {
         items[cluster].setDataCluster(cluster), items[cluster].setVolume(m.volume.get());
         return items[cluster].read(ofs, buf.data(), len);
     };
-    // Backwards, over cluster edges, between reads of the chain's tail: the
-    // position the volume keeps between reads never changes an answer.
+    // Backwards, over cluster edges, between reads of the tail: the kept position never changes an answer.
     for (int ofs = 2047; ofs >= 0; ofs -= 37) {
         for (u32 len : {1u, 2u, 511u, 512u, 513u, 1100u, 2048u}) {
             len = std::min<u32>(len, 2048 - ofs);
             ASSERT_EQ(read(10, ofs, len), len) << ofs << "+" << len;
             ASSERT_EQ(memcmp(buf.data(), &content[ofs], len), 0) << ofs << "+" << len;
         }
-        ASSERT_TRUE(read(20, 0, 10) == 10 && memcmp(buf.data(), &content[1024], 10) == 0);
+        ASSERT_EQ(read(20, 0, 10), 10u);
+        ASSERT_EQ(memcmp(buf.data(), &content[1024], 10), 0);
     }
     // Sequential reads cost device reads in proportion to the clusters, not their square.
     const size_t before = m.disk->requestCount();
-    for (u64 k = 0; k < 3000; ++k) ASSERT_TRUE(read(100, k * 512, 512) == 512 && buf[0] == u8(k + 100)) << k;
+    for (u64 k = 0; k < 3000; ++k) {
+        ASSERT_EQ(read(100, k * 512, 512), 512u) << k;
+        ASSERT_EQ(buf[0], u8(k + 100)) << k;
+    }
     EXPECT_LT(m.disk->requestCount() - before, 3200u);
 
     LogCapture logs;
@@ -95,9 +94,8 @@ TEST(FATRead, ChainsReadExactlyInAnyOrderAndFailWhereTheyLeaveTheVolume) {
     EXPECT_EQ(read(7, ~0ULL - 100, 16), 0u);  // never further than the volume holds
     EXPECT_FALSE(FATVolume(m.disk.get()).readFileAt(2, buf.data(), 0, 1));
 
-    // Links and ends are in use, free and bad clusters not, nor entries beyond
-    // the table (where the next copy lies); the second copy is read when
-    // chosen, and "no table" links every cluster to the next.
+    // Links and ends are in use, free and bad clusters and entries past the table not; the second copy is read
+    // when chosen, and "no table" links every cluster to the next.
     for (u64 block : {8, 3, 7}) EXPECT_TRUE(m.volume->isAllocationBlockUsed(block)) << block;
     for (u64 block : {4, 11, 10923 - 2}) EXPECT_FALSE(m.volume->isAllocationBlockUsed(block)) << block;
     for (auto [copy, cluster, entry] : {std::tuple{2, 12, 0x34}, {0, 77, 78}, {1, 12, 0}})
@@ -155,8 +153,7 @@ std::string render(VolumeItem* folder, int depth = 0) {
     return s;
 }
 
-// Writes a short entry per token: "NAME.EXT@cluster" a file, "NAME/@cluster"
-// a folder; the cluster is 30 when left out.
+// A short entry per token: "NAME.EXT@cluster" a file, "NAME/@cluster" a folder; cluster 30 when left out.
 void dir(u8* at, const std::string& tokens) {
     std::istringstream in(tokens);
     for (std::string t; in >> t; at += 32) {
@@ -268,8 +265,8 @@ TEST(FATAnalyser, DirectoryProbeRefusesEveryFieldOutOfRule) {
     EXPECT_FALSE(probe(d));  // a second label
     std::vector<u8> noise(4096);
     std::generate(noise.begin(), noise.end(), std::mt19937(7));
-    EXPECT_FALSE(probe(noise) || probe(std::vector<u8>(4096, 0)));
-    EXPECT_FALSE(probe(std::vector<u8>(31, 0)) || FATAnalyser::probeDirectoryBlock(nullptr, 0));
+    for (const auto& block : {noise, std::vector<u8>(4096, 0), std::vector<u8>(31, 0)}) EXPECT_FALSE(probe(block));
+    EXPECT_FALSE(FATAnalyser::probeDirectoryBlock(nullptr, 0));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Helpers of the FAT reader's tests: a builder of small hand-made volumes in
-// memory (for damage no tool makes), and mounting them.
+// Hand-made FAT volumes in memory for damage no tool makes, and mounting them.
 #pragma once
 
 #include <cstring>

@@ -1,5 +1,4 @@
-// The template file system: a mount that never succeeds and makes one root for its owner (which the engine
-// frees once, with the failed candidate), and an analyser that makes a lost item or a lost volume per block.
+// The template file system: a mount that never succeeds, and an analyser making a lost item or volume per block.
 #include <gtest/gtest.h>
 
 #include "fs/MemoryTestDisk.h"
@@ -64,9 +63,7 @@ TEST(FooAnalyser, MakesOneLostItemOrOneLostVolumePerBlockOfAtLeast512Bytes) {
         lostVolumes.scanBlock();
     }
     scan.data = &tiny;
-    LogCapture log;
-    lostFiles.scanBlock();
-    EXPECT_TRUE(log.has("FooAnalyser: dunno, we need at least some data...\n"));
+    lostFiles.scanBlock();  // too short: nothing
     ASSERT_EQ(lostFiles.items().size(), 4u);
     for (const auto& [item, parent] : lostFiles.items()) {
         EXPECT_EQ(item->getName(), "child");

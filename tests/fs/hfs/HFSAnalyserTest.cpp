@@ -1,12 +1,7 @@
-// The HFS Plus analyser in real scans over the generated volume (tests/fixtures/hfs_gen.py) placed at an
-// odd sector inside other data, with no partition table: the lost-volumes scan makes it a browsable
-// partition; the lost-files scan gives back folders and files of a volume whose primary header was wiped.
+// The HFS Plus analyser over the generated volume placed at an odd sector: lost volumes and lost files.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-
-#include "TestMedia.h"
+#include "fs/ItemTestSupport.h"
 #include "fs/MemoryTestDisk.h"
 #include "fs/hfs/HFSAnalyser.h"
 #include "fs/hfs/HFSVolume.h"
@@ -18,13 +13,6 @@
 namespace vorn::test {
 namespace {
 
-using Bytes = std::vector<u8>;
-
-Bytes genImage() {
-    std::ifstream in(mediaPath("hfs_gen.img"), std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
 // Noise, the volume at byte volOfs, more noise.
 Bytes diskWith(const Bytes& volume, u64 volOfs, u64 tail) {
     Bytes disk(volOfs + volume.size() + tail);
@@ -34,12 +22,9 @@ Bytes diskWith(const Bytes& volume, u64 volOfs, u64 tail) {
 }
 
 TEST(HFSLostVolumes, AVolumeAtAnOddSectorBecomesALostVolumePartition) {
-    struct Case {
-        u32 blockSize;
-        u64 volOfs;
-    } cases[] = {{512, 601 * 512}, {2048, 7 * 2048 + 512} /* the header lies mid-block */};
+    const struct { u32 blockSize; u64 volOfs; } cases[] = {{512, 601 * 512}, {2048, 7 * 2048 + 512} /* mid-block */};
     const Bytes volume = genImage();
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.blockSize);
         MemoryTestDisk disk(diskWith(volume, c.volOfs, 65536), c.blockSize);
         {
@@ -68,17 +53,8 @@ TEST(HFSLostVolumes, AVolumeAtAnOddSectorBecomesALostVolumePartition) {
 // more piece of damage: paths under the found volume's root, and frag.bin read through it.
 TEST(HFSLostFiles, AWipedVolumeGivesBackItsTree) {
     const Bytes original = genImage();
-    auto find = [&](const Bytes& b, const std::string& name) {  // the folder record of (2, name) in leaf 1
-        Bytes key = {0, u8(6 + 2 * name.size()), 0, 0, 0, 2, 0, u8(name.size())};
-        for (char c : name) key.push_back(0), key.push_back(u8(c));
-        return size_t(std::search(b.begin() + 20480, b.begin() + 24576, key.begin(), key.end()) - b.begin()) +
-               key.size();
-    };
-    struct Case {
-        const char* what;
-        bool dropDocs;  // the folder record of /Docs unreadable: its items go to "CNID 20"
-        std::set<std::string> paths;
-    } cases[] = {
+    // dropDocs: the folder record of /Docs unreadable, its items go to "CNID 20"
+    struct Case { const char* what; bool dropDocs; std::set<std::string> paths; } cases[] = {
         {"header wiped", false,
          {"/Docs/", "/Docs/Sub/", "/Docs/Sub/deep.txt", "/Docs/note.txt", "/empty.txt", "/frag.bin"}},
         {"header wiped, /Docs lost", true,
@@ -89,7 +65,7 @@ TEST(HFSLostFiles, AWipedVolumeGivesBackItsTree) {
         SCOPED_TRACE(c.what);
         Bytes volume = original;
         std::fill(volume.begin() + 1024, volume.begin() + 1536, 0);
-        if (c.dropDocs) volume[find(volume, "Docs")] = 0x7F;  // record type 0x7F..: no folder
+        if (c.dropDocs) volume[recordData(volume, 2, "Docs")] = 0x7F;  // record type 0x7F..: no folder
         MemoryTestDisk disk(diskWith(volume, 601 * 512, 65536));
         Recovery recovery;
         ASSERT_TRUE(recovery.selectDisk(&disk));
@@ -110,16 +86,14 @@ TEST(HFSLostFiles, AWipedVolumeGivesBackItsTree) {
             EXPECT_TRUE(item->isContainer() || item->isLost()) << path;
         }
         EXPECT_EQ(paths, c.paths);
-        VolumeItem* frag = tree["/frag.bin"];
-        ASSERT_NE(frag, nullptr);
-        Bytes data(frag->getSize()), expected(data.size());
-        ASSERT_EQ(frag->read(0, data.data(), u32(data.size())), data.size());
         MemoryTestDisk plain(original);
-        ASSERT_TRUE(plain.open(false));
         HFSVolume reference(&plain);
+        ASSERT_TRUE(plain.open(false));
         ASSERT_TRUE(reference.mount(true));
-        ASSERT_EQ(walkTree(reference.getRootItem())["/frag.bin"]->read(0, expected.data(), u32(expected.size())),
-                  expected.size());
+        Bytes data, expected;
+        ASSERT_NE(tree["/frag.bin"], nullptr);
+        ASSERT_TRUE(readItem(tree["/frag.bin"], data));
+        ASSERT_TRUE(readItem(walkTree(reference.getRootItem())["/frag.bin"], expected));
         EXPECT_EQ(data, expected);
     }
 }
@@ -133,12 +107,7 @@ TEST(HFSAnalyserProbes, LeafNodesAreRecognisedByTheirOffsetTable) {
         for (size_t i = 0; i < offsets.size(); ++i) n[size - 2 * i - 2] = u8(offsets[i] >> 8), n[size - 2 * i - 1] = u8(offsets[i]);
         return n;
     };
-    struct Case {
-        const char* what;
-        Bytes block;
-        bool leaf;
-        u32 blocks;
-    } cases[] = {
+    struct Case { const char* what; Bytes block; bool leaf; u32 blocks; } cases[] = {
         {"4096-byte leaf", leaf(4096, {14, 100, 300}), true, 8},
         {"512-byte leaf", leaf(512, {14, 40}), true, 1},
         {"3 x 512 bytes", leaf(1536, {14, 40}), false, 0},

@@ -1,11 +1,7 @@
-// Shared pieces of the HFS tests: a tree walk that names items by path (a
-// '/' inside a name shown as ':' and control characters as '^', as The Sleuth
-// Kit shows them) and a SHA-256
-// hasher fed through Python's hashlib.
+// A tree walk naming items by path as The Sleuth Kit shows them ('/' as ':', control characters as '^').
 #pragma once
 
-#include <cstdio>
-#include <fstream>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -13,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "TestMedia.h"
 #include "fs/VolumeItem.h"
+#include "storage/StorageTestUtil.h"
 
 namespace vorn::test {
 
@@ -33,6 +31,24 @@ inline std::map<std::string, VolumeItem*> walkTree(VolumeItem* root) {
     };
     walk(root, "/", 0);
     return tree;
+}
+
+using Bytes = std::vector<u8>;
+constexpr size_t kCatalog = 16384, kNode = 4096, kExtentsLeaf = 12288;  // of the generated volume
+
+inline Bytes genImage() { return readFileBytes(mediaPath("hfs_gen.img")); }
+inline void put16(Bytes& b, size_t at, u32 v) { b[at] = u8(v >> 8), b[at + 1] = u8(v); }
+inline void put32(Bytes& b, size_t at, u32 v) { put16(b, at, v >> 16), put16(b, at + 2, v & 0xFFFF); }
+inline size_t node(int n) { return kCatalog + kNode * n; }
+
+// Start of the data of the catalog leaf record keyed (parent, ASCII name) in leaf 1 or 2.
+inline size_t recordData(const Bytes& b, u32 parent, const std::string& name) {
+    Bytes key = {0, u8(6 + 2 * name.size()), u8(parent >> 24), u8(parent >> 16), u8(parent >> 8), u8(parent), 0,
+                 u8(name.size())};
+    for (char c : name) key.push_back(0), key.push_back(u8(c));
+    auto at = std::search(b.begin() + node(1), b.begin() + node(3), key.begin(), key.end());
+    EXPECT_NE(at, b.begin() + node(3)) << name;
+    return size_t(at - b.begin()) + key.size() + (key.size() & 1);
 }
 
 }  // namespace vorn::test

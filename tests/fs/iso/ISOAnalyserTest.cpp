@@ -1,5 +1,4 @@
-// The directory reader and the directory-start probe over hand-made sectors, and the lost-volumes and lost-files
-// scans over tool-made images (tests/fixtures/make_iso.sh): every volume and session found, every directory linked.
+// The directory reader and probe on hand-made sectors; lost-volume and lost-file scans over tool-made images.
 #include <gtest/gtest.h>
 
 #include "fs/MemoryTestDisk.h"
@@ -24,7 +23,7 @@ Bytes join(std::initializer_list<Bytes> parts) {
 
 TEST(ISOAnalyserTest, DirectoryStartNeedsSoundDotRecords) {
     const Bytes dot = isoRecord(40, 2048, true, std::string(1, '\0')), dotdot = isoRecord(39, 2048, true, "\x01");
-    Bytes halves = dot, shortRecord = dot, longName = dot;
+    Bytes halves = dot, shortRecord = dot, longName = dot, padded = isoRecord(39, 2048, true, "\x01", 10);
     halves[9] = 7, shortRecord[0] = 33, longName[32] = 2;
     struct Case { const char* what; Bytes bytes; bool start; };
     const Case cases[] = {
@@ -36,6 +35,7 @@ TEST(ISOAnalyserTest, DirectoryStartNeedsSoundDotRecords) {
         {"record below 34 bytes", join({shortRecord, dotdot}), false},
         {"name past the record", join({longName, dotdot}), false},
         {"dotdot cut short", join({dot, Bytes(dotdot.begin(), dotdot.begin() + 20)}), false},
+        {"dotdot longer than the bytes", join({dot, Bytes(padded.begin(), padded.begin() + 36)}), false},
         {"file names", join({isoRecord(40, 2048, true, "A"), dotdot}), false},
     };
     for (const Case& c : cases) {
@@ -138,14 +138,11 @@ TEST(ISOAnalyserTest, LostFilesAreLinkedUnderTheirFolders) {
             if (extent->findChild("big.bin", false)) joliet = isoListing(extent);
         for (auto& [path, value] : all)
             if (!path.starts_with("many/")) want[path] = value;
-        for (auto it = joliet.begin(); it != joliet.end();) {
-            if (!it->first.starts_with("many/")) {
-                ++it;
-                continue;
-            }
-            EXPECT_EQ(all.count(it->first) ? all.at(it->first) : "missing", it->second) << it->first;
-            it = joliet.erase(it);
-        }
+        std::erase_if(joliet, [&](const auto& entry) {
+            const bool many = entry.first.starts_with("many/");
+            if (many) { EXPECT_EQ(all.count(entry.first) ? all.at(entry.first) : "-", entry.second) << entry.first; }
+            return many;
+        });
         EXPECT_EQ(joliet, want) << name;
     }
 }

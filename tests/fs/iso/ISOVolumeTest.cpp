@@ -1,10 +1,5 @@
-// ISO 9660 volumes made by xorriso and genisoimage (tests/fixtures/make_iso.sh), opened as a user would: the name,
-// every Joliet or 8-bit name, size, date and byte agree with what The Sleuth Kit or isoinfo read; on 512-byte media,
-// in a partition and at either session of a multisession disc. Then damage that no tool makes.
+// Tool-made ISO 9660 images (tests/fixtures/make_iso.sh) against their manifests, then damage no tool makes.
 #include <gtest/gtest.h>
-
-#include <fstream>
-#include <iterator>
 
 #include "fs/MemoryTestDisk.h"
 #include "fs/iso/IsoTestSupport.h"
@@ -13,6 +8,7 @@
 #include "misc/Utils.h"
 #include "recovery/Recovery.h"
 #include "storage/ImageDisk.h"
+#include "storage/StorageTestUtil.h"
 
 namespace vorn::test {
 namespace {
@@ -34,7 +30,8 @@ TEST_P(ISOMediaTest, BrowsesAndReadsAsTheToolsWroteIt) {
     ImageDisk image(mediaPath(c.image));
     Disk* disk = &image;
     if (c.partition >= 0) {
-        ASSERT_TRUE(image.open(false) && image.scanForPartitions());
+        ASSERT_TRUE(image.open(false));
+        ASSERT_TRUE(image.scanForPartitions());
         ASSERT_NE(disk = image.getPartition(c.partition), nullptr);
     }
     disk->setLastSessionOfs(c.sessionStart);
@@ -82,14 +79,9 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-std::vector<u8> fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // The descriptors of a tool-made image changed: what mounts, with which name and tree.
 TEST(ISOVolumeTest, DescriptorsDecideNameTreeAndMount) {
-    const std::vector<u8> original = fileBytes(mediaPath("iso_joliet.iso"));
+    const std::vector<u8> original = readFileBytes(mediaPath("iso_joliet.iso"));
     ASSERT_GT(original.size(), 18u * 2048);
     struct Patch { const char* what; u32 at; std::string bytes; bool mounts; bool joliet; };
     const Patch patches[] = {
@@ -119,8 +111,8 @@ TEST(ISOVolumeTest, DescriptorsDecideNameTreeAndMount) {
 
 // A folder that shows itself, an ancestor or a folder shown already is left out; the walk ends.
 TEST(ISOVolumeTest, FoldersThatLoopAreLeftOut) {
-    // The descriptors of a tool-made level-1 image (primary at 16, terminator at 17), its root moved to 18.
-    std::vector<u8> bytes = fileBytes(mediaPath("iso_level1.iso"));
+    // A tool-made level-1 image's descriptors (primary at 16, terminator at 17), its root moved to 18.
+    std::vector<u8> bytes = readFileBytes(mediaPath("iso_level1.iso"));
     ASSERT_GT(bytes.size(), 18u * 2048);
     bytes.resize(18 * 2048);
     const std::vector<u8> root = isoRecord(18, 2048, true, std::string(1, '\0'));

@@ -1,6 +1,4 @@
-// Helpers of the ISO 9660 tests: a tree's listing with every file's SHA-256,
-// the same of a manifest (tests/fixtures/make_iso.sh), and a generator of
-// hand-made directory sectors for damage that no tool makes.
+// ISO test helpers: listings with SHA-256 of a tree and of a manifest, and hand-made directory sectors.
 #pragma once
 
 #include <map>

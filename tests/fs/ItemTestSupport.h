@@ -103,6 +103,4 @@ inline bool readItem(VolumeItem* item, std::vector<u8>& out, u32 piece = 65536) 
     return true;
 }
 
-using LineRecorder = LogCapture;  // the shared log capture, under the name the item tests know
-
 }  // namespace vorn::test

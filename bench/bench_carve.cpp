@@ -49,9 +49,9 @@ u64 g_placed = 0;
 class SectorDisk : public vorn::Disk {
 public:
     explicit SectorDisk(const std::string& path) : m_image(path) {
-        m_blockSize = m_rawBlockSize = 4096;
-        m_blockCount = m_image.getBlockCount() * m_image.getBlockSize() / 4096;
-        m_name = "4Kn image";
+        blockSize = rawBlockSize = 4096;
+        blockCount = m_image.getBlockCount() * m_image.getBlockSize() / 4096;
+        name = "4Kn image";
     }
     bool openImpl(bool write) override { return !write && m_image.open(false); }
     void closeImpl() override { m_image.close(); }

@@ -9,9 +9,9 @@ namespace vorn::test {
 
 class MemoryTestDisk : public FailingDisk {
 public:
-    explicit MemoryTestDisk(std::vector<u8> bytes, u32 blockSize = 512, int type = DISK_TYPE_IMAGEFILE,
-                            const std::string& name = "memory")
-        : FailingDisk(std::move(bytes), blockSize) { m_type = type; m_name = name; m_path = "/memory/" + name; }
+    explicit MemoryTestDisk(std::vector<u8> bytes, u32 blockSize = 512, int diskType = DISK_TYPE_IMAGEFILE,
+                            const std::string& diskName = "memory")
+        : FailingDisk(std::move(bytes), blockSize) { type = diskType; name = diskName; path = "/memory/" + diskName; }
     bool openImpl(bool write) override { ++opens; return !failOpen && !write && FailingDisk::openImpl(write); }
     void closeImpl() override { ++closes; FailingDisk::closeImpl(); }
 

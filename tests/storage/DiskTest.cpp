@@ -13,7 +13,7 @@ namespace vorn::test {
 namespace {
 
 struct Wrapper : Disk {  // a Disk over an inner disk, with no device of its own
-    explicit Wrapper(Disk* inner) { m_innerDisk = inner; }
+    explicit Wrapper(Disk* inner) { innerDisk = inner; }
     bool openImpl(bool) override { return false; }
     void closeImpl() override {}
     bool readBlocksImpl(u64, u32, void*) override { return false; }

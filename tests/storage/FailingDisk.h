@@ -21,7 +21,7 @@ public:
     // Over a copy of bytes (the block count covers whole raw blocks only), or over another disk.
     explicit FailingDisk(std::vector<u8> bytes, u32 blockSize = 512) : m_bytes(std::move(bytes)) {
         setBlockSize(blockSize);
-        setBlockCount(m_rawBlockSize ? m_bytes.size() / m_rawBlockSize : 0);
+        setBlockCount(rawBlockSize ? m_bytes.size() / rawBlockSize : 0);
         setName("FailingDisk");
     }
     explicit FailingDisk(Disk* source) : m_source(source) {
@@ -53,15 +53,15 @@ public:
         m_requests.push_back({rawBlock, count});
         if (count == 0) return true;
         u8* out = static_cast<u8*>(buffer);
-        const size_t total = size_t(count) * m_rawBlockSize;
+        const size_t total = size_t(count) * rawBlockSize;
         const auto bad = m_failing.lower_bound(rawBlock);
-        bool ok = (!m_requireOpen || m_implOpens > 0) && m_rawBlockSize != 0 &&
+        bool ok = (!m_requireOpen || m_implOpens > 0) && rawBlockSize != 0 &&
                   (bad == m_failing.end() || *bad - rawBlock >= count);
         if (ok && m_source) {
             ok = m_source->readBlocks(rawBlock, count, out);
         } else if (ok) {
             const u64 size = m_bytes.size();  // rawBlock is bounded first, so the product cannot wrap
-            const u64 offset = rawBlock <= size / m_rawBlockSize ? rawBlock * m_rawBlockSize : size;
+            const u64 offset = rawBlock <= size / rawBlockSize ? rawBlock * rawBlockSize : size;
             const size_t have = std::min<u64>(total, size - offset);
             if (have) memcpy(out, m_bytes.data() + offset, have);
             ok = have == total;

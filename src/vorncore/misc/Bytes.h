@@ -20,20 +20,20 @@ inline bool inBounds(u64 size, u64 ofs, u64 n) { return ofs <= size && n <= size
 class ByteReader {
 public:
     ByteReader() = default;
-    ByteReader(const void* data, size_t size) : m_data(static_cast<const u8*>(data)), m_size(data ? size : 0) {}
+    ByteReader(const void* data, size_t size) : bytes(static_cast<const u8*>(data)), length(data ? size : 0) {}
 
-    size_t size() const { return m_size; }
-    const u8* data() const { return m_data; }
-    bool ok() const { return m_ok; }
-    bool has(size_t ofs, size_t n) const { return inBounds(m_size, ofs, n); }
+    size_t size() const { return length; }
+    const u8* data() const { return bytes; }
+    bool ok() const { return good; }
+    bool has(size_t ofs, size_t n) const { return inBounds(length, ofs, n); }
 
     // Pointer to n bytes at ofs, or null when they do not lie inside.
     const u8* ptr(size_t ofs, size_t n) const {
         if (!has(ofs, n)) {
-            m_ok = false;
+            good = false;
             return nullptr;
         }
-        return m_data + ofs;
+        return bytes + ofs;
     }
 
     u8 u8At(size_t ofs) const {
@@ -82,9 +82,9 @@ public:
     }
 
 private:
-    const u8* m_data = nullptr;
-    size_t m_size = 0;
-    mutable bool m_ok = true;
+    const u8* bytes = nullptr;
+    size_t length = 0;
+    mutable bool good = true;
 };
 
 // Unchecked loads for buffers whose size the caller has already checked.

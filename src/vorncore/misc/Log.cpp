@@ -110,17 +110,17 @@ void log(int level, const std::string& text) {
     writeVerbatim(level, text.c_str());
 }
 
-LogLimit::LogLimit(unsigned maxLines) : m_outer(t_limit), m_maxLines(maxLines) { t_limit = this; }
+LogLimit::LogLimit(unsigned maxLines) : outer(t_limit), maxLines(maxLines) { t_limit = this; }
 
 LogLimit::~LogLimit() {
-    t_limit = m_outer;
-    for (auto& [key, kind] : m_kinds) {
+    t_limit = outer;
+    for (auto& [key, kind] : kinds) {
         if (kind.repeats == 0) continue;
         std::string line = std::to_string(kind.repeats) + " more like: " + kind.first;
         if (line.back() != '\n') line += '\n';
         log(kind.level, line);
     }
-    if (m_cut) log(m_cutLevel, std::to_string(m_cut) + " more lines not logged\n");
+    if (cut) log(cutLevel, std::to_string(cut) + " more lines not logged\n");
 }
 
 bool LogLimit::admit(int level, const char* key, const char* text) {
@@ -128,19 +128,19 @@ bool LogLimit::admit(int level, const char* key, const char* text) {
 }
 
 bool LogLimit::take(int level, const char* key, const char* text) {
-    auto it = m_kinds.find(key);
-    if (it != m_kinds.end()) {
+    auto it = kinds.find(key);
+    if (it != kinds.end()) {
         ++it->second.repeats;
         return false;
     }
-    if (m_written >= m_maxLines) {
-        if (m_cut++ == 0 || level < m_cutLevel) m_cutLevel = level;
+    if (written >= maxLines) {
+        if (cut++ == 0 || level < cutLevel) cutLevel = level;
         return false;
     }
-    ++m_written;
-    m_kinds.emplace(key, Kind{level, text});
+    ++written;
+    kinds.emplace(key, Kind{level, text});
     // The outer scope counts what this one lets through.
-    return !m_outer || m_outer->take(level, key, text);
+    return !outer || outer->take(level, key, text);
 }
 
 char* fmt(const char* format, ...) {

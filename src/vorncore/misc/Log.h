@@ -86,12 +86,12 @@ private:
     };
     bool take(int level, const char* key, const char* text);
 
-    LogLimit* m_outer;
-    unsigned m_maxLines;
-    unsigned m_written = 0;
-    unsigned long long m_cut = 0;
-    int m_cutLevel = 0;
-    std::map<std::string, Kind> m_kinds;
+    LogLimit* outer;
+    unsigned maxLines;
+    unsigned written = 0;
+    unsigned long long cut = 0;
+    int cutLevel = 0;
+    std::map<std::string, Kind> kinds;
 };
 
 // `logStream << text` writes the text as one level-2 line, unchanged.

@@ -18,13 +18,13 @@ public:
 
     // For tests: set the stamps directly.
     void setStamps(const timeval& start, const timeval& stop) {
-        m_start = start;
-        m_stop = stop;
+        startTime = start;
+        stopTime = stop;
     }
 
 private:
-    timeval m_start{};
-    timeval m_stop{};
+    timeval startTime{};
+    timeval stopTime{};
 };
 
 class Speedometer {
@@ -35,20 +35,20 @@ public:
     void updateWithMicros(u64 bytes, u64 micros);
     void logResults() const;
 
-    u64 getTotalBytes() const { return m_totalBytes; }
-    u64 getTotalMicros() const { return m_totalMicros; }
-    u64 getLowestRate() const { return m_lowestRate; }
-    u64 getHighestRate() const { return m_highestRate; }
+    u64 getTotalBytes() const { return totalBytes; }
+    u64 getTotalMicros() const { return totalMicros; }
+    u64 getLowestRate() const { return lowestRate; }
+    u64 getHighestRate() const { return highestRate; }
 
 private:
-    u64 m_totalBytes = 0;
-    u64 m_totalMicros = 0;
-    u64 m_intervalBytes = 0;
-    u64 m_intervalMicros = 0;
-    u32 m_snapshotInterval = 5;
-    u64 m_lowestRate = 9223372036854775807ULL;
-    u64 m_highestRate = 0;
-    StopWatch m_watch;
+    u64 totalBytes = 0;
+    u64 totalMicros = 0;
+    u64 intervalBytes = 0;
+    u64 intervalMicros = 0;
+    u32 snapshotInterval = 5;
+    u64 lowestRate = 9223372036854775807ULL;
+    u64 highestRate = 0;
+    StopWatch watch;
 };
 
 }  // namespace vorn

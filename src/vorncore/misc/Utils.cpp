@@ -155,22 +155,22 @@ std::string format(const char* format, ...) {
 }
 
 StringTokenizer::StringTokenizer(const std::string& text, const std::string& delimiters)
-    : m_text(text), m_delimiters(delimiters) {}
+    : text(text), delimiters(delimiters) {}
 
-bool StringTokenizer::nextToken() { return nextToken(m_delimiters); }
+bool StringTokenizer::nextToken() { return nextToken(delimiters); }
 
 bool StringTokenizer::nextToken(const std::string& delimiters) {
     // Positions are 32-bit; a longer text is tokenised up to 4 GiB.
-    const size_t limit = std::min<size_t>(m_text.size(), std::numeric_limits<u32>::max());
-    size_t start = m_pos < limit ? m_text.find_first_not_of(delimiters, m_pos) : std::string::npos;
+    const size_t limit = std::min<size_t>(text.size(), std::numeric_limits<u32>::max());
+    size_t start = pos < limit ? text.find_first_not_of(delimiters, pos) : std::string::npos;
     if (start == std::string::npos || start >= limit) {
-        m_pos = static_cast<u32>(limit);
+        pos = static_cast<u32>(limit);
         return false;
     }
-    size_t end = m_text.find_first_of(delimiters, start);
+    size_t end = text.find_first_of(delimiters, start);
     if (end == std::string::npos || end > limit) end = limit;
-    m_token = m_text.substr(start, end - start);
-    m_pos = static_cast<u32>(end);
+    token = text.substr(start, end - start);
+    pos = static_cast<u32>(end);
     return true;
 }
 

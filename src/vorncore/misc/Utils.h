@@ -45,13 +45,13 @@ public:
     explicit StringTokenizer(const std::string& text, const std::string& delimiters = " \t\n\r");
     bool nextToken();
     bool nextToken(const std::string& delimiters);
-    const std::string& getToken() const { return m_token; }
+    const std::string& getToken() const { return token; }
 
 private:
-    u32 m_pos = 0;
-    std::string m_text;
-    std::string m_token;
-    std::string m_delimiters;
+    u32 pos = 0;
+    std::string text;
+    std::string token;
+    std::string delimiters;
 };
 
 // ---- file paths (separator "/")

@@ -104,7 +104,7 @@ DeviceOpener* getDeviceOpener() { return g_opener ? g_opener : &systemOpener(); 
 
 void setDeviceOpener(DeviceOpener* opener) { g_opener = opener; }
 
-PkexecOpener::PkexecOpener() : m_launcher("pkexec") {}
+PkexecOpener::PkexecOpener() : launcher("pkexec") {}
 
 bool isReadOnlyDescriptorOf(int fd, const std::string& path) {
     struct stat have, want;
@@ -115,8 +115,8 @@ bool isReadOnlyDescriptorOf(int fd, const std::string& path) {
 }
 
 int PkexecOpener::open(const std::string& path) {
-    if (m_helper.empty()) m_helper = defaultHelperPath();
-    const char* tool = m_helper.c_str();
+    if (helper.empty()) helper = defaultHelperPath();
+    const char* tool = helper.c_str();
 
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
@@ -136,8 +136,8 @@ int PkexecOpener::open(const std::string& path) {
     posix_spawn_file_actions_adddup2(&actions, sv[1], 0);
 
     std::vector<std::string> args;
-    if (!m_launcher.empty()) args.push_back(m_launcher);
-    args.push_back(m_helper);
+    if (!launcher.empty()) args.push_back(launcher);
+    args.push_back(helper);
     args.push_back("--socket-fd");
     args.push_back("0");
     args.push_back(path);

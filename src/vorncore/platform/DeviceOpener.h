@@ -51,9 +51,9 @@ public:
     // The launcher ("pkexec", looked up in PATH) and the helper's absolute
     // path. By default the helper is the "vorn-open-helper" next to the
     // running program, else /usr/libexec/vorn/vorn-open-helper.
-    void setLauncher(const std::string& launcher) { m_launcher = launcher; }
-    void setHelperPath(const std::string& helper) { m_helper = helper; }
-    const std::string& helperPath() const { return m_helper; }
+    void setLauncher(const std::string& launcherPath) { launcher = launcherPath; }
+    void setHelperPath(const std::string& helperPath) { helper = helperPath; }
+    const std::string& helperPath() const { return helper; }
 
     // A read-only descriptor of the node, or -1 after logging why not. The
     // descriptor received is checked: a block device, the node asked for,
@@ -61,8 +61,8 @@ public:
     int open(const std::string& path);
 
 private:
-    std::string m_launcher;
-    std::string m_helper;
+    std::string launcher;
+    std::string helper;
 };
 
 // True when the descriptor is open read-only on the block device that path

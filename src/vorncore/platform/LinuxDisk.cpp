@@ -24,19 +24,19 @@ constexpr size_t kMaxReadChunk = 1u << 30;  // one pread never asks for more
 
 LinuxDisk::LinuxDisk() : Disk() { log(LOG_DEBUG, "LinuxDisk created - no path\n"); }
 
-LinuxDisk::LinuxDisk(const std::string& path, DeviceOpener* opener) : Disk(), m_opener(opener) {
-    log(LOG_DEBUG, "LinuxDisk created - path: %s\n", path.c_str());
+LinuxDisk::LinuxDisk(const std::string& devicePath, DeviceOpener* deviceOpener) : Disk(), opener(deviceOpener) {
+    log(LOG_DEBUG, "LinuxDisk created - path: %s\n", devicePath.c_str());
     setBlockSize(512);
     setBlockCount(0);
-    m_path = path;
+    path = devicePath;
 }
 
 LinuxDisk::~LinuxDisk() {
     log(LOG_DEBUG, "LinuxDisk::~LinuxDisk\n");
     cleanup();
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
     }
 }
 
@@ -44,78 +44,78 @@ bool LinuxDisk::openImpl(bool write) { return openImplAuthorized(write, true); }
 
 bool LinuxDisk::openImplAuthorized(bool write, bool allowAuthorization) {
     if (write) {
-        log(LOG_ERROR, "error at LinuxDisk::open: write access refused (%s)\n", m_path.c_str());
+        log(LOG_ERROR, "error at LinuxDisk::open: write access refused (%s)\n", path.c_str());
         return false;
     }
-    if (m_fd >= 0) return true;
-    DeviceOpener* opener = m_opener ? m_opener : getDeviceOpener();
-    int fd = opener->openReadOnly(m_path);
-    if (fd < 0) {
-        const int error = -fd;
+    if (fd >= 0) return true;
+    DeviceOpener* useOpener = opener ? opener : getDeviceOpener();
+    int openedFd = useOpener->openReadOnly(path);
+    if (openedFd < 0) {
+        const int error = -openedFd;
         if ((error == EACCES || error == EPERM) && allowAuthorization) {
             // The only retry: one request for rights per first open.
-            fd = opener->openWithRights(m_path);
-            if (fd < 0) log(LOG_ERROR, "ExecuteWithAuthorizatonRight failed %s (%d)\n", m_path.c_str(), error);
+            openedFd = useOpener->openWithRights(path);
+            if (openedFd < 0) log(LOG_ERROR, "ExecuteWithAuthorizatonRight failed %s (%d)\n", path.c_str(), error);
         }
-        if (fd < 0) {
-            if (error == ENOMEDIUM) log(LOG_ERROR, "error at LinuxDisk::open: no medium in %s\n", m_path.c_str());
-            log(LOG_ERROR, "Error opening %s (%d)\n", m_path.c_str(), error);
+        if (openedFd < 0) {
+            if (error == ENOMEDIUM) log(LOG_ERROR, "error at LinuxDisk::open: no medium in %s\n", path.c_str());
+            log(LOG_ERROR, "Error opening %s (%d)\n", path.c_str(), error);
             return false;
         }
     }
-    m_fd = fd;
+    fd = openedFd;
     takeDeviceGeometry();
     detectLastSessionOnOpenDevice();
     return true;
 }
 
 void LinuxDisk::takeDeviceGeometry() {
-    u32 blockSize = 0;
+    u32 bytesPerBlock = 0;
     u64 bytes = 0;
     bool haveSize = false;
     struct stat st;
-    if (::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         // A plain file standing for a device: its length, the block size as set.
-        blockSize = m_blockSize;
+        bytesPerBlock = blockSize;
         bytes = static_cast<u64>(st.st_size);
         haveSize = true;
     } else {
         int logical = 0;
-        if (::ioctl(m_fd, BLKSSZGET, &logical) != 0 || logical <= 0) {
+        if (::ioctl(fd, BLKSSZGET, &logical) != 0 || logical <= 0) {
             log(LOG_ERROR, "error: couldn't determine block size of device.\n");
         } else {
-            blockSize = static_cast<u32>(logical);
+            bytesPerBlock = static_cast<u32>(logical);
             unsigned int physical = 0;
-            if (::ioctl(m_fd, BLKPBSZGET, &physical) != 0) physical = 0;
-            log(LOG_DEBUG, "using blockSize %d (physical %d)\n", static_cast<int>(blockSize), static_cast<int>(physical));
+            if (::ioctl(fd, BLKPBSZGET, &physical) != 0) physical = 0;
+            log(LOG_DEBUG, "using blockSize %d (physical %d)\n", static_cast<int>(bytesPerBlock), static_cast<int>(physical));
         }
         uint64_t size64 = 0;
-        if (::ioctl(m_fd, BLKGETSIZE64, &size64) != 0) {
+        if (::ioctl(fd, BLKGETSIZE64, &size64) != 0) {
             log(LOG_ERROR, "error: couldn't determine block count of device.\n");
         } else {
             bytes = size64;
             haveSize = true;
         }
     }
-    if (blockSize == 0 || !haveSize) return;
-    const u64 count = bytes / blockSize;
+    if (bytesPerBlock == 0 || !haveSize) return;
+    const u64 count = bytes / bytesPerBlock;
     log(LOG_DEBUG, "using blockCount %lld\n", static_cast<long long>(count));
-    if (m_blockCount == 0) {
+    if (blockCount == 0) {
         // Not listed with a size (made for a path, or the medium came later).
-        setBlockSize(blockSize);
+        setBlockSize(bytesPerBlock);
         setBlockCount(count);
-    } else if (count != m_blockCount || blockSize != m_blockSize) {
+    } else if (count != blockCount || bytesPerBlock != blockSize) {
         // The listed geometry stays: it is part of the disk's identity.
         log(LOG_WARNING, "warning: %s reports %lld blocks of %d bytes, listed with %lld blocks of %d bytes\n",
-            m_path.c_str(), static_cast<long long>(count), static_cast<int>(blockSize),
-            static_cast<long long>(m_blockCount), static_cast<int>(m_blockSize));
+            path.c_str(), static_cast<long long>(count), static_cast<int>(bytesPerBlock),
+            static_cast<long long>(blockCount), static_cast<int>(blockSize));
     }
 }
 
 void LinuxDisk::closeImpl() {
-    log(LOG_DEBUG, "closing path: %s\n", m_path.c_str());
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
+    log(LOG_DEBUG, "closing path: %s\n", path.c_str());
+    if (fd >= 0) ::close(fd);
+    fd = -1;
 }
 
 bool LinuxDisk::readAt(u64 offset, size_t size, void* buffer, size_t* got, int* error) {
@@ -125,7 +125,7 @@ bool LinuxDisk::readAt(u64 offset, size_t size, void* buffer, size_t* got, int* 
     *got = 0;
     while (done < size) {
         const size_t want = size - done < kMaxReadChunk ? size - done : kMaxReadChunk;
-        const ssize_t n = ::pread(m_fd, out + done, want, static_cast<off_t>(offset + done));
+        const ssize_t n = ::pread(fd, out + done, want, static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR) continue;
             *error = errno;
@@ -146,13 +146,13 @@ bool LinuxDisk::readAt(u64 offset, size_t size, void* buffer, size_t* got, int* 
 }
 
 bool LinuxDisk::readBlocksImpl(u64 rawBlock, u32 count, void* buffer) {
-    if (m_fd < 0) {
-        log(LOG_ERROR, "error at LinuxDisk::readBlocksImpl: %s is not open\n", m_path.c_str());
+    if (fd < 0) {
+        log(LOG_ERROR, "error at LinuxDisk::readBlocksImpl: %s is not open\n", path.c_str());
         return false;
     }
     if (!buffer) return false;
     if (count == 0) return true;
-    const u64 blockSize = m_rawBlockSize;
+    const u64 blockSize = rawBlockSize;
     const u64 length = static_cast<u64>(count) * blockSize;
     if (blockSize == 0 || rawBlock > static_cast<u64>(INT64_MAX) / blockSize ||
         rawBlock * blockSize > static_cast<u64>(INT64_MAX) - length) {
@@ -165,10 +165,10 @@ bool LinuxDisk::readBlocksImpl(u64 rawBlock, u32 count, void* buffer) {
     if (readAt(rawBlock * blockSize, static_cast<size_t>(length), buffer, &got, &error)) return true;
     addReadErrors(1);
     if (error == ENOMEDIUM) {
-        log(LOG_ERROR, "error at LinuxDisk::readBlocksImpl: no medium in %s\n", m_path.c_str());
+        log(LOG_ERROR, "error at LinuxDisk::readBlocksImpl: no medium in %s\n", path.c_str());
     } else {
         VORN_LOG(LOG_DEBUG, "LinuxDisk::readBlocksImpl - read error at block %llu of %s (%d)\n",
-                 static_cast<unsigned long long>(rawBlock), m_path.c_str(), error);
+                 static_cast<unsigned long long>(rawBlock), path.c_str(), error);
     }
     return false;
 }
@@ -183,17 +183,17 @@ bool LinuxDisk::writeBlocksImpl(u64 rawBlock, u32 count, const void* buffer) {
 
 void LinuxDisk::detectLastSession() {
     if (getType() != DISK_TYPE_CDDVD) return;
-    const bool wasOpen = m_openCount > 0;
+    const bool wasOpen = openCount > 0;
     if (!open(false)) return;
     if (wasOpen) detectLastSessionOnOpenDevice();  // a first open has just done it
     close();
 }
 
 void LinuxDisk::detectLastSessionOnOpenDevice() {
-    if (getType() != DISK_TYPE_CDDVD || m_fd < 0) return;
+    if (getType() != DISK_TYPE_CDDVD || fd < 0) return;
     u64 lba = 0;
     CdToc toc;
-    if (readTocFromDevice(m_fd, toc)) {
+    if (readTocFromDevice(fd, toc)) {
         lba = findLastSessionLba(toc, [this](u64 start) {
             if (start > (static_cast<u64>(INT64_MAX) - 32768) / 2048) return false;
             u8 sector[2048];

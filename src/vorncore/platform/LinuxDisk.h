@@ -47,7 +47,7 @@ public:
     virtual void detectLastSession();
 
     // The descriptor while open, else -1 (for tests and diagnostics).
-    int getDescriptor() const { return m_fd; }
+    int getDescriptor() const { return fd; }
 
 private:
     void takeDeviceGeometry();
@@ -56,8 +56,8 @@ private:
     // False on a read error (errno in error; the rest zero-filled).
     bool readAt(u64 offset, size_t size, void* buffer, size_t* got, int* error);
 
-    int m_fd = -1;
-    DeviceOpener* m_opener = nullptr;
+    int fd = -1;
+    DeviceOpener* opener = nullptr;
 };
 
 }  // namespace vorn

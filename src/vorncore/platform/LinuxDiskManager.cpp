@@ -7,7 +7,7 @@
 
 namespace vorn {
 
-LinuxDiskManager::LinuxDiskManager(SysfsRoots roots) : DiskManager(), m_scanner(std::move(roots)) {
+LinuxDiskManager::LinuxDiskManager(SysfsRoots roots) : DiskManager(), scanner(std::move(roots)) {
     log(LOG_DEBUG, "LinuxDiskManager::LinuxDiskManager\n");
 }
 
@@ -16,8 +16,8 @@ LinuxDiskManager::~LinuxDiskManager() { log(LOG_DEBUG, "LinuxDiskManager::~Linux
 void LinuxDiskManager::scanForDisks() {
     log(LOG_DEBUG, "LinuxDiskManager::scanForDisks\n");
     std::vector<MediaInfo> media;
-    if (!m_scanner.scanDisks(media)) {
-        printf("LinuxDiskManager::scanForDisks - cannot read %s/block\n", m_scanner.roots().sys.c_str());
+    if (!scanner.scanDisks(media)) {
+        printf("LinuxDiskManager::scanForDisks - cannot read %s/block\n", scanner.roots().sys.c_str());
         return;
     }
     for (const MediaInfo& m : media) {
@@ -36,8 +36,8 @@ void LinuxDiskManager::scanForDisks() {
 void LinuxDiskManager::scanForPartitions() {
     log(LOG_DEBUG, "LinuxDiskManager::scanForPartitions\n");
     std::vector<MediaInfo> media;
-    if (!m_scanner.scanPartitions(media)) {
-        printf("LinuxDiskManager::scanForPartitions - cannot read %s/block\n", m_scanner.roots().sys.c_str());
+    if (!scanner.scanPartitions(media)) {
+        printf("LinuxDiskManager::scanForPartitions - cannot read %s/block\n", scanner.roots().sys.c_str());
         return;
     }
     for (const MediaInfo& m : media) {

@@ -28,7 +28,7 @@ public:
     void scanForPartitions() override;
 
 private:
-    SysfsMediaScanner m_scanner;
+    SysfsMediaScanner scanner;
 };
 
 }  // namespace vorn

@@ -170,11 +170,11 @@ struct SysfsMediaScanner::Context {
     std::map<std::string, std::string> labelsByNode;  // node name below /dev -> label
 };
 
-SysfsMediaScanner::SysfsMediaScanner(SysfsRoots roots) : m_roots(std::move(roots)) {}
+SysfsMediaScanner::SysfsMediaScanner(SysfsRoots roots) : sysfsRoots(std::move(roots)) {}
 
 bool SysfsMediaScanner::listDiskNames(std::vector<std::string>& names) {
     names.clear();
-    const std::string block = m_roots.sys + "/block";
+    const std::string block = sysfsRoots.sys + "/block";
     DIR* dir = ::opendir(block.c_str());
     if (!dir) return false;
     ::closedir(dir);
@@ -207,7 +207,7 @@ bool SysfsMediaScanner::scanPartitions(std::vector<MediaInfo>& partitions) {
     for (const std::string& n : names) {
         MediaInfo disk;
         if (!describeDisk(n, ctx, disk)) continue;
-        const std::string dir = m_roots.sys + "/block/" + n;
+        const std::string dir = sysfsRoots.sys + "/block/" + n;
         std::vector<std::pair<u64, std::string>> found;
         for (const std::string& p : listFolder(dir)) {
             if (!isPlainName(p)) continue;
@@ -229,10 +229,10 @@ bool SysfsMediaScanner::scanPartitions(std::vector<MediaInfo>& partitions) {
 }
 
 void SysfsMediaScanner::loadContext(Context& ctx) {
-    ctx.sysReal = realPath(m_roots.sys);
+    ctx.sysReal = realPath(sysfsRoots.sys);
     std::string text;
-    if (readFile(m_roots.mountInfo, text, kMaxMountInfoSize)) ctx.mounts = parseMountInfo(text);
-    const std::string byLabel = m_roots.dev + "/disk/by-label";
+    if (readFile(sysfsRoots.mountInfo, text, kMaxMountInfoSize)) ctx.mounts = parseMountInfo(text);
+    const std::string byLabel = sysfsRoots.dev + "/disk/by-label";
     for (const std::string& entry : listFolder(byLabel)) {
         char target[PATH_MAX];
         ssize_t n = ::readlink((byLabel + "/" + entry).c_str(), target, sizeof target - 1);
@@ -252,7 +252,7 @@ bool SysfsMediaScanner::describeDisk(const std::string& name, Context& ctx, Medi
     info.name = name;
     info.whole = true;
     if (startsWith(name, "ram") || startsWith(name, "zram")) return false;
-    const std::string dir = m_roots.sys + "/block/" + name;
+    const std::string dir = sysfsRoots.sys + "/block/" + name;
     if (readAttribute(dir + "/hidden") == "1") return false;
     if (startsWith(name, "loop")) {
         info.backingFile = cleanDisplayText(readAttribute(dir + "/loop/backing_file"), 4096);
@@ -267,7 +267,7 @@ bool SysfsMediaScanner::describeDisk(const std::string& name, Context& ctx, Medi
     std::string text;
     std::map<std::string, std::string> uevent;
     if (readFile(dir + "/uevent", text)) uevent = parseUevent(text);
-    info.devicePath = m_roots.dev + "/" + deviceNodeName(name, uevent);
+    info.devicePath = sysfsRoots.dev + "/" + deviceNodeName(name, uevent);
 
     u64 lbs = 0;
     info.blockSize = readNumber(dir + "/queue/logical_block_size", lbs) && validBlockSize(lbs) ? static_cast<u32>(lbs) : 512;
@@ -277,7 +277,7 @@ bool SysfsMediaScanner::describeDisk(const std::string& name, Context& ctx, Medi
     info.removable = readNumber(dir + "/removable", removable) && removable == 1;
 
     std::map<std::string, std::string> udev;
-    if (readFile(m_roots.udevData + "/b" + std::to_string(info.major) + ":" + std::to_string(info.minor), text)) {
+    if (readFile(sysfsRoots.udevData + "/b" + std::to_string(info.major) + ":" + std::to_string(info.minor), text)) {
         udev = parseUdevData(text);
     }
 
@@ -328,7 +328,7 @@ void SysfsMediaScanner::describePartition(const MediaInfo& disk, const std::stri
     info.parent = disk.name;
     info.parentDevicePath = disk.devicePath;
     info.whole = false;
-    const std::string dir = m_roots.sys + "/block/" + disk.name + "/" + name;
+    const std::string dir = sysfsRoots.sys + "/block/" + disk.name + "/" + name;
     u64 sectors = 0;
     if (!readNumber(dir + "/size", sectors) || sectors > UINT64_MAX / 512) sectors = 0;
     info.sizeBytes = sectors * 512;
@@ -344,12 +344,12 @@ void SysfsMediaScanner::describePartition(const MediaInfo& disk, const std::stri
     std::string text;
     std::map<std::string, std::string> uevent;
     if (readFile(dir + "/uevent", text)) uevent = parseUevent(text);
-    info.devicePath = m_roots.dev + "/" + deviceNodeName(name, uevent);
+    info.devicePath = sysfsRoots.dev + "/" + deviceNodeName(name, uevent);
     auto pn = uevent.find("PARTNAME");
     if (pn != uevent.end()) info.partitionName = cleanDisplayText(pn->second);
 
     std::map<std::string, std::string> udev;
-    if (readFile(m_roots.udevData + "/b" + std::to_string(info.major) + ":" + std::to_string(info.minor), text)) {
+    if (readFile(sysfsRoots.udevData + "/b" + std::to_string(info.major) + ":" + std::to_string(info.minor), text)) {
         udev = parseUdevData(text);
     }
     auto scheme = udev.find("ID_PART_ENTRY_SCHEME");
@@ -377,7 +377,7 @@ void SysfsMediaScanner::describePartition(const MediaInfo& disk, const std::stri
 
 void SysfsMediaScanner::addVolumeFacts(MediaInfo& info, const std::map<std::string, std::string>& udev,
                                        Context& ctx) {
-    const std::string node = info.devicePath.substr(std::min(info.devicePath.size(), m_roots.dev.size() + 1));
+    const std::string node = info.devicePath.substr(std::min(info.devicePath.size(), sysfsRoots.dev.size() + 1));
     auto enc = udev.find("ID_FS_LABEL_ENC");
     auto plain = udev.find("ID_FS_LABEL");
     auto linked = ctx.labelsByNode.find(node);

@@ -74,7 +74,7 @@ public:
     // number order. False when <sys>/block cannot be read.
     bool scanPartitions(std::vector<MediaInfo>& partitions);
 
-    const SysfsRoots& roots() const { return m_roots; }
+    const SysfsRoots& roots() const { return sysfsRoots; }
 
 private:
     struct Context;
@@ -84,7 +84,7 @@ private:
     void describePartition(const MediaInfo& disk, const std::string& name, Context& ctx, MediaInfo& info);
     void addVolumeFacts(MediaInfo& info, const std::map<std::string, std::string>& udev, Context& ctx);
 
-    SysfsRoots m_roots;
+    SysfsRoots sysfsRoots;
 };
 
 // The name shown for a medium: the label of the volume mounted from it; else,

@@ -33,23 +33,23 @@ namespace vorn {
 class UsedBlocks {
 public:
     UsedBlocks(Volume* volume, u32 scanBlockSize)
-        : m_volume(volume), m_scanBlockSize(scanBlockSize), m_volumeBlockSize(volume ? volume->getAllocBlockSize() : 0) {}
+        : volume(volume), scanBlockSize(scanBlockSize), volumeBlockSize(volume ? volume->getAllocBlockSize() : 0) {}
 
     bool isUsed(u64 index) const {
-        if (!m_volume) return false;
-        if (m_volumeBlockSize == m_scanBlockSize || m_volumeBlockSize == 0) return m_volume->isAllocationBlockUsed(index);
-        const u64 firstByte = index * m_scanBlockSize;
-        const u64 last = (firstByte + m_scanBlockSize - 1) / m_volumeBlockSize;
-        for (u64 block = firstByte / m_volumeBlockSize; block <= last; ++block) {
-            if (!m_volume->isAllocationBlockUsed(block)) return false;
+        if (!volume) return false;
+        if (volumeBlockSize == scanBlockSize || volumeBlockSize == 0) return volume->isAllocationBlockUsed(index);
+        const u64 firstByte = index * scanBlockSize;
+        const u64 last = (firstByte + scanBlockSize - 1) / volumeBlockSize;
+        for (u64 block = firstByte / volumeBlockSize; block <= last; ++block) {
+            if (!volume->isAllocationBlockUsed(block)) return false;
         }
         return true;
     }
 
 private:
-    Volume* m_volume;
-    u64 m_scanBlockSize;
-    u32 m_volumeBlockSize;
+    Volume* volume;
+    u64 scanBlockSize;
+    u32 volumeBlockSize;
 };
 
 namespace {
@@ -67,35 +67,35 @@ constexpr u32 kClockCheckBytes = 1048576;
 // is asked of the cache on its own, so a bad block costs only its own steps.
 class LineWindow {
 public:
-    LineWindow(CachedDisk* cache, u64 diskBytes) : m_cache(cache), m_diskBytes(diskBytes) {}
-    ~LineWindow() { m_line.free(); }
+    LineWindow(CachedDisk* cache, u64 diskBytes) : cache(cache), diskBytes(diskBytes) {}
+    ~LineWindow() { line.free(); }
 
     bool read(u64 offset, u32 size, Data& out) {
-        if (offset >= m_start && offset < m_end && size <= m_end - offset) {
-            return out.setPtr(m_line.getPtr() + (offset - m_start), 1, size);
+        if (offset >= start && offset < end && size <= end - offset) {
+            return out.setPtr(line.getPtr() + (offset - start), 1, size);
         }
-        const u64 lineBytes = m_cache->getLineBytes();
+        const u64 lineBytes = cache->getLineBytes();
         const u64 lineStart = lineBytes ? offset / lineBytes * lineBytes : offset;
-        const u64 lineEnd = std::min(lineStart + lineBytes, m_diskBytes);
-        m_start = m_end = 0;
-        if (lineBytes && offset + size <= lineEnd && lineStart != m_badLine &&
-            m_cache->getOfsData(lineStart, static_cast<u32>(lineEnd - lineStart), m_line) && !m_line.isOwned()) {
-            m_start = lineStart;
-            m_end = lineEnd;
-            return out.setPtr(m_line.getPtr() + (offset - m_start), 1, size);
+        const u64 lineEnd = std::min(lineStart + lineBytes, diskBytes);
+        start = end = 0;
+        if (lineBytes && offset + size <= lineEnd && lineStart != badLine &&
+            cache->getOfsData(lineStart, static_cast<u32>(lineEnd - lineStart), line) && !line.isOwned()) {
+            start = lineStart;
+            end = lineEnd;
+            return out.setPtr(line.getPtr() + (offset - start), 1, size);
         }
         // Across lines, or a line with an unreadable block: this step alone
         // (the line's view is given up by this request of the same holder).
-        if (lineBytes && offset + size <= lineEnd) m_badLine = lineStart;
-        return m_cache->getOfsData(offset, size, out);
+        if (lineBytes && offset + size <= lineEnd) badLine = lineStart;
+        return cache->getOfsData(offset, size, out);
     }
 
 private:
-    CachedDisk* m_cache;
-    u64 m_diskBytes;
-    Data m_line;
-    u64 m_start = 0, m_end = 0;  // the bytes m_line shows; empty when m_end is 0
-    u64 m_badLine = ~u64(0);     // the line whose whole view failed last
+    CachedDisk* cache;
+    u64 diskBytes;
+    Data line;
+    u64 start = 0, end = 0;  // the bytes line shows; empty when end is 0
+    u64 badLine = ~u64(0);     // the line whose whole view failed last
 };
 
 }  // namespace

@@ -19,10 +19,10 @@ namespace vorn {
 class SearchResultsItem : public DummyVolumeItem {
 public:
     // slot: the owner's pointer to this folder, cleared when it is freed; may be null.
-    explicit SearchResultsItem(VolumeItem** slot) : DummyVolumeItem(true), m_slot(slot) {}
+    explicit SearchResultsItem(VolumeItem** slot) : DummyVolumeItem(true), slot(slot) {}
     ~SearchResultsItem() override {
         clearChildren();
-        if (m_slot && *m_slot == this) *m_slot = nullptr;
+        if (slot && *slot == this) *slot = nullptr;
     }
 
     void deleteChildren() override { clearChildren(); }
@@ -31,7 +31,7 @@ public:
     void renameDuplicates(bool) override {}
 
 private:
-    VolumeItem** m_slot;
+    VolumeItem** slot;
 };
 
 }  // namespace vorn

@@ -35,63 +35,63 @@ CachedDisk::LineBuffer CachedDisk::allocBuffer(size_t bytes, size_t align) {
     return LineBuffer(static_cast<u8*>(p));
 }
 
-CachedDisk::CachedDisk(Disk* disk, u32 cacheSize, u32 readAheadSize)
-    : m_cacheSize(cacheSize), m_readAheadSize(readAheadSize) {
-    m_innerDisk = disk;
+CachedDisk::CachedDisk(Disk* disk, u32 requestedCacheSize, u32 requestedReadAheadSize)
+    : cacheSize(requestedCacheSize), readAheadSize(requestedReadAheadSize) {
+    innerDisk = disk;
     configure(disk ? disk->getBlockSize() : 0, disk ? disk->getBlockCount() : 0);
     log(LOG_DEBUG, "CachedDisk created - cacheSize=%d, readAheadSize=%d => cacheLines=%d, blocksPerRead=%d\n",
-        static_cast<int>(cacheSize), static_cast<int>(readAheadSize), static_cast<int>(m_lineCount),
-        static_cast<int>(m_blocksPerRead));
+        static_cast<int>(requestedCacheSize), static_cast<int>(requestedReadAheadSize), static_cast<int>(lineCount),
+        static_cast<int>(blocksPerRead));
 }
 
 CachedDisk::~CachedDisk() {
     log(LOG_DEBUG, "stopping prefetch thread...\n");
     log(LOG_DEBUG, "freeing cache\n");
     releaseBuffers();
-    m_retired.clear();
+    retired.clear();
     log(LOG_DEBUG, "done\n");
 }
 
 // Line geometry for the wrapped disk's block size: at least one block per
 // line and at least one line, whatever the sizes asked for.
 void CachedDisk::configure(u32 blockSize, u64 blockCount) {
-    m_geomBlockSize = blockSize;
-    m_geomBlockCount = blockCount;
+    geomBlockSize = blockSize;
+    geomBlockCount = blockCount;
     if (blockSize == 0) {
         // Nothing can be read at this block size; reads refuse it.
-        m_blocksPerRead = 1;
-        m_lineBytes = 0;
-        m_lineCount = 1;
+        blocksPerRead = 1;
+        lineBytes = 0;
+        lineCount = 1;
     } else {
-        m_blocksPerRead = std::max<u32>(1, m_readAheadSize / blockSize);
-        m_lineBytes = size_t(m_blocksPerRead) * blockSize;
-        m_lineCount = static_cast<u32>(std::max<u64>(1, m_cacheSize / m_lineBytes));
+        blocksPerRead = std::max<u32>(1, readAheadSize / blockSize);
+        lineBytes = size_t(blocksPerRead) * blockSize;
+        lineCount = static_cast<u32>(std::max<u64>(1, cacheSize / lineBytes));
     }
-    m_bufferAlign = m_lineBytes >= kPageSize ? kPageSize : 64;
-    m_bufferBytes = (std::max<size_t>(m_lineBytes, 1) + m_bufferAlign - 1) / m_bufferAlign * m_bufferAlign;
-    m_index.reserve(std::min<u32>(m_lineCount, 4096));
+    bufferAlign = lineBytes >= kPageSize ? kPageSize : 64;
+    bufferBytes = (std::max<size_t>(lineBytes, 1) + bufferAlign - 1) / bufferAlign * bufferAlign;
+    index.reserve(std::min<u32>(lineCount, 4096));
 }
 
 // The wrapped disk may change its block size or count (an image re-opened,
 // a device sized at open): the lines no longer describe it, so they go.
 void CachedDisk::syncGeometry(u32 blockSize, u64 blockCount) {
-    if (blockSize == m_geomBlockSize && blockCount == m_geomBlockCount) return;
+    if (blockSize == geomBlockSize && blockCount == geomBlockCount) return;
     VORN_LOG(LOG_DEBUG, "CachedDisk - wrapped disk changed (blockSize=%u, blockCount=%llu), lines dropped\n", blockSize,
              static_cast<unsigned long long>(blockCount));
-    m_badBlocks.clear();
-    if (blockSize == m_geomBlockSize) {
+    badBlocks.clear();
+    if (blockSize == geomBlockSize) {
         // Same line size: the buffers stay (a view keeps valid memory).
-        for (auto& entry : m_index) {
-            Line& line = m_slots[entry.second];
+        for (auto& entry : index) {
+            Line& line = slots[entry.second];
             line.number = kNoLine;
             line.badBits.clear();
             line.prev = line.next = kNil;
-            m_freeSlots.push_back(entry.second);
+            freeSlots.push_back(entry.second);
         }
-        m_index.clear();
-        m_lruHead = m_lruTail = kNil;
-        for (u64& locked : m_lockedLine) locked = kNoLine;
-        m_geomBlockCount = blockCount;
+        index.clear();
+        lruHead = lruTail = kNil;
+        for (u64& locked : lockedLine) locked = kNoLine;
+        geomBlockCount = blockCount;
         return;
     }
     releaseBuffers();
@@ -99,37 +99,37 @@ void CachedDisk::syncGeometry(u32 blockSize, u64 blockCount) {
 }
 
 void CachedDisk::releaseBuffers() {
-    for (Line& line : m_slots) {
+    for (Line& line : slots) {
         u32 holders = 0;
         for (u32 h = 0; h < kMaxHolders; ++h) {
-            if (line.buffer && line.buffer.get() == m_viewBuffer[h]) holders |= 1u << h;
+            if (line.buffer && line.buffer.get() == viewBuffer[h]) holders |= 1u << h;
         }
         if (holders) {
             // Views may still point here: keep the buffer until each of
             // those holders asks for its next view.
-            m_retired.push_back({std::move(line.buffer), holders});
+            retired.push_back({std::move(line.buffer), holders});
         }
         line.buffer.reset();
     }
     for (u32 h = 0; h < kMaxHolders; ++h) {
-        m_viewBuffer[h] = nullptr;
-        m_lockedLine[h] = kNoLine;
+        viewBuffer[h] = nullptr;
+        lockedLine[h] = kNoLine;
     }
-    m_slots.clear();
-    m_freeSlots.clear();
-    m_index.clear();
-    m_lruHead = m_lruTail = kNil;
+    slots.clear();
+    freeSlots.clear();
+    index.clear();
+    lruHead = lruTail = kNil;
 }
 
 // The holder gives up its previous view: retired buffers nobody views any
 // longer are freed.
 void CachedDisk::releaseRetired(u32 holder) {
-    if (m_retired.empty()) return;
-    for (size_t i = 0; i < m_retired.size();) {
-        m_retired[i].holders &= ~(1u << holder);
-        if (m_retired[i].holders == 0) {
-            m_retired[i] = std::move(m_retired.back());
-            m_retired.pop_back();
+    if (retired.empty()) return;
+    for (size_t i = 0; i < retired.size();) {
+        retired[i].holders &= ~(1u << holder);
+        if (retired[i].holders == 0) {
+            retired[i] = std::move(retired.back());
+            retired.pop_back();
         } else {
             ++i;
         }
@@ -137,90 +137,90 @@ void CachedDisk::releaseRetired(u32 holder) {
 }
 
 bool CachedDisk::isLocked(u64 line) const {
-    for (u64 locked : m_lockedLine) {
+    for (u64 locked : lockedLine) {
         if (locked == line) return true;
     }
     return false;
 }
 
 void CachedDisk::unlink(u32 slot) {
-    Line& line = m_slots[slot];
+    Line& line = slots[slot];
     if (line.prev != kNil) {
-        m_slots[line.prev].next = line.next;
+        slots[line.prev].next = line.next;
     } else {
-        m_lruHead = line.next;
+        lruHead = line.next;
     }
     if (line.next != kNil) {
-        m_slots[line.next].prev = line.prev;
+        slots[line.next].prev = line.prev;
     } else {
-        m_lruTail = line.prev;
+        lruTail = line.prev;
     }
     line.prev = line.next = kNil;
 }
 
 void CachedDisk::append(u32 slot) {
-    Line& line = m_slots[slot];
-    line.prev = m_lruTail;
+    Line& line = slots[slot];
+    line.prev = lruTail;
     line.next = kNil;
-    if (m_lruTail != kNil) {
-        m_slots[m_lruTail].next = slot;
+    if (lruTail != kNil) {
+        slots[lruTail].next = slot;
     } else {
-        m_lruHead = slot;
+        lruHead = slot;
     }
-    m_lruTail = slot;
+    lruTail = slot;
 }
 
 CachedDisk::Line* CachedDisk::getLine(u64 line) {
     // Sequential readers hit the most recent line again and again: it is
     // already at the newest end, so nothing moves.
-    if (m_lruTail != kNil && m_slots[m_lruTail].number == line) return &m_slots[m_lruTail];
-    auto it = m_index.find(line);
-    if (it != m_index.end()) {
+    if (lruTail != kNil && slots[lruTail].number == line) return &slots[lruTail];
+    auto it = index.find(line);
+    if (it != index.end()) {
         const u32 slot = it->second;
         unlink(slot);
         append(slot);
-        return &m_slots[slot];
+        return &slots[slot];
     }
     return fillLine(line);
 }
 
 // A slot with a buffer, in neither the index nor the recency list, or kNil.
 u32 CachedDisk::takeSlot() {
-    if (m_index.size() < m_lineCount) {
-        log(LOG_DEBUG, "cache not full - filling cache (%d)\n", static_cast<int>(m_index.size()));
-        if (!m_freeSlots.empty()) {
-            const u32 slot = m_freeSlots.back();
-            m_freeSlots.pop_back();
+    if (index.size() < lineCount) {
+        log(LOG_DEBUG, "cache not full - filling cache (%d)\n", static_cast<int>(index.size()));
+        if (!freeSlots.empty()) {
+            const u32 slot = freeSlots.back();
+            freeSlots.pop_back();
             return slot;
         }
-        LineBuffer buffer = allocBuffer(m_bufferBytes, m_bufferAlign);
+        LineBuffer buffer = allocBuffer(bufferBytes, bufferAlign);
         if (!buffer) {
             log(LOG_ERROR, "error: memory allocation error (valloc)!\n");
             return kNil;
         }
-        m_slots.emplace_back();
-        m_slots.back().buffer = std::move(buffer);
-        return static_cast<u32>(m_slots.size() - 1);
+        slots.emplace_back();
+        slots.back().buffer = std::move(buffer);
+        return static_cast<u32>(slots.size() - 1);
     }
 
     // Full: the least recently used line that no holder views.
-    u32 victim = m_lruHead;
-    while (victim != kNil && isLocked(m_slots[victim].number)) victim = m_slots[victim].next;
+    u32 victim = lruHead;
+    while (victim != kNil && isLocked(slots[victim].number)) victim = slots[victim].next;
     if (victim == kNil) {
         log(LOG_ERROR, "!! ERROR !! Cache is completely locked!\n");
-        victim = m_lruHead;
+        victim = lruHead;
     }
-    Line& line = m_slots[victim];
-    m_index.erase(line.number);
+    Line& line = slots[victim];
+    index.erase(line.number);
     unlink(victim);
     line.number = kNoLine;
     line.badBits.clear();
     if (!line.buffer) {
         log(LOG_ERROR, "dunno2: cbuf=NULL\n");
-        line.buffer = allocBuffer(m_bufferBytes, m_bufferAlign);
+        line.buffer = allocBuffer(bufferBytes, bufferAlign);
         if (!line.buffer) {
             log(LOG_ERROR, "error: memory allocation error (valloc)!\n");
-            m_freeSlots.push_back(victim);
+            freeSlots.push_back(victim);
             return kNil;
         }
     }
@@ -228,31 +228,31 @@ u32 CachedDisk::takeSlot() {
 }
 
 CachedDisk::Line* CachedDisk::fillLine(u64 number) {
-    const u64 first = number * m_blocksPerRead;
-    if (m_geomBlockSize == 0 || first >= m_geomBlockCount || !m_innerDisk) {
+    const u64 first = number * blocksPerRead;
+    if (geomBlockSize == 0 || first >= geomBlockCount || !innerDisk) {
         log(LOG_DEBUG, "CachedDisk::getBlock - no such line (cblk=%lld)\n", static_cast<long long>(first));
         return nullptr;
     }
-    const u32 count = static_cast<u32>(std::min<u64>(m_blocksPerRead, m_geomBlockCount - first));
+    const u32 count = static_cast<u32>(std::min<u64>(blocksPerRead, geomBlockCount - first));
     const u32 slot = takeSlot();
     if (slot == kNil) return nullptr;
-    if (!m_slots[slot].buffer) {
+    if (!slots[slot].buffer) {
         log(LOG_ERROR, "dunno3: cbuf=NULL\n");
-        m_freeSlots.push_back(slot);
+        freeSlots.push_back(slot);
         return nullptr;
     }
     if (fillRange(slot, first, 0, count) == 0) {
         // Nothing of the line could be read: it is not cached.
-        Line& line = m_slots[slot];
+        Line& line = slots[slot];
         line.badBits.clear();
-        m_freeSlots.push_back(slot);
+        freeSlots.push_back(slot);
         return nullptr;
     }
     // The disk's last line may be short: its tail is never handed out (every
     // request is held to the disk's size), so it is left as it is.
-    Line& line = m_slots[slot];
+    Line& line = slots[slot];
     line.number = number;
-    m_index.emplace(number, slot);
+    index.emplace(number, slot);
     append(slot);
     return &line;
 }
@@ -262,11 +262,11 @@ CachedDisk::Line* CachedDisk::fillLine(u64 number) {
 // request is split into single blocks. Blocks that fail are zero-filled and
 // marked. Answers the number of blocks read.
 u32 CachedDisk::fillRange(u32 slot, u64 lineFirst, u32 index, u32 count) {
-    const u32 blockSize = m_geomBlockSize;
-    auto blockPtr = [&](u32 i) { return m_slots[slot].buffer.get() + size_t(i) * blockSize; };
+    const u32 blockSize = geomBlockSize;
+    auto blockPtr = [&](u32 i) { return slots[slot].buffer.get() + size_t(i) * blockSize; };
     auto markBad = [&](u32 i) {
-        Line& line = m_slots[slot];
-        if (line.badBits.empty()) line.badBits.assign((m_blocksPerRead + 63) / 64, 0);
+        Line& line = slots[slot];
+        if (line.badBits.empty()) line.badBits.assign((blocksPerRead + 63) / 64, 0);
         line.badBits[i / 64] |= u64(1) << (i % 64);
         memset(blockPtr(i), 0, blockSize);
     };
@@ -287,8 +287,8 @@ u32 CachedDisk::fillRange(u32 slot, u64 lineFirst, u32 index, u32 count) {
         return good;
     }
 
-    const u64 errorsBefore = m_innerDisk->getReadErrors();
-    if (m_innerDisk->readBlocks(lineFirst + index, count, blockPtr(index))) return count;
+    const u64 errorsBefore = innerDisk->getReadErrors();
+    if (innerDisk->readBlocks(lineFirst + index, count, blockPtr(index))) return count;
     log(LOG_DEBUG, "CachedDisk::getBlock - error reading cblk=%lld, ccnt=%d\n",
         static_cast<long long>(lineFirst + index), static_cast<int>(count));
     if (count == 1) {
@@ -299,11 +299,11 @@ u32 CachedDisk::fillRange(u32 slot, u64 lineFirst, u32 index, u32 count) {
     // One bad sector must not cost the whole line: block by block. The
     // failed request's own count is taken back, so each unreadable block is
     // counted once, by its single-block retry.
-    const u64 errorsAfter = m_innerDisk->getReadErrors();
-    if (errorsAfter > errorsBefore) m_innerDisk->withdrawReadErrors(errorsAfter - errorsBefore);
+    const u64 errorsAfter = innerDisk->getReadErrors();
+    if (errorsAfter > errorsBefore) innerDisk->withdrawReadErrors(errorsAfter - errorsBefore);
     u32 good = 0;
     for (u32 i = index; i < index + count; ++i) {
-        if (m_innerDisk->readBlocks(lineFirst + i, 1, blockPtr(i))) {
+        if (innerDisk->readBlocks(lineFirst + i, 1, blockPtr(i))) {
             ++good;
         } else {
             rememberBad(lineFirst + i);
@@ -324,10 +324,10 @@ bool CachedDisk::blocksGood(const Line& line, u32 firstIndex, u32 lastIndex) con
 bool CachedDisk::isKnownBad(u64 block) const { return anyKnownBad(block, 1); }
 
 bool CachedDisk::anyKnownBad(u64 block, u64 count) const {
-    if (m_badBlocks.empty() || count == 0) return false;
-    auto it = m_badBlocks.upper_bound(block);
-    if (it != m_badBlocks.begin() && std::prev(it)->second > block) return true;
-    return it != m_badBlocks.end() && it->first - block < count;
+    if (badBlocks.empty() || count == 0) return false;
+    auto it = badBlocks.upper_bound(block);
+    if (it != badBlocks.begin() && std::prev(it)->second > block) return true;
+    return it != badBlocks.end() && it->first - block < count;
 }
 
 // Kept as runs, so a bad region costs one entry however long it is.
@@ -335,34 +335,34 @@ void CachedDisk::rememberBad(u64 block) {
     if (isKnownBad(block)) return;
     u64 first = block;
     u64 end = block + 1;
-    auto next = m_badBlocks.find(end);
-    if (next != m_badBlocks.end()) {
+    auto next = badBlocks.find(end);
+    if (next != badBlocks.end()) {
         end = next->second;
-        m_badBlocks.erase(next);
+        badBlocks.erase(next);
     }
-    auto it = m_badBlocks.lower_bound(block);
-    if (it != m_badBlocks.begin()) {
+    auto it = badBlocks.lower_bound(block);
+    if (it != badBlocks.begin()) {
         auto prev = std::prev(it);
         if (prev->second == block) {
             prev->second = end;
             return;
         }
     }
-    m_badBlocks.emplace(first, end);
+    badBlocks.emplace(first, end);
 }
 
 // Copies size bytes at byteOffset (inside the disk) through the lines.
 // On failure the rest of out is zero-filled.
 bool CachedDisk::copyOut(u64 byteOffset, u64 size, u8* out) {
-    const u32 blockSize = m_geomBlockSize;
-    const u32 perLine = m_blocksPerRead;
+    const u32 blockSize = geomBlockSize;
+    const u32 perLine = blocksPerRead;
     u64 block = byteOffset / blockSize;
     u32 within = static_cast<u32>(byteOffset % blockSize);
     while (size > 0) {
         const u64 number = block / perLine;
         const u32 index = static_cast<u32>(block % perLine);
         const size_t lineOfs = size_t(index) * blockSize + within;
-        const size_t n = static_cast<size_t>(std::min<u64>(size, m_lineBytes - lineOfs));
+        const size_t n = static_cast<size_t>(std::min<u64>(size, lineBytes - lineOfs));
         Line* line = getLine(number);
         if (!line || !blocksGood(*line, index, static_cast<u32>((lineOfs + n - 1) / blockSize))) {
             memset(out, 0, size);
@@ -416,8 +416,8 @@ bool CachedDisk::getOfsData(u64 byteOffset, u32 count, Data& out, u32 holder) {
     // The holder's previous view is given up now, as callers know; its line
     // may make room for the new one.
     releaseRetired(holder);
-    m_lockedLine[holder] = kNoLine;
-    m_viewBuffer[holder] = nullptr;
+    lockedLine[holder] = kNoLine;
+    viewBuffer[holder] = nullptr;
 
     const u32 blockSize = getBlockSize();
     const u64 blockCount = getBlockCount();
@@ -436,17 +436,17 @@ bool CachedDisk::getOfsData(u64 byteOffset, u32 count, Data& out, u32 holder) {
 
     const u64 block = byteOffset / blockSize;
     const u32 within = static_cast<u32>(byteOffset % blockSize);
-    const u32 index = static_cast<u32>(block % m_blocksPerRead);
-    const u64 bytesLeftInLine = u64(m_blocksPerRead - index) * blockSize;
+    const u32 index = static_cast<u32>(block % blocksPerRead);
+    const u64 bytesLeftInLine = u64(blocksPerRead - index) * blockSize;
     if (within + u64(count) <= bytesLeftInLine) {
-        const u64 number = block / m_blocksPerRead;
+        const u64 number = block / blocksPerRead;
         Line* line = getLine(number);
         const size_t lineOfs = size_t(index) * blockSize + within;
         const u32 lastIndex = static_cast<u32>((lineOfs + std::max<u32>(count, 1) - 1) / blockSize);
         if (!line || !blocksGood(*line, index, lastIndex)) return false;
         out.setPtr(line->buffer.get() + lineOfs, 1, count);
-        m_lockedLine[holder] = number;
-        m_viewBuffer[holder] = line->buffer.get();
+        lockedLine[holder] = number;
+        viewBuffer[holder] = line->buffer.get();
         return true;
     }
 
@@ -457,7 +457,7 @@ bool CachedDisk::getOfsData(u64 byteOffset, u32 count, Data& out, u32 holder) {
 }
 
 bool CachedDisk::writeBlocks(u64 block, u32 count, const void* buffer) {
-    return m_innerDisk ? m_innerDisk->writeBlocks(block, count, buffer) : false;
+    return innerDisk ? innerDisk->writeBlocks(block, count, buffer) : false;
 }
 
 bool CachedDisk::openImpl(bool write) {
@@ -468,11 +468,11 @@ bool CachedDisk::openImpl(bool write) {
 void CachedDisk::closeImpl() {}
 
 bool CachedDisk::readBlocksImpl(u64 rawBlock, u32 count, void* buffer) {
-    return m_innerDisk ? m_innerDisk->readBlocksImpl(rawBlock, count, buffer) : false;
+    return innerDisk ? innerDisk->readBlocksImpl(rawBlock, count, buffer) : false;
 }
 
 bool CachedDisk::writeBlocksImpl(u64 rawBlock, u32 count, const void* buffer) {
-    return m_innerDisk ? m_innerDisk->writeBlocksImpl(rawBlock, count, buffer) : false;
+    return innerDisk ? innerDisk->writeBlocksImpl(rawBlock, count, buffer) : false;
 }
 
 }  // namespace vorn

@@ -60,10 +60,10 @@ public:
 
     // Bytes per line (blocks per read times the block size) of the current
     // geometry.
-    size_t getLineBytes() const { return m_lineBytes; }
+    size_t getLineBytes() const { return lineBytes; }
 
-    u32 getLineCount() const { return m_lineCount; }
-    u32 getBlocksPerRead() const { return m_blocksPerRead; }
+    u32 getLineCount() const { return lineCount; }
+    u32 getBlocksPerRead() const { return blocksPerRead; }
 
 private:
     static constexpr u32 kNil = 0xFFFFFFFFu;
@@ -104,36 +104,36 @@ private:
     bool anyKnownBad(u64 block, u64 count) const;
     void rememberBad(u64 block);
 
-    u32 m_cacheSize;
-    u32 m_readAheadSize;
+    u32 cacheSize;
+    u32 readAheadSize;
 
     // Geometry the lines were made for; re-derived when the wrapped disk's
     // block size or count changes.
-    u32 m_geomBlockSize = 0;
-    u64 m_geomBlockCount = 0;
-    u32 m_blocksPerRead = 1;
-    u32 m_lineCount = 1;
-    size_t m_lineBytes = 0;
-    size_t m_bufferBytes = 0;
-    size_t m_bufferAlign = 64;
+    u32 geomBlockSize = 0;
+    u64 geomBlockCount = 0;
+    u32 blocksPerRead = 1;
+    u32 lineCount = 1;
+    size_t lineBytes = 0;
+    size_t bufferBytes = 0;
+    size_t bufferAlign = 64;
 
-    std::vector<Line> m_slots;             // grows up to the line count
-    std::vector<u32> m_freeSlots;          // slots with a buffer but no line
-    std::unordered_map<u64, u32> m_index;  // line number -> slot
-    u32 m_lruHead = kNil;                  // least recently used
-    u32 m_lruTail = kNil;                  // most recently used
+    std::vector<Line> slots;             // grows up to the line count
+    std::vector<u32> freeSlots;          // slots with a buffer but no line
+    std::unordered_map<u64, u32> index;  // line number -> slot
+    u32 lruHead = kNil;                  // least recently used
+    u32 lruTail = kNil;                  // most recently used
     // Per holder: the line of its view and that line's buffer.
-    u64 m_lockedLine[kMaxHolders] = {kNoLine, kNoLine, kNoLine, kNoLine};
-    u8* m_viewBuffer[kMaxHolders] = {};
+    u64 lockedLine[kMaxHolders] = {kNoLine, kNoLine, kNoLine, kNoLine};
+    u8* viewBuffer[kMaxHolders] = {};
     // Buffers a geometry change let go of while holders still viewed them;
     // freed when the last of those holders asks for its next view.
     struct Retired {
         LineBuffer buffer;
         u32 holders;  // bit per holder still viewing it
     };
-    std::vector<Retired> m_retired;
+    std::vector<Retired> retired;
 
-    std::map<u64, u64> m_badBlocks;  // runs of unreadable blocks: first -> end (exclusive)
+    std::map<u64, u64> badBlocks;  // runs of unreadable blocks: first -> end (exclusive)
 };
 
 }  // namespace vorn

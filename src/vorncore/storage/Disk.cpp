@@ -36,91 +36,91 @@ Disk::~Disk() {
     log(LOG_DEBUG, "Disk::~Disk\n");
     // Kinds with partitions delete them themselves; whatever is left in the
     // list is still ours and goes with it.
-    m_partitions.clear();
+    partitions.clear();
 }
 
 bool Disk::isKindOf(int typeId) const { return typeId == KIND_DISK || Base::isKindOf(typeId); }
 
 void Disk::cleanup() {
-    if (m_innerDisk) return;
+    if (innerDisk) return;
     close();
     deletePartitions();
 }
 
-Disk* Disk::getInnerDisk() { return m_innerDisk ? m_innerDisk : this; }
+Disk* Disk::getInnerDisk() { return innerDisk ? innerDisk : this; }
 
-std::string Disk::getPath() { return m_innerDisk ? m_innerDisk->getPath() : m_path; }
+std::string Disk::getPath() { return innerDisk ? innerDisk->getPath() : path; }
 
-std::string Disk::getName() { return m_innerDisk ? m_innerDisk->getName() : m_name; }
+std::string Disk::getName() { return innerDisk ? innerDisk->getName() : name; }
 
-std::string Disk::getInterface() { return m_innerDisk ? m_innerDisk->getInterface() : m_interface; }
+std::string Disk::getInterface() { return innerDisk ? innerDisk->getInterface() : interface; }
 
 // Built on the forwarding getters, so a wrapper shows the inner disk's size.
 std::string Disk::getSizeString() { return sizeToString(byteSizeOf(getBlockCount(), getBlockSize())); }
 
-void Disk::setName(const std::string& name) {
-    if (m_innerDisk) {
-        m_innerDisk->setName(name);
+void Disk::setName(const std::string& newName) {
+    if (innerDisk) {
+        innerDisk->setName(newName);
         return;
     }
-    m_name = name;
+    name = newName;
 }
 
-void Disk::setInterface(const std::string& interface) {
-    if (m_innerDisk) {
-        m_innerDisk->setInterface(interface);
+void Disk::setInterface(const std::string& newInterface) {
+    if (innerDisk) {
+        innerDisk->setInterface(newInterface);
         return;
     }
-    m_interface = interface;
+    interface = newInterface;
 }
 
-u32 Disk::getBlockSize() { return m_innerDisk ? m_innerDisk->getBlockSize() : m_blockSize; }
+u32 Disk::getBlockSize() { return innerDisk ? innerDisk->getBlockSize() : blockSize; }
 
 void Disk::setBlockSize(u32 size) {
-    if (m_innerDisk) {
-        m_innerDisk->setBlockSize(size);
+    if (innerDisk) {
+        innerDisk->setBlockSize(size);
         return;
     }
-    m_rawBlockSize = size;
+    rawBlockSize = size;
     if (size == 2352) {
         // A raw CD sector: 16 bytes of sync and header, then 2048 bytes of data.
-        m_dataOffset = 16;
-        m_blockSize = 2048;
+        dataOffset = 16;
+        blockSize = 2048;
     } else {
-        m_dataOffset = 0;
-        m_blockSize = size;
+        dataOffset = 0;
+        blockSize = size;
     }
 }
 
 void Disk::setLastSessionOfs(u64 ofs) {
-    if (m_innerDisk) {
-        m_innerDisk->setLastSessionOfs(ofs);
+    if (innerDisk) {
+        innerDisk->setLastSessionOfs(ofs);
         return;
     }
-    m_lastSessionOfs = ofs;
+    lastSessionOfs = ofs;
 }
 
-u64 Disk::getLastSessionOfs() { return m_innerDisk ? m_innerDisk->getLastSessionOfs() : m_lastSessionOfs; }
+u64 Disk::getLastSessionOfs() { return innerDisk ? innerDisk->getLastSessionOfs() : lastSessionOfs; }
 
-u64 Disk::getBlockCount() { return m_innerDisk ? m_innerDisk->getBlockCount() : m_blockCount; }
+u64 Disk::getBlockCount() { return innerDisk ? innerDisk->getBlockCount() : blockCount; }
 
 void Disk::setBlockCount(u64 count) {
-    if (m_innerDisk) {
-        m_innerDisk->setBlockCount(count);
+    if (innerDisk) {
+        innerDisk->setBlockCount(count);
         return;
     }
-    m_blockCount = count;
+    blockCount = count;
 }
 
-void Disk::setType(int type) {
-    if (m_innerDisk) {
-        m_innerDisk->setType(type);
+void Disk::setType(int newType) {
+    if (innerDisk) {
+        innerDisk->setType(newType);
         return;
     }
-    m_type = type;
+    type = newType;
 }
 
-int Disk::getType() { return m_innerDisk ? m_innerDisk->getType() : m_type; }
+int Disk::getType() { return innerDisk ? innerDisk->getType() : type; }
 
 // Built on the forwarding getters and readBlocks, so a wrapper reads the
 // inner disk's data.
@@ -182,19 +182,19 @@ bool Disk::read(u64 byteOffset, u32 size, void* buffer) {
 }
 
 bool Disk::readBlocks(u64 block, u32 count, void* buffer) {
-    if (m_innerDisk) return m_innerDisk->readBlocks(block, count, buffer);
-    if (m_rawBlockSize == m_blockSize && m_dataOffset == 0) {
+    if (innerDisk) return innerDisk->readBlocks(block, count, buffer);
+    if (rawBlockSize == blockSize && dataOffset == 0) {
         if (!buffer && count != 0) {
             log(LOG_ERROR, "ERROR: Disk::readBlocks - paramter mismatch!\n");
             return false;
         }
         return readBlocksImpl(block, count, buffer);
     }
-    if (count > kMaxRawBlocksPerRead || !buffer || u64(m_dataOffset) + m_blockSize > m_rawBlockSize) {
+    if (count > kMaxRawBlocksPerRead || !buffer || u64(dataOffset) + blockSize > rawBlockSize) {
         log(LOG_ERROR, "ERROR: Disk::readBlocks - paramter mismatch!\n");
         return false;
     }
-    std::unique_ptr<u8[]> temp(new (std::nothrow) u8[size_t(m_rawBlockSize) * count]);
+    std::unique_ptr<u8[]> temp(new (std::nothrow) u8[size_t(rawBlockSize) * count]);
     if (!temp) {
         log(LOG_ERROR, "ERROR: Disk::readBlocks - temporary memory allocation failed!\n");
         return false;
@@ -203,18 +203,18 @@ bool Disk::readBlocks(u64 block, u32 count, void* buffer) {
     u8* out = static_cast<u8*>(buffer);
     if (!ok) {
         // Nothing of a failed read is handed out as data.
-        memset(out, 0, size_t(m_blockSize) * count);
+        memset(out, 0, size_t(blockSize) * count);
         return false;
     }
     for (u32 i = 0; i < count; ++i) {
-        memcpy(out + size_t(i) * m_blockSize, temp.get() + size_t(i) * m_rawBlockSize + m_dataOffset, m_blockSize);
+        memcpy(out + size_t(i) * blockSize, temp.get() + size_t(i) * rawBlockSize + dataOffset, blockSize);
     }
     return true;
 }
 
 bool Disk::writeBlocks(u64 block, u32 count, const void* buffer) {
-    if (m_innerDisk) return m_innerDisk->writeBlocks(block, count, buffer);
-    if (m_rawBlockSize != m_blockSize) {
+    if (innerDisk) return innerDisk->writeBlocks(block, count, buffer);
+    if (rawBlockSize != blockSize) {
         log(LOG_ERROR, "ERROR: Disk::writeBlocks - feature not yet supported!\n");
         return false;
     }
@@ -222,68 +222,68 @@ bool Disk::writeBlocks(u64 block, u32 count, const void* buffer) {
 }
 
 bool Disk::open(bool write) {
-    if (m_innerDisk) return m_innerDisk->open(write);
-    if (m_openCount != 0) {
-        ++m_openCount;
+    if (innerDisk) return innerDisk->open(write);
+    if (openCount != 0) {
+        ++openCount;
         return true;
     }
     const bool ok = openImpl(write);
-    if (ok) m_openCount = 1;
+    if (ok) openCount = 1;
     return ok;
 }
 
 void Disk::close() {
-    if (m_innerDisk) {
-        m_innerDisk->close();
+    if (innerDisk) {
+        innerDisk->close();
         return;
     }
-    if (m_openCount == 0) return;
-    if (--m_openCount == 0) closeImpl();
+    if (openCount == 0) return;
+    if (--openCount == 0) closeImpl();
 }
 
 void Disk::dump() {
-    if (m_innerDisk) {
-        m_innerDisk->dump();
+    if (innerDisk) {
+        innerDisk->dump();
         return;
     }
     log(LOG_INFO, "disk name=%s, path=%s, size=%s, type=%s, whole=%d, interface=%s, id=%s\n", getName().c_str(),
         getPath().c_str(), getSizeString().c_str(), diskTypeText(getType()), isWhole() ? 1 : 0,
         getInterface().c_str(), getId().c_str());
-    for (size_t i = 0; i < m_partitions.size(); ++i) {
+    for (size_t i = 0; i < partitions.size(); ++i) {
         log(LOG_INFO, "     partition %d: ", static_cast<int>(i));
-        m_partitions[i]->dump();
+        partitions[i]->dump();
     }
 }
 
 u32 Disk::getPartitionCount() {
-    return m_innerDisk ? m_innerDisk->getPartitionCount() : static_cast<u32>(m_partitions.size());
+    return innerDisk ? innerDisk->getPartitionCount() : static_cast<u32>(partitions.size());
 }
 
 void Disk::deletePartitions() {
-    if (m_innerDisk) {
-        m_innerDisk->deletePartitions();
+    if (innerDisk) {
+        innerDisk->deletePartitions();
         return;
     }
     // Emptied first, so that nothing can reach a partition being deleted.
     std::vector<std::unique_ptr<Disk>> leaving;
-    leaving.swap(m_partitions);
+    leaving.swap(partitions);
 }
 
 Disk* Disk::getPartition(u32 index) {
-    if (m_innerDisk) return m_innerDisk->getPartition(index);
-    return index < m_partitions.size() ? m_partitions[index].get() : nullptr;
+    if (innerDisk) return innerDisk->getPartition(index);
+    return index < partitions.size() ? partitions[index].get() : nullptr;
 }
 
 Disk* Disk::findPartition(const std::string& id) {
-    if (m_innerDisk) return m_innerDisk->findPartition(id);
-    for (const auto& partition : m_partitions) {
+    if (innerDisk) return innerDisk->findPartition(id);
+    for (const auto& partition : partitions) {
         if (partition->getId() == id) return partition.get();
     }
     return nullptr;
 }
 
 bool Disk::addPartition(Disk* partition) {
-    if (m_innerDisk) return m_innerDisk->addPartition(partition);
+    if (innerDisk) return innerDisk->addPartition(partition);
     if (!partition) return false;
     partition->setWhole(false);
     const std::string id = partition->getId();
@@ -292,36 +292,36 @@ bool Disk::addPartition(Disk* partition) {
         log(LOG_DEBUG, "DiskManager::addPartition - partition already in list: %s\n", id.c_str());
         return false;
     }
-    m_partitions.emplace_back(partition);
+    partitions.emplace_back(partition);
     return true;
 }
 
 bool Disk::scanForPartitions() {
-    if (m_innerDisk) return m_innerDisk->scanForPartitions();
+    if (innerDisk) return innerDisk->scanForPartitions();
     return parsePartitionTableOf(this);
 }
 
-bool Disk::isLostVolume() { return m_innerDisk ? m_innerDisk->isLostVolume() : m_lostVolume; }
+bool Disk::isLostVolume() { return innerDisk ? innerDisk->isLostVolume() : lostVolume; }
 
-bool Disk::isWhole() { return m_innerDisk ? m_innerDisk->isWhole() : m_whole; }
+bool Disk::isWhole() { return innerDisk ? innerDisk->isWhole() : whole; }
 
 void Disk::setLostVolume(bool lost) {
-    if (m_innerDisk) {
-        m_innerDisk->setLostVolume(lost);
+    if (innerDisk) {
+        innerDisk->setLostVolume(lost);
         return;
     }
-    m_lostVolume = lost;
+    lostVolume = lost;
 }
 
-void Disk::setWhole(bool whole) {
-    if (m_innerDisk) {
-        m_innerDisk->setWhole(whole);
+void Disk::setWhole(bool isWhole) {
+    if (innerDisk) {
+        innerDisk->setWhole(isWhole);
         return;
     }
-    m_whole = whole;
+    whole = isWhole;
 }
 
-std::string Disk::getId() { return m_innerDisk ? m_innerDisk->getId() : idWithPath(getPath()); }
+std::string Disk::getId() { return innerDisk ? innerDisk->getId() : idWithPath(getPath()); }
 
 std::string Disk::idWithPath(const std::string& path) {
     char numbers[96];
@@ -330,29 +330,29 @@ std::string Disk::idWithPath(const std::string& path) {
     return "Disk_" + path + "_" + getName() + "_" + numbers;
 }
 
-u64 Disk::getReadErrors() { return m_innerDisk ? m_innerDisk->getReadErrors() : m_readErrors; }
+u64 Disk::getReadErrors() { return innerDisk ? innerDisk->getReadErrors() : readErrors; }
 
 void Disk::addReadErrors(u64 n) {
-    if (m_innerDisk) {
-        m_innerDisk->addReadErrors(n);
+    if (innerDisk) {
+        innerDisk->addReadErrors(n);
         return;
     }
-    m_readErrors += n;
+    readErrors += n;
 }
 
 void Disk::withdrawReadErrors(u64 n) {
-    if (m_innerDisk) {
-        m_innerDisk->withdrawReadErrors(n);
+    if (innerDisk) {
+        innerDisk->withdrawReadErrors(n);
         return;
     }
-    m_readErrors -= std::min(n, m_readErrors);
+    readErrors -= std::min(n, readErrors);
 }
 
-u32 Disk::getRawBlockSize() { return m_innerDisk ? m_innerDisk->getRawBlockSize() : m_rawBlockSize; }
+u32 Disk::getRawBlockSize() { return innerDisk ? innerDisk->getRawBlockSize() : rawBlockSize; }
 
-u32 Disk::getDataOffset() { return m_innerDisk ? m_innerDisk->getDataOffset() : m_dataOffset; }
+u32 Disk::getDataOffset() { return innerDisk ? innerDisk->getDataOffset() : dataOffset; }
 
-u32 Disk::getOpenCount() { return m_innerDisk ? m_innerDisk->getOpenCount() : m_openCount; }
+u32 Disk::getOpenCount() { return innerDisk ? innerDisk->getOpenCount() : openCount; }
 
 Disk* getInnermostDisk(Disk* disk) {
     if (!disk) return nullptr;

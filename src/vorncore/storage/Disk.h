@@ -96,21 +96,21 @@ protected:
     // block size: the identifier of a disk at that path.
     std::string idWithPath(const std::string& path);
 
-    Disk* m_innerDisk = nullptr;
-    std::string m_path;
-    std::string m_name;
-    std::string m_interface;
-    u32 m_blockSize = 512;
-    u64 m_blockCount = 0;
-    int m_type = DISK_TYPE_UNKNOWN;
-    std::vector<std::unique_ptr<Disk>> m_partitions;
-    u32 m_openCount = 0;
-    bool m_lostVolume = false;
-    bool m_whole = true;
-    u64 m_readErrors = 0;
-    u64 m_lastSessionOfs = 0;
-    u32 m_dataOffset = 0;
-    u32 m_rawBlockSize = 512;
+    Disk* innerDisk = nullptr;
+    std::string path;
+    std::string name;
+    std::string interface;
+    u32 blockSize = 512;
+    u64 blockCount = 0;
+    int type = DISK_TYPE_UNKNOWN;
+    std::vector<std::unique_ptr<Disk>> partitions;
+    u32 openCount = 0;
+    bool lostVolume = false;
+    bool whole = true;
+    u64 readErrors = 0;
+    u64 lastSessionOfs = 0;
+    u32 dataOffset = 0;
+    u32 rawBlockSize = 512;
 };
 
 // Bytes of blockCount blocks of blockSize bytes, saturated at the largest

@@ -6,9 +6,9 @@
 
 namespace vorn {
 
-DiskManagerTreeModel::DiskManagerTreeModel(DiskManager* manager) : m_manager(manager) {}
+DiskManagerTreeModel::DiskManagerTreeModel(DiskManager* diskManager) : manager(diskManager) {}
 
-bool DiskManagerTreeModel::isRoot(Base* node) const { return node && node == m_manager; }
+bool DiskManagerTreeModel::isRoot(Base* node) const { return node && node == manager; }
 
 Disk* DiskManagerTreeModel::asDisk(Base* node) {
     return node && node->isKindOf(KIND_DISK) ? static_cast<Disk*>(node) : nullptr;
@@ -20,7 +20,7 @@ std::string DiskManagerTreeModel::label(Disk* disk) {
     return name + ", " + disk->getSizeString();
 }
 
-Base* DiskManagerTreeModel::getRoot() { return m_manager; }
+Base* DiskManagerTreeModel::getRoot() { return manager; }
 
 bool DiskManagerTreeModel::isLeaf(Base* node) { return getChildCount(node) == 0; }
 
@@ -31,13 +31,13 @@ std::string DiskManagerTreeModel::getText(Base* node) {
 }
 
 u32 DiskManagerTreeModel::getChildCount(Base* node) {
-    if (isRoot(node)) return m_manager->getDiskCount();
+    if (isRoot(node)) return manager->getDiskCount();
     if (Disk* disk = asDisk(node)) return disk->getPartitionCount();
     return 0;
 }
 
 Base* DiskManagerTreeModel::getChild(Base* node, u32 index) {
-    if (isRoot(node)) return m_manager->getDisk(index);
+    if (isRoot(node)) return manager->getDisk(index);
     if (Disk* disk = asDisk(node)) return index < disk->getPartitionCount() ? disk->getPartition(index) : nullptr;
     return nullptr;
 }

@@ -35,7 +35,7 @@ private:
     // The node as a disk, or null when it is not one.
     static Disk* asDisk(Base* node);
 
-    DiskManager* m_manager;
+    DiskManager* manager;
 };
 
 }  // namespace vorn

@@ -56,7 +56,7 @@ std::string absolutePathOf(const std::string& path) {
 
 ImageDisk::ImageDisk() { setType(DISK_TYPE_IMAGEFILE); }
 
-ImageDisk::ImageDisk(const std::string& path) : m_imagePath(path), m_absolutePath(absolutePathOf(path)) {
+ImageDisk::ImageDisk(const std::string& path) : imagePath(path), absolutePath(absolutePathOf(path)) {
     setType(DISK_TYPE_IMAGEFILE);
     // Learn block size and count now; reads still need an open.
     if (openImpl(false)) closeImpl();
@@ -70,48 +70,48 @@ ImageDisk::~ImageDisk() {
 
 // The absolute path stands where other disks have theirs, so equal file
 // names in different folders are different disks.
-std::string ImageDisk::getId() { return m_innerDisk ? m_innerDisk->getId() : idWithPath(m_absolutePath); }
+std::string ImageDisk::getId() { return innerDisk ? innerDisk->getId() : idWithPath(absolutePath); }
 
 bool ImageDisk::openImpl(bool write) {
     (void)write;  // image files are only read
-    log(LOG_DEBUG, "open %s\n", m_imagePath.c_str());
-    if (m_fd >= 0) {
+    log(LOG_DEBUG, "open %s\n", imagePath.c_str());
+    if (fd >= 0) {
         // Someone else (the disk itself, a partition, a RAID member) holds
         // the file open: share it.
-        ++m_implOpens;
+        ++implOpens;
         return true;
     }
-    int fd = ::open(m_imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+    int openedFd = ::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info;
-    if (fd >= 0 && (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))) {
+    if (openedFd >= 0 && (fstat(openedFd, &info) != 0 || S_ISDIR(info.st_mode))) {
         // A folder opens read-only too, but is no image.
-        ::close(fd);
-        fd = -1;
+        ::close(openedFd);
+        openedFd = -1;
     }
-    if (fd < 0) {
-        log(LOG_ERROR, "error opening file %s\n", m_imagePath.c_str());
+    if (openedFd < 0) {
+        log(LOG_ERROR, "error opening file %s\n", imagePath.c_str());
         return false;
     }
-    m_fd = fd;
-    m_implOpens = 1;
+    fd = openedFd;
+    implOpens = 1;
 
     setBlockSize(512);
     u8 probe[kIsoProbeSize];
-    if (preadFully(m_fd, probe, sizeof probe, kIsoProbeOffset) == sizeof probe && memcmp(probe + 1, "CD001", 5) == 0) {
+    if (preadFully(fd, probe, sizeof probe, kIsoProbeOffset) == sizeof probe && memcmp(probe + 1, "CD001", 5) == 0) {
         log(LOG_DEBUG, "ImageDisk::openImpl - identified as ISO image\n");
         setBlockSize(2048);
         setWhole(true);
     }
     // Seeking to the end also sizes block devices given as images.
-    const off_t end = lseek(m_fd, 0, SEEK_END);
+    const off_t end = lseek(fd, 0, SEEK_END);
     setBlockCount(end > 0 ? static_cast<u64>(end) / getBlockSize() : 0);
     return true;
 }
 
 void ImageDisk::closeImpl() {
-    if (m_fd < 0) return;
-    if (m_implOpens > 1) {
-        --m_implOpens;
+    if (fd < 0) return;
+    if (implOpens > 1) {
+        --implOpens;
         return;
     }
     log(LOG_DEBUG, "close\n");
@@ -119,23 +119,23 @@ void ImageDisk::closeImpl() {
 }
 
 void ImageDisk::closeFile() {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-    m_implOpens = 0;
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    implOpens = 0;
 }
 
 bool ImageDisk::readBlocksImpl(u64 rawBlock, u32 count, void* buffer) {
-    const u32 rawSize = m_rawBlockSize;
+    const u32 rawSize = rawBlockSize;
     const u64 total = u64(count) * rawSize;
-    if (total == 0) return m_fd >= 0;
+    if (total == 0) return fd >= 0;
     if (!buffer) {
         log(LOG_DEBUG, "ImageDisk::readBlocksImpl - no buffer\n");
         addReadErrors(1);
         return false;
     }
     u8* out = static_cast<u8*>(buffer);
-    if (m_fd < 0) {
-        VORN_LOG(LOG_DEBUG, "ImageDisk::readBlocksImpl - file not open: %s\n", m_imagePath.c_str());
+    if (fd < 0) {
+        VORN_LOG(LOG_DEBUG, "ImageDisk::readBlocksImpl - file not open: %s\n", imagePath.c_str());
         memset(out, 0, total);
         addReadErrors(1);
         return false;
@@ -149,7 +149,7 @@ bool ImageDisk::readBlocksImpl(u64 rawBlock, u32 count, void* buffer) {
         return false;
     }
     const off_t offset = static_cast<off_t>(rawBlock * rawSize);
-    if (preadFully(m_fd, out, total, offset) != total) {
+    if (preadFully(fd, out, total, offset) != total) {
         VORN_LOG(LOG_DEBUG, "ImageDisk::readBlocksImpl - short read (block=%llu, count=%u)\n",
                  static_cast<unsigned long long>(rawBlock), count);
         addReadErrors(1);

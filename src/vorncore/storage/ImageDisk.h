@@ -31,7 +31,7 @@ public:
     std::string getId() override;
 
     // The image file's path as given to the constructor.
-    const std::string& getImagePath() const { return m_imagePath; }
+    const std::string& getImagePath() const { return imagePath; }
 
     bool openImpl(bool write) override;
     void closeImpl() override;
@@ -41,10 +41,10 @@ public:
 private:
     void closeFile();
 
-    int m_fd = -1;
-    u32 m_implOpens = 0;
-    std::string m_imagePath;
-    std::string m_absolutePath;
+    int fd = -1;
+    u32 implOpens = 0;
+    std::string imagePath;
+    std::string absolutePath;
 };
 
 }  // namespace vorn

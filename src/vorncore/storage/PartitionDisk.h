@@ -46,18 +46,18 @@ public:
     bool readBlocksImpl(u64 rawBlock, u32 count, void* buffer) override;
     bool writeBlocksImpl(u64 rawBlock, u32 count, const void* buffer) override;
 
-    u64 getFirstBlock() const { return m_firstBlock; }
-    u64 getLastBlock() const { return m_lastBlock; }
-    Disk* getParent() const { return m_parent; }
+    u64 getFirstBlock() const { return firstBlock; }
+    u64 getLastBlock() const { return lastBlock; }
+    Disk* getParent() const { return parent; }
 
 private:
     // Parent block number of partition block `block`; false when it wraps.
     bool toParentBlock(u64 block, u64& parentBlock) const;
 
-    u64 m_firstBlock;
-    u64 m_lastBlock;
-    Disk* m_parent;
-    bool m_empty = false;  // first > last, or a parent without blocks
+    u64 firstBlock;
+    u64 lastBlock;
+    Disk* parent;
+    bool empty = false;  // first > last, or a parent without blocks
 };
 
 }  // namespace vorn

@@ -22,11 +22,11 @@ constexpr u64 kParityChunkBytes = 1u << 20;
 
 RAIDDisk::RAIDDisk() {
     log(LOG_DEBUG, "RAIDDisk::RAIDDisk\n");
-    m_blockSize = 0;
-    m_rawBlockSize = 0;
-    m_dataOffset = 0;
-    m_blockCount = 0;
-    m_name = "RAID";
+    blockSize = 0;
+    rawBlockSize = 0;
+    dataOffset = 0;
+    blockCount = 0;
+    name = "RAID";
     setWhole(false);
 }
 
@@ -40,35 +40,35 @@ bool RAIDDisk::isKindOf(int typeId) const { return typeId == KIND_RAID_DISK || D
 
 void RAIDDisk::cleanup() {}
 
-u32 RAIDDisk::getBlockSize() { return m_blockSize; }
+u32 RAIDDisk::getBlockSize() { return blockSize; }
 
 u64 RAIDDisk::getBlockCount() {
-    if (!m_parameters.isValid()) return 0;
-    const u64 data = m_parameters.getDataDiskCount();
-    if (m_blockCount > UINT64_MAX / data) return UINT64_MAX / data * data;
-    return m_blockCount * data;
+    if (!parameters.isValid()) return 0;
+    const u64 data = parameters.getDataDiskCount();
+    if (blockCount > UINT64_MAX / data) return UINT64_MAX / data * data;
+    return blockCount * data;
 }
 
 std::string RAIDDisk::getId() {
     // Two sets are the same set exactly when they read the same members the
     // same way. A member that leads back to this set would never end the
     // walk: the set answers its bare word then.
-    const u32 n = std::min<u32>(m_parameters.getDiskCount(), kMaxMembers);
+    const u32 n = std::min<u32>(parameters.getDiskCount(), kMaxMembers);
     bool any = false;
-    for (u32 i = 0; i < n; i++) any = any || m_members[i];
-    if (!any || m_naming) return "RAID";
-    m_naming = true;
-    std::string id = format("RAID_%u_%s_%u", n, RAIDParameters::rotationName(m_parameters.getParityRotation()),
-                            m_parameters.getStripeSectors());
+    for (u32 i = 0; i < n; i++) any = any || members[i];
+    if (!any || naming) return "RAID";
+    naming = true;
+    std::string id = format("RAID_%u_%s_%u", n, RAIDParameters::rotationName(parameters.getParityRotation()),
+                            parameters.getStripeSectors());
     for (u32 i = 0; i < n; i++) {
-        id += format("_%llu:", static_cast<unsigned long long>(m_parameters.getFirstSector(i)));
-        id += m_members[i] ? m_members[i]->getId() : std::string("missing");
+        id += format("_%llu:", static_cast<unsigned long long>(parameters.getFirstSector(i)));
+        id += members[i] ? members[i]->getId() : std::string("missing");
     }
-    m_naming = false;
+    naming = false;
     return id;
 }
 
-Disk* RAIDDisk::getMember(u32 index) const { return index < kMaxMembers ? m_members[index] : nullptr; }
+Disk* RAIDDisk::getMember(u32 index) const { return index < kMaxMembers ? members[index] : nullptr; }
 
 bool RAIDDisk::setMember(u32 index, Disk* disk) {
     if (index >= kMaxMembers || disk == nullptr) {
@@ -84,21 +84,21 @@ bool RAIDDisk::setMember(u32 index, Disk* disk) {
         log(LOG_ERROR, "error at RAIDDisk::setMember: member has no block size\n");
         return false;
     }
-    if (m_blockSize != 0 && size != m_blockSize) {
-        log(LOG_ERROR, "Error: disk must have same block size (%d)!\n", static_cast<int>(m_blockSize));
+    if (blockSize != 0 && size != blockSize) {
+        log(LOG_ERROR, "Error: disk must have same block size (%d)!\n", static_cast<int>(blockSize));
         return false;
     }
-    m_blockSize = size;
-    m_rawBlockSize = size;
-    m_dataOffset = 0;
-    m_members[index] = disk;
+    blockSize = size;
+    rawBlockSize = size;
+    dataOffset = 0;
+    members[index] = disk;
     recomputeMemberBlockCount();
     syncOpenMembers();
     return true;
 }
 
-void RAIDDisk::setParameters(const RAIDParameters& parameters) {
-    m_parameters = parameters;
+void RAIDDisk::setParameters(const RAIDParameters& newParameters) {
+    parameters = newParameters;
     recomputeMemberBlockCount();
     syncOpenMembers();
 }
@@ -108,28 +108,28 @@ void RAIDDisk::recomputeMemberBlockCount() {
     // sector lies past its end holds no data, and so neither does the set.
     u64 count = 0;
     bool any = false;
-    const u32 n = std::min<u32>(m_parameters.getDiskCount(), kMaxMembers);
+    const u32 n = std::min<u32>(parameters.getDiskCount(), kMaxMembers);
     for (u32 i = 0; i < n; i++) {
-        Disk* member = m_members[i];
+        Disk* member = members[i];
         if (!member) continue;
         const u64 blocks = member->getBlockCount();
-        const u64 first = m_parameters.getFirstSector(i);
+        const u64 first = parameters.getFirstSector(i);
         const u64 v = first < blocks ? blocks - first : 0;
         count = any ? std::min(count, v) : v;
         any = true;
     }
-    m_blockCount = count;
+    blockCount = count;
 }
 
 void RAIDDisk::syncOpenMembers() {
-    if (!m_isOpen) return;
-    const u32 n = std::min<u32>(m_parameters.getDiskCount(), kMaxMembers);
+    if (!isOpen) return;
+    const u32 n = std::min<u32>(parameters.getDiskCount(), kMaxMembers);
     for (u32 i = 0; i < kMaxMembers; i++) {
-        Disk* want = i < n ? m_members[i] : nullptr;
-        if (m_openedMembers[i] == want) continue;
-        if (m_openedMembers[i]) m_openedMembers[i]->close();
-        m_openedMembers[i] = nullptr;
-        if (want && want->open(false)) m_openedMembers[i] = want;
+        Disk* want = i < n ? members[i] : nullptr;
+        if (openedMembers[i] == want) continue;
+        if (openedMembers[i]) openedMembers[i]->close();
+        openedMembers[i] = nullptr;
+        if (want && want->open(false)) openedMembers[i] = want;
     }
 }
 
@@ -138,24 +138,24 @@ bool RAIDDisk::openImpl(bool write) {
         log(LOG_ERROR, "error at RAIDDisk::openImpl: a RAID set is opened for reading only\n");
         return false;
     }
-    if (m_busy) {
+    if (busy) {
         log(LOG_ERROR, "error at RAIDDisk::openImpl: a member reads through this RAID set\n");
         return false;
     }
-    m_busy = true;
-    m_isOpen = true;
+    busy = true;
+    isOpen = true;
     syncOpenMembers();
-    m_busy = false;
+    busy = false;
     // Members that fail to open show up as read errors later.
     return true;
 }
 
 void RAIDDisk::closeImpl() {
-    for (Disk*& member : m_openedMembers) {
+    for (Disk*& member : openedMembers) {
         if (member) member->close();
         member = nullptr;
     }
-    m_isOpen = false;
+    isOpen = false;
 }
 
 bool RAIDDisk::writeBlocksImpl(u64 block, u32 count, const void* buffer) {
@@ -166,26 +166,26 @@ bool RAIDDisk::writeBlocksImpl(u64 block, u32 count, const void* buffer) {
 }
 
 bool RAIDDisk::readSingleDiskBlocks(u32 member, u64 block, u32 count, u8* buffer, bool probe) {
-    const u64 bytes = static_cast<u64>(count) * m_blockSize;
+    const u64 bytes = static_cast<u64>(count) * blockSize;
     if (member >= kMaxMembers) {
         std::memset(buffer, 0, bytes);
         return false;
     }
     if (probe) {
-        const std::vector<u8>* source = member < m_probeBuffers.size() ? &m_probeBuffers[member] : nullptr;
+        const std::vector<u8>* source = member < probeBuffers.size() ? &probeBuffers[member] : nullptr;
         const u64 size = source ? source->size() : 0;
-        const bool inside = m_blockSize != 0 && block <= size / m_blockSize && bytes <= size - block * m_blockSize;
+        const bool inside = blockSize != 0 && block <= size / blockSize && bytes <= size - block * blockSize;
         if (inside) {
-            std::memcpy(buffer, source->data() + block * m_blockSize, bytes);
+            std::memcpy(buffer, source->data() + block * blockSize, bytes);
             return true;
         }
-        if (!m_probeReadsMembers) {
+        if (!probeReadsMembers) {
             log(LOG_ERROR, "readSingleDiskBlocks (probe): block out of range!\n");
             std::memset(buffer, 0, bytes);
             return false;
         }
     }
-    Disk* disk = m_members[member];
+    Disk* disk = members[member];
     if (!disk) {
         std::memset(buffer, 0, bytes);
         return false;
@@ -194,11 +194,11 @@ bool RAIDDisk::readSingleDiskBlocks(u32 member, u64 block, u32 count, u8* buffer
     u32 done = 0;
     while (done < count) {
         const u32 n = std::min(count - done, kMemberReadBlocks);
-        u8* out = buffer + static_cast<u64>(done) * m_blockSize;
+        u8* out = buffer + static_cast<u64>(done) * blockSize;
         // A failed piece reads as zeros, never as what the buffer held; the
         // member counts its own read error.
         if (!disk->readBlocks(block + done, n, out)) {
-            std::memset(out, 0, static_cast<u64>(n) * m_blockSize);
+            std::memset(out, 0, static_cast<u64>(n) * blockSize);
             ok = false;
         }
         done += n;
@@ -207,46 +207,46 @@ bool RAIDDisk::readSingleDiskBlocks(u32 member, u64 block, u32 count, u8* buffer
 }
 
 void RAIDDisk::readParityPiece(u32 missing, u64 rowBlock, u32 count, u8* out, bool probe) {
-    const u64 bytes = static_cast<u64>(count) * m_blockSize;
+    const u64 bytes = static_cast<u64>(count) * blockSize;
     std::memset(out, 0, bytes);
-    const u32 n = m_parameters.getDiskCount();
+    const u32 n = parameters.getDiskCount();
     for (u32 i = 0; i < n; i++) {
-        if (i != missing && !m_members[i]) {
+        if (i != missing && !members[i]) {
             log(LOG_DEBUG, "Error: not enough disks to compute data by parity\n");
             return;
         }
     }
-    const u32 chunkBlocks = static_cast<u32>(std::max<u64>(1, std::min<u64>(count, kParityChunkBytes / m_blockSize)));
-    const u64 chunkBytes = static_cast<u64>(chunkBlocks) * m_blockSize;
-    if (m_parityWork.size() < chunkBytes) {
+    const u32 chunkBlocks = static_cast<u32>(std::max<u64>(1, std::min<u64>(count, kParityChunkBytes / blockSize)));
+    const u64 chunkBytes = static_cast<u64>(chunkBlocks) * blockSize;
+    if (parityWork.size() < chunkBytes) {
         try {
-            m_parityWork.resize(chunkBytes);
+            parityWork.resize(chunkBytes);
         } catch (const std::bad_alloc&) {
-            m_parityWork.clear();
-            m_parityWork.shrink_to_fit();
+            parityWork.clear();
+            parityWork.shrink_to_fit();
             log(LOG_ERROR, "Error allocating temporary parity buffer\n");
             return;
         }
     }
     for (u32 done = 0; done < count;) {
         const u32 piece = std::min(count - done, chunkBlocks);
-        const u64 pieceBytes = static_cast<u64>(piece) * m_blockSize;
-        u8* dst = out + static_cast<u64>(done) * m_blockSize;
+        const u64 pieceBytes = static_cast<u64>(piece) * blockSize;
+        u8* dst = out + static_cast<u64>(done) * blockSize;
         for (u32 i = 0; i < n; i++) {
             if (i == missing) continue;
-            const u64 at = m_parameters.getFirstSector(i) + rowBlock + done;
-            if (!readSingleDiskBlocks(i, at, piece, m_parityWork.data(), probe)) {
+            const u64 at = parameters.getFirstSector(i) + rowBlock + done;
+            if (!readSingleDiskBlocks(i, at, piece, parityWork.data(), probe)) {
                 std::memset(dst, 0, pieceBytes);
                 break;
             }
-            xorInto(dst, m_parityWork.data(), pieceBytes);
+            xorInto(dst, parityWork.data(), pieceBytes);
         }
         done += piece;
     }
 }
 
 void RAIDDisk::readLayout(u64 block, u32 count, u8* out, bool probe) {
-    const u64 stripeSize = m_parameters.getStripeSectors();
+    const u64 stripeSize = parameters.getStripeSectors();
     while (count > 0) {
         const u64 stripe = block / stripeSize;
         const u64 offset = block % stripeSize;
@@ -254,18 +254,18 @@ void RAIDDisk::readLayout(u64 block, u32 count, u8* out, bool probe) {
         u32 member = 0;
         u32 parity = 0;
         u64 row = 0;
-        m_parameters.computeRowCol(stripe, member, row, parity);
+        parameters.computeRowCol(stripe, member, row, parity);
         const u64 rowBlock = row * stripeSize + offset;
-        if (m_members[member]) {
-            readSingleDiskBlocks(member, m_parameters.getFirstSector(member) + rowBlock, piece, out, probe);
-        } else if (!m_parameters.hasParity()) {
-            std::memset(out, 0, static_cast<u64>(piece) * m_blockSize);
+        if (members[member]) {
+            readSingleDiskBlocks(member, parameters.getFirstSector(member) + rowBlock, piece, out, probe);
+        } else if (!parameters.hasParity()) {
+            std::memset(out, 0, static_cast<u64>(piece) * blockSize);
         } else {
             readParityPiece(member, rowBlock, piece, out, probe);
         }
         block += piece;
         count -= piece;
-        out += static_cast<u64>(piece) * m_blockSize;
+        out += static_cast<u64>(piece) * blockSize;
     }
 }
 
@@ -275,41 +275,41 @@ bool RAIDDisk::readBlocksImpl(u64 block, u32 count, void* buffer) {
         return false;
     }
     u8* out = static_cast<u8*>(buffer);
-    const u64 bytes = static_cast<u64>(count) * m_blockSize;
-    if (!m_parameters.isValid()) {
+    const u64 bytes = static_cast<u64>(count) * blockSize;
+    if (!parameters.isValid()) {
         log(LOG_ERROR, "error at RAIDDisk::readBlocksImpl: invalid RAID parameters (disks=%d, stripe=%u, rotation=%u)\n",
-            m_parameters.getDiskCount(), m_parameters.getStripeSectors(), m_parameters.getParityRotation());
+            parameters.getDiskCount(), parameters.getStripeSectors(), parameters.getParityRotation());
         std::memset(out, 0, bytes);
         return false;
     }
-    if (m_blockSize == 0) {
+    if (blockSize == 0) {
         log(LOG_ERROR, "error at RAIDDisk::readBlocksImpl: no member set\n");
         return false;
     }
-    if (m_busy) {
+    if (busy) {
         log(LOG_ERROR, "error at RAIDDisk::readBlocksImpl: a member reads through this RAID set\n");
         std::memset(out, 0, bytes);
         return false;
     }
-    m_busy = true;
-    readLayout(block, count, out, m_probing);
-    m_busy = false;
+    busy = true;
+    readLayout(block, count, out, probing);
+    busy = false;
     return true;
 }
 
 void RAIDDisk::dump() {
     log(LOG_DEBUG, "-------------RAIDDisk dump-----------\n");
     log(LOG_DEBUG, "blockCount: %lld (%s)\n", static_cast<long long>(getBlockCount()), getSizeString().c_str());
-    log(LOG_DEBUG, "blockSize: %d\n", static_cast<int>(m_blockSize));
-    const u32 n = std::min<u32>(m_parameters.getDiskCount(), kMaxMembers);
+    log(LOG_DEBUG, "blockSize: %d\n", static_cast<int>(blockSize));
+    const u32 n = std::min<u32>(parameters.getDiskCount(), kMaxMembers);
     for (u32 i = 0; i < n; i++) {
-        if (m_members[i]) {
-            log(LOG_DEBUG, "  idx%02d: %s\n", static_cast<int>(i), m_members[i]->getName().c_str());
+        if (members[i]) {
+            log(LOG_DEBUG, "  idx%02d: %s\n", static_cast<int>(i), members[i]->getName().c_str());
         } else {
             log(LOG_DEBUG, "  idx%02d - missing\n", static_cast<int>(i));
         }
     }
-    m_parameters.dump();
+    parameters.dump();
 }
 
 }  // namespace vorn

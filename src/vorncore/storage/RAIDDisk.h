@@ -57,7 +57,7 @@ public:
     bool writeBlocksImpl(u64 block, u32 count, const void* buffer) override;
 
     void setParameters(const RAIDParameters& parameters);
-    RAIDParameters getParameters() const { return m_parameters; }
+    RAIDParameters getParameters() const { return parameters; }
     Disk* getMember(u32 index) const;
     // Index 0 to 13, a disk with the set's block size (the first member sets
     // it). False, logged, for anything else.
@@ -86,7 +86,7 @@ public:
     void sortCombinations();
     void dumpCombination(const ProbeCombination& combination);
     void dumpProbeCombinations(u32 count);
-    u32 getPerDiskProbeBlockCount() const { return m_perDiskProbeBlockCount; }
+    u32 getPerDiskProbeBlockCount() const { return perDiskProbeBlockCount; }
 
     // Reads count blocks of one member. With probe set, copies from the
     // member's probe buffer instead. A read that fails, or a probe piece out
@@ -96,7 +96,7 @@ public:
     // When set, the detection assembles all probe blocks of every candidate
     // and measures them as they lie in memory; by default it assembles only
     // the blocks the measures read. Both give the same scores.
-    void setProbeFullAssembly(bool full) { m_probeFullAssembly = full; }
+    void setProbeFullAssembly(bool full) { probeFullAssembly = full; }
 
 private:
     void recomputeMemberBlockCount();
@@ -115,29 +115,29 @@ private:
     float rawDeltaFromDeltas(const std::vector<float>& boundaryDelta);
     void verifyCandidates(RAIDLayoutCheck& check);
 
-    RAIDParameters m_parameters;
-    Disk* m_members[kMaxMembers] = {};
+    RAIDParameters parameters;
+    Disk* members[kMaxMembers] = {};
 
     // Members this disk opened (counted) while it is open.
-    Disk* m_openedMembers[kMaxMembers] = {};
-    bool m_isOpen = false;
-    bool m_busy = false;  // a read or open is running: re-entry is a cycle
-    bool m_naming = false;  // getId is running: re-entry is a cycle
+    Disk* openedMembers[kMaxMembers] = {};
+    bool isOpen = false;
+    bool busy = false;  // a read or open is running: re-entry is a cycle
+    bool naming = false;  // getId is running: re-entry is a cycle
 
-    std::vector<u8> m_parityWork;
+    std::vector<u8> parityWork;
 
     // Layout detection state.
-    std::vector<std::vector<u8>> m_probeBuffers;
-    std::vector<std::vector<float>> m_probeEntropy;
-    std::vector<ProbeCombination> m_combinations;
-    std::vector<u8> m_probeScratch;
-    float m_zeroEntropy = 0.0f;
-    u32 m_perDiskProbeBlockCount = 0;
-    bool m_probing = false;
+    std::vector<std::vector<u8>> probeBuffers;
+    std::vector<std::vector<float>> probeEntropy;
+    std::vector<ProbeCombination> combinations;
+    std::vector<u8> probeScratch;
+    float zeroEntropy = 0.0f;
+    u32 perDiskProbeBlockCount = 0;
+    bool probing = false;
     // While candidates are verified: blocks outside the probe buffers are
     // read from the members.
-    bool m_probeReadsMembers = false;
-    bool m_probeFullAssembly = false;
+    bool probeReadsMembers = false;
+    bool probeFullAssembly = false;
 };
 
 }  // namespace vorn

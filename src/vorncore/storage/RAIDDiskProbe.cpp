@@ -119,18 +119,18 @@ u32 RAIDDisk::countRatioJumps(const u8* data, u32 length, u32 width, u32 step) {
 // ---- probe state
 
 bool RAIDDisk::allocateProbe() {
-    const u32 n = m_parameters.getDiskCount();
-    const u64 perMember = static_cast<u64>(m_perDiskProbeBlockCount) * m_blockSize;
-    u64 total = perMember * n + m_blockSize;
-    if (m_probeFullAssembly) total += static_cast<u64>(kProbeBlockCount) * m_blockSize;
+    const u32 n = parameters.getDiskCount();
+    const u64 perMember = static_cast<u64>(perDiskProbeBlockCount) * blockSize;
+    u64 total = perMember * n + blockSize;
+    if (probeFullAssembly) total += static_cast<u64>(kProbeBlockCount) * blockSize;
     if (total > kMaxProbeBytes) return false;
     try {
-        m_probeBuffers.assign(n, std::vector<u8>());
-        m_probeEntropy.assign(n, std::vector<float>());
-        for (u32 i = 0; i < n; i++) m_probeBuffers[i].assign(perMember, 0);
-        m_probeScratch.assign(m_blockSize, 0);
-        m_zeroEntropy = entropy(m_probeScratch.data(), m_blockSize);
-        m_combinations.reserve(std::size(kFirstSectorCandidates) * std::size(kStripeCandidates) *
+        probeBuffers.assign(n, std::vector<u8>());
+        probeEntropy.assign(n, std::vector<float>());
+        for (u32 i = 0; i < n; i++) probeBuffers[i].assign(perMember, 0);
+        probeScratch.assign(blockSize, 0);
+        zeroEntropy = entropy(probeScratch.data(), blockSize);
+        combinations.reserve(std::size(kFirstSectorCandidates) * std::size(kStripeCandidates) *
                                RAIDParameters::kRotationCount);
     } catch (const std::bad_alloc&) {
         return false;
@@ -139,52 +139,52 @@ bool RAIDDisk::allocateProbe() {
 }
 
 void RAIDDisk::releaseProbe() {
-    std::vector<std::vector<u8>>().swap(m_probeBuffers);
-    std::vector<std::vector<float>>().swap(m_probeEntropy);
-    std::vector<ProbeCombination>().swap(m_combinations);
-    std::vector<u8>().swap(m_probeScratch);
-    m_probing = false;
+    std::vector<std::vector<u8>>().swap(probeBuffers);
+    std::vector<std::vector<float>>().swap(probeEntropy);
+    std::vector<ProbeCombination>().swap(combinations);
+    std::vector<u8>().swap(probeScratch);
+    probing = false;
 }
 
 float RAIDDisk::probeBlockEntropy(u32 member, u64 block) const {
-    if (member < m_probeEntropy.size() && block < m_probeEntropy[member].size()) return m_probeEntropy[member][block];
+    if (member < probeEntropy.size() && block < probeEntropy[member].size()) return probeEntropy[member][block];
     // Outside the probe area the layout read gives zeros.
-    return m_zeroEntropy;
+    return zeroEntropy;
 }
 
 float RAIDDisk::assembledBlockEntropy(u64 block, bool& parityShort) {
-    const u64 stripeSize = m_parameters.getStripeSectors();
+    const u64 stripeSize = parameters.getStripeSectors();
     u32 member = 0;
     u32 parity = 0;
     u64 row = 0;
-    m_parameters.computeRowCol(block / stripeSize, member, row, parity);
+    parameters.computeRowCol(block / stripeSize, member, row, parity);
     const u64 rowBlock = row * stripeSize + block % stripeSize;
-    if (m_members[member]) return probeBlockEntropy(member, m_parameters.getFirstSector(member) + rowBlock);
+    if (members[member]) return probeBlockEntropy(member, parameters.getFirstSector(member) + rowBlock);
     // A missing member: zeros without parity or without enough members,
     // else the XOR of the others, as the layout read gives it.
-    if (!m_parameters.hasParity()) return m_zeroEntropy;
-    const u32 n = m_parameters.getDiskCount();
+    if (!parameters.hasParity()) return zeroEntropy;
+    const u32 n = parameters.getDiskCount();
     for (u32 i = 0; i < n; i++) {
-        if (i != member && !m_members[i]) {
+        if (i != member && !members[i]) {
             parityShort = true;
-            return m_zeroEntropy;
+            return zeroEntropy;
         }
     }
-    u8* scratch = m_probeScratch.data();
-    std::memset(scratch, 0, m_blockSize);
+    u8* scratch = probeScratch.data();
+    std::memset(scratch, 0, blockSize);
     for (u32 i = 0; i < n; i++) {
         if (i == member) continue;
-        const u64 at = m_parameters.getFirstSector(i) + rowBlock;
-        const std::vector<u8>& source = m_probeBuffers[i];
-        if (at >= source.size() / m_blockSize) return m_zeroEntropy;
-        xorInto(scratch, source.data() + at * m_blockSize, m_blockSize);
+        const u64 at = parameters.getFirstSector(i) + rowBlock;
+        const std::vector<u8>& source = probeBuffers[i];
+        if (at >= source.size() / blockSize) return zeroEntropy;
+        xorInto(scratch, source.data() + at * blockSize, blockSize);
     }
-    return entropy(scratch, m_blockSize);
+    return entropy(scratch, blockSize);
 }
 
 float RAIDDisk::meanAssembledDelta(std::vector<float>& boundaryDelta) {
     // boundaryDelta[k]: entropy change from block k * S - 1 to k * S.
-    const u64 stripeSize = m_parameters.getStripeSectors();
+    const u64 stripeSize = parameters.getStripeSectors();
     const u64 stripes = kProbeBlockCount / stripeSize;
     boundaryDelta.assign(stripes, 0.0f);
     bool parityShort = false;
@@ -199,47 +199,47 @@ float RAIDDisk::meanAssembledDelta(std::vector<float>& boundaryDelta) {
 }
 
 float RAIDDisk::raidDeltaFromCache() {
-    const u32 n = m_parameters.getDiskCount();
-    const u64 stripeSize = m_parameters.getStripeSectors();
-    const u64 probeBlocks = m_perDiskProbeBlockCount;
+    const u32 n = parameters.getDiskCount();
+    const u64 stripeSize = parameters.getStripeSectors();
+    const u64 probeBlocks = perDiskProbeBlockCount;
     double sum = 0.0;
-    u32 members = 0;
+    u32 memberCount = 0;
     for (u32 i = 0; i < n; i++) {
-        if (!m_members[i]) continue;
-        const u64 first = m_parameters.getFirstSector(i);
+        if (!members[i]) continue;
+        const u64 first = parameters.getFirstSector(i);
         const u64 stripes = first < probeBlocks ? (probeBlocks - first) / stripeSize : 0;
         DeltaMean m;
         for (u64 k = 1; k < stripes; k++) {
             m.add(probeBlockEntropy(i, first + k * stripeSize - 1), probeBlockEntropy(i, first + k * stripeSize));
         }
         sum += m.mean();
-        members++;
+        memberCount++;
     }
-    if (members == 0) return std::numeric_limits<float>::quiet_NaN();
-    return static_cast<float>(sum / members);
+    if (memberCount == 0) return std::numeric_limits<float>::quiet_NaN();
+    return static_cast<float>(sum / memberCount);
 }
 
 float RAIDDisk::raidDelta() {
-    if (!m_probing || m_blockSize == 0) return 0.0f;
-    const u32 n = m_parameters.getDiskCount();
-    const u64 stripeSize = m_parameters.getStripeSectors();
-    const u64 probeBlocks = m_perDiskProbeBlockCount;
+    if (!probing || blockSize == 0) return 0.0f;
+    const u32 n = parameters.getDiskCount();
+    const u64 stripeSize = parameters.getStripeSectors();
+    const u64 probeBlocks = perDiskProbeBlockCount;
     double sum = 0.0;
-    u32 members = 0;
-    for (u32 i = 0; i < n && i < m_probeBuffers.size(); i++) {
-        if (!m_members[i]) continue;
-        const u64 first = m_parameters.getFirstSector(i);
+    u32 memberCount = 0;
+    for (u32 i = 0; i < n && i < probeBuffers.size(); i++) {
+        if (!members[i]) continue;
+        const u64 first = parameters.getFirstSector(i);
         const u64 stripes = first < probeBlocks ? (probeBlocks - first) / stripeSize : 0;
-        const u8* data = m_probeBuffers[i].data() + (stripes ? first * m_blockSize : 0);
-        sum += meanStripeDelta64(data, stripeSize * stripes * m_blockSize, m_blockSize, stripeSize * m_blockSize);
-        members++;
+        const u8* data = probeBuffers[i].data() + (stripes ? first * blockSize : 0);
+        sum += meanStripeDelta64(data, stripeSize * stripes * blockSize, blockSize, stripeSize * blockSize);
+        memberCount++;
     }
-    if (members == 0) return std::numeric_limits<float>::quiet_NaN();
-    return static_cast<float>(sum / members);
+    if (memberCount == 0) return std::numeric_limits<float>::quiet_NaN();
+    return static_cast<float>(sum / memberCount);
 }
 
 float RAIDDisk::rawDeltaFromDeltas(const std::vector<float>& boundaryDelta) {
-    const u64 stripeSize = m_parameters.getStripeSectors();
+    const u64 stripeSize = parameters.getStripeSectors();
     const u64 stripes = kProbeBlockCount / stripeSize;
     u64 jumps = 0;
     u64 smoothed = 0;
@@ -248,9 +248,9 @@ float RAIDDisk::rawDeltaFromDeltas(const std::vector<float>& boundaryDelta) {
         u32 member = 0;
         u32 parity = 0;
         u64 row = 0;
-        m_parameters.computeRowCol(k, member, row, parity);
-        if (!m_members[member]) continue;
-        const u64 next = m_parameters.getFirstSector(member) + (row + 1) * stripeSize;
+        parameters.computeRowCol(k, member, row, parity);
+        if (!members[member]) continue;
+        const u64 next = parameters.getFirstSector(member) + (row + 1) * stripeSize;
         const float memberChange = std::fabs(probeBlockEntropy(member, next - 1) - probeBlockEntropy(member, next));
         if (memberChange > 0.5f) {
             jumps++;
@@ -261,27 +261,27 @@ float RAIDDisk::rawDeltaFromDeltas(const std::vector<float>& boundaryDelta) {
 }
 
 float RAIDDisk::rawDelta(const u8* assembled) {
-    if (!m_probing || !assembled || m_blockSize == 0) return 0.0f;
-    const u64 stripeSize = m_parameters.getStripeSectors();
+    if (!probing || !assembled || blockSize == 0) return 0.0f;
+    const u64 stripeSize = parameters.getStripeSectors();
     const u64 stripes = kProbeBlockCount / stripeSize;
-    const u64 blockSize = m_blockSize;
+    const u64 bytesPerBlock = blockSize;
     auto memberEntropy = [&](u32 member, u64 block) {
-        const std::vector<u8>& data = m_probeBuffers[member];
-        if (block >= data.size() / blockSize) return m_zeroEntropy;
-        return entropy(data.data() + block * blockSize, blockSize);
+        const std::vector<u8>& data = probeBuffers[member];
+        if (block >= data.size() / bytesPerBlock) return zeroEntropy;
+        return entropy(data.data() + block * bytesPerBlock, bytesPerBlock);
     };
     u64 jumps = 0;
     u64 smoothed = 0;
     for (u64 k = 0; k + 2 <= stripes; k++) {
         const u64 boundary = (k + 1) * stripeSize;
-        const float assembledChange = std::fabs(entropy(assembled + (boundary - 1) * blockSize, blockSize) -
-                                                entropy(assembled + boundary * blockSize, blockSize));
+        const float assembledChange = std::fabs(entropy(assembled + (boundary - 1) * bytesPerBlock, bytesPerBlock) -
+                                                entropy(assembled + boundary * bytesPerBlock, bytesPerBlock));
         u32 member = 0;
         u32 parity = 0;
         u64 row = 0;
-        m_parameters.computeRowCol(k, member, row, parity);
-        if (!m_members[member] || member >= m_probeBuffers.size()) continue;
-        const u64 next = m_parameters.getFirstSector(member) + (row + 1) * stripeSize;
+        parameters.computeRowCol(k, member, row, parity);
+        if (!members[member] || member >= probeBuffers.size()) continue;
+        const u64 next = parameters.getFirstSector(member) + (row + 1) * stripeSize;
         const float memberChange = std::fabs(memberEntropy(member, next - 1) - memberEntropy(member, next));
         if (memberChange > 0.5f) {
             jumps++;
@@ -292,10 +292,10 @@ float RAIDDisk::rawDelta(const u8* assembled) {
 }
 
 void RAIDDisk::scoreCandidate(ProbeCombination& c, std::vector<u8>& assembled) {
-    const u64 stripeBytes = static_cast<u64>(m_parameters.getStripeSectors()) * m_blockSize;
+    const u64 stripeBytes = static_cast<u64>(parameters.getStripeSectors()) * blockSize;
     if (!assembled.empty()) {
         readBlocksImpl(0, kProbeBlockCount, assembled.data());
-        c.cmp = meanStripeDelta64(assembled.data(), assembled.size(), m_blockSize, stripeBytes);
+        c.cmp = meanStripeDelta64(assembled.data(), assembled.size(), blockSize, stripeBytes);
         c.raiddelta = raidDelta();
         c.rawdelta = rawDelta(assembled.data());
     } else {
@@ -307,7 +307,7 @@ void RAIDDisk::scoreCandidate(ProbeCombination& c, std::vector<u8>& assembled) {
     c.score = (1.0f - c.cmp) * c.raiddelta * c.rawdelta;
 }
 
-void RAIDDisk::sortCombinations() { std::stable_sort(m_combinations.begin(), m_combinations.end(), byScore); }
+void RAIDDisk::sortCombinations() { std::stable_sort(combinations.begin(), combinations.end(), byScore); }
 
 void RAIDDisk::dumpCombination(const ProbeCombination& c) {
     log(LOG_DEBUG, "combi%04d:firstsec=%04lld,stripesecs=%04d,parity=%13s,cmp=%.3f,raiddelta=%.3f,rawdelta=%.3f,score=%.3f\n",
@@ -319,8 +319,8 @@ void RAIDDisk::dumpCombination(const ProbeCombination& c) {
 
 void RAIDDisk::dumpProbeCombinations(u32 count) {
     log(LOG_DEBUG, "RAIDDisk::dumpProbeCombinations (first %d)\n", static_cast<int>(count));
-    const size_t shown = count == 0 ? m_combinations.size() : std::min<size_t>(count, m_combinations.size());
-    for (size_t i = 0; i < shown; i++) dumpCombination(m_combinations[i]);
+    const size_t shown = count == 0 ? combinations.size() : std::min<size_t>(count, combinations.size());
+    for (size_t i = 0; i < shown; i++) dumpCombination(combinations[i]);
 }
 
 void RAIDDisk::verifyCandidates(RAIDLayoutCheck& check) {
@@ -329,18 +329,18 @@ void RAIDDisk::verifyCandidates(RAIDLayoutCheck& check) {
     // right layout may score far below the best (measured on the generator's
     // FAT sets). A candidate whose first sector shows no volume costs a
     // boot-sector read.
-    const size_t count = m_combinations.size();
+    const size_t count = combinations.size();
     log(LOG_DEBUG, "RAIDDisk::verifyCandidates (first %d)\n", static_cast<int>(count));
 
     open(false);
-    m_probing = true;
-    m_probeReadsMembers = true;
+    probing = true;
+    probeReadsMembers = true;
     size_t chosen = 0;
     double most = 0.0;
     for (size_t i = 0; i < count; i++) {
-        ProbeCombination& c = m_combinations[i];
+        ProbeCombination& c = combinations[i];
         setParameters(c.parameters);
-        c.structure = check.structureScore(this, static_cast<u64>(c.parameters.getStripeSectors()) * m_blockSize);
+        c.structure = check.structureScore(this, static_cast<u64>(c.parameters.getStripeSectors()) * blockSize);
         log(LOG_DEBUG, "combi%04d: structure=%.1f\n", static_cast<int>(c.index), c.structure);
         // Equal structures keep the entropy order.
         if (c.structure > most) {
@@ -348,33 +348,33 @@ void RAIDDisk::verifyCandidates(RAIDLayoutCheck& check) {
             chosen = i;
         }
     }
-    m_probeReadsMembers = false;
-    m_probing = false;
+    probeReadsMembers = false;
+    probing = false;
     close();
-    std::rotate(m_combinations.begin(), m_combinations.begin() + static_cast<std::ptrdiff_t>(chosen),
-                m_combinations.begin() + static_cast<std::ptrdiff_t>(chosen) + 1);
+    std::rotate(combinations.begin(), combinations.begin() + static_cast<std::ptrdiff_t>(chosen),
+                combinations.begin() + static_cast<std::ptrdiff_t>(chosen) + 1);
 }
 
 void RAIDDisk::probeLayout(RAIDLayoutCheck* check) {
-    const u32 n = m_parameters.getDiskCount();
+    const u32 n = parameters.getDiskCount();
     if (n < RAIDParameters::kMinDisks || n > RAIDParameters::kMaxDisks) {
         log(LOG_ERROR, "error at RAIDDisk::probeLayout: invalid disk count (%d)\n", static_cast<int>(n));
         return;
     }
-    if (m_blockSize == 0) {
+    if (blockSize == 0) {
         log(LOG_ERROR, "error at RAIDDisk::probeLayout: no member set\n");
         return;
     }
-    m_perDiskProbeBlockCount = (n + kProbeBlockCount - 2) / (n - 1) + kLargestStripe + kLargestFirstSector;
+    perDiskProbeBlockCount = (n + kProbeBlockCount - 2) / (n - 1) + kLargestStripe + kLargestFirstSector;
     log(LOG_DEBUG, "ProbeBlockCount: %d\n", static_cast<int>(kProbeBlockCount));
-    log(LOG_DEBUG, "perDiskProbeBlockCount: %d\n", static_cast<int>(m_perDiskProbeBlockCount));
+    log(LOG_DEBUG, "perDiskProbeBlockCount: %d\n", static_cast<int>(perDiskProbeBlockCount));
 
-    const bool full = m_probeFullAssembly && m_blockSize <= kMaxFullAssemblyBlockSize;
+    const bool full = probeFullAssembly && blockSize <= kMaxFullAssemblyBlockSize;
     std::vector<u8> assembled;
     bool allocated = allocateProbe();
     if (allocated && full) {
         try {
-            assembled.assign(static_cast<u64>(kProbeBlockCount) * m_blockSize, 0);
+            assembled.assign(static_cast<u64>(kProbeBlockCount) * blockSize, 0);
         } catch (const std::bad_alloc&) {
             allocated = false;
         }
@@ -387,17 +387,17 @@ void RAIDDisk::probeLayout(RAIDLayoutCheck* check) {
 
     // Each member is read once; a member shorter than the probe area, or a
     // failed read, leaves zeros.
-    const RAIDParameters original = m_parameters;
+    const RAIDParameters original = parameters;
     open(false);
     for (u32 i = 0; i < n; i++) {
-        Disk* member = m_members[i];
+        Disk* member = members[i];
         if (!member) continue;
-        const u32 blocks = static_cast<u32>(std::min<u64>(m_perDiskProbeBlockCount, member->getBlockCount()));
-        readSingleDiskBlocks(i, 0, blocks, m_probeBuffers[i].data(), false);
-        std::vector<float>& table = m_probeEntropy[i];
-        table.resize(m_perDiskProbeBlockCount);
-        for (u32 b = 0; b < m_perDiskProbeBlockCount; b++) {
-            table[b] = entropy(m_probeBuffers[i].data() + static_cast<u64>(b) * m_blockSize, m_blockSize);
+        const u32 blocks = static_cast<u32>(std::min<u64>(perDiskProbeBlockCount, member->getBlockCount()));
+        readSingleDiskBlocks(i, 0, blocks, probeBuffers[i].data(), false);
+        std::vector<float>& table = probeEntropy[i];
+        table.resize(perDiskProbeBlockCount);
+        for (u32 b = 0; b < perDiskProbeBlockCount; b++) {
+            table[b] = entropy(probeBuffers[i].data() + static_cast<u64>(b) * blockSize, blockSize);
         }
     }
     close();
@@ -413,23 +413,23 @@ void RAIDDisk::probeLayout(RAIDLayoutCheck* check) {
                 c.parameters.setAllFirstSectors(first);
                 c.parameters.setStripeSectors(stripe);
                 c.parameters.setParityRotation(rotation);
-                m_combinations.push_back(c);
+                combinations.push_back(c);
             }
         }
     }
 
-    m_probing = true;
-    for (ProbeCombination& c : m_combinations) {
+    probing = true;
+    for (ProbeCombination& c : combinations) {
         setParameters(c.parameters);
         scoreCandidate(c, assembled);
         dumpCombination(c);
     }
-    m_probing = false;
+    probing = false;
 
     sortCombinations();
     dumpProbeCombinations(8);
     if (check) verifyCandidates(*check);
-    setParameters(m_combinations.front().parameters);
+    setParameters(combinations.front().parameters);
     dump();
     releaseProbe();
 }

@@ -13,34 +13,34 @@ u64 ceilDiv(u64 a, u64 b) { return a / b + (a % b ? 1 : 0); }
 
 }  // namespace
 
-RAIDSimulator::RAIDSimulator(DiskManager* manager, Disk* source, const RAIDParameters& parameters)
-    : m_manager(manager), m_source(source), m_parameters(parameters) {
+RAIDSimulator::RAIDSimulator(DiskManager* diskManager, Disk* sourceDisk, const RAIDParameters& raidParameters)
+    : manager(diskManager), source(sourceDisk), parameters(raidParameters) {
     log(LOG_DEBUG, "RAIDSimulator::RAIDSimulator\n");
-    if (!manager || !source) {
+    if (!diskManager || !sourceDisk) {
         log(LOG_ERROR, "error at RAIDSimulator::RAIDSimulator: no disk manager or source disk\n");
         return;
     }
-    if (!m_parameters.isValid()) {
+    if (!parameters.isValid()) {
         log(LOG_ERROR, "error at RAIDSimulator::RAIDSimulator: invalid RAID parameters (disks=%d, stripe=%u, rotation=%u)\n",
-            m_parameters.getDiskCount(), m_parameters.getStripeSectors(), m_parameters.getParityRotation());
+            parameters.getDiskCount(), parameters.getStripeSectors(), parameters.getParityRotation());
         return;
     }
-    const u32 n = m_parameters.getDiskCount();
+    const u32 n = parameters.getDiskCount();
     for (u32 i = 0; i < n; i++) {
         auto* disk = new RAIDSimulatorDisk(this, static_cast<u8>(i));
         // The manager keeps what it accepts; a refused member is ours to drop.
-        if (!m_manager->addDisk(disk)) delete disk;
+        if (!manager->addDisk(disk)) delete disk;
     }
-    m_parameters.dump();
+    parameters.dump();
 }
 
 RAIDSimulator::~RAIDSimulator() { log(LOG_DEBUG, "RAIDSimulator::~RAIDSimulator\n"); }
 
 u64 RAIDSimulator::getMemberBlockCount(u32 member) const {
-    if (!m_parameters.isValid() || !m_source || member >= m_parameters.getDiskCount()) return 0;
-    const u64 stripe = m_parameters.getStripeSectors();
-    const u64 rows = ceilDiv(ceilDiv(m_source->getBlockCount(), m_parameters.getDataDiskCount()), stripe);
-    const u64 first = m_parameters.getFirstSector(member);
+    if (!parameters.isValid() || !source || member >= parameters.getDiskCount()) return 0;
+    const u64 stripe = parameters.getStripeSectors();
+    const u64 rows = ceilDiv(ceilDiv(source->getBlockCount(), parameters.getDataDiskCount()), stripe);
+    const u64 first = parameters.getFirstSector(member);
     if (rows > (UINT64_MAX - first) / stripe) return UINT64_MAX;
     return first + rows * stripe;
 }

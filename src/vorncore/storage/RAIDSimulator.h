@@ -27,17 +27,17 @@ public:
     RAIDSimulator(DiskManager* manager, Disk* source, const RAIDParameters& parameters);
     ~RAIDSimulator();
 
-    RAIDParameters getParameters() const { return m_parameters; }
-    Disk* getSource() const { return m_source; }
+    RAIDParameters getParameters() const { return parameters; }
+    Disk* getSource() const { return source; }
     // first sector + stripe * ceil(ceil(N / d) / stripe) blocks for a source
     // of N blocks and d data members, so that every member holds its share
     // of the whole source; 0 for a member index at or above the count.
     u64 getMemberBlockCount(u32 member) const;
 
 private:
-    DiskManager* m_manager;
-    Disk* m_source;
-    RAIDParameters m_parameters;
+    DiskManager* manager;
+    Disk* source;
+    RAIDParameters parameters;
 };
 
 }  // namespace vorn

@@ -27,7 +27,7 @@ public:
     bool readBlocksImpl(u64 block, u32 count, void* buffer) override;
     bool writeBlocksImpl(u64 block, u32 count, const void* buffer) override;
 
-    u8 getMemberIndex() const { return m_index; }
+    u8 getMemberIndex() const { return index; }
 
 private:
     // Reads count source blocks from block on; blocks beyond the source's
@@ -35,10 +35,10 @@ private:
     void readSource(u64 block, u32 count, u8* out);
     void readParity(u64 row, u64 offset, u32 count, u8* out);
 
-    RAIDSimulator* m_simulator;
-    u8 m_index;
-    bool m_sourceOpen = false;
-    std::vector<u8> m_work;
+    RAIDSimulator* simulator;
+    u8 index;
+    bool sourceOpen = false;
+    std::vector<u8> work;
 };
 
 }  // namespace vorn

@@ -1,7 +1,3 @@
-// The crash reporter: the handler in a crashing child, the choice of the
-// crash to offer, the system facts, the upload against loopback servers
-// (a python3 server parsing with the standard e-mail parser as the oracle)
-// and the window's modes.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -30,8 +26,6 @@
 #include "gui/KvCrashReporter.h"
 #include "gui/KvSystemInfo.h"
 
-// Exported, so the crash file names them.
-// The undefined-behaviour checker would stop the store before it faults.
 extern "C" __attribute__((noinline, no_sanitize_undefined)) void vornTestCrashByNullWrite() {
     volatile int* volatile target = nullptr;
     *target = 1;
@@ -43,8 +37,6 @@ extern "C" __attribute__((noinline)) int vornTestCrashByRecursion(int depth) {
     frame[depth % 512] = char(depth);
     return vornTestCrashByRecursion(depth + 1) + frame[0];
 }
-// Called through a pointer: a call to a no-return function as the last
-// instruction leaves a return address past the function's end.
 extern "C" __attribute__((noinline)) void vornTestCrashByAbort() {
     void (*volatile stop)() = abort;
     stop();
@@ -70,7 +62,6 @@ gui::KvCrashReporter* openReporter() {
     return nullptr;
 }
 
-// The python3 collection server; its port, 0 when it did not start.
 struct EchoServer {
     QProcess process;
     QByteArray pending;
@@ -106,7 +97,6 @@ struct EchoServer {
     QString url() const { return QStringLiteral("http://127.0.0.1:%1/report").arg(port); }
 };
 
-// Runs only in the child started by CrashHandler.ChildWritesTheLogAndKeepsTheStatus.
 TEST(CrashChild, Run) {
     const QByteArray mode = qgetenv("VORN_CRASH_CHILD");
     if (mode.isEmpty()) GTEST_SKIP() << "only as a crashing child";
@@ -131,11 +121,9 @@ TEST(CrashHandler, ChildWritesTheLogAndKeepsTheStatus) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("VORN_CRASH_CHILD"), QString::fromLatin1(c.mode));
         env.insert(QStringLiteral("VORN_CRASH_DIR"), dir.path() + QStringLiteral("/crashes"));
-        // A sanitizer build must leave the fatal signals to the handler.
         env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("handle_segv=0:handle_abort=0:handle_sigbus=0:"
                                                                   "handle_sigfpe=0:handle_sigill=0:use_sigaltstack=0"));
         child.setProcessEnvironment(env);
-        // The shell reports the status as the user's shell would; no core file.
         child.start(QStringLiteral("/bin/sh"),
                     {QStringLiteral("-c"), QStringLiteral("ulimit -c 0; \"$0\" --gtest_filter=CrashChild.Run "
                                                           ">/dev/null 2>&1; echo $?"),
@@ -263,34 +251,6 @@ TEST(SystemInfo, FactsFromProcAndSys) {
     }
 }
 
-TEST(SystemInfo, ModelTableRule) {
-    const struct {
-        const char* code;
-        const char* name;
-    } cases[] = {
-        {"PowerMac7,3", "PowerMac G5"},        {"PowerMac12,1", "PowerMac (PowerMac)"},
-        {"iMac,1", "iMac (first generation)"}, {"iMac5,1", "iMac (iMac)"},
-        {"AAPL,e407", "Alchemy(Performa 6400 logic-board design)"},
-        {"AAPL,9999", "Yikes! Old machine (AAPL)"},
-        {"RackMac2,1", "XServe (RackMac)"},    {"Macmini1,1", "Mac Mini"},
-        {"PowerBook6,3", "iBook G4"},          {"ACME Box 7", "Unknown (ACME Box 7)"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(gui::KvSystemInfo::modelNameForCode(c.code), c.name) << c.code;
-}
-
-TEST(CrashUpload, BodyFraming) {
-    const QByteArray body = gui::CrashUpload::body("me@0xKhTmLbOuNdArY.example", "vorn", "0.1", "x0xKhTmLbOuNdArYy");
-    EXPECT_EQ(body,
-              "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"email\"\r\n\r\n"
-              "me@USED_TO_BE_KHTMLBOUNDARY.example\r\n"
-              "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"appname\"\r\n\r\nvorn\r\n"
-              "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"appversion\"\r\n\r\n0.1\r\n"
-              "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"crashlog\"\r\n\r\n"
-              "xUSED_TO_BE_KHTMLBOUNDARYy\r\n--0xKhTmLbOuNdArY--\r\n");
-}
-
-// The standard parser receives all four parts intact; a body that closes the
-// form after every part (as a careless framing would) loses three of them.
 TEST(CrashUpload, LoopbackServerParsesTheForm) {
     EchoServer server;
     ASSERT_NE(server.port, 0) << "python3 server did not start";
@@ -323,8 +283,6 @@ TEST(CrashUpload, LoopbackServerParsesTheForm) {
     }
 }
 
-// Send from a crash window: the spinner runs and the buttons are off while it
-// runs; success marks the crash as handled, any failure alerts and does not.
 TEST(CrashUpload, WindowOutcomes) {
     EchoServer echo;
     ASSERT_NE(echo.port, 0);

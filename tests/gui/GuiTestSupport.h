@@ -1,6 +1,3 @@
-// Test doubles for the window: a desktop with scripted answers, a disk
-// whose reads can be held, a disk list of image files, and waiting on
-// conditions while the event loop runs.
 #pragma once
 
 #include <QCoreApplication>
@@ -27,8 +24,6 @@
 
 namespace vorn::test {
 
-// Answers alerts and panels from queues (an empty queue: the first button,
-// a cancelled panel) and records what was asked.
 struct FakeDesktop : gui::Desktop {
     std::deque<int> answers;
     std::deque<QString> folders, saveFiles, openFiles;
@@ -60,7 +55,6 @@ struct FakeDesktop : gui::Desktop {
     bool openHelp(const QString&) override { return true; }
 };
 
-// An image disk whose reads wait while held (a failing medium's slow read).
 struct HeldDisk : ImageDisk {
     explicit HeldDisk(const std::string& path) : ImageDisk(path) {}
     bool readBlocksImpl(u64 rawBlock, u32 count, void* buffer) override {
@@ -92,8 +86,6 @@ struct HeldDisk : ImageDisk {
     std::atomic<int> delayMs{0};  // each read takes this long
 };
 
-// With VORN_SCREENSHOTS set (tests/gui/screenshots.sh), saves the screen
-// (or, offscreen, the window) as <name>.png there, for a human look.
 inline void snapshot(QWidget* window, const QString& name) {
     const QString dir = qEnvironmentVariable("VORN_SCREENSHOTS");
     if (dir.isEmpty()) return;
@@ -105,13 +97,10 @@ inline void snapshot(QWidget* window, const QString& name) {
     shot.save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
-// Runs the event loop until cond holds; false after timeoutMs.
 inline bool waitFor(const std::function<bool()>& cond, int timeoutMs = 60000) {
     return QTest::qWaitFor(cond, timeoutMs);
 }
 
-// A window over a disk list of the given media (by name); disks[i] is the
-// i-th. Nothing is shown until chooseDisk.
 struct Window {
     FakeDesktop desktop;
     std::vector<Disk*> disks;

@@ -1,9 +1,3 @@
-// The thumbnail grid and the viewer: the worker's order (newest request
-// first, the top-left cell of a paint first), stale results dropped, a
-// queue that stays free while a build runs; the grid's geometry and clicks;
-// and on the camera card made by mkfs.fat and ImageMagick, the grid showing
-// each picture at its fitting size, waiting for the engine gate, and the
-// viewer following grid and table.
 #include <gtest/gtest.h>
 
 #include <QLabel>
@@ -29,7 +23,6 @@ namespace {
 using gui::PreviewResult;
 using gui::PreviewWorker;
 
-// A build that records its order and can be held at its first call.
 struct Recorder {
     std::mutex mutex;
     std::condition_variable changed;
@@ -68,13 +61,11 @@ struct Recorder {
 TEST(ThumbWorker, NewestRequestFirstAndTheQueueStaysFreeWhileBuilding) {
     Recorder recorder;
     PreviewWorker worker([&](int index, u64) { return recorder.build(index); });
-    // A reload queues 0..9; one paint's misses 5, 7, 6 (top-left first).
     worker.reset({0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
     worker.request({5, 7, 6});
     recorder.waitCount(10);
     EXPECT_EQ(recorder.order, (std::vector<int>{5, 7, 6, 0, 1, 2, 3, 4, 8, 9}));
 
-    // While a build runs, requests are taken at once and the newest goes next.
     recorder.order.clear();
     recorder.holdFirst = true;
     worker.reset({0, 1, 2});
@@ -108,7 +99,6 @@ TEST(ThumbWorker, ResultsOfAnOlderGenerationAreNotDelivered) {
     EXPECT_TRUE(worker.isFinished());
 }
 
-// A data source of n cells whose pictures are squares, for geometry and clicks.
 struct Cells : gui::AGThumbnailViewDataSource {
     int n = 0;
     int selectionChanges = 0;
@@ -163,11 +153,9 @@ TEST(ThumbGrid, GeometryClicksAndRubberBand) {
         EXPECT_EQ(grid.selectedIndexes(), c.selected) << "cell " << c.cell;
         EXPECT_EQ(cells.selectionChanges, c.changes) << "cell " << c.cell;
     }
-    // Past the last cell: the selection goes, the data source hears nothing.
     QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, QPoint(170, 330));
     EXPECT_TRUE(grid.selectedIndexes().isEmpty());
     EXPECT_EQ(cells.selectionChanges, 5);
-    // A band from cell 0 to cell 4 selects 0, 1, 3, 4.
     QTest::mousePress(grid.viewport(), Qt::LeftButton, {}, QPoint(100, 100));
     QTest::mouseMove(grid.viewport(), QPoint(200, 200));
     QTest::mouseRelease(grid.viewport(), Qt::LeftButton, {}, QPoint(200, 200));
@@ -189,14 +177,12 @@ TEST(ThumbGrid, ReloadQueuesAThousandAndTheCacheStaysBounded) {
     EXPECT_EQ(queued.back(), 999);
     grid.resize(700, 400);
     grid.show();
-    // The visible cells arrive; a cell drawn later is requested then.
     ASSERT_TRUE(waitFor([&] { return grid.cached(0); }));
     grid.scrollToIndex(2400);
     ASSERT_TRUE(waitFor([&] { return grid.cached(2400); }));
     EXPECT_LE(grid.cacheBytes(), gui::AGThumbnailView::kCacheBytes);
 }
 
-// The camera card, browsed in the window.
 struct CameraCard : Window {
     QSignalSpy finished{app.get(), &gui::AppController::commandFinished};
     CameraCard() : Window({"camera_card.img"}) {}
@@ -209,8 +195,6 @@ struct CameraCard : Window {
         })) << command.toStdString();
         finished.clear();
     }
-    // Selects the outline row below the first row whose path of names is
-    // given (an empty name: the first row).
     void select(const QStringList& names) {
         gui::TreeAdapter* tree = app->treeAdapter();
         QModelIndex index;
@@ -242,10 +226,8 @@ TEST(ThumbWindow, CameraCardPicturesAtTheirFittingSizeAndTheViewerFollows) {
     w.app->browseVolume();
     w.wait(QStringLiteral("browseVolume"));
     w.select({QString(), QStringLiteral("DCIM"), QStringLiteral("101CANON")});
-    // Browsing lists the live pictures: IMG_0107.JPG is deleted.
     ASSERT_TRUE(waitFor([&] { return w.app->tableAdapter()->rowCount() == 2; }));
 
-    // While the engine is held, the grid paints but builds nothing.
     gui::AGThumbnailView* grid = w.app->itemPreviews()->thumbView();
     gui::EngineGate& gate = w.app->engine()->gate();
     ASSERT_TRUE(waitFor([&] { return gate.tryEnter(); }));
@@ -256,7 +238,6 @@ TEST(ThumbWindow, CameraCardPicturesAtTheirFittingSizeAndTheViewerFollows) {
     EXPECT_FALSE(grid->cached(0) || grid->cached(1)) << "built while the engine was held";
     gate.leave();
 
-    // 480x640 and 200x150 by the power-of-two fitting.
     const std::map<QString, QSize> fitted = {{QStringLiteral("IMG_0106.JPG"), {64, 85}},
                                              {QStringLiteral("IMG_0108.JPG"), {128, 96}}};
     std::map<QString, QSize> shown;
@@ -268,7 +249,6 @@ TEST(ThumbWindow, CameraCardPicturesAtTheirFittingSizeAndTheViewerFollows) {
     EXPECT_EQ(shown, fitted);
     snapshot(w.app.get(), QStringLiteral("thumbnails"));
 
-    // The viewer opens with a zoom and follows a click in the grid...
     QSignalSpy updated(previews, &gui::ItemPreviews::viewerUpdated);
     w.app->toggleViewer();
     ASSERT_TRUE(waitFor([&] { return previews->viewer()->isVisible(); }));
@@ -277,7 +257,6 @@ TEST(ThumbWindow, CameraCardPicturesAtTheirFittingSizeAndTheViewerFollows) {
     ASSERT_TRUE(waitFor([&] { return !updated.isEmpty() && updated.last().value(0).toInt() == 0; }));
     EXPECT_EQ(previews->viewer()->imageView()->pixmap().size(), QSize(128, 170));
     snapshot(previews->viewer(), QStringLiteral("viewer"));
-    // ... and the table's selection on the table tab.
     w.app->tabView()->setCurrentIndex(0);
     w.app->tableView()->selectRow(1);
     ASSERT_TRUE(waitFor([&] { return updated.last().value(0).toInt() == 1; }));

@@ -1,7 +1,3 @@
-// The window's parts without the engine's disks: the validation table, the
-// hint fade, the string table, keyword lines, and the two adapters over
-// models made for the purpose (the same item under two parents, 100,000
-// rows), checked by Qt's model tester.
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
@@ -74,11 +70,9 @@ TEST(GuiHint, FadeSwapsOnTheFifthTickAndEndsOnTheTenth) {
         EXPECT_EQ(fade.shown, tick < 5 ? QStringLiteral("old") : QStringLiteral("new")) << "tick " << tick;
     }
     EXPECT_EQ(fade.state, gui::HintFade::Still);
-    // The same text again: only a forced set starts a fade.
     EXPECT_FALSE(fade.set(QStringLiteral("new"), true));
     EXPECT_EQ(fade.state, gui::HintFade::Still);
     EXPECT_TRUE(fade.set(QStringLiteral("new"), false));
-    // A new text while fading in turns the fade round at the opacity reached.
     for (int tick = 0; tick < 6; ++tick) fade.tick();
     ASSERT_EQ(fade.state, gui::HintFade::FadingIn);
     const float reached = fade.alpha;
@@ -92,14 +86,9 @@ TEST(GuiStrings, MissingKeysAndFormats) {
     table.addLines(QStringLiteral("# comment\nGreeting\tHello %@ and %s, 100%%\nTwo\tline\\nbreak\n"));
     EXPECT_EQ(table.text(QStringLiteral("NoSuchKey")), QStringLiteral("NoSuchKey"));
     EXPECT_EQ(table.text(QStringLiteral("Two")), QStringLiteral("line\nbreak"));
-    // Arguments are text: a "%s" inside one is not filled again.
     EXPECT_EQ(table.format(QStringLiteral("Greeting"), {QStringLiteral("a%s"), QStringLiteral("b")}),
               QStringLiteral("Hello a%s and b, 100%"));
     EXPECT_EQ(table.format(QStringLiteral("Greeting"), {}), QStringLiteral("Hello  and , 100%"));
-    // Every engine word and hint the window uses has an English text.
-    for (const char* key : {"Deleted", "Lost", "SearchResults", "AskOverwriteFile", "ChooseDiskHint",
-                            "SaveFailedNotice", "ImageFileFailedNotice", "DeletedFilesScanToolHint"})
-        EXPECT_TRUE(gui::uiStrings().contains(QString::fromLatin1(key))) << key;
     EXPECT_NE(gui::appInfo().text(QStringLiteral("AppName")), QStringLiteral("AppName"));
 }
 
@@ -127,8 +116,6 @@ TEST(GuiTextLines, LinesAndKeywords) {
     }
 }
 
-// A tree in which one item sits under two parents, and whose names carry
-// control and bidi characters.
 struct FakeNode : Base {
     std::string name;
     std::vector<FakeNode*> children;
@@ -186,7 +173,6 @@ TEST(GuiAdapters, OutlineRowsAreOccurrencesAndNamesArePlainText) {
     EXPECT_EQ(adapter.parent(underResults), adapter.index(2, 0, root));
     EXPECT_EQ(adapter.index(0, 0, root).data().toString(), QStringLiteral("a\\x1B[31m"));
     EXPECT_EQ(adapter.index(1, 0, root).data().toString(), QStringLiteral("b\\xE2\\x80\\xAEfdp.exe"));
-    // A reset drops the records; answers to fetches made before it are ignored.
     adapter.reload();
     adapter.setModel(nullptr);
     EXPECT_EQ(adapter.rowCount(), 0);
@@ -276,7 +262,6 @@ TEST(GuiAdapters, BigFolderScrollsWithBoundedCacheAndWaitsForABusyEngine) {
     EXPECT_LE(adapter.cachedPages(), gui::TableAdapter::kMaxPages);
     EXPECT_LT(model->reads.load(), u64(100000));
 
-    // While the engine runs a job the cells come from the engine thread.
     std::mutex gate;
     std::condition_variable go;
     bool running = false, release = false;

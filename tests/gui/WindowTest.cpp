@@ -1,10 +1,3 @@
-// The window end to end, driven with the mouse and keys on FAT images made
-// by mkfs.fat and mtools: browse and save the camera card byte for byte,
-// scan the carving volume for deleted files (cancelled once, then to the
-// end) and match the carved files against the originals, the lost scans,
-// search, sort, report, image file and overwrite answers; the progress
-// sheet's modality, its throttle, and a window that stays live while a read
-// hangs.
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
@@ -61,7 +54,6 @@ QByteArray readAll(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Clicks through the window system, so that modality applies.
 void clickThroughWindow(QWidget* widget) {
     QWidget* top = widget->window();
     QTest::mouseClick(top->windowHandle(), Qt::LeftButton, {}, widget->mapTo(top, widget->rect().center()));
@@ -76,7 +68,6 @@ struct Driver : Window {
     using Window::Window;
     QSignalSpy finished{app.get(), &gui::AppController::commandFinished};
 
-    // Clicks a toolbar button and waits for the command to end.
     void run(const char* button, const QString& command) {
         const qsizetype before = finished.size();
         QToolButton* b = app->toolButton(QString::fromLatin1(button));
@@ -106,7 +97,6 @@ struct Driver : Window {
         }
         return index;
     }
-    // Waits until the outline row at path exists, then clicks it.
     void selectRow(const std::vector<int>& path, Qt::KeyboardModifiers modifiers = {}) {
         ASSERT_TRUE(waitFor([&] {
             QModelIndex index;
@@ -130,7 +120,6 @@ struct Driver : Window {
         QTest::mouseClick(app->scanWindow()->findChild<QPushButton*>(QStringLiteral("startScanButton")), Qt::LeftButton);
     }
     u64 resultFiles() {
-        // Outline fetches may hold the engine for a moment.
         gui::EngineGate& gate = app->engine()->gate();
         EXPECT_TRUE(waitFor([&] { return gate.tryEnter(); }));
         u64 count = 0;
@@ -152,7 +141,6 @@ struct Driver : Window {
 
 TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
     Driver w({"camera_card.img"});
-    // Qt's own checks of both models over the engine's real ones.
     QAbstractItemModelTester treeCheck(w.app->treeAdapter(), QAbstractItemModelTester::FailureReportingMode::Fatal);
     QAbstractItemModelTester tableCheck(w.app->tableAdapter(), QAbstractItemModelTester::FailureReportingMode::Fatal);
     w.chooseDisk();
@@ -178,7 +166,6 @@ TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
     EXPECT_EQ(checked, 7);
     EXPECT_EQ(w.desktop.asked.size(), 0) << w.desktop.asked.join(QLatin1Char(',')).toStdString();
 
-    // Saving again: the questions are answered Cancel (closed), No, Yes.
     QFile readme(target.path() + QStringLiteral("/MISC/README.TXT"));
     const struct {
         int answer;
@@ -197,8 +184,6 @@ TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
         EXPECT_EQ(readAll(readme.fileName()) != "changed", a.restored) << a.answer;
     }
 
-    // A folder that cannot be made (a file is in its place) fails the save:
-    // one alert says so. So does an image file that cannot be written.
     QTemporaryDir blocked;
     QFile(blocked.path() + QStringLiteral("/DCIM")).open(QIODevice::WriteOnly);
     w.desktop.asked.clear();
@@ -209,7 +194,6 @@ TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
 }
 
 TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
-    // A slow medium: the scan reports its progress once a second.
     Driver w({"carving_fat32.img"}, true);
     static_cast<HeldDisk*>(w.disks[0])->delayMs = 400;
     w.chooseDisk();
@@ -227,7 +211,6 @@ TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
     const u64 cancelled = w.resultFiles();
     static_cast<HeldDisk*>(w.disks[0])->delayMs = 0;
 
-    // Back to the disk list: the results are on show, so the window asks.
     w.desktop.asked.clear();
     w.chooseDisk();
     EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("Close the scan results?")});
@@ -239,7 +222,6 @@ TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
     EXPECT_GT(w.desktop.sounds, 1);
     EXPECT_TRUE(w.desktop.asked.contains(QStringLiteral("The scan is complete")));
 
-    // The result tree opens fully: the pictures' kinds under their folder.
     ASSERT_TRUE(waitFor([&] { return w.row({0, 0, 0}).isValid(); }));
     EXPECT_TRUE(w.app->outlineView()->isExpanded(w.row({0, 0})));
     EXPECT_TRUE(w.app->outlineView()->isExpanded(w.row({0})));
@@ -277,7 +259,6 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
     w.run("LostVolumesScan", QStringLiteral("lostVolumesScan"));
     EXPECT_TRUE(waitFor([&] { return w.row({0, 0}).isValid(); })) << "the disk list stays";
 
-    // Image file of the selected disk: the same bytes.
     QTemporaryDir out;
     const QString copy = out.path() + QStringLiteral("/copy.img");
     w.desktop.saveFiles.push_back(copy);
@@ -288,7 +269,6 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
     w.trigger(Action::CreateImageFile, QStringLiteral("createImageFile"));
     EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The image file failed")});
 
-    // Sort by size moves the check marks and orders the table.
     w.run("BrowseVolume", QStringLiteral("browseVolume"));
     w.selectRow({0, 0, 0});
     w.app->action(Action::SortBySize)->trigger();
@@ -300,7 +280,6 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
     for (int r = 0; r < table->rowCount(); ++r) sizes.push_back(table->index(r, 1).data().toString().split(' ')[0].toInt());
     EXPECT_TRUE(std::is_sorted(sizes.begin(), sizes.end()) || std::is_sorted(sizes.rbegin(), sizes.rend()));
 
-    // Search: the hits show under "Search Results", which is selected.
     w.app->searchField()->setText(QStringLiteral("IMG_01"));
     const qsizetype beforeSearch = w.finished.size();
     QTest::keyClick(w.app->searchField(), Qt::Key_Return);
@@ -328,14 +307,12 @@ TEST(GuiWindow, SheetIsModalThrottledAndLiveWhileAReadHangs) {
     const qsizetype before = w.finished.size();
     w.startDeletedScan();
     ASSERT_TRUE(waitFor([&] { return disk->isWaiting(); }));
-    // The engine hangs in a read: the window paints, ticks and takes Cancel.
     w.app->setHelpText(QStringLiteral("still here"), true);
     EXPECT_TRUE(waitFor([&] { return w.app->hint().shown == QStringLiteral("still here"); }));
     EXPECT_FALSE(w.app->grab().isNull());
     snapshot(w.app.get(), QStringLiteral("4-progress-sheet"));
     clickThroughWindow(w.app->progressSheet()->cancelButton());
     EXPECT_FALSE(w.app->progressSheet()->cancelButton()->isEnabled());
-    // The main window takes no clicks while the sheet is up.
     ASSERT_TRUE(w.app->action(Action::About)->isEnabled());
     clickThroughWindow(w.app->toolButton(QStringLiteral("About")));
     EXPECT_EQ(aboutTriggered.size(), 0);
@@ -362,8 +339,6 @@ TEST(GuiWindow, ProgressIsServedOncePerTenthOfASecondAndParksTheEngine) {
         std::atomic<int> cancels{0};
         std::atomic<bool> done{false};
         app.progressSheet()->begin(QStringLiteral("title"), QStringLiteral("text"));
-        // The engine's reports as a scan makes them, the last one after a
-        // click on Cancel.
         engine->post([&] {
             RecoveryEventListener* listener = engine->recovery()->getListener();
             for (int i = 0; i < 50; ++i) {
@@ -407,7 +382,6 @@ TEST(GuiWindow, HoverShowsHintsOnlyForEnabledButtons) {
         QTest::mouseMove(button->window()->windowHandle(), button->mapTo(button->window(), QPoint(2, 2)));
         EXPECT_EQ(w.app->hint().pending != before, c.hint) << c.button;
     }
-    // Spoken hints: each new hint once, when it is swapped in.
     w.app->speakHintsCheckbox()->setChecked(true);
     w.app->setHelpText(QStringLiteral("spoken"), true);
     for (int tick = 0; tick < 30; ++tick) w.app->timerTick();

@@ -251,6 +251,34 @@ TEST(SystemInfo, FactsFromProcAndSys) {
     }
 }
 
+// The model names of the machine table, fed as model texts.
+TEST(SystemInfo, ModelTableRule) {
+    const struct {
+        const char* code;
+        const char* name;
+    } cases[] = {
+        {"PowerMac7,3", "PowerMac G5"},        {"PowerMac12,1", "PowerMac (PowerMac)"},
+        {"iMac,1", "iMac (first generation)"}, {"iMac5,1", "iMac (iMac)"},
+        {"AAPL,e407", "Alchemy(Performa 6400 logic-board design)"},
+        {"AAPL,9999", "Yikes! Old machine (AAPL)"},
+        {"RackMac2,1", "XServe (RackMac)"},    {"Macmini1,1", "Mac Mini"},
+        {"PowerBook6,3", "iBook G4"},          {"ACME Box 7", "Unknown (ACME Box 7)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(gui::KvSystemInfo::modelNameForCode(c.code), c.name) << c.code;
+}
+
+// The body's bytes: standard framing, and the boundary text replaced in every value.
+TEST(CrashUpload, BodyFraming) {
+    const QByteArray body = gui::CrashUpload::body("me@0xKhTmLbOuNdArY.example", "vorn", "0.1", "x0xKhTmLbOuNdArYy");
+    EXPECT_EQ(body,
+              "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"email\"\r\n\r\n"
+              "me@USED_TO_BE_KHTMLBOUNDARY.example\r\n"
+              "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"appname\"\r\n\r\nvorn\r\n"
+              "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"appversion\"\r\n\r\n0.1\r\n"
+              "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"crashlog\"\r\n\r\n"
+              "xUSED_TO_BE_KHTMLBOUNDARYy\r\n--0xKhTmLbOuNdArY--\r\n");
+}
+
 TEST(CrashUpload, LoopbackServerParsesTheForm) {
     EchoServer server;
     ASSERT_NE(server.port, 0) << "python3 server did not start";

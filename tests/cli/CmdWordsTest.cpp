@@ -1,6 +1,3 @@
-// The word parsing and dump formatting of the command line: the pieces whose
-// corner cases (range checks, overflow, escapes, column widths) the
-// end-to-end script cannot reach well.
 #include "cli/CmdWords.h"
 #include "misc/Utils.h"
 

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# End-to-end test of vorn's command line (bash cli.sh VORN_BINARY [MEDIA_DIR]): drives the real
-# program on images made here by mkfs.fat, mtools, sfdisk, genisoimage, ImageMagick and the RAID
-# generator tests/fixtures/raid_stripe.py (MEDIA_DIR/raid when there) and checks what a user sees
-# and gets back. Exit status 1 when a check failed.
+# bash cli.sh VORN_BINARY [MEDIA_DIR]: drives "vorn -cli" on images made here by real tools and
+# checks what a user sees and gets back; exit status 1 when a check failed.
 set -uo pipefail
 
 vorn=$(realpath "$1")
@@ -31,7 +29,6 @@ not() { ! "$@"; }
 err_is() { [ "$(grep -v '^Real Memory available: ' "$err")" = "$1" ]; }
 # The item chosen last ("tree item selected: NAME").
 selected_name() { grep 'tree item selected: ' "$out" | tail -n 1 | sed 's/^tree item selected: //'; }
-# Checks joining quiet commands as [ -n "$(A && B && echo y)" ] pass when all succeed.
 # same_tree ORIGINAL SAVED: the saved root holds the original files byte for byte (the empty
 # file a FAT root lists for its volume label is set aside first).
 same_tree() {

@@ -1,20 +1,9 @@
-// Fuzzes the deleted-files scan's carver over arbitrary bytes as a disk.
-//
-// The input is the disk; its last byte chooses the mode and geometry:
-//   bits 0-1  disk block size 512, 1024, 2048 or 4096;
-//   bit 2     plain-text scanning on;
-//   bit 3     drive the carver directly (below) instead of through Recovery::scan;
+// Fuzzes the deleted-files carver; the input is the disk, its last byte the mode:
+//   bits 0-1  disk block size 512, 1024, 2048 or 4096;   bit 2  plain-text scanning on;
+//   bit 3     feed a RawAnalyser directly (blocks starting 0xEE are in use; "VEND" + 32-bit
+//             length + flag byte reports an end, a minimum end when odd) instead of Recovery::scan;
 //   bits 4-5  allocation block of the direct mode: 1, 2, 4 or 8 disk blocks.
-// Through Recovery::scan the bytes meet the file-system readers first (a
-// FAT volume in the bytes is mounted and only its free clusters carved).
-// The direct mode feeds a RawAnalyser block by block as the scan does,
-// with a volume that marks every block whose first byte is 0xEE as used and
-// one more analyser that reports ends taken from the bytes (after "VEND":
-// a 32-bit length and a flag byte, minimum end when odd), so that jumps,
-// known ends, minimum ends and ends past the disk are all exercised.
-//
-// Checked for every carved item: it lies inside the disk (start + size at
-// most the disk size), has a size, and reads back the disk's own bytes.
+// Every carved item lies inside the disk, has a size and reads back the disk's bytes.
 #include <cstdint>
 #include <cstring>
 #include <functional>

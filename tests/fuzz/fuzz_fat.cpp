@@ -1,8 +1,5 @@
-// Fuzzes the FAT reader: the input is the disk. Mounts it as a FAT volume,
-// walks the whole tree and reads every file, and runs both analyser probes
-// on it. The last byte picks the disk's block size (512, 2048 or 4096), so
-// that the table cache meets blocks of every size. Work per input is bounded:
-// at most 4000 items, 64 KiB per file and 2 MiB of file data in all.
+// Fuzzes the FAT reader and analyser probes; the input is the disk, its last byte the
+// block size (512, 2048, 4096). Walks and reads the whole tree within FuzzWalk's budget.
 #include <cstddef>
 #include <cstdint>
 #include <vector>

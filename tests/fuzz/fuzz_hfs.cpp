@@ -1,10 +1,5 @@
-// Fuzzes the HFS Plus reader: the input is the disk. Mounts it as an HFS
-// volume, walks the whole tree and reads every data and resource fork, asks
-// the bitmap, and runs the analyser's leaf-node test and record split on
-// every 512-byte position of the first 64 KiB (the records found become
-// items as in a lost-files scan). The last byte picks the disk's block size.
-// Work per input is bounded: at most 4000 items, 64 KiB per fork and 2 MiB
-// of fork data in all.
+// Fuzzes the HFS Plus reader (tree, both forks, bitmap) and the analyser's leaf-node test
+// at every 512-byte position of the first 64 KiB; the last byte picks the block size.
 #include <cstddef>
 #include <cstdint>
 #include <vector>

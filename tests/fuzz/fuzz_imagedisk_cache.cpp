@@ -1,15 +1,8 @@
-// Fuzzes the image-file disk and the block cache together: the input is a
-// small header (cache sizes, modes, requests, bad blocks) followed by the
-// image bytes, which go into a memory file opened as an image. Every request
-// (read, readBlocks, getOfsData, shrinking the disk, nested opens) is
-// checked against the image bytes: it must succeed exactly when it lies
-// inside the disk and touches no unreadable block, and then give the image's
-// bytes; a view must keep its bytes while other reads go on.
-//
-// Header: [cache size][flags][request count][bad block count], then 8 bytes
-// per request (kind, 4 offset bytes, 3 length bytes) and 4 bytes per bad
-// block. Flags: 1 = a failing disk between image and cache, 2 = read the
-// image as 2352-byte raw sectors, 4 = never open the medium.
+// Fuzzes the image-file disk and the block cache: every request must succeed exactly when
+// it lies inside the disk and touches no bad block, and give the image's bytes; a view
+// keeps its bytes while other reads go on. Input: [cache size][flags][request count]
+// [bad block count], 8 bytes per request (kind, 4 offset, 3 length), 4 per bad block, then
+// the image. Flags: 1 = a failing disk in between, 2 = 2352-byte raw sectors, 4 = never open.
 #include <sys/mman.h>
 #include <unistd.h>
 

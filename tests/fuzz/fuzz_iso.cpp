@@ -1,8 +1,5 @@
-// Fuzzes the ISO 9660 reader and analyser: the input is the disk, of 512- or
-// 2048-byte blocks (last byte). Mounts it at its start and with the last
-// session 64 KiB in, walks the tree and reads each file (at most 4000 items
-// and 2 MiB in all); runs the directory probe and reader at every 2,048-byte
-// block; runs the lost-volumes and lost-files scans with the ISO analyser.
+// Fuzzes the ISO 9660 reader and analyser; the input is the disk (last byte: 512 or 2048-byte
+// blocks). Mounts at 0 and 64 KiB in, probes every 2048-byte block, runs both scans.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -1,9 +1,5 @@
-// Drives an item tree through random sequences of the operations that
-// readers, scans, the search and the models apply to it: adding items and
-// lazily loaded folders, sorting under any sort type, duplicate handling,
-// empty-folder removal, walks that take items into a results folder, item
-// deletion and the folder index. The sanitizers catch ownership faults
-// (double frees, dangling parents of taken items, leaks).
+// Random sequences of item-tree operations (adds, lazy folders, sorts, duplicates, empty
+// removal, takes into results, deletes, index); the sanitizers catch ownership faults.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,9 +1,5 @@
-// Fuzzes the NTFS reader: the input is the disk. Mounts it with its root and
-// runs the diagnostic readers on what the mount read: attribute lookups,
-// whole-attribute reads and run mapping on the MFT's own record, record
-// reads by number, the free-record listing and a file dump (to /dev/null).
-// The last byte picks the disk's block size. Standard output, where the
-// reader prints, goes to /dev/null.
+// Fuzzes the NTFS reader and its diagnostic readers (attributes, runs, records, free
+// records, file dump to /dev/null); the input is the disk, its last byte the block size.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

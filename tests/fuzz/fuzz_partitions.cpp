@@ -1,7 +1,4 @@
-// Fuzzes the partition-table parser: the input is a disk image in memory.
-// The whole input is the disk; its last byte picks the block size (512, 2048
-// or 4096), so that the unit conversions of every reader are exercised.
-// Work per input is bounded by the parser's own caps.
+// Fuzzes the partition-table parser; the input is the disk, its last byte the block size.
 #include <cstddef>
 #include <cstdint>
 #include <vector>

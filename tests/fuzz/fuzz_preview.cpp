@@ -1,11 +1,5 @@
-// Fuzzes the preview chain: arbitrary bytes as a found file, under every
-// extension the chain routes (pictures for Qt's plugins, JPEG 2000 for
-// OpenJPEG, PDF, camera raw, text, none) and at awkward target sizes.
-//
-// The input's last byte chooses the extension (low 5 bits) and the target
-// (high 3 bits: 160x160, 0x0, 1x1, 1x400, 400x1, 512x384, 3x3, 64x48);
-// the rest is the file. Checked: a fitted picture's width is a power of
-// two and it fits the target.
+// Fuzzes the preview chain: the input's last byte picks the extension (low 5 bits) and the
+// target size (high 3 bits); a fitted picture's width is a power of two within the target.
 #include <QGuiApplication>
 #include <cstdint>
 #include <cstdlib>

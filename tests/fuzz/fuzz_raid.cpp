@@ -1,7 +1,5 @@
-// Fuzz target: arbitrary bytes give RAID parameters (valid or not), member
-// contents and a list of read requests; the requests go through a RAID disk
-// assembled from the members and through the members of a RAID simulator
-// over the same bytes. Nothing may crash, hang or read out of bounds.
+// Arbitrary RAID parameters, members and read requests through a RAID disk and a RAID
+// simulator over the same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

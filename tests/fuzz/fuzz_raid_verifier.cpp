@@ -1,8 +1,5 @@
-// Fuzzes the RAID layout verifier: the input is the set as one candidate
-// layout assembles it. The verifier reads its partition table, mounts every
-// reader's volume on it and checks their structures and file data across
-// stripe boundaries; the last byte picks the stripe size (8 to 256 blocks).
-// Nothing may crash, hang or read out of bounds.
+// Fuzzes the RAID layout verifier on one candidate assembly (the input); the last byte picks
+// the stripe size (8 to 256 blocks).
 #include <cstddef>
 #include <cstdint>
 #include <vector>

@@ -1,15 +1,7 @@
-// Fuzzes the recovery operations over a damaged volume: the input is the
-// disk. Recovery opens the volume on it and loads the root folder; then, as
-// bits 2-3 of the last byte say, (0) writes the report of the whole tree,
-// (1) saves the whole tree into a scratch folder, (2) searches every name
-// and saves the search results, or (3) runs a deleted-files and a
-// lost-volumes scan (with no analysers, so that only the scan's geometry and
-// loop are exercised) and searches their tree. Bits 0-1 pick the disk's
-// block size. Work per input is bounded: inputs of at most 64 KiB (a small
-// volume or the start of one), and the listener cancels an operation after
-// 40 progress reports (one per file saved, about one a second in a scan).
-// Checked: no save writes more than the disk holds, however much a damaged
-// volume's entries claim.
+// Fuzzes the recovery operations on a damaged volume (the input, at most 64 KiB). Last byte:
+// bits 0-1 block size; bits 2-3 (0) report, (1) save all, (2) search and save results,
+// (3) deleted-files and lost-volumes scans then a search. The listener cancels after 40
+// progress reports. No save may write more than the disk holds.
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,8 +58,6 @@ int removeEntry(const char* path, const struct stat* st, int type, struct FTW* f
     return 0;
 }
 
-// Saves the items into the empty scratch folder and empties it again; traps
-// when the files saved hold more than the disk.
 void saveChecked(vorn::Recovery& recovery, const std::vector<vorn::VolumeItem*>& items, vorn::u64 diskBytes) {
     recovery.save(items, g_scratch);
     g_savedBytes = 0;

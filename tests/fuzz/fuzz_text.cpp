@@ -1,8 +1,5 @@
-// Feeds arbitrary bytes to the plain text helpers that see names and fields
-// read from a disk or typed by the user: Unicode and hex conversion, string
-// splitting, ByteReader, the system's device texts, the command words and
-// dump lines, terminal escaping, save names and HTML escaping. Checks what
-// must always hold of their results.
+// Arbitrary bytes through the text helpers that see names from a disk or the user;
+// checks what must always hold of their results.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

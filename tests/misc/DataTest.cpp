@@ -22,8 +22,10 @@ TEST(Data, RefusesOverflowingSizesAndNullViewsAndNeverFreesAView) {
     const u8 src[8] = {};
     ASSERT_TRUE(d.alloc(1, 8));
     // ofs + count wraps to 4 in 32 bits; a product of 2^32; a null source; one byte past the end.
-    EXPECT_FALSE(d.initWithData(src, 0xFFFFFFFCu, 1, 8) || d.initWithData(src, 0, 0x10000, 0x10000) ||
-                 d.initWithData(nullptr, 0, 1, 4) || d.initWithData(src, 8, 1, 1));
+    EXPECT_FALSE(d.initWithData(src, 0xFFFFFFFCu, 1, 8));
+    EXPECT_FALSE(d.initWithData(src, 0, 0x10000, 0x10000));
+    EXPECT_FALSE(d.initWithData(nullptr, 0, 1, 4));
+    EXPECT_FALSE(d.initWithData(src, 8, 1, 1));
     EXPECT_TRUE(d.initWithData(reinterpret_cast<const u8*>("12345678"), 0, 0, 0));  // zero sizes: the whole buffer
     EXPECT_EQ(memcmp(d.getPtr(), "12345678", 8), 0);
 

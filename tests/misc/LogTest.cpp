@@ -71,8 +71,6 @@ TEST(Log, LinesReachListenerOrStandardOutputAndTheFile) {
     std::filesystem::remove_all(dir);
 }
 
-// An operation's lines: each kind (format or verbatim text) once, its repeats counted when the scope ends,
-// lines past the limit cut and counted; debug lines pass; an inner scope's closing lines count in the outer.
 TEST(Log, ALimitWritesEachKindOnceWithItsCountAndCutsTheRest) {
     test::LogCapture rec(LOG_DEBUG);
     {

@@ -1,5 +1,3 @@
-// The media list, the disk manager and the volume lookup against one made-up
-// sysfs tree of every kind of medium.
 #include "platform/SysfsMediaScanner.h"
 
 #include <gtest/gtest.h>
@@ -18,9 +16,6 @@ namespace {
 
 using Attrs = std::vector<std::pair<std::string, std::string>>;
 
-// A sysfs, /dev, udev database and mountinfo file in a temporary folder, laid
-// out as the kernel lays out the real ones: sys/devices/<bus path>/block/<disk>
-// [/<partition>], linked from sys/block/<disk> and sys/dev/block/MAJ:MIN.
 class FakeTree : public ::testing::Test {
 protected:
     std::string at(const std::string& rel) {  // root/rel, its folders made
@@ -118,11 +113,6 @@ std::string describe(const std::vector<MediaInfo>& list) {
     return out;
 }
 
-// Left out: ram disks, loop devices without a backing file, hidden devices,
-// drives without a medium, empty partitions. sysfs sizes are 512-byte units
-// whatever the sector size; libata's "ATA" and a block size of 1000 say
-// nothing; a whole disk takes the label of a mounted volume only. A volume
-// on LVM over RAID lies on every disk below: saving there is saving on them.
 TEST_F(FakeTree, ListsEveryMediumWithItsGeometryTypeBusAndNameAndLeavesOutTheRest) {
     SysfsMediaScanner scanner(roots());
     std::vector<MediaInfo> disks, parts;

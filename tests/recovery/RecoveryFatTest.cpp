@@ -1,5 +1,3 @@
-// Saving, reporting, searching and scanning real FAT volumes made by mkfs.fat
-// and mtools (tests/fixtures/make_fat.sh), checked against their manifests.
 #include <gtest/gtest.h>
 
 #include "TestMedia.h"
@@ -27,8 +25,6 @@ size_t occurrences(const std::string& text, const std::string& what) {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
 }
-// The saved tree is exactly the live files and folders of the manifest with
-// their bytes, plus the volume label as an empty file.
 void expectSavedVolume(const FatManifest& manifest, const std::string& target) {
     ASSERT_TRUE(manifest.ok);
     std::vector<std::string> want = {manifest.str("label_bpb")};

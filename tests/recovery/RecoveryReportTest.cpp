@@ -1,5 +1,3 @@
-// The HTML report: exact rows, every inserted text escaped, depth bound, and
-// a real browser engine's view of crafted names.
 #include <gtest/gtest.h>
 
 #include "recovery/RecoveryTestSupport.h"

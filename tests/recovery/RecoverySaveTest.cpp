@@ -1,5 +1,3 @@
-// Saving items: trees, answers to existing files, cancel, unreadable blocks,
-// write failures, and names or links that try to leave the target.
 #include <gtest/gtest.h>
 
 #include "recovery/RecoveryTestSupport.h"
@@ -145,8 +143,6 @@ TEST_F(SaveTest, UnreadableBlocksBecomeZerosAndTheFileIsCountedDamaged) {
     EXPECT_TRUE(logs.has("files saved with unreadable blocks written as zeros: 2\n"));
 }
 
-// Whatever an item claims, it holds no more than the medium under its volume (48 KiB of a 64 KiB disk
-// here), and one save writes no more of a volume than that.
 TEST_F(SaveTest, SizesAreHeldToTheMediumAndASaveWritesNoMoreOfAVolume) {
     struct Medium : Volume {
         using Volume::Volume;

@@ -1,11 +1,6 @@
-// The block scan: geometry taken from the volume and refused when it does not
-// fit the disk, positions the analysers read back, used blocks skipped, seeks,
-// read errors, cancel, the analysers of each kind and their life cycle, and
-// offsets beyond 4 GiB.
 #include <sys/time.h>
 
 #include <gtest/gtest.h>
-
 
 #include "TestMedia.h"
 #include "fs/Volume.h"
@@ -81,12 +76,6 @@ TEST_F(ScanTest, DeletedFilesScanStartsAtTheDataAreaAndSkipsUsedBlocksUnread) {
         const u64 readAt = i == 1 || i == 2 ? 0 : i == 5 ? 4 : i;
         EXPECT_EQ(analysers.steps[i].head, 8192 + readAt * 4096) << i;
     }
-    const Lines expected = {"skipUsedAllocationBlocks: 1\n", "used allocation blocks: 3\n", "allocBlockCount: 254\n",
-                            "allocBlockSize: 4096\n", "blocksPerAllocBlock: 8\n", "percent used: 1.18\n",
-                            "analyseSize: 4096\n", "analyseOfs: 8192\n", "start scan\n"};
-    auto first = std::find(logs.lines.begin(), logs.lines.end(), expected[0]);
-    ASSERT_LE(first + 9, logs.lines.end());
-    EXPECT_EQ(Lines(first, first + 9), expected);
     EXPECT_TRUE(logs.has("scan finished\n"));
     EXPECT_EQ(recovery.getRootItem()->getName(), "Deleted");
     EXPECT_EQ(analysers.calls, (Lines{"begin:0", "begin:1", "end:0", "end:1", "free:0", "free:1"}));
@@ -162,7 +151,10 @@ TEST_F(ScanTest, UnreadableBlockIsLeftOutAndTheScanGoesOn) {
     LogCapture logs(LOG_ERROR);
     scan(SCAN_LOST_VOLUMES);
     EXPECT_EQ(analysers.steps.size(), 126u);
-    for (const ScanStep& s : analysers.steps) EXPECT_TRUE(s.allocBlock != 10 && s.allocBlock != 100);
+    for (const ScanStep& s : analysers.steps) {
+        EXPECT_NE(s.allocBlock, 10u);
+        EXPECT_NE(s.allocBlock, 100u);
+    }
     EXPECT_EQ(logs.count("error reading\n"), 2);
 }
 
@@ -198,9 +190,6 @@ TEST_F(ScanTest, AnalyserSeekCountsFromTheScanStart) {
     EXPECT_EQ(analysers.steps[3].head, 8192u + 11 * 4096);
 }
 
-// The registration table itself is not repeated here: a deleted-files scan
-// feeds the stream carvers alone, the lost scans feed the readers' analysers,
-// other disk types get a part of what an image file gets, in the same order.
 TEST(Scan, EachKindGetsItsOwnAnalysersInTableOrder) {
     Recovery owner;
     auto kinds = [&](int scanType, int diskType) {
@@ -239,9 +228,11 @@ TEST(Seek, NeverMovesBackwardsAndStaysIn64Bits) {
     Recovery r;
     RecoveryTestAccess::setScanGeometry(r, 8192, 4096, 8, 100);
     RecoveryTestAccess::setPosition(r, 5, 16 + 40, 8192 + 5 * 4096);
-    for (u64 to : {u64(8192 + 4 * 4096), u64(100), u64(8192 + 5 * 4096 + 4095)}) r.seekToOffset(to);
-    EXPECT_EQ(r.getCurrentAllocBlock(), 5u);
-    EXPECT_EQ(r.getCurrentBlock(), 56u);
+    for (u64 to : {u64(8192 + 4 * 4096), u64(100), u64(8192 + 5 * 4096 + 4095)}) {
+        r.seekToOffset(to);
+        EXPECT_EQ(r.getCurrentAllocBlock(), 5u) << to;
+        EXPECT_EQ(r.getCurrentBlock(), 56u) << to;
+    }
     RecoveryTestAccess::setScanGeometry(r, 0, 512, 1, u64(1) << 34);
     RecoveryTestAccess::setPosition(r, 0, 0, 0);
     const u64 target = (u64(1) << 42) + 512;

@@ -1,5 +1,3 @@
-// The facade: disk selection, opening the volume, found volumes, and the name
-// search whose results folder lists but never owns its hits.
 #include <gtest/gtest.h>
 
 #include "fs/ItemTestSupport.h"

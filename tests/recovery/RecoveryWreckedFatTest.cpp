@@ -1,8 +1,3 @@
-// Damaged copies of the tool-made FAT volumes (tests/fixtures/make_wrecked_fat.sh: bit flips, 0xFF
-// sectors, sectors of an ISO 9660, an HFS Plus and a carving image) and of an HFS Plus, an ISO 9660
-// and an NTFS volume (bit flips, 0xFF sectors), browsed, saved and scanned as a
-// user would: each ends in seconds, the save writes no more than the image holds, every file that the
-// damage did not touch comes back byte for byte, and no item, listed or carved, holds more than its medium.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,8 +14,6 @@ namespace {
 
 using namespace test;
 
-// Every item of a tree: the size the engine takes stays within the medium, and so does the reader's
-// own size where the reader bounds it itself (FAT).
 void expectBounded(VolumeItem* folder, u64 medium, int depth, u64* items, bool ownSize) {
     ASSERT_LT(depth, VolumeItem::kMaxDepth);
     folder->loadChildren();

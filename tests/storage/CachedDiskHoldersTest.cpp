@@ -1,6 +1,3 @@
-// Views of several holders in one cache: the block scan (holder 0) and the
-// raw carver's disk stream (holder 1) read through the same CachedDisk, and
-// neither may pull the bytes from under the other's view.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,5 +1,3 @@
-// The block cache: geometry, LRU order, views and copies, the end of the
-// disk, bad blocks, and byte-for-byte agreement with the image files.
 #include "storage/CachedDisk.h"
 
 #include <gtest/gtest.h>
@@ -184,10 +182,6 @@ TEST(CachedDisk, CdSectorsReadAsLogicalBlocks) {
 
 const std::pair<u32, u32> kCacheSizes[] = {{4194304, 262144}, {20480, 2048}, {2048, 2048}, {4608, 1536}, {4096, 100}};
 
-// Each image and cache size, with bad blocks injected, runs the same random
-// requests twice. A bad block met is asked for alone once and counted once;
-// the second pass asks the device for none. Another holder's view of the
-// first bytes stays valid meanwhile.
 TEST(CachedDisk, EveryRequestGivesTheFileBytesOrFailsForItsOwnBadBlocksOnEveryImage) {
     u64 seed = 100, met = 0;
     for (const std::string name : {"rand_511.img", "rand_1000.img", "rand_4097.img", "rand_1m333.img", "rand_3m.img",
@@ -228,14 +222,10 @@ TEST(CachedDisk, EveryRequestGivesTheFileBytesOrFailsForItsOwnBadBlocksOnEveryIm
                         }
                     }
                 }
-                if (pass == 0) {
-                    EXPECT_EQ(disk.getReadErrors(), alone.size());
-                }
+                if (pass == 0) { EXPECT_EQ(disk.getReadErrors(), alone.size()); }
                 met += alone.size();
             }
-            if (cache.getLineCount() > 2) {
-                EXPECT_TRUE(same(view.getPtr(), file, 0, viewLen));  // two holders lock two
-            }
+            if (cache.getLineCount() > 2) { EXPECT_TRUE(same(view.getPtr(), file, 0, viewLen)); }  // two holders lock two
             if (check.view.isOwned()) check.view.free();
         }
     }

@@ -1,6 +1,3 @@
-// Image-file disks over tool-made images of awkward sizes: geometry and ISO
-// detection, reads compared with the files, the shared read-only file, and
-// the identity of equal names in different folders.
 #include "storage/ImageDisk.h"
 
 #include <fcntl.h>
@@ -76,8 +73,9 @@ TEST(ImageDiskOpen, OpensAreCountedSoOnlyTheLastCloseClosesTheFileAndNothingIsWr
     std::vector<u8> zeros(4096);  // the partition's bytes through the cache, and no write anywhere
     EXPECT_TRUE(cache.read(1000, 2000, zeros.data()));
     EXPECT_TRUE(!memcmp(zeros.data(), before.data() + 1512, 2000));
-    EXPECT_FALSE(cache.writeBlocks(0, 1, zeros.data()) || found->writeBlocksImpl(0, 1, zeros.data()) ||
-                 disk.writeBlocks(0, 1, zeros.data()));
+    EXPECT_FALSE(cache.writeBlocks(0, 1, zeros.data()));
+    EXPECT_FALSE(found->writeBlocksImpl(0, 1, zeros.data()));
+    EXPECT_FALSE(disk.writeBlocks(0, 1, zeros.data()));
     found->close();
     cache.close();
     disk.closeImpl();

@@ -1,6 +1,3 @@
-// Partitions: the window of a PartitionDisk; tool-made tables compared with The
-// Sleuth Kit's `mmls`; damaged, cyclic and oversized tables, which must give
-// bounded partial lists. A partition's counted opens of its parent: ImageDiskTest.
 #include "storage/PartitionTableParser.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +25,7 @@ std::vector<Found> partitionsOf(Disk* disk) {
         auto* part = static_cast<PartitionDisk*>(disk->getPartition(i));
         EXPECT_TRUE(part->isKindOf(KIND_PARTITION_DISK));
         EXPECT_TRUE(part->getParent() == disk);
-        EXPECT_TRUE(!part->isWhole());
+        EXPECT_FALSE(part->isWhole());
         found.push_back({part->getFirstBlock(), part->getLastBlock(), part->getName()});
     }
     return found;
@@ -68,17 +65,9 @@ TEST(PartitionDisk, TheWindowStartsInsideTheParentEndsNoLaterAndNeverWraps) {
         PartitionDisk part(c.parent, c.first, c.last);
         EXPECT_EQ(std::pair(part.getBlockCount(), PartitionDisk::fitsParent(c.parent, c.first, c.last)),
                   std::pair(c.count, c.fits));
-        const u64 blocks = c.parent ? c.parent->getBlockCount() : 0;
-        EXPECT_EQ(log.has(format("PartitionDisk::PartitionDisk - last block %llu beyond the end of the parent (%llu "
-                                 "blocks), clamped\n", (unsigned long long)c.last, (unsigned long long)blocks)),
-                  c.last >= blocks);
     }
 }
 
-// The media of tests/fixtures/make_partitions.sh: the partitions are where mmls finds them, named by
-// the scheme's rules, and begin and end with the marker lines of one partition. Only HFS Plus, basic-data
-// and EFI system GUID entries and "Apple_HFS" map entries are partitions here, by design; GUID entries other
-// than HFS Plus are named Part00.. by their place among the partitions listed.
 TEST(PartitionMedia, ToolMadeTablesListThePartitionsWhereMmlsFindsThem) {
     // rows: the descriptions of the mmls rows listed, all when empty (MBR entries, named Part00..);
     // names: those of the partitions, when neither Part00.. nor empty (GPT).
@@ -96,7 +85,10 @@ TEST(PartitionMedia, ToolMadeTablesListThePartitionsWhereMmlsFindsThem) {
         DiskManager manager;  // fdisk -b 4096 wrote gpt_4k.img; image files have 512-byte blocks
         Disk* disk = m.blockSize == 4096 ? new MemoryTestDisk(readFileBytes(mediaPath(m.name)), 4096)
                                          : manager.addImageDisk(mediaPath(m.name));
-        ASSERT_TRUE(m.blockSize != 4096 || (manager.addDisk(disk) && disk->scanForPartitions()));
+        if (m.blockSize == 4096) {
+            ASSERT_TRUE(manager.addDisk(disk));
+            ASSERT_TRUE(disk->scanForPartitions());
+        }
         const std::vector<Found> found = partitionsOf(disk);
         std::vector<std::pair<u64, u64>> windows;
         for (u32 i = 0; i < found.size(); ++i) {
@@ -135,8 +127,6 @@ std::vector<u8> ebrChain(u32 ebrs, int data = 1) {
     return disk;
 }
 
-// The first 4 MiB of a tool-made image, which hold its table, with u32 values
-// (little-endian, or big-endian when `big`) patched in at byte offsets.
 std::vector<u8> patched(const char* medium, const std::vector<std::pair<u64, u32>>& values, bool big = false) {
     auto bytes = readFileBytes(mediaPath(medium), 4 << 20);
     for (const auto& [offset, v] : values)

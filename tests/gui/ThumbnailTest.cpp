@@ -235,7 +235,8 @@ TEST(ThumbWindow, CameraCardPicturesAtTheirFittingSizeAndTheViewerFollows) {
     ASSERT_EQ(grid->count(), 2);
     grid->repaint();
     QTest::qWait(0);
-    EXPECT_FALSE(grid->cached(0) || grid->cached(1)) << "built while the engine was held";
+    EXPECT_FALSE(grid->cached(0)) << "built while the engine was held";
+    EXPECT_FALSE(grid->cached(1)) << "built while the engine was held";
     gate.leave();
 
     const std::map<QString, QSize> fitted = {{QStringLiteral("IMG_0106.JPG"), {64, 85}},

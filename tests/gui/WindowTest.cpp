@@ -71,7 +71,8 @@ struct Driver : Window {
     void run(const char* button, const QString& command) {
         const qsizetype before = finished.size();
         QToolButton* b = app->toolButton(QString::fromLatin1(button));
-        ASSERT_TRUE(b && b->isEnabled()) << button;
+        ASSERT_NE(b, nullptr) << button;
+        ASSERT_TRUE(b->isEnabled()) << button;
         QTest::mouseClick(b, Qt::LeftButton);
         waitFinished(command, before);
     }

@@ -96,6 +96,13 @@ public:
     u64 getDamagedFileCount() const { return damagedFileCount; }
     // False when the last save ended on a write failure.
     bool getLastSaveOk() const { return lastSaveOk; }
+    // Result of the last save: files written, and files not written because
+    // their target could not be created or written or was refused.
+    u64 getSavedFileCount() const { return savedFileCount; }
+    u64 getFailedFileCount() const { return failedFileCount; }
+    // Of the failed files, those whose target was refused because vorn is
+    // reading it (an image file, a RAID member, a device).
+    u64 getRefusedFileCount() const { return refusedFileCount; }
 
 private:
     friend class RecoveryTestAccess;
@@ -151,6 +158,8 @@ private:
     bool lastSaveOk = true;
     bool saveCancelled = false;
     u64 savedFileCount = 0;
+    u64 failedFileCount = 0;
+    u64 refusedFileCount = 0;
     u64 totalFileCount = 0;
     // Bytes written per volume by the save at hand: never more than the
     // volume's medium holds, however many damaged entries share its clusters.

@@ -210,6 +210,8 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
     lastSaveOk = true;
     saveCancelled = false;
     savedFileCount = 0;
+    failedFileCount = 0;
+    refusedFileCount = 0;
     totalFileCount = items.size();
     savedBytesPerVolume.clear();
     savingList = true;
@@ -336,6 +338,7 @@ bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::str
     const int fd = openTargetFile(path, exists);
     if (fd < 0) {
         log(LOG_ERROR, "error writing file %s\n", path.c_str());
+        ++failedFileCount;
         lastSaveOk = false;
         return false;
     }
@@ -359,6 +362,7 @@ bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::str
 
     if (copy.damaged) ++damagedFileCount;
     if (end == CopyEnd::WriteFailed) {
+        ++failedFileCount;
         lastSaveOk = false;
         return false;
     }

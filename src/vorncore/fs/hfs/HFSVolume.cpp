@@ -220,6 +220,46 @@ bool HFSVolume::isAllocationBlockUsed(u64 block) {
     return (m_bitmap[block / 8] >> (7 - block % 8)) & 1;
 }
 
+std::unique_ptr<HFSForkData> HFSVolume::findOverflowExtents(u64 fileID, u8 forkType, u64 block, u64* start) {
+    if (!m_extentsOverflow) {
+        log(LOG_ERROR, "HFSVolume::readFileAt no extentsFile!\n");
+        return nullptr;
+    }
+    VORN_LOG(LOG_DEBUG, "HFSVolume::readFileAt - need to use Extents Overflow File\n");
+    if (m_readDepth > 20) {
+        log(LOG_ERROR, "HFSVolume::readFileAt - error! maximum recursion reached! exiting\n");
+        return nullptr;
+    }
+    ++m_readDepth;
+    VORN_LOG(LOG_DEBUG, "---- start search ---------\n");
+    HFSBTreeNode node(m_extentsOverflow.get(), m_extentsOverflow->header().rootNode);
+    ExtentsFileComparator key;
+    key.setKey(fileID, forkType, block);
+    key.setReturnHighest(true);
+    HFSBTreeRecord* rec = nullptr;
+    const bool found = node.findLeafRecord(&key, &rec);
+    --m_readDepth;
+    // Only a record of this very fork, holding its eight extents, continues it.
+    ByteReader k(found ? rec->keyData : nullptr, found ? rec->keyLength : 0);
+    *start = k.be32(6);
+    std::unique_ptr<HFSForkData> next;
+    if (found && rec->keyLength >= 10 && k.be32(2) == fileID && k.u8At(0) == forkType && rec->dataLength >= 64 &&
+        *start <= block) {
+        next = std::make_unique<HFSForkData>(this, rec->data, HFSForkData::kExtentRecordCount);
+        for (const HFSExtent& e : next->extents) next->totalBlocks += e.blockCount;
+        if (block - *start >= next->totalBlocks) next.reset();
+    }
+    if (!next) {
+        VORN_LOG(LOG_DEBUG, "HFSVolume::readFileAt - error finding startBlock in ExtentsFile=%lld\n",
+                 static_cast<long long>(block));
+        VORN_LOG(LOG_DEBUG, "---- search failed ---------\n");
+        return nullptr;
+    }
+    VORN_LOG(LOG_DEBUG, "---- end search ---------\n");
+    next->dump();
+    return next;
+}
+
 bool HFSVolume::readFileAt(u64 fileID, u8 forkType, void* buf, u64 ofs, u64 len, HFSForkData* fork) {
     const u64 bs = m_allocBlockSize;
     if (!fork || bs == 0 || len > ~u64(0) - ofs) return false;
@@ -231,42 +271,9 @@ bool HFSVolume::readFileAt(u64 fileID, u8 forkType, void* buf, u64 ofs, u64 len,
         if (a >= fork->totalBlocks) {
             const HFSForkData* remembered = fork->overflow.get();
             if (!remembered || a < fork->overflowStartBlock || a - fork->overflowStartBlock >= remembered->totalBlocks) {
-                if (!m_extentsOverflow) {
-                    log(LOG_ERROR, "HFSVolume::readFileAt no extentsFile!\n");
-                    return false;
-                }
-                VORN_LOG(LOG_DEBUG, "HFSVolume::readFileAt - need to use Extents Overflow File\n");
-                if (m_readDepth > 20) {
-                    log(LOG_ERROR, "HFSVolume::readFileAt - error! maximum recursion reached! exiting\n");
-                    return false;
-                }
-                ++m_readDepth;
-                VORN_LOG(LOG_DEBUG, "---- start search ---------\n");
-                HFSBTreeNode node(m_extentsOverflow.get(), m_extentsOverflow->header().rootNode);
-                ExtentsFileComparator key;
-                key.setKey(fileID, forkType, a);
-                key.setReturnHighest(true);
-                HFSBTreeRecord* rec = nullptr;
-                bool found = node.findLeafRecord(&key, &rec);
-                --m_readDepth;
-                // Only a record of this very fork, holding its eight extents, continues it.
-                ByteReader k(found ? rec->keyData : nullptr, found ? rec->keyLength : 0);
-                u64 start = k.be32(6);
-                std::unique_ptr<HFSForkData> next;
-                if (found && rec->keyLength >= 10 && k.be32(2) == fileID && k.u8At(0) == forkType &&
-                    rec->dataLength >= 64 && start <= a) {
-                    next = std::make_unique<HFSForkData>(this, rec->data, HFSForkData::kExtentRecordCount);
-                    for (const HFSExtent& e : next->extents) next->totalBlocks += e.blockCount;
-                    if (a - start >= next->totalBlocks) next.reset();
-                }
-                if (!next) {
-                    VORN_LOG(LOG_DEBUG, "HFSVolume::readFileAt - error finding startBlock in ExtentsFile=%lld\n",
-                             static_cast<long long>(a));
-                    VORN_LOG(LOG_DEBUG, "---- search failed ---------\n");
-                    return false;
-                }
-                VORN_LOG(LOG_DEBUG, "---- end search ---------\n");
-                next->dump();
+                u64 start = 0;
+                std::unique_ptr<HFSForkData> next = findOverflowExtents(fileID, forkType, a, &start);
+                if (!next) return false;
                 VORN_LOG(LOG_DEBUG, "extentStartOfs = %lld, key->startBlock = %lld\n",
                          static_cast<long long>(start * bs), static_cast<long long>(start));
                 VORN_LOG(LOG_DEBUG, "---- continueing ------- \n");
@@ -285,6 +292,42 @@ bool HFSVolume::readFileAt(u64 fileID, u8 forkType, void* buf, u64 ofs, u64 len,
         len -= n;
     }
     return true;
+}
+
+u64 HFSVolume::blocksOnMedium() const {
+    if (m_allocBlockSize == 0) return 0;
+    return std::min<u64>(m_totalBlocks, getMediumSize() / m_allocBlockSize);
+}
+
+u64 HFSVolume::forkBlocksOnVolume(u64 fileID, u8 forkType, HFSForkData* fork, u64 blocks) {
+    if (!fork) return 0;
+    const u64 volumeBlocks = blocksOnMedium();
+    // The blocks of f's extents from fork block `skip` on, up to `count`
+    // fork blocks, that lie inside the volume.
+    auto inside = [volumeBlocks](const HFSForkData& f, u64 skip, u64 count) {
+        u64 n = 0;
+        for (const HFSExtent& e : f.extents) {
+            u64 first = e.startBlock, length = std::min<u64>(e.blockCount, count);
+            count -= length;
+            const u64 skipped = std::min(skip, length);
+            skip -= skipped, first += skipped, length -= skipped;
+            if (first < volumeBlocks) n += std::min(length, volumeBlocks - first);
+        }
+        return n;
+    };
+    u64 total = inside(*fork, 0, fork->totalBlocks);
+    // Past the fork record's extents, the overflow records take over; the
+    // extents overflow file itself has none. Each record found starts at or
+    // before the block sought and ends after it, so every step moves on to
+    // another record and the steps end with the tree's records.
+    for (u64 a = fork->totalBlocks; a < blocks && fileID != HFSBTree::kExtentsFileID && m_extentsOverflow;) {
+        u64 start = 0;
+        std::unique_ptr<HFSForkData> next = findOverflowExtents(fileID, forkType, a, &start);
+        if (!next) break;
+        total += inside(*next, a - start, next->totalBlocks);
+        a = start + next->totalBlocks;
+    }
+    return total;
 }
 
 void HFSVolume::markForkDataBlocks(HFSForkData* fork) {

@@ -7,6 +7,9 @@
 // (HFS Plus) or at drAlBlSt x 512 (plain HFS). Fork reads go through the
 // fork's extents and, past them, the extents overflow tree.
 //
+// Every B-tree walk is bounded by the volume (HFSBTree::nodeCount,
+// HFSBTreeNode).
+//
 // Ownership: owns both trees, the allocation fork and the bitmap; deletes
 // its root item (when still set) in the destructor. Not thread-safe: reads
 // count their nesting in readDepth.
@@ -47,6 +50,13 @@ public:
     // file hard link stands for; false when it is not found.
     bool findHardLinkTarget(u32 inode, std::unique_ptr<HFSForkData>* data, std::unique_ptr<HFSForkData>* rsrc);
 
+    // Allocation blocks of the volume that lie on the medium.
+    u64 blocksOnMedium() const;
+    // Allocation blocks of a fork inside the volume, up to fork block
+    // `blocks`: the fork's own extents and, past them, those in the extents
+    // overflow file, each cut to the volume's blocks.
+    u64 forkBlocksOnVolume(u64 fileID, u8 forkType, HFSForkData* fork, u64 blocks);
+
     HFSBTree* getCatalog() const { return m_catalog.get(); }
     HFSBTree* getExtentsOverflow() const { return m_extentsOverflow.get(); }
     bool isNameFound() const { return m_nameFound; }
@@ -63,6 +73,9 @@ public:
 private:
     bool mountWrapper(const u8* mdb, u8* header);
     bool setupPlus(const u8* header);
+    // The extents overflow record of a fork that holds fork block `block`,
+    // and (start) the fork block where its extents begin; null when none.
+    std::unique_ptr<HFSForkData> findOverflowExtents(u64 fileID, u8 forkType, u64 block, u64* start);
 
     bool m_nameFound = false;
     bool m_mounted = false;

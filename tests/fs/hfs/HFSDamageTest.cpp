@@ -45,6 +45,13 @@ TEST(HFSDamage, WalksEndAndKeepWhatIsSound) {
              put32(b, fork + 24, 8), put32(b, fork + 28, 0xFFFFFFFF - 4);  // a second extent past the volume
          },
          true, true, kAll, true, "HFSBTreeNode::findLeafRecord - index node 3 met twice"},
+        {"a folder listed in two folders shows under the first to list it",
+         [](Bytes& b) {
+             const size_t data = recordData(b, 2, "empty.txt");  // the file record becomes folder 23 (/Docs/Sub)
+             put16(b, data, 1), put32(b, data + 8, 23);
+         },
+         true, true, {"/Docs/", "/Docs/note.txt", "/empty.txt/", "/empty.txt/deep.txt", "/frag.bin"}, true,
+         "HFSVolumeItem::addChildren - folder Sub (id=23) is shown elsewhere"},
         {"index root names itself as child",
          [](Bytes& b) { put32(b, node(3) + 14 + 24 + 14, 3); /* after the key (20,Sub) */ }, true,
          true, {"/Docs/", "/Docs/Sub/", "/Docs/note.txt", "/empty.txt", "/frag.bin"}, true,

@@ -36,6 +36,7 @@ HFSVolume::~HFSVolume() {
 
 bool HFSVolume::mount(bool buildTree) {
     log(LOG_DEBUG, "HFSVolume::mount\n");
+    m_folderClaims.clear();
     u8 header[512];
     if (!read(m_volumeHeaderOfs, sizeof header, header)) return false;
     if (loadBE16(header) == kWrapperSignature) {
@@ -338,6 +339,11 @@ void HFSVolume::markForkDataBlocks(HFSForkData* fork) {
     if (!m_markUsedBlocks || !fork || !m_disk || m_disk->getBlockSize() == 0) return;
     const u64 r = m_allocBlockSize / m_disk->getBlockSize();
     for (const HFSExtent& e : fork->extents) m_markerBitmap->setRange(e.startBlock * r, e.blockCount * r, true);
+}
+
+bool HFSVolume::claimFolder(u64 cnid, u64 parentCNID, u32 index) {
+    auto [it, inserted] = m_folderClaims.try_emplace(cnid, parentCNID, index);
+    return inserted || it->second == std::make_pair(parentCNID, index);
 }
 
 bool HFSVolume::findHardLinkTarget(u32 inode, std::unique_ptr<HFSForkData>* data,

@@ -8,15 +8,19 @@
 // fork's extents and, past them, the extents overflow tree.
 //
 // Every B-tree walk is bounded by the volume (HFSBTree::nodeCount,
-// HFSBTreeNode).
+// HFSBTreeNode). Keeps a record of which catalog record first showed each
+// folder, so that a folder listed by several records is shown once and every
+// walk over the tree ends.
 //
 // Ownership: owns both trees, the allocation fork and the bitmap; deletes
 // its root item (when still set) in the destructor. Not thread-safe: reads
 // count their nesting in readDepth.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fs/Volume.h"
@@ -49,6 +53,12 @@ public:
     // The forks of the file "iNode<n>" in the private-data folder, which a
     // file hard link stands for; false when it is not found.
     bool findHardLinkTarget(u32 inode, std::unique_ptr<HFSForkData>* data, std::unique_ptr<HFSForkData>* rsrc);
+
+    // Records that record `index` of the folder parentCNID shows the folder
+    // cnid; false when another record showed it first (a folder is shown
+    // once per volume; the same record may show it again, as when a walk
+    // loads a folder it freed).
+    bool claimFolder(u64 cnid, u64 parentCNID, u32 index);
 
     // Allocation blocks of the volume that lie on the medium.
     u64 blocksOnMedium() const;
@@ -96,6 +106,8 @@ private:
     // Hard links: the private-data folder, looked up once.
     bool m_privateLooked = false;
     u64 m_privateFolder = 0;
+    // Folder CNID -> (parent CNID, record index) of the record that showed it.
+    std::map<u64, std::pair<u64, u32>> m_folderClaims;
 };
 
 }  // namespace vorn

@@ -37,6 +37,8 @@ HFSVolume::~HFSVolume() {
 bool HFSVolume::mount(bool buildTree) {
     log(LOG_DEBUG, "HFSVolume::mount\n");
     m_folderClaims.clear();
+    m_linkTargets.clear();
+    m_linkTargetsRead = false;
     u8 header[512];
     if (!read(m_volumeHeaderOfs, sizeof header, header)) return false;
     if (loadBE16(header) == kWrapperSignature) {
@@ -346,39 +348,70 @@ bool HFSVolume::claimFolder(u64 cnid, u64 parentCNID, u32 index) {
     return inserted || it->second == std::make_pair(parentCNID, index);
 }
 
+u64 HFSVolume::findPrivateFolder() {
+    // The folder "\0\0\0\0HFS+ Private Data" in the root (its name starts with four NUL units).
+    static const char kName[] = "HFS+ Private Data";
+    constexpr u32 kUnits = 4 + sizeof kName - 1;
+    HFSBTreeNode node(m_catalog.get(), m_catalog->header().rootNode);
+    CatalogFileComparator key;
+    key.setParentID(kRootFolderID);
+    for (HFSBTreeRecord* rec = nullptr; node.findLeafRecord(&key, &rec);) {
+        ByteReader d(rec->data, rec->dataLength);
+        ByteReader k(rec->keyData, rec->keyLength);
+        bool match = d.be16(0) == 1 && d.has(0, 12) && k.be16(4) == kUnits;
+        for (u32 i = 0; match && i < kUnits; ++i) match = k.be16(6 + 2 * i) == (i < 4 ? 0 : u8(kName[i - 4]));
+        if (match) return d.be32(8);
+    }
+    return 0;
+}
+
+void HFSVolume::readLinkTargets() {
+    m_linkTargetsRead = true;
+    if (!m_catalog) return;
+    const u64 folder = findPrivateFolder();
+    if (folder == 0) return;
+    // One walk over the folder's records; each "iNode<n>" file record gives
+    // the forks of inode n. The walk reads each node at most once, so the
+    // list holds at most one entry per record of the catalog on the volume.
+    HFSBTreeNode node(m_catalog.get(), m_catalog->header().rootNode);
+    CatalogFileComparator key;
+    key.setParentID(folder);
+    for (HFSBTreeRecord* rec = nullptr; node.findLeafRecord(&key, &rec);) {
+        ByteReader d(rec->data, rec->dataLength);
+        if (d.be16(0) != 2 || !d.has(0, HFSVolumeItem::kFileRecordSize)) continue;
+        const std::string name = CatalogFileComparator::keyName(*rec);
+        // "iNode" and the decimal number as written for it, nothing else.
+        if (name.size() < 6 || name.size() > 15 || name.compare(0, 5, "iNode") != 0) continue;
+        u64 inode = 0;
+        bool digits = name[5] != '0' || name.size() == 6;
+        for (size_t i = 5; digits && i < name.size(); ++i) {
+            digits = name[i] >= '0' && name[i] <= '9';
+            inode = inode * 10 + u64(name[i] - '0');
+        }
+        if (!digits || inode > 0xFFFFFFFFu) continue;
+        LinkTarget target;
+        target.inode = static_cast<u32>(inode);
+        std::copy(rec->data + 88, rec->data + 88 + sizeof target.forks, target.forks);
+        m_linkTargets.push_back(target);
+    }
+    // Sorted by inode; of two records for one inode the first found counts.
+    std::stable_sort(m_linkTargets.begin(), m_linkTargets.end(),
+                     [](const LinkTarget& x, const LinkTarget& y) { return x.inode < y.inode; });
+    m_linkTargets.erase(std::unique(m_linkTargets.begin(), m_linkTargets.end(),
+                                    [](const LinkTarget& x, const LinkTarget& y) { return x.inode == y.inode; }),
+                        m_linkTargets.end());
+    m_linkTargets.shrink_to_fit();
+}
+
 bool HFSVolume::findHardLinkTarget(u32 inode, std::unique_ptr<HFSForkData>* data,
                                    std::unique_ptr<HFSForkData>* rsrc) {
-    if (!m_catalog) return false;
-    const std::string wanted = "iNode" + std::to_string(inode);
-    for (int pass = 0; pass < 2; ++pass) {
-        if (pass == 0 && m_privateLooked) continue;
-        HFSBTreeNode node(m_catalog.get(), m_catalog->header().rootNode);
-        CatalogFileComparator key;
-        key.setParentID(pass == 0 ? 2 : m_privateFolder);
-        HFSBTreeRecord* rec = nullptr;
-        if (pass == 1 && m_privateFolder == 0) return false;
-        while (node.findLeafRecord(&key, &rec)) {
-            ByteReader d(rec->data, rec->dataLength);
-            ByteReader k(rec->keyData, rec->keyLength);
-            if (pass == 0) {
-                // The folder "\0\0\0\0HFS+ Private Data" (its name starts with four NUL units).
-                static const char kName[] = "HFS+ Private Data";
-                bool match = d.be16(0) == 1 && d.has(0, 12) && k.be16(4) == 4 + sizeof kName - 1;
-                for (u32 i = 0; match && i < 4 + sizeof kName - 1; ++i)
-                    match = k.be16(6 + 2 * i) == (i < 4 ? 0 : u8(kName[i - 4]));
-                if (match) {
-                    m_privateFolder = d.be32(8);
-                    break;
-                }
-            } else if (d.be16(0) == 2 && d.has(0, 248) && CatalogFileComparator::keyName(*rec) == wanted) {
-                *data = std::make_unique<HFSForkData>(this, rec->data + 88);
-                *rsrc = std::make_unique<HFSForkData>(this, rec->data + 168);
-                return true;
-            }
-        }
-        m_privateLooked = true;
-    }
-    return false;
+    if (!m_linkTargetsRead) readLinkTargets();
+    auto it = std::lower_bound(m_linkTargets.begin(), m_linkTargets.end(), inode,
+                               [](const LinkTarget& t, u32 n) { return t.inode < n; });
+    if (it == m_linkTargets.end() || it->inode != inode) return false;
+    *data = std::make_unique<HFSForkData>(this, it->forks);
+    *rsrc = std::make_unique<HFSForkData>(this, it->forks + HFSForkData::kForkRecordSize);
+    return true;
 }
 
 void HFSVolume::dump() {

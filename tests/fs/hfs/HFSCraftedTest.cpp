@@ -25,6 +25,8 @@ struct Shape {
     const char* logged;  // a line that starts so, or ""
 };
 
+void PrintTo(const Shape& shape, std::ostream* out) { *out << shape.image; }
+
 // Counts the items a walk hands over, and stops the walk past a limit.
 struct Counter : VolumeItemCallback {
     explicit Counter(u64 limit) : limit(limit) {}

@@ -135,6 +135,10 @@ TEST(HFSBTreeBounds, NodeCountAndForkBlocksAreWhatTheVolumeHolds) {
         // frag.bin's overflow extents: 36+1, 38+2, 41+1, 43+2; a volume of 42 blocks keeps 36, 38, 39, 41.
         {"a volume of 42 blocks", [&](Bytes& b) { claim(b), put32(b, 1024 + 44, 42); }, 4 + (42 - 8), 12 + 4},
         {"a volume of 6 blocks", [](Bytes& b) { put32(b, 1024 + 44, 6); }, 2, 0},
+        {"eight extents over the whole volume", [&](Bytes& b) {
+             claim(b);
+             for (size_t e = 0; e < 8; ++e) put32(b, catalogFork + 16 + 8 * e, 4), put32(b, catalogFork + 20 + 8 * e, 600);
+         }, 512, 18},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

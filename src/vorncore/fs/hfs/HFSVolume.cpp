@@ -323,14 +323,16 @@ u64 HFSVolume::forkBlocksOnVolume(u64 fileID, u8 forkType, HFSForkData* fork, u6
     // extents overflow file itself has none. Each record found starts at or
     // before the block sought and ends after it, so every step moves on to
     // another record and the steps end with the tree's records.
-    for (u64 a = fork->totalBlocks; a < blocks && fileID != HFSBTree::kExtentsFileID && m_extentsOverflow;) {
+    for (u64 a = fork->totalBlocks;
+         a < blocks && total < volumeBlocks && fileID != HFSBTree::kExtentsFileID && m_extentsOverflow;) {
         u64 start = 0;
         std::unique_ptr<HFSForkData> next = findOverflowExtents(fileID, forkType, a, &start);
         if (!next) break;
         total += inside(*next, a - start, next->totalBlocks);
         a = start + next->totalBlocks;
     }
-    return total;
+    // Extents that overlap hold no more than the volume either.
+    return std::min(total, volumeBlocks);
 }
 
 void HFSVolume::markForkDataBlocks(HFSForkData* fork) {

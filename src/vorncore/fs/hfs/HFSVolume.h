@@ -66,7 +66,8 @@ public:
     u64 blocksOnMedium() const;
     // Allocation blocks of a fork inside the volume, up to fork block
     // `blocks`: the fork's own extents and, past them, those in the extents
-    // overflow file, each cut to the volume's blocks.
+    // overflow file, each cut to the volume's blocks; never more than the
+    // volume holds.
     u64 forkBlocksOnVolume(u64 fileID, u8 forkType, HFSForkData* fork, u64 blocks);
 
     HFSBTree* getCatalog() const { return m_catalog.get(); }

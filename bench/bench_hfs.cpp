@@ -6,7 +6,13 @@
 //   (behind the 4 MiB block cache, as the engine reads); baseline: `icat`;
 // - the lost-volumes scan (HFS analyser alone) over 64 MiB in which every
 //   512-byte sector starts like a volume header (signature, power-of-two
-//   block size) but is none; baseline: pread of the same file.
+//   block size) but is none; baseline: pread of the same file;
+// - listing 16,000 and 20,000 file hard links (two per inode, made by
+//   tests/fixtures/hfs_gen.py) with every size, as the window's table shows
+//   them; baseline: `fls -r` of the same volume;
+// - listing every folder of a volume whose catalog index root is its own
+//   forward link and whose catalog claims 2^50 bytes (hfs_gen.py selfloop);
+//   baseline: the same listing of the volume without that damage.
 // The images are made once per run in a fresh temporary folder.
 #include <fcntl.h>
 #include <unistd.h>
@@ -51,6 +57,15 @@ std::string capture(const std::string& cmd) {
     return out;
 }
 
+constexpr int kLinkCounts[] = {16000, 20000};
+
+std::string linksImage(const std::string& dir, int links) { return dir + "/links" + std::to_string(links) + ".img"; }
+std::string loopImage(const std::string& dir, bool intact) { return dir + (intact ? "/intact.img" : "/selfloop.img"); }
+
+bool generate(const std::string& args) {
+    return std::system(("python3 '" VORN_SOURCE_DIR "/tests/fixtures/hfs_gen.py' " + args).c_str()) == 0;
+}
+
 struct Images {
     std::string dir, iso, falseHeaders, bigInode;
     u64 sector = 0;  // the HFS Plus partition's first 512-byte sector
@@ -86,6 +101,11 @@ struct Images {
             bytes[s + 40] = 0, bytes[s + 41] = 0, bytes[s + 42] = 0x10, bytes[s + 43] = 0;
         }
         std::ofstream(falseHeaders, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        for (int links : kLinkCounts)
+            if (!generate("links '" + linksImage(dir, links) + "' " + std::to_string(links))) return;
+        if (!generate("selfloop '" + loopImage(dir, false) + "'") ||
+            !generate("selfloop '" + loopImage(dir, true) + "' intact"))
+            return;
         ok = sector > 0 && !bigInode.empty();
     }
     ~Images() {
@@ -98,18 +118,24 @@ Images& images() {
     return i;
 }
 
+// A volume behind the engine's 4 MiB block cache: the hybrid's HFS Plus
+// partition, or a whole image.
 struct Mounted {
     std::unique_ptr<ImageDisk> image;
     std::unique_ptr<PartitionDisk> part;
     std::unique_ptr<CachedDisk> cache;
     std::unique_ptr<HFSVolume> volume;
 
-    Mounted() {
-        image = std::make_unique<ImageDisk>(images().iso);
+    explicit Mounted(const std::string& whole = "") {
+        image = std::make_unique<ImageDisk>(whole.empty() ? images().iso : whole);
         image->open(false);
-        part = std::make_unique<PartitionDisk>(image.get(), images().sector * 512 / image->getBlockSize(),
-                                               image->getBlockCount() - 1);
-        cache = std::make_unique<CachedDisk>(part.get(), 4 * 1024 * 1024, 256 * 1024);
+        Disk* disk = image.get();
+        if (whole.empty()) {
+            part = std::make_unique<PartitionDisk>(image.get(), images().sector * 512 / image->getBlockSize(),
+                                                   image->getBlockCount() - 1);
+            disk = part.get();
+        }
+        cache = std::make_unique<CachedDisk>(disk, 4 * 1024 * 1024, 256 * 1024);
         cache->open(false);
         volume = std::make_unique<HFSVolume>(cache.get());
         if (!volume->mount(true)) volume.reset();
@@ -127,6 +153,58 @@ u64 countTree(VolumeItem* folder) {
     for (VolumeItem* c : folder->children()) n += 1 + (c->isContainer() ? countTree(c) : 0);
     return n;
 }
+
+// Items below folder, each file's size asked as a listing shows it.
+u64 listTree(VolumeItem* folder, u64* bytes) {
+    folder->loadChildren();
+    u64 n = 0;
+    for (VolumeItem* c : folder->children()) {
+        ++n;
+        if (c->isContainer()) n += listTree(c, bytes);
+        else *bytes += c->getSize();
+    }
+    return n;
+}
+
+void BM_HfsListHardLinks(benchmark::State& state) {
+    if (!images().ok) return state.SkipWithError("images not made");
+    const int links = static_cast<int>(state.range(0));
+    u64 items = 0, bytes = 0;
+    for (auto _ : state) {
+        Mounted m(linksImage(images().dir, links));
+        if (!m.volume) return state.SkipWithError("mount failed");
+        bytes = 0;
+        items = listTree(m.volume->getRootItem(), &bytes);
+    }
+    // Each link reads its inode's "inode NNNNN\n" three times (36 bytes); plain.txt 18.
+    if (bytes != u64(links) * 36 + 18) return state.SkipWithError("a link did not resolve");
+    state.counters["items"] = static_cast<double>(items);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * items));
+}
+
+void BM_FlsListHardLinksBaseline(benchmark::State& state) {
+    if (!images().ok) return state.SkipWithError("images not made");
+    const int links = static_cast<int>(state.range(0));
+    const std::string cmd = "fls -r '" + linksImage(images().dir, links) + "' >/dev/null";
+    for (auto _ : state)
+        if (std::system(cmd.c_str()) != 0) return state.SkipWithError("fls failed");
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * (links + 3)));
+}
+
+void listLoopVolume(benchmark::State& state, bool intact) {
+    if (!images().ok) return state.SkipWithError("images not made");
+    u64 items = 0, bytes = 0;
+    for (auto _ : state) {
+        Mounted m(loopImage(images().dir, intact));
+        if (!m.volume) return state.SkipWithError("mount failed");
+        items = listTree(m.volume->getRootItem(), &bytes);
+    }
+    if (items != 1 + 9 * 7) return state.SkipWithError("not every item listed");
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * items));
+}
+
+void BM_HfsListSelfLinkedClaimedTree(benchmark::State& state) { listLoopVolume(state, false); }
+void BM_HfsListIntactTreeBaseline(benchmark::State& state) { listLoopVolume(state, true); }
 
 void BM_HfsList20kFiles(benchmark::State& state) {
     if (!images().ok) return state.SkipWithError("images not made");
@@ -213,6 +291,10 @@ BENCHMARK(BM_HfsList20kFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FlsList20kBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_HfsRead128M)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_IcatRead128MBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_HfsListHardLinks)->Arg(16000)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FlsListHardLinksBaseline)->Arg(16000)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_HfsListSelfLinkedClaimedTree)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_HfsListIntactTreeBaseline)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_HfsLostVolumesOverFalseHeaders)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PreadFalseHeadersBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -8,6 +8,7 @@
 #include "fs/MemoryTestDisk.h"
 #include "fs/hfs/HFSBTree.h"
 #include "fs/hfs/HFSBTreeNode.h"
+#include "fs/hfs/HFSForkData.h"
 #include "fs/hfs/HFSVolume.h"
 #include "fs/hfs/HFSVolumeItem.h"
 #include "fs/hfs/HfsTestSupport.h"
@@ -36,10 +37,25 @@ TEST(HFSDamage, WalksEndAndKeepWhatIsSound) {
         {"leaf 1 links to itself", [](Bytes& b) { put32(b, node(1), 1); }, true, true,
          {"/Docs/", "/Docs/note.txt", "/empty.txt", "/frag.bin"}, true,
          "HFSBTreeNode::findLeafRecord - leaf node 1 met twice"},
+        {"index root is its own forward link, the catalog fork claims 2^50 bytes",
+         [](Bytes& b) {
+             put32(b, node(3), 3);
+             const size_t fork = 1024 + 272;
+             put32(b, fork, 1u << 18), put32(b, fork + 4, 0), put32(b, fork + 12, 0xFFFFFFFF);
+             put32(b, fork + 24, 8), put32(b, fork + 28, 0xFFFFFFFF - 4);  // a second extent past the volume
+         },
+         true, true, kAll, true, "HFSBTreeNode::findLeafRecord - index node 3 met twice"},
+        {"a folder listed in two folders shows under the first to list it",
+         [](Bytes& b) {
+             const size_t data = recordData(b, 2, "empty.txt");  // the file record becomes folder 23 (/Docs/Sub)
+             put16(b, data, 1), put32(b, data + 8, 23);
+         },
+         true, true, {"/Docs/", "/Docs/note.txt", "/empty.txt/", "/empty.txt/deep.txt", "/frag.bin"}, true,
+         "HFSVolumeItem::addChildren - folder Sub (id=23) is shown elsewhere"},
         {"index root names itself as child",
          [](Bytes& b) { put32(b, node(3) + 14 + 24 + 14, 3); /* after the key (20,Sub) */ }, true,
          true, {"/Docs/", "/Docs/Sub/", "/Docs/note.txt", "/empty.txt", "/frag.bin"}, true,
-         "HFSBTreeNode::findLeafRecord - more node reads"},
+         "HFSBTreeNode::findLeafRecord - node 3 met twice, stopped"},
         {"record count beyond the node", [](Bytes& b) { put16(b, node(1) + 10, 0xFFFF); }, true, false, {}, false, ""},
         {"record offset inside the offset table", [](Bytes& b) { put16(b, node(2) - 2, kNode - 4); }, true, false, {},
          false, ""},
@@ -102,6 +118,41 @@ TEST(HFSDamage, HugeExtentsNeitherWrapNorHang) {
     ASSERT_EQ(frag->read(0, buf.data(), 8192), 8192u);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), original.begin() + 16 * 4096));
     EXPECT_EQ(frag->read((u64(1) << 32) - 100, buf.data(), 50), 0u);  // past the disk, not wrapped into it
+}
+
+// A tree's node count is what its fork's extents hold inside the volume (on the medium): a claimed size
+// alone never raises it. A fork's blocks on the volume count its extents in the overflow file too.
+TEST(HFSBTreeBounds, NodeCountAndForkBlocksAreWhatTheVolumeHolds) {
+    const size_t catalogFork = 1024 + 272;
+    auto claim = [&](Bytes& b) {  // 2^50 bytes in the real extent and one of 2^32 - 5 blocks after it
+        put32(b, catalogFork, 1u << 18), put32(b, catalogFork + 4, 0), put32(b, catalogFork + 12, 0xFFFFFFFF);
+        put32(b, catalogFork + 24, 8), put32(b, catalogFork + 28, 0xFFFFFFFF - 4);
+    };
+    const struct { const char* what; std::function<void(Bytes&)> apply; u64 nodes, fragBlocks; } cases[] = {
+        {"as written", [](Bytes&) {}, 4, 18},
+        {"2^50 bytes claimed", claim, 4 + (512 - 8), 18},
+        {"2^50 bytes claimed on a disk cut to 1 MiB", [&](Bytes& b) { claim(b), b.resize(1 << 20); }, 4 + (256 - 8), 18},
+        // frag.bin's overflow extents: 36+1, 38+2, 41+1, 43+2; a volume of 42 blocks keeps 36, 38, 39, 41.
+        {"a volume of 42 blocks", [&](Bytes& b) { claim(b), put32(b, 1024 + 44, 42); }, 4 + (42 - 8), 12 + 4},
+        {"a volume of 6 blocks", [](Bytes& b) { put32(b, 1024 + 44, 6); }, 2, 0},
+        {"eight extents over the whole volume", [&](Bytes& b) {
+             claim(b);
+             for (size_t e = 0; e < 8; ++e) put32(b, catalogFork + 16 + 8 * e, 4), put32(b, catalogFork + 20 + 8 * e, 600);
+         }, 512, 18},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes bytes = genImage();
+        c.apply(bytes);
+        MemoryTestDisk disk(bytes);
+        ASSERT_TRUE(disk.open(false));
+        HFSVolume vol(&disk);
+        ASSERT_TRUE(vol.mount(true));
+        EXPECT_EQ(vol.getCatalog()->nodeCount(), c.nodes);
+        const Bytes intact = genImage();
+        HFSForkData frag(&vol, intact.data() + recordData(intact, 2, "frag.bin") + 88);
+        EXPECT_EQ(vol.forkBlocksOnVolume(21, 0, &frag, 100), c.fragBlocks);
+    }
 }
 
 // Enumerating one parent's records crosses the leaf boundary; a search with returnHighest and no exact match

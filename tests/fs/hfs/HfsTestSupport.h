@@ -1,10 +1,18 @@
-// A tree walk naming items by path as The Sleuth Kit shows them ('/' as ':', control characters as '^').
+// A tree walk naming items by path as The Sleuth Kit shows them ('/' as ':', control characters as '^');
+// the generated volume and its patches; the generator's account of a volume's files; a hang guard.
 #pragma once
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -50,5 +58,52 @@ inline size_t recordData(const Bytes& b, u32 parent, const std::string& name) {
     EXPECT_NE(at, b.begin() + node(3)) << name;
     return size_t(at - b.begin()) + key.size() + (key.size() & 1);
 }
+
+// The files of a volume that hfs_gen.py made, as they must read back: path -> (size, SHA-256), from
+// NAME.expect.
+struct ExpectedFile {
+    u64 size = 0;
+    std::string sha;
+};
+inline std::map<std::string, ExpectedFile> readExpected(const std::string& image) {
+    std::map<std::string, ExpectedFile> files;
+    std::ifstream in(mediaPath(image + ".expect"));
+    for (std::string line; std::getline(in, line);) {
+        const size_t a = line.find('\t'), b = line.find('\t', a + 1);
+        if (b == std::string::npos) continue;
+        files[line.substr(0, a)] = {std::stoull(line.substr(a + 1, b - a - 1)), line.substr(b + 1)};
+    }
+    return files;
+}
+
+// Ends the test program with a message when the work it guards outlives its limit, so that a hang
+// fails at once and says where. Not a measure of speed: the limit is many times the expected time.
+class HangGuard {
+public:
+    HangGuard(int seconds, std::string what)
+        : m_thread([this, seconds, what = std::move(what)] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (!m_ended.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_done; })) {
+                  std::fprintf(stderr, "hang guard: %s did not end within %d seconds\n", what.c_str(), seconds);
+                  std::abort();
+              }
+          }) {}
+    ~HangGuard() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_ended.notify_all();
+        m_thread.join();
+    }
+    HangGuard(const HangGuard&) = delete;
+    HangGuard& operator=(const HangGuard&) = delete;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ended;
+    bool m_done = false;
+    std::thread m_thread;  // last: starts once the members it uses exist
+};
 
 }  // namespace vorn::test

@@ -40,13 +40,20 @@ HFSBTree::~HFSBTree() = default;
 
 bool HFSBTree::validNodeSize(u32 n) { return n >= 512 && n <= 32768 && (n & (n - 1)) == 0; }
 
-u64 HFSBTree::nodeCount() const {
-    if (!validNodeSize(m_header.nodeSize) || !m_fork) return 0;
-    const u64 bs = m_fork->volume ? m_fork->volume->getAllocBlockSize() : 0;
-    // What the fork's extents hold, or its logical size when smaller.
-    u64 bytes = m_fork->logicalSize;
-    if (bs && m_fork->totalBlocks <= bytes / bs) bytes = m_fork->totalBlocks * bs;
-    return std::max<u64>(bytes / m_header.nodeSize, 1);
+u64 HFSBTree::nodeCount() {
+    if (m_nodeCountKnown) return m_nodeCount;
+    // Known from here on: the count below searches the extents overflow
+    // tree, never this one, but a damaged volume must not bring it back here.
+    m_nodeCountKnown = true;
+    if (!validNodeSize(m_header.nodeSize) || !m_fork || !m_fork->volume) return m_nodeCount = 0;
+    HFSVolume* volume = m_fork->volume;
+    const u64 bs = volume->getAllocBlockSize();
+    if (bs == 0) return m_nodeCount = 0;
+    const u64 claimed = m_fork->logicalSize / bs + (m_fork->logicalSize % bs != 0);
+    const u64 blocks = volume->forkBlocksOnVolume(m_fileID, 0, m_fork.get(), claimed);
+    const u64 bytes = std::min(m_fork->logicalSize, blocks * bs);  // blocks * bs: at most the medium's size
+    m_nodeCount = std::max<u64>(bytes / m_header.nodeSize, 1);
+    return m_nodeCount;
 }
 
 void HFSBTree::dump() const {

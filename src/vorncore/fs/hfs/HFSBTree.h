@@ -67,8 +67,11 @@ public:
     const HFSBTreeHeader& header() const { return m_header; }
     // Shortest key a record of this tree may have (6 catalog, 10 extents).
     u32 minKeyLength() const { return m_fileID == kExtentsFileID ? 10 : 6; }
-    // Nodes the tree file can hold (bounds every search).
-    u64 nodeCount() const;
+    // Nodes the tree file holds on the volume (bounds every search): its
+    // logical size, cut to the blocks that its extents, also those in the
+    // extents overflow file, cover inside the volume. Worked out once, on
+    // first use; a claimed size alone never raises it.
+    u64 nodeCount();
 
     static bool validNodeSize(u32 nodeSize);
     // Cuts a leaf or index node into records. fixedKeyLength 0: every key
@@ -82,6 +85,8 @@ private:
     std::unique_ptr<HFSForkData> m_fork;
     std::string m_name;
     HFSBTreeHeader m_header;
+    bool m_nodeCountKnown = false;
+    u64 m_nodeCount = 0;
 };
 
 }  // namespace vorn

@@ -80,6 +80,23 @@ u32 HFSBTreeNode::childOf(const HFSBTreeRecord& record) const {
     return ByteReader(record.data, record.dataLength).be32(0);
 }
 
+void HFSBTreeNode::logRepeat(u64 nodeNo, const char* kind, bool forward) {
+    if (m_repeatLogged) return;
+    m_repeatLogged = true;
+    log(LOG_WARNING, "HFSBTreeNode::findLeafRecord - %snode %lld met twice, %s\n", kind, static_cast<long long>(nodeNo),
+        forward ? "forward links not followed further" : "stopped");
+}
+
+bool HFSBTreeNode::enter(u64 nodeNo) {
+    if (m_visited.count(nodeNo)) {
+        logRepeat(nodeNo, "", false);
+        return false;
+    }
+    if (!readBounded(nodeNo)) return false;
+    m_visited.insert(nodeNo);
+    return true;
+}
+
 bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** result) {
     if (!m_valid) {
         VORN_LOG(LOG_DEBUG, "HFSBTreeNode::findLeafRecord error: descriptor is NULL\n");
@@ -90,9 +107,10 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
         start = (*result)->index + 1;
     } else {
         m_searchReads = 0;
-        m_leavesSeen.clear();
+        m_visited.clear();
+        m_repeatLogged = false;
     }
-    if (m_kind == HFS_NODE_LEAF) m_leavesSeen.insert(m_nodeNo);
+    m_visited.insert(m_nodeNo);
     m_highest = {};
     const bool debug = logEnabled(LOG_DEBUG);
     if (debug) {
@@ -112,7 +130,13 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
         bool descend = false;
         for (u32 i = start;;) {
             if (i >= m_records.size()) {
-                if (m_fLink == 0) {
+                u64 next = m_fLink;
+                if (next != 0 && m_visited.count(next)) {
+                    // A level that runs in a circle ends where it closes.
+                    logRepeat(next, index ? "index " : "leaf ", true);
+                    next = 0;
+                }
+                if (next == 0) {
                     if (child == 0) {
                         VORN_LOG(LOG_DEBUG, "HFSBTreeNode::findLeafRecord - no forward link - exit\n");
                         return highest(key, result);
@@ -122,16 +146,9 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
                     descend = true;
                     break;
                 }
-                const u64 next = m_fLink;
                 VORN_LOG(LOG_DEBUG, "HFSBTreeNode::findLeafRecord - going forward to node %lld\n",
                          static_cast<long long>(next));
-                if (!index && m_leavesSeen.count(next)) {
-                    log(LOG_WARNING, "HFSBTreeNode::findLeafRecord - leaf node %lld met twice, stopped\n",
-                        static_cast<long long>(next));
-                    return false;
-                }
-                if (!readBounded(next)) return false;
-                if (m_kind == HFS_NODE_LEAF) m_leavesSeen.insert(next);
+                if (!enter(next)) return false;
                 if (m_records.empty()) {
                     VORN_LOG(LOG_DEBUG, "HFSBTreeNode::findLeafRecord - no records!\n");
                     return false;
@@ -176,14 +193,7 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
         }
         if (!descend) return false;
         VORN_LOG(LOG_DEBUG, "HFSBTreeNode::findLeafRecord will go into child node %lld\n", static_cast<long long>(child));
-        if (!readBounded(child)) return false;
-        if (m_kind == HFS_NODE_LEAF) {
-            if (!m_leavesSeen.insert(child).second) {
-                log(LOG_WARNING, "HFSBTreeNode::findLeafRecord - leaf node %lld met twice, stopped\n",
-                    static_cast<long long>(child));
-                return false;
-            }
-        }
+        if (!enter(child)) return false;
         start = 0;
     }
 }

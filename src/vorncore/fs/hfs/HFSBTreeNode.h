@@ -3,9 +3,13 @@
 // chain.
 //
 // Bounds: a search (a call without a previous result, and the calls that
-// continue it) reads at most as many nodes as the tree file holds, and ends
-// at the first leaf node it meets a second time, so a damaged tree whose
-// links form a cycle cannot hang it. With returnHighest, a failed search
+// continue it) is one walk. It remembers every node it read and never reads
+// one twice: a forward link to a node met before ends that level (as a link
+// of 0 would), a child met before ends the walk, each with one level-1 line
+// per walk. It also reads at most as many nodes as the tree file holds on
+// the volume. So a damaged tree whose links form a cycle, or that claims far
+// more nodes than the volume holds, cannot hang it; the records found before
+// a stop stay found. With returnHighest, a failed search
 // answers the last leaf record below the key that it passed in this call,
 // also when that record ended the previous leaf or the whole tree. The
 // buffer is owned and reused; records point into it and are valid until the
@@ -43,6 +47,10 @@ public:
 private:
     // Counts a node read of the running search; false past the bound.
     bool readBounded(u64 nodeNo);
+    // Reads a node the walk has not met yet and remembers it; false (with
+    // the walk's one line about a repeat) when it was met before.
+    bool enter(u64 nodeNo);
+    void logRepeat(u64 nodeNo, const char* kind, bool forward);
     u32 childOf(const HFSBTreeRecord& record) const;
     // Ends a failed search: with returnHighest, the last leaf record seen below the key.
     bool highest(KeyedRecordComparator* key, HFSBTreeRecord** result);
@@ -58,7 +66,8 @@ private:
     HFSBTree* m_tree;
     std::vector<HFSBTreeRecord> m_records;
     u64 m_searchReads = 0;
-    std::unordered_set<u64> m_leavesSeen;
+    std::unordered_set<u64> m_visited;
+    bool m_repeatLogged = false;
     struct Highest {
         bool set = false;
         u64 node = 0;

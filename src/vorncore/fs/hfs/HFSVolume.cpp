@@ -36,6 +36,9 @@ HFSVolume::~HFSVolume() {
 
 bool HFSVolume::mount(bool buildTree) {
     log(LOG_DEBUG, "HFSVolume::mount\n");
+    m_folderClaims.clear();
+    m_linkTargets.clear();
+    m_linkTargetsRead = false;
     u8 header[512];
     if (!read(m_volumeHeaderOfs, sizeof header, header)) return false;
     if (loadBE16(header) == kWrapperSignature) {
@@ -220,6 +223,46 @@ bool HFSVolume::isAllocationBlockUsed(u64 block) {
     return (m_bitmap[block / 8] >> (7 - block % 8)) & 1;
 }
 
+std::unique_ptr<HFSForkData> HFSVolume::findOverflowExtents(u64 fileID, u8 forkType, u64 block, u64* start) {
+    if (!m_extentsOverflow) {
+        log(LOG_ERROR, "HFSVolume::readFileAt no extentsFile!\n");
+        return nullptr;
+    }
+    VORN_LOG(LOG_DEBUG, "HFSVolume::readFileAt - need to use Extents Overflow File\n");
+    if (m_readDepth > 20) {
+        log(LOG_ERROR, "HFSVolume::readFileAt - error! maximum recursion reached! exiting\n");
+        return nullptr;
+    }
+    ++m_readDepth;
+    VORN_LOG(LOG_DEBUG, "---- start search ---------\n");
+    HFSBTreeNode node(m_extentsOverflow.get(), m_extentsOverflow->header().rootNode);
+    ExtentsFileComparator key;
+    key.setKey(fileID, forkType, block);
+    key.setReturnHighest(true);
+    HFSBTreeRecord* rec = nullptr;
+    const bool found = node.findLeafRecord(&key, &rec);
+    --m_readDepth;
+    // Only a record of this very fork, holding its eight extents, continues it.
+    ByteReader k(found ? rec->keyData : nullptr, found ? rec->keyLength : 0);
+    *start = k.be32(6);
+    std::unique_ptr<HFSForkData> next;
+    if (found && rec->keyLength >= 10 && k.be32(2) == fileID && k.u8At(0) == forkType && rec->dataLength >= 64 &&
+        *start <= block) {
+        next = std::make_unique<HFSForkData>(this, rec->data, HFSForkData::kExtentRecordCount);
+        for (const HFSExtent& e : next->extents) next->totalBlocks += e.blockCount;
+        if (block - *start >= next->totalBlocks) next.reset();
+    }
+    if (!next) {
+        VORN_LOG(LOG_DEBUG, "HFSVolume::readFileAt - error finding startBlock in ExtentsFile=%lld\n",
+                 static_cast<long long>(block));
+        VORN_LOG(LOG_DEBUG, "---- search failed ---------\n");
+        return nullptr;
+    }
+    VORN_LOG(LOG_DEBUG, "---- end search ---------\n");
+    next->dump();
+    return next;
+}
+
 bool HFSVolume::readFileAt(u64 fileID, u8 forkType, void* buf, u64 ofs, u64 len, HFSForkData* fork) {
     const u64 bs = m_allocBlockSize;
     if (!fork || bs == 0 || len > ~u64(0) - ofs) return false;
@@ -231,42 +274,9 @@ bool HFSVolume::readFileAt(u64 fileID, u8 forkType, void* buf, u64 ofs, u64 len,
         if (a >= fork->totalBlocks) {
             const HFSForkData* remembered = fork->overflow.get();
             if (!remembered || a < fork->overflowStartBlock || a - fork->overflowStartBlock >= remembered->totalBlocks) {
-                if (!m_extentsOverflow) {
-                    log(LOG_ERROR, "HFSVolume::readFileAt no extentsFile!\n");
-                    return false;
-                }
-                VORN_LOG(LOG_DEBUG, "HFSVolume::readFileAt - need to use Extents Overflow File\n");
-                if (m_readDepth > 20) {
-                    log(LOG_ERROR, "HFSVolume::readFileAt - error! maximum recursion reached! exiting\n");
-                    return false;
-                }
-                ++m_readDepth;
-                VORN_LOG(LOG_DEBUG, "---- start search ---------\n");
-                HFSBTreeNode node(m_extentsOverflow.get(), m_extentsOverflow->header().rootNode);
-                ExtentsFileComparator key;
-                key.setKey(fileID, forkType, a);
-                key.setReturnHighest(true);
-                HFSBTreeRecord* rec = nullptr;
-                bool found = node.findLeafRecord(&key, &rec);
-                --m_readDepth;
-                // Only a record of this very fork, holding its eight extents, continues it.
-                ByteReader k(found ? rec->keyData : nullptr, found ? rec->keyLength : 0);
-                u64 start = k.be32(6);
-                std::unique_ptr<HFSForkData> next;
-                if (found && rec->keyLength >= 10 && k.be32(2) == fileID && k.u8At(0) == forkType &&
-                    rec->dataLength >= 64 && start <= a) {
-                    next = std::make_unique<HFSForkData>(this, rec->data, HFSForkData::kExtentRecordCount);
-                    for (const HFSExtent& e : next->extents) next->totalBlocks += e.blockCount;
-                    if (a - start >= next->totalBlocks) next.reset();
-                }
-                if (!next) {
-                    VORN_LOG(LOG_DEBUG, "HFSVolume::readFileAt - error finding startBlock in ExtentsFile=%lld\n",
-                             static_cast<long long>(a));
-                    VORN_LOG(LOG_DEBUG, "---- search failed ---------\n");
-                    return false;
-                }
-                VORN_LOG(LOG_DEBUG, "---- end search ---------\n");
-                next->dump();
+                u64 start = 0;
+                std::unique_ptr<HFSForkData> next = findOverflowExtents(fileID, forkType, a, &start);
+                if (!next) return false;
                 VORN_LOG(LOG_DEBUG, "extentStartOfs = %lld, key->startBlock = %lld\n",
                          static_cast<long long>(start * bs), static_cast<long long>(start));
                 VORN_LOG(LOG_DEBUG, "---- continueing ------- \n");
@@ -287,6 +297,44 @@ bool HFSVolume::readFileAt(u64 fileID, u8 forkType, void* buf, u64 ofs, u64 len,
     return true;
 }
 
+u64 HFSVolume::blocksOnMedium() const {
+    if (m_allocBlockSize == 0) return 0;
+    return std::min<u64>(m_totalBlocks, getMediumSize() / m_allocBlockSize);
+}
+
+u64 HFSVolume::forkBlocksOnVolume(u64 fileID, u8 forkType, HFSForkData* fork, u64 blocks) {
+    if (!fork) return 0;
+    const u64 volumeBlocks = blocksOnMedium();
+    // The blocks of f's extents from fork block `skip` on, up to `count`
+    // fork blocks, that lie inside the volume.
+    auto inside = [volumeBlocks](const HFSForkData& f, u64 skip, u64 count) {
+        u64 n = 0;
+        for (const HFSExtent& e : f.extents) {
+            u64 first = e.startBlock, length = std::min<u64>(e.blockCount, count);
+            count -= length;
+            const u64 skipped = std::min(skip, length);
+            skip -= skipped, first += skipped, length -= skipped;
+            if (first < volumeBlocks) n += std::min(length, volumeBlocks - first);
+        }
+        return n;
+    };
+    u64 total = inside(*fork, 0, fork->totalBlocks);
+    // Past the fork record's extents, the overflow records take over; the
+    // extents overflow file itself has none. Each record found starts at or
+    // before the block sought and ends after it, so every step moves on to
+    // another record and the steps end with the tree's records.
+    for (u64 a = fork->totalBlocks;
+         a < blocks && total < volumeBlocks && fileID != HFSBTree::kExtentsFileID && m_extentsOverflow;) {
+        u64 start = 0;
+        std::unique_ptr<HFSForkData> next = findOverflowExtents(fileID, forkType, a, &start);
+        if (!next) break;
+        total += inside(*next, a - start, next->totalBlocks);
+        a = start + next->totalBlocks;
+    }
+    // Extents that overlap hold no more than the volume either.
+    return std::min(total, volumeBlocks);
+}
+
 void HFSVolume::markForkDataBlocks(HFSForkData* fork) {
     if (!m_markerBitmap) {
         VORN_LOG(LOG_DEBUG, "HFSVolume:markForkDataBlocks - error: markerBitmap=NULL!\n");
@@ -297,39 +345,75 @@ void HFSVolume::markForkDataBlocks(HFSForkData* fork) {
     for (const HFSExtent& e : fork->extents) m_markerBitmap->setRange(e.startBlock * r, e.blockCount * r, true);
 }
 
+bool HFSVolume::claimFolder(u64 cnid, u64 parentCNID, u32 index) {
+    auto [it, inserted] = m_folderClaims.try_emplace(cnid, parentCNID, index);
+    return inserted || it->second == std::make_pair(parentCNID, index);
+}
+
+u64 HFSVolume::findPrivateFolder() {
+    // The folder "\0\0\0\0HFS+ Private Data" in the root (its name starts with four NUL units).
+    static const char kName[] = "HFS+ Private Data";
+    constexpr u32 kUnits = 4 + sizeof kName - 1;
+    HFSBTreeNode node(m_catalog.get(), m_catalog->header().rootNode);
+    CatalogFileComparator key;
+    key.setParentID(kRootFolderID);
+    for (HFSBTreeRecord* rec = nullptr; node.findLeafRecord(&key, &rec);) {
+        ByteReader d(rec->data, rec->dataLength);
+        ByteReader k(rec->keyData, rec->keyLength);
+        bool match = d.be16(0) == 1 && d.has(0, 12) && k.be16(4) == kUnits;
+        for (u32 i = 0; match && i < kUnits; ++i) match = k.be16(6 + 2 * i) == (i < 4 ? 0 : u8(kName[i - 4]));
+        if (match) return d.be32(8);
+    }
+    return 0;
+}
+
+void HFSVolume::readLinkTargets() {
+    m_linkTargetsRead = true;
+    if (!m_catalog) return;
+    const u64 folder = findPrivateFolder();
+    if (folder == 0) return;
+    // One walk over the folder's records; each "iNode<n>" file record gives
+    // the forks of inode n. The walk reads each node at most once, so the
+    // list holds at most one entry per record of the catalog on the volume.
+    HFSBTreeNode node(m_catalog.get(), m_catalog->header().rootNode);
+    CatalogFileComparator key;
+    key.setParentID(folder);
+    for (HFSBTreeRecord* rec = nullptr; node.findLeafRecord(&key, &rec);) {
+        ByteReader d(rec->data, rec->dataLength);
+        if (d.be16(0) != 2 || !d.has(0, HFSVolumeItem::kFileRecordSize)) continue;
+        const std::string name = CatalogFileComparator::keyName(*rec);
+        // "iNode" and the decimal number as written for it, nothing else.
+        if (name.size() < 6 || name.size() > 15 || name.compare(0, 5, "iNode") != 0) continue;
+        u64 inode = 0;
+        bool digits = name[5] != '0' || name.size() == 6;
+        for (size_t i = 5; digits && i < name.size(); ++i) {
+            digits = name[i] >= '0' && name[i] <= '9';
+            inode = inode * 10 + u64(name[i] - '0');
+        }
+        if (!digits || inode > 0xFFFFFFFFu) continue;
+        LinkTarget target;
+        target.inode = static_cast<u32>(inode);
+        std::copy(rec->data + 88, rec->data + 88 + sizeof target.forks, target.forks);
+        m_linkTargets.push_back(target);
+    }
+    // Sorted by inode; of two records for one inode the first found counts.
+    std::stable_sort(m_linkTargets.begin(), m_linkTargets.end(),
+                     [](const LinkTarget& x, const LinkTarget& y) { return x.inode < y.inode; });
+    m_linkTargets.erase(std::unique(m_linkTargets.begin(), m_linkTargets.end(),
+                                    [](const LinkTarget& x, const LinkTarget& y) { return x.inode == y.inode; }),
+                        m_linkTargets.end());
+    m_linkTargets.shrink_to_fit();
+}
+
 bool HFSVolume::findHardLinkTarget(u32 inode, std::unique_ptr<HFSForkData>* data,
                                    std::unique_ptr<HFSForkData>* rsrc) {
-    if (!m_catalog) return false;
-    const std::string wanted = "iNode" + std::to_string(inode);
-    for (int pass = 0; pass < 2; ++pass) {
-        if (pass == 0 && m_privateLooked) continue;
-        HFSBTreeNode node(m_catalog.get(), m_catalog->header().rootNode);
-        CatalogFileComparator key;
-        key.setParentID(pass == 0 ? 2 : m_privateFolder);
-        HFSBTreeRecord* rec = nullptr;
-        if (pass == 1 && m_privateFolder == 0) return false;
-        while (node.findLeafRecord(&key, &rec)) {
-            ByteReader d(rec->data, rec->dataLength);
-            ByteReader k(rec->keyData, rec->keyLength);
-            if (pass == 0) {
-                // The folder "\0\0\0\0HFS+ Private Data" (its name starts with four NUL units).
-                static const char kName[] = "HFS+ Private Data";
-                bool match = d.be16(0) == 1 && d.has(0, 12) && k.be16(4) == 4 + sizeof kName - 1;
-                for (u32 i = 0; match && i < 4 + sizeof kName - 1; ++i)
-                    match = k.be16(6 + 2 * i) == (i < 4 ? 0 : u8(kName[i - 4]));
-                if (match) {
-                    m_privateFolder = d.be32(8);
-                    break;
-                }
-            } else if (d.be16(0) == 2 && d.has(0, 248) && CatalogFileComparator::keyName(*rec) == wanted) {
-                *data = std::make_unique<HFSForkData>(this, rec->data + 88);
-                *rsrc = std::make_unique<HFSForkData>(this, rec->data + 168);
-                return true;
-            }
-        }
-        m_privateLooked = true;
-    }
-    return false;
+    if (!m_linkTargetsRead) readLinkTargets();
+    auto it = std::lower_bound(m_linkTargets.begin(), m_linkTargets.end(), inode,
+                               [](const LinkTarget& t, u32 n) { return t.inode < n; });
+    if (it == m_linkTargets.end() || it->inode != inode) return false;
+    *data = std::make_unique<HFSForkData>(this, it->forks);
+    *rsrc = std::make_unique<HFSForkData>(this, it->forks + HFSForkData::kForkRecordSize);
+    return true;
 }
 
 void HFSVolume::dump() {

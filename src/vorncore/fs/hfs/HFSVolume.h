@@ -7,13 +7,20 @@
 // (HFS Plus) or at drAlBlSt x 512 (plain HFS). Fork reads go through the
 // fork's extents and, past them, the extents overflow tree.
 //
+// Every B-tree walk is bounded by the volume (HFSBTree::nodeCount,
+// HFSBTreeNode). Keeps a record of which catalog record first showed each
+// folder, so that a folder listed by several records is shown once and every
+// walk over the tree ends.
+//
 // Ownership: owns both trees, the allocation fork and the bitmap; deletes
 // its root item (when still set) in the destructor. Not thread-safe: reads
 // count their nesting in readDepth.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fs/Volume.h"
@@ -44,8 +51,24 @@ public:
     void markForkDataBlocks(HFSForkData* fork);
 
     // The forks of the file "iNode<n>" in the private-data folder, which a
-    // file hard link stands for; false when it is not found.
+    // file hard link stands for; false when it is not found. The folder's
+    // records are read once per volume, on the first question, into a list
+    // sorted by inode: N links cost one walk and N lookups.
     bool findHardLinkTarget(u32 inode, std::unique_ptr<HFSForkData>* data, std::unique_ptr<HFSForkData>* rsrc);
+
+    // Records that record `index` of the folder parentCNID shows the folder
+    // cnid; false when another record showed it first (a folder is shown
+    // once per volume; the same record may show it again, as when a walk
+    // loads a folder it freed).
+    bool claimFolder(u64 cnid, u64 parentCNID, u32 index);
+
+    // Allocation blocks of the volume that lie on the medium.
+    u64 blocksOnMedium() const;
+    // Allocation blocks of a fork inside the volume, up to fork block
+    // `blocks`: the fork's own extents and, past them, those in the extents
+    // overflow file, each cut to the volume's blocks; never more than the
+    // volume holds.
+    u64 forkBlocksOnVolume(u64 fileID, u8 forkType, HFSForkData* fork, u64 blocks);
 
     HFSBTree* getCatalog() const { return m_catalog.get(); }
     HFSBTree* getExtentsOverflow() const { return m_extentsOverflow.get(); }
@@ -61,8 +84,22 @@ public:
     bool hasBitmap() const { return m_bitmapLoaded; }
 
 private:
+    static constexpr u64 kRootFolderID = 2;
+
+    // An inode of the private-data folder: its data and resource fork
+    // records (80 bytes each), as the catalog holds them.
+    struct LinkTarget {
+        u32 inode = 0;
+        u8 forks[2 * 80] = {};
+    };
+
     bool mountWrapper(const u8* mdb, u8* header);
     bool setupPlus(const u8* header);
+    // The extents overflow record of a fork that holds fork block `block`,
+    // and (start) the fork block where its extents begin; null when none.
+    std::unique_ptr<HFSForkData> findOverflowExtents(u64 fileID, u8 forkType, u64 block, u64* start);
+    u64 findPrivateFolder();
+    void readLinkTargets();
 
     bool m_nameFound = false;
     bool m_mounted = false;
@@ -80,9 +117,11 @@ private:
     bool m_rangeLogged = false;
     // Plain HFS: where the bitmap lies.
     u64 m_bitmapOfs = 0;
-    // Hard links: the private-data folder, looked up once.
-    bool m_privateLooked = false;
-    u64 m_privateFolder = 0;
+    // Hard links: the inodes of the private-data folder, read once.
+    bool m_linkTargetsRead = false;
+    std::vector<LinkTarget> m_linkTargets;
+    // Folder CNID -> (parent CNID, record index) of the record that showed it.
+    std::map<u64, std::pair<u64, u32>> m_folderClaims;
 };
 
 }  // namespace vorn

@@ -114,7 +114,7 @@ bool HFSVolumeItem::addChildren() {
     CatalogFileComparator key;
     key.setParentID(m_cnid);
     HFSBTreeRecord* rec = nullptr;
-    while (node.findLeafRecord(&key, &rec)) {
+    for (u32 index = 0; node.findLeafRecord(&key, &rec); ++index) {
         const bool debug = logEnabled(LOG_DEBUG);
         if (debug) log(LOG_DEBUG, "found: %s\n", CatalogFileComparator::keyName(*rec).c_str());
         const int type = static_cast<i16>(ByteReader(rec->data, rec->dataLength).be16(0));
@@ -134,6 +134,14 @@ bool HFSVolumeItem::addChildren() {
             }
             if (loop) {
                 log(LOG_WARNING, "HFSVolumeItem::addChildren - folder %s (id=%lld) is its own ancestor, skipped\n",
+                    child->getName().c_str(), static_cast<long long>(child->m_cnid));
+                delete child;
+                continue;
+            }
+            // Two records that name one folder would show its whole subtree
+            // twice (and, level upon level, without end): the first one counts.
+            if (!hfs->claimFolder(child->m_cnid, m_cnid, index)) {
+                log(LOG_WARNING, "HFSVolumeItem::addChildren - folder %s (id=%lld) is shown elsewhere, skipped\n",
                     child->getName().c_str(), static_cast<long long>(child->m_cnid));
                 delete child;
                 continue;

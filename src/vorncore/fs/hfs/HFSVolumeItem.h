@@ -3,7 +3,9 @@
 //
 // A folder loads its children once from the catalog records whose parent is
 // its CNID; a folder record that names the folder itself or one of its
-// ancestors is left out, so every walk ends. A file hard link reads the forks
+// ancestors is left out, and so is one that names a folder another record
+// showed first (HFSVolume::claimFolder), so every walk ends and shows each
+// folder once. A file hard link reads the forks
 // of the file it stands for. Owns its forks; the volume is not owned.
 #pragma once
 

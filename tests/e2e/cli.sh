@@ -215,6 +215,11 @@ check "dmp and newimg onto the image being read: the errors" \
   [ -n "$(has_err "error creating dump file!" && has_out "error creating image file!" && echo y)" ]
 check "dmp and newimg never overwrite the image being read" \
   [ -n "$(cmp -s "$work/dmp.raw" "$fat" && cmp -s "$work/imagefile.img" "$fat" && echo y)" ]
+(cd "$work" && "$vorn" -cli img dmp.raw img imagefile.img img e2e.img dmp 0-1 newimg >"$out" 2>"$err")
+check "dmp and newimg onto images listed but not chosen: refused" [ -n "$(has_err "error creating dump file!" &&
+  has_out "error: imagefile.img not written: it is a device or a file that vorn is reading" && echo y)" ]
+check "dmp and newimg never overwrite an image listed" \
+  [ -n "$(cmp -s "$work/dmp.raw" "$fat" && cmp -s "$work/imagefile.img" "$fat" && echo y)" ]
 rm -f "$work/dmp.raw" "$work/imagefile.img"
 
 cp "$fat" "$work/copy.img"
@@ -295,6 +300,34 @@ if [ -n "$media" ] && [ -f "$media/raidfat/c4.m2.img" ]; then
   v img "$media/raidfat/fat16.img" b ct 0 r "$work/plain"
   check "raid auto, b and r: every file back byte for byte" \
     [ -n "$(diff -r "$work/plain"/* "$work/auto"/* >/dev/null && find "$work/auto" -type f -print -quit)" ]
+fi
+
+# ---- nothing is written onto what is read ---------------------------------------------------
+if [ -n "$media" ] && [ -f "$media/guard/disk.img" ]; then
+  g=$work/guard image=$work/guard/GUARD/disk.img
+  mkdir -p "$g/GUARD" "$g/MEMBERS" && cp "$media/guard/disk.img" "$image" && chmod 444 "$image"
+  refused() { has_out "error: $1 not written: it is a device or a file that vorn is reading"; }
+  v img "$image" b ct 0 r "$g"
+  check "r into the image's folder: the image is byte-identical" cmp -s "$image" "$media/guard/disk.img"
+  check "r into the image's folder: the file named like it is refused" refused "$image"
+  check "r into the image's folder: the other files are saved" [ -n "$(cmp -s "$g/GUARD/notes.txt" \
+    "$media/guard/files/notes.txt" && cmp -s "$g/GUARD/Docs/inner.txt" "$media/guard/files/inner.txt" && echo y)" ]
+  v img "$image" b ct 0
+  row=$(grep -E '^\[[0-9]+\]  disk\.img ' "$out" | grep -o '^\[[0-9]*\]' | tr -d '[]')
+  v img "$image" b ct 0 cl "$row" r "$g/GUARD"
+  check "cl of the file named like the image, r into its folder: refused, the image intact" \
+    [ -n "$(refused "$image" && cmp -s "$image" "$media/guard/disk.img" && echo y)" ]
+
+  for k in 0 1 2; do cp "$media/guard/set.m$k.img" "$g/MEMBERS/"; done
+  v img "$g/MEMBERS/set.m0.img" img "$g/MEMBERS/set.m1.img" img "$g/MEMBERS/set.m2.img" d \
+    raid 3 forward 16 set.m0 0 set.m1 0 set.m2 0 b ct 0 r "$g"
+  check "RAID: the file named like a member is refused" refused "$g/MEMBERS/set.m0.img"
+  check "RAID: the members are byte-identical, the other file saved" [ -n "$(for k in 0 1 2; do
+    cmp -s "$g/MEMBERS/set.m$k.img" "$media/guard/set.m$k.img" || exit; done
+    cmp -s "$g/MEMBERS/keep.txt" "$media/guard/files/keep.txt" && echo y)" ]
+
+else
+  echo "skip write guard checks (no MEDIA_DIR/guard)"
 fi
 
 # ---- interactive mode ----------------------------------------------------------------

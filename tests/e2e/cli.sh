@@ -302,7 +302,7 @@ if [ -n "$media" ] && [ -f "$media/raidfat/c4.m2.img" ]; then
     [ -n "$(diff -r "$work/plain"/* "$work/auto"/* >/dev/null && find "$work/auto" -type f -print -quit)" ]
 fi
 
-# ---- nothing is written onto what is read ---------------------------------------------------
+# ---- nothing is written onto what is read; a save is bounded by its disk ---------------------
 if [ -n "$media" ] && [ -f "$media/guard/disk.img" ]; then
   g=$work/guard image=$work/guard/GUARD/disk.img
   mkdir -p "$g/GUARD" "$g/MEMBERS" && cp "$media/guard/disk.img" "$image" && chmod 444 "$image"
@@ -326,6 +326,12 @@ if [ -n "$media" ] && [ -f "$media/guard/disk.img" ]; then
     cmp -s "$g/MEMBERS/set.m$k.img" "$media/guard/set.m$k.img" || exit; done
     cmp -s "$g/MEMBERS/keep.txt" "$media/guard/files/keep.txt" && echo y)" ]
 
+  v img "$media/guard/origins.img" sf ct 0 r "$g/origins"
+  written=$(find "$g/origins" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+  check "sf + r of 496 crafted disc origins: at most four times the image" \
+    [ "$written" -le $((4 * $(stat -c %s "$media/guard/origins.img"))) -a "$written" -gt 0 ]
+  check "sf + r of 496 crafted disc origins: the save stops with one line" \
+    [ "$(grep -c '^error: save stopped at ' "$out")" = 1 ]
 else
   echo "skip write guard checks (no MEDIA_DIR/guard)"
 fi

@@ -1,5 +1,6 @@
 // Nothing the engine writes lands on what it reads (a saved file, its fork file, the report,
-// an image file): on media from tests/fixtures/make_guard.sh, copied into scratch folders.
+// an image file), and one save writes no more than four times the disk it comes from: on
+// media from tests/fixtures/make_guard.sh, copied into scratch folders.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -175,6 +176,67 @@ TEST(WriteGuard, TheReportAndImageFilesAreNeverWrittenOntoAFileBeingReadOrADevic
     EXPECT_TRUE(recovery.createImageFile(listedDisk, scratch / "copy.img"));
     EXPECT_EQ(fileBytes(scratch / "copy.img"), fileBytes(guardMedia("members.img")));
     recovery.selectDisk(nullptr);
+}
+
+// Bytes of every file below root.
+u64 bytesBelow(const std::string& root) {
+    u64 total = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file()) total += entry.file_size();
+    return total;
+}
+
+TEST(WriteGuard, ALostFilesSaveWritesAtMostFourTimesTheImageAndEveryFileItWritesIsWhole) {
+    // 496 directory sectors, each another disc origin, each listing a file of 4 GiB that runs
+    // to the image's end from its origin.
+    const std::vector<u8> bytes = fileBytes(guardMedia("origins.img"));
+    ImageDisk disk(guardMedia("origins.img"));
+    Recovery recovery;
+    ASSERT_TRUE(recovery.selectDisk(&disk));
+    recovery.setScanType(SCAN_LOST_FILES);
+    recovery.scan();
+    ASSERT_TRUE(recovery.getRootItem());
+    ASSERT_GT(recovery.getRootItem()->getChildCount(true), 400u) << "a volume per disc origin";
+    ScratchDir scratch;
+    LogCapture logs(LOG_ERROR);
+    recovery.save({recovery.getRootItem()}, scratch.path);
+    EXPECT_LE(bytesBelow(scratch.path), 4 * bytes.size());
+    EXPECT_GT(bytesBelow(scratch.path), 3 * bytes.size()) << "the save goes on up to its bound";
+    EXPECT_EQ(logs.countPrefix("error: save stopped at "), 1);
+    EXPECT_FALSE(recovery.getLastSaveOk());
+    EXPECT_EQ(recovery.getFailedFileCount(), 1u) << "the file that would pass the bound is not started";
+    int files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(scratch.path)) {
+        if (!entry.is_regular_file()) continue;
+        ++files;
+        // Each file runs from its origin to the image's end: whole, it is the image's tail.
+        const std::vector<u8> saved = fileBytes(entry.path());
+        ASSERT_LE(saved.size(), bytes.size());
+        EXPECT_TRUE(std::equal(saved.begin(), saved.end(), bytes.end() - static_cast<std::ptrdiff_t>(saved.size())))
+            << entry.path();
+    }
+    EXPECT_EQ(static_cast<u64>(files), recovery.getSavedFileCount());
+    recovery.selectDisk(nullptr);
+}
+
+TEST(WriteGuard, HybridDiscsStillSaveEveryFileOfEveryView) {
+    // HFS Plus, ISO 9660 and Joliet name the same files: a lost-files scan finds them all.
+    for (const char* name : {"hfs_hybrid512.iso", "apm_iso2048.iso"}) {
+        SCOPED_TRACE(name);
+        ImageDisk disk(mediaPath(name));
+        Recovery recovery;
+        ASSERT_TRUE(recovery.selectDisk(&disk));
+        recovery.setScanType(SCAN_LOST_FILES);
+        recovery.scan();
+        ASSERT_TRUE(recovery.getRootItem());
+        ScratchDir scratch;
+        LogCapture logs(LOG_ERROR);
+        recovery.save({recovery.getRootItem()}, scratch.path);
+        EXPECT_EQ(logs.countPrefix("error: save stopped at "), 0);
+        EXPECT_EQ(recovery.getFailedFileCount(), 0u);
+        EXPECT_GT(recovery.getSavedFileCount(), 2u);
+        recovery.selectDisk(nullptr);
+    }
 }
 
 }  // namespace

@@ -114,11 +114,13 @@ public:
     // Result of the last save: files whose unreadable blocks were written as zeros.
     u64 getDamagedFileCount() const { return damagedFileCount; }
     // False when a file of the last save was not written: a write failure
-    // (which ends the save) or a refused target (the save goes on).
+    // (which ends the save), a refused target (the save goes on), or the
+    // bound on a save's output reached (which ends the save).
     bool getLastSaveOk() const { return lastSaveOk; }
     // Result of the last save: files written, and files not written because
-    // their target could not be created or written or was refused. A fork
-    // file ("._name") counts as a file of its own.
+    // their target could not be created or written or was refused, or the
+    // save's output bound stopped the save at them. A fork file ("._name")
+    // counts as a file of its own.
     u64 getSavedFileCount() const { return savedFileCount; }
     u64 getFailedFileCount() const { return failedFileCount; }
     // Of the failed files, those whose target was refused because vorn is
@@ -142,6 +144,9 @@ private:
     };
     SaveSizes plannedSizes(VolumeItem* item);
     u64 cutToVolumeBudget(VolumeItem* item, u64 bytes, u64 left);
+    // The disk whose size bounds what a save of item may write.
+    Disk* mediumOf(VolumeItem* item);
+    bool fitsOutputBound(VolumeItem* item, const std::string& path, u64 bytes);
     void countSaveBytes(VolumeItem* item, const SaveSizes& sizes);
     void refuseTarget(const std::string& path);
     // Starts the bookkeeping of one save: the files it must not write and
@@ -200,6 +205,9 @@ private:
     // Bytes written per volume by the save at hand: never more than the
     // volume's medium holds, however many damaged entries share its clusters.
     std::map<Volume*, u64> savedBytesPerVolume;
+    // Bytes written per medium (innermost disk) by the save at hand: never
+    // more than four times its size, however many volumes a scan found on it.
+    std::map<Disk*, u64> savedBytesPerMedium;
     // The files the save at hand must not write.
     ProtectedFiles saveGuard;
     DiskManager* diskManager = nullptr;

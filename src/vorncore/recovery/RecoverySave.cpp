@@ -11,7 +11,10 @@
 // and the save goes on with the next file.
 //
 // Bounds: what one save writes of a volume never passes what the volume's
-// medium holds (a longer file is cut, with a line).
+// medium holds (a longer file is cut, with a line), and all it writes never
+// passes four times the size of the disk the items come from, however many
+// volumes a scan found on it: the file that would pass it is not started,
+// and the save stops there with a failure.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +30,7 @@
 #include "fs/VolumeItem.h"
 #include "misc/Log.h"
 #include "misc/OutputFile.h"
+#include "misc/Utils.h"
 #include "recovery/Recovery.h"
 #include "fs/RecoveryEventListener.h"
 #include "recovery/RecoveryUtils.h"
@@ -50,6 +54,11 @@ constexpr u32 kAppleDoubleMagic = 0x00051607;
 constexpr u32 kAppleDoubleVersion = 0x00020000;
 constexpr u32 kAppleDoubleResourceFork = 2;
 constexpr u32 kAppleDoubleHeaderSize = 26 + 12;
+
+// What one save may write per medium, as a multiple of the medium's size:
+// room for the views of a hybrid disc (HFS Plus, ISO 9660 and Joliet name
+// the same files), not for a volume per damaged directory.
+constexpr u64 kOutputPerMedium = 4;
 
 bool pathIsRealDirectory(const std::string& path) {
     struct stat st {};
@@ -237,6 +246,7 @@ bool Recovery::saveItem(VolumeItem* item, std::string dir) {
 
 void Recovery::beginSave() {
     savedBytesPerVolume.clear();
+    savedBytesPerMedium.clear();
     saveGuard = protectedFiles();
 }
 
@@ -271,8 +281,31 @@ Recovery::SaveSizes Recovery::plannedSizes(VolumeItem* item) {
     return sizes;
 }
 
+Disk* Recovery::mediumOf(VolumeItem* item) {
+    Volume* volume = item->getVolume();
+    Disk* medium = volume && volume->getDisk() ? volume->getDisk() : getDisk();
+    return medium ? getInnermostDisk(medium) : nullptr;
+}
+
+// True when bytes more keep the save within four times the size of the
+// medium under item; otherwise one line says why the save stops here.
+bool Recovery::fitsOutputBound(VolumeItem* item, const std::string& path, u64 bytes) {
+    Disk* medium = mediumOf(item);
+    if (!medium) return true;
+    const u64 mediumBytes = byteSizeOf(medium->getBlockCount(), medium->getBlockSize());
+    const u64 bound = mediumBytes > ~u64(0) / kOutputPerMedium ? ~u64(0) : mediumBytes * kOutputPerMedium;
+    const u64 written = savedBytesPerMedium[medium];
+    if (written <= bound && bytes <= bound - written) return true;
+    log(LOG_ERROR,
+        "error: save stopped at %s: it would take what is saved past four times the size of the disk it comes "
+        "from (%s); the files saved before it are complete\n",
+        path.c_str(), sizeToString(mediumBytes).c_str());
+    return false;
+}
+
 void Recovery::countSaveBytes(VolumeItem* item, const SaveSizes& sizes) {
     if (Volume* volume = item->getVolume()) savedBytesPerVolume[volume] += sizes.data + sizes.forkFile;
+    if (Disk* medium = mediumOf(item)) savedBytesPerMedium[medium] += sizes.data + sizes.forkFile;
 }
 
 void Recovery::refuseTarget(const std::string& path) {
@@ -358,6 +391,11 @@ bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::str
     LogLimit lines(kMaxLinesPerFile);
 
     const SaveSizes sizes = plannedSizes(item);
+    if (!fitsOutputBound(item, path, sizes.data + sizes.forkFile)) {
+        ++failedFileCount;
+        lastSaveOk = false;
+        return false;
+    }
     const u64 size = sizes.data;
     const u32 piece = retryPieceSize(item);
     // Small files get a small buffer; the buffer holds whole retry pieces.

@@ -79,6 +79,19 @@ void CmdApp::dumpBlocks(const std::string& rangeWord) {
         err("error: no disk selected!\n");
         return;
     }
+    // Only blocks that exist are written: a range is cut at the disk's end.
+    const u64 blockCount = disk->getBlockCount();
+    if (first <= last && first >= blockCount) {
+        err("error: blocks %lld-%lld lie past the end of the disk (%lld blocks); nothing dumped\n",
+            static_cast<long long>(first), static_cast<long long>(last), static_cast<long long>(blockCount));
+        return;
+    }
+    if (first <= last && last >= blockCount) {
+        err("blocks %lld-%lld cut to %lld-%lld: the disk ends at block %lld\n", static_cast<long long>(first),
+            static_cast<long long>(last), static_cast<long long>(first), static_cast<long long>(blockCount - 1),
+            static_cast<long long>(blockCount - 1));
+        last = blockCount - 1;
+    }
     err("dumping sectors %lld-%lld to dmp.raw\n", static_cast<long long>(first), static_cast<long long>(last));
     const std::string conflict = saveTargetConflict(".", disk);
     if (!conflict.empty()) {
@@ -93,13 +106,10 @@ void CmdApp::dumpBlocks(const std::string& rangeWord) {
         return;
     }
     const u32 blockSize = disk->getBlockSize();
-    const u64 blockCount = disk->getBlockCount();
     std::vector<u8> buffer(blockSize);
     for (u64 block = first; first <= last; ++block) {
         std::fill(buffer.begin(), buffer.end(), 0xAA);
-        // Nothing is read past the end of the disk or partition.
-        const bool good = block < blockCount && disk->readBlocks(block, 1, buffer.data());
-        if (!good) err("error reading block %lld!\n", static_cast<long long>(block));
+        if (!disk->readBlocks(block, 1, buffer.data())) err("error reading block %lld!\n", static_cast<long long>(block));
         if (!writeAll(fd, buffer.data(), buffer.size())) {
             err("error writing dump file!\n");
             break;

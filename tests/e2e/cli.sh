@@ -200,14 +200,18 @@ v img "$fat" dmp 5-5
 check "dmp 5-5: one block" cmp -s "$run_dir/dmp.raw" <(tail -c +2561 "$fat" | head -c 512)
 v img "$fat" dmp 7-5
 check "dmp 7-5: an empty file" [ -f "$run_dir/dmp.raw" -a ! -s "$run_dir/dmp.raw" ]
-v img "$fat" dmp "$((blocks - 1))-$((blocks + 1))" dmp 12 dmp -1-2
-check "dmp past the end and bad ranges: the errors" err_is "dumping sectors $((blocks - 1))-$((blocks + 1)) to dmp.raw
-error reading block $blocks!
-error reading block $((blocks + 1))!
+last=$((blocks - 1))
+v img "$fat" dmp "$last-$((blocks + 1))" dmp 12 dmp -1-2
+check "dmp partly past the end and bad ranges: the lines" err_is "blocks $last-$((blocks + 1)) cut to $last-$last: the disk ends at block $last
+dumping sectors $last-$last to dmp.raw
 error: incorrect range
 error: incorrect range"
-check "dmp past the end: 0xAA blocks" \
-  cmp -s "$run_dir/dmp.raw" <(tail -c 512 "$fat"; head -c 1024 /dev/zero | tr '\0' '\252')
+check "dmp partly past the end: only the blocks that exist" cmp -s "$run_dir/dmp.raw" <(tail -c 512 "$fat")
+v img "$fat" dmp 0-99999999
+check "dmp of a huge range: the whole disk, no more" cmp -s "$run_dir/dmp.raw" "$fat"
+v img "$fat" dmp "$blocks-99999999"
+check "dmp wholly past the end: one line, nothing written" [ -n "$(err_is "error: blocks $blocks-99999999 lie past the end \
+of the disk ($blocks blocks); nothing dumped" && echo y)" -a ! -e "$run_dir/dmp.raw" ]
 
 cp "$fat" "$work/dmp.raw" && cp "$fat" "$work/imagefile.img"
 (cd "$work" && "$vorn" -cli img dmp.raw dmp 0-1 img imagefile.img newimg >"$out" 2>"$err")

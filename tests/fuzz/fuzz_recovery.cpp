@@ -48,13 +48,23 @@ std::string g_scratch;
 std::string g_image;
 vorn::u64 g_savedBytes = 0;
 
+// The scratch folder goes with the process.
+void removeScratch() {
+    unlink(g_image.c_str());
+    rmdir(g_scratch.c_str());
+}
+
 bool setUp() {
     vorn::setLogLevel(-1);
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string tmpl = std::string(base) + "/vorn_fuzz_recovery_XXXXXX";
-    if (!mkdtemp(tmpl.data())) abort();
+    // In memory where there is room, else in /tmp.
+    std::string tmpl = "/dev/shm/vorn_fuzz_recovery_XXXXXX";
+    if (!mkdtemp(tmpl.data())) {
+        tmpl = "/tmp/vorn_fuzz_recovery_XXXXXX";
+        if (!mkdtemp(tmpl.data())) abort();
+    }
     g_scratch = tmpl;
     g_image = g_scratch + "/DISK.IMG";
+    atexit(removeScratch);
     vorn::setAnalyserFactoryForTesting([](vorn::ScanContext*, int, int) { return std::vector<std::unique_ptr<vorn::AbstractAnalyser>>{}; });
     return true;
 }

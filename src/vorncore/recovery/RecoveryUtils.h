@@ -17,7 +17,6 @@
 namespace vorn {
 
 class Disk;
-class ProtectedFiles;
 class VolumeItem;
 
 // Longest file-name component that saving writes (bytes).
@@ -44,8 +43,8 @@ std::string fillFolderTitle(const std::string& pattern, const std::string& folde
 bool repeatsAncestor(VolumeItem* folder);
 
 // Adds to files every file that reading disk may read (disksReadBy): the
-// image files behind it (the open file and the one its path names), device
-// nodes, and the files behind loop devices.
+// image files behind it (the file opened and the one its path names now),
+// device nodes, and the files behind loop devices.
 void protectFilesReadBy(Disk* disk, ProtectedFiles& files);
 
 // The error line of an output file that is not written because it is a
@@ -53,12 +52,11 @@ void protectFilesReadBy(Disk* disk, ProtectedFiles& files);
 void logRefusedTarget(const std::string& path);
 
 // The refusal line when folder lies on the medium that reading disk (or a
-// disk of simulatorSources) reads
-// (the same device, another partition of its disk, or a volume built on it);
-// empty when it does not, or when no disk is chosen. Image files are not
-// media being recovered (writing beside one is fine; the file itself is
-// guarded by ProtectedFiles); only device nodes count, an image disk opened
-// on a device node among them.
+// disk of simulatorSources) reads: the same device, another partition of its
+// disk, or a volume built on it. Empty when it does not, or when no disk is
+// chosen. Image files are not media being recovered (writing beside one is
+// fine; the file itself is guarded by ProtectedFiles); only device nodes
+// count, an image disk opened on a device node among them.
 std::string saveTargetConflict(const std::string& folder, Disk* disk,
                                const std::vector<Disk*>& simulatorSources = {});
 

@@ -6,6 +6,13 @@
 // The closing line gives the save's throughput as a ratio to mcopy's, of
 // the median and of the best runs.
 //
+// Many small files: a folder of 2000 files of 2 KiB saved, against mcopy
+// copying the same folder, with 32 image files listed in the disk manager
+// so that every file's target is checked against a real set of files being
+// read. The check itself is measured on its own too: opening 2000 new
+// target files through it (lstat, open, fstat, compare) against the open
+// the save made before it had the check (lstat, exclusive open, fstat).
+//
 // Environment: VORN_BENCH_DIR (default /tmp); VORN_BENCH_MIB, the file's
 // size in MiB (default 512).
 #include <unistd.h>
@@ -16,10 +23,16 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include "BenchFiles.h"
 #include "fs/VolumeItem.h"
 #include "misc/Log.h"
+#include "misc/OutputFile.h"
 #include "recovery/Recovery.h"
+#include "recovery/RecoveryUtils.h"
+#include "storage/DiskManager.h"
 #include "storage/ImageDisk.h"
 
 namespace {
@@ -30,6 +43,13 @@ std::string g_image;
 std::string g_outDir;
 u64 g_size = 0;
 const char* kFileName = "BIG.BIN";
+
+std::string g_smallImage;
+std::string g_smallOut;
+constexpr int kSmallFiles = 2000;
+constexpr u64 kSmallSize = 2048;
+constexpr int kListedImages = 32;
+const char* kSmallFolder = "SMALL";
 
 bool makeImage() {
     const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
@@ -57,7 +77,150 @@ bool makeImage() {
     return true;
 }
 
+// A FAT16 image with kSmallFiles files of kSmallSize bytes in /SMALL, and
+// kListedImages small image files to list beside it.
+bool makeSmallImage() {
+    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
+    g_smallImage = dir + "/vorn_bench_save_small.img";
+    g_smallOut = dir + "/vorn_bench_save_small_out";
+    const std::string stamp = g_smallImage + ".stamp";
+    if (access(stamp.c_str(), F_OK) != 0) {
+        const std::string source = dir + "/vorn_bench_save_small_src/" + kSmallFolder;
+        if (!vorn::bench::run("rm -rf '" + dir + "/vorn_bench_save_small_src' && mkdir -p '" + source + "'")) return false;
+        for (int i = 0; i < kSmallFiles; ++i) {
+            if (!vorn::bench::writeRandomFile(source + "/F" + std::to_string(i) + ".BIN", kSmallSize, u64(i) + 1)) {
+                return false;
+            }
+        }
+        unlink(g_smallImage.c_str());
+        if (!vorn::bench::run("mkfs.fat -C -F 16 -i 5A7E0002 '" + g_smallImage + "' 32768 >/dev/null 2>&1") ||
+            !vorn::bench::run("MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + g_smallImage + "' '" + source + "' ::/")) {
+            return false;
+        }
+        for (int i = 0; i < kListedImages; ++i) {
+            if (!vorn::bench::writeRandomFile(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img", 65536, 7)) {
+                return false;
+            }
+        }
+        if (!vorn::bench::run("rm -rf '" + dir + "/vorn_bench_save_small_src' && touch '" + stamp + "'")) return false;
+    }
+    vorn::bench::warm(g_smallImage);
+    return true;
+}
+
 std::string outFile() { return g_outDir + "/" + kFileName; }
+
+// Empties the small files' output folder, with the dirty data written back,
+// outside the timing.
+void resetSmallOut(benchmark::State& state) {
+    state.PauseTiming();
+    vorn::bench::run("rm -rf '" + g_smallOut + "' && mkdir -p '" + g_smallOut + "'");
+    sync();
+    state.ResumeTiming();
+}
+
+void BM_McopySmall(benchmark::State& state) {
+    const std::string command =
+        "MTOOLS_SKIP_CHECK=1 mcopy -s -n -i '" + g_smallImage + "' ::/" + kSmallFolder + " '" + g_smallOut + "/'";
+    for (auto _ : state) {
+        resetSmallOut(state);
+        if (!vorn::bench::timeRun(state, "mcopy small", [&] { return vorn::bench::run(command); })) {
+            state.SkipWithError("mcopy failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kSmallFiles));
+}
+
+void BM_RecoverySaveSmall(benchmark::State& state) {
+    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
+    vorn::DiskManager manager;
+    for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
+    vorn::Disk* image = manager.addImageDisk(g_smallImage);
+    vorn::Recovery recovery;
+    recovery.setDiskManager(&manager);
+    if (!image || !recovery.selectDisk(image)) {
+        state.SkipWithError("cannot open the image");
+        return;
+    }
+    recovery.openExistingVolume();
+    vorn::VolumeItem* folder = nullptr;
+    if (vorn::VolumeItem* root = recovery.getRootItem()) {
+        root->loadChildren();
+        for (vorn::VolumeItem* child : root->children()) {
+            if (child->getName() == kSmallFolder) folder = child;
+        }
+    }
+    if (!folder) {
+        state.SkipWithError("the folder is not in the volume");
+        return;
+    }
+    for (auto _ : state) {
+        resetSmallOut(state);
+        const bool ok = vorn::bench::timeRun(state, "save small", [&] {
+            recovery.save({folder}, g_smallOut);
+            return recovery.getLastSaveOk() && recovery.getSavedFileCount() == kSmallFiles;
+        });
+        if (!ok) {
+            state.SkipWithError("save failed");
+            break;
+        }
+    }
+    recovery.selectDisk(nullptr);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kSmallFiles));
+}
+
+// Creates kSmallFiles new files in an emptied folder with open, each closed
+// at once.
+template <typename Open>
+void openNewFiles(benchmark::State& state, const char* name, Open&& open) {
+    for (auto _ : state) {
+        resetSmallOut(state);
+        const bool ok = vorn::bench::timeRun(state, name, [&] {
+            for (int i = 0; i < kSmallFiles; ++i) {
+                const int fd = open(g_smallOut + "/F" + std::to_string(i) + ".BIN");
+                if (fd < 0) return false;
+                close(fd);
+            }
+            return true;
+        });
+        if (!ok) {
+            state.SkipWithError("open failed");
+            break;
+        }
+    }
+}
+
+// The save's open before the check: lstat, then an exclusive create that
+// does not follow links, then fstat for a regular file.
+void BM_OpenWithoutCheck(benchmark::State& state) {
+    openNewFiles(state, "open without check", [](const std::string& path) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0) return -1;
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    });
+}
+
+// The save's open through the check, against the files behind 33 listed disks.
+void BM_OpenWithCheck(benchmark::State& state) {
+    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
+    vorn::DiskManager manager;
+    for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
+    manager.addImageDisk(g_smallImage);
+    vorn::ProtectedFiles files;
+    for (vorn::u32 i = 0; i < manager.getDiskCount(); ++i) vorn::protectFilesReadBy(manager.getDisk(i), files);
+    openNewFiles(state, "open with check", [&](const std::string& path) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0) return -1;
+        vorn::OutputOpen result = vorn::OutputOpen::Failed;
+        return vorn::openOutputFile(path, files, vorn::OutputTarget{false, true}, result);
+    });
+}
 
 void BM_Mcopy(benchmark::State& state) {
     const std::string command =
@@ -117,18 +280,33 @@ void BM_RecoverySave(benchmark::State& state) {
 
 BENCHMARK(BM_Mcopy)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
 BENCHMARK(BM_RecoverySave)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
+BENCHMARK(BM_McopySmall)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
+BENCHMARK(BM_RecoverySaveSmall)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
+BENCHMARK(BM_OpenWithoutCheck)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
+BENCHMARK(BM_OpenWithCheck)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     vorn::setLogLevel(vorn::LOG_ERROR);
-    if (!makeImage()) {
+    if (!makeImage() || !makeSmallImage()) {
         fprintf(stderr, "cannot make the benchmark image\n");
         return 1;
     }
     benchmark::RunSpecifiedBenchmarks();
-    vorn::bench::runTimes().printRatio("save", "mcopy", g_size, "ratio to mcopy, target >= 1.0");
+    const vorn::bench::RunTimes& times = vorn::bench::runTimes();
+    times.printRatio("save", "mcopy", g_size, "ratio to mcopy, target >= 1.0");
+    const auto perFile = [&](const char* name, const char* baseline, const char* what) {
+        const double us = 1e6 / kSmallFiles;
+        printf("%s: median %.1f us vs %.1f us a file => %.2f; best %.1f us vs %.1f us => %.2f (%s)\n", name,
+               times.median(name) * us, times.median(baseline) * us, times.median(name) / times.median(baseline),
+               times.best(name) * us, times.best(baseline) * us, times.best(name) / times.best(baseline), what);
+    };
+    if (times.median("save small") > 0 && times.median("mcopy small") > 0)
+        perFile("save small", "mcopy small", "2000 files of 2 KiB saved, time against mcopy's");
+    if (times.median("open with check") > 0 && times.median("open without check") > 0)
+        perFile("open with check", "open without check", "2000 target files opened, time against the open before it");
     benchmark::Shutdown();
     return 0;
 }

@@ -185,6 +185,7 @@ void CmdApp::init() {
     diskManager = makeDiskManager ? makeDiskManager() : createDiskManager();
     recovery = std::make_unique<Recovery>();
     recovery->setListener(this);
+    recovery->setDiskManager(diskManager.get());
     recovery->selectDisk(nullptr);
 
     diskManager->scanForDisks();
@@ -341,7 +342,7 @@ void CmdApp::commandScan(int scanType) {
 
 void CmdApp::commandRecover(const std::string& folderWord) {
     const std::string folder = expandHome(folderWord);
-    const std::string conflict = saveTargetConflict(folder, recovery->getDisk(), simulatorSources());
+    const std::string conflict = saveTargetConflict(folder, recovery->getDisk());
     if (!conflict.empty()) {
         err("%s", conflict.c_str());
         return;

@@ -131,9 +131,6 @@ private:
     void createImage();
     void raidSimulate(const std::vector<std::string>& words, size_t at);
     size_t raidBuild(const std::vector<std::string>& words, size_t at);
-    // The source disks of the RAID simulators made by "raidsim": a simulated
-    // member reads through them.
-    std::vector<Disk*> simulatorSources() const;
 
     void out(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void err(const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -5,6 +5,8 @@
 // ("raidsim"). Their output goes to the err stream unless said otherwise;
 // hexdumps go to standard output through the engine's helper.
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "cli/CmdWords.h"
 #include "misc/Data.h"
 #include "misc/Log.h"
+#include "misc/OutputFile.h"
 #include "misc/Utils.h"
 #include "recovery/Recovery.h"
 #include "recovery/RecoveryUtils.h"
@@ -76,37 +79,44 @@ void CmdApp::dumpBlocks(const std::string& rangeWord) {
         err("error: no disk selected!\n");
         return;
     }
+    // Only blocks that exist are written: a range is cut at the disk's end.
+    const u64 blockCount = disk->getBlockCount();
+    if (first <= last && first >= blockCount) {
+        err("error: blocks %lld-%lld lie past the end of the disk (%lld blocks); nothing dumped\n",
+            static_cast<long long>(first), static_cast<long long>(last), static_cast<long long>(blockCount));
+        return;
+    }
+    if (first <= last && last >= blockCount) {
+        err("blocks %lld-%lld cut to %lld-%lld: the disk ends at block %lld\n", static_cast<long long>(first),
+            static_cast<long long>(last), static_cast<long long>(first), static_cast<long long>(blockCount - 1),
+            static_cast<long long>(blockCount - 1));
+        last = blockCount - 1;
+    }
     err("dumping sectors %lld-%lld to dmp.raw\n", static_cast<long long>(first), static_cast<long long>(last));
-    const std::string conflict = saveTargetConflict(".", recovery->getDisk(), simulatorSources());
+    const std::string conflict = saveTargetConflict(".", disk);
     if (!conflict.empty()) {
         err("%s", conflict.c_str());
         err("error creating dump file!\n");
         return;
     }
-    if (isDiskBeingRead(kDumpFile, *diskManager)) {
-        err("error creating dump file!\n");
-        return;
-    }
-    FILE* file = fopen(kDumpFile, "wb");
-    if (!file) {
+    OutputOpen opened = OutputOpen::Failed;
+    const int fd = recovery->openOutputFile(kDumpFile, true, opened);
+    if (fd < 0) {
         err("error creating dump file!\n");
         return;
     }
     const u32 blockSize = disk->getBlockSize();
-    const u64 blockCount = disk->getBlockCount();
     std::vector<u8> buffer(blockSize);
     for (u64 block = first; first <= last; ++block) {
         std::fill(buffer.begin(), buffer.end(), 0xAA);
-        // Nothing is read past the end of the disk or partition.
-        const bool good = block < blockCount && disk->readBlocks(block, 1, buffer.data());
-        if (!good) err("error reading block %lld!\n", static_cast<long long>(block));
-        if (fwrite(buffer.data(), 1, buffer.size(), file) != buffer.size()) {
+        if (!disk->readBlocks(block, 1, buffer.data())) err("error reading block %lld!\n", static_cast<long long>(block));
+        if (!writeAll(fd, buffer.data(), buffer.size())) {
             err("error writing dump file!\n");
             break;
         }
         if (block == last) break;
     }
-    fclose(file);
+    if (::close(fd) != 0) err("error writing dump file!\n");
 }
 
 // ---- cmp
@@ -219,16 +229,13 @@ void CmdApp::createImage() {
         err("error: no disk selected\n");
         return;
     }
-    const std::string conflict = saveTargetConflict(".", recovery->getDisk(), simulatorSources());
+    const std::string conflict = saveTargetConflict(".", disk);
     if (!conflict.empty()) {
         err("%s", conflict.c_str());
         log(LOG_ERROR, "error creating image file!\n");
         return;
     }
-    if (isDiskBeingRead(kImageFile, *diskManager)) {
-        log(LOG_ERROR, "error creating image file!\n");
-        return;
-    }
+    // The engine refuses an image file that is a file being read.
     recovery->createImageFile(disk, kImageFile);
 }
 
@@ -346,12 +353,6 @@ size_t CmdApp::raidBuild(const std::vector<std::string>& words, size_t at) {
     RAIDDisk* listed = diskManager->addRAIDDisk(std::move(raid));
     if (listed) selectItem(listed);
     return consumed;
-}
-
-std::vector<Disk*> CmdApp::simulatorSources() const {
-    std::vector<Disk*> sources;
-    for (const auto& simulator : simulators) sources.push_back(simulator->getSource());
-    return sources;
 }
 
 }  // namespace vorn

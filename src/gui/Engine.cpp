@@ -79,6 +79,8 @@ void EngineGate::setStrict(bool strict) { g_strict = strict; }
 
 Engine::Engine(std::unique_ptr<DiskManager> diskManager, QObject* parent)
     : QObject(parent), manager(std::move(diskManager)), engineRecovery(std::make_unique<Recovery>()) {
+    // No file the engine writes may land on a file behind any listed disk.
+    engineRecovery->setDiskManager(manager.get());
     worker = std::thread([this] { run(); });
 }
 

@@ -200,20 +200,29 @@ v img "$fat" dmp 5-5
 check "dmp 5-5: one block" cmp -s "$run_dir/dmp.raw" <(tail -c +2561 "$fat" | head -c 512)
 v img "$fat" dmp 7-5
 check "dmp 7-5: an empty file" [ -f "$run_dir/dmp.raw" -a ! -s "$run_dir/dmp.raw" ]
-v img "$fat" dmp "$((blocks - 1))-$((blocks + 1))" dmp 12 dmp -1-2
-check "dmp past the end and bad ranges: the errors" err_is "dumping sectors $((blocks - 1))-$((blocks + 1)) to dmp.raw
-error reading block $blocks!
-error reading block $((blocks + 1))!
+last=$((blocks - 1))
+v img "$fat" dmp "$last-$((blocks + 1))" dmp 12 dmp -1-2
+check "dmp partly past the end and bad ranges: the lines" err_is "blocks $last-$((blocks + 1)) cut to $last-$last: the disk ends at block $last
+dumping sectors $last-$last to dmp.raw
 error: incorrect range
 error: incorrect range"
-check "dmp past the end: 0xAA blocks" \
-  cmp -s "$run_dir/dmp.raw" <(tail -c 512 "$fat"; head -c 1024 /dev/zero | tr '\0' '\252')
+check "dmp partly past the end: only the blocks that exist" cmp -s "$run_dir/dmp.raw" <(tail -c 512 "$fat")
+v img "$fat" dmp 0-99999999
+check "dmp of a huge range: the whole disk, no more" cmp -s "$run_dir/dmp.raw" "$fat"
+v img "$fat" dmp "$blocks-99999999"
+check "dmp wholly past the end: one line, nothing written" [ -n "$(err_is "error: blocks $blocks-99999999 lie past the end \
+of the disk ($blocks blocks); nothing dumped" && echo y)" -a ! -e "$run_dir/dmp.raw" ]
 
 cp "$fat" "$work/dmp.raw" && cp "$fat" "$work/imagefile.img"
 (cd "$work" && "$vorn" -cli img dmp.raw dmp 0-1 img imagefile.img newimg >"$out" 2>"$err")
 check "dmp and newimg onto the image being read: the errors" \
   [ -n "$(has_err "error creating dump file!" && has_out "error creating image file!" && echo y)" ]
 check "dmp and newimg never overwrite the image being read" \
+  [ -n "$(cmp -s "$work/dmp.raw" "$fat" && cmp -s "$work/imagefile.img" "$fat" && echo y)" ]
+(cd "$work" && "$vorn" -cli img dmp.raw img imagefile.img img e2e.img dmp 0-1 newimg >"$out" 2>"$err")
+check "dmp and newimg onto images listed but not chosen: refused" [ -n "$(has_err "error creating dump file!" &&
+  has_out "error: imagefile.img not written: it is a device or a file that vorn is reading" && echo y)" ]
+check "dmp and newimg never overwrite an image listed" \
   [ -n "$(cmp -s "$work/dmp.raw" "$fat" && cmp -s "$work/imagefile.img" "$fat" && echo y)" ]
 rm -f "$work/dmp.raw" "$work/imagefile.img"
 
@@ -295,6 +304,40 @@ if [ -n "$media" ] && [ -f "$media/raidfat/c4.m2.img" ]; then
   v img "$media/raidfat/fat16.img" b ct 0 r "$work/plain"
   check "raid auto, b and r: every file back byte for byte" \
     [ -n "$(diff -r "$work/plain"/* "$work/auto"/* >/dev/null && find "$work/auto" -type f -print -quit)" ]
+fi
+
+# ---- nothing is written onto what is read; a save is bounded by its disk ---------------------
+if [ -n "$media" ] && [ -f "$media/guard/disk.img" ]; then
+  g=$work/guard image=$work/guard/GUARD/disk.img
+  mkdir -p "$g/GUARD" "$g/MEMBERS" && cp "$media/guard/disk.img" "$image" && chmod 444 "$image"
+  refused() { has_out "error: $1 not written: it is a device or a file that vorn is reading"; }
+  v img "$image" b ct 0 r "$g"
+  check "r into the image's folder: the image is byte-identical" cmp -s "$image" "$media/guard/disk.img"
+  check "r into the image's folder: the file named like it is refused" refused "$image"
+  check "r into the image's folder: the other files are saved" [ -n "$(cmp -s "$g/GUARD/notes.txt" \
+    "$media/guard/files/notes.txt" && cmp -s "$g/GUARD/Docs/inner.txt" "$media/guard/files/inner.txt" && echo y)" ]
+  v img "$image" b ct 0
+  row=$(grep -E '^\[[0-9]+\]  disk\.img ' "$out" | grep -o '^\[[0-9]*\]' | tr -d '[]')
+  v img "$image" b ct 0 cl "$row" r "$g/GUARD"
+  check "cl of the file named like the image, r into its folder: refused, the image intact" \
+    [ -n "$(refused "$image" && cmp -s "$image" "$media/guard/disk.img" && echo y)" ]
+
+  for k in 0 1 2; do cp "$media/guard/set.m$k.img" "$g/MEMBERS/"; done
+  v img "$g/MEMBERS/set.m0.img" img "$g/MEMBERS/set.m1.img" img "$g/MEMBERS/set.m2.img" d \
+    raid 3 forward 16 set.m0 0 set.m1 0 set.m2 0 b ct 0 r "$g"
+  check "RAID: the file named like a member is refused" refused "$g/MEMBERS/set.m0.img"
+  check "RAID: the members are byte-identical, the other file saved" [ -n "$(for k in 0 1 2; do
+    cmp -s "$g/MEMBERS/set.m$k.img" "$media/guard/set.m$k.img" || exit; done
+    cmp -s "$g/MEMBERS/keep.txt" "$media/guard/files/keep.txt" && echo y)" ]
+
+  v img "$media/guard/origins.img" sf ct 0 r "$g/origins"
+  written=$(find "$g/origins" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+  check "sf + r of 496 crafted disc origins: at most four times the image" \
+    [ "$written" -le $((4 * $(stat -c %s "$media/guard/origins.img"))) -a "$written" -gt 0 ]
+  check "sf + r of 496 crafted disc origins: the save stops with one line" \
+    [ "$(grep -c '^error: save stopped at ' "$out")" = 1 ]
+else
+  echo "skip write guard checks (no MEDIA_DIR/guard)"
 fi
 
 # ---- interactive mode ----------------------------------------------------------------

@@ -2,10 +2,15 @@
 // bits 0-1 block size; bits 2-3 (0) report, (1) save all, (2) search and save results,
 // (3) deleted-files and lost-volumes scans then a search. The listener cancels after 40
 // progress reports. No save may write more than the disk holds.
+// The input is also the image file DISK.IMG in the folder that saves and reports go to, where
+// a name read from the volume can meet it: with block size bits 0 that image is the disk read,
+// otherwise it is only listed in the disk manager. The file must be unchanged at the end; a
+// report onto it is tried as well.
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +23,7 @@
 #include "recovery/AnalyserFactory.h"
 #include "recovery/Recovery.h"
 #include "fs/RecoveryEventListener.h"
+#include "storage/DiskManager.h"
 #include "storage/FailingDisk.h"
 
 namespace {
@@ -39,23 +45,53 @@ public:
 constexpr size_t kMaxInput = 1 << 16;
 
 std::string g_scratch;
+std::string g_image;
 vorn::u64 g_savedBytes = 0;
+
+// The scratch folder goes with the process.
+void removeScratch() {
+    unlink(g_image.c_str());
+    rmdir(g_scratch.c_str());
+}
 
 bool setUp() {
     vorn::setLogLevel(-1);
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string tmpl = std::string(base) + "/vorn_fuzz_recovery_XXXXXX";
-    if (!mkdtemp(tmpl.data())) abort();
+    // In memory where there is room, else in /tmp.
+    std::string tmpl = "/dev/shm/vorn_fuzz_recovery_XXXXXX";
+    if (!mkdtemp(tmpl.data())) {
+        tmpl = "/tmp/vorn_fuzz_recovery_XXXXXX";
+        if (!mkdtemp(tmpl.data())) abort();
+    }
     g_scratch = tmpl;
+    g_image = g_scratch + "/DISK.IMG";
+    atexit(removeScratch);
     vorn::setAnalyserFactoryForTesting([](vorn::ScanContext*, int, int) { return std::vector<std::unique_ptr<vorn::AbstractAnalyser>>{}; });
     return true;
 }
 
-// Removes what a save wrote, counting its bytes.
+// Removes what a save wrote, counting its bytes; the image stays.
 int removeEntry(const char* path, const struct stat* st, int type, struct FTW* ftw) {
+    if (ftw->level == 0 || path == g_image) return 0;
     if (type == FTW_F) g_savedBytes += static_cast<vorn::u64>(st->st_size);
-    if (ftw->level > 0) remove(path);
+    remove(path);
     return 0;
+}
+
+bool writeImage(const uint8_t* data, size_t size) {
+    FILE* file = fopen(g_image.c_str(), "wb");
+    if (!file) return false;
+    const bool written = fwrite(data, 1, size, file) == size;
+    return fclose(file) == 0 && written;
+}
+
+// The image file still holds exactly the input.
+bool imageUnchanged(const uint8_t* data, size_t size) {
+    FILE* file = fopen(g_image.c_str(), "rb");
+    if (!file) return false;
+    std::vector<uint8_t> bytes(size + 1);
+    const size_t got = fread(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+    return got == size && std::equal(data, data + size, bytes.begin());
 }
 
 void saveChecked(vorn::Recovery& recovery, const std::vector<vorn::VolumeItem*>& items, vorn::u64 diskBytes) {
@@ -75,13 +111,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const vorn::u32 blockSize = kBlockSizes[data[size - 1] & 3];
     const int operations = (data[size - 1] >> 2) & 3;
 
-    vorn::test::FailingDisk disk(std::vector<vorn::u8>(data, data + size), blockSize);
-    disk.setType(vorn::DISK_TYPE_IMAGEFILE);
-    const vorn::u64 diskBytes = vorn::u64(disk.getBlockCount()) * blockSize;
+    if (!writeImage(data, size)) abort();
+    vorn::DiskManager manager;
+    vorn::Disk* image = manager.addImageDisk(g_image);
+    vorn::test::FailingDisk memory(std::vector<vorn::u8>(data, data + size), blockSize);
+    memory.setType(vorn::DISK_TYPE_IMAGEFILE);
+    const bool readImage = (data[size - 1] & 3) == 0 && image;
+    vorn::Disk* disk = readImage ? image : &memory;
+    const vorn::u64 diskBytes = vorn::u64(disk->getBlockCount()) * disk->getBlockSize();
     BudgetListener listener;
     vorn::Recovery recovery;
     recovery.setListener(&listener);
-    if (!recovery.selectDisk(&disk)) return 0;
+    if (!readImage) recovery.setDiskManager(&manager);
+    if (!recovery.selectDisk(disk)) return 0;
     recovery.openExistingVolume();
     if (vorn::VolumeItem* root = recovery.getRootItem()) {
         root->loadChildren();
@@ -89,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (operations == 0) {
             recovery.saveReport(items, g_scratch + "/report.html", "<t>", "<f>");
             unlink((g_scratch + "/report.html").c_str());
+            recovery.saveReport(items, g_image, "<t>", "<f>");
         } else if (operations == 1) {
             saveChecked(recovery, items, diskBytes);
         } else if (operations == 2) {
@@ -105,5 +148,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         recovery.searchItems("a");
     }
     recovery.selectDisk(nullptr);
+    if (!imageUnchanged(data, size)) __builtin_trap();
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -16,6 +17,8 @@
 #include "platform/DeviceOpener.h"
 #include "platform/LinuxDiskManager.h"
 #include "platform/VolumeInfo.h"
+#include "misc/OutputFile.h"
+#include "recovery/Recovery.h"
 #include "LogCapture.h"
 
 namespace vorn {
@@ -162,6 +165,53 @@ CdToc dvdEntries() {
     t.descriptors[1].hasStartLba = true;
     t.descriptors[1].startLba = 2000000;
     return t;
+}
+
+// A loop device over an image: the image is what the device reads, so a save into the image's
+// folder must not write a file of the image's name, whether the device is open or not.
+TEST(RealSystem, ALoopDeviceNamesTheFileBehindItAndASaveNeverWritesThatFile) {
+    char templ[] = "/tmp/vorn-loop-XXXXXX";
+    ASSERT_TRUE(mkdtemp(templ));
+    const std::string dir = templ;
+    const std::string image = dir + "/GUARD/disk.img";
+    std::filesystem::create_directories(dir + "/GUARD");
+    std::filesystem::copy_file(test::mediaPath("guard/disk.img"), image);
+    {
+        Loop loop(image, "");
+        if (loop.path.empty()) {
+            std::filesystem::remove_all(dir);
+            GTEST_SKIP() << "no loop device (needs root and losetup)";
+        }
+        struct stat file {};
+        ASSERT_EQ(stat(image.c_str(), &file), 0);
+        const FileIdentity expected{static_cast<u64>(file.st_dev), static_cast<u64>(file.st_ino)};
+        LinuxDisk disk(loop.path);
+        FileIdentity closed, opened;
+        EXPECT_TRUE(disk.getLoopBackingFile(closed));
+        ASSERT_TRUE(disk.open(false));
+        EXPECT_TRUE(disk.getLoopBackingFile(opened));
+        EXPECT_EQ(closed, expected);
+        EXPECT_EQ(opened, expected);
+        disk.close();
+        FileIdentity none;
+        EXPECT_FALSE(LinuxDisk("/dev/null").getLoopBackingFile(none));
+
+        LinuxDiskManager manager;
+        manager.scanForDisks();
+        Disk* listed = manager.findDiskByPath(loop.path);
+        ASSERT_TRUE(listed);
+        Recovery recovery;
+        recovery.setDiskManager(&manager);
+        ASSERT_TRUE(recovery.selectDisk(listed));
+        recovery.openExistingVolume();
+        ASSERT_TRUE(recovery.getRootItem());
+        recovery.save({recovery.getRootItem()}, dir);
+        EXPECT_EQ(recovery.getRefusedFileCount(), 1u);
+        recovery.selectDisk(nullptr);
+    }
+    std::ifstream saved(image, std::ios::binary), original(test::mediaPath("guard/disk.img"), std::ios::binary);
+    EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(saved), {}, std::istreambuf_iterator<char>(original), {}));
+    std::filesystem::remove_all(dir);
 }
 
 TEST(CdToc, LastSessionIsTheLastDataTrackHoldingAVolumeWithinTheBytesRead) {

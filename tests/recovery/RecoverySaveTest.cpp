@@ -5,6 +5,7 @@
 #include "fs/ForkedItem.h"
 #include "misc/Bytes.h"
 #include "fs/Volume.h"
+#include "storage/DiskManager.h"
 #include "storage/FailingDisk.h"
 
 namespace vorn {
@@ -69,6 +70,26 @@ TEST_F(SaveTest, ResourceForkIsSavedBesideTheFileAsAppleDouble) {
     };
     for (const auto& h : header) EXPECT_EQ(h.got, h.value) << h.field << " at " << h.at;
     EXPECT_EQ(std::vector<u8>(file.begin() + 38, file.end()), patternBytes(70000, 5)) << "the fork's bytes";
+}
+
+TEST_F(SaveTest, AForkFileThatIsAnImageBeingReadIsRefusedAndTheDataFileSaved) {
+    const std::vector<u8> image = patternBytes(8192, 30);
+    ASSERT_TRUE(writeFile(path("._pic.jpg"), image));
+    DiskManager manager;
+    ASSERT_TRUE(manager.addImageDisk(path("._pic.jpg")));
+    recovery.setDiskManager(&manager);
+    auto* item = new ForkedDataItem("pic.jpg", patternBytes(3000, 3));
+    item->fork = patternBytes(7000, 5);
+    root->addChild(item);
+    LogCapture logs(LOG_ERROR);
+    recovery.save({item}, target);
+    EXPECT_EQ(fileBytes(path("pic.jpg")), patternBytes(3000, 3));
+    EXPECT_EQ(fileBytes(path("._pic.jpg")), image);
+    EXPECT_TRUE(logs.has("error: " + path("._pic.jpg") + " not written: it is a device or a file that vorn is reading\n"));
+    EXPECT_EQ(recovery.getSavedFileCount(), 1u);
+    EXPECT_EQ(recovery.getRefusedFileCount(), 1u);
+    EXPECT_EQ(recovery.getFailedFileCount(), 1u);
+    recovery.setDiskManager(nullptr);
 }
 
 TEST_F(SaveTest, ExistingFileFollowsTheAnswer) {

@@ -20,6 +20,7 @@
 namespace vorn {
 
 class DeviceOpener;
+struct FileIdentity;
 
 class LinuxDisk : public Disk {
 public:
@@ -48,6 +49,9 @@ public:
 
     // The descriptor while open, else -1 (for tests and diagnostics).
     int getDescriptor() const { return fd; }
+    // The file behind a loop device or a partition of one: asked of the open
+    // device, else found through sysfs. False for any other device.
+    bool getLoopBackingFile(FileIdentity& file) const;
 
 private:
     void takeDeviceGeometry();

@@ -10,8 +10,10 @@
 #include "misc/Data.h"
 #include "misc/Log.h"
 #include "fs/RecoveryEventListener.h"
+#include "recovery/RecoveryUtils.h"
 #include "recovery/VolumeFactory.h"
 #include "storage/CachedDisk.h"
+#include "storage/DiskManager.h"
 
 namespace vorn {
 
@@ -160,6 +162,25 @@ Volume* Recovery::addVolume(int type, Volume* found) {
     rootItem->addChild(added->getRootItem());
     log(LOG_DEBUG, "Recovery::addVolume (%d): %s\n", (int)volumeCounter, added->getName().c_str());
     return added;
+}
+
+ProtectedFiles Recovery::protectedFiles(Disk* alsoReading) {
+    ProtectedFiles files;
+    protectFilesReadBy(disk.get(), files);
+    protectFilesReadBy(alsoReading, files);
+    if (volume) protectFilesReadBy(volume->getDisk(), files);
+    for (const std::unique_ptr<Volume>& added : addedVolumes) protectFilesReadBy(added->getDisk(), files);
+    if (diskManager) {
+        const u32 count = diskManager->getDiskCount();
+        for (u32 i = 0; i < count; ++i) protectFilesReadBy(diskManager->getDisk(i), files);
+    }
+    return files;
+}
+
+int Recovery::openOutputFile(const std::string& path, bool followLinks, OutputOpen& result, Disk* alsoReading) {
+    const int fd = vorn::openOutputFile(path, protectedFiles(alsoReading), OutputTarget{followLinks, false}, result);
+    if (result == OutputOpen::Refused) logRefusedTarget(path);
+    return fd;
 }
 
 void Recovery::seekToOffset(u64 offset) {

@@ -11,8 +11,15 @@
 // and the result tree under the root item. deleteRootItem frees the tree
 // and then the volumes attached by addVolume. The "SearchResults" folder
 // owns no hit: every hit stays in its own folder (the search keeps folders
-// that hold hits loaded) and is freed there, once. The listener is not owned.
+// that hold hits loaded) and is freed there, once. The listener and the disk
+// manager are not owned.
 // Single-threaded: every operation runs on the caller's thread.
+//
+// Writing: every file this class creates or empties (saved files and their
+// fork files, the report, image files, and the front ends' own files through
+// openOutputFile) is opened through one check that refuses a device node and
+// any file behind a disk open in the engine: the selected disk and what it
+// reads through, and every disk of the disk manager handed in.
 //
 // Offsets: every scan position (currentOffset, seekToOffset targets) is an
 // absolute byte offset on the selected disk. Allocation blocks of a scan are
@@ -26,6 +33,7 @@
 
 #include "fs/ScanContext.h"
 #include "fs/VolumeItem.h"
+#include "misc/OutputFile.h"
 #include "misc/Types.h"
 
 namespace vorn {
@@ -34,6 +42,7 @@ class AbstractAnalyser;
 class CachedDisk;
 class Data;
 class Disk;
+class DiskManager;
 class RecoveryEventListener;
 class UsedBlocks;
 class Volume;
@@ -76,6 +85,16 @@ public:
 
     bool createImageFile(Disk* disk, const std::string& path);
 
+    // The front end's list of disks: no file behind any of them (image
+    // files, RAID members, the files behind loop devices) is ever written.
+    // Front ends set it once, after making both; null forgets it.
+    void setDiskManager(DiskManager* manager) { diskManager = manager; }
+    // Opens a file that a front end writes itself (a block dump) under the
+    // rule of the engine's own output files: result tells whether it was
+    // opened, refused (a device, or a file being read, also one behind
+    // alsoReading) or failed. The descriptor, or -1.
+    int openOutputFile(const std::string& path, bool followLinks, OutputOpen& result, Disk* alsoReading = nullptr);
+
     // The scan as the analysers read it.
     u32 getAllocBlockSize() const override { return allocBlockSize; }
     u64 getCurrentBlock() const override { return currentBlock; }
@@ -94,10 +113,14 @@ public:
     u64 getScanStartOffset() const override { return scanStartOffset; }
     // Result of the last save: files whose unreadable blocks were written as zeros.
     u64 getDamagedFileCount() const { return damagedFileCount; }
-    // False when the last save ended on a write failure.
+    // False when a file of the last save was not written: a write failure
+    // (which ends the save), a refused target (the save goes on), or the
+    // bound on a save's output reached (which ends the save).
     bool getLastSaveOk() const { return lastSaveOk; }
     // Result of the last save: files written, and files not written because
-    // their target could not be created or written or was refused.
+    // their target could not be created or written or was refused, or the
+    // save's output bound stopped the save at them. A fork file ("._name")
+    // counts as a file of its own.
     u64 getSavedFileCount() const { return savedFileCount; }
     u64 getFailedFileCount() const { return failedFileCount; }
     // Of the failed files, those whose target was refused because vorn is
@@ -113,7 +136,25 @@ private:
     // one file (name is the safe name of item in dir, path the two joined).
     bool saveFolder(VolumeItem* item, const std::string& path, int depth);
     bool saveFile(VolumeItem* item, const std::string& dir, const std::string& name, const std::string& path);
-    u64 takeSaveBudget(VolumeItem* item, u64 bytes);
+    // Bytes of a file's data and of its fork file (0: none written), each
+    // held to what its volume's medium has left in this save.
+    struct SaveSizes {
+        u64 data = 0;
+        u64 forkFile = 0;
+    };
+    SaveSizes plannedSizes(VolumeItem* item);
+    u64 cutToVolumeBudget(VolumeItem* item, u64 bytes, u64 left);
+    // The disk whose size bounds what a save of item may write.
+    Disk* mediumOf(VolumeItem* item);
+    bool fitsOutputBound(VolumeItem* item, const std::string& path, u64 bytes);
+    void countSaveBytes(VolumeItem* item, const SaveSizes& sizes);
+    void refuseTarget(const std::string& path);
+    // Starts the bookkeeping of one save: the files it must not write and
+    // the bytes written so far.
+    void beginSave();
+    // The files that no output may land on: those behind the selected disk,
+    // the disk manager's disks and alsoReading.
+    ProtectedFiles protectedFiles(Disk* alsoReading = nullptr);
     bool writeReportItemAtDepth(VolumeItem* item, std::string& html, int depth);
     // The block scan over the volume that scan has just opened, in three
     // steps: the geometry (false when the disk has no block size), a fresh
@@ -164,6 +205,12 @@ private:
     // Bytes written per volume by the save at hand: never more than the
     // volume's medium holds, however many damaged entries share its clusters.
     std::map<Volume*, u64> savedBytesPerVolume;
+    // Bytes written per medium (innermost disk) by the save at hand: never
+    // more than four times its size, however many volumes a scan found on it.
+    std::map<Disk*, u64> savedBytesPerMedium;
+    // The files the save at hand must not write.
+    ProtectedFiles saveGuard;
+    DiskManager* diskManager = nullptr;
     // True while save walks its list (saveItem then shares its limits).
     bool savingList = false;
     // The CachedDisk was opened by selectDisk and is closed before it goes.

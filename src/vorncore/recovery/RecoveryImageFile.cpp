@@ -1,9 +1,8 @@
 // Image-file creation: a whole disk copied byte for byte into a file, read
 // through a cache of its own. Bytes that cannot be read are written as 0xAA,
 // so every offset of the image matches the disk; a bad sector costs only its
-// own blocks.
-#include <fcntl.h>
-#include <sys/stat.h>
+// own blocks. The image never lands on the copied disk, a file behind it, a
+// device, or any other file being read.
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,9 +18,6 @@
 #include "recovery/RecoveryUtils.h"
 #include "fs/RecoveryEventListener.h"
 #include "storage/CachedDisk.h"
-#include "storage/ImageDisk.h"
-#include "storage/PartitionDisk.h"
-#include "storage/RAIDDisk.h"
 
 namespace vorn {
 
@@ -30,35 +26,6 @@ namespace {
 constexpr u32 kImageCacheSize = 4194304;
 constexpr u32 kImageLineSize = 262144;
 constexpr u8 kUnreadableFill = 0xAA;
-
-bool sameFile(const struct stat& a, const std::string& path) {
-    struct stat b {};
-    return !path.empty() && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// True when the target is the file behind the disk: behind any disk it
-// wraps, the disk a partition lies on, or a member of a RAID set. Bounded:
-// disks nest a few levels deep.
-bool isFileBehind(const struct stat& target, Disk* disk, int depth) {
-    if (!disk || depth > 16) return false;
-    if (auto* image = dynamic_cast<ImageDisk*>(disk); image && sameFile(target, image->getImagePath())) return true;
-    if (sameFile(target, disk->getPath())) return true;
-    Disk* inner = disk->getInnerDisk();
-    if (inner && inner != disk) return isFileBehind(target, inner, depth + 1);
-    if (auto* partition = dynamic_cast<PartitionDisk*>(disk)) return isFileBehind(target, partition->getParent(), depth + 1);
-    if (auto* raid = dynamic_cast<RAIDDisk*>(disk)) {
-        for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i) {
-            if (isFileBehind(target, raid->getMember(i), depth + 1)) return true;
-        }
-    }
-    return false;
-}
-
-// True when writing to the target would destroy what is being copied: the
-// target is a block device, or the file behind the source disk.
-bool targetIsSource(const struct stat& target, Disk* disk) {
-    return S_ISBLK(target.st_mode) || isFileBehind(target, disk, 0);
-}
 
 }  // namespace
 
@@ -73,23 +40,10 @@ bool Recovery::createImageFile(Disk* source, const std::string& path) {
         return false;
     }
 
-    // The target is checked before anything is truncated, and again on the
-    // open file, so that neither the copied disk nor a device is overwritten;
-    // only a regular file is written.
-    struct stat before {};
-    const bool existed = stat(path.c_str(), &before) == 0;
-    int fd = -1;
-    if (!existed || !targetIsSource(before, source)) {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-    }
-    struct stat opened {};
-    // Truncated only when there is something to cut: truncating an empty
-    // file makes the file system flush it on close, at twice the cost.
-    if (fd >= 0 && (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || targetIsSource(opened, source) ||
-                    (opened.st_size != 0 && ftruncate(fd, 0) != 0))) {
-        ::close(fd);
-        fd = -1;
-    }
+    // Never onto the copied disk, a file behind it, a device, or any other
+    // file being read; only a regular file is written.
+    OutputOpen opened = OutputOpen::Failed;
+    const int fd = openOutputFile(path, true, opened, source);
     if (fd < 0) {
         cache.close();
         log(LOG_ERROR, "error creating image file!\n");

@@ -1,7 +1,10 @@
 // The HTML report: a listing of the selected items and of their folders as
 // one table, built in memory and written in one go. Every text put into the
 // page (names, identifiers, dates, title, footer, translated words) is
-// escaped, so names with markup characters show as text.
+// escaped, so names with markup characters show as text. The page is never
+// written onto a device or a file being read.
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "fs/VolumeItem.h"
@@ -30,13 +33,17 @@ void Recovery::saveReport(std::vector<VolumeItem*> items, std::string path, std:
     html += htmlEscape(footer);
     html += "</small></body></html>";
 
-    FILE* file = fopen(path.c_str(), "wb");
-    if (!file) {
+    // The path is the user's choice: a link there is followed, but never onto
+    // a device or a file being read.
+    OutputOpen opened = OutputOpen::Failed;
+    const int fd = openOutputFile(path, true, opened);
+    if (opened == OutputOpen::Refused) return;
+    if (fd < 0) {
         log(LOG_ERROR, "error creating report file %s\n", path.c_str());
         return;
     }
-    const bool written = fwrite(html.data(), 1, html.size(), file) == html.size();
-    const bool closed = fclose(file) == 0;
+    const bool written = writeAll(fd, reinterpret_cast<const u8*>(html.data()), html.size());
+    const bool closed = ::close(fd) == 0;
     if (!written || !closed) log(LOG_ERROR, "error writing report file %s\n", path.c_str());
 }
 

@@ -6,7 +6,15 @@
 // Safety: every name comes from the disk and is made one safe path component
 // (saveTargetName); every folder created or entered is checked to be a real
 // directory, not a symbolic link; files are opened without following links.
-// So nothing is ever written outside the chosen folder.
+// So nothing is ever written outside the chosen folder. A target that is a
+// device or a file being read (the image itself, a RAID member) is refused
+// and the save goes on with the next file.
+//
+// Bounds: what one save writes of a volume never passes what the volume's
+// medium holds (a longer file is cut, with a line), and all it writes never
+// passes four times the size of the disk the items come from, however many
+// volumes a scan found on it: the file that would pass it is not started,
+// and the save stops there with a failure.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +29,8 @@
 #include "fs/Volume.h"
 #include "fs/VolumeItem.h"
 #include "misc/Log.h"
+#include "misc/OutputFile.h"
+#include "misc/Utils.h"
 #include "recovery/Recovery.h"
 #include "fs/RecoveryEventListener.h"
 #include "recovery/RecoveryUtils.h"
@@ -45,6 +55,11 @@ constexpr u32 kAppleDoubleVersion = 0x00020000;
 constexpr u32 kAppleDoubleResourceFork = 2;
 constexpr u32 kAppleDoubleHeaderSize = 26 + 12;
 
+// What one save may write per medium, as a multiple of the medium's size:
+// room for the views of a hybrid disc (HFS Plus, ISO 9660 and Joliet name
+// the same files), not for a volume per damaged directory.
+constexpr u64 kOutputPerMedium = 4;
+
 bool pathIsRealDirectory(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -53,21 +68,6 @@ bool pathIsRealDirectory(const std::string& path) {
 bool pathExists(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
-}
-
-// Opens a target file for writing without following a symbolic link: a new
-// file is created exclusively, an existing one is truncated. Only regular
-// files are accepted. -1 on failure.
-int openTargetFile(const std::string& path, bool exists) {
-    const int fd = exists ? ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_TRUNC | O_NONBLOCK | O_CLOEXEC)
-                          : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return -1;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // Reads len bytes at ofs of an item's stream; returns the bytes read.
@@ -165,16 +165,24 @@ CopyEnd copyItemStream(CopyContext& c, VolumeItem* item, StreamReader reader, u6
 
 // Writes the resource fork as an AppleDouble file "._name" beside the data
 // file, the form used on volumes that have no forks. A fork file that cannot
-// be created leaves the fork out (the data file stays).
+// be created leaves the fork out (the data file stays); one that is a file
+// being read is refused (refused set).
 CopyEnd saveResourceFork(CopyContext& c, VolumeItem* item, u64 forkSize, const std::string& dir,
-                         const std::string& name, const std::string& dataPath) {
+                         const std::string& name, const std::string& dataPath, const ProtectedFiles& guard,
+                         bool& refused) {
     log(LOG_DEBUG, "resource fork size: %lld\n", static_cast<long long>(forkSize));
     const std::string forkPath = dir + "/" + saveTargetName("._" + name);
     if (forkSize > 0xFFFFFFFFull - kAppleDoubleHeaderSize) {
         log(LOG_ERROR, "error writing resoure file %s\n", dataPath.c_str());
         return CopyEnd::Done;
     }
-    const int fd = openTargetFile(forkPath, pathExists(forkPath));
+    OutputOpen opened = OutputOpen::Failed;
+    const int fd = openOutputFile(forkPath, guard, OutputTarget{false, !pathExists(forkPath)}, opened);
+    if (opened == OutputOpen::Refused) {
+        logRefusedTarget(forkPath);
+        refused = true;
+        return CopyEnd::Done;
+    }
     if (fd < 0) {
         log(LOG_ERROR, "error writing resoure file %s\n", dataPath.c_str());
         return CopyEnd::Done;
@@ -213,7 +221,7 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
     failedFileCount = 0;
     refusedFileCount = 0;
     totalFileCount = items.size();
-    savedBytesPerVolume.clear();
+    beginSave();
     savingList = true;
     const size_t count = items.size();
     for (size_t i = 0; i < count; ++i) {
@@ -232,25 +240,79 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
 }
 
 bool Recovery::saveItem(VolumeItem* item, std::string dir) {
-    if (!savingList) savedBytesPerVolume.clear();  // a save of its own
+    if (!savingList) beginSave();  // a save of its own
     return saveItemAtDepth(item, dir, 0);
 }
 
-// Holds a stream of an item to what its volume's medium has left in this
-// save, and counts it as written.
-u64 Recovery::takeSaveBudget(VolumeItem* item, u64 bytes) {
+void Recovery::beginSave() {
+    savedBytesPerVolume.clear();
+    savedBytesPerMedium.clear();
+    saveGuard = protectedFiles();
+}
+
+// Cuts a stream of an item to what its volume's medium has left (left bytes)
+// in this save.
+u64 Recovery::cutToVolumeBudget(VolumeItem* item, u64 bytes, u64 left) {
+    if (bytes <= left) return bytes;
+    log(LOG_WARNING, "%s: cut to %llu bytes, the rest of what its volume holds in this save\n",
+        item->getName().c_str(), static_cast<unsigned long long>(left));
+    return left;
+}
+
+Recovery::SaveSizes Recovery::plannedSizes(VolumeItem* item) {
     Volume* volume = item->getVolume();
-    if (!volume) return bytes;
-    u64& written = savedBytesPerVolume[volume];
-    const u64 medium = volume->getMediumSize();
-    const u64 left = medium > written ? medium - written : 0;
-    if (bytes > left) {
-        log(LOG_WARNING, "%s: cut to %llu bytes, the rest of what its volume holds in this save\n",
-            item->getName().c_str(), static_cast<unsigned long long>(left));
-        bytes = left;
+    u64 left = ~u64(0);
+    if (volume) {
+        const u64 medium = volume->getMediumSize();
+        const u64 written = savedBytesPerVolume[volume];
+        left = medium > written ? medium - written : 0;
     }
-    written += bytes;
-    return bytes;
+    SaveSizes sizes;
+    sizes.data = cutToVolumeBudget(item, item->boundedSize(), left);
+    left -= sizes.data;
+    ForkedItem* forked = resourceForkOf(item);
+    const u64 forkSize = forked ? item->boundToMedium(forked->getResourceForkSize()) : 0;
+    if (forkSize) {
+        // The fork file's header counts as written too.
+        const u64 granted = cutToVolumeBudget(item, std::min(forkSize, ~u64(0) - kAppleDoubleHeaderSize) +
+                                                        kAppleDoubleHeaderSize, left);
+        if (granted > kAppleDoubleHeaderSize) sizes.forkFile = granted;
+    }
+    return sizes;
+}
+
+Disk* Recovery::mediumOf(VolumeItem* item) {
+    Volume* volume = item->getVolume();
+    Disk* medium = volume && volume->getDisk() ? volume->getDisk() : getDisk();
+    return medium ? getInnermostDisk(medium) : nullptr;
+}
+
+// True when bytes more keep the save within four times the size of the
+// medium under item; otherwise one line says why the save stops here.
+bool Recovery::fitsOutputBound(VolumeItem* item, const std::string& path, u64 bytes) {
+    Disk* medium = mediumOf(item);
+    if (!medium) return true;
+    const u64 mediumBytes = byteSizeOf(medium->getBlockCount(), medium->getBlockSize());
+    const u64 bound = mediumBytes > ~u64(0) / kOutputPerMedium ? ~u64(0) : mediumBytes * kOutputPerMedium;
+    const u64 written = savedBytesPerMedium[medium];
+    if (written <= bound && bytes <= bound - written) return true;
+    log(LOG_ERROR,
+        "error: save stopped at %s: it would take what is saved past four times the size of the disk it comes "
+        "from (%s); the files saved before it are complete\n",
+        path.c_str(), sizeToString(mediumBytes).c_str());
+    return false;
+}
+
+void Recovery::countSaveBytes(VolumeItem* item, const SaveSizes& sizes) {
+    if (Volume* volume = item->getVolume()) savedBytesPerVolume[volume] += sizes.data + sizes.forkFile;
+    if (Disk* medium = mediumOf(item)) savedBytesPerMedium[medium] += sizes.data + sizes.forkFile;
+}
+
+void Recovery::refuseTarget(const std::string& path) {
+    logRefusedTarget(path);
+    ++failedFileCount;
+    ++refusedFileCount;
+    lastSaveOk = false;
 }
 
 bool Recovery::saveItemAtDepth(VolumeItem* item, const std::string& dir, int depth) {
@@ -298,6 +360,11 @@ bool Recovery::saveFolder(VolumeItem* item, const std::string& path, int depth) 
 bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::string& name, const std::string& path) {
     log(LOG_DEBUG, "file: %s\n", path.c_str());
     const bool exists = pathExists(path);
+    // A file being read is refused before anyone is asked to overwrite it.
+    if (exists && isProtectedTarget(path, saveGuard, false)) {
+        refuseTarget(path);
+        return true;
+    }
     if (exists) {
         log(LOG_DEBUG, "file exists\n");
         bool overwrite = false;
@@ -323,7 +390,13 @@ bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::str
     if (listener) listener->fileSaving(path);
     LogLimit lines(kMaxLinesPerFile);
 
-    const u64 size = takeSaveBudget(item, item->boundedSize());
+    const SaveSizes sizes = plannedSizes(item);
+    if (!fitsOutputBound(item, path, sizes.data + sizes.forkFile)) {
+        ++failedFileCount;
+        lastSaveOk = false;
+        return false;
+    }
+    const u64 size = sizes.data;
     const u32 piece = retryPieceSize(item);
     // Small files get a small buffer; the buffer holds whole retry pieces.
     const u64 wanted = std::max<u64>(std::min<u64>(size, kSaveChunk), piece);
@@ -335,13 +408,19 @@ bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::str
         return false;
     }
 
-    const int fd = openTargetFile(path, exists);
+    OutputOpen opened = OutputOpen::Failed;
+    const int fd = vorn::openOutputFile(path, saveGuard, OutputTarget{false, !exists}, opened);
+    if (opened == OutputOpen::Refused) {
+        refuseTarget(path);
+        return true;
+    }
     if (fd < 0) {
         log(LOG_ERROR, "error writing file %s\n", path.c_str());
         ++failedFileCount;
         lastSaveOk = false;
         return false;
     }
+    countSaveBytes(item, sizes);
     log(LOG_DEBUG, "file size: %lld\n", static_cast<long long>(size));
     CopyContext copy{listener, savePercent, buffer.get(), bufferSize, piece};
     CopyEnd end = copyItemStream(copy, item, readDataFork, size, fd, path);
@@ -350,14 +429,10 @@ bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::str
         end = CopyEnd::WriteFailed;
     }
 
-    if (end == CopyEnd::Done) {
-        ForkedItem* forked = resourceForkOf(item);
-        const u64 forkSize = forked ? item->boundToMedium(forked->getResourceForkSize()) : 0;
-        // The fork file's header counts as written too.
-        const u64 granted = forkSize ? takeSaveBudget(item, forkSize + kAppleDoubleHeaderSize) : 0;
-        if (granted > kAppleDoubleHeaderSize) {
-            end = saveResourceFork(copy, item, granted - kAppleDoubleHeaderSize, dir, name, path);
-        }
+    bool forkRefused = false;
+    if (end == CopyEnd::Done && sizes.forkFile > kAppleDoubleHeaderSize) {
+        end = saveResourceFork(copy, item, sizes.forkFile - kAppleDoubleHeaderSize, dir, name, path, saveGuard,
+                               forkRefused);
     }
 
     if (copy.damaged) ++damagedFileCount;
@@ -372,6 +447,11 @@ bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::str
         return false;
     }
     ++savedFileCount;
+    if (forkRefused) {
+        ++failedFileCount;
+        ++refusedFileCount;
+        lastSaveOk = false;
+    }
     return true;
 }
 

@@ -10,13 +10,12 @@
 #include <unistd.h>
 
 #include "fs/VolumeItem.h"
+#include "misc/Log.h"
+#include "misc/OutputFile.h"
 #include "misc/Utils.h"
+#include "platform/LinuxDisk.h"
 #include "platform/VolumeInfo.h"
-#include "storage/DiskManager.h"
 #include "storage/ImageDisk.h"
-#include "storage/PartitionDisk.h"
-#include "storage/RAIDDisk.h"
-#include "storage/RAIDSimulatorDisk.h"
 
 namespace vorn {
 
@@ -119,43 +118,7 @@ bool repeatsAncestor(VolumeItem* folder) {
     return false;
 }
 
-bool writeAll(int fd, const u8* bytes, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 namespace {
-
-// Links from a disk to the disks it reads through never run deeper than this
-// in a sane set-up (partition of a RAID of simulated members of a partition...).
-constexpr int kMaxDiskChain = 64;
-
-void collectReadDisks(Disk* disk, const std::vector<Disk*>& simulatorSources, std::vector<Disk*>& disks, int depth) {
-    if (!disk || depth > kMaxDiskChain) return;
-    if (std::find(disks.begin(), disks.end(), disk) != disks.end()) return;
-    disks.push_back(disk);
-    collectReadDisks(disk->getInnerDisk(), simulatorSources, disks, depth + 1);
-    if (auto* partition = dynamic_cast<PartitionDisk*>(disk))
-        collectReadDisks(partition->getParent(), simulatorSources, disks, depth + 1);
-    if (auto* raid = dynamic_cast<RAIDDisk*>(disk)) {
-        for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i)
-            collectReadDisks(raid->getMember(i), simulatorSources, disks, depth + 1);
-    }
-    if (dynamic_cast<RAIDSimulatorDisk*>(disk)) {
-        for (Disk* source : simulatorSources) collectReadDisks(source, simulatorSources, disks, depth + 1);
-    }
-}
-
-bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // The nearest folder of path (itself or a parent) that exists.
 std::string existingFolderOf(const std::string& path) {
@@ -175,10 +138,10 @@ std::string existingFolderOf(const std::string& path) {
 // device, another partition of its disk, or a volume (LVM, encryption, md)
 // built on that disk.
 bool folderOnMedium(const std::string& folder, const std::string& deviceNode) {
-    VolumeDevice target;
-    if (!findVolumeDevice(folder, target)) return false;
     struct stat node;
     if (stat(deviceNode.c_str(), &node) != 0 || !S_ISBLK(node.st_mode)) return false;
+    VolumeDevice target;
+    if (!findVolumeDevice(folder, target)) return false;
     VolumeDevice medium;
     if (!findVolumeDeviceByNumber(major(node.st_rdev), minor(node.st_rdev), medium)) return false;
     if (target.device == medium.device) return true;
@@ -189,37 +152,29 @@ bool folderOnMedium(const std::string& folder, const std::string& deviceNode) {
 
 }  // namespace
 
-std::vector<Disk*> disksReadBy(Disk* disk, const std::vector<Disk*>& simulatorSources) {
-    std::vector<Disk*> disks;
-    collectReadDisks(disk, simulatorSources, disks, 0);
-    return disks;
-}
-
-bool readsThrough(Disk* disk, Disk* target, const std::vector<Disk*>& simulatorSources) {
-    const std::vector<Disk*> disks = disksReadBy(disk, simulatorSources);
-    return std::find(disks.begin(), disks.end(), target) != disks.end();
-}
-
-bool isDiskBeingRead(const std::string& path, DiskManager& diskManager) {
-    struct stat target;
-    if (stat(path.c_str(), &target) != 0) return false;
-    // A device node is never written.
-    if (S_ISBLK(target.st_mode) || S_ISCHR(target.st_mode)) return true;
-    const u32 count = diskManager.getDiskCount();
-    for (u32 i = 0; i < count; ++i) {
-        auto* image = dynamic_cast<ImageDisk*>(diskManager.getDisk(i));
-        struct stat info;
-        if (image && stat(image->getImagePath().c_str(), &info) == 0 && sameFile(info, target)) return true;
+void protectFilesReadBy(Disk* disk, ProtectedFiles& files) {
+    addFilesReadBy(disk, files);
+    for (Disk* read : disksReadBy(disk)) {
+        FileIdentity backing;
+        if (auto* device = dynamic_cast<LinuxDisk*>(read); device && device->getLoopBackingFile(backing))
+            files.add(backing);
     }
-    return false;
+}
+
+void logRefusedTarget(const std::string& path) {
+    log(LOG_ERROR, "error: %s not written: it is a device or a file that vorn is reading\n", path.c_str());
 }
 
 std::string saveTargetConflict(const std::string& folder, Disk* disk, const std::vector<Disk*>& simulatorSources) {
     if (!disk) return "";
     const std::string existing = existingFolderOf(folder);
-    for (Disk* read : disksReadBy(disk, simulatorSources)) {
-        if (dynamic_cast<ImageDisk*>(read)) continue;
-        const std::string node = read->getPath();
+    std::vector<Disk*> media = disksReadBy(disk);
+    for (Disk* source : simulatorSources) {
+        for (Disk* more : disksReadBy(source)) media.push_back(more);
+    }
+    for (Disk* read : media) {
+        auto* image = dynamic_cast<ImageDisk*>(read);
+        const std::string node = image ? image->getImagePath() : read->getPath();
         if (node.empty() || !folderOnMedium(existing, node)) continue;
         return "error: " + escapeControlChars(folder) + " lies on the medium being recovered (" +
                escapeControlChars(node) + "); choose a folder on another disk\n";

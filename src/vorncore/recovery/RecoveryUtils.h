@@ -1,7 +1,7 @@
 // Rules shared by saving, the report, the search and the front ends: names
 // read from a disk made safe as file names, text made safe for HTML, the
-// guard against folders that contain themselves, and the guard that keeps
-// files from being written onto the media being read.
+// guard against folders that contain themselves, and the guards that keep
+// files from being written onto the media and files being read.
 //
 // Names from a disk are untrusted: they may hold "/", NUL bytes, "..",
 // markup characters or be thousands of bytes long.
@@ -10,17 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "misc/OutputFile.h"
 #include "misc/Types.h"
+#include "storage/DisksReadBy.h"
 
 namespace vorn {
 
 class Disk;
-class DiskManager;
 class VolumeItem;
-
-// Writes all size bytes to fd, going on after short writes and EINTR;
-// false on any failure.
-bool writeAll(int fd, const u8* bytes, size_t size);
 
 // Longest file-name component that saving writes (bytes).
 inline constexpr size_t kMaxTargetNameBytes = 255;
@@ -45,22 +42,22 @@ std::string fillFolderTitle(const std::string& pattern, const std::string& folde
 // itself would never end.
 bool repeatsAncestor(VolumeItem* folder);
 
-// Every disk that reading disk may read: itself, its inner disks, partition
-// parents and RAID members. A simulated RAID member does not tell its
-// simulator, so it reads every one of simulatorSources.
-std::vector<Disk*> disksReadBy(Disk* disk, const std::vector<Disk*>& simulatorSources);
+// Adds to files every file that reading disk may read (disksReadBy): the
+// image files behind it (the file opened and the one its path names now),
+// device nodes, and the files behind loop devices.
+void protectFilesReadBy(Disk* disk, ProtectedFiles& files);
 
-// True when reading disk may read target.
-bool readsThrough(Disk* disk, Disk* target, const std::vector<Disk*>& simulatorSources);
+// The error line of an output file that is not written because it is a
+// device or a file being read.
+void logRefusedTarget(const std::string& path);
 
-// True when path names a device node or the image file of a disk in the
-// list: such a file is never written. The caller gives its own error line.
-bool isDiskBeingRead(const std::string& path, DiskManager& diskManager);
-
-// The refusal line when folder lies on the medium that reading disk reads
-// (the same device, another partition of its disk, or a volume built on it);
-// empty when it does not, or when no disk is chosen. Image files are not
-// media being recovered; only device nodes count.
-std::string saveTargetConflict(const std::string& folder, Disk* disk, const std::vector<Disk*>& simulatorSources);
+// The refusal line when folder lies on the medium that reading disk (or a
+// disk of simulatorSources) reads: the same device, another partition of its
+// disk, or a volume built on it. Empty when it does not, or when no disk is
+// chosen. Image files are not media being recovered (writing beside one is
+// fine; the file itself is guarded by ProtectedFiles); only device nodes
+// count, an image disk opened on a device node among them.
+std::string saveTargetConflict(const std::string& folder, Disk* disk,
+                               const std::vector<Disk*>& simulatorSources = {});
 
 }  // namespace vorn

@@ -94,6 +94,8 @@ bool ImageDisk::openImpl(bool write) {
     }
     fd = openedFd;
     implOpens = 1;
+    openedFile = FileIdentity{static_cast<u64>(info.st_dev), static_cast<u64>(info.st_ino)};
+    fileOpenedOnce = true;
 
     setBlockSize(512);
     u8 probe[kIsoProbeSize];
@@ -106,6 +108,11 @@ bool ImageDisk::openImpl(bool write) {
     const off_t end = lseek(fd, 0, SEEK_END);
     setBlockCount(end > 0 ? static_cast<u64>(end) / getBlockSize() : 0);
     return true;
+}
+
+bool ImageDisk::getFileIdentity(FileIdentity& file) const {
+    if (fileOpenedOnce) file = openedFile;
+    return fileOpenedOnce;
 }
 
 void ImageDisk::closeImpl() {

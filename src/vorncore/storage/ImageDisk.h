@@ -18,6 +18,7 @@
 
 #include <string>
 
+#include "misc/OutputFile.h"
 #include "storage/Disk.h"
 
 namespace vorn {
@@ -32,6 +33,10 @@ public:
 
     // The image file's path as given to the constructor.
     const std::string& getImagePath() const { return imagePath; }
+    // The identity of the file read, as it was when last opened (the
+    // constructor opens it once): the file itself, even when it has been
+    // moved since or its path now names another one. False before any open.
+    bool getFileIdentity(FileIdentity& file) const;
 
     bool openImpl(bool write) override;
     void closeImpl() override;
@@ -43,6 +48,8 @@ private:
 
     int fd = -1;
     u32 implOpens = 0;
+    FileIdentity openedFile;
+    bool fileOpenedOnce = false;
     std::string imagePath;
     std::string absolutePath;
 };

@@ -27,6 +27,8 @@ RAIDSimulatorDisk::RAIDSimulatorDisk(RAIDSimulator* owner, u8 memberIndex) : sim
 
 RAIDSimulatorDisk::~RAIDSimulatorDisk() { log(LOG_DEBUG, "RAIDSimulatorDisk::~RAIDSimulatorDisk\n"); }
 
+Disk* RAIDSimulatorDisk::getSource() const { return simulator ? simulator->getSource() : nullptr; }
+
 std::string RAIDSimulatorDisk::getId() { return fmt("SimDisk%02d", static_cast<int>(index)); }
 
 bool RAIDSimulatorDisk::openImpl(bool write) {

@@ -28,6 +28,8 @@ public:
     bool writeBlocksImpl(u64 block, u32 count, const void* buffer) override;
 
     u8 getMemberIndex() const { return index; }
+    // The disk that every simulated member reads; null without a simulator.
+    Disk* getSource() const;
 
 private:
     // Reads count source blocks from block on; blocks beyond the source's

@@ -1,5 +1,7 @@
 #include "fs/ntfs/NTFSVolume.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdarg>
@@ -9,8 +11,10 @@
 #include "fs/ntfs/NTFSVolumeItem.h"
 #include "misc/Bytes.h"
 #include "misc/Log.h"
+#include "misc/OutputFile.h"
 #include "misc/Utils.h"
 #include "storage/Disk.h"
+#include "storage/DisksReadBy.h"
 
 namespace vorn {
 
@@ -415,14 +419,17 @@ void NTFSVolume::dumpFileToDisk(u32 n, const char* path) {
     if (!path || !readMFTRecord(n, record) || !startsWith(record, kFileRecordStart)) return;
     if (!readAttributeData(findAttribute(record, ATTR_DATA), data)) return;
     say("buffer.size(): %zu\n", data.size());
-    FILE* file = fopen(path, "wb");
-    if (!file) {
+    // Never onto the disk being read or a file behind it.
+    ProtectedFiles reading;
+    addFilesReadBy(m_disk, reading);
+    OutputOpen opened = OutputOpen::Failed;
+    const int fd = openOutputFile(path, reading, OutputTarget{true, false}, opened);
+    if (fd < 0) {
         log(LOG_ERROR, "NTFSVolume::dumpFileToDisk - cannot create %s\n", path);
         return;
     }
-    if (fwrite(data.data(), 1, data.size(), file) != data.size())
-        log(LOG_ERROR, "NTFSVolume::dumpFileToDisk - error writing %s\n", path);
-    fclose(file);
+    const bool written = writeAll(fd, data.data(), data.size());
+    if (::close(fd) != 0 || !written) log(LOG_ERROR, "NTFSVolume::dumpFileToDisk - error writing %s\n", path);
 }
 
 void NTFSVolume::dumpFileRecord() {

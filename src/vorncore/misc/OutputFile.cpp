@@ -1,0 +1,120 @@
+#include "misc/OutputFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace vorn {
+
+namespace {
+
+FileIdentity identityOf(const struct stat& info) {
+    return FileIdentity{static_cast<u64>(info.st_dev), static_cast<u64>(info.st_ino)};
+}
+
+bool isDeviceNode(const struct stat& info) { return S_ISBLK(info.st_mode) || S_ISCHR(info.st_mode); }
+
+bool lookAt(const std::string& path, bool followLinks, struct stat& info) {
+    return (followLinks ? stat(path.c_str(), &info) : lstat(path.c_str(), &info)) == 0;
+}
+
+void closeKeepingErrno(int fd) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+}  // namespace
+
+void ProtectedFiles::addPath(const std::string& path) {
+    struct stat info {};
+    if (!path.empty() && stat(path.c_str(), &info) == 0) add(identityOf(info));
+}
+
+void ProtectedFiles::addOpenFile(int fd) {
+    struct stat info {};
+    if (fd >= 0 && fstat(fd, &info) == 0) add(identityOf(info));
+}
+
+void ProtectedFiles::add(const FileIdentity& file) {
+    if (!holds(file)) files.push_back(file);
+}
+
+bool ProtectedFiles::holds(const FileIdentity& file) const {
+    return std::find(files.begin(), files.end(), file) != files.end();
+}
+
+bool ProtectedFiles::protects(const struct stat& info) const { return isDeviceNode(info) || holds(identityOf(info)); }
+
+bool isProtectedTarget(const std::string& path, const ProtectedFiles& protectedFiles, bool followLinks) {
+    struct stat info {};
+    return lookAt(path, followLinks, info) && protectedFiles.protects(info);
+}
+
+int openOutputFile(const std::string& path, const ProtectedFiles& protectedFiles, OutputTarget how,
+                   OutputOpen& result) {
+    result = OutputOpen::Failed;
+    // A device node is not even opened: opening some devices acts on them.
+    struct stat before {};
+    if (lookAt(path, how.followLinks, before)) {
+        if (protectedFiles.protects(before)) {
+            result = OutputOpen::Refused;
+            return -1;
+        }
+        // A folder, a FIFO, or a link when links are not followed.
+        if (!S_ISREG(before.st_mode)) {
+            errno = S_ISDIR(before.st_mode) ? EISDIR : EINVAL;
+            return -1;
+        }
+    }
+    // Never O_TRUNC: the file is emptied only after it has been looked at.
+    // O_NONBLOCK keeps a FIFO put in place meanwhile from blocking the open.
+    int flags = O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
+    if (!how.followLinks) flags |= O_NOFOLLOW;
+    if (how.mustBeNew) flags |= O_EXCL;
+    const int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) return -1;
+    struct stat opened {};
+    if (fstat(fd, &opened) != 0) {
+        closeKeepingErrno(fd);
+        return -1;
+    }
+    if (protectedFiles.protects(opened)) {
+        ::close(fd);
+        result = OutputOpen::Refused;
+        return -1;
+    }
+    if (!S_ISREG(opened.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    // An empty file is not truncated: that would make the file system write
+    // it back on close for nothing.
+    if (opened.st_size != 0 && ftruncate(fd, 0) != 0) {
+        closeKeepingErrno(fd);
+        return -1;
+    }
+    // O_NONBLOCK stays set: it does not change writes to a regular file.
+    result = OutputOpen::Opened;
+    return fd;
+}
+
+bool writeAll(int fd, const u8* bytes, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return false;
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace vorn

@@ -1,0 +1,80 @@
+// Opening the files that vorn writes (saved files, their fork files, the
+// report, image files, block dumps) so that none of them lands on a file or
+// device that vorn reads.
+//
+// A file is known by its identity, the device and inode it lives on, not by
+// its name: another path, a hard link or a bind mount all name the same
+// file. ProtectedFiles holds the identities of the files being read (image
+// files, RAID members, the files behind loop devices); a device node is never
+// written at all. openOutputFile opens the target without emptying it, looks
+// at the file it got (fstat), and only then empties it: a link or rename
+// made between a check and the open cannot slip a protected file in, and a
+// refused file is closed untouched.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+#include <string>
+#include <vector>
+
+#include "misc/Types.h"
+
+struct stat;
+
+namespace vorn {
+
+struct FileIdentity {
+    u64 device = 0;
+    u64 inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+class ProtectedFiles {
+public:
+    // The file at path, links followed; nothing when it cannot be looked at.
+    void addPath(const std::string& path);
+    // The file open as fd; nothing when fd is not open.
+    void addOpenFile(int fd);
+    void add(const FileIdentity& file);
+    // True when info describes a device node or one of the files.
+    bool protects(const struct stat& info) const;
+    bool holds(const FileIdentity& file) const;
+    size_t size() const { return files.size(); }
+
+private:
+    // Few entries (one or two per disk listed): a plain list.
+    std::vector<FileIdentity> files;
+};
+
+enum class OutputOpen {
+    Opened,   // the descriptor is returned, the file is empty
+    Refused,  // the target is a device node or a protected file; left untouched
+    Failed,   // it cannot be created or opened, or is no regular file
+};
+
+struct OutputTarget {
+    // A link at the path is followed (a name the user chose) or fails the
+    // open (a name read from a disk).
+    bool followLinks = false;
+    // The file must be created: an existing one fails the open.
+    bool mustBeNew = false;
+};
+
+// Opens path for writing as an empty regular file (mode 0666 before the
+// umask when it is created). Returns the descriptor when result is Opened,
+// else -1.
+int openOutputFile(const std::string& path, const ProtectedFiles& protectedFiles, OutputTarget how,
+                   OutputOpen& result);
+
+// True when an existing path (its link target when links are followed) is a
+// device node or a protected file: what openOutputFile would refuse. Lets a
+// writer refuse before it asks the user whether to overwrite.
+bool isProtectedTarget(const std::string& path, const ProtectedFiles& protectedFiles, bool followLinks);
+
+// Writes all size bytes to fd, going on after short writes and EINTR;
+// false on any failure.
+bool writeAll(int fd, const u8* bytes, size_t size);
+
+}  // namespace vorn

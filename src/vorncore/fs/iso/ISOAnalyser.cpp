@@ -1,5 +1,6 @@
 #include "fs/iso/ISOAnalyser.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -57,13 +58,13 @@ struct Record {
     }
 };
 
-// Whether a name that does not start with a zero byte is UCS-2 all the same:
-// an even length and a byte outside the printable 8-bit range of ISO names.
-bool looksLikeUcs2(const u8* name, u8 length) {
-    if (length % 2) return false;
-    for (u8 i = 0; i < length; ++i)
-        if (name[i] < 0x20 || name[i] > 0x7E) return true;
-    return false;
+// Whether a name read from a tree of unknown kind is UCS-2: it starts with a
+// zero byte, or it has an even length and a control byte (a zero byte
+// included), which no 8-bit name holds.
+bool looksLikeUcs2(const std::string& name) {
+    if (!name.empty() && name[0] == 0) return true;
+    if (name.size() % 2) return false;
+    return std::any_of(name.begin(), name.end(), [](char c) { return static_cast<u8>(c) < 0x20; });
 }
 
 // Recording dates as isoDateToUnix gives them, the system's time zone asked
@@ -218,7 +219,7 @@ void ISOAnalyser::scanLostFiles(const u8* data, u32 len) {
     }
 
     std::vector<std::unique_ptr<ISOVolumeItem>> items;
-    if (!parseDir(disk, at, items, 0)) return;
+    if (!parseDir(disk, at, items, 0, ISONames::Guess)) return;
     for (std::unique_ptr<ISOVolumeItem>& item : items) {
         // Only a folder names a directory (an empty file may share its extent).
         if (item->isContainer()) itemsByExtent[item->getExtent()] = item.get();
@@ -296,15 +297,16 @@ bool ISOAnalyser::isDirectoryStart(const u8* data, u32 len, u64* ownExtent, u64*
 }
 
 bool ISOAnalyser::parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOVolumeItem>>& items, u64 size,
-                           bool joliet) {
+                           ISONames names) {
     u8 sector[kSector];
     if (!disk || !disk->read(ofs, kSector, sector)) {
         log(LOG_ERROR, "ISOAnalyser::parseDir - error reading ISO directory!\n");
         return false;
     }
+    const size_t first = items.size();
+    std::vector<std::string> rawNames;  // of items[first...], decoded at the end
     u64 consumed = 0;  // bytes walked since ofs
     u32 pos = 0;       // in the sector
-    bool ucs2Seen = joliet;
     DateConverter dates;
     for (;;) {
         if (size && consumed >= size) break;
@@ -326,27 +328,29 @@ bool ISOAnalyser::parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOV
         }
         Record r;
         if (!r.read(sector + pos, kSector - pos)) break;
-        const u32 maxName = r.length - kRecordHead;
-        std::string name;
-        if (r.isDot(0) || r.isDot(1)) {
-            name = r.isDot(1) ? "\x01" : "";
-        } else if (ucs2Seen || r.name[0] == 0 || looksLikeUcs2(r.name, r.nameLength)) {
-            ucs2Seen = ucs2Seen || r.name[0] == 0;
-            name = utf16ToUtf8(reinterpret_cast<const u16*>(r.name), r.nameLength / 2, static_cast<int>(maxName), true);
-        } else {
-            name = isoNameToString(r.name, r.nameLength, maxName);
-        }
-        name = substringBefore(name, ";");
-        VORN_LOG(LOG_DEBUG, "name: %s\n", name.c_str());
-        if (!(r.folder && (name.empty() || name == "\x01"))) {
-            auto item = std::make_unique<ISOVolumeItem>(r.extent, r.dataLength, joliet);
-            item->setName(name);
+        if (!(r.folder && (r.isDot(0) || r.isDot(1)))) {
+            auto item = std::make_unique<ISOVolumeItem>(r.extent, r.dataLength, names);
             item->setDate(dates.toUnix(r.date));
             item->setContainer(r.folder);
             items.push_back(std::move(item));
+            rawNames.emplace_back(r.isDot(0) ? "" : r.isDot(1) ? "\x01" : std::string(r.name, r.name + r.nameLength));
         }
         consumed += r.length;
         pos += r.length;
+    }
+
+    const bool ucs2 = names == ISONames::Ucs2 ||
+                      (names == ISONames::Guess && std::any_of(rawNames.begin(), rawNames.end(), looksLikeUcs2));
+    for (size_t i = 0; i < rawNames.size(); ++i) {
+        const std::string& raw = rawNames[i];
+        const u8* bytes = reinterpret_cast<const u8*>(raw.data());
+        std::string name = raw.empty() || raw == "\x01" ? raw
+                         : ucs2 ? utf16ToUtf8(reinterpret_cast<const u16*>(bytes), static_cast<int>(raw.size() / 2),
+                                              static_cast<int>(raw.size()), true)
+                                : isoNameToString(bytes, static_cast<u8>(raw.size()), static_cast<u32>(raw.size()));
+        name = substringBefore(name, ";");
+        VORN_LOG(LOG_DEBUG, "name: %s\n", name.c_str());
+        items[first + i]->setName(name);
     }
     return true;
 }

@@ -33,7 +33,26 @@ bool validLogicalBlockSize(u32 size) { return size == 512 || size == 1024 || siz
 }  // namespace
 
 std::string isoNameToString(const u8* name, u8 nameLength, u32 maxLength) {
-    return std::string(reinterpret_cast<const char*>(name), std::min<u32>(nameLength, maxLength));
+    const std::string bytes(reinterpret_cast<const char*>(name), std::min<u32>(nameLength, maxLength));
+    bool utf8 = true;
+    for (size_t i = 0; i < bytes.size() && utf8;) {
+        u32 codePoint = 0;
+        const size_t n = static_cast<u8>(bytes[i]) < 0x80 ? 1 : utf8SequenceAt(bytes, i, codePoint);
+        utf8 = n != 0;
+        i += n;
+    }
+    if (utf8) return bytes;
+    std::string text;
+    for (const char c : bytes) {
+        const u8 b = static_cast<u8>(c);
+        if (b < 0x80) {
+            text.push_back(c);
+        } else {
+            text.push_back(static_cast<char>(0xC0 | (b >> 6)));
+            text.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+        }
+    }
+    return text;
 }
 
 u32 isoDateToUnix(const u8* date) {
@@ -52,6 +71,7 @@ bool ISOVolume::mount(bool buildTree) {
     bool primarySeen = false;
     std::string name;
     m_joliet = false;
+    m_names = ISONames::Bytes;
     for (u32 block = kFirstDescriptor; block <= kLastDescriptor; ++block) {
         if (!read(base + u64(block) * kSectorSize, kDescriptorSize, m_descriptor)) {
             log(LOG_ERROR, "error reading ISO volume descriptor\n");
@@ -97,6 +117,7 @@ bool ISOVolume::mount(bool buildTree) {
             log(LOG_DEBUG, "this is a primary volume desriptor\n");
             name = trimRight(isoNameToString(m_descriptor + 40, 32, 32));
             primarySeen = true;
+            m_names = ISONames::Bytes;
             continue;
         }
         log(LOG_DEBUG, "this is a supplementary volume desriptor\n");
@@ -107,6 +128,7 @@ bool ISOVolume::mount(bool buildTree) {
             name = trimRight(utf16ToUtf8(reinterpret_cast<const u16*>(m_descriptor + 40), 16, 32, true));
             m_joliet = true;
         }
+        m_names = m_joliet ? ISONames::Ucs2 : ISONames::Guess;
         break;
     }
     if (!primarySeen) {
@@ -118,7 +140,7 @@ bool ISOVolume::mount(bool buildTree) {
     m_allocBlockSize = kSectorSize;
     m_folderClaims.clear();
     if (buildTree) {
-        ISOVolumeItem* root = new ISOVolumeItem(m_rootExtent, m_rootSize, m_joliet);
+        ISOVolumeItem* root = new ISOVolumeItem(m_rootExtent, m_rootSize, m_names);
         root->setContainer(true);
         root->setName("Root");
         setRootItem(root);

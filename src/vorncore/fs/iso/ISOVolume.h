@@ -25,6 +25,18 @@
 
 namespace vorn {
 
+// How the names of a directory tree are written.
+enum class ISONames : u8 {
+    // 8-bit names as written: the tree of a primary descriptor.
+    Bytes,
+    // UCS-2 big-endian throughout: a Joliet tree.
+    Ucs2,
+    // Not known (a directory found on a raw disk, the tree of a supplementary
+    // descriptor without Joliet escapes): a directory is UCS-2 when one of its
+    // names holds a byte that no 8-bit name holds (see ISOAnalyser::parseDir).
+    Guess,
+};
+
 class ISOVolume : public Volume {
 public:
     // Bytes of a descriptor that are read; the descriptor block size.
@@ -38,6 +50,8 @@ public:
     bool isAllocationBlockUsed(u64) override { return false; }
 
     bool isJoliet() const { return m_joliet; }
+    // How the names of the tree that mount chose are written.
+    ISONames getNames() const { return m_names; }
     u64 getVolumeSpaceSize() const { return m_volumeSpaceSize; }
     u32 getLogicalBlockSize() const { return m_logicalBlockSize; }
     u64 getRootExtent() const { return m_rootExtent; }
@@ -51,13 +65,17 @@ private:
     u8 m_descriptor[kDescriptorSize] = {};
     u64 m_volumeSpaceSize = 0;
     bool m_joliet = false;
+    ISONames m_names = ISONames::Bytes;
     u32 m_logicalBlockSize = kSectorSize;
     u64 m_rootExtent = 0;
     u64 m_rootSize = 0;
     std::map<u64, std::pair<u64, u32>> m_folderClaims;
 };
 
-// The first min(nameLength, maxLength) bytes of a record's name as they are.
+// The first min(nameLength, maxLength) bytes of an 8-bit name as UTF-8 text:
+// kept as they are when they are valid UTF-8 (tools that write names beyond
+// d-characters mostly write UTF-8), otherwise read as Latin-1, so that every
+// byte shows as one character and the text is always valid UTF-8.
 std::string isoNameToString(const u8* name, u8 nameLength, u32 maxLength);
 // A 7-byte recording date (years since 1900, month, day, hour, minute,
 // second, GMT offset, which is ignored) as Unix seconds; 0 when out of range.

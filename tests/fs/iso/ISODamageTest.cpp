@@ -1,6 +1,9 @@
-// Crafted ISO 9660 images (tests/fixtures/make_iso.sh): a plain name beyond ASCII, browsed, scanned for lost
-// files and saved through Recovery.
+// Crafted ISO 9660 images (tests/fixtures/make_iso.sh): chained overlong directories and a plain name beyond
+// ASCII, browsed, walked, scanned for lost files and saved through Recovery.
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
 
 #include "fs/MemoryTestDisk.h"
 #include "fs/iso/IsoTestSupport.h"
@@ -13,6 +16,106 @@
 
 namespace vorn::test {
 namespace {
+
+constexpr int kChainSectors = 1024, kFilesPerSector = 9;
+
+// File Fkkkk_j.TXT of the chained image: the start of "chain sector kkkk\n" over and over.
+std::vector<u8> chainFile(const std::string& name) {
+    int k = 0, j = 0;
+    if (sscanf(name.c_str(), "F%4d_%1d.TXT", &k, &j) != 2) return {};
+    const std::string line = format("chain sector %04d\n", k);
+    std::string text;
+    while (text.size() < 100u + 200u * j) text += line;
+    return std::vector<u8>(text.begin(), text.begin() + 100 + 200 * j);
+}
+
+// Loads every folder below `folder`, whatever its depth: each file's name must be new and its bytes those
+// written; *depthOk: every file of sector k lies k folders down (the folder of its own sector).
+void loadChain(VolumeItem* folder, int depth, std::set<std::string>& files, u64& folders, bool* depthOk) {
+    folder->loadChildren();
+    for (VolumeItem* child : folder->children()) {
+        if (child->isContainer()) {
+            ++folders;
+            loadChain(child, depth + 1, files, folders, depthOk);
+            continue;
+        }
+        EXPECT_TRUE(files.insert(child->getName()).second) << child->getName() << " listed twice";
+        std::vector<u8> bytes;
+        EXPECT_TRUE(readItem(child, bytes) && bytes == chainFile(child->getName())) << child->getName();
+        *depthOk = *depthOk && child->getName().substr(1, 4) == format("%04d", depth);
+    }
+}
+
+struct Counter : VolumeItemCallback {
+    u64 items = 0;
+    void onItem(VolumeItem*, bool*, bool*) override { ++items; }
+};
+
+// Saves the folder's children; every file written holds the bytes of the file it is named after.
+u64 saveChain(Recovery& recovery, VolumeItem* folder) {
+    ScratchDir scratch;
+    char dir[] = "/dev/shm/vorn_iso_chain_XXXXXX";  // thousands of small files: in memory where it can
+    const std::string target = mkdtemp(dir) ? dir : scratch.path;
+    recovery.save(folder->children(), target);
+    EXPECT_TRUE(recovery.getLastSaveOk());
+    u64 files = 0;
+    for (auto& e : std::filesystem::recursive_directory_iterator(target)) {
+        if (!e.is_regular_file()) continue;
+        ++files;
+        EXPECT_EQ(fileBytes(e.path()), chainFile(e.path().filename())) << e.path();
+    }
+    EXPECT_EQ(files, recovery.getSavedFileCount());
+    std::filesystem::remove_all(target);
+    return files;
+}
+
+// Each folder of the chain lists its own sector only: the next folder and nine files, each file once; a walk
+// and a save end at the walks' depth limit, a lost-files scan gives the same tree; all in seconds.
+TEST(ISODamage, ChainedOverlongDirectoriesListEachSectorOnce) {
+    const auto start = std::chrono::steady_clock::now();
+    ImageDisk image(mediaPath("iso_chain.iso"));
+    Recovery recovery;
+    ASSERT_TRUE(recovery.selectDisk(&image));
+    LogCapture lines(LOG_WARNING);
+    recovery.openExistingVolume();
+    VolumeItem* root = recovery.getRootItem();
+    ASSERT_NE(root, nullptr);
+    root->loadChildren();
+    std::string files0 = "DIR0001{}";
+    for (int j = 0; j < kFilesPerSector; ++j) files0 += format(",F0000_%d.TXT", j);
+    EXPECT_EQ(treeText(root), files0);
+
+    Counter walk;
+    root->visit(&walk, true);
+    EXPECT_LE(walk.items, u64(VolumeItem::kMaxDepth + 1) * (kFilesPerSector + 1));
+    const u64 saved = saveChain(recovery, root);
+    EXPECT_GE(saved, u64(VolumeItem::kMaxDepth) * kFilesPerSector);
+    EXPECT_LE(saved, walk.items);
+
+    std::set<std::string> files;
+    u64 folders = 0;
+    bool depthOk = true;
+    loadChain(root, 0, files, folders, &depthOk);
+    EXPECT_EQ(files.size(), u64(kChainSectors) * kFilesPerSector);
+    EXPECT_EQ(folders, u64(kChainSectors) - 1);
+    EXPECT_TRUE(depthOk);
+
+    recovery.setScanType(SCAN_LOST_FILES);
+    recovery.scan();
+    VolumeItem* orphans = recovery.getRootItem()->getChild(0, true)->findChild("OrphanedFolders", false);
+    ASSERT_NE(orphans, nullptr);
+    ASSERT_EQ(orphans->getChildCount(true), 1u);
+    VolumeItem* found = orphans->getChild(0, true);
+    EXPECT_EQ(found->getName(), "Extent 18");
+    EXPECT_GE(saveChain(recovery, found), u64(VolumeItem::kMaxDepth) * kFilesPerSector);
+    files.clear(), folders = 0, depthOk = true;
+    loadChain(found, 0, files, folders, &depthOk);
+    EXPECT_EQ(files.size(), u64(kChainSectors) * kFilesPerSector);
+    EXPECT_EQ(folders, u64(kChainSectors) - 1);
+    EXPECT_TRUE(depthOk);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    recovery.selectDisk(nullptr);
+}
 
 // The Latin-1 bytes of a plain name (no Joliet) come out as their UTF-8 text, by browse, lost-files scan and
 // save; the other files as The Sleuth Kit read the image before its names were patched.

@@ -67,6 +67,15 @@ bool looksLikeUcs2(const std::string& name) {
     return std::any_of(name.begin(), name.end(), [](char c) { return static_cast<u8>(c) < 0x20; });
 }
 
+// A sector that another directory listed first ends the walk, with a line.
+bool sectorIsOurs(ISODirectoryMap* map, u64 sector, u64 dirStart) {
+    u64 owner = 0;
+    if (!map || map->claimSector(sector, dirStart, &owner)) return true;
+    log(LOG_WARNING, "ISOAnalyser::parseDir - sector at %lld belongs to the directory at %lld, not listed again\n",
+        static_cast<long long>(sector), static_cast<long long>(owner));
+    return false;
+}
+
 // Recording dates as isoDateToUnix gives them, the system's time zone asked
 // once per hour of date met (it costs a file lookup per call when TZ is unset).
 class DateConverter {
@@ -219,7 +228,7 @@ void ISOAnalyser::scanLostFiles(const u8* data, u32 len) {
     }
 
     std::vector<std::unique_ptr<ISOVolumeItem>> items;
-    if (!parseDir(disk, at, items, 0, ISONames::Guess)) return;
+    if (!parseDir(disk, at, items, 0, ISONames::Guess, &currentVolume->directories())) return;
     for (std::unique_ptr<ISOVolumeItem>& item : items) {
         // Only a folder names a directory (an empty file may share its extent).
         if (item->isContainer()) itemsByExtent[item->getExtent()] = item.get();
@@ -297,15 +306,22 @@ bool ISOAnalyser::isDirectoryStart(const u8* data, u32 len, u64* ownExtent, u64*
 }
 
 bool ISOAnalyser::parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOVolumeItem>>& items, u64 size,
-                           ISONames names) {
+                           ISONames names, ISODirectoryMap* map) {
     u8 sector[kSector];
     if (!disk || !disk->read(ofs, kSector, sector)) {
         log(LOG_ERROR, "ISOAnalyser::parseDir - error reading ISO directory!\n");
         return false;
     }
+    const u64 dirStart = ofs;
+    u64 limit = ~u64(0);  // no sector at or past it is read
+    if (map) {
+        map->addStart(dirStart);
+        limit = map->limitFor(dirStart);
+        if (!sectorIsOurs(map, ofs, dirStart)) return true;
+    }
     const size_t first = items.size();
     std::vector<std::string> rawNames;  // of items[first...], decoded at the end
-    u64 consumed = 0;  // bytes walked since ofs
+    u64 consumed = 0;  // bytes walked since dirStart
     u32 pos = 0;       // in the sector
     DateConverter dates;
     for (;;) {
@@ -318,17 +334,31 @@ bool ISOAnalyser::parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOV
             consumed += kSector - pos;
             if (size && consumed >= size) break;
             ofs += kSector;
+            if (ofs >= limit && !(map && map->owns(ofs, dirStart))) {
+                if (size)
+                    log(LOG_WARNING, "ISOAnalyser::parseDir - directory at %lld cut to %lld bytes (its size: %lld)\n",
+                        static_cast<long long>(dirStart), static_cast<long long>(ofs - dirStart),
+                        static_cast<long long>(size));
+                break;
+            }
             if (!disk->read(ofs, kSector, sector)) {
                 log(LOG_ERROR, "ISOAnalyser::parseDir - error reading ISO directory!\n");
                 break;
             }
             if (isDirectoryStart(sector, kSector, nullptr, nullptr)) break;
+            if (!sectorIsOurs(map, ofs, dirStart)) break;
             pos = 0;
             continue;
         }
         Record r;
         if (!r.read(sector + pos, kSector - pos)) break;
         if (!(r.folder && (r.isDot(0) || r.isDot(1)))) {
+            if (r.folder && map) {
+                // A directory starts there: this one ends before it.
+                const u64 start = map->extentOffset(r.extent);
+                map->addStart(start);
+                if (start > dirStart) limit = std::min(limit, start);
+            }
             auto item = std::make_unique<ISOVolumeItem>(r.extent, r.dataLength, names);
             item->setDate(dates.toUnix(r.date));
             item->setContainer(r.folder);

@@ -58,9 +58,11 @@ public:
     // a zero length byte moves on to the next sector. New items are appended
     // to items. names: how the tree writes its names; a Guess reads all the
     // directory's names as UCS-2 when one of them starts with a zero byte or
-    // has an even length and a control byte, as 8-bit names otherwise.
+    // has an even length and a control byte, as 8-bit names otherwise. map,
+    // when given, bounds the walk by the volume's directories and records
+    // this one in it (ISODirectoryMap).
     static bool parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOVolumeItem>>& items, u64 size,
-                         ISONames names = ISONames::Guess);
+                         ISONames names = ISONames::Guess, ISODirectoryMap* map = nullptr);
     // Whether data begins with the "." and ".." records of a directory; their
     // extents go to *ownExtent and *parentExtent.
     static bool isDirectoryStart(const u8* data, u32 len, u64* ownExtent, u64* parentExtent);

@@ -55,6 +55,28 @@ std::string isoNameToString(const u8* name, u8 nameLength, u32 maxLength) {
     return text;
 }
 
+void ISODirectoryMap::reset(u64 origin, u32 blockSize, u64 volumeEnd, u64 mediumEnd) {
+    m_origin = origin;
+    m_blockSize = blockSize;
+    m_volumeEnd = volumeEnd;
+    m_mediumEnd = mediumEnd;
+    m_starts.clear();
+    m_sectorOwners.clear();
+}
+
+u64 ISODirectoryMap::limitFor(u64 dirStart) const {
+    u64 limit = m_mediumEnd;
+    if (dirStart < m_volumeEnd) limit = std::min(limit, m_volumeEnd);
+    if (auto next = m_starts.upper_bound(dirStart); next != m_starts.end()) limit = std::min(limit, *next);
+    return limit;
+}
+
+bool ISODirectoryMap::claimSector(u64 sector, u64 dirStart, u64* owner) {
+    const auto [it, inserted] = m_sectorOwners.try_emplace(sector, dirStart);
+    if (owner) *owner = it->second;
+    return inserted || it->second == dirStart;
+}
+
 u32 isoDateToUnix(const u8* date) {
     const time_t t = toTimeNoDst(date[2], date[1], 1900 + date[0], date[3], date[4], date[5]);
     return t > 0 && t <= time_t(0xFFFFFFFF) ? static_cast<u32>(t) : 0;
@@ -72,6 +94,8 @@ bool ISOVolume::mount(bool buildTree) {
     std::string name;
     m_joliet = false;
     m_names = ISONames::Bytes;
+    m_mounted = false;
+    m_directoriesSet = false;
     for (u32 block = kFirstDescriptor; block <= kLastDescriptor; ++block) {
         if (!read(base + u64(block) * kSectorSize, kDescriptorSize, m_descriptor)) {
             log(LOG_ERROR, "error reading ISO volume descriptor\n");
@@ -139,6 +163,8 @@ bool ISOVolume::mount(bool buildTree) {
     log(LOG_DEBUG, "volume name: %s\n", m_name.c_str());
     m_allocBlockSize = kSectorSize;
     m_folderClaims.clear();
+    m_mounted = true;
+    m_directoriesSet = false;
     if (buildTree) {
         ISOVolumeItem* root = new ISOVolumeItem(m_rootExtent, m_rootSize, m_names);
         root->setContainer(true);
@@ -147,6 +173,18 @@ bool ISOVolume::mount(bool buildTree) {
         root->setParent(nullptr);
     }
     return true;
+}
+
+ISODirectoryMap& ISOVolume::directories() {
+    if (!m_directoriesSet) {
+        // The volume's space counts from the disk offset like the extents.
+        const u64 medium = getMediumSize();
+        const u64 mediumEnd = medium > ~u64(0) - m_diskOffset ? ~u64(0) : m_diskOffset + medium;
+        const u64 space = m_mounted ? std::min(m_volumeSpaceSize * m_logicalBlockSize, medium) : 0;
+        m_directories.reset(m_diskOffset, m_logicalBlockSize, space ? m_diskOffset + space : 0, mediumEnd);
+        m_directoriesSet = true;
+    }
+    return m_directories;
 }
 
 bool ISOVolume::claimFolder(u64 extent, u64 parentExtent, u32 index) {

@@ -13,11 +13,14 @@
 // Ownership: the root item belongs to whoever holds the result tree; the
 // destructor only detaches it. Keeps a record of which directory entry first
 // showed each folder extent, so that a folder listed by several entries is
-// shown once and every walk over the tree ends.
+// shown once and every walk over the tree ends, and the map of the
+// directories its readers have listed (ISODirectoryMap).
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "fs/Volume.h"
@@ -35,6 +38,49 @@ enum class ISONames : u8 {
     // descriptor without Joliet escapes): a directory is UCS-2 when one of its
     // names holds a byte that no 8-bit name holds (see ISOAnalyser::parseDir).
     Guess,
+};
+
+// The directories that the readers of one volume have seen, so that sizes
+// and links of a damaged volume cannot make them list the same sectors again
+// and again. Offsets are disk bytes.
+//
+// Each 2,048-byte sector belongs to the first directory that listed it, and
+// another directory stops where it meets it; the same directory lists its
+// own sectors again when its folder is loaded anew, so a listing does not
+// change. Into sectors not yet listed, a directory is read at most up to the
+// end of the medium, the end of the volume's space (when it starts inside
+// it) and the next directory start seen so far (a folder record's extent, or
+// a directory read). Memory: one entry per folder record and per sector
+// listed.
+class ISODirectoryMap {
+public:
+    // Extents count blockSize bytes from disk byte origin; no directory is
+    // read at or past mediumEnd, nor at or past volumeEnd when it starts
+    // before it (0: no volume end). Forgets what was seen.
+    void reset(u64 origin, u32 blockSize, u64 volumeEnd, u64 mediumEnd);
+
+    u64 extentOffset(u64 extent) const { return m_origin + extent * m_blockSize; }
+    // The disk byte at which reading the directory that starts at dirStart
+    // must stop.
+    u64 limitFor(u64 dirStart) const;
+    void addStart(u64 dirStart) { m_starts.insert(dirStart); }
+    // Gives the sector at disk byte sector to the directory that starts at
+    // dirStart; false when another directory listed it first (*owner: that
+    // directory's start).
+    bool claimSector(u64 sector, u64 dirStart, u64* owner);
+    // Whether the directory that starts at dirStart listed the sector before.
+    bool owns(u64 sector, u64 dirStart) const {
+        const auto it = m_sectorOwners.find(sector);
+        return it != m_sectorOwners.end() && it->second == dirStart;
+    }
+
+private:
+    u64 m_origin = 0;
+    u32 m_blockSize = 2048;
+    u64 m_volumeEnd = 0;
+    u64 m_mediumEnd = ~u64(0);
+    std::set<u64> m_starts;
+    std::unordered_map<u64, u64> m_sectorOwners;
 };
 
 class ISOVolume : public Volume {
@@ -60,6 +106,10 @@ public:
     // Records that entry `index` of the folder at parentExtent shows the
     // folder at extent; false when another entry showed it first.
     bool claimFolder(u64 extent, u64 parentExtent, u32 index);
+    // The directories listed on this volume; set up on first use after a
+    // mount, from the disk offset, logical block size and volume space then
+    // in force (a lost volume's disk offset is set after construction).
+    ISODirectoryMap& directories();
 
 private:
     u8 m_descriptor[kDescriptorSize] = {};
@@ -70,6 +120,9 @@ private:
     u64 m_rootExtent = 0;
     u64 m_rootSize = 0;
     std::map<u64, std::pair<u64, u32>> m_folderClaims;
+    ISODirectoryMap m_directories;
+    bool m_directoriesSet = false;
+    bool m_mounted = false;
 };
 
 // The first min(nameLength, maxLength) bytes of an 8-bit name as UTF-8 text:

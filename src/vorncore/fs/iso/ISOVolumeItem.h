@@ -5,8 +5,9 @@
 // from the volume's start, and never past the item's size. A folder loads
 // its records once (addChildren); a record that would show the folder itself
 // or one of its ancestors, or a folder already shown by another entry, is
-// left out, so every walk over the tree ends. `names` says how the names of
-// the item's tree are written; its folders pass it on to their children.
+// left out, so every walk over the tree ends; its directory is read within
+// the bounds the volume keeps (ISODirectoryMap). `names` says how the names
+// of the item's tree are written; its folders pass it on to their children.
 #pragma once
 
 #include <string>

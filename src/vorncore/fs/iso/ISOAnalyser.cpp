@@ -27,6 +27,13 @@ constexpr u64 kDescriptorLead = 16 * u64(kSector);
 // Fixed bytes of a directory record before its name.
 constexpr u32 kRecordHead = 33;
 
+// Whether a name is that of the "." record (which = 0: the single byte 0) or
+// of the ".." record (which = 1: the single byte 1), also written as two
+// bytes 0, which.
+bool isDotName(const u8* name, u8 length, u8 which) {
+    return (length == 1 && name[0] == which) || (length == 2 && name[0] == 0 && name[1] == which);
+}
+
 // A directory record whose lengths fit it and the bytes it lies in, and
 // whose both-endian halves agree.
 struct Record {
@@ -51,17 +58,16 @@ struct Record {
         name = rec + kRecordHead;
         return true;
     }
-    // The "." record (single byte 0) or the ".." record (single byte 1), also
-    // written as two bytes 0, n.
-    bool isDot(u8 which) const {
-        return (nameLength == 1 && name[0] == which) || (nameLength == 2 && name[0] == 0 && name[1] == which);
-    }
+    bool isDot(u8 which) const { return isDotName(name, nameLength, which); }
 };
 
 // Whether a name read from a tree of unknown kind is UCS-2: it starts with a
 // zero byte, or it has an even length and a control byte (a zero byte
 // included), which no 8-bit name holds.
 bool looksLikeUcs2(const std::string& name) {
+    const u8* bytes = reinterpret_cast<const u8*>(name.data());
+    const u8 length = static_cast<u8>(name.size());
+    if (isDotName(bytes, length, 0) || isDotName(bytes, length, 1)) return false;
     if (!name.empty() && name[0] == 0) return true;
     if (name.size() % 2) return false;
     return std::any_of(name.begin(), name.end(), [](char c) { return static_cast<u8>(c) < 0x20; });
@@ -74,6 +80,18 @@ bool sectorIsOurs(ISODirectoryMap* map, u64 sector, u64 dirStart) {
     log(LOG_WARNING, "ISOAnalyser::parseDir - sector at %lld belongs to the directory at %lld, not listed again\n",
         static_cast<long long>(sector), static_cast<long long>(owner));
     return false;
+}
+
+// A record's name without its version suffix: 8-bit text, or UCS-2 big-
+// endian up to a zero unit; the "." and ".." names are "" and "\x01".
+std::string recordName(const u8* name, u8 length, bool ucs2) {
+    if (isDotName(name, length, 0)) return "";
+    if (isDotName(name, length, 1)) return "\x01";
+    std::string text = ucs2 ? utf16ToUtf8(reinterpret_cast<const u16*>(name), length / 2, length, true)
+                            : isoNameToString(name, length, length);
+    text = substringBefore(text, ";");
+    VORN_LOG(LOG_DEBUG, "name: %s\n", text.c_str());
+    return text;
 }
 
 // Recording dates as isoDateToUnix gives them, the system's time zone asked
@@ -319,8 +337,10 @@ bool ISOAnalyser::parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOV
         limit = map->limitFor(dirStart);
         if (!sectorIsOurs(map, ofs, dirStart)) return true;
     }
+    // A tree of unknown kind is judged by the whole directory: its names are
+    // kept as they are and decoded at the end.
     const size_t first = items.size();
-    std::vector<std::string> rawNames;  // of items[first...], decoded at the end
+    std::vector<std::string> rawNames;
     u64 consumed = 0;  // bytes walked since dirStart
     u32 pos = 0;       // in the sector
     DateConverter dates;
@@ -362,26 +382,21 @@ bool ISOAnalyser::parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOV
             auto item = std::make_unique<ISOVolumeItem>(r.extent, r.dataLength, names);
             item->setDate(dates.toUnix(r.date));
             item->setContainer(r.folder);
+            if (names == ISONames::Guess) {
+                rawNames.emplace_back(reinterpret_cast<const char*>(r.name), r.nameLength);
+            } else {
+                item->setName(recordName(r.name, r.nameLength, names == ISONames::Ucs2));
+            }
             items.push_back(std::move(item));
-            rawNames.emplace_back(r.isDot(0) ? "" : r.isDot(1) ? "\x01" : std::string(r.name, r.name + r.nameLength));
         }
         consumed += r.length;
         pos += r.length;
     }
 
-    const bool ucs2 = names == ISONames::Ucs2 ||
-                      (names == ISONames::Guess && std::any_of(rawNames.begin(), rawNames.end(), looksLikeUcs2));
-    for (size_t i = 0; i < rawNames.size(); ++i) {
-        const std::string& raw = rawNames[i];
-        const u8* bytes = reinterpret_cast<const u8*>(raw.data());
-        std::string name = raw.empty() || raw == "\x01" ? raw
-                         : ucs2 ? utf16ToUtf8(reinterpret_cast<const u16*>(bytes), static_cast<int>(raw.size() / 2),
-                                              static_cast<int>(raw.size()), true)
-                                : isoNameToString(bytes, static_cast<u8>(raw.size()), static_cast<u32>(raw.size()));
-        name = substringBefore(name, ";");
-        VORN_LOG(LOG_DEBUG, "name: %s\n", name.c_str());
-        items[first + i]->setName(name);
-    }
+    const bool ucs2 = std::any_of(rawNames.begin(), rawNames.end(), looksLikeUcs2);
+    for (size_t i = 0; i < rawNames.size(); ++i)
+        items[first + i]->setName(
+            recordName(reinterpret_cast<const u8*>(rawNames[i].data()), static_cast<u8>(rawNames[i].size()), ucs2));
     return true;
 }
 

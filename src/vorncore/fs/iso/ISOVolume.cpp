@@ -61,7 +61,7 @@ void ISODirectoryMap::reset(u64 origin, u32 blockSize, u64 volumeEnd, u64 medium
     m_volumeEnd = volumeEnd;
     m_mediumEnd = mediumEnd;
     m_starts.clear();
-    m_sectorOwners.clear();
+    m_runs.clear();
 }
 
 u64 ISODirectoryMap::limitFor(u64 dirStart) const {
@@ -72,9 +72,33 @@ u64 ISODirectoryMap::limitFor(u64 dirStart) const {
 }
 
 bool ISODirectoryMap::claimSector(u64 sector, u64 dirStart, u64* owner) {
-    const auto [it, inserted] = m_sectorOwners.try_emplace(sector, dirStart);
-    if (owner) *owner = it->second;
-    return inserted || it->second == dirStart;
+    const u64 end = sector + ISOVolume::kSectorSize;
+    *owner = dirStart;
+    auto next = m_runs.lower_bound(sector);
+    if (next != m_runs.end() && next->first < end) {
+        *owner = next->second.owner;
+        return next->first == sector && next->second.owner == dirStart;
+    }
+    if (next != m_runs.begin()) {
+        const auto prev = std::prev(next);
+        if (prev->second.end > sector) {
+            *owner = prev->second.owner;
+            return prev->second.owner == dirStart && prev->second.end >= end;
+        }
+        if (prev->second.end == sector && prev->second.owner == dirStart) {
+            prev->second.end = end;  // the next sector of the same listing
+            return true;
+        }
+    }
+    m_runs.emplace_hint(next, sector, Run{end, dirStart});
+    return true;
+}
+
+bool ISODirectoryMap::owns(u64 sector, u64 dirStart) const {
+    auto it = m_runs.upper_bound(sector);
+    if (it == m_runs.begin()) return false;
+    --it;
+    return sector < it->second.end && it->second.owner == dirStart;
 }
 
 u32 isoDateToUnix(const u8* date) {

@@ -20,7 +20,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "fs/Volume.h"
@@ -45,13 +44,13 @@ enum class ISONames : u8 {
 // and again. Offsets are disk bytes.
 //
 // Each 2,048-byte sector belongs to the first directory that listed it, and
-// another directory stops where it meets it; the same directory lists its
-// own sectors again when its folder is loaded anew, so a listing does not
-// change. Into sectors not yet listed, a directory is read at most up to the
+// another directory stops where it meets any of its bytes; the same
+// directory lists its own sectors again when its folder is loaded anew, so a
+// listing does not change. Into sectors not yet listed, a directory is read at most up to the
 // end of the medium, the end of the volume's space (when it starts inside
 // it) and the next directory start seen so far (a folder record's extent, or
-// a directory read). Memory: one entry per folder record and per sector
-// listed.
+// a directory read). Memory: one entry per folder record and per run of
+// sectors that a directory listed (mostly one per directory).
 class ISODirectoryMap {
 public:
     // Extents count blockSize bytes from disk byte origin; no directory is
@@ -64,23 +63,27 @@ public:
     // must stop.
     u64 limitFor(u64 dirStart) const;
     void addStart(u64 dirStart) { m_starts.insert(dirStart); }
-    // Gives the sector at disk byte sector to the directory that starts at
-    // dirStart; false when another directory listed it first (*owner: that
-    // directory's start).
+    // Gives the 2,048 bytes at disk byte sector to the directory that starts
+    // at dirStart; false when another directory listed any of them first
+    // (*owner: that directory's start).
     bool claimSector(u64 sector, u64 dirStart, u64* owner);
     // Whether the directory that starts at dirStart listed the sector before.
-    bool owns(u64 sector, u64 dirStart) const {
-        const auto it = m_sectorOwners.find(sector);
-        return it != m_sectorOwners.end() && it->second == dirStart;
-    }
+    bool owns(u64 sector, u64 dirStart) const;
 
 private:
+    // Bytes [first, end) listed by the directory that starts at owner; runs
+    // never overlap.
+    struct Run {
+        u64 end;
+        u64 owner;
+    };
+
     u64 m_origin = 0;
     u32 m_blockSize = 2048;
     u64 m_volumeEnd = 0;
     u64 m_mediumEnd = ~u64(0);
     std::set<u64> m_starts;
-    std::unordered_map<u64, u64> m_sectorOwners;
+    std::map<u64, Run> m_runs;  // by first byte
 };
 
 class ISOVolume : public Volume {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 
 #include "fs/MemoryTestDisk.h"
 #include "fs/iso/IsoTestSupport.h"
@@ -29,21 +30,28 @@ std::vector<u8> chainFile(const std::string& name) {
     return std::vector<u8>(text.begin(), text.begin() + 100 + 200 * j);
 }
 
-// Loads every folder below `folder`, whatever its depth: each file's name must be new and its bytes those
-// written; *depthOk: every file of sector k lies k folders down (the folder of its own sector).
-void loadChain(VolumeItem* folder, int depth, std::set<std::string>& files, u64& folders, bool* depthOk) {
-    folder->loadChildren();
-    for (VolumeItem* child : folder->children()) {
-        if (child->isContainer()) {
-            ++folders;
-            loadChain(child, depth + 1, files, folders, depthOk);
-            continue;
+// Loads every folder below `top`, whatever its depth: 1,023 folders and every file of the chain, each once,
+// with the bytes written, in the folder of its own sector (sector k's files k folders down).
+void expectWholeChain(VolumeItem* top) {
+    std::set<std::string> files;
+    u64 folders = 0;
+    std::function<void(VolumeItem*, int)> load = [&](VolumeItem* folder, int depth) {
+        folder->loadChildren();
+        for (VolumeItem* child : folder->children()) {
+            const std::string name = child->getName();
+            if (child->isContainer()) {
+                ++folders, load(child, depth + 1);
+                continue;
+            }
+            EXPECT_TRUE(files.insert(name).second) << name << " listed twice";
+            std::vector<u8> bytes;
+            EXPECT_TRUE(readItem(child, bytes) && bytes == chainFile(name)) << name;
+            EXPECT_EQ(name.substr(1, 4), format("%04d", depth)) << name;
         }
-        EXPECT_TRUE(files.insert(child->getName()).second) << child->getName() << " listed twice";
-        std::vector<u8> bytes;
-        EXPECT_TRUE(readItem(child, bytes) && bytes == chainFile(child->getName())) << child->getName();
-        *depthOk = *depthOk && child->getName().substr(1, 4) == format("%04d", depth);
-    }
+    };
+    load(top, 0);
+    EXPECT_EQ(files.size(), u64(kChainSectors) * kFilesPerSector);
+    EXPECT_EQ(folders, u64(kChainSectors) - 1);
 }
 
 struct Counter : VolumeItemCallback {
@@ -81,10 +89,6 @@ TEST(ISODamage, ChainedOverlongDirectoriesListEachSectorOnce) {
     VolumeItem* root = recovery.getRootItem();
     ASSERT_NE(root, nullptr);
     root->loadChildren();
-    std::string files0 = "DIR0001{}";
-    for (int j = 0; j < kFilesPerSector; ++j) files0 += format(",F0000_%d.TXT", j);
-    EXPECT_EQ(treeText(root), files0);
-
     Counter walk;
     root->visit(&walk, true);
     EXPECT_LE(walk.items, u64(VolumeItem::kMaxDepth + 1) * (kFilesPerSector + 1));
@@ -92,13 +96,7 @@ TEST(ISODamage, ChainedOverlongDirectoriesListEachSectorOnce) {
     EXPECT_GE(saved, u64(VolumeItem::kMaxDepth) * kFilesPerSector);
     EXPECT_LE(saved, walk.items);
 
-    std::set<std::string> files;
-    u64 folders = 0;
-    bool depthOk = true;
-    loadChain(root, 0, files, folders, &depthOk);
-    EXPECT_EQ(files.size(), u64(kChainSectors) * kFilesPerSector);
-    EXPECT_EQ(folders, u64(kChainSectors) - 1);
-    EXPECT_TRUE(depthOk);
+    expectWholeChain(root);
 
     recovery.setScanType(SCAN_LOST_FILES);
     recovery.scan();
@@ -108,11 +106,7 @@ TEST(ISODamage, ChainedOverlongDirectoriesListEachSectorOnce) {
     VolumeItem* found = orphans->getChild(0, true);
     EXPECT_EQ(found->getName(), "Extent 18");
     EXPECT_GE(saveChain(recovery, found), u64(VolumeItem::kMaxDepth) * kFilesPerSector);
-    files.clear(), folders = 0, depthOk = true;
-    loadChain(found, 0, files, folders, &depthOk);
-    EXPECT_EQ(files.size(), u64(kChainSectors) * kFilesPerSector);
-    EXPECT_EQ(folders, u64(kChainSectors) - 1);
-    EXPECT_TRUE(depthOk);
+    expectWholeChain(found);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     recovery.selectDisk(nullptr);
 }

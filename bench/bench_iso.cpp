@@ -3,9 +3,14 @@
 //   VolumeItem::read behind the engine's 4 MiB cache; baseline:
 //   `isoinfo -J -x /big.bin` into /dev/null;
 // - listing the Joliet tree of 20,000 files (20 folders of 1,000: folders of
-//   many sectors); baseline: `isoinfo -J -f` into /dev/null.
-// The image is made once per run by genisoimage in a fresh temporary folder,
-// which is removed at the end.
+//   many sectors); baseline: `isoinfo -J -f` into /dev/null;
+// - browsing the 4 MiB image of chained overlong directories
+//   (tests/fixtures/iso_chain.py: 1,024 directory sectors of size 0xFFFFFFF0,
+//   each naming the next), every folder loaded, whatever its depth;
+//   baseline: `isoinfo -l` into /dev/null, which lists nothing of it (The
+//   Sleuth Kit's `fls -r` does not end on it within a minute).
+// The images are made once per run, by genisoimage and by the generator, in
+// a fresh temporary folder, which is removed at the end.
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
@@ -32,8 +37,8 @@ constexpr int kFilesPerFolder = 1000;
 constexpr u64 kItems = u64(kFolders) * (kFilesPerFolder + 1) + 1;
 
 struct Image {
-    std::string dir, path;
-    bool ok = false;
+    std::string dir, path, chain;
+    bool ok = false, chainOk = false;
 
     Image() {
         char tmpl[] = "/tmp/vorn_bench_iso_XXXXXX";
@@ -50,6 +55,9 @@ struct Image {
         }
         ok = bench::run("genisoimage -quiet -J -o '" + path + "' '" + dir + "/tree'");
         fs::remove_all(dir + "/tree");
+        chain = dir + "/chain.iso";
+        const fs::path generator = fs::path(__FILE__).parent_path().parent_path() / "tests/fixtures/iso_chain.py";
+        chainOk = bench::run("python3 '" + generator.string() + "' '" + chain + "' 1024");
     }
     ~Image() {
         if (!dir.empty()) fs::remove_all(dir);
@@ -63,15 +71,16 @@ Image& image() {
 
 // The engine's way in: an image disk behind a 4 MiB cache of 256 KiB lines.
 struct Mounted {
-    ImageDisk disk{image().path};
+    explicit Mounted(const std::string& path) : disk(path) {
+        cache.open(false);
+        if (volume.mount(true)) root.reset(volume.getRootItem());
+    }
+    Mounted() : Mounted(image().path) {}
+    ImageDisk disk;
     CachedDisk cache{&disk, 4 * 1024 * 1024, 256 * 1024};
     ISOVolume volume{&cache};
     std::unique_ptr<VolumeItem> root;
 
-    Mounted() {
-        cache.open(false);
-        if (volume.mount(true)) root.reset(volume.getRootItem());
-    }
     ~Mounted() {
         root.reset();
         cache.close();
@@ -126,12 +135,32 @@ void BM_IsoinfoListBaseline(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kItems));
 }
 
+void BM_IsoBrowseChained(benchmark::State& state) {
+    if (!image().chainOk) return state.SkipWithError("chained image not made");
+    u64 items = 0;
+    for (auto _ : state) {
+        Mounted m(image().chain);
+        if (!m.root) return state.SkipWithError("mount failed");
+        items = countTree(m.root.get());
+    }
+    state.counters["items"] = static_cast<double>(items);
+}
+
+void BM_IsoinfoListChainedBaseline(benchmark::State& state) {
+    if (!image().chainOk) return state.SkipWithError("chained image not made");
+    for (auto _ : state)
+        if (!bench::run("isoinfo -l -i '" + image().chain + "' >/dev/null"))
+            return state.SkipWithError("isoinfo failed");
+}
+
 }  // namespace
 
 BENCHMARK(BM_IsoReadSequential64K)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_IsoinfoExtractBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_IsoList20kFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_IsoinfoListBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_IsoBrowseChained)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_IsoinfoListChainedBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 const bool kQuiet = (setLogLevel(LOG_ERROR), true);
 

@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const u32 len = static_cast<u32>(std::min<size_t>(2048, size - ofs));
         const bool start = ISOAnalyser::isDirectoryStart(data + ofs, len, &own, &parent);
         std::vector<std::unique_ptr<ISOVolumeItem>> found;
-        ISOAnalyser::parseDir(&disk, ofs, found, start ? 0 : size - ofs, data[ofs] & 1);
+        ISOAnalyser::parseDir(&disk, ofs, found, start ? 0 : size - ofs, static_cast<ISONames>(data[ofs] % 3));
     }
     disk.close();
     Recovery recovery;

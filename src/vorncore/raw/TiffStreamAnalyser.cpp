@@ -55,7 +55,6 @@ const struct {
     const char* mime;
 } kMakers[] = {{"mamiya", "image/mef"}, {"sony", "image/arw"},        {"olympus", "image/orf"},
                {"nikon", "image/nef"},  {"kodak", "image/kdc"},       {"phase one", "image/phaseone"},
-               {"eastman kodak", "image/kdc"},  // as Kodak's cameras write it
                {"canon", "image/cr2"},  {"sinar", "image/sti"},       {"hasselblad", "image/3fr"}};
 
 }  // namespace

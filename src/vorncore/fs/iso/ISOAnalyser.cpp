@@ -1,5 +1,6 @@
 #include "fs/iso/ISOAnalyser.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -26,6 +27,13 @@ constexpr u64 kDescriptorLead = 16 * u64(kSector);
 // Fixed bytes of a directory record before its name.
 constexpr u32 kRecordHead = 33;
 
+// Whether a name is that of the "." record (which = 0: the single byte 0) or
+// of the ".." record (which = 1: the single byte 1), also written as two
+// bytes 0, which.
+bool isDotName(const u8* name, u8 length, u8 which) {
+    return (length == 1 && name[0] == which) || (length == 2 && name[0] == 0 && name[1] == which);
+}
+
 // A directory record whose lengths fit it and the bytes it lies in, and
 // whose both-endian halves agree.
 struct Record {
@@ -50,20 +58,40 @@ struct Record {
         name = rec + kRecordHead;
         return true;
     }
-    // The "." record (single byte 0) or the ".." record (single byte 1), also
-    // written as two bytes 0, n.
-    bool isDot(u8 which) const {
-        return (nameLength == 1 && name[0] == which) || (nameLength == 2 && name[0] == 0 && name[1] == which);
-    }
+    bool isDot(u8 which) const { return isDotName(name, nameLength, which); }
 };
 
-// Whether a name that does not start with a zero byte is UCS-2 all the same:
-// an even length and a byte outside the printable 8-bit range of ISO names.
-bool looksLikeUcs2(const u8* name, u8 length) {
-    if (length % 2) return false;
-    for (u8 i = 0; i < length; ++i)
-        if (name[i] < 0x20 || name[i] > 0x7E) return true;
+// Whether a name read from a tree of unknown kind is UCS-2: it starts with a
+// zero byte, or it has an even length and a control byte (a zero byte
+// included), which no 8-bit name holds.
+bool looksLikeUcs2(const std::string& name) {
+    const u8* bytes = reinterpret_cast<const u8*>(name.data());
+    const u8 length = static_cast<u8>(name.size());
+    if (isDotName(bytes, length, 0) || isDotName(bytes, length, 1)) return false;
+    if (!name.empty() && name[0] == 0) return true;
+    if (name.size() % 2) return false;
+    return std::any_of(name.begin(), name.end(), [](char c) { return static_cast<u8>(c) < 0x20; });
+}
+
+// A sector that another directory listed first ends the walk, with a line.
+bool sectorIsOurs(ISODirectoryMap* map, u64 sector, u64 dirStart) {
+    u64 owner = 0;
+    if (!map || map->claimSector(sector, dirStart, &owner)) return true;
+    log(LOG_WARNING, "ISOAnalyser::parseDir - sector at %lld belongs to the directory at %lld, not listed again\n",
+        static_cast<long long>(sector), static_cast<long long>(owner));
     return false;
+}
+
+// A record's name without its version suffix: 8-bit text, or UCS-2 big-
+// endian up to a zero unit; the "." and ".." names are "" and "\x01".
+std::string recordName(const u8* name, u8 length, bool ucs2) {
+    if (isDotName(name, length, 0)) return "";
+    if (isDotName(name, length, 1)) return "\x01";
+    std::string text = ucs2 ? utf16ToUtf8(reinterpret_cast<const u16*>(name), length / 2, length, true)
+                            : isoNameToString(name, length, length);
+    text = substringBefore(text, ";");
+    VORN_LOG(LOG_DEBUG, "name: %s\n", text.c_str());
+    return text;
 }
 
 // Recording dates as isoDateToUnix gives them, the system's time zone asked
@@ -218,7 +246,7 @@ void ISOAnalyser::scanLostFiles(const u8* data, u32 len) {
     }
 
     std::vector<std::unique_ptr<ISOVolumeItem>> items;
-    if (!parseDir(disk, at, items, 0)) return;
+    if (!parseDir(disk, at, items, 0, ISONames::Guess, &currentVolume->directories())) return;
     for (std::unique_ptr<ISOVolumeItem>& item : items) {
         // Only a folder names a directory (an empty file may share its extent).
         if (item->isContainer()) itemsByExtent[item->getExtent()] = item.get();
@@ -296,15 +324,25 @@ bool ISOAnalyser::isDirectoryStart(const u8* data, u32 len, u64* ownExtent, u64*
 }
 
 bool ISOAnalyser::parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOVolumeItem>>& items, u64 size,
-                           bool joliet) {
+                           ISONames names, ISODirectoryMap* map) {
     u8 sector[kSector];
     if (!disk || !disk->read(ofs, kSector, sector)) {
         log(LOG_ERROR, "ISOAnalyser::parseDir - error reading ISO directory!\n");
         return false;
     }
-    u64 consumed = 0;  // bytes walked since ofs
+    const u64 dirStart = ofs;
+    u64 limit = ~u64(0);  // no sector at or past it is read
+    if (map) {
+        map->addStart(dirStart);
+        limit = map->limitFor(dirStart);
+        if (!sectorIsOurs(map, ofs, dirStart)) return true;
+    }
+    // A tree of unknown kind is judged by the whole directory: its names are
+    // kept as they are and decoded at the end.
+    const size_t first = items.size();
+    std::vector<std::string> rawNames;
+    u64 consumed = 0;  // bytes walked since dirStart
     u32 pos = 0;       // in the sector
-    bool ucs2Seen = joliet;
     DateConverter dates;
     for (;;) {
         if (size && consumed >= size) break;
@@ -316,38 +354,49 @@ bool ISOAnalyser::parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOV
             consumed += kSector - pos;
             if (size && consumed >= size) break;
             ofs += kSector;
+            if (ofs >= limit && !(map && map->owns(ofs, dirStart))) {
+                if (size)
+                    log(LOG_WARNING, "ISOAnalyser::parseDir - directory at %lld cut to %lld bytes (its size: %lld)\n",
+                        static_cast<long long>(dirStart), static_cast<long long>(ofs - dirStart),
+                        static_cast<long long>(size));
+                break;
+            }
             if (!disk->read(ofs, kSector, sector)) {
                 log(LOG_ERROR, "ISOAnalyser::parseDir - error reading ISO directory!\n");
                 break;
             }
             if (isDirectoryStart(sector, kSector, nullptr, nullptr)) break;
+            if (!sectorIsOurs(map, ofs, dirStart)) break;
             pos = 0;
             continue;
         }
         Record r;
         if (!r.read(sector + pos, kSector - pos)) break;
-        const u32 maxName = r.length - kRecordHead;
-        std::string name;
-        if (r.isDot(0) || r.isDot(1)) {
-            name = r.isDot(1) ? "\x01" : "";
-        } else if (ucs2Seen || r.name[0] == 0 || looksLikeUcs2(r.name, r.nameLength)) {
-            ucs2Seen = ucs2Seen || r.name[0] == 0;
-            name = utf16ToUtf8(reinterpret_cast<const u16*>(r.name), r.nameLength / 2, static_cast<int>(maxName), true);
-        } else {
-            name = isoNameToString(r.name, r.nameLength, maxName);
-        }
-        name = substringBefore(name, ";");
-        VORN_LOG(LOG_DEBUG, "name: %s\n", name.c_str());
-        if (!(r.folder && (name.empty() || name == "\x01"))) {
-            auto item = std::make_unique<ISOVolumeItem>(r.extent, r.dataLength, joliet);
-            item->setName(name);
+        if (!(r.folder && (r.isDot(0) || r.isDot(1)))) {
+            if (r.folder && map) {
+                // A directory starts there: this one ends before it.
+                const u64 start = map->extentOffset(r.extent);
+                map->addStart(start);
+                if (start > dirStart) limit = std::min(limit, start);
+            }
+            auto item = std::make_unique<ISOVolumeItem>(r.extent, r.dataLength, names);
             item->setDate(dates.toUnix(r.date));
             item->setContainer(r.folder);
+            if (names == ISONames::Guess) {
+                rawNames.emplace_back(reinterpret_cast<const char*>(r.name), r.nameLength);
+            } else {
+                item->setName(recordName(r.name, r.nameLength, names == ISONames::Ucs2));
+            }
             items.push_back(std::move(item));
         }
         consumed += r.length;
         pos += r.length;
     }
+
+    const bool ucs2 = std::any_of(rawNames.begin(), rawNames.end(), looksLikeUcs2);
+    for (size_t i = 0; i < rawNames.size(); ++i)
+        items[first + i]->setName(
+            recordName(reinterpret_cast<const u8*>(rawNames[i].data()), static_cast<u8>(rawNames[i].size()), ucs2));
     return true;
 }
 

@@ -25,12 +25,12 @@
 #include <vector>
 
 #include "fs/AbstractAnalyser.h"
+#include "fs/iso/ISOVolume.h"
 #include "misc/Types.h"
 
 namespace vorn {
 
 class Disk;
-class ISOVolume;
 class ISOVolumeItem;
 class VolumeItem;
 
@@ -56,11 +56,13 @@ public:
     // unknown (the lost-files scan): the walk then ends at the first zero
     // length byte. Records never cross a 2,048-byte sector; with a known size
     // a zero length byte moves on to the next sector. New items are appended
-    // to items. joliet: every name is UCS-2; otherwise a name is UCS-2 when it
-    // starts with a zero byte, when an earlier name of the directory did, or
-    // when it has an even length and bytes that no 8-bit ISO name holds.
+    // to items. names: how the tree writes its names; a Guess reads all the
+    // directory's names as UCS-2 when one of them starts with a zero byte or
+    // has an even length and a control byte, as 8-bit names otherwise. map,
+    // when given, bounds the walk by the volume's directories and records
+    // this one in it (ISODirectoryMap).
     static bool parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOVolumeItem>>& items, u64 size,
-                         bool joliet = false);
+                         ISONames names = ISONames::Guess, ISODirectoryMap* map = nullptr);
     // Whether data begins with the "." and ".." records of a directory; their
     // extents go to *ownExtent and *parentExtent.
     static bool isDirectoryStart(const u8* data, u32 len, u64* ownExtent, u64* parentExtent);

@@ -33,7 +33,72 @@ bool validLogicalBlockSize(u32 size) { return size == 512 || size == 1024 || siz
 }  // namespace
 
 std::string isoNameToString(const u8* name, u8 nameLength, u32 maxLength) {
-    return std::string(reinterpret_cast<const char*>(name), std::min<u32>(nameLength, maxLength));
+    const std::string bytes(reinterpret_cast<const char*>(name), std::min<u32>(nameLength, maxLength));
+    bool utf8 = true;
+    for (size_t i = 0; i < bytes.size() && utf8;) {
+        u32 codePoint = 0;
+        const size_t n = static_cast<u8>(bytes[i]) < 0x80 ? 1 : utf8SequenceAt(bytes, i, codePoint);
+        utf8 = n != 0;
+        i += n;
+    }
+    if (utf8) return bytes;
+    std::string text;
+    for (const char c : bytes) {
+        const u8 b = static_cast<u8>(c);
+        if (b < 0x80) {
+            text.push_back(c);
+        } else {
+            text.push_back(static_cast<char>(0xC0 | (b >> 6)));
+            text.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+        }
+    }
+    return text;
+}
+
+void ISODirectoryMap::reset(u64 origin, u32 blockSize, u64 volumeEnd, u64 mediumEnd) {
+    m_origin = origin;
+    m_blockSize = blockSize;
+    m_volumeEnd = volumeEnd;
+    m_mediumEnd = mediumEnd;
+    m_starts.clear();
+    m_runs.clear();
+}
+
+u64 ISODirectoryMap::limitFor(u64 dirStart) const {
+    u64 limit = m_mediumEnd;
+    if (dirStart < m_volumeEnd) limit = std::min(limit, m_volumeEnd);
+    if (auto next = m_starts.upper_bound(dirStart); next != m_starts.end()) limit = std::min(limit, *next);
+    return limit;
+}
+
+bool ISODirectoryMap::claimSector(u64 sector, u64 dirStart, u64* owner) {
+    const u64 end = sector + ISOVolume::kSectorSize;
+    *owner = dirStart;
+    auto next = m_runs.lower_bound(sector);
+    if (next != m_runs.end() && next->first < end) {
+        *owner = next->second.owner;
+        return next->first == sector && next->second.owner == dirStart;
+    }
+    if (next != m_runs.begin()) {
+        const auto prev = std::prev(next);
+        if (prev->second.end > sector) {
+            *owner = prev->second.owner;
+            return prev->second.owner == dirStart && prev->second.end >= end;
+        }
+        if (prev->second.end == sector && prev->second.owner == dirStart) {
+            prev->second.end = end;  // the next sector of the same listing
+            return true;
+        }
+    }
+    m_runs.emplace_hint(next, sector, Run{end, dirStart});
+    return true;
+}
+
+bool ISODirectoryMap::owns(u64 sector, u64 dirStart) const {
+    auto it = m_runs.upper_bound(sector);
+    if (it == m_runs.begin()) return false;
+    --it;
+    return sector < it->second.end && it->second.owner == dirStart;
 }
 
 u32 isoDateToUnix(const u8* date) {
@@ -52,6 +117,9 @@ bool ISOVolume::mount(bool buildTree) {
     bool primarySeen = false;
     std::string name;
     m_joliet = false;
+    m_names = ISONames::Bytes;
+    m_mounted = false;
+    m_directoriesSet = false;
     for (u32 block = kFirstDescriptor; block <= kLastDescriptor; ++block) {
         if (!read(base + u64(block) * kSectorSize, kDescriptorSize, m_descriptor)) {
             log(LOG_ERROR, "error reading ISO volume descriptor\n");
@@ -97,6 +165,7 @@ bool ISOVolume::mount(bool buildTree) {
             log(LOG_DEBUG, "this is a primary volume desriptor\n");
             name = trimRight(isoNameToString(m_descriptor + 40, 32, 32));
             primarySeen = true;
+            m_names = ISONames::Bytes;
             continue;
         }
         log(LOG_DEBUG, "this is a supplementary volume desriptor\n");
@@ -107,6 +176,7 @@ bool ISOVolume::mount(bool buildTree) {
             name = trimRight(utf16ToUtf8(reinterpret_cast<const u16*>(m_descriptor + 40), 16, 32, true));
             m_joliet = true;
         }
+        m_names = m_joliet ? ISONames::Ucs2 : ISONames::Guess;
         break;
     }
     if (!primarySeen) {
@@ -117,14 +187,28 @@ bool ISOVolume::mount(bool buildTree) {
     log(LOG_DEBUG, "volume name: %s\n", m_name.c_str());
     m_allocBlockSize = kSectorSize;
     m_folderClaims.clear();
+    m_mounted = true;
+    m_directoriesSet = false;
     if (buildTree) {
-        ISOVolumeItem* root = new ISOVolumeItem(m_rootExtent, m_rootSize, m_joliet);
+        ISOVolumeItem* root = new ISOVolumeItem(m_rootExtent, m_rootSize, m_names);
         root->setContainer(true);
         root->setName("Root");
         setRootItem(root);
         root->setParent(nullptr);
     }
     return true;
+}
+
+ISODirectoryMap& ISOVolume::directories() {
+    if (!m_directoriesSet) {
+        // The volume's space counts from the disk offset like the extents.
+        const u64 medium = getMediumSize();
+        const u64 mediumEnd = medium > ~u64(0) - m_diskOffset ? ~u64(0) : m_diskOffset + medium;
+        const u64 space = m_mounted ? std::min(m_volumeSpaceSize * m_logicalBlockSize, medium) : 0;
+        m_directories.reset(m_diskOffset, m_logicalBlockSize, space ? m_diskOffset + space : 0, mediumEnd);
+        m_directoriesSet = true;
+    }
+    return m_directories;
 }
 
 bool ISOVolume::claimFolder(u64 extent, u64 parentExtent, u32 index) {

@@ -39,7 +39,8 @@ bool ISOVolumeItem::addChildren() {
     ISOVolume* iso = dynamic_cast<ISOVolume*>(m_volume);
     const u64 ofs = m_volume->getDiskOffset() + m_extent * logicalBlockSize(m_volume);
     std::vector<std::unique_ptr<ISOVolumeItem>> items;
-    if (!ISOAnalyser::parseDir(m_volume->getDisk(), ofs, items, m_size, m_joliet)) return false;
+    if (!ISOAnalyser::parseDir(m_volume->getDisk(), ofs, items, m_size, m_names, iso ? &iso->directories() : nullptr))
+        return false;
     u32 index = 0;
     for (std::unique_ptr<ISOVolumeItem>& child : items) {
         ++index;

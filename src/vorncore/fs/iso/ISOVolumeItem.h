@@ -5,14 +5,15 @@
 // from the volume's start, and never past the item's size. A folder loads
 // its records once (addChildren); a record that would show the folder itself
 // or one of its ancestors, or a folder already shown by another entry, is
-// left out, so every walk over the tree ends. `joliet` says that the folder
-// belongs to a Joliet tree, whose names are UCS-2 throughout; otherwise each
-// name's encoding is judged from its bytes (see ISOAnalyser::parseDir).
+// left out, so every walk over the tree ends; its directory is read within
+// the bounds the volume keeps (ISODirectoryMap). `names` says how the names
+// of the item's tree are written; its folders pass it on to their children.
 #pragma once
 
 #include <string>
 
 #include "fs/VolumeItem.h"
+#include "fs/iso/ISOVolume.h"
 #include "misc/Types.h"
 
 namespace vorn {
@@ -21,7 +22,8 @@ class ISOVolumeItem : public VolumeItem {
 public:
     // Made-up folders: extent 0, size 0, date 0.
     ISOVolumeItem() = default;
-    ISOVolumeItem(u64 extent, u64 size, bool joliet = false) : m_extent(extent), m_size(size), m_joliet(joliet) {}
+    ISOVolumeItem(u64 extent, u64 size, ISONames names = ISONames::Guess)
+        : m_extent(extent), m_size(size), m_names(names) {}
     ~ISOVolumeItem() override = default;
 
     std::string getId() override { return std::to_string(m_extent); }
@@ -32,13 +34,13 @@ public:
 
     u64 getExtent() const { return m_extent; }
     void setDate(u32 date) { m_date = date; }
-    bool isJoliet() const { return m_joliet; }
+    ISONames getNames() const { return m_names; }
 
 private:
     u64 m_extent = 0;
     u64 m_size = 0;
     u32 m_date = 0;
-    bool m_joliet = false;
+    ISONames m_names = ISONames::Guess;
 };
 
 }  // namespace vorn

@@ -12,7 +12,8 @@
 // thread at a time.
 //
 // Bad input is normal: sizes are bounded before anything is read or
-// decoded, a short read leaves zeros, and a damaged picture gives a partial
+// decoded, a decoder is held to kDecodeBytes whatever the file's header
+// claims, a short read leaves zeros, and a damaged picture gives a partial
 // picture, an icon or nothing.
 #pragma once
 
@@ -58,6 +59,12 @@ public:
     // Pictures above this many pixels decode at a reduced size where the
     // format allows it, else give no picture.
     static constexpr qint64 kDecodePixels = 16 * 1024 * 1024;
+    // What decoding one picture may take: JPEG 2000 decodes only where its
+    // header promises to stay within kDecodeBytes; Qt's readers refuse
+    // pictures above kReaderAllocationLimit (with the converted copy still
+    // within kDecodeBytes).
+    static constexpr u64 kDecodeBytes = u64(256) << 20;
+    static constexpr u64 kReaderAllocationLimit = u64(128) << 20;
 
     enum class Decoder { Unknown, Qt, Jpeg2000, Raw };
 
@@ -71,7 +78,6 @@ public:
     // Offered for text and HTML files; nothing shows them yet.
     static QImage getHTMLPreview(const PreviewItem& item, int width, int height);
     static QImage getFileTextPreview(const PreviewItem& item, int width, int height);
-
     // The decoder of an extension (any case); qtFormat gets Qt's format name.
     static Decoder decoderFor(const std::string& extension, QByteArray* qtFormat = nullptr);
     // The power-of-two fitting of a w x h picture into width x height; an

@@ -1,12 +1,19 @@
 // The preview chain on pictures made by ImageMagick and ghostscript
 // (tests/fixtures/make_previews.sh): routing by extension, the fitting
-// rule, size limits, the embedded-JPEG search, PDF pages and type icons.
+// rule, size limits, the embedded-JPEG search, PDF pages and type icons;
+// and JPEG 2000 files whose headers ask for gigabytes.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QProcess>
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <map>
 #include <random>
+#include <sstream>
 
 #include "TestMedia.h"
 #include "gui/Icons.h"
@@ -160,6 +167,86 @@ TEST(Preview, PdfPagesFillTheTargetAndJunkStaysWhite) {
         const QImage white = Preview::getFilePreview(of(junk).make("junk.PDF"), 64, 48).image;
         ASSERT_EQ(white.size(), QSize(64, 48));
         EXPECT_EQ(QColor(white.pixel(32, 24)), QColor(Qt::white));
+    }
+}
+
+// A figure of /proc/self/status ("VmPeak", "VmSize") in bytes.
+u64 memoryStatus(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(key + ":", 0) != 0) continue;
+        std::istringstream fields(line.substr(key.size() + 1));
+        u64 kib = 0;
+        fields >> kib;
+        return kib * 1024;
+    }
+    return 0;
+}
+
+// The JPEG 2000 files of make_previews.sh that the child previews, and what
+// each gives: a mid-grey picture of this size, or none.
+const struct {
+    const char* name;
+    QSize picture;
+} kJpeg2000Cases[] = {
+    {"j2k/grey.j2k", {16, 16}},       {"j2k/psot_2g.j2k", {16, 16}},  {"j2k/psot_4g.j2k", {16, 16}},
+    {"j2k/psot_2g.jp2", {16, 16}},    {"j2k/psot_zero.j2k", {16, 16}}, {"j2k/unknown.j2k", {16, 16}},
+    {"j2k/big_grey.j2k", {128, 96}},  {"j2k/huge_tile.j2k", kNone},   {"j2k/tiles_64k.j2k", kNone},
+    {"j2k/layers.j2k", kNone},        {"j2k/tile_cod.j2k", kNone},    {"j2k/palette.jp2", kNone},
+    {"j2k/box_past_end.jp2", kNone},
+};
+
+// Run by Preview.Jpeg2000PreviewsStayWithinTheBound in a process of its
+// own: previews each case and prints how far it raised the process's peak
+// of mapped memory (VmPeak: what was asked for, touched or not).
+TEST(PreviewBoundChild, Run) {
+    if (qEnvironmentVariableIsEmpty("VORN_PREVIEW_BOUND_CHILD")) GTEST_SKIP() << "only as the bound test's child";
+    auto preview = [](const char* name) {
+        return Preview::getFileImagePreview(of(picture(name)).make(name), 160, 160);
+    };
+    // The decoders' first use maps what they keep for later.
+    preview("picture.jp2");
+    preview("picture.j2k");
+    // Should the bound break, allocations fail 1 GiB on rather than the
+    // machine running out of memory.
+    const rlimit net{memoryStatus("VmSize") + (u64(1) << 30), RLIM_INFINITY};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &net), 0);
+    const u64 base = memoryStatus("VmPeak");
+    for (const auto& c : kJpeg2000Cases) {
+        const QImage image = preview(c.name);
+        const QRgb centre = image.isNull() ? 0 : image.pixel(image.width() / 2, image.height() / 2);
+        printf("CASE %s %d %d %08x %llu\n", c.name, image.width(), image.height(), centre,
+               (unsigned long long)(memoryStatus("VmPeak") - base));
+        fflush(stdout);
+    }
+}
+
+TEST(Preview, Jpeg2000PreviewsStayWithinTheBound) {
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VORN_PREVIEW_BOUND_CHILD"), QStringLiteral("1"));
+    // Freed blocks held back by the sanitizer would count as taken.
+    env.insert(QStringLiteral("ASAN_OPTIONS"),
+               env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":quarantine_size_mb=0"));
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=PreviewBoundChild.Run")});
+    ASSERT_TRUE(child.waitForFinished(300000));
+    const QByteArray output = child.readAllStandardOutput();
+    std::map<std::string, QStringList> seen;
+    for (const QByteArray& line : output.split('\n')) {
+        const QStringList fields = QString::fromLatin1(line).split(QLatin1Char(' '));
+        if (fields.size() == 6 && fields[0] == QLatin1String("CASE")) seen[fields[1].toStdString()] = fields;
+    }
+    for (const auto& c : kJpeg2000Cases) {
+        ASSERT_TRUE(seen.count(c.name)) << c.name << " not previewed; the child said:\n"
+                                        << output.toStdString() << child.readAllStandardError().toStdString();
+        const QStringList& f = seen[c.name];
+        const std::string size = (f[2] + QLatin1Char('x') + f[3]).toStdString();
+        EXPECT_EQ(size, QStringLiteral("%1x%2").arg(c.picture.width()).arg(c.picture.height()).toStdString()) << c.name;
+        if (!c.picture.isEmpty()) {
+            EXPECT_EQ(f[4].toStdString(), "ff808080") << c.name << ": not the grey picture";
+        }
+        EXPECT_LE(f[5].toULongLong(), Preview::kDecodeBytes) << c.name << ": the peak of mapped memory rose that far";
     }
 }
 

@@ -54,19 +54,6 @@ std::string typeExtension(const std::string& name) {
     return dot == std::string::npos ? name : name.substr(dot + 1);
 }
 
-// Reads the first size bytes; zeros where the read fell short. False, with
-// the caller's message, when the memory cannot be had.
-bool readFirst(const PreviewItem& item, u64 size, std::vector<char>* bytes, const char* who) {
-    try {
-        bytes->assign(size, 0);
-    } catch (const std::bad_alloc&) {
-        fprintf(stderr, "%s: error allocating memory (%lld)!\n", who, (long long)size);
-        return false;
-    }
-    if (item.read && size > 0) item.read(0, bytes->data(), size);
-    return true;
-}
-
 QImage decodeQt(const char* bytes, u64 size, const QByteArray& format, const char* who) {
     // Qt's readers refuse pictures above this many MiB (the environment
     // could otherwise raise it).
@@ -274,6 +261,17 @@ QImage whiteImage(int width, int height) {
 }
 
 }  // namespace
+
+bool Preview::readFirst(const PreviewItem& item, u64 size, std::vector<char>* bytes, const char* who) {
+    try {
+        bytes->assign(size, 0);
+    } catch (const std::bad_alloc&) {
+        fprintf(stderr, "%s: error allocating memory (%lld)!\n", who, (long long)size);
+        return false;
+    }
+    if (item.read && size > 0) item.read(0, bytes->data(), size);
+    return true;
+}
 
 QString Preview::versionLine() {
     QStringList formats;

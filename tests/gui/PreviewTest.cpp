@@ -1,19 +1,28 @@
 // The preview chain on pictures made by ImageMagick and ghostscript
 // (tests/fixtures/make_previews.sh): routing by extension, the fitting
 // rule, size limits, the embedded-JPEG search, PDF pages and type icons;
-// and JPEG 2000 files whose headers ask for gigabytes.
+// JPEG 2000 files whose headers ask for gigabytes; and the movie preview
+// on ffmpeg's clips.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
+#include <QEventLoop>
+#include <QTest>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <future>
 #include <map>
+#include <mutex>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "TestMedia.h"
 #include "gui/Icons.h"
@@ -260,6 +269,134 @@ TEST(Preview, TypeIconKeepsItsFirstSize) {
     PreviewResult folder;
     folder.icon = PreviewResult::Folder;
     EXPECT_FALSE(Preview::imageForResult(folder, 48, 48).isNull());
+}
+
+// The frame of the clips at 1.5 s lies in their blue run (red before 1.4 s,
+// green after 1.6 s).
+bool isBlue(const QImage& image) {
+    if (image.isNull()) return false;
+    const QColor c(image.pixel(image.width() / 2, image.height() / 2));
+    return c.blue() > 200 && c.red() < 60 && c.green() < 60;
+}
+
+std::string colourAt(const QImage& image) {
+    return image.isNull() ? "no picture" : QColor(image.pixel(image.width() / 2, image.height() / 2)).name().toStdString();
+}
+
+// The movie preview asked on a thread of its own while this (the UI)
+// thread runs its event loop, as a preview worker would ask it.
+QImage movieFromWorker(const Item& item, const std::string& name, int width, int height) {
+    QEventLoop loop;
+    QImage frame;
+    std::atomic<bool> ended{false};
+    std::thread worker([&] {
+        frame = Preview::getQuickTimePreview(item.make(name), width, height);
+        ended = true;
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    loop.exec();
+    worker.join();
+    EXPECT_TRUE(ended) << name << ": no answer within a minute";
+    return frame;
+}
+
+// Ends the test program when the UI thread does not come back from a call
+// within a minute: a hang there cannot be failed otherwise.
+class HangGuard {
+public:
+    explicit HangGuard(std::string what) : call(std::move(what)), watcher([this] { watch(); }) {}
+    ~HangGuard() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            returned = true;
+        }
+        changed.notify_all();
+        watcher.join();
+    }
+
+private:
+    void watch() {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!changed.wait_for(lock, std::chrono::seconds(60), [this] { return returned; })) {
+            fprintf(stderr, "hang: %s did not return within a minute\n", call.c_str());
+            std::abort();
+        }
+    }
+    std::string call;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool returned = false;
+    std::thread watcher;
+};
+
+TEST(MoviePreview, FrameAtOneAndAHalfSecondsScaledToFit) {
+    // H.264 with B-frames in a QuickTime file, VP8 in WebM (found by a
+    // seek), the WebM clip without length or index (played up to 1.5 s), and
+    // a clip with a sound track played where there is no sound device.
+    for (const char* clip : {"movie.mov", "movie.webm", "movie_live.webm", "movie_sound.mov"}) {
+        const QImage frame = movieFromWorker(of(picture(clip)), clip, 160, 160);
+        EXPECT_EQ(frame.size(), QSize(160, 120)) << clip;
+        EXPECT_TRUE(isBlue(frame)) << clip << ": " << colourAt(frame);
+    }
+    // Asked on the UI thread itself.
+    const QImage direct = Preview::getQuickTimePreview(of(picture("movie.mov")).make("movie.mov"), 64, 64);
+    EXPECT_EQ(direct.size(), QSize(64, 48));
+    EXPECT_TRUE(isBlue(direct)) << colourAt(direct);
+}
+
+TEST(MoviePreview, OnlyTheFirst512KiBAreRead) {
+    // The clip's index comes first, so its first bytes play on their own.
+    Item padded{picture("movie.mov") + QByteArray(600000, '\0'), 600000 + u64(picture("movie.mov").size())};
+    const QImage frame = movieFromWorker(padded, "padded.mov", 160, 160);
+    EXPECT_EQ(*padded.largestRead, Preview::kMovieLimit);
+    EXPECT_TRUE(isBlue(frame)) << colourAt(frame);
+}
+
+TEST(MoviePreview, NoPictureWithoutAFrameAtOneAndAHalfSeconds) {
+    const struct {
+        const char* what;
+        Item item;
+        int width, height;
+    } rows[] = {
+        {"a one-second clip", of(picture("short.mov")), 160, 160},
+        {"random bytes", of(randomBytes(3000, 4)), 160, 160},
+        {"the clip's first 2,000 bytes", of(picture("movie.mov").left(2000)), 160, 160},
+        {"an empty file", of(QByteArray()), 160, 160},
+        {"a zero target", of(picture("movie.mov")), 0, 0},
+    };
+    for (const auto& row : rows)
+        EXPECT_TRUE(movieFromWorker(row.item, "clip.mov", row.width, row.height).isNull()) << row.what;
+    // On the UI thread itself, the player's time-out ends the wait for a
+    // clip that never loads.
+    HangGuard guard("getQuickTimePreview on the UI thread");
+    EXPECT_TRUE(Preview::getQuickTimePreview(of(picture("movie.mov").left(2000)).make("cut.mov"), 160, 160).isNull());
+}
+
+TEST(MoviePreview, AWorkerIsNotHeldByABusyUIThread) {
+    // The UI thread does not run its events while the worker asks: the
+    // worker gives up after its bounded wait, with no picture.
+    const Item clip = of(picture("movie.mov"));
+    std::packaged_task<QImage()> task([&] { return Preview::getQuickTimePreview(clip.make("movie.mov"), 160, 160); });
+    std::future<QImage> result = task.get_future();
+    std::thread worker(std::move(task));
+    const bool ended = result.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    // Let a worker that still waits finish before failing.
+    if (!ended) {
+        const bool late = QTest::qWaitFor([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+        (void)late;
+    }
+    worker.join();
+    ASSERT_TRUE(ended) << "the worker waited on the UI thread for a minute";
+    EXPECT_TRUE(result.get().isNull());
+    // The request it left behind is dropped when the UI thread gets to it.
+    QTest::qWait(100);
+}
+
+TEST(MoviePreview, TheChainSendsNoMovie) {
+    const PreviewResult result = Preview::getFilePreview(of(picture("movie.mov")).make("movie.mov"), 160, 160);
+    EXPECT_TRUE(result.image.isNull());
+    EXPECT_EQ(result.icon, PreviewResult::FileType);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "fs/VolumeItem.h"
 #include "gui/Icons.h"
 #include "gui/ImageScaling.h"
+#include "gui/Jpeg2000Header.h"
 #include "misc/TreeModelInterface.h"
 
 namespace vorn::gui {
@@ -53,20 +54,14 @@ std::string typeExtension(const std::string& name) {
     return dot == std::string::npos ? name : name.substr(dot + 1);
 }
 
-// Reads the first size bytes; zeros where the read fell short. False, with
-// the caller's message, when the memory cannot be had.
-bool readFirst(const PreviewItem& item, u64 size, std::vector<char>* bytes, const char* who) {
-    try {
-        bytes->assign(size, 0);
-    } catch (const std::bad_alloc&) {
-        fprintf(stderr, "%s: error allocating memory (%lld)!\n", who, (long long)size);
-        return false;
-    }
-    if (item.read && size > 0) item.read(0, bytes->data(), size);
-    return true;
-}
-
 QImage decodeQt(const char* bytes, u64 size, const QByteArray& format, const char* who) {
+    // Qt's readers refuse pictures above this many MiB (the environment
+    // could otherwise raise it).
+    static const bool limited = [] {
+        QImageReader::setAllocationLimit(int(Preview::kReaderAllocationLimit >> 20));
+        return true;
+    }();
+    (void)limited;
     QByteArray data = QByteArray::fromRawData(bytes, qsizetype(size));
     QBuffer buffer(&data);
     buffer.open(QIODevice::ReadOnly);
@@ -88,6 +83,11 @@ QImage decodeQt(const char* bytes, u64 size, const QByteArray& format, const cha
     QImage image;
     if (!reader.read(&image)) {
         fprintf(stdout, "%s: exception\n", who);
+        return QImage();
+    }
+    // Readers that cannot tell the size beforehand are held to it after.
+    if (qint64(image.width()) * image.height() > Preview::kDecodePixels) {
+        fprintf(stderr, "%s: picture too large (%dx%d)\n", who, image.width(), image.height());
         return QImage();
     }
     return image;
@@ -150,9 +150,25 @@ int sample8(const opj_image_comp_t& comp, u32 x, u32 y) {
     return std::clamp(v, 0, 255);
 }
 
-QImage decodeJpeg2000(const char* bytes, u64 size) {
+QImage decodeJpeg2000(char* bytes, u64 size) {
     static const unsigned char jp2Signature[12] = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
     const bool jp2 = size >= 12 && memcmp(bytes, jp2Signature, 12) == 0;
+    // The header decides, before OpenJPEG sees it, whether and at which
+    // resolution the picture decodes within the bound.
+    const Jpeg2000Header header = Jpeg2000Header::read(reinterpret_cast<u8*>(bytes), size);
+    if (header.cutTileParts() > 0)
+        fprintf(stderr, "getFileImagePreview: %u JPEG 2000 tile-part lengths cut to the file\n", header.cutTileParts());
+    if (!header.valid()) {
+        fprintf(stderr, "getFileImagePreview: JPEG 2000 not decoded: %s\n", header.problem().c_str());
+        return QImage();
+    }
+    const int reduce = header.reductionWithin(u64(Preview::kDecodePixels), Preview::kDecodeBytes);
+    if (reduce < 0) {
+        fprintf(stderr, "getFileImagePreview: picture too large (%llux%llu, %u components, %llu tiles)\n",
+                (unsigned long long)header.width(), (unsigned long long)header.height(), header.components(),
+                (unsigned long long)header.tiles());
+        return QImage();
+    }
     QMutexLocker lock(&g_jpeg2000Mutex);
     MemoryStream memory{reinterpret_cast<const unsigned char*>(bytes), size, 0};
     Jpeg2000Decoder d;
@@ -174,25 +190,14 @@ QImage decodeJpeg2000(const char* bytes, u64 size) {
     opj_stream_set_skip_function(d.stream, streamSkip);
     opj_stream_set_seek_function(d.stream, streamSeek);
     if (!opj_read_header(d.stream, d.codec, &d.image) || !d.image || d.image->numcomps == 0) return QImage();
+    // The decoder must have read the picture the estimate was made for.
     const u64 width = d.image->x1 > d.image->x0 ? d.image->x1 - d.image->x0 : 0;
     const u64 height = d.image->y1 > d.image->y0 ? d.image->y1 - d.image->y0 : 0;
-    if (width == 0 || height == 0) return QImage();
-    // Large pictures decode at a reduced resolution, within what the
-    // codestream offers.
-    u32 reduce = 0;
-    while ((width >> reduce) * (height >> reduce) > u64(Preview::kDecodePixels) && reduce < 31) ++reduce;
-    if (reduce > 0) {
-        u32 resolutions = 0;
-        if (opj_codestream_info_v2_t* info = opj_get_cstr_info(d.codec)) {
-            if (info->m_default_tile_info.tccp_info) resolutions = info->m_default_tile_info.tccp_info[0].numresolutions;
-            opj_destroy_cstr_info(&info);
-        }
-        if (reduce >= resolutions || !opj_set_decoded_resolution_factor(d.codec, reduce)) {
-            fprintf(stderr, "getFileImagePreview: picture too large (%llux%llu)\n", (unsigned long long)width,
-                    (unsigned long long)height);
-            return QImage();
-        }
+    if (width != header.width() || height != header.height() || d.image->numcomps != header.components()) {
+        fprintf(stderr, "getFileImagePreview: JPEG 2000 header read differently by the decoder\n");
+        return QImage();
     }
+    if (reduce > 0 && !opj_set_decoded_resolution_factor(d.codec, u32(reduce))) return QImage();
     opj_decode(d.codec, d.stream, d.image);
     opj_end_decompress(d.codec, d.stream);
     const opj_image_comp_t& first = d.image->comps[0];
@@ -256,6 +261,17 @@ QImage whiteImage(int width, int height) {
 }
 
 }  // namespace
+
+bool Preview::readFirst(const PreviewItem& item, u64 size, std::vector<char>* bytes, const char* who) {
+    try {
+        bytes->assign(size, 0);
+    } catch (const std::bad_alloc&) {
+        fprintf(stderr, "%s: error allocating memory (%lld)!\n", who, (long long)size);
+        return false;
+    }
+    if (item.read && size > 0) item.read(0, bytes->data(), size);
+    return true;
+}
 
 QString Preview::versionLine() {
     QStringList formats;
@@ -376,6 +392,7 @@ QImage Preview::getFileImagePreview(const PreviewItem& item, int width, int heig
     if (width <= 0 || height <= 0) return QImage();
     std::vector<char> bytes;
     if (!readFirst(item, item.size, &bytes, "getFileImagePreview")) return QImage();
+    // The JPEG 2000 reader may cut tile-part lengths in this copy.
     QImage image = decoder == Decoder::Jpeg2000 ? decodeJpeg2000(bytes.data(), bytes.size())
                                                 : decodeQt(bytes.data(), bytes.size(), format, "getFileImagePreview");
     return fit(image, width, height, Qt::FastTransformation, "getFileImagePreview");

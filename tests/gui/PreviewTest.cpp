@@ -1,12 +1,28 @@
 // The preview chain on pictures made by ImageMagick and ghostscript
 // (tests/fixtures/make_previews.sh): routing by extension, the fitting
-// rule, size limits, the embedded-JPEG search, PDF pages and type icons.
+// rule, size limits, the embedded-JPEG search, PDF pages and type icons;
+// JPEG 2000 files whose headers ask for gigabytes; and the movie preview
+// on ffmpeg's clips.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QProcess>
+#include <QEventLoop>
+#include <QTest>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <future>
+#include <map>
+#include <mutex>
 #include <random>
+#include <sstream>
+#include <thread>
 
 #include "TestMedia.h"
 #include "gui/Icons.h"
@@ -163,6 +179,86 @@ TEST(Preview, PdfPagesFillTheTargetAndJunkStaysWhite) {
     }
 }
 
+// A figure of /proc/self/status ("VmPeak", "VmSize") in bytes.
+u64 memoryStatus(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(key + ":", 0) != 0) continue;
+        std::istringstream fields(line.substr(key.size() + 1));
+        u64 kib = 0;
+        fields >> kib;
+        return kib * 1024;
+    }
+    return 0;
+}
+
+// The JPEG 2000 files of make_previews.sh that the child previews, and what
+// each gives: a mid-grey picture of this size, or none.
+const struct {
+    const char* name;
+    QSize picture;
+} kJpeg2000Cases[] = {
+    {"j2k/grey.j2k", {16, 16}},       {"j2k/psot_2g.j2k", {16, 16}},  {"j2k/psot_4g.j2k", {16, 16}},
+    {"j2k/psot_2g.jp2", {16, 16}},    {"j2k/psot_zero.j2k", {16, 16}}, {"j2k/unknown.j2k", {16, 16}},
+    {"j2k/big_grey.j2k", {128, 96}},  {"j2k/huge_tile.j2k", kNone},   {"j2k/tiles_64k.j2k", kNone},
+    {"j2k/layers.j2k", kNone},        {"j2k/tile_cod.j2k", kNone},    {"j2k/palette.jp2", kNone},
+    {"j2k/box_past_end.jp2", kNone},
+};
+
+// Run by Preview.Jpeg2000PreviewsStayWithinTheBound in a process of its
+// own: previews each case and prints how far it raised the process's peak
+// of mapped memory (VmPeak: what was asked for, touched or not).
+TEST(PreviewBoundChild, Run) {
+    if (qEnvironmentVariableIsEmpty("VORN_PREVIEW_BOUND_CHILD")) GTEST_SKIP() << "only as the bound test's child";
+    auto preview = [](const char* name) {
+        return Preview::getFileImagePreview(of(picture(name)).make(name), 160, 160);
+    };
+    // The decoders' first use maps what they keep for later.
+    preview("picture.jp2");
+    preview("picture.j2k");
+    // Should the bound break, allocations fail 1 GiB on rather than the
+    // machine running out of memory.
+    const rlimit net{memoryStatus("VmSize") + (u64(1) << 30), RLIM_INFINITY};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &net), 0);
+    const u64 base = memoryStatus("VmPeak");
+    for (const auto& c : kJpeg2000Cases) {
+        const QImage image = preview(c.name);
+        const QRgb centre = image.isNull() ? 0 : image.pixel(image.width() / 2, image.height() / 2);
+        printf("CASE %s %d %d %08x %llu\n", c.name, image.width(), image.height(), centre,
+               (unsigned long long)(memoryStatus("VmPeak") - base));
+        fflush(stdout);
+    }
+}
+
+TEST(Preview, Jpeg2000PreviewsStayWithinTheBound) {
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VORN_PREVIEW_BOUND_CHILD"), QStringLiteral("1"));
+    // Freed blocks held back by the sanitizer would count as taken.
+    env.insert(QStringLiteral("ASAN_OPTIONS"),
+               env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":quarantine_size_mb=0"));
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=PreviewBoundChild.Run")});
+    ASSERT_TRUE(child.waitForFinished(300000));
+    const QByteArray output = child.readAllStandardOutput();
+    std::map<std::string, QStringList> seen;
+    for (const QByteArray& line : output.split('\n')) {
+        const QStringList fields = QString::fromLatin1(line).split(QLatin1Char(' '));
+        if (fields.size() == 6 && fields[0] == QLatin1String("CASE")) seen[fields[1].toStdString()] = fields;
+    }
+    for (const auto& c : kJpeg2000Cases) {
+        ASSERT_TRUE(seen.count(c.name)) << c.name << " not previewed; the child said:\n"
+                                        << output.toStdString() << child.readAllStandardError().toStdString();
+        const QStringList& f = seen[c.name];
+        const std::string size = (f[2] + QLatin1Char('x') + f[3]).toStdString();
+        EXPECT_EQ(size, QStringLiteral("%1x%2").arg(c.picture.width()).arg(c.picture.height()).toStdString()) << c.name;
+        if (!c.picture.isEmpty()) {
+            EXPECT_EQ(f[4].toStdString(), "ff808080") << c.name << ": not the grey picture";
+        }
+        EXPECT_LE(f[5].toULongLong(), Preview::kDecodeBytes) << c.name << ": the peak of mapped memory rose that far";
+    }
+}
+
 TEST(Preview, TypeIconKeepsItsFirstSize) {
     gui::useIconTheme();
     const QImage first = Preview::imageForFileType(QStringLiteral("DOC"), 64, 64);
@@ -173,6 +269,134 @@ TEST(Preview, TypeIconKeepsItsFirstSize) {
     PreviewResult folder;
     folder.icon = PreviewResult::Folder;
     EXPECT_FALSE(Preview::imageForResult(folder, 48, 48).isNull());
+}
+
+// The frame of the clips at 1.5 s lies in their blue run (red before 1.4 s,
+// green after 1.6 s).
+bool isBlue(const QImage& image) {
+    if (image.isNull()) return false;
+    const QColor c(image.pixel(image.width() / 2, image.height() / 2));
+    return c.blue() > 200 && c.red() < 60 && c.green() < 60;
+}
+
+std::string colourAt(const QImage& image) {
+    return image.isNull() ? "no picture" : QColor(image.pixel(image.width() / 2, image.height() / 2)).name().toStdString();
+}
+
+// The movie preview asked on a thread of its own while this (the UI)
+// thread runs its event loop, as a preview worker would ask it.
+QImage movieFromWorker(const Item& item, const std::string& name, int width, int height) {
+    QEventLoop loop;
+    QImage frame;
+    std::atomic<bool> ended{false};
+    std::thread worker([&] {
+        frame = Preview::getQuickTimePreview(item.make(name), width, height);
+        ended = true;
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    loop.exec();
+    worker.join();
+    EXPECT_TRUE(ended) << name << ": no answer within a minute";
+    return frame;
+}
+
+// Ends the test program when the UI thread does not come back from a call
+// within a minute: a hang there cannot be failed otherwise.
+class HangGuard {
+public:
+    explicit HangGuard(std::string what) : call(std::move(what)), watcher([this] { watch(); }) {}
+    ~HangGuard() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            returned = true;
+        }
+        changed.notify_all();
+        watcher.join();
+    }
+
+private:
+    void watch() {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!changed.wait_for(lock, std::chrono::seconds(60), [this] { return returned; })) {
+            fprintf(stderr, "hang: %s did not return within a minute\n", call.c_str());
+            std::abort();
+        }
+    }
+    std::string call;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool returned = false;
+    std::thread watcher;
+};
+
+TEST(MoviePreview, FrameAtOneAndAHalfSecondsScaledToFit) {
+    // H.264 with B-frames in a QuickTime file, VP8 in WebM (found by a
+    // seek), the WebM clip without length or index (played up to 1.5 s), and
+    // a clip with a sound track played where there is no sound device.
+    for (const char* clip : {"movie.mov", "movie.webm", "movie_live.webm", "movie_sound.mov"}) {
+        const QImage frame = movieFromWorker(of(picture(clip)), clip, 160, 160);
+        EXPECT_EQ(frame.size(), QSize(160, 120)) << clip;
+        EXPECT_TRUE(isBlue(frame)) << clip << ": " << colourAt(frame);
+    }
+    // Asked on the UI thread itself.
+    const QImage direct = Preview::getQuickTimePreview(of(picture("movie.mov")).make("movie.mov"), 64, 64);
+    EXPECT_EQ(direct.size(), QSize(64, 48));
+    EXPECT_TRUE(isBlue(direct)) << colourAt(direct);
+}
+
+TEST(MoviePreview, OnlyTheFirst512KiBAreRead) {
+    // The clip's index comes first, so its first bytes play on their own.
+    Item padded{picture("movie.mov") + QByteArray(600000, '\0'), 600000 + u64(picture("movie.mov").size())};
+    const QImage frame = movieFromWorker(padded, "padded.mov", 160, 160);
+    EXPECT_EQ(*padded.largestRead, Preview::kMovieLimit);
+    EXPECT_TRUE(isBlue(frame)) << colourAt(frame);
+}
+
+TEST(MoviePreview, NoPictureWithoutAFrameAtOneAndAHalfSeconds) {
+    const struct {
+        const char* what;
+        Item item;
+        int width, height;
+    } rows[] = {
+        {"a one-second clip", of(picture("short.mov")), 160, 160},
+        {"random bytes", of(randomBytes(3000, 4)), 160, 160},
+        {"the clip's first 2,000 bytes", of(picture("movie.mov").left(2000)), 160, 160},
+        {"an empty file", of(QByteArray()), 160, 160},
+        {"a zero target", of(picture("movie.mov")), 0, 0},
+    };
+    for (const auto& row : rows)
+        EXPECT_TRUE(movieFromWorker(row.item, "clip.mov", row.width, row.height).isNull()) << row.what;
+    // On the UI thread itself, the player's time-out ends the wait for a
+    // clip that never loads.
+    HangGuard guard("getQuickTimePreview on the UI thread");
+    EXPECT_TRUE(Preview::getQuickTimePreview(of(picture("movie.mov").left(2000)).make("cut.mov"), 160, 160).isNull());
+}
+
+TEST(MoviePreview, AWorkerIsNotHeldByABusyUIThread) {
+    // The UI thread does not run its events while the worker asks: the
+    // worker gives up after its bounded wait, with no picture.
+    const Item clip = of(picture("movie.mov"));
+    std::packaged_task<QImage()> task([&] { return Preview::getQuickTimePreview(clip.make("movie.mov"), 160, 160); });
+    std::future<QImage> result = task.get_future();
+    std::thread worker(std::move(task));
+    const bool ended = result.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    // Let a worker that still waits finish before failing.
+    if (!ended) {
+        const bool late = QTest::qWaitFor([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+        (void)late;
+    }
+    worker.join();
+    ASSERT_TRUE(ended) << "the worker waited on the UI thread for a minute";
+    EXPECT_TRUE(result.get().isNull());
+    // The request it left behind is dropped when the UI thread gets to it.
+    QTest::qWait(100);
+}
+
+TEST(MoviePreview, TheChainSendsNoMovie) {
+    const PreviewResult result = Preview::getFilePreview(of(picture("movie.mov")).make("movie.mov"), 160, 160);
+    EXPECT_TRUE(result.image.isNull());
+    EXPECT_EQ(result.icon, PreviewResult::FileType);
 }
 
 }  // namespace

@@ -68,6 +68,7 @@ void SplashController::show() {
     alpha = 0.01;
     setOpacity(splash, 0);
     splash->show();
+    qInfo("splash shown");
     current = State::FadingIn;
     tick();
     timer->start();

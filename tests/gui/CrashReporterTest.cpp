@@ -191,6 +191,25 @@ TEST(CrashLog, NewestIsOfferedOnceAfterDiscardButAgainAfterRemind) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+// Today's dates need all their digits: a single-precision float rounds them
+// to 128 seconds, which would hide a crash one second newer than the last
+// report, or offer one that was discarded a second after it happened.
+TEST(CrashLog, StoredDatesKeepTheirSecondsToday) {
+    QTemporaryDir dir;
+    const qint64 crashed = 1767225600;  // 2026-01-01
+    writeFile(dir.path() + "/vorn_x.crash", "report", crashed);
+    const struct {
+        double stored;
+        bool offered;
+    } dates[] = {{crashed - 1.0, true}, {crashed - 0.25, true}, {double(crashed), false}, {crashed + 1.0, false}};
+    for (const auto& d : dates) {
+        gui::storeLastCrashReportDate(d.stored);
+        EXPECT_EQ(gui::lastCrashReportDate(), d.stored);
+        EXPECT_EQ(gui::crashLogToOffer(dir.path()).isEmpty(), !d.offered) << qint64(d.stored * 4);
+    }
+    gui::storeLastCrashReportDate(0);
+}
+
 TEST(CrashLog, ComposedTextKeepsTheLastReportAndTheAppLogLines) {
     QTemporaryDir dir;
     const QByteArray state = qgetenv("XDG_STATE_HOME");

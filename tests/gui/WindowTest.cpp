@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
@@ -321,6 +322,25 @@ TEST(GuiWindow, SheetIsModalThrottledAndLiveWhileAReadHangs) {
     disk->setHold(false);
     w.waitFinished(QStringLiteral("deletedFilesScan"), before);
     EXPECT_EQ(aboutTriggered.size(), 0);
+}
+
+// Run without its medium, the modal-sheet test fails at once with a line
+// naming the medium, rather than waiting out its first minute-long wait.
+TEST(GuiTestMedia, AWindowTestWithoutItsMediumFailsAtOnce) {
+    QTemporaryDir empty;
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VORN_MEDIA_DIR"), empty.path());
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=GuiWindow.SheetIsModalThrottledAndLiveWhileAReadHangs")});
+    const bool ended = child.waitForFinished(30000);
+    if (!ended) child.kill();
+    child.waitForFinished();
+    ASSERT_TRUE(ended) << "still waiting after 30 s";
+    EXPECT_NE(child.exitCode(), 0);
+    EXPECT_TRUE(child.readAll().contains("missing test medium"));
 }
 
 TEST(GuiWindow, ProgressIsServedOncePerTenthOfASecondAndParksTheEngine) {

@@ -385,6 +385,7 @@ TEST(GuiWindow, ProgressIsServedOncePerTenthOfASecondAndParksTheEngine) {
         });
         ASSERT_TRUE(waitFor([&] { return done.load(); })) << c.step;
         EXPECT_EQ(cancels.load(), c.step >= 0.1 ? 1 : 0) << "a cancel is passed on only by a served report";
+        EXPECT_FALSE(app.progressSheet()->cancelButton()->isEnabled()) << "pressed once, Cancel stays disabled";
         app.progressSheet()->hide();
     }
 }

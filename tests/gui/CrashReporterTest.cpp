@@ -18,11 +18,14 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <cstdlib>
+#include <thread>
 
 #include "GuiTestSupport.h"
 #include "gui/CrashHandler.h"
 #include "gui/CrashLogCheck.h"
 #include "gui/CrashUpload.h"
+#include "gui/Engine.h"
+#include "gui/PreviewWorker.h"
 #include "gui/KvCrashReporter.h"
 #include "gui/KvSystemInfo.h"
 
@@ -104,6 +107,21 @@ TEST(CrashChild, Run) {
     if (mode == "segv") vornTestCrashByNullWrite();
     if (mode == "overflow") vornTestCrashByRecursion(0);
     if (mode == "abort") vornTestCrashByAbort();
+    // The threads of the window: the engine's and a preview worker.
+    std::unique_ptr<gui::Engine> engine;
+    std::unique_ptr<gui::PreviewWorker> worker;
+    if (mode == "engine-overflow") {
+        engine = std::make_unique<gui::Engine>(std::make_unique<DiskManager>());
+        engine->post([] { vornTestCrashByRecursion(0); });
+    }
+    if (mode == "worker-overflow") {
+        worker = std::make_unique<gui::PreviewWorker>([](int, u64) {
+            vornTestCrashByRecursion(0);
+            return gui::PreviewResult();
+        });
+        worker->request({0});
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(60));
 }
 
 TEST(CrashHandler, ChildWritesTheLogAndKeepsTheStatus) {
@@ -114,6 +132,8 @@ TEST(CrashHandler, ChildWritesTheLogAndKeepsTheStatus) {
         const char* signal;
     } cases[] = {{"segv", "139", "vornTestCrashByNullWrite", "Signal: 11 (SIGSEGV)\nAddress: 0x0\n"},
                  {"overflow", "139", "vornTestCrashByRecursion", "Signal: 11 (SIGSEGV)"},
+                 {"engine-overflow", "139", "vornTestCrashByRecursion", "Signal: 11 (SIGSEGV)"},
+                 {"worker-overflow", "139", "vornTestCrashByRecursion", "Signal: 11 (SIGSEGV)"},
                  {"abort", "134", "vornTestCrashByAbort", "Signal: 6 (SIGABRT)"}};
     for (const auto& c : cases) {
         QTemporaryDir dir;

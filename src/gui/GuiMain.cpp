@@ -122,6 +122,8 @@ int runWindowed(int argc, char** argv) {
             SplashController splash;
             splash.show();
             AppController controller;
+            // The application ends with its window, whatever else is open.
+            QObject::connect(&controller, &AppController::windowClosed, &app, &QApplication::quit);
             controller.show();
             QTimer::singleShot(0, &controller, [] { checkForNewCrashLog(); });
             // Launching has finished: the splash goes after its 5 seconds.

@@ -14,6 +14,7 @@
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QTextDocument>
+#include <QTimer>
 #include <QToolTip>
 #include <QUrl>
 
@@ -60,6 +61,8 @@ TEST(GuiOutcomes, ADiskWithNothingToFindSaysSo) {
         w.run(scan.button, QString::fromLatin1(scan.command));
         EXPECT_EQ(w.app->hint().pending, text(scan.hint)) << scan.command;
     }
+    if (waitFor([&] { return w.app->hint().shown == w.app->hint().pending && w.app->hint().state == gui::HintFade::Still; }, 5000))
+        snapshot(w.app.get(), QStringLiteral("outcome-no-finds"));
     w.desktop.answers = {0};
     w.chooseDisk();
     w.desktop.asked.clear();
@@ -176,6 +179,16 @@ TEST(GuiOutcomes, HelpOpensThePageBesideTheProgramOrNamesIt) {
     ASSERT_EQ(w.desktop.alerts.size(), 1u);
     EXPECT_EQ(w.desktop.alerts[0].title, QStringLiteral("The help could not be opened"));
     EXPECT_TRUE(w.desktop.alerts[0].text.endsWith(page)) << w.desktop.alerts[0].text.toStdString();
+    if (!qEnvironmentVariableIsEmpty("VORN_SCREENSHOTS")) {  // the alert as the real desktop shows it
+        gui::Desktop real;
+        QTimer::singleShot(300, [] {
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                snapshot(box, QStringLiteral("help-alert"));
+                box->close();
+            }
+        });
+        real.ask(w.app.get(), w.desktop.alerts[0].title, w.desktop.alerts[0].text, {QStringLiteral("OK")}, 0);
+    }
 }
 
 // The real desktop hands the page to xdg-open and hears from its exit

@@ -169,6 +169,8 @@ TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
     EXPECT_EQ(w.app->hint().pending, cancelled ? hintText("ScanStoppedHint", {QString::number(cancelled)})
                                                : hintText("ScanStoppedEmptyHint"));
     EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The scan was stopped")});
+    if (waitFor([&] { return w.app->hint().shown == w.app->hint().pending && w.app->hint().state == gui::HintFade::Still; }, 5000))
+        snapshot(w.app.get(), QStringLiteral("outcome-scan-stopped"));
 
     w.desktop.asked.clear();
     w.chooseDisk();

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QDialog>
 #include <QDir>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -1189,7 +1190,10 @@ void AppController::help() {
     // The page ships beside the program.
     const QString path = QDir(QCoreApplication::applicationDirPath()).filePath(appInfo().text(QStringLiteral("HelpFile")));
     desktop->openHelp(this, path, [this, path] {
-        alert("HelpNotOpened", uiStrings().format(QStringLiteral("HelpNotOpenedNotice"), {QDir::toNativeSeparators(path)}));
+        const bool missing = !QFileInfo(path).isFile();
+        alert("HelpNotOpened", uiStrings().format(missing ? QStringLiteral("HelpMissingNotice")
+                                                          : QStringLiteral("HelpNotOpenedNotice"),
+                                                  {QDir::toNativeSeparators(path)}));
     });
 }
 

@@ -6,6 +6,8 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDialog>
+#include <QDir>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -24,12 +26,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include "fs/RecoveryEventListener.h"
 #include "fs/Volume.h"
 #include "fs/VolumeItem.h"
 #include "gui/AppLog.h"
 #include "gui/BackgroundView.h"
+#include "gui/CutTextToolTips.h"
 #include "gui/Desktop.h"
 #include "gui/Engine.h"
 #include "gui/HoverButton.h"
@@ -71,6 +75,50 @@ double steadySeconds() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
+// The listener's own lines on standard output, whole (the engine thread
+// writes them while the UI thread may log).
+void printLine(const std::string& line) {
+    fprintf(stdout, "%s\n", line.c_str());
+    fflush(stdout);
+}
+
+// What a scan kept, as it left it in memory (nothing is read from the disk):
+// its files, and its folders whose content is not read yet (a found volume's
+// root). Folders that group the finds do not count.
+u64 countKeptItems(VolumeItem* root) {
+    u64 count = 0;
+    if (!root) return count;
+    std::vector<std::pair<VolumeItem*, int>> pending{{root, 0}};
+    while (!pending.empty()) {
+        const auto [folder, depth] = pending.back();
+        pending.pop_back();
+        for (VolumeItem* child : folder->children()) {
+            if (!child) continue;
+            if (!child->isContainer()) {
+                ++count;
+            } else if (child->children().empty()) {
+                if (!child->childrenLoaded()) ++count;
+            } else if (depth + 1 < VolumeItem::kMaxDepth) {
+                pending.push_back({child, depth + 1});
+            }
+        }
+    }
+    return count;
+}
+
+// The lost volumes listed under a disk (a lost-volumes scan adds them there).
+u64 countLostVolumes(Disk* disk) {
+    u64 count = 0;
+    const u32 partitions = disk ? disk->getPartitionCount() : 0;
+    for (u32 i = 0; i < partitions; ++i) {
+        Disk* partition = disk->getPartition(i);
+        if (partition && partition->isLostVolume()) ++count;
+    }
+    return count;
+}
+
+QString number(u64 value) { return QString::number(qulonglong(value)); }
+
 }  // namespace
 
 // The engine's listener: runs on the engine thread and parks the engine
@@ -94,6 +142,7 @@ public:
     }
 
     void fileSaving(const std::string& path) override {
+        printLine("fileSaving");
         std::lock_guard<std::mutex> lock(textMutex);
         pendingText = shown(path);
         if (textPosted) return;
@@ -109,6 +158,13 @@ public:
     }
 
     void askOverwrite(const std::string& path, bool* overwrite, bool* skip, bool* cancel) override {
+        // The path as text: a name from a disk may hold terminal controls.
+        printLine("ask for: " + escapeControlChars(path));
+        // A window that is closing asks nothing: the save ends here.
+        if (owner->closePending) {
+            *cancel = true;
+            return;
+        }
         Engine* engine = owner->engine();
         int answer = -1;
         const QString text = uiStrings().format(QStringLiteral("AskOverwriteFile"), {shown(path)});
@@ -124,6 +180,7 @@ public:
             *skip = true;
         } else {
             *cancel = true;
+            owner->cancelPassed = true;
         }
     }
 
@@ -157,7 +214,7 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
     desktop = options.desktop ? options.desktop : ownDesktop.get();
     std::unique_ptr<DiskManager> manager =
         options.makeDiskManager ? std::unique_ptr<DiskManager>(options.makeDiskManager()) : createDiskManager();
-    enginePtr = std::make_unique<Engine>(std::move(manager));
+    enginePtr = std::make_unique<Engine>(std::move(manager), options.makeRecovery ? options.makeRecovery() : nullptr);
     events = std::make_unique<Events>(this);
     logListener = std::make_unique<CoreLogListener>();
     setLogListener(logListener.get());
@@ -184,7 +241,10 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
         userLog("[USER] -------- cancel --------");
         cancelAction = true;
     });
+    // The sheet's close button closes the window, as the window's own does.
+    connect(sheet, &ProgressSheet::closeRequested, this, &QWidget::close);
     connect(enginePtr.get(), &Engine::idle, this, &AppController::updateActions);
+    connect(enginePtr.get(), &Engine::idle, this, &AppController::closeIfAsked);
     connect(tree, &TreeAdapter::rowsFetched, this, &AppController::expandFetched);
     connect(tree, &TreeAdapter::settled, this, [this] {
         if (!selectLastOnSettle) return;
@@ -226,6 +286,7 @@ void AppController::buildWidgets() {
     outline->setEditTriggers(QAbstractItemView::NoEditTriggers);
     outline->setSelectionMode(QAbstractItemView::SingleSelection);
     outline->setObjectName(QStringLiteral("outline"));
+    outline->setItemDelegate(new CutTextToolTips(outline));
     connect(outline->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &AppController::outlineSelectionChanged);
 
@@ -238,9 +299,15 @@ void AppController::buildWidgets() {
     tableWidget->setEditTriggers(QAbstractItemView::NoEditTriggers);
     tableWidget->verticalHeader()->setVisible(false);
     tableWidget->verticalHeader()->setDefaultSectionSize(22);
-    tableWidget->horizontalHeader()->setDefaultSectionSize(150);
-    tableWidget->horizontalHeader()->setStretchLastSection(true);
+    // Name takes the width the other columns leave.
+    QHeaderView* header = tableWidget->horizontalHeader();
+    header->setStretchLastSection(false);
+    header->setMinimumSectionSize(40);
+    const int widths[] = {0, 90, 150, 150, 80};
+    for (int column = 1; column < int(std::size(widths)); ++column) header->resizeSection(column, widths[column]);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
     tableWidget->setObjectName(QStringLiteral("table"));
+    tableWidget->setItemDelegate(new CutTextToolTips(tableWidget));
 
     tabs = new QTabWidget;
     tabs->addTab(tableWidget, ui("Table"));
@@ -473,6 +540,7 @@ void AppController::withEngine(std::function<void()> body) {
 void AppController::beginBracket(const char* titleKey, const char* textKey) {
     running = true;
     cancelAction = false;
+    cancelPassed = false;
     sheet->begin(ui(titleKey), ui(textKey));
     updateActions();
 }
@@ -489,6 +557,11 @@ void AppController::finish(const QString& command) {
 }
 
 void AppController::alert(const char* titleKey, const QString& text) {
+    // A window that is closing tells the log only.
+    if (closePending) {
+        qInfo("alert while closing: %s: %s", qUtf8Printable(ui(titleKey)), qUtf8Printable(text));
+        return;
+    }
     desktop->ask(this, ui(titleKey), text, {ui("OK")}, 0);
 }
 
@@ -625,6 +698,7 @@ void AppController::serveProgress(double percent, bool* cancel) {
     if (cancelAction) {
         sheet->cancelButton()->setEnabled(false);
         *cancel = true;
+        cancelPassed = true;
     }
     enginePtr->release();
 }
@@ -679,8 +753,24 @@ std::vector<VolumeItem*> AppController::getSelectedItemList() {
 }
 
 void AppController::closeEvent(QCloseEvent* event) {
+    if (running || enginePtr->busy()) {
+        // The engine ends its call first (at once, for a cancel it heeds),
+        // so that nothing is left half done; the window closes after it.
+        event->ignore();
+        if (!closePending) {
+            userLog("[USER] -------- close during an operation: cancel, then close --------");
+            closePending = true;
+            cancelAction = true;
+            sheet->cancelButton()->setEnabled(false);
+        }
+        return;
+    }
     event->accept();
-    qApp->quit();
+    emit windowClosed();
+}
+
+void AppController::closeIfAsked() {
+    if (closePending && !running && !enginePtr->busy()) close();
 }
 
 // ---- commands
@@ -740,7 +830,15 @@ void AppController::browseVolume() {
                         finish(QStringLiteral("browseVolume"));
                         return;
                     }
-                    setHelpText(ui("SelectFilesToRecoverHint"), true);
+                    // A disk without a volume that vorn reads has no result root
+                    // (the outline stays empty): say so.
+                    if (enginePtr->recovery()->getRootItem()) {
+                        setHelpText(ui("SelectFilesToRecoverHint"), true);
+                    } else {
+                        setHelpText(uiStrings().format(QStringLiteral("NoVolumeFoundHint"),
+                                                       {appInfo().text(QStringLiteral("AppNameShort"))}),
+                                    true);
+                    }
                     scanType = -1;
                     disk = nullptr;
                     hasResults = enginePtr->recovery()->getRootItem() != nullptr;
@@ -791,8 +889,6 @@ void AppController::scanWindowEndOK() {
                 disk = nullptr;
                 tree->reload();
                 expandOutlineView();
-                setHelpText(ui("SelectFilesToRecoverHint"), true);
-                alert("EndOfScan", ui("EndOfScanNotice"));
             });
 }
 
@@ -802,7 +898,6 @@ void AppController::lostFilesScan() {
         disk = nullptr;
         tree->reload();
         expandOutlineView();
-        setHelpText(ui("SelectFilesToRecoverHint"), true);
     });
 }
 
@@ -812,7 +907,6 @@ void AppController::lostVolumesScan() {
         // The outline keeps the disk list, now with the volumes found.
         tree->reload();
         expandOutlineView();
-        setHelpText(ui("SelectVolumeToRecoverHint"), true);
     });
 }
 
@@ -824,20 +918,28 @@ void AppController::runScan(int type, const char* waitKey, const QString& comman
         dropResultViews();
         beginBracket("ScanProgress", waitKey);
         scanType = type;
-        auto opened = std::make_shared<bool>(false);
+        struct Outcome {
+            bool opened = false;
+            bool stopped = false;
+            u64 found = 0;
+        };
+        auto outcome = std::make_shared<Outcome>();
         enginePtr->post(
-            [this, chosen, opened, type, configure] {
+            [this, chosen, outcome, type, configure] {
                 Recovery* recovery = enginePtr->recovery();
-                if (!(*opened = recovery->selectDisk(chosen))) return;
+                if (!(outcome->opened = recovery->selectDisk(chosen))) return;
                 if (configure) configure(recovery);
                 recovery->setScanType(type);
                 recovery->scan();
                 qInfo("scan finished");
+                outcome->stopped = cancelPassed;
+                outcome->found =
+                    type == SCAN_LOST_VOLUMES ? countLostVolumes(chosen) : countKeptItems(recovery->getRootItem());
             },
-            [this, opened, command, showsResults, done] {
-                withEngine([this, opened, command, showsResults, done] {
+            [this, outcome, type, command, showsResults, done] {
+                withEngine([this, outcome, type, command, showsResults, done] {
                     endBracket();
-                    if (!*opened) {
+                    if (!outcome->opened) {
                         if (showsResults) showDiskList();
                         alert("ErrorOpeningDisk", ui("ErrorOpeningDiskNotice"));
                         finish(command);
@@ -846,12 +948,37 @@ void AppController::runScan(int type, const char* waitKey, const QString& comman
                     desktop->playComplete();
                     hasResults = enginePtr->recovery()->getRootItem() != nullptr;
                     done();
+                    tellScanOutcome(type, outcome->stopped, outcome->found);
                     finish(command);
                 });
             });
         // The outline follows the scan as its results grow.
         if (showsResults) showResultTree();
     });
+}
+
+void AppController::tellScanOutcome(int type, bool stopped, u64 found) {
+    QString hint;
+    if (stopped && found == 0) {
+        hint = ui("ScanStoppedEmptyHint");
+    } else if (stopped) {
+        hint = uiStrings().format(type == SCAN_LOST_VOLUMES ? QStringLiteral("LostVolumesStoppedHint")
+                                                            : QStringLiteral("ScanStoppedHint"),
+                                  {number(found)});
+    } else if (found == 0) {
+        hint = ui(type == SCAN_DELETED_FILES  ? "NoDeletedFilesFoundHint"
+                  : type == SCAN_LOST_FILES   ? "NoLostFilesFoundHint"
+                                              : "NoLostVolumesFoundHint");
+    } else {
+        hint = ui(type == SCAN_LOST_VOLUMES ? "SelectVolumeToRecoverHint" : "SelectFilesToRecoverHint");
+    }
+    setHelpText(hint, true);
+    if (type != SCAN_DELETED_FILES) return;
+    if (stopped) {
+        alert("ScanStopped", hint);
+    } else {
+        alert("EndOfScan", found > 0 ? ui("EndOfScanNotice") : hint);
+    }
 }
 
 void AppController::searchUsingToolbarSearchField() {
@@ -915,16 +1042,24 @@ void AppController::save() {
             if (target.isEmpty()) return;
             // The command line's check: the folder's device against every
             // device the selected disk reads.
-            const std::string conflict = saveTargetConflict(target.toStdString(), enginePtr->recovery()->getDisk(), {});
+            Disk* reading = enginePtr->recovery()->getDisk();
+            const std::string conflict = options.saveTargetConflict
+                                             ? options.saveTargetConflict(target.toStdString(), reading)
+                                             : saveTargetConflict(target.toStdString(), reading, {});
             qInfo("save - target folder: %s, on the medium being read: %s", qUtf8Printable(target),
                   conflict.empty() ? "no" : "yes");
             if (conflict.empty()) break;
-            if (desktop->ask(this, ui("SavingFiles"), ui("ChooseFolderNotice"), {ui("No"), ui("Yes")}, 0) == 1) break;
+            // The safe answer is the default (Enter); Escape and closing the
+            // alert choose again too: only "Save There" writes onto the disk.
+            const int answer = desktop->ask(this, ui("SavingFiles"), ui("SaveOnSourceDiskNotice"),
+                                            {ui("ChooseAnotherFolder"), ui("SaveThere")}, 0);
+            if (answer == 1) break;
         }
         beginBracket("SaveProgress", "SavingPleaseWait");
         struct Result {
             bool ok = true;
-            u64 damaged = 0;
+            bool stopped = false;
+            u64 damaged = 0, saved = 0, failed = 0, refused = 0;
         };
         auto result = std::make_shared<Result>();
         enginePtr->post(
@@ -932,15 +1067,38 @@ void AppController::save() {
                 Recovery* recovery = enginePtr->recovery();
                 recovery->save(items, target.toStdString());
                 result->ok = recovery->getLastSaveOk();
+                result->stopped = cancelPassed;
                 result->damaged = recovery->getDamagedFileCount();
+                result->saved = recovery->getSavedFileCount();
+                result->failed = recovery->getFailedFileCount();
+                result->refused = recovery->getRefusedFileCount();
             },
-            [this, result] {
+            [this, result, target] {
                 endBracket();
-                if (!result->ok) {
+                const Result& r = *result;
+                const QString where = QDir::toNativeSeparators(target);
+                if (r.stopped) {
+                    setHelpText(uiStrings().format(QStringLiteral("SaveStoppedHint"), {number(r.saved), where}), true);
+                } else if (r.failed > 0) {
+                    setHelpText(uiStrings().format(QStringLiteral("SaveDoneWithFailuresHint"),
+                                                   {number(r.saved), where, number(r.failed)}),
+                                true);
+                } else if (!r.ok) {
+                    // A folder that could not be made: its files were not tried.
+                    setHelpText(uiStrings().format(QStringLiteral("SaveDoneWithFolderFailuresHint"), {number(r.saved), where}),
+                                true);
+                } else {
+                    setHelpText(uiStrings().format(QStringLiteral("SaveDoneHint"), {number(r.saved), where}), true);
+                }
+                // Refused targets are told apart: the user can act on them.
+                if (r.refused > 0) {
+                    alert("SaveRefused", uiStrings().format(QStringLiteral("SaveRefusedNotice"),
+                                                            {number(r.refused), appInfo().text(QStringLiteral("AppNameShort"))}));
+                }
+                if (!r.ok && (r.refused == 0 || r.failed > r.refused)) {
                     alert("SaveFailed", ui("SaveFailedNotice"));
-                } else if (result->damaged > 0) {
-                    alert("SaveIncomplete", uiStrings().format(QStringLiteral("SaveIncompleteNotice"),
-                                                               {QString::number(qulonglong(result->damaged))}));
+                } else if (r.damaged > 0) {
+                    alert("SaveIncomplete", uiStrings().format(QStringLiteral("SaveIncompleteNotice"), {number(r.damaged)}));
                 }
                 finish(QStringLiteral("save"));
             },
@@ -991,12 +1149,24 @@ void AppController::createImageFile() {
         if (path.isEmpty()) return;
         beginBracket("CreateImageFileProgress", "CreatingImageFilePleaseWait");
         auto ok = std::make_shared<bool>(false);
-        enginePtr->post([this, chosen, path, ok] { *ok = enginePtr->recovery()->createImageFile(chosen, path.toStdString()); },
-                        [this, ok] {
-                            endBracket();
-                            if (!*ok) alert("ImageFileFailed", ui("ImageFileFailedNotice"));
-                            finish(QStringLiteral("createImageFile"));
-                        });
+        auto stopped = std::make_shared<bool>(false);
+        enginePtr->post(
+            [this, chosen, path, ok, stopped] {
+                *ok = enginePtr->recovery()->createImageFile(chosen, path.toStdString());
+                *stopped = cancelPassed;
+            },
+            [this, ok, stopped, path] {
+                endBracket();
+                if (!*ok) {
+                    alert("ImageFileFailed", ui("ImageFileFailedNotice"));
+                } else {
+                    setHelpText(uiStrings().format(*stopped ? QStringLiteral("ImageFileStoppedHint")
+                                                            : QStringLiteral("ImageFileDoneHint"),
+                                                   {QDir::toNativeSeparators(path)}),
+                                true);
+                }
+                finish(QStringLiteral("createImageFile"));
+            });
     });
 }
 
@@ -1017,8 +1187,14 @@ void AppController::openImageFile() {
 
 void AppController::help() {
     userLog("[USER] ------ help ------");
-    desktop->openHelp(QCoreApplication::applicationDirPath() + QLatin1Char('/') +
-                      appInfo().text(QStringLiteral("HelpFile")));
+    // The page ships beside the program.
+    const QString path = QDir(QCoreApplication::applicationDirPath()).filePath(appInfo().text(QStringLiteral("HelpFile")));
+    desktop->openHelp(this, path, [this, path] {
+        const bool missing = !QFileInfo(path).isFile();
+        alert("HelpNotOpened", uiStrings().format(missing ? QStringLiteral("HelpMissingNotice")
+                                                          : QStringLiteral("HelpNotOpenedNotice"),
+                                                  {QDir::toNativeSeparators(path)}));
+    });
 }
 
 void AppController::toggleViewer() {
@@ -1040,6 +1216,12 @@ void AppController::about() {
             label->setAlignment(Qt::AlignCenter);
             layout->addWidget(label);
         }
+        // Closed by its button, by Escape (the dialog's reject) or its frame.
+        auto* close = new QPushButton(ui("Close"));
+        close->setObjectName(QStringLiteral("aboutCloseButton"));
+        close->setDefault(true);
+        connect(close, &QPushButton::clicked, window, &QDialog::accept);
+        layout->addWidget(close, 0, Qt::AlignHCenter);
     }
     window->show();
     window->raise();

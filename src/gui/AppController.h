@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "gui/Hint.h"
@@ -70,6 +71,11 @@ struct AppOptions {
     std::function<double()> clock;
     // Starts with the disk list (off in tests that add disks first).
     bool chooseDiskAtStart = true;
+    // The engine's Recovery; a plain one when empty.
+    std::function<std::unique_ptr<Recovery>()> makeRecovery;
+    // Whether a folder lies on the medium that reading disk reads: a line
+    // saying so, or empty. The engine's check when empty.
+    std::function<std::string(const std::string& folder, Disk* disk)> saveTargetConflict;
 };
 
 class AppController : public QMainWindow {
@@ -129,9 +135,15 @@ public:
     Disk* selectedDisk() const { return disk; }
     VolumeItem* selectedFolder() const { return folder; }
 
+    // True once the window was asked to close while the engine worked: it
+    // closes when the engine has ended its call.
+    bool closeRequested() const { return closePending; }
+
 signals:
     // A command's engine work and its follow-ups are over.
     void commandFinished(const QString& command);
+    // The window has closed (the application ends with it).
+    void windowClosed();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -156,6 +168,8 @@ private:
     // showsResults puts the result tree in the outline while it runs.
     void runScan(int type, const char* waitKey, const QString& command, bool showsResults,
                  std::function<void(Recovery*)> configure, std::function<void()> done);
+    // After an engine job, once closing was asked for: closes when idle.
+    void closeIfAsked();
     void endBracket();
     // Table model, folder and outline records go (before results change).
     void dropResultViews();
@@ -169,6 +183,9 @@ private:
     void showReadErrors();
     void updateActions();
     void alert(const char* titleKey, const QString& text);
+    // The outcome of a scan in the hint line (and, for the deleted-files
+    // scan, in its closing alert).
+    void tellScanOutcome(int type, bool stopped, u64 found);
     void finish(const QString& command);
     // Serves a progress callback while the engine is parked.
     void serveProgress(double percent, bool* cancel);
@@ -219,6 +236,9 @@ private:
 
     // Shared with the engine thread.
     std::atomic<bool> cancelAction{false};
+    // A cancel reached the engine during the operation under the sheet.
+    std::atomic<bool> cancelPassed{false};
+    std::atomic<bool> closePending{false};
     std::atomic<bool> updateOutline{false};
     std::atomic<bool> expandOutline{false};
     std::atomic<bool> updateTable{false};

@@ -162,6 +162,26 @@ void onFatalSignal(int signal, siginfo_t* info, void*) {
 
 }  // namespace
 
+ThreadSignalStack::ThreadSignalStack() {
+    void* stackMemory = malloc(kAltStackSize);
+    if (!stackMemory) return;
+    stack_t stack{};
+    stack.ss_sp = stackMemory;
+    stack.ss_size = kAltStackSize;
+    if (sigaltstack(&stack, &previous) != 0) {
+        free(stackMemory);
+        return;
+    }
+    memory = stackMemory;
+}
+
+ThreadSignalStack::~ThreadSignalStack() {
+    if (!memory) return;
+    // The earlier stack back (when there was none, its flags switch ours off).
+    sigaltstack(&previous, nullptr);
+    free(memory);
+}
+
 QString crashFolder() { return QFileInfo(logFilePath()).absolutePath() + QStringLiteral("/crashes"); }
 
 bool installCrashHandler(const QString& folder) {

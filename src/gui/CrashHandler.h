@@ -12,6 +12,8 @@
 // missing display is never filed as a crash.
 #pragma once
 
+#include <signal.h>
+
 #include <QString>
 
 namespace vorn::gui {
@@ -22,5 +24,24 @@ QString crashFolder();
 // Creates the folder and installs the handler for the fatal signals.
 // Returns false (and installs nothing) when the folder cannot be made.
 bool installCrashHandler(const QString& folder = crashFolder());
+
+// An alternate signal stack for the calling thread while the object lives:
+// a signal stack belongs to one thread, and without its own a thread that
+// overflows its stack dies before the handler can write a crash file. Every
+// thread the program starts makes one first thing; at its end the thread's
+// earlier signal stack (a sanitizer's, or none) comes back and the memory
+// is freed.
+class ThreadSignalStack {
+public:
+    ThreadSignalStack();
+    ~ThreadSignalStack();
+    ThreadSignalStack(const ThreadSignalStack&) = delete;
+    ThreadSignalStack& operator=(const ThreadSignalStack&) = delete;
+    bool installed() const { return memory != nullptr; }
+
+private:
+    void* memory = nullptr;
+    stack_t previous{};
+};
 
 }  // namespace vorn::gui

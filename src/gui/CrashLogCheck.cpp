@@ -88,7 +88,11 @@ QString crashLogToOffer(const QString& folder) {
 QString preferencesText() {
     QSettings settings;
     QStringList lines;
-    for (const QString& key : settings.allKeys()) lines << key + QStringLiteral(" = ") + settings.value(key).toString();
+    for (const QString& key : settings.allKeys()) {
+        // The reporter's draft and address are the report's own fields.
+        if (KvCrashReporter::isOwnSettingsKey(key)) continue;
+        lines << key + QStringLiteral(" = ") + settings.value(key).toString();
+    }
     return lines.join('\n');
 }
 

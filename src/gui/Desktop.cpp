@@ -5,6 +5,10 @@
 #include <QKeyEvent>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
@@ -133,10 +137,46 @@ void Desktop::playComplete() {
     QApplication::beep();
 }
 
-bool Desktop::openHelp(const QString& path) {
-    const bool opened = QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-    if (!opened) qInfo("cannot open the help file %s", qUtf8Printable(path));
-    return opened;
+void Desktop::openHelp(QWidget* parent, const QString& path, std::function<void()> failed) {
+    if (!QFileInfo(path).isFile()) {
+        qInfo("the help file %s is missing", qUtf8Printable(path));
+        failed();
+        return;
+    }
+    const QUrl url = QUrl::fromLocalFile(path);
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty()) {
+        if (!QDesktopServices::openUrl(url)) {
+            qInfo("cannot open the help file %s", qUtf8Printable(path));
+            failed();
+        }
+        return;
+    }
+    // xdg-open says with its exit status whether a browser took the file; it
+    // may also stay until the browser ends, so it is not tied to the window:
+    // quitting vorn leaves the browser and its opener running.
+    auto* process = new QProcess;
+    process->setProgram(opener);
+    process->setArguments({url.toString()});
+    process->setStandardOutputFile(QProcess::nullDevice());
+    const QPointer<QWidget> owner(parent);
+    const bool owned = parent != nullptr;
+    auto done = [process, path, failed, owner, owned](bool ok) {
+        if (!ok) {
+            qInfo("no web browser opened the help file %s", qUtf8Printable(path));
+            if (owner || !owned) failed();
+        }
+        process->deleteLater();
+    };
+    QObject::connect(process, &QProcess::finished, process, [process, done](int status, QProcess::ExitStatus how) {
+        const QByteArray said = process->readAllStandardError().trimmed();
+        if (!said.isEmpty()) qInfo("xdg-open: %s", said.constData());
+        done(how == QProcess::NormalExit && status == 0);
+    });
+    QObject::connect(process, &QProcess::errorOccurred, process, [done](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) done(false);
+    });
+    process->start();
 }
 
 }  // namespace vorn::gui

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 class QWidget;
@@ -35,7 +36,10 @@ public:
     virtual void say(const QString& text);
     virtual void stopSpeaking();
     virtual void playComplete();
-    virtual bool openHelp(const QString& path);
+    // Opens the file in the desktop's web browser (xdg-open). failed runs on
+    // the UI thread, at once or when the opener has given up, when the file
+    // is missing or nothing opened it; never once parent (when given) is gone.
+    virtual void openHelp(QWidget* parent, const QString& path, std::function<void()> failed);
 
 private:
     QTextToSpeech* speech();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "gui/AppLog.h"
+#include "gui/CrashHandler.h"
 #include "recovery/Recovery.h"
 #include "storage/DiskManager.h"
 
@@ -78,10 +79,18 @@ void EngineGate::setStrict(bool strict) { g_strict = strict; }
 // ---- engine
 
 Engine::Engine(std::unique_ptr<DiskManager> diskManager, QObject* parent)
-    : QObject(parent), manager(std::move(diskManager)), engineRecovery(std::make_unique<Recovery>()) {
+    : Engine(std::move(diskManager), nullptr, parent) {}
+
+Engine::Engine(std::unique_ptr<DiskManager> diskManager, std::unique_ptr<Recovery> recovery, QObject* parent)
+    : QObject(parent),
+      manager(std::move(diskManager)),
+      engineRecovery(recovery ? std::move(recovery) : std::make_unique<Recovery>()) {
     // No file the engine writes may land on a file behind any listed disk.
     engineRecovery->setDiskManager(manager.get());
-    worker = std::thread([this] { run(); });
+    worker = std::thread([this] {
+        const ThreadSignalStack signalStack;
+        run();
+    });
 }
 
 Engine::~Engine() {

@@ -88,6 +88,8 @@ class Engine : public QObject {
     Q_OBJECT
 public:
     explicit Engine(std::unique_ptr<DiskManager> diskManager, QObject* parent = nullptr);
+    // With a Recovery of the caller's (a test's); a plain one when null.
+    Engine(std::unique_ptr<DiskManager> diskManager, std::unique_ptr<Recovery> recovery, QObject* parent = nullptr);
     ~Engine() override;
 
     // Gate-checked access to the engine objects.

@@ -83,6 +83,17 @@ bool displayAvailable() {
     return false;
 }
 
+void showAlreadyRunningAlert() {
+    // Nothing else of this copy is on screen; the alert stays above other
+    // windows, a vorn window among them, until it is answered.
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), QStringLiteral("Application is already running!"),
+                    QMessageBox::Ok);
+    box.setObjectName(QStringLiteral("alreadyRunningAlert"));
+    box.setWindowModality(Qt::ApplicationModal);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    box.exec();
+}
+
 int runWindowed(int argc, char** argv) {
     if (!displayAvailable()) {
         fprintf(stderr, "vorn: no display to show the window on; use the command line instead: vorn -cli (vorn -h for help)\n");
@@ -95,21 +106,24 @@ int runWindowed(int argc, char** argv) {
         QApplication::setApplicationName(QStringLiteral("vorn"));
         // The display is there, so from here a fatal signal is a crash.
         if (!installCrashHandler()) qInfo("could not install the crash handler");
-        SplashController splash;
-        splash.show();
+        // The name is claimed before the splash shows: a second copy shows
+        // its alert alone, never under its own splash.
         qInfo("checking singleton application...");
         SingleInstance instance;
         if (!instance.claim()) {
             qInfo("failed");
             // The literal alert; a test may ask for the log line only.
             if (qEnvironmentVariableIsEmpty("VORN_NO_ALERTS")) {
-                QMessageBox::critical(nullptr, QStringLiteral("Error"), QStringLiteral("Application is already running!"),
-                                      QMessageBox::Ok);
+                showAlreadyRunningAlert();
             } else {
                 qInfo("alert: Application is already running!");
             }
         } else {
+            SplashController splash;
+            splash.show();
             AppController controller;
+            // The application ends with its window, whatever else is open.
+            QObject::connect(&controller, &AppController::windowClosed, &app, &QApplication::quit);
             controller.show();
             QTimer::singleShot(0, &controller, [] { checkForNewCrashLog(); });
             // Launching has finished: the splash goes after its 5 seconds.

@@ -13,4 +13,8 @@ bool displayAvailable();
 // shows "Application is already running!" and returns 0.
 int runWindowed(int argc, char** argv);
 
+// The second copy's alert: "Application is already running!", titled
+// "Error", modal and above every other window; returns when answered.
+void showAlreadyRunningAlert();
+
 }  // namespace vorn::gui

@@ -6,6 +6,8 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTimer>
+#include <QWindow>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -36,12 +38,41 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::Win
     adjustSize();
 }
 
+QPoint ViewerWindow::lowerRightFor(const QRect& available, const QSize& size, const QMargins& frame) {
+    const int width = size.width() + frame.left() + frame.right();
+    const int height = size.height() + frame.top() + frame.bottom();
+    return QPoint(std::max(available.left(), available.right() + 1 - width - 5),
+                  std::max(available.top(), available.bottom() + 1 - height - 5));
+}
+
+QMargins ViewerWindow::frameMargins() const {
+    if (const QWindow* handle = windowHandle()) return handle->frameMargins();
+    return QMargins();
+}
+
 void ViewerWindow::placeAtLowerRight() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen) return;
-    const QRect available = screen->availableGeometry();
-    const QSize size = sizeHint();
-    move(available.right() + 1 - size.width() - 5, available.bottom() + 1 - size.height() - 5);
+    // A top-level window's position is its frame's.
+    move(lowerRightFor(screen->availableGeometry(), isVisible() ? size() : sizeHint(), frameMargins()));
+}
+
+void ViewerWindow::keepInside() {
+    const QScreen* shownOn = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!shownOn) return;
+    const QRect available = shownOn->availableGeometry();
+    const QRect frame = frameGeometry();
+    if (available.contains(frame)) return;
+    const int x = std::max(available.left(), std::min(frame.left(), available.right() + 1 - frame.width()));
+    const int y = std::max(available.top(), std::min(frame.top(), available.bottom() + 1 - frame.height()));
+    move(x, y);
+}
+
+void ViewerWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    keepInside();
+    // The window manager tells the frame's size after mapping the window.
+    QTimer::singleShot(100, this, &ViewerWindow::keepInside);
 }
 
 ItemPreviews::ItemPreviews(Engine* engine, TableAdapter* table, QTableView* tableView, QTabWidget* tabs, QWidget* window)

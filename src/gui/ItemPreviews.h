@@ -39,15 +39,25 @@ class TableAdapter;
 class WindowZoom;
 
 // The floating viewer: a tool window on top, at the lower right of the
-// available screen.
+// available screen. Its frame (the window manager's title bar and border,
+// known once it has been shown) stays inside the available area.
 class ViewerWindow : public QWidget {
     Q_OBJECT
 public:
     explicit ViewerWindow(QWidget* parent = nullptr);
     QLabel* imageView() const { return image; }
     void placeAtLowerRight();
+    // Moves the window back inside the available area of its screen.
+    void keepInside();
+    // Where a window of this size with this frame goes: its frame's top left
+    // corner, 5 pixels in from the lower right of the available area.
+    static QPoint lowerRightFor(const QRect& available, const QSize& size, const QMargins& frame);
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
+    QMargins frameMargins() const;
     QLabel* image;
 };
 

@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -27,6 +28,9 @@ namespace vorn::gui {
 namespace {
 
 QString text(const char* key) { return KvCrashReporter::strings().text(QString::fromLatin1(key)); }
+
+const char kDraftGroup[] = "KvCrashReporterDraft";
+const char kEmailKey[] = "KvCrashReporterEmail";
 
 QString displayName() {
     const QString name = QGuiApplication::applicationDisplayName();
@@ -57,8 +61,12 @@ QString KvCrashReporter::longUserName() {
 }
 
 QString KvCrashReporter::emailAddress() {
-    const QString email = qEnvironmentVariable("EMAIL").trimmed();
-    return email.isEmpty() ? text("MISSING_EMAIL_ADDRESS") : email;
+    const QString remembered = QSettings().value(QString::fromLatin1(kEmailKey)).toString().trimmed();
+    return remembered.isEmpty() ? qEnvironmentVariable("EMAIL").trimmed() : remembered;
+}
+
+bool KvCrashReporter::isOwnSettingsKey(const QString& key) {
+    return key == QLatin1String(kEmailKey) || key.startsWith(QLatin1String(kDraftGroup) + QLatin1Char('/'));
 }
 
 KvCrashReporter* KvCrashReporter::open(const QString& logString, Desktop* desktop) {
@@ -148,10 +156,21 @@ void KvCrashReporter::build() {
 void KvCrashReporter::fill(const QString& logString) {
     QString explanation = text(feedback ? "FEEDBACK_EXPLANATION_TEXT" : "CRASH_EXPLANATION_TEXT");
     explanationField->setText(explanation.replace(QStringLiteral("%%APPNAME"), displayName()));
-    const QString email = emailAddress();
+    QString email = emailAddress();
     QString message = text(feedback ? "FEEDBACK_MESSAGE_TEXT" : "CRASH_MESSAGE_TEXT");
     message.replace(QStringLiteral("%%LONGUSERNAME"), longUserName());
+    // Without an address the signature has none (no "<>" to fill in).
+    if (email.isEmpty()) message.replace(QStringLiteral(" <%%EMAILADDRESS>"), QString());
     message.replace(QStringLiteral("%%EMAILADDRESS"), email);
+    // A draft of this mode, left by a failed upload, comes back as typed.
+    QSettings settings;
+    settings.beginGroup(QString::fromLatin1(kDraftGroup));
+    if (settings.contains(QStringLiteral("message")) && settings.value(QStringLiteral("feedback")).toBool() == feedback) {
+        message = settings.value(QStringLiteral("message")).toString();
+        email = settings.value(QStringLiteral("email")).toString();
+    }
+    settings.endGroup();
+    emailField->setPlaceholderText(text("MISSING_EMAIL_ADDRESS"));
     emailField->setText(email);
     informationField->setPlainText(message);
     if (!feedback) {
@@ -180,12 +199,32 @@ void KvCrashReporter::remindMeLater() { finish(); }
 
 void KvCrashReporter::discardCrashReport() {
     if (!feedback) storeLastCrashReportDate(double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
+    keepDraft(false);
     finish();
+}
+
+void KvCrashReporter::keepDraft(bool keep) {
+    QSettings settings;
+    settings.beginGroup(QString::fromLatin1(kDraftGroup));
+    if (keep) {
+        settings.setValue(QStringLiteral("feedback"), feedback);
+        settings.setValue(QStringLiteral("message"), informationField->toPlainText());
+        settings.setValue(QStringLiteral("email"), emailField->text());
+    } else {
+        settings.remove(QString());
+    }
+    settings.endGroup();
+    settings.sync();
 }
 
 void KvCrashReporter::showFinishedMessage(bool ok, const QString& error) {
     progressIndicator->hide();
     if (ok && !feedback) storeLastCrashReportDate(double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
+    keepDraft(!ok);
+    if (ok && !emailField->text().trimmed().isEmpty()) {
+        QSettings settings;
+        settings.setValue(QString::fromLatin1(kEmailKey), emailField->text().trimmed());
+    }
     if (!ok) {
         desktop->ask(this, text(feedback ? "COULDNT_SEND_FEEDBACK_ERROR" : "COULDNT_SEND_CRASH_REPORT_ERROR"), error,
                      {text("COULDNT_SEND_CRASH_REPORT_ERROR_OK")}, 0);

@@ -7,6 +7,11 @@
 // a successful upload, never on Remind me later, so a reminded crash is
 // offered again at the next start. Feedback mode never stores a date.
 //
+// What the user typed is not lost to a failed upload: the message and the
+// e-mail address are kept as a draft (in the settings) and fill the next
+// window of the same mode; a successful upload or Discard drops the draft.
+// The address of a successful upload is remembered for later reports.
+//
 // Ownership: a reporter owns itself; it is deleted once its window is done
 // (after the upload's outcome, or when closed or hidden by Remind or Discard). The
 // Desktop is not owned (null: the real desktop).
@@ -47,8 +52,11 @@ public:
     static const StringTable& strings();
     // "%%LONGUSERNAME": the full name of the password entry, else the login.
     static QString longUserName();
-    // "%%EMAILADDRESS": $EMAIL, else the table's "MISSING_EMAIL_ADDRESS".
+    // "%%EMAILADDRESS": the address last sent from, else $EMAIL, else none
+    // (the field then shows "MISSING_EMAIL_ADDRESS" as its placeholder).
     static QString emailAddress();
+    // The settings keys of the reporter's own that are no preferences.
+    static bool isOwnSettingsKey(const QString& key);
 
     void sendCrashReport();
     void remindMeLater();
@@ -63,6 +71,7 @@ private:
     void fill(const QString& logString);
     void showFinishedMessage(bool ok, const QString& error);
     void finish();
+    void keepDraft(bool keep);
 
     bool feedback;
     Desktop* desktop;

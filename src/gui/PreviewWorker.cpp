@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "gui/CrashHandler.h"
+
 namespace vorn::gui {
 
 PreviewWorker::PreviewWorker(Build buildFunction, QObject* parent) : QThread(parent), build(std::move(buildFunction)) {
@@ -44,6 +46,7 @@ std::vector<int> PreviewWorker::queued() const {
 }
 
 void PreviewWorker::run() {
+    const ThreadSignalStack signalStack;
     for (;;) {
         int index;
         u64 generation;

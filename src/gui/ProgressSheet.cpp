@@ -1,5 +1,8 @@
 #include "gui/ProgressSheet.h"
 
+#include <QApplication>
+#include <QCloseEvent>
+#include <QWindow>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -10,8 +13,31 @@
 
 namespace vorn::gui {
 
+namespace {
+
+bool isUserInput(QEvent::Type type) {
+    switch (type) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ContextMenu:
+        case QEvent::Enter:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease: return true;
+        default: return false;
+    }
+}
+
+}  // namespace
+
 ProgressSheet::ProgressSheet(QWidget* parent) : QDialog(parent) {
-    setWindowModality(Qt::WindowModal);
+    setWindowModality(Qt::NonModal);
     setObjectName(QStringLiteral("progressSheet"));
     label = new QLabel(this);
     label->setTextFormat(Qt::PlainText);
@@ -44,6 +70,32 @@ void ProgressSheet::begin(const QString& title, const QString& text) {
 }
 
 void ProgressSheet::setText(const QString& text) { label->setText(text); }
+
+void ProgressSheet::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    emit closeRequested();
+}
+
+void ProgressSheet::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (blocked || !parentWidget()) return;
+    blocked = parentWidget()->window();
+    qApp->installEventFilter(this);
+}
+
+void ProgressSheet::hideEvent(QHideEvent* event) {
+    QDialog::hideEvent(event);
+    if (!blocked) return;
+    qApp->removeEventFilter(this);
+    blocked = nullptr;
+}
+
+bool ProgressSheet::eventFilter(QObject* watched, QEvent* event) {
+    if (!blocked || !isUserInput(event->type())) return false;
+    if (watched == static_cast<QObject*>(blocked->windowHandle())) return true;
+    auto* widget = qobject_cast<QWidget*>(watched);
+    return widget && widget->window() == blocked;
+}
 
 QString ProgressSheet::text() const { return label->text(); }
 

@@ -1,10 +1,17 @@
-// The progress sheet: a small window-modal dialog over the main window while
-// an engine operation runs, with a text, a bar and Cancel. Cancel is pressed
-// once: it disables itself and reports; the sheet stays up until the engine
-// has stopped and the controller hides it.
+// The progress sheet: a small dialog over the main window while an engine
+// operation runs, with a text, a bar and Cancel. Cancel is pressed once: it
+// disables itself and reports; the sheet stays up until the engine has
+// stopped and the controller hides it.
+//
+// While it is up, input to the window under it (clicks, keys, the wheel) is
+// dropped, as a window-modal dialog would; but the sheet is not Qt-modal,
+// since Qt then swallows the close button of the window under it, and
+// closing the window during a scan must be heard. The sheet's own close
+// button asks for the window to close (closeRequested).
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 
 class QLabel;
 class QProgressBar;
@@ -28,15 +35,21 @@ public:
 
 signals:
     void cancelled();
+    void closeRequested();
 
 protected:
-    // Escape and the window's close button do nothing: only Cancel cancels.
+    // Escape does nothing: only Cancel cancels.
     void reject() override {}
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QLabel* label;
     QProgressBar* progress;
     QPushButton* cancel;
+    QPointer<QWidget> blocked;  // the window whose input is dropped
 };
 
 }  // namespace vorn::gui

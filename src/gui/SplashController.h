@@ -6,7 +6,9 @@
 // Fade in: 0.01, then each step 10 % more, while not above 1.0 (49 steps).
 // Fade out: 1.0, then each step less by a tenth of (1.1 - opacity), while
 // above 0.05 (25 steps). Without a compositing window manager window
-// opacity does nothing and the window simply appears and goes.
+// opacity does nothing and the window simply appears and goes; a
+// see-through window would show black where it is clear, so there the
+// splash is an opaque picture with square corners.
 //
 // Tests hand in the clock (seconds) and what sets the opacity, and step
 // the timer themselves.
@@ -43,7 +45,12 @@ public:
     // One step of the fades or the wait (what the timer runs).
     void tick();
     QTimer* stepTimer() const { return timer; }
-    static QPixmap picture();
+    // The picture: with rounded, clear corners for a see-through window,
+    // opaque to its corners otherwise.
+    static QPixmap picture(bool roundedCorners = true);
+    // Whether the splash may be see-through; compositingManagerRunning() by
+    // default. Read by show().
+    void setCompositing(bool on) { compositing = on; }
 
 private:
     void finish();
@@ -56,6 +63,12 @@ private:
     double alpha = 0;
     double splashStartTime = 0;
     bool closeRequested = false;
+    bool compositing;
 };
+
+// True when a compositing manager draws the windows: Wayland always, X11
+// when a compositor owns the screen's _NET_WM_CM_S selection; false for any
+// other platform (offscreen included).
+bool compositingManagerRunning();
 
 }  // namespace vorn::gui

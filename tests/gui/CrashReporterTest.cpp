@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTabWidget>
@@ -18,11 +19,14 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <cstdlib>
+#include <thread>
 
 #include "GuiTestSupport.h"
 #include "gui/CrashHandler.h"
 #include "gui/CrashLogCheck.h"
 #include "gui/CrashUpload.h"
+#include "gui/Engine.h"
+#include "gui/PreviewWorker.h"
 #include "gui/KvCrashReporter.h"
 #include "gui/KvSystemInfo.h"
 
@@ -104,6 +108,21 @@ TEST(CrashChild, Run) {
     if (mode == "segv") vornTestCrashByNullWrite();
     if (mode == "overflow") vornTestCrashByRecursion(0);
     if (mode == "abort") vornTestCrashByAbort();
+    // The threads of the window: the engine's and a preview worker.
+    std::unique_ptr<gui::Engine> engine;
+    std::unique_ptr<gui::PreviewWorker> worker;
+    if (mode == "engine-overflow") {
+        engine = std::make_unique<gui::Engine>(std::make_unique<DiskManager>());
+        engine->post([] { vornTestCrashByRecursion(0); });
+    }
+    if (mode == "worker-overflow") {
+        worker = std::make_unique<gui::PreviewWorker>([](int, u64) {
+            vornTestCrashByRecursion(0);
+            return gui::PreviewResult();
+        });
+        worker->request({0});
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(60));
 }
 
 TEST(CrashHandler, ChildWritesTheLogAndKeepsTheStatus) {
@@ -114,6 +133,8 @@ TEST(CrashHandler, ChildWritesTheLogAndKeepsTheStatus) {
         const char* signal;
     } cases[] = {{"segv", "139", "vornTestCrashByNullWrite", "Signal: 11 (SIGSEGV)\nAddress: 0x0\n"},
                  {"overflow", "139", "vornTestCrashByRecursion", "Signal: 11 (SIGSEGV)"},
+                 {"engine-overflow", "139", "vornTestCrashByRecursion", "Signal: 11 (SIGSEGV)"},
+                 {"worker-overflow", "139", "vornTestCrashByRecursion", "Signal: 11 (SIGSEGV)"},
                  {"abort", "134", "vornTestCrashByAbort", "Signal: 6 (SIGABRT)"}};
     for (const auto& c : cases) {
         QTemporaryDir dir;
@@ -189,6 +210,25 @@ TEST(CrashLog, NewestIsOfferedOnceAfterDiscardButAgainAfterRemind) {
     feedback->discardCrashReport();
     EXPECT_EQ(gui::lastCrashReportDate(), 0.0) << "feedback never stores";
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// Today's dates need all their digits: a single-precision float rounds them
+// to 128 seconds, which would hide a crash one second newer than the last
+// report, or offer one that was discarded a second after it happened.
+TEST(CrashLog, StoredDatesKeepTheirSecondsToday) {
+    QTemporaryDir dir;
+    const qint64 crashed = 1767225600;  // 2026-01-01
+    writeFile(dir.path() + "/vorn_x.crash", "report", crashed);
+    const struct {
+        double stored;
+        bool offered;
+    } dates[] = {{crashed - 1.0, true}, {crashed - 0.25, true}, {double(crashed), false}, {crashed + 1.0, false}};
+    for (const auto& d : dates) {
+        gui::storeLastCrashReportDate(d.stored);
+        EXPECT_EQ(gui::lastCrashReportDate(), d.stored);
+        EXPECT_EQ(gui::crashLogToOffer(dir.path()).isEmpty(), !d.offered) << qint64(d.stored * 4);
+    }
+    gui::storeLastCrashReportDate(0);
 }
 
 TEST(CrashLog, ComposedTextKeepsTheLastReportAndTheAppLogLines) {
@@ -356,12 +396,19 @@ TEST(CrashUpload, WindowOutcomes) {
     gui::storeLastCrashReportDate(0);
 }
 
+void forgetReporterSettings() {
+    QSettings settings;
+    settings.remove(QStringLiteral("KvCrashReporterDraft"));
+    settings.remove(QStringLiteral("KvCrashReporterEmail"));
+}
+
 TEST(CrashReporterWindow, FeedbackFromTheHelpMenuDescribesTheMachine) {
     const struct {
         const char* email;
         const char* expected;
-    } cases[] = {{"me@example.org", "me@example.org"}, {"", "(your e-mail address)"}};
+    } cases[] = {{"me@example.org", "me@example.org"}, {"", ""}};
     const QByteArray saved = qgetenv("EMAIL");
+    forgetReporterSettings();
     for (const auto& c : cases) {
         qputenv("EMAIL", c.email);
         FakeDesktop desktop;
@@ -374,9 +421,12 @@ TEST(CrashReporterWindow, FeedbackFromTheHelpMenuDescribesTheMachine) {
         ASSERT_TRUE(reporter);
         EXPECT_TRUE(reporter->feedbackMode());
         if (*c.email) snapshot(reporter, QStringLiteral("feedback"));
-        EXPECT_EQ(reporter->findChild<QLineEdit*>("emailField")->text(), c.expected);
+        auto* email = reporter->findChild<QLineEdit*>("emailField");
+        EXPECT_EQ(email->text(), c.expected);
+        EXPECT_EQ(email->placeholderText(), "(your e-mail address)") << "a hint, not a value";
         const QString message = reporter->findChild<QPlainTextEdit*>("informationField")->toPlainText();
-        EXPECT_TRUE(message.contains(QString(c.expected) + ">")) << message.toStdString();
+        EXPECT_EQ(message.contains(QString(c.expected) + ">"), *c.email != 0) << message.toStdString();
+        EXPECT_EQ(message.contains("<"), *c.email != 0) << message.toStdString();
         EXPECT_FALSE(message.contains("%%")) << message.toStdString();
         EXPECT_FALSE(reporter->findChild<QLabel*>("explanationField")->text().contains("%%APPNAME"));
         auto* tabs = reporter->findChild<QTabWidget*>("switchTabView");
@@ -387,6 +437,60 @@ TEST(CrashReporterWindow, FeedbackFromTheHelpMenuDescribesTheMachine) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     qputenv("EMAIL", saved);
+}
+
+// What the user typed survives a failed Send: the next window (here the
+// crash offered again) shows it; a successful Send drops it and remembers
+// the address. Neither goes into the report's preferences.
+TEST(CrashReporterWindow, AFailedSendKeepsTheMessageAndTheAddress) {
+    EchoServer echo;
+    ASSERT_NE(echo.port, 0);
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const QString refused = QStringLiteral("http://127.0.0.1:%1/").arg(closed.serverPort());
+    closed.close();
+    const QByteArray savedEmail = qgetenv("EMAIL");
+    qputenv("EMAIL", "");
+    forgetReporterSettings();
+    FakeDesktop desktop;
+    const auto send = [&](gui::KvCrashReporter* reporter, const QString& url) {
+        reporter->setUploadUrl(url);
+        reporter->setUploadTimeoutMs(5000);
+        QSignalSpy finished(reporter, &gui::KvCrashReporter::uploadFinished);
+        QTest::mouseClick(reporter->findChild<QPushButton*>("sendButton"), Qt::LeftButton);
+        EXPECT_TRUE(finished.wait(20000));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    };
+    const auto fields = [](gui::KvCrashReporter* reporter) {
+        return reporter->findChild<QPlainTextEdit*>("informationField")->toPlainText() + QLatin1Char('|') +
+               reporter->findChild<QLineEdit*>("emailField")->text();
+    };
+
+    gui::KvCrashReporter* first = gui::KvCrashReporter::open(QStringLiteral("crash text"), &desktop);
+    auto* message = first->findChild<QPlainTextEdit*>("informationField");
+    message->clear();
+    QTest::keyClicks(message, QStringLiteral("what I did"));
+    QTest::keyClicks(first->findChild<QLineEdit*>("emailField"), QStringLiteral("me@example.org"));
+    send(first, refused);
+    EXPECT_EQ(desktop.asked, QStringList{"The crash report could not be sent."});
+
+    gui::KvCrashReporter* again = gui::KvCrashReporter::open(QStringLiteral("crash text"), &desktop);
+    EXPECT_EQ(fields(again), QStringLiteral("what I did|me@example.org"));
+    EXPECT_FALSE(gui::preferencesText().contains(QStringLiteral("what I did")));
+    gui::KvCrashReporter* feedback = gui::KvCrashReporter::open(QString(), &desktop);
+    EXPECT_FALSE(fields(feedback).startsWith(QStringLiteral("what I did"))) << "a crash report's draft";
+    feedback->remindMeLater();
+    send(again, echo.url());
+    EXPECT_TRUE(echo.nextReport()["parts"].toObject()["crashlog"].toString().startsWith("what I did\n=========="));
+
+    gui::KvCrashReporter* later = gui::KvCrashReporter::open(QStringLiteral("crash text"), &desktop);
+    EXPECT_FALSE(fields(later).startsWith(QStringLiteral("what I did"))) << "sent: the draft is gone";
+    EXPECT_TRUE(fields(later).endsWith(QStringLiteral("|me@example.org"))) << "the address is remembered";
+    later->discardCrashReport();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    forgetReporterSettings();
+    gui::storeLastCrashReportDate(0);
+    qputenv("EMAIL", savedEmail);
 }
 
 }  // namespace

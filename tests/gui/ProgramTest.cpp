@@ -1,14 +1,24 @@
 // The program itself: without a display it names the command line and ends
 // with status 1 (the command line needs none); one windowed copy per user,
-// a second one ends at once with the alert, and a copy killed with SIGKILL
-// blocks nothing. Lines go to the log file as "vorn[pid] ...".
+// a second one ends at once with the alert (and never shows its splash), and
+// a copy killed with SIGKILL blocks nothing. Lines go to the log file as
+// "vorn[pid] ...". The copies run under an instance name of this test run's
+// own, so that a vorn the user has open changes nothing.
 #include <gtest/gtest.h>
 
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
+#include <QApplication>
+#include <QLocalServer>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
 #include "GuiTestSupport.h"
+#include "gui/GuiMain.h"
+#include "gui/SingleInstance.h"
 
 namespace vorn::test {
 namespace {
@@ -17,6 +27,9 @@ QProcessEnvironment baseEnvironment(const QString& home) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_STATE_HOME"}) env.remove(name);
     env.insert(QStringLiteral("HOME"), home);
+    static int runs = 0;
+    env.insert(QStringLiteral("VORN_INSTANCE_NAME"),
+               QStringLiteral("vorn-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++runs));
     return env;
 }
 
@@ -53,6 +66,10 @@ TEST(GuiProgram, OneCopyPerUserAndAKilledCopyBlocksNothing) {
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
     env.insert(QStringLiteral("VORN_NO_ALERTS"), QStringLiteral("1"));
+    // The user's own vorn, open meanwhile, holds the product's name.
+    QLocalServer usersVorn;
+    usersVorn.setSocketOptions(QLocalServer::AbstractNamespaceOption);
+    usersVorn.listen(gui::SingleInstance::defaultName());
 
     Copy first(env);
     ASSERT_TRUE(waitFor([&] { return first.err.contains("window shown"); })) << first.err.toStdString();
@@ -61,6 +78,8 @@ TEST(GuiProgram, OneCopyPerUserAndAKilledCopyBlocksNothing) {
     EXPECT_EQ(second.process.exitCode(), 0);
     EXPECT_TRUE(second.err.contains("Application is already running!")) << second.err.toStdString();
     EXPECT_FALSE(second.err.contains("window shown"));
+    EXPECT_FALSE(second.err.contains("splash shown")) << "the alert is never under the copy's own splash";
+    EXPECT_TRUE(first.err.contains("splash shown"));
 
     first.process.kill();
     ASSERT_TRUE(waitFor([&] { return first.finished(); }));
@@ -74,6 +93,31 @@ TEST(GuiProgram, OneCopyPerUserAndAKilledCopyBlocksNothing) {
     const QByteArray lines = log.readAll();
     EXPECT_EQ(lines.count("] failed\n"), 1) << lines.toStdString();
     EXPECT_TRUE(lines.contains("] checking singleton application..."));
+}
+
+TEST(GuiProgram, TheAlreadyRunningAlertIsModalAboveAllAndEndsWhenAnswered) {
+    QString text;
+    bool onTop = false, visible = false;
+    Qt::WindowModality modality = Qt::NonModal;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        text = box->windowTitle() + QLatin1Char('|') + box->text();
+        onTop = box->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+        visible = box->isVisible();
+        modality = box->windowModality();
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    QTimer guard;  // a box nobody answers must not hold the test
+    QObject::connect(&guard, &QTimer::timeout, [] {
+        if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+    });
+    guard.start(20000);
+    gui::showAlreadyRunningAlert();
+    EXPECT_EQ(text, QStringLiteral("Error|Application is already running!"));
+    EXPECT_TRUE(visible);
+    EXPECT_TRUE(onTop);
+    EXPECT_EQ(modality, Qt::ApplicationModal);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTimer>
@@ -275,6 +276,29 @@ TEST(Splash, FadesOnTimerStepsAndStaysFiveSeconds) {
         EXPECT_EQ(splash.window(), nullptr);
         splash.close();
         EXPECT_EQ(splash.state(), gui::SplashController::State::Closed) << "a second close does nothing";
+    }
+}
+
+// Without a compositor a see-through window shows black where it is clear:
+// there the splash is opaque to its corners; with one, its corners are clear.
+TEST(Splash, OpaqueToItsCornersWithoutACompositor) {
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        EXPECT_FALSE(gui::compositingManagerRunning());
+    }
+    for (const bool compositing : {false, true}) {
+        gui::SplashController splash([] { return 0.0; }, [](QWidget*, double) {});
+        splash.stepTimer()->setInterval(24 * 3600 * 1000);
+        if (QGuiApplication::platformName() != QLatin1String("offscreen") || compositing)
+            splash.setCompositing(compositing);
+        splash.show();
+        auto* window = qobject_cast<QLabel*>(splash.window());
+        ASSERT_TRUE(window);
+        if (!compositing) snapshot(window, QStringLiteral("splash-no-compositor"));
+        EXPECT_EQ(window->testAttribute(Qt::WA_TranslucentBackground), compositing);
+        const QImage picture = window->pixmap().toImage();
+        for (const QPoint corner : {QPoint(0, 0), QPoint(picture.width() - 1, picture.height() - 1)})
+            EXPECT_EQ(qAlpha(picture.pixel(corner)), compositing ? 0 : 255) << compositing;
+        EXPECT_EQ(qAlpha(picture.pixel(picture.width() / 2, picture.height() / 2)), 255);
     }
 }
 

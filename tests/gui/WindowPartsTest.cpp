@@ -287,23 +287,33 @@ TEST(GuiAdapters, BigFolderScrollsWithBoundedCacheAndWaitsForABusyEngine) {
 
 TEST(GuiGateDeathTest, AnEngineCallFromAThreadWithoutTheGateFails) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // A call that does not abort lets the job go, so the block ends and the
+    // death test fails at once instead of waiting for the job forever.
     EXPECT_DEATH(
         {
             gui::Engine engine(std::make_unique<DiskManager>());
             std::mutex m;
             std::condition_variable cv;
             bool inJob = false;
+            bool release = false;
             engine.post([&] {
                 std::unique_lock<std::mutex> lock(m);
                 inJob = true;
                 cv.notify_all();
-                cv.wait(lock);
+                cv.wait(lock, [&] { return release; });
             });
-            std::unique_lock<std::mutex> lock(m);
-            cv.wait(lock, [&] { return inJob; });
+            {
+                std::unique_lock<std::mutex> lock(m);
+                cv.wait(lock, [&] { return inJob; });
+            }
             engine.recovery();
+            {
+                std::lock_guard<std::mutex> lock(m);
+                release = true;
+            }
+            cv.notify_all();
         },
-        "");
+        "engine call \\(recovery\\) from a thread that may not use the engine");
     gui::Engine engine(std::make_unique<DiskManager>());
     gui::GateAccess access(engine.gate());
     ASSERT_TRUE(access);

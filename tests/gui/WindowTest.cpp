@@ -9,12 +9,16 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <QTreeView>
+#include <unistd.h>
+
+#include <QTemporaryFile>
 #include <map>
 
 #include "GuiTestSupport.h"
@@ -23,6 +27,7 @@
 #include "gui/Engine.h"
 #include "gui/HoverButton.h"
 #include "gui/ProgressSheet.h"
+#include "gui/StringTable.h"
 #include "gui/TableAdapter.h"
 #include "gui/TreeAdapter.h"
 #include "recovery/Recovery.h"
@@ -36,6 +41,38 @@ struct ManifestLine {
     QStringList fields;
 };
 
+QString hintText(const char* key, const QStringList& args = {}) {
+    return gui::uiStrings().format(QString::fromLatin1(key), args);
+}
+
+// What the process writes on its standard output meanwhile.
+struct StdoutCapture {
+    QTemporaryFile file;
+    int saved = -1;
+    StdoutCapture() {
+        fflush(stdout);
+        if (!file.open()) return;
+        saved = dup(1);
+        dup2(file.handle(), 1);
+    }
+    QByteArray text() {
+        fflush(stdout);
+        QFile again(file.fileName());
+        return again.open(QIODevice::ReadOnly) ? again.readAll() : QByteArray();
+    }
+    ~StdoutCapture() {
+        fflush(stdout);
+        if (saved < 0) return;
+        dup2(saved, 1);
+        close(saved);
+        // A failure reported meanwhile went to the file: show it.
+        if (::testing::Test::HasFailure()) {
+            const QByteArray all = text();
+            fwrite(all.constData(), 1, size_t(all.size()), stdout);
+        }
+    }
+};
+
 std::vector<QStringList> manifest(const std::string& image, const QString& kind) {
     std::vector<QStringList> out;
     QFile file(QString::fromStdString(mediaPath(image + ".manifest")));
@@ -46,99 +83,6 @@ std::vector<QStringList> manifest(const std::string& image, const QString& kind)
     }
     return out;
 }
-
-QByteArray sha256(const QByteArray& bytes) { return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex(); }
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void clickThroughWindow(QWidget* widget) {
-    QWidget* top = widget->window();
-    QTest::mouseClick(top->windowHandle(), Qt::LeftButton, {}, widget->mapTo(top, widget->rect().center()));
-}
-
-void clickRow(QAbstractItemView* view, const QModelIndex& index, Qt::KeyboardModifiers modifiers = {}) {
-    view->scrollTo(index);
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, modifiers, view->visualRect(index).center());
-}
-
-struct Driver : Window {
-    using Window::Window;
-    QSignalSpy finished{app.get(), &gui::AppController::commandFinished};
-
-    void run(const char* button, const QString& command) {
-        const qsizetype before = finished.size();
-        QToolButton* b = app->toolButton(QString::fromLatin1(button));
-        ASSERT_NE(b, nullptr) << button;
-        ASSERT_TRUE(b->isEnabled()) << button;
-        QTest::mouseClick(b, Qt::LeftButton);
-        waitFinished(command, before);
-    }
-    void trigger(Action action, const QString& command) {
-        const qsizetype before = finished.size();
-        ASSERT_TRUE(app->action(action)->isEnabled()) << command.toStdString();
-        app->action(action)->trigger();
-        waitFinished(command, before);
-    }
-    void waitFinished(const QString& command, qsizetype before) {
-        ASSERT_TRUE(waitFor([&] {
-            for (qsizetype i = before; i < finished.size(); ++i)
-                if (finished.at(i).value(0).toString() == command) return true;
-            return false;
-        })) << command.toStdString();
-        EXPECT_FALSE(app->progressSheet()->isVisible()) << command.toStdString();
-    }
-    QModelIndex row(const std::vector<int>& path) {
-        QModelIndex index;
-        for (size_t i = 0; i < path.size(); ++i) {
-            index = app->treeAdapter()->index(path[i], 0, index);
-            if (!index.isValid()) break;
-        }
-        return index;
-    }
-    void selectRow(const std::vector<int>& path, Qt::KeyboardModifiers modifiers = {}) {
-        ASSERT_TRUE(waitFor([&] {
-            QModelIndex index;
-            for (int r : path) {
-                if (index.isValid()) app->outlineView()->expand(index);
-                index = app->treeAdapter()->index(r, 0, index);
-                if (!index.isValid()) return false;
-            }
-            return true;
-        }));
-        clickRow(app->outlineView(), row(path), modifiers);
-    }
-    void chooseDisk(int disk = 0) {
-        run("ChooseDisk", QStringLiteral("chooseDisk"));
-        selectRow({0, disk});
-        ASSERT_TRUE(waitFor([&] { return app->selectedDisk() != nullptr; }));
-    }
-    void startDeletedScan() {
-        QTest::mouseClick(app->toolButton(QStringLiteral("DeletedFilesScan")), Qt::LeftButton);
-        ASSERT_TRUE(waitFor([&] { return app->scanWindow()->isVisible(); }));
-        QTest::mouseClick(app->scanWindow()->findChild<QPushButton*>(QStringLiteral("startScanButton")), Qt::LeftButton);
-    }
-    u64 resultFiles() {
-        gui::EngineGate& gate = app->engine()->gate();
-        EXPECT_TRUE(waitFor([&] { return gate.tryEnter(); }));
-        u64 count = 0;
-        std::function<void(VolumeItem*)> walk = [&](VolumeItem* item) {
-            for (u32 i = 0; i < item->getChildCount(true); ++i) {
-                VolumeItem* child = item->getChild(i, true);
-                child->isContainer() ? walk(child) : void(++count);
-            }
-        };
-        if (VolumeItem* root = app->engine()->recovery()->getRootItem()) walk(root);
-        gate.leave();
-        return count;
-    }
-    QString savedUnder(const QTemporaryDir& dir) {
-        desktop.folders.push_back(dir.path());
-        return dir.path();
-    }
-};
 
 TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
     Driver w({"camera_card.img"});
@@ -166,8 +110,10 @@ TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
     }
     EXPECT_EQ(checked, 7);
     EXPECT_EQ(w.desktop.asked.size(), 0) << w.desktop.asked.join(QLatin1Char(',')).toStdString();
+    EXPECT_EQ(w.app->hint().pending, hintText("SaveDoneHint", {QString::number(filesUnder(target.path())), target.path()}));
 
     QFile readme(target.path() + QStringLiteral("/MISC/README.TXT"));
+    StdoutCapture out;
     const struct {
         int answer;
         bool restored;
@@ -184,6 +130,10 @@ TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
         EXPECT_TRUE(a.answer == -1 ? questions == 1 : questions >= 7) << a.answer << ": " << questions;
         EXPECT_EQ(readAll(readme.fileName()) != "changed", a.restored) << a.answer;
     }
+    // The listener's lines: one per file saved, one per question asked.
+    const QByteArray lines = out.text();
+    EXPECT_GE(lines.count("fileSaving\n"), 7);
+    EXPECT_TRUE(lines.contains("ask for: " + QFile::encodeName(readme.fileName()) + "\n")) << lines.toStdString();
 
     QTemporaryDir blocked;
     QFile(blocked.path() + QStringLiteral("/DCIM")).open(QIODevice::WriteOnly);
@@ -192,6 +142,10 @@ TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
     w.savedUnder(blocked);
     w.run("Save", QStringLiteral("save"));
     EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The save failed")});
+    const QString told = w.app->hint().pending;
+    EXPECT_TRUE(told.startsWith(QStringLiteral("Saved "))) << told.toStdString();
+    EXPECT_TRUE(told.contains(blocked.path())) << told.toStdString();
+    EXPECT_TRUE(told.contains(QStringLiteral("could not be saved"))) << told.toStdString();
 }
 
 TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
@@ -211,6 +165,12 @@ TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
     w.waitFinished(QStringLiteral("deletedFilesScan"), before);
     const u64 cancelled = w.resultFiles();
     static_cast<HeldDisk*>(w.disks[0])->delayMs = 0;
+    // Told as stopped, with what it kept; never as complete.
+    EXPECT_EQ(w.app->hint().pending, cancelled ? hintText("ScanStoppedHint", {QString::number(cancelled)})
+                                               : hintText("ScanStoppedEmptyHint"));
+    EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The scan was stopped")});
+    if (waitFor([&] { return w.app->hint().shown == w.app->hint().pending && w.app->hint().state == gui::HintFade::Still; }, 5000))
+        snapshot(w.app.get(), QStringLiteral("outcome-scan-stopped"));
 
     w.desktop.asked.clear();
     w.chooseDisk();
@@ -222,6 +182,7 @@ TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
     EXPECT_LT(cancelled, whole);
     EXPECT_GT(w.desktop.sounds, 1);
     EXPECT_TRUE(w.desktop.asked.contains(QStringLiteral("The scan is complete")));
+    EXPECT_EQ(w.app->hint().pending, hintText("SelectFilesToRecoverHint"));
 
     ASSERT_TRUE(waitFor([&] { return w.row({0, 0, 0}).isValid(); }));
     EXPECT_TRUE(w.app->outlineView()->isExpanded(w.row({0, 0})));
@@ -265,6 +226,7 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
     w.desktop.saveFiles.push_back(copy);
     w.trigger(Action::CreateImageFile, QStringLiteral("createImageFile"));
     EXPECT_EQ(sha256(readAll(copy)), sha256(readAll(QString::fromStdString(mediaPath("camera_card.img")))));
+    EXPECT_EQ(w.app->hint().pending, hintText("ImageFileDoneHint", {copy}));
     w.desktop.asked.clear();
     w.desktop.saveFiles.push_back(out.path() + QStringLiteral("/no/such/folder/copy.img"));
     w.trigger(Action::CreateImageFile, QStringLiteral("createImageFile"));
@@ -323,6 +285,25 @@ TEST(GuiWindow, SheetIsModalThrottledAndLiveWhileAReadHangs) {
     EXPECT_EQ(aboutTriggered.size(), 0);
 }
 
+// Run without its medium, the modal-sheet test fails at once with a line
+// naming the medium, rather than waiting out its first minute-long wait.
+TEST(GuiTestMedia, AWindowTestWithoutItsMediumFailsAtOnce) {
+    QTemporaryDir empty;
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VORN_MEDIA_DIR"), empty.path());
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=GuiWindow.SheetIsModalThrottledAndLiveWhileAReadHangs")});
+    const bool ended = child.waitForFinished(30000);
+    if (!ended) child.kill();
+    child.waitForFinished();
+    ASSERT_TRUE(ended) << "still waiting after 30 s";
+    EXPECT_NE(child.exitCode(), 0);
+    EXPECT_TRUE(child.readAll().contains("missing test medium"));
+}
+
 TEST(GuiWindow, ProgressIsServedOncePerTenthOfASecondAndParksTheEngine) {
     const struct {
         double step;  // seconds the clock moves per reading
@@ -365,6 +346,7 @@ TEST(GuiWindow, ProgressIsServedOncePerTenthOfASecondAndParksTheEngine) {
         });
         ASSERT_TRUE(waitFor([&] { return done.load(); })) << c.step;
         EXPECT_EQ(cancels.load(), c.step >= 0.1 ? 1 : 0) << "a cancel is passed on only by a served report";
+        EXPECT_FALSE(app.progressSheet()->cancelButton()->isEnabled()) << "pressed once, Cancel stays disabled";
         app.progressSheet()->hide();
     }
 }

@@ -15,5 +15,5 @@ runtime=$(mktemp -d)
 chmod 700 "$runtime"
 trap 'rm -rf "$home" "$runtime"' EXIT
 HOME=$home XDG_RUNTIME_DIR=$runtime QT_QPA_PLATFORM=xcb VORN_SCREENSHOTS=$out \
-  xvfb-run -a -s "-screen 0 1280x800x24" "$build/vorn_gui_tests" --gtest_filter='GuiWindow.*:ThumbWindow.*:Splash.*:CrashLog.*:CrashReporterWindow.*' >/dev/null
+  xvfb-run -a -s "-screen 0 1280x800x24" "$build/vorn_gui_tests" --gtest_filter='GuiWindow.*:GuiOutcomes.*:ThumbWindow.*:Splash.*:CrashLog.*:CrashReporterWindow.*' >/dev/null
 ls -1 "$out"

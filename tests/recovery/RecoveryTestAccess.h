@@ -38,6 +38,13 @@ public:
         r.currentOffset = offset;
     }
     static void setLimitFileSize(Recovery& r, bool limit) { r.limitFileSize = limit; }
+    // The outcome of the last save, as a save leaves it.
+    static void setSaveResult(Recovery& r, u64 saved, u64 failed, u64 refused, bool ok) {
+        r.savedFileCount = saved;
+        r.failedFileCount = failed;
+        r.refusedFileCount = refused;
+        r.lastSaveOk = ok;
+    }
 };
 
 }  // namespace vorn

@@ -1,0 +1,405 @@
+// The window as a user meets it: every outcome is told, the question about
+// saving onto the disk being recovered keeps the user off it, Help opens the
+// page that ships beside the program, names are readable, the viewer and the
+// About box behave, and closing during a scan ends the scan first.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QHeaderView>
+#include <QHelpEvent>
+#include <QSplitter>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QTextDocument>
+#include <QTimer>
+#include <QToolTip>
+#include <QUrl>
+
+#include <cstring>
+
+#ifdef VORN_HAVE_XCB
+#include <xcb/xcb.h>
+#endif
+
+#include "GuiTestSupport.h"
+#include "gui/CutTextToolTips.h"
+#include "gui/ItemPreviews.h"
+#include "gui/StringTable.h"
+#include "recovery/RecoveryTestAccess.h"
+
+namespace vorn::test {
+namespace {
+
+QString text(const char* key, const QStringList& args = {}) {
+    return gui::uiStrings().format(QString::fromLatin1(key), args);
+}
+
+// A disk of zeros: no volume, nothing to find.
+struct BlankImage {
+    QTemporaryDir dir;
+    std::string path;
+    BlankImage() {
+        path = (dir.path() + QStringLiteral("/blank.img")).toStdString();
+        QFile file(QString::fromStdString(path));
+        if (file.open(QIODevice::WriteOnly)) file.write(QByteArray(2 << 20, '\0'));
+    }
+};
+
+TEST(GuiOutcomes, ADiskWithNothingToFindSaysSo) {
+    BlankImage blank;
+    Driver w({blank.path});
+    w.chooseDisk();
+    w.run("BrowseVolume", QStringLiteral("browseVolume"));
+    EXPECT_EQ(w.app->hint().pending, text("NoVolumeFoundHint", {QStringLiteral("vorn")}));
+
+    const struct {
+        const char* button;
+        const char* command;
+        const char* hint;
+    } scans[] = {{"LostFilesScan", "lostFilesScan", "NoLostFilesFoundHint"},
+                 {"LostVolumesScan", "lostVolumesScan", "NoLostVolumesFoundHint"}};
+    for (const auto& scan : scans) {
+        w.desktop.answers = {0};  // yes, leave any results
+        w.chooseDisk();
+        w.run(scan.button, QString::fromLatin1(scan.command));
+        EXPECT_EQ(w.app->hint().pending, text(scan.hint)) << scan.command;
+    }
+    if (waitFor([&] { return w.app->hint().shown == w.app->hint().pending && w.app->hint().state == gui::HintFade::Still; }, 5000))
+        snapshot(w.app.get(), QStringLiteral("outcome-no-finds"));
+    w.desktop.answers = {0};
+    w.chooseDisk();
+    w.desktop.asked.clear();
+    w.desktop.alerts.clear();
+    const qsizetype before = w.finished.size();
+    w.startDeletedScan();
+    w.waitFinished(QStringLiteral("deletedFilesScan"), before);
+    EXPECT_EQ(w.app->hint().pending, text("NoDeletedFilesFoundHint"));
+    ASSERT_EQ(w.desktop.alerts.size(), 1u);
+    EXPECT_EQ(w.desktop.alerts[0].text, text("NoDeletedFilesFoundHint")) << "not: select the files to recover";
+}
+
+// Saving into a folder on the disk being recovered: the question says what
+// saving there risks; its default (Enter) and Escape choose another folder;
+// only "Save There" saves there.
+TEST(GuiOutcomes, TheSameDiskQuestionKeepsTheUserOffTheDisk) {
+    QTemporaryDir onDisk, elsewhere;
+    Driver w({"camera_card.img"}, false, [&](gui::AppOptions& options) {
+        options.saveTargetConflict = [onPath = onDisk.path().toStdString()](const std::string& folder, Disk*) {
+            return folder == onPath ? std::string("on the disk being read") : std::string();
+        };
+    });
+    w.chooseDisk();
+    w.run("BrowseVolume", QStringLiteral("browseVolume"));
+    w.selectRow({0, 0});  // a folder
+    ASSERT_TRUE(waitFor([&] { return w.app->selectedFolder() != nullptr; }));
+
+    w.desktop.folders = {onDisk.path(), onDisk.path(), elsewhere.path()};
+    w.desktop.answers = {0, -1};  // the default, then Escape
+    w.run("Save", QStringLiteral("save"));
+    ASSERT_EQ(w.desktop.alerts.size(), 2u);
+    const FakeDesktop::Alert& question = w.desktop.alerts[0];
+    EXPECT_EQ(question.title, QStringLiteral("Saving onto the same disk"));
+    EXPECT_EQ(question.text, QStringLiteral("This folder is on the disk you are recovering from. Saving there can "
+                                            "overwrite the files you want back. Save there anyway?"));
+    EXPECT_EQ(question.buttons, (QStringList{QStringLiteral("Choose Another Folder"), QStringLiteral("Save There")}));
+    EXPECT_EQ(question.defaultButton, 0);
+    EXPECT_EQ(filesUnder(onDisk.path()), 0);
+    EXPECT_GT(filesUnder(elsewhere.path()), 0);
+
+    w.desktop.alerts.clear();
+    w.desktop.folders = {onDisk.path()};
+    w.desktop.answers = {1};
+    w.run("Save", QStringLiteral("save"));
+    EXPECT_EQ(w.desktop.alerts.size(), 1u);
+    EXPECT_GT(filesUnder(onDisk.path()), 0) << "asked for in so many words";
+}
+
+// A save whose engine skipped targets that are files it reads (an image file,
+// a RAID member): the alert says how many; other failures get theirs.
+struct RefusingRecovery : Recovery {
+    u64 refuse = 0, otherFailures = 0;
+    void save(std::vector<VolumeItem*> items, std::string dir) override {
+        Recovery::save(items, dir);
+        const bool ok = getLastSaveOk() && otherFailures == 0;
+        RecoveryTestAccess::setSaveResult(*this, getSavedFileCount(), getFailedFileCount() + refuse + otherFailures,
+                                          refuse, ok && refuse == 0);
+    }
+};
+
+TEST(GuiOutcomes, RefusedFilesAreToldAfterTheSave) {
+    RefusingRecovery* recovery = nullptr;
+    Driver w({"camera_card.img"}, false, [&](gui::AppOptions& options) {
+        options.makeRecovery = [&recovery] {
+            auto made = std::make_unique<RefusingRecovery>();
+            recovery = made.get();
+            return std::unique_ptr<Recovery>(std::move(made));
+        };
+    });
+    w.chooseDisk();
+    w.run("BrowseVolume", QStringLiteral("browseVolume"));
+    w.selectRow({0, 0});
+    ASSERT_TRUE(waitFor([&] { return w.app->selectedFolder() != nullptr; }));
+    const struct {
+        u64 refused, other;
+        QStringList alerts;
+    } cases[] = {{0, 0, {}},
+                 {2, 0, {QStringLiteral("Some files were not saved")}},
+                 {2, 1, {QStringLiteral("Some files were not saved"), QStringLiteral("The save failed")}}};
+    for (const auto& c : cases) {
+        QTemporaryDir target;
+        recovery->refuse = c.refused;
+        recovery->otherFailures = c.other;
+        w.desktop.asked.clear();
+        w.desktop.alerts.clear();
+        w.savedUnder(target);
+        w.run("Save", QStringLiteral("save"));
+        EXPECT_EQ(w.desktop.asked, c.alerts) << c.refused << "+" << c.other;
+        if (c.refused && !w.desktop.alerts.empty())
+            EXPECT_TRUE(w.desktop.alerts[0].text.startsWith(QStringLiteral("2 file(s) were not saved")));
+        const QString hint = w.app->hint().pending;
+        EXPECT_TRUE(hint.contains(target.path())) << hint.toStdString();
+        EXPECT_EQ(hint.contains(QStringLiteral("could not be saved")), c.refused + c.other > 0) << hint.toStdString();
+    }
+}
+
+TEST(GuiOutcomes, HelpOpensThePageBesideTheProgramOrNamesIt) {
+    const QString page = QCoreApplication::applicationDirPath() + QStringLiteral("/vorn-help.html");
+    const QByteArray html = readAll(page);
+    for (const char* part : {"id=\"steps\"", "id=\"scans\"", "id=\"saving\"", "id=\"images\"", "id=\"cli\"", "vorn -cli"})
+        EXPECT_TRUE(html.contains(part)) << part;
+    EXPECT_FALSE(html.contains("<script"));
+
+    Window w({});
+    w.app->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.app.get()));
+    QTest::keyClick(w.app.get(), Qt::Key_F1);
+    QTest::mouseClick(w.app->toolButton(QStringLiteral("Help")), Qt::LeftButton);
+    EXPECT_EQ(w.desktop.helpOpened, (QStringList{page, page}));
+    EXPECT_TRUE(w.desktop.asked.isEmpty());
+
+    w.desktop.helpOpens = false;
+    QTest::mouseClick(w.app->toolButton(QStringLiteral("Help")), Qt::LeftButton);
+    ASSERT_EQ(w.desktop.alerts.size(), 1u);
+    EXPECT_EQ(w.desktop.alerts[0].title, QStringLiteral("The help could not be opened"));
+    EXPECT_EQ(w.desktop.alerts[0].text, text("HelpNotOpenedNotice", {page}));
+    if (!qEnvironmentVariableIsEmpty("VORN_SCREENSHOTS")) {  // the alert as the real desktop shows it
+        gui::Desktop real;
+        QTimer::singleShot(300, [] {
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                snapshot(box, QStringLiteral("help-alert"));
+                box->close();
+            }
+        });
+        real.ask(w.app.get(), w.desktop.alerts[0].title, w.desktop.alerts[0].text, {QStringLiteral("OK")}, 0);
+    }
+}
+
+// The real desktop hands the page to xdg-open and hears from its exit
+// status whether a browser took it; a missing page is told at once.
+TEST(GuiOutcomes, HelpFailsWhenNoBrowserTakesThePage) {
+    QTemporaryDir bin;
+    const QString page = QCoreApplication::applicationDirPath() + QStringLiteral("/vorn-help.html");
+    const QString asked = bin.path() + QStringLiteral("/asked.txt");
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin.path()) + ":" + path);
+    const struct {
+        int status;  // of the fake xdg-open
+        QString file;
+        bool failed;
+        bool opener;  // run at all
+    } cases[] = {{0, page, false, true}, {3, page, true, true}, {0, bin.path() + QStringLiteral("/none.html"), true, false}};
+    for (const auto& c : cases) {
+        QFile::remove(asked);
+        QFile script(bin.path() + QStringLiteral("/xdg-open"));
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        script.write(QStringLiteral("#!/bin/sh\necho \"$1\" > '%1.part' && mv '%1.part' '%1'\nexit %2\n")
+                         .arg(asked)
+                         .arg(c.status)
+                         .toUtf8());
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        gui::Desktop desktop;
+        bool failed = false;
+        desktop.openHelp(nullptr, c.file, [&] { failed = true; });
+        if (c.opener) {
+            EXPECT_TRUE(waitFor([&] { return QFile::exists(asked); })) << c.status;
+            EXPECT_EQ(readAll(asked).trimmed(), QUrl::fromLocalFile(c.file).toString().toUtf8());
+        }
+        QTest::qWait(300);  // the opener's exit arrives
+        EXPECT_EQ(failed, c.failed) << c.status;
+        EXPECT_EQ(QFile::exists(asked), c.opener);
+    }
+    qputenv("PATH", path);
+}
+
+// A cell shows a tool tip only when its text is cut, and then the whole
+// text, literally (a name from a disk is never read as markup).
+TEST(GuiOutcomes, CutNamesShowWholeAsPlainTextToolTips) {
+    const QString name = QStringLiteral("<b>Many file number</b> & a long tail of words.jpg");
+    QStandardItemModel model(1, 1);
+    model.setItem(0, 0, new QStandardItem(name));
+    QTableView view;
+    view.setModel(&model);
+    view.setItemDelegate(new gui::CutTextToolTips(&view));
+    view.show();
+    const auto toolTipAt = [&](int width) {
+        view.setColumnWidth(0, width);
+        QToolTip::hideText();
+        EXPECT_TRUE(waitFor([] { return !QToolTip::isVisible(); }));
+        const QPoint at = view.visualRect(model.index(0, 0)).center();
+        QHelpEvent help(QEvent::ToolTip, at, view.viewport()->mapToGlobal(at));
+        QApplication::sendEvent(view.viewport(), &help);
+        if (!QToolTip::isVisible()) return QString();
+        QTextDocument shown;
+        shown.setHtml(QToolTip::text());
+        return shown.toPlainText();
+    };
+    EXPECT_EQ(toolTipAt(60), name);
+    EXPECT_EQ(toolTipAt(2000), QString()) << "not cut: no tool tip";
+    QToolTip::hideText();
+}
+
+TEST(GuiOutcomes, NameTakesTheTableWidthAndCutNamesShowWhole) {
+    Driver w({"camera_card.img"});
+    w.chooseDisk();
+    w.run("BrowseVolume", QStringLiteral("browseVolume"));
+    w.selectRow({0, 0});
+    QTableView* table = w.app->tableView();
+    ASSERT_TRUE(waitFor([&] { return table->model()->rowCount() > 0 && table->model()->index(0, 0).data().isValid(); }));
+    QHeaderView* header = table->horizontalHeader();
+    const auto others = [&] { return header->sectionSize(1) + header->sectionSize(2) + header->sectionSize(3) + header->sectionSize(4); };
+    for (const int width : {1000, 1400}) {
+        w.app->resize(width, 640);
+        ASSERT_TRUE(waitFor([&] { return header->sectionSize(0) + others() == table->viewport()->width(); })) << width;
+        EXPECT_GT(header->sectionSize(0), header->sectionSize(4)) << width;
+    }
+    const int wide = header->sectionSize(0);
+    w.app->resize(1000, 640);
+    EXPECT_TRUE(waitFor([&] { return header->sectionSize(0) < wide; })) << "the spare width goes to Name";
+
+    // The outline too: a column narrower than a name shows it whole.
+    QTreeView* outline = w.app->outlineView();
+    auto* splitter = qobject_cast<QSplitter*>(outline->parentWidget());
+    ASSERT_TRUE(splitter);
+    splitter->setSizes({70, 900});
+    const QModelIndex row = w.row({0, 0});
+    ASSERT_TRUE(row.isValid());
+    QCoreApplication::processEvents();
+    QToolTip::hideText();
+    EXPECT_TRUE(waitFor([] { return !QToolTip::isVisible(); }));
+    const QPoint at = outline->visualRect(row).center();
+    QHelpEvent help(QEvent::ToolTip, at, outline->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(outline->viewport(), &help);
+    ASSERT_TRUE(QToolTip::isVisible());
+    QTextDocument shown;
+    shown.setHtml(QToolTip::text());
+    EXPECT_EQ(shown.toPlainText(), row.data().toString());
+    QToolTip::hideText();
+}
+
+TEST(GuiOutcomes, TheViewerOpensInsideTheAvailableScreen) {
+    // With a frame of a title bar and borders, as a window manager adds.
+    const QRect available(0, 0, 1280, 776);
+    const QSize size(328, 328);
+    const QMargins frame(3, 24, 3, 3);
+    const QRect placed(gui::ViewerWindow::lowerRightFor(available, size, frame),
+                       size.grownBy(frame));
+    EXPECT_TRUE(available.contains(placed));
+    EXPECT_EQ(available.bottom() - placed.bottom(), 5);
+    EXPECT_EQ(available.right() - placed.right(), 5);
+
+    Window w({"camera_card.img"});
+    gui::ViewerWindow* viewer = w.app->itemPreviews()->viewer();
+    const QRect screen = viewer->screen()->availableGeometry();
+    viewer->move(screen.right() - 40, screen.bottom() - 40);  // left there earlier
+    w.app->toggleViewer();
+    ASSERT_TRUE(waitFor([&] { return viewer->isVisible(); }));
+    EXPECT_TRUE(waitFor([&] { return screen.contains(viewer->frameGeometry()); }));
+    w.app->toggleViewer();
+}
+
+TEST(GuiOutcomes, TheAboutBoxClosesWithItsButtonAndEscape) {
+    Window w({});
+    for (const bool byKey : {true, false}) {
+        clickThroughWindow(w.app->toolButton(QStringLiteral("About")));
+        auto* about = w.app->findChild<QDialog*>(QStringLiteral("aboutWindow"));
+        ASSERT_TRUE(about);
+        ASSERT_TRUE(waitFor([&] { return about->isVisible(); }));
+        if (!byKey) snapshot(about, QStringLiteral("about"));
+        if (byKey) {
+            QTest::keyClick(about, Qt::Key_Escape);
+        } else {
+            auto* close = about->findChild<QPushButton*>(QStringLiteral("aboutCloseButton"));
+            ASSERT_TRUE(close);
+            QTest::mouseClick(close, Qt::LeftButton);
+        }
+        EXPECT_FALSE(about->isVisible()) << byKey;
+    }
+}
+
+// On X11 the close button is the window manager's: it sends the window a
+// WM_DELETE_WINDOW message, which Qt drops while a modal dialog blocks the
+// window. Elsewhere (offscreen) the close event comes as Qt would send it.
+void closeAsAWindowManagerDoes(QWidget* window) {
+#ifdef VORN_HAVE_XCB
+    auto* x11 = QGuiApplication::platformName() == QLatin1String("xcb")
+                    ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
+                    : nullptr;
+    if (x11 && x11->connection()) {
+        xcb_connection_t* connection = x11->connection();
+        const auto atom = [connection](const char* name) {
+            xcb_intern_atom_reply_t* reply =
+                xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, uint16_t(strlen(name)), name), nullptr);
+            const xcb_atom_t value = reply ? reply->atom : XCB_ATOM_NONE;
+            free(reply);
+            return value;
+        };
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = xcb_window_t(window->winId());
+        message.type = atom("WM_PROTOCOLS");
+        message.data.data32[0] = atom("WM_DELETE_WINDOW");
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(connection, 0, message.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
+        xcb_flush(connection);
+        QTest::qWait(200);
+        return;
+    }
+#endif
+    QCloseEvent byWindowManager;
+    QCoreApplication::sendEvent(window->windowHandle(), &byWindowManager);
+}
+
+// Closing during a scan, by the window's close button or the progress
+// sheet's: the scan is cancelled, the engine ends its call, then the window
+// closes, with no alert on the way. Nothing Qt-modal is up meanwhile, so a
+// window manager's close reaches the window at all.
+TEST(GuiOutcomes, ClosingDuringAScanCancelsItThenCloses) {
+    for (const bool bySheet : {false, true}) {
+        Driver w({"carving_fat32.img"}, true);
+        QSignalSpy closed(w.app.get(), &gui::AppController::windowClosed);
+        w.chooseDisk();
+        auto* disk = static_cast<HeldDisk*>(w.disks[0]);
+        disk->setHold(true);
+        w.startDeletedScan();
+        ASSERT_TRUE(waitFor([&] { return disk->isWaiting(); })) << bySheet;
+        EXPECT_EQ(QGuiApplication::modalWindow(), nullptr) << bySheet;
+        QWidget* closing = bySheet ? static_cast<QWidget*>(w.app->progressSheet()) : w.app.get();
+        closeAsAWindowManagerDoes(closing);
+        EXPECT_TRUE(w.app->isVisible()) << "the engine ends its call first";
+        EXPECT_TRUE(w.app->closeRequested()) << bySheet;
+        EXPECT_FALSE(w.app->progressSheet()->cancelButton()->isEnabled()) << bySheet;
+        disk->setHold(false);
+        ASSERT_TRUE(waitFor([&] { return closed.size() == 1; })) << bySheet;
+        EXPECT_FALSE(w.app->isVisible()) << bySheet;
+        EXPECT_FALSE(w.app->engine()->busy()) << bySheet;
+        EXPECT_TRUE(w.desktop.asked.isEmpty()) << w.desktop.asked.join('|').toStdString();
+    }
+}
+
+}  // namespace
+}  // namespace vorn::test

@@ -1,4 +1,5 @@
-// Item-tree doubles: items with settable id, date and size, folders loading through a callback; small trees.
+// Item-tree doubles: items with settable id, date and size, folders loading through a callback; small trees; a
+// counting walk.
 #pragma once
 
 #include <algorithm>
@@ -79,6 +80,13 @@ struct Tree : TestVolume {
     explicit Tree(int sortType = SORT_NAME) : TestVolume(nullptr, sortType) { createRootItem("root"); }
     ~Tree() override { delete getRootItem(); }
     VolumeItem* root() { return getRootItem(); }
+};
+
+// Counts the items a walk hands over, and stops the walk past `limit` of them.
+struct ItemCounter : VolumeItemCallback {
+    explicit ItemCounter(u64 limit) : limit(limit) {}
+    void onItem(VolumeItem*, bool* stop, bool*) override { *stop = ++items > limit; }
+    u64 items = 0, limit;
 };
 
 // Every item below a folder of a mounted volume by its path ("dir/" for folders).

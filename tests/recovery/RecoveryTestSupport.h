@@ -1,12 +1,13 @@
 // Test doubles for the recovery operations: a listener with chosen answers that
 // records what it was told, items whose reads fail at chosen offsets, analysers
-// that record the scan position, a scratch folder and file helpers.
+// that record the scan position, a scratch folder, a hang guard and file helpers.
 #pragma once
 
 #include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,10 +151,25 @@ inline std::string commandOutput(const std::string& command, int* status = nullp
 }
 
 struct ScratchDir {
-    ScratchDir() { char t[] = "/tmp/vorn_recovery_XXXXXX"; path = mkdtemp(t) ? t : "/tmp/vorn_recovery_failed"; }
+    // A new folder in /tmp or, for thousands of small files, in memory while /dev/shm has room for four times
+    // `files` and 256 MiB (other programs fill it at times).
+    explicit ScratchDir(u64 files = 0) {
+        struct statvfs room {};
+        const bool memory = files && statvfs("/dev/shm", &room) == 0 && room.f_favail > 4 * files &&
+                            room.f_bavail * room.f_frsize > (u64(256) << 20);
+        std::string t = memory ? "/dev/shm/vorn_recovery_XXXXXX" : "/tmp/vorn_recovery_XXXXXX";
+        path = mkdtemp(t.data()) ? t : "/tmp/vorn_recovery_failed";
+    }
     ~ScratchDir() { commandOutput("rm -rf '" + path + "'"); }
     std::string operator/(const std::string& name) const { return path + "/" + name; }
     std::string path;
+};
+
+// Ends the test program (SIGALRM) when the work it guards outlives `seconds`, so that a hang fails at once.
+// Not a measure of speed: the limit is many times the expected time.
+struct HangGuard {
+    explicit HangGuard(unsigned seconds) { signal(SIGALRM, SIG_DFL), alarm(seconds); }
+    ~HangGuard() { alarm(0); }
 };
 
 // Writes past `bytes` fail with EFBIG while it lives.

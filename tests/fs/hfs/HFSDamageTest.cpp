@@ -38,13 +38,8 @@ TEST(HFSDamage, WalksEndAndKeepWhatIsSound) {
          {"/Docs/", "/Docs/note.txt", "/empty.txt", "/frag.bin"}, true,
          "HFSBTreeNode::findLeafRecord - leaf node 1 met twice"},
         {"index root is its own forward link, the catalog fork claims 2^50 bytes",
-         [](Bytes& b) {
-             put32(b, node(3), 3);
-             const size_t fork = 1024 + 272;
-             put32(b, fork, 1u << 18), put32(b, fork + 4, 0), put32(b, fork + 12, 0xFFFFFFFF);
-             put32(b, fork + 24, 8), put32(b, fork + 28, 0xFFFFFFFF - 4);  // a second extent past the volume
-         },
-         true, true, kAll, true, "HFSBTreeNode::findLeafRecord - index node 3 met twice"},
+         [](Bytes& b) { put32(b, node(3), 3), claimHugeCatalog(b); }, true, true, kAll, true,
+         "HFSBTreeNode::findLeafRecord - index node 3 met twice"},
         {"a folder listed in two folders shows under the first to list it",
          [](Bytes& b) {
              const size_t data = recordData(b, 2, "empty.txt");  // the file record becomes folder 23 (/Docs/Sub)
@@ -123,33 +118,29 @@ TEST(HFSDamage, HugeExtentsNeitherWrapNorHang) {
 // A tree's node count is what its fork's extents hold inside the volume (on the medium): a claimed size
 // alone never raises it. A fork's blocks on the volume count its extents in the overflow file too.
 TEST(HFSBTreeBounds, NodeCountAndForkBlocksAreWhatTheVolumeHolds) {
-    const size_t catalogFork = 1024 + 272;
-    auto claim = [&](Bytes& b) {  // 2^50 bytes in the real extent and one of 2^32 - 5 blocks after it
-        put32(b, catalogFork, 1u << 18), put32(b, catalogFork + 4, 0), put32(b, catalogFork + 12, 0xFFFFFFFF);
-        put32(b, catalogFork + 24, 8), put32(b, catalogFork + 28, 0xFFFFFFFF - 4);
-    };
+    const Bytes intact = genImage();
     const struct { const char* what; std::function<void(Bytes&)> apply; u64 nodes, fragBlocks; } cases[] = {
         {"as written", [](Bytes&) {}, 4, 18},
-        {"2^50 bytes claimed", claim, 4 + (512 - 8), 18},
-        {"2^50 bytes claimed on a disk cut to 1 MiB", [&](Bytes& b) { claim(b), b.resize(1 << 20); }, 4 + (256 - 8), 18},
+        {"2^50 bytes claimed", claimHugeCatalog, 4 + (512 - 8), 18},
+        {"2^50 bytes claimed on a disk cut to 1 MiB", [](Bytes& b) { claimHugeCatalog(b), b.resize(1 << 20); },
+         4 + (256 - 8), 18},
         // frag.bin's overflow extents: 36+1, 38+2, 41+1, 43+2; a volume of 42 blocks keeps 36, 38, 39, 41.
-        {"a volume of 42 blocks", [&](Bytes& b) { claim(b), put32(b, 1024 + 44, 42); }, 4 + (42 - 8), 12 + 4},
+        {"a volume of 42 blocks", [](Bytes& b) { claimHugeCatalog(b), put32(b, 1024 + 44, 42); }, 4 + (42 - 8), 12 + 4},
         {"a volume of 6 blocks", [](Bytes& b) { put32(b, 1024 + 44, 6); }, 2, 0},
-        {"eight extents over the whole volume", [&](Bytes& b) {
-             claim(b);
-             for (size_t e = 0; e < 8; ++e) put32(b, catalogFork + 16 + 8 * e, 4), put32(b, catalogFork + 20 + 8 * e, 600);
+        {"eight extents over the whole volume", [](Bytes& b) {
+             claimHugeCatalog(b);
+             for (size_t e = 0; e < 8; ++e) put32(b, 1024 + 288 + 8 * e, 4), put32(b, 1024 + 292 + 8 * e, 600);
          }, 512, 18},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Bytes bytes = genImage();
+        Bytes bytes = intact;
         c.apply(bytes);
         MemoryTestDisk disk(bytes);
         ASSERT_TRUE(disk.open(false));
         HFSVolume vol(&disk);
         ASSERT_TRUE(vol.mount(true));
         EXPECT_EQ(vol.getCatalog()->nodeCount(), c.nodes);
-        const Bytes intact = genImage();
         HFSForkData frag(&vol, intact.data() + recordData(intact, 2, "frag.bin") + 88);
         EXPECT_EQ(vol.forkBlocksOnVolume(21, 0, &frag, 100), c.fragBlocks);
     }

@@ -1,24 +1,18 @@
 // A tree walk naming items by path as The Sleuth Kit shows them ('/' as ':', control characters as '^');
-// the generated volume and its patches; the generator's account of a volume's files; a hang guard.
+// the generated volume and its patches; the generator's account of a volume's files.
 #pragma once
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "TestMedia.h"
 #include "fs/VolumeItem.h"
+#include "fs/fat/FatManifest.h"
 #include "storage/StorageTestUtil.h"
 
 namespace vorn::test {
@@ -59,51 +53,24 @@ inline size_t recordData(const Bytes& b, u32 parent, const std::string& name) {
     return size_t(at - b.begin()) + key.size() + (key.size() & 1);
 }
 
-// The files of a volume that hfs_gen.py made, as they must read back: path -> (size, SHA-256), from
-// NAME.expect.
+// The catalog fork of the generated volume claims 2^50 bytes in its extent and has a second extent of
+// 2^32 - 5 blocks past the volume.
+inline void claimHugeCatalog(Bytes& b) {
+    const size_t fork = 1024 + 272;
+    put32(b, fork, 1u << 18), put32(b, fork + 4, 0), put32(b, fork + 12, 0xFFFFFFFF);
+    put32(b, fork + 24, 8), put32(b, fork + 28, 0xFFFFFFFF - 4);
+}
+
+// The files of a volume that hfs_gen.py made, as they must read back (NAME.expect): path -> size, SHA-256.
 struct ExpectedFile {
     u64 size = 0;
     std::string sha;
 };
 inline std::map<std::string, ExpectedFile> readExpected(const std::string& image) {
     std::map<std::string, ExpectedFile> files;
-    std::ifstream in(mediaPath(image + ".expect"));
-    for (std::string line; std::getline(in, line);) {
-        const size_t a = line.find('\t'), b = line.find('\t', a + 1);
-        if (b == std::string::npos) continue;
-        files[line.substr(0, a)] = {std::stoull(line.substr(a + 1, b - a - 1)), line.substr(b + 1)};
-    }
+    for (const auto& f : loadFatManifest(mediaPath(image + ".expect")).lines)
+        if (f.size() == 3) files[f[0]] = {std::stoull(f[1]), f[2]};
     return files;
 }
-
-// Ends the test program with a message when the work it guards outlives its limit, so that a hang
-// fails at once and says where. Not a measure of speed: the limit is many times the expected time.
-class HangGuard {
-public:
-    HangGuard(int seconds, std::string what)
-        : m_thread([this, seconds, what = std::move(what)] {
-              std::unique_lock<std::mutex> lock(m_mutex);
-              if (!m_ended.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_done; })) {
-                  std::fprintf(stderr, "hang guard: %s did not end within %d seconds\n", what.c_str(), seconds);
-                  std::abort();
-              }
-          }) {}
-    ~HangGuard() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_done = true;
-        }
-        m_ended.notify_all();
-        m_thread.join();
-    }
-    HangGuard(const HangGuard&) = delete;
-    HangGuard& operator=(const HangGuard&) = delete;
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_ended;
-    bool m_done = false;
-    std::thread m_thread;  // last: starts once the members it uses exist
-};
 
 }  // namespace vorn::test

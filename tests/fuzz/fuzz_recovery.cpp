@@ -1,19 +1,18 @@
 // Fuzzes the recovery operations on a damaged volume (the input, at most 64 KiB). Last byte:
 // bits 0-1 block size; bits 2-3 (0) report, (1) save all, (2) search and save results,
 // (3) deleted-files and lost-volumes scans then a search. The listener cancels after 40
-// progress reports. No save may write more than the disk holds.
-// The input is also the image file DISK.IMG in the folder that saves and reports go to, where
-// a name read from the volume can meet it: with block size bits 0 that image is the disk read,
-// otherwise it is only listed in the disk manager. The file must be unchanged at the end; a
-// report onto it is tried as well.
+// progress reports. No save may write more than the disk holds. The input is also DISK.IMG in
+// the folder written to (the disk read when bits 0-1 are 0, else only listed), where a name read
+// from the volume or a report can meet it: it must be unchanged at the end.
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -48,7 +47,6 @@ std::string g_scratch;
 std::string g_image;
 vorn::u64 g_savedBytes = 0;
 
-// The scratch folder goes with the process.
 void removeScratch() {
     unlink(g_image.c_str());
     rmdir(g_scratch.c_str());
@@ -58,10 +56,7 @@ bool setUp() {
     vorn::setLogLevel(-1);
     // In memory where there is room, else in /tmp.
     std::string tmpl = "/dev/shm/vorn_fuzz_recovery_XXXXXX";
-    if (!mkdtemp(tmpl.data())) {
-        tmpl = "/tmp/vorn_fuzz_recovery_XXXXXX";
-        if (!mkdtemp(tmpl.data())) abort();
-    }
+    if (!mkdtemp(tmpl.data()) && !mkdtemp((tmpl = "/tmp/vorn_fuzz_recovery_XXXXXX").data())) abort();
     g_scratch = tmpl;
     g_image = g_scratch + "/DISK.IMG";
     atexit(removeScratch);
@@ -75,23 +70,6 @@ int removeEntry(const char* path, const struct stat* st, int type, struct FTW* f
     if (type == FTW_F) g_savedBytes += static_cast<vorn::u64>(st->st_size);
     remove(path);
     return 0;
-}
-
-bool writeImage(const uint8_t* data, size_t size) {
-    FILE* file = fopen(g_image.c_str(), "wb");
-    if (!file) return false;
-    const bool written = fwrite(data, 1, size, file) == size;
-    return fclose(file) == 0 && written;
-}
-
-// The image file still holds exactly the input.
-bool imageUnchanged(const uint8_t* data, size_t size) {
-    FILE* file = fopen(g_image.c_str(), "rb");
-    if (!file) return false;
-    std::vector<uint8_t> bytes(size + 1);
-    const size_t got = fread(bytes.data(), 1, bytes.size(), file);
-    fclose(file);
-    return got == size && std::equal(data, data + size, bytes.begin());
 }
 
 void saveChecked(vorn::Recovery& recovery, const std::vector<vorn::VolumeItem*>& items, vorn::u64 diskBytes) {
@@ -111,10 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const vorn::u32 blockSize = kBlockSizes[data[size - 1] & 3];
     const int operations = (data[size - 1] >> 2) & 3;
 
-    if (!writeImage(data, size)) abort();
+    const std::vector<uint8_t> input(data, data + size);
+    std::ofstream(g_image, std::ios::binary).write(reinterpret_cast<const char*>(data), std::streamsize(size));
     vorn::DiskManager manager;
     vorn::Disk* image = manager.addImageDisk(g_image);
-    vorn::test::FailingDisk memory(std::vector<vorn::u8>(data, data + size), blockSize);
+    vorn::test::FailingDisk memory(input, blockSize);
     memory.setType(vorn::DISK_TYPE_IMAGEFILE);
     const bool readImage = (data[size - 1] & 3) == 0 && image;
     vorn::Disk* disk = readImage ? image : &memory;
@@ -148,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         recovery.searchItems("a");
     }
     recovery.selectDisk(nullptr);
-    if (!imageUnchanged(data, size)) __builtin_trap();
+    std::ifstream after(g_image, std::ios::binary);
+    if (std::vector<uint8_t>(std::istreambuf_iterator<char>(after), {}) != input) __builtin_trap();
     return 0;
 }

@@ -34,11 +34,6 @@ void ProtectedFiles::addPath(const std::string& path) {
     if (!path.empty() && stat(path.c_str(), &info) == 0) add(identityOf(info));
 }
 
-void ProtectedFiles::addOpenFile(int fd) {
-    struct stat info {};
-    if (fd >= 0 && fstat(fd, &info) == 0) add(identityOf(info));
-}
-
 void ProtectedFiles::add(const FileIdentity& file) {
     if (!holds(file)) files.push_back(file);
 }

@@ -35,8 +35,6 @@ class ProtectedFiles {
 public:
     // The file at path, links followed; nothing when it cannot be looked at.
     void addPath(const std::string& path);
-    // The file open as fd; nothing when fd is not open.
-    void addOpenFile(int fd);
     void add(const FileIdentity& file);
     // True when info describes a device node or one of the files.
     bool protects(const struct stat& info) const;

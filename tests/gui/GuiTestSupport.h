@@ -31,6 +31,7 @@
 #include "gui/Engine.h"
 #include "gui/HoverButton.h"
 #include "gui/ProgressSheet.h"
+#include "gui/StringTable.h"
 #include "gui/TreeAdapter.h"
 #include "fs/VolumeItem.h"
 #include "recovery/Recovery.h"
@@ -129,6 +130,11 @@ inline void snapshot(QWidget* window, const QString& name) {
 inline int& windowsMissingMedia() {
     static int count = 0;
     return count;
+}
+
+// A text of the window's string table, filled in.
+inline QString uiText(const char* key, const QStringList& args = {}) {
+    return gui::uiStrings().format(QString::fromLatin1(key), args);
 }
 
 inline int filesUnder(const QString& folder) {
@@ -250,6 +256,13 @@ struct Driver : Window {
         run("ChooseDisk", QStringLiteral("chooseDisk"));
         selectRow({0, disk});
         ASSERT_TRUE(waitFor([&] { return app->selectedDisk() != nullptr; }));
+    }
+    // The first volume's first folder, its files in the table.
+    void openFirstFolder() {
+        chooseDisk();
+        run("BrowseVolume", QStringLiteral("browseVolume"));
+        selectRow({0, 0});
+        ASSERT_TRUE(waitFor([&] { return app->selectedFolder() != nullptr; }));
     }
     void startDeletedScan() {
         QTest::mouseClick(app->toolButton(QStringLiteral("DeletedFilesScan")), Qt::LeftButton);

@@ -31,6 +31,7 @@
 #include "gui/Engine.h"
 #include "gui/HoverButton.h"
 #include "gui/ProgressSheet.h"
+#include "gui/StringTable.h"
 #include "gui/TreeAdapter.h"
 #include "fs/VolumeItem.h"
 #include "recovery/Recovery.h"
@@ -40,29 +41,25 @@
 namespace vorn::test {
 
 struct FakeDesktop : gui::Desktop {
-    struct Alert {
-        QString title, text;
-        QStringList buttons;
-        int defaultButton = -1;
-    };
-    std::deque<int> answers;
+    std::deque<int> answers;  // kEnter: the default button
+    static constexpr int kEnter = -2;
     std::deque<QString> folders, saveFiles, openFiles;
     QStringList asked;  // alert titles
-    std::vector<Alert> alerts;
+    QStringList texts;  // and their texts
     QStringList spoken;
     QStringList helpOpened;  // paths
     bool helpOpens = true;
     int sounds = 0;
     std::function<void()> onAsk;
 
-    int ask(QWidget*, const QString& title, const QString& text, const QStringList& buttons, int defaultButton) override {
+    int ask(QWidget*, const QString& title, const QString& text, const QStringList&, int defaultButton) override {
         asked << title;
-        alerts.push_back({title, text, buttons, defaultButton});
+        texts << text;
         if (onAsk) onAsk();
         if (answers.empty()) return 0;
         const int answer = answers.front();
         answers.pop_front();
-        return answer;
+        return answer == kEnter ? defaultButton : answer;
     }
     static QString take(std::deque<QString>& queue) {
         if (queue.empty()) return QString();
@@ -129,6 +126,11 @@ inline void snapshot(QWidget* window, const QString& name) {
 inline int& windowsMissingMedia() {
     static int count = 0;
     return count;
+}
+
+// A text of the window's string table, filled in.
+inline QString uiText(const char* key, const QStringList& args = {}) {
+    return gui::uiStrings().format(QString::fromLatin1(key), args);
 }
 
 inline int filesUnder(const QString& folder) {
@@ -250,6 +252,13 @@ struct Driver : Window {
         run("ChooseDisk", QStringLiteral("chooseDisk"));
         selectRow({0, disk});
         ASSERT_TRUE(waitFor([&] { return app->selectedDisk() != nullptr; }));
+    }
+    // The first volume's first folder, its files in the table.
+    void openFirstFolder() {
+        chooseDisk();
+        run("BrowseVolume", QStringLiteral("browseVolume"));
+        selectRow({0, 0});
+        ASSERT_TRUE(waitFor([&] { return app->selectedFolder() != nullptr; }));
     }
     void startDeletedScan() {
         QTest::mouseClick(app->toolButton(QStringLiteral("DeletedFilesScan")), Qt::LeftButton);

@@ -9,15 +9,9 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
-
-#include <QApplication>
 #include <QLocalServer>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
 
 #include "GuiTestSupport.h"
-#include "gui/GuiMain.h"
 #include "gui/SingleInstance.h"
 
 namespace vorn::test {
@@ -93,31 +87,6 @@ TEST(GuiProgram, OneCopyPerUserAndAKilledCopyBlocksNothing) {
     const QByteArray lines = log.readAll();
     EXPECT_EQ(lines.count("] failed\n"), 1) << lines.toStdString();
     EXPECT_TRUE(lines.contains("] checking singleton application..."));
-}
-
-TEST(GuiProgram, TheAlreadyRunningAlertIsModalAboveAllAndEndsWhenAnswered) {
-    QString text;
-    bool onTop = false, visible = false;
-    Qt::WindowModality modality = Qt::NonModal;
-    QTimer::singleShot(0, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box) return;
-        text = box->windowTitle() + QLatin1Char('|') + box->text();
-        onTop = box->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
-        visible = box->isVisible();
-        modality = box->windowModality();
-        QTest::keyClick(box, Qt::Key_Return);
-    });
-    QTimer guard;  // a box nobody answers must not hold the test
-    QObject::connect(&guard, &QTimer::timeout, [] {
-        if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
-    });
-    guard.start(20000);
-    gui::showAlreadyRunningAlert();
-    EXPECT_EQ(text, QStringLiteral("Error|Application is already running!"));
-    EXPECT_TRUE(visible);
-    EXPECT_TRUE(onTop);
-    EXPECT_EQ(modality, Qt::ApplicationModal);
 }
 
 }  // namespace

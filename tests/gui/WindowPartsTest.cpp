@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QTableView>
 #include <QTreeView>
+#include <future>
 
 #include "GuiTestSupport.h"
 #include "gui/AppLog.h"
@@ -292,26 +293,15 @@ TEST(GuiGateDeathTest, AnEngineCallFromAThreadWithoutTheGateFails) {
     EXPECT_DEATH(
         {
             gui::Engine engine(std::make_unique<DiskManager>());
-            std::mutex m;
-            std::condition_variable cv;
-            bool inJob = false;
-            bool release = false;
-            engine.post([&] {
-                std::unique_lock<std::mutex> lock(m);
-                inJob = true;
-                cv.notify_all();
-                cv.wait(lock, [&] { return release; });
+            std::promise<void> inJob;
+            std::promise<void> release;
+            engine.post([&inJob, released = release.get_future().share()] {
+                inJob.set_value();
+                released.wait();
             });
-            {
-                std::unique_lock<std::mutex> lock(m);
-                cv.wait(lock, [&] { return inJob; });
-            }
+            inJob.get_future().wait();
             engine.recovery();
-            {
-                std::lock_guard<std::mutex> lock(m);
-                release = true;
-            }
-            cv.notify_all();
+            release.set_value();
         },
         "engine call \\(recovery\\) from a thread that may not use the engine");
     gui::Engine engine(std::make_unique<DiskManager>());

@@ -1,5 +1,6 @@
 // The crafted HFS Plus volumes of tests/fixtures/hfs_gen.py (a folder listed twice on each of 30 levels, a
-// self-linked catalog index root with a fork that claims 2^50 bytes, 20,000 hard links): each walked, saved,
+// self-linked catalog index root with a fork that claims 2^50 bytes, 20,000 hard links, and a sound catalog of
+// three levels whose folders' records straddle two index nodes): each walked, saved,
 // searched and scanned for lost files through Recovery within a generous hang guard, with as many items as
 // the volume holds and every file byte for byte as written.
 #include <gtest/gtest.h>
@@ -22,7 +23,7 @@ namespace {
 TEST(HFSCraftedVolumes, BrowsedWalkedSearchedSavedAndScannedInSecondsWithEveryFileIntact) {
     HangGuard guard(180);
     const struct { const char* image; const char* search; /* a part of some file names */ } shapes[] = {
-        {"hfs_twins.img", "level"}, {"hfs_selfloop.img", "file3"}, {"hfs_links.img", "f0001"}};
+        {"hfs_twins.img", "level"}, {"hfs_selfloop.img", "file3"}, {"hfs_links.img", "f0001"}, {"hfs_many.img", "file03"}};
     for (const auto& shape : shapes) {
         SCOPED_TRACE(shape.image);
         const std::map<std::string, ExpectedFile> expected = readExpected(shape.image);

@@ -130,7 +130,10 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
         bool descend = false;
         for (u32 i = start;;) {
             if (i >= m_records.size()) {
-                u64 next = m_fLink;
+                // An index node whose records all lie below the key: the
+                // key's first records lie under its last child, not in the
+                // next index node (whose first key may already equal it).
+                u64 next = index && child != 0 ? 0 : m_fLink;
                 if (next != 0 && m_visited.count(next)) {
                     // A level that runs in a circle ends where it closes.
                     logRepeat(next, index ? "index " : "leaf ", true);

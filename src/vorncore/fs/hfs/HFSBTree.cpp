@@ -61,7 +61,7 @@ u64 HFSBTree::nodeCount() {
     return m_nodeCount;
 }
 
-u64 HFSBTree::leafBefore(KeyedRecordComparator* key) {
+u64 HFSBTree::leafBefore(KeyedRecordComparator* key, u64 from) {
     if (!m_leafStartsRead) {
         m_leafStartsRead = true;
         HFSBTreeNode node(this, m_header.firstLeafNode);
@@ -70,6 +70,7 @@ u64 HFSBTree::leafBefore(KeyedRecordComparator* key) {
             if (n != node.nodeNo() && !node.read(n)) break;
             if (!node.hasDescriptor() || node.kind() != HFS_NODE_LEAF || node.records().empty()) break;
             const HFSBTreeRecord& first = node.records().front();
+            m_leafPlaces[n] = m_leafStarts.size();
             m_leafStarts.push_back({n, std::vector<u8>(first.key, first.keyData + first.keyLength)});
             n = node.fLink();
         }
@@ -81,7 +82,9 @@ u64 HFSBTree::leafBefore(KeyedRecordComparator* key) {
         const HFSBTreeRecord record{0, u32(leaf.key.size() - 2), leaf.key.data(), leaf.key.data() + 2, nullptr, 0};
         return key->compare(record) > 0;
     });
-    return below == m_leafStarts.begin() ? 0 : std::prev(below)->node;
+    const auto place = m_leafPlaces.find(from);
+    if (place == m_leafPlaces.end() || below - m_leafStarts.begin() <= std::ptrdiff_t(place->second) + 1) return 0;
+    return std::prev(below)->node;
 }
 
 void HFSBTree::dump() const {

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "misc/Types.h"
@@ -76,11 +77,12 @@ public:
     // The leaf where records of key may start, by the first keys of the
     // leaves along the leaf chain from the first leaf (read in one walk on
     // the first question, as bounded as a search): the last leaf whose first
-    // key lies below key; 0 when none does or the chain is unreadable. A
-    // search whose index led it far before its key moves on from there
-    // instead of reading every leaf in between, so that N searches of a
-    // catalog with a broken index read about N + L nodes, not N x L.
-    u64 leafBefore(KeyedRecordComparator* key);
+    // key lies below key, when it comes after leaf `from` on the chain; 0
+    // otherwise. A search whose index led it far before its key moves on
+    // from there instead of reading every leaf in between, so that N
+    // searches of a catalog with a broken index read about N + L nodes, not
+    // N x L.
+    u64 leafBefore(KeyedRecordComparator* key, u64 from);
 
     static bool validNodeSize(u32 nodeSize);
     // Cuts a leaf or index node into records. fixedKeyLength 0: every key
@@ -103,6 +105,7 @@ private:
     };
     bool m_leafStartsRead = false;
     std::vector<LeafStart> m_leafStarts;
+    std::unordered_map<u64, size_t> m_leafPlaces;  // node -> its place in m_leafStarts
 };
 
 }  // namespace vorn

@@ -140,7 +140,7 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
                 // led far too early (a sound one leads at most one leaf
                 // early); the leaf chain's own keys tell where to go on.
                 if (!index && fresh && ++m_leavesPassed == kLeavesBeforeJump) {
-                    const u64 to = m_tree->leafBefore(key);
+                    const u64 to = m_tree->leafBefore(key, m_nodeNo);
                     if (to != 0 && !m_visited.count(to)) next = to;
                 }
                 if (next != 0 && m_visited.count(next)) {

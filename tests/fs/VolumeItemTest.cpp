@@ -168,5 +168,16 @@ TEST(VolumeItem, WalksAndTreeOperationsStopAtDepth256AndAtAFolderInsideItself) {
                                 "VolumeItem::renameDuplicates - folder depth limit (256) reached at deep\n"}));
 }
 
+// A chain of nested folders far deeper than any walk goes (a lost-files scan of a deep tree builds one) is
+// freed with its root without a destructor nesting per level, which would run out of stack.
+TEST(VolumeItem, AChainOfNestedFoldersOfAnyDepthIsFreed) {
+    Tree t;
+    VolumeItem* folder = t.root();
+    for (int i = 0; i < 200000; ++i) folder = addFolder(folder, "deep");
+    LogCapture rec;
+    delete t.root();
+    EXPECT_EQ(VolumeItem::freedItemCount(), 200001u);
+}
+
 }  // namespace
 }  // namespace vorn

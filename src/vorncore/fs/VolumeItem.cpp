@@ -315,10 +315,35 @@ void VolumeItem::deleteChildren() {
         std::vector<VolumeItem*> list;
         list.swap(m_children);
         childListChanged();
-        for (VolumeItem* child : list) delete child;
+        for (VolumeItem* child : list) freeSubtree(child);
     }
     m_deletingChildren = wasDeleting;
     m_childrenLoaded = false;
+}
+
+void VolumeItem::freeSubtree(VolumeItem* top) {
+    // Children first, each before the folder that lists it, from a list kept
+    // here: no destructor runs inside another, so a chain of nested folders
+    // of any depth (a lost-files scan of a deep or damaged tree) frees
+    // without deep recursion. A folder whose list holds items of other
+    // folders (the search results), and a volume's root (which counts what
+    // it frees), free themselves as they always do.
+    std::vector<VolumeItem*> stack{top};
+    while (!stack.empty()) {
+        VolumeItem* item = stack.back();
+        const auto& list = item->m_children;
+        const auto owned = [item](VolumeItem* child) { return child->m_parent == item; };
+        const bool root = item->m_volume && item->m_volume->getRootItem() == item;
+        if (!root && !list.empty() && std::all_of(list.begin(), list.end(), owned)) {
+            item->m_deletingChildren = true;
+            stack.insert(stack.end(), list.begin(), list.end());
+            item->m_children.clear();
+            item->childListChanged();
+            continue;
+        }
+        stack.pop_back();
+        delete item;
+    }
 }
 
 void VolumeItem::deleteUnlisted(const std::vector<VolumeItem*>& items) {

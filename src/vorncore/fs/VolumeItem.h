@@ -118,6 +118,8 @@ protected:
     bool visitAtDepth(VolumeItemCallback* callback, bool recursive, int depth);
     // Call after changing m_children directly.
     void childListChanged();
+    // Frees an item and the items it owns (deleteChildren's step).
+    static void freeSubtree(VolumeItem* item);
 
     u8 m_flags = 0;
     int m_childrenSortType = 0;

@@ -1,6 +1,7 @@
 // The HFS Plus analyser over the generated volume placed at an odd sector: lost volumes and lost files.
 #include <gtest/gtest.h>
 
+#include "TestMedia.h"
 #include "fs/ItemTestSupport.h"
 #include "fs/MemoryTestDisk.h"
 #include "fs/hfs/HFSAnalyser.h"
@@ -8,6 +9,7 @@
 #include "fs/hfs/HfsTestSupport.h"
 #include "misc/Bytes.h"
 #include "recovery/Recovery.h"
+#include "storage/ImageDisk.h"
 #include "storage/PartitionDisk.h"
 
 namespace vorn::test {
@@ -96,6 +98,37 @@ TEST(HFSLostFiles, AWipedVolumeGivesBackItsTree) {
         ASSERT_TRUE(readItem(walkTree(reference.getRootItem())["/frag.bin"], expected));
         EXPECT_EQ(data, expected);
     }
+}
+
+// 2,000 folders nested one in another: the lost-files scan keeps every one, but hangs none deeper than a walk
+// goes (each placement would otherwise walk the whole chain above it); the deeper ones go on under
+// "OrphanedFolders", as many levels at a time.
+TEST(HFSLostFiles, NestedFoldersStayWithinTheWalkDepth) {
+    ImageDisk disk(mediaPath("hfs_deep.img"));
+    Recovery recovery;
+    ASSERT_TRUE(recovery.selectDisk(&disk));
+    recovery.setScanType(SCAN_LOST_FILES);
+    recovery.scan();
+    ASSERT_NE(recovery.getRootItem(), nullptr);
+    std::set<std::string> names;
+    size_t deepest = 0;
+    std::vector<std::pair<VolumeItem*, size_t>> stack = {{recovery.getRootItem(), 0}};
+    while (!stack.empty()) {
+        auto [item, depth] = stack.back();
+        stack.pop_back();
+        deepest = std::max(deepest, depth);
+        for (VolumeItem* child : item->children()) {
+            names.insert(child->getName());
+            stack.emplace_back(child, depth + 1);
+        }
+    }
+    for (int level = 0; level < 2000; ++level) {
+        char name[8];
+        snprintf(name, sizeof name, "d%05d", level);
+        ASSERT_TRUE(names.count(name)) << name;
+    }
+    EXPECT_TRUE(names.count("bottom.txt"));
+    EXPECT_LE(deepest, size_t(VolumeItem::kMaxDepth) + 8);
 }
 
 // The raw tests of a block: headers and leaf nodes.

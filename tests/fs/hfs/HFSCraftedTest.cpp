@@ -1,5 +1,6 @@
 // The crafted HFS Plus volumes of tests/fixtures/hfs_gen.py (a folder listed twice on each of 30 levels, a
-// self-linked catalog index root with a fork that claims 2^50 bytes, 20,000 hard links): each walked, saved,
+// self-linked catalog index root with a fork that claims 2^50 bytes, 20,000 hard links, and a sound catalog of
+// three levels whose folders' records straddle two index nodes): each walked, saved,
 // searched and scanned for lost files through Recovery within a generous hang guard, with as many items as
 // the volume holds and every file byte for byte as written.
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include "fs/hfs/HFSBTree.h"
 #include "fs/hfs/HFSVolume.h"
 #include "fs/hfs/HfsTestSupport.h"
+#include "misc/Bytes.h"
 #include "recovery/RecoveryTestSupport.h"
 #include "storage/ImageDisk.h"
 
@@ -22,7 +24,7 @@ namespace {
 TEST(HFSCraftedVolumes, BrowsedWalkedSearchedSavedAndScannedInSecondsWithEveryFileIntact) {
     HangGuard guard(180);
     const struct { const char* image; const char* search; /* a part of some file names */ } shapes[] = {
-        {"hfs_twins.img", "level"}, {"hfs_selfloop.img", "file3"}, {"hfs_links.img", "f0001"}};
+        {"hfs_twins.img", "level"}, {"hfs_selfloop.img", "file3"}, {"hfs_links.img", "f0001"}, {"hfs_many.img", "file03"}};
     for (const auto& shape : shapes) {
         SCOPED_TRACE(shape.image);
         const std::map<std::string, ExpectedFile> expected = readExpected(shape.image);
@@ -66,6 +68,26 @@ TEST(HFSCraftedVolumes, BrowsedWalkedSearchedSavedAndScannedInSecondsWithEveryFi
         EXPECT_GE(found, expected.size());
         EXPECT_LE(found, 2 * paths.size() + 2);
     }
+}
+
+// A catalog whose header names the first leaf as its root (an index that leads every search to the start of
+// the leaf chain): loading all 40 folders reads the leaf chain about once, not once per folder, and finds
+// every file.
+TEST(HFSBTreeSearch, ABrokenIndexCostsOneWalkOfTheLeavesNotOnePerFolder) {
+    Bytes bytes = readFileBytes(mediaPath("hfs_many.img"));
+    ASSERT_GT(bytes.size(), 4096u);
+    const size_t header = size_t(loadBE32(bytes.data() + 1024 + 272 + 16)) * 512 + 14;  // the catalog's node 0
+    put16(bytes, header, 1), put32(bytes, header + 2, loadBE32(bytes.data() + header + 10));
+    FailingDisk disk(bytes);
+    ASSERT_TRUE(disk.open(false));
+    HFSVolume vol(&disk);
+    ASSERT_TRUE(vol.mount(true));
+    disk.clearRequests();
+    ItemCounter walk(10000);
+    vol.getRootItem()->visit(&walk, true);
+    EXPECT_EQ(walk.items, 40u * 13 + 1);
+    EXPECT_LT(disk.requestCount(), 2 * vol.getCatalog()->nodeCount());
+    disk.close();
 }
 
 // Hard links: the private-data folder is read once per volume. Listing 10,000 links with their sizes reads

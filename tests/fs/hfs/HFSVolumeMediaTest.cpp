@@ -98,7 +98,7 @@ TEST_P(HFSMediaTest, ListsAndReadsAsTheSleuthKit) {
 INSTANTIATE_TEST_SUITE_P(Volumes, HFSMediaTest,
                          ::testing::Values("hfs_hybrid512.iso", "hfs_hybrid2048.iso", "hfs_bare.img", "hfsx_bare.img",
                                            "hfs_gen.img", "hfs_wrapped.img", "hfsplus_macos.img",
-                                           "hfs_selfloop_intact.img", "hfs_links_seed.img"));
+                                           "hfs_selfloop_intact.img", "hfs_links_seed.img", "hfs_many.img"));
 
 // Plain HFS (no embedded HFS Plus volume): the bitmap, an unnamed empty root; allocation block 0 at
 // drAlBlSt x 512.

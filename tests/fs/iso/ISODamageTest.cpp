@@ -123,6 +123,10 @@ TEST(ISONames, EachKindOfTreeReadsItsNamesItsOwnWay) {
         {"unknown, a zero byte makes the directory UCS-2", ISONames::Guess, {"\x65\xE5\x67\x2C", B("\0A\0;\0" "1", 6)},
          "\u65e5\u672c,A"},
         {"unknown, Latin-1 of even length", ISONames::Guess, {"CAF\xC9.TXT;1", "PLAIN.TXT;1"}, "CAF\u00c9.TXT,PLAIN.TXT"},
+        // genisoimage -iso-level 4 writes a Linux file name with a control byte as it is.
+        {"unknown, one 8-bit name with a control byte", ISONames::Guess, {"AB\x01" "C", "README.TXT"}, "AB\x01" "C,README.TXT"},
+        {"unknown, UCS-2 Cyrillic without a zero byte", ISONames::Guess, {"\x04\x1F\x04\x40", "\x04\x10"},
+         "\u041f\u0440,\u0410"},
     };
     for (const Case& c : cases) {
         std::vector<std::vector<u8>> records;

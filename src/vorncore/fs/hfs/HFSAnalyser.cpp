@@ -285,13 +285,14 @@ void HFSAnalyser::assignItems() {
         } else if (parentID == kRootFolderCNID) {
             target = root;
         }
-        // An item never becomes its own ancestor.
-        for (VolumeItem* up = target; up; up = up->getParent()) {
-            if (up == item) {
-                target = orphanFolder(parentID, false);
-                ++orphaned;
-                break;
-            }
+        // An item never becomes its own ancestor, nor deeper than any walk
+        // goes (a chain of nested folders would make each step walk it all).
+        int depth = 0;
+        VolumeItem* up = target;
+        while (up && up != item && depth <= VolumeItem::kMaxDepth) up = up->getParent(), ++depth;
+        if (up) {
+            target = orphanFolder(parentID, false);
+            ++orphaned;
         }
         if (!target) {
             target = orphanFolder(parentID, true);

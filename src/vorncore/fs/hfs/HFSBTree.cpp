@@ -1,7 +1,12 @@
 #include "fs/hfs/HFSBTree.h"
 
+#include <algorithm>
+#include <unordered_set>
+
+#include "fs/hfs/HFSBTreeNode.h"
 #include "fs/hfs/HFSForkData.h"
 #include "fs/hfs/HFSVolume.h"
+#include "fs/hfs/KeyedRecordComparator.h"
 #include "misc/Bytes.h"
 #include "misc/Log.h"
 
@@ -54,6 +59,32 @@ u64 HFSBTree::nodeCount() {
     const u64 bytes = std::min(m_fork->logicalSize, blocks * bs);  // blocks * bs: at most the medium's size
     m_nodeCount = std::max<u64>(bytes / m_header.nodeSize, 1);
     return m_nodeCount;
+}
+
+u64 HFSBTree::leafBefore(KeyedRecordComparator* key, u64 from) {
+    if (!m_leafStartsRead) {
+        m_leafStartsRead = true;
+        HFSBTreeNode node(this, m_header.firstLeafNode);
+        std::unordered_set<u64> seen;
+        for (u64 n = m_header.firstLeafNode; n != 0 && seen.size() < nodeCount() && seen.insert(n).second;) {
+            if (n != node.nodeNo() && !node.read(n)) break;
+            if (!node.hasDescriptor() || node.kind() != HFS_NODE_LEAF || node.records().empty()) break;
+            const HFSBTreeRecord& first = node.records().front();
+            m_leafPlaces[n] = m_leafStarts.size();
+            m_leafStarts.push_back({n, std::vector<u8>(first.key, first.keyData + first.keyLength)});
+            n = node.fLink();
+        }
+        m_leafStarts.shrink_to_fit();
+    }
+    // The chain of a sound tree is in key order: the leaves whose first key
+    // lies below key come first.
+    auto below = std::partition_point(m_leafStarts.begin(), m_leafStarts.end(), [key](const LeafStart& leaf) {
+        const HFSBTreeRecord record{0, u32(leaf.key.size() - 2), leaf.key.data(), leaf.key.data() + 2, nullptr, 0};
+        return key->compare(record) > 0;
+    });
+    const auto place = m_leafPlaces.find(from);
+    if (place == m_leafPlaces.end() || below - m_leafStarts.begin() <= std::ptrdiff_t(place->second) + 1) return 0;
+    return std::prev(below)->node;
 }
 
 void HFSBTree::dump() const {

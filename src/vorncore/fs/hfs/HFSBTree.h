@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "misc/Types.h"
@@ -18,6 +19,7 @@
 namespace vorn {
 
 class HFSForkData;
+class KeyedRecordComparator;
 
 enum HFSNodeKind : int { HFS_NODE_LEAF = -1, HFS_NODE_INDEX = 0, HFS_NODE_HEADER = 1, HFS_NODE_MAP = 2 };
 
@@ -72,6 +74,15 @@ public:
     // extents overflow file, cover inside the volume. Worked out once, on
     // first use; a claimed size alone never raises it.
     u64 nodeCount();
+    // The leaf where records of key may start, by the first keys of the
+    // leaves along the leaf chain from the first leaf (read in one walk on
+    // the first question, as bounded as a search): the last leaf whose first
+    // key lies below key, when it comes after leaf `from` on the chain; 0
+    // otherwise. A search whose index led it far before its key moves on
+    // from there instead of reading every leaf in between, so that N
+    // searches of a catalog with a broken index read about N + L nodes, not
+    // N x L.
+    u64 leafBefore(KeyedRecordComparator* key, u64 from);
 
     static bool validNodeSize(u32 nodeSize);
     // Cuts a leaf or index node into records. fixedKeyLength 0: every key
@@ -87,6 +98,14 @@ private:
     HFSBTreeHeader m_header;
     bool m_nodeCountKnown = false;
     u64 m_nodeCount = 0;
+    // The leaf chain's nodes with their first keys (key length field and key), in chain order.
+    struct LeafStart {
+        u64 node;
+        std::vector<u8> key;
+    };
+    bool m_leafStartsRead = false;
+    std::vector<LeafStart> m_leafStarts;
+    std::unordered_map<u64, size_t> m_leafPlaces;  // node -> its place in m_leafStarts
 };
 
 }  // namespace vorn

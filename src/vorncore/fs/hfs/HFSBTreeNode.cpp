@@ -103,12 +103,14 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
         return false;
     }
     u32 start = 0;
-    if (*result) {
+    const bool fresh = *result == nullptr;
+    if (!fresh) {
         start = (*result)->index + 1;
     } else {
         m_searchReads = 0;
         m_visited.clear();
         m_repeatLogged = false;
+        m_leavesPassed = 0;
     }
     m_visited.insert(m_nodeNo);
     m_highest = {};
@@ -130,7 +132,17 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
         bool descend = false;
         for (u32 i = start;;) {
             if (i >= m_records.size()) {
-                u64 next = m_fLink;
+                // An index node whose records all lie below the key: the
+                // key's first records lie under its last child, not in the
+                // next index node (whose first key may already equal it).
+                u64 next = index && child != 0 ? 0 : m_fLink;
+                // Two whole leaves below the key before any match: the index
+                // led far too early (a sound one leads at most one leaf
+                // early); the leaf chain's own keys tell where to go on.
+                if (!index && fresh && ++m_leavesPassed == kLeavesBeforeJump) {
+                    const u64 to = m_tree->leafBefore(key, m_nodeNo);
+                    if (to != 0 && !m_visited.count(to)) next = to;
+                }
                 if (next != 0 && m_visited.count(next)) {
                     // A level that runs in a circle ends where it closes.
                     logRepeat(next, index ? "index " : "leaf ", true);

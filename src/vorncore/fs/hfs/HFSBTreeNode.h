@@ -9,7 +9,10 @@
 // per walk. It also reads at most as many nodes as the tree file holds on
 // the volume. So a damaged tree whose links form a cycle, or that claims far
 // more nodes than the volume holds, cannot hang it; the records found before
-// a stop stay found. With returnHighest, a failed search
+// a stop stay found. A search that passed two whole leaves below its key
+// before any match moves on to where the leaf chain's first keys place it
+// (HFSBTree::leafBefore), so a broken index costs one walk of the leaves per
+// tree, not one per search. With returnHighest, a failed search
 // answers the last leaf record below the key that it passed in this call,
 // also when that record ended the previous leaf or the whole tree. The
 // buffer is owned and reused; records point into it and are valid until the
@@ -65,7 +68,10 @@ private:
     u64 m_nodeNo = 0;
     HFSBTree* m_tree;
     std::vector<HFSBTreeRecord> m_records;
+    // Leaves passed whole before a search may ask the tree where its key starts.
+    static constexpr u32 kLeavesBeforeJump = 2;
     u64 m_searchReads = 0;
+    u32 m_leavesPassed = 0;
     std::unordered_set<u64> m_visited;
     bool m_repeatLogged = false;
     struct Highest {

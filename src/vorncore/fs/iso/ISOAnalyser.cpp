@@ -61,16 +61,25 @@ struct Record {
     bool isDot(u8 which) const { return isDotName(name, nameLength, which); }
 };
 
-// Whether a name read from a tree of unknown kind is UCS-2: it starts with a
-// zero byte, or it has an even length and a control byte (a zero byte
-// included), which no 8-bit name holds.
-bool looksLikeUcs2(const std::string& name) {
-    const u8* bytes = reinterpret_cast<const u8*>(name.data());
-    const u8 length = static_cast<u8>(name.size());
-    if (isDotName(bytes, length, 0) || isDotName(bytes, length, 1)) return false;
-    if (!name.empty() && name[0] == 0) return true;
-    if (name.size() % 2) return false;
-    return std::any_of(name.begin(), name.end(), [](char c) { return static_cast<u8>(c) < 0x20; });
+// Whether the names of a directory from a tree of unknown kind are UCS-2:
+// one of them holds a zero byte (at its start, or anywhere in a name of even
+// length), which no 8-bit name holds; or every one has an even length and a
+// control byte, as UCS-2 names of scripts below U+2000 (Greek, Cyrillic,
+// Hebrew, ...) without ASCII have. An 8-bit name may hold a control byte (a
+// file name on Linux may), so one such name leaves its directory 8-bit.
+bool namesLookLikeUcs2(const std::vector<std::string>& names) {
+    bool allControl = true, any = false;
+    for (const std::string& name : names) {
+        const u8* bytes = reinterpret_cast<const u8*>(name.data());
+        const u8 length = static_cast<u8>(name.size());
+        if (isDotName(bytes, length, 0) || isDotName(bytes, length, 1)) continue;
+        const bool even = name.size() % 2 == 0;
+        if (!name.empty() && (name[0] == 0 || (even && name.find('\0') != std::string::npos))) return true;
+        any = true;
+        allControl = allControl && even &&
+                     std::any_of(name.begin(), name.end(), [](char c) { return static_cast<u8>(c) < 0x20; });
+    }
+    return any && allControl;
 }
 
 // A sector that another directory listed first ends the walk, with a line.
@@ -393,7 +402,7 @@ bool ISOAnalyser::parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOV
         pos += r.length;
     }
 
-    const bool ucs2 = std::any_of(rawNames.begin(), rawNames.end(), looksLikeUcs2);
+    const bool ucs2 = namesLookLikeUcs2(rawNames);
     for (size_t i = 0; i < rawNames.size(); ++i)
         items[first + i]->setName(
             recordName(reinterpret_cast<const u8*>(rawNames[i].data()), static_cast<u8>(rawNames[i].size()), ucs2));

@@ -57,8 +57,8 @@ public:
     // length byte. Records never cross a 2,048-byte sector; with a known size
     // a zero length byte moves on to the next sector. New items are appended
     // to items. names: how the tree writes its names; a Guess reads all the
-    // directory's names as UCS-2 when one of them starts with a zero byte or
-    // has an even length and a control byte, as 8-bit names otherwise. map,
+    // directory's names as UCS-2 when one of them holds a zero byte or every
+    // one has an even length and a control byte, as 8-bit names otherwise. map,
     // when given, bounds the walk by the volume's directories and records
     // this one in it (ISODirectoryMap).
     static bool parseDir(Disk* disk, u64 ofs, std::vector<std::unique_ptr<ISOVolumeItem>>& items, u64 size,

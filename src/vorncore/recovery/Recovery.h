@@ -153,7 +153,8 @@ private:
     // the bytes written so far.
     void beginSave();
     // The files that no output may land on: those behind the selected disk,
-    // the disk manager's disks and alsoReading.
+    // the disk manager's disks and alsoReading, and the loop devices over
+    // them (a file saved onto a file system there lands in the file).
     ProtectedFiles protectedFiles(Disk* alsoReading = nullptr);
     bool writeReportItemAtDepth(VolumeItem* item, std::string& html, int depth);
     // The block scan over the volume that scan has just opened, in three

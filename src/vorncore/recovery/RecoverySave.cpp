@@ -7,8 +7,9 @@
 // (saveTargetName); every folder created or entered is checked to be a real
 // directory, not a symbolic link; files are opened without following links.
 // So nothing is ever written outside the chosen folder. A target that is a
-// device or a file being read (the image itself, a RAID member) is refused
-// and the save goes on with the next file.
+// device or a file being read (the image itself, a RAID member), or lies on
+// a loop device over such a file, is refused and the save goes on with the
+// next file.
 //
 // Bounds: what one save writes of a volume never passes what the volume's
 // medium holds (a longer file is cut, with a line), and all it writes never
@@ -336,7 +337,14 @@ bool Recovery::saveFolder(VolumeItem* item, const std::string& path, int depth) 
         log(LOG_ERROR, "folder contains itself, not saved again: %s\n", path.c_str());
         return true;
     }
-    if (!pathIsRealDirectory(path)) {
+    // A folder on a device whose blocks lie in a file being read (an image
+    // mounted through a loop device): nothing is made or saved there.
+    const bool exists = pathIsRealDirectory(path);
+    if (isProtectedFolder(exists ? path : path.substr(0, path.find_last_of('/')), saveGuard)) {
+        refuseTarget(path);
+        return true;
+    }
+    if (!exists) {
         bool made = false;
         if (!pathExists(path)) {
             log(LOG_DEBUG, "creating dir: %s\n", path.c_str());

@@ -26,6 +26,7 @@
 #include "storage/Disk.h"
 #include "storage/DiskManager.h"
 #include "storage/DiskManagerTreeModel.h"
+#include "storage/ImageDisk.h"
 #include "storage/RAIDDisk.h"
 #include "storage/RAIDSimulator.h"
 
@@ -69,7 +70,7 @@ bool isDisk(Base* node) { return node && node->isKindOf(KIND_DISK); }
 // created, made beforehand so that an unreadable file is not listed.
 bool canOpenImageFile(const std::string& path) {
     struct stat info;
-    return stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode) && access(path.c_str(), R_OK) == 0;
+    return stat(path.c_str(), &info) == 0 && isImageFileType(info.st_mode) && access(path.c_str(), R_OK) == 0;
 }
 
 }  // namespace

@@ -60,5 +60,32 @@ TEST(OutputFile, RefusesDevicesAndProtectedFilesByIdentityAndEmptiesOnlyWhatItMa
     EXPECT_EQ(fileBytes(image), kKept);
 }
 
+TEST(OutputFile, NothingIsMadeOrEmptiedOnADeviceWhoseBlocksLieInAProtectedFileNorBehindALinkToNowhere) {
+    // The scratch folder's device stands for a loop device over an image file being read.
+    ScratchDir scratch;
+    const std::string plain = scratch / "plain", made = scratch / "new";
+    ASSERT_TRUE(writeFile(plain, kKept));
+    ASSERT_EQ(symlink(made.c_str(), (scratch / "to-nowhere").c_str()), 0);
+    struct stat folder {};
+    ASSERT_EQ(stat(scratch.path.c_str(), &folder), 0);
+    ProtectedFiles files;
+    files.addDevice(folder.st_dev);
+    EXPECT_TRUE(isProtectedFolder(scratch.path, files));
+    EXPECT_FALSE(isProtectedFolder(scratch.path, ProtectedFiles()));
+    struct Case { std::string path; OutputTarget how; const ProtectedFiles& files; OutputOpen result; };
+    const ProtectedFiles none;
+    for (const Case& c : {Case{plain, {false, false}, files, OutputOpen::Refused},
+                          Case{made, {false, true}, files, OutputOpen::Refused},
+                          Case{made, {true, false}, files, OutputOpen::Refused},
+                          Case{scratch / "to-nowhere", {true, false}, none, OutputOpen::Failed}}) {
+        SCOPED_TRACE(c.path);
+        OutputOpen result = OutputOpen::Opened;
+        EXPECT_EQ(openOutputFile(c.path, c.files, c.how, result), -1);
+        EXPECT_EQ(result, c.result);
+    }
+    EXPECT_EQ(fileBytes(plain), kKept);
+    EXPECT_NE(access(made.c_str(), F_OK), 0) << "no file is made";
+}
+
 }  // namespace
 }  // namespace vorn

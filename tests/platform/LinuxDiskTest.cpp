@@ -19,6 +19,7 @@
 #include "platform/VolumeInfo.h"
 #include "misc/OutputFile.h"
 #include "recovery/Recovery.h"
+#include "storage/ImageDisk.h"
 #include "LogCapture.h"
 
 namespace vorn {
@@ -198,6 +199,66 @@ TEST(RealSystem, ALoopDeviceNamesTheFileBehindItAndASaveNeverWritesThatFile) {
     EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(saved), {}, std::istreambuf_iterator<char>(original), {}));
     std::filesystem::remove_all(dir);
     if (loop.path.empty()) GTEST_SKIP() << "no loop device (needs root and losetup)";
+}
+
+// An image mounted through a loop device (an ext4 file system past its FAT volume): a save onto
+// that file system, or a file a front end writes there, would land in the image being read.
+TEST(RealSystem, NothingIsSavedOntoAFileSystemMountedFromTheImageBeingRead) {
+    char templ[] = "/tmp/vorn-mounted-XXXXXX";
+    ASSERT_TRUE(mkdtemp(templ));
+    const std::string dir = templ, image = dir + "/disk.img", mounted = dir + "/mnt";
+    struct Scratch {  // removed last, once nothing is mounted there
+        ~Scratch() { std::filesystem::remove_all(path, error); }
+        std::string path;
+        std::error_code error;
+    } scratch{dir, {}};
+    std::filesystem::create_directories(mounted);
+    std::filesystem::copy_file(test::mediaPath("guard/disk.img"), image);
+    std::filesystem::resize_file(image, 8 << 20);
+    const std::string past = std::to_string(2 << 20);  // where the guard volume ends
+    Loop loop(image, "-o " + past);
+    struct Mount {  // unmounted before the loop device is detached
+        ~Mount() { if (made) (void)std::system(("umount " + folder).c_str()); }
+        std::string folder;
+        bool made;
+    } mount{mounted, !loop.path.empty() &&
+                         std::system(("mkfs.ext4 -q -E lazy_itable_init=0,lazy_journal_init=0 " + loop.path +
+                                      " >/dev/null 2>&1 && mount -o noatime " + loop.path + " " + mounted +
+                                      " 2>/dev/null").c_str()) == 0};
+    if (mount.made) {
+        sync();
+        const std::string before = run("sha256sum < " + image);
+        ImageDisk disk(image);
+        Recovery recovery;
+        ASSERT_TRUE(recovery.selectDisk(&disk));
+        recovery.openExistingVolume();
+        ASSERT_TRUE(recovery.getRootItem());
+        test::LogCapture logs(LOG_ERROR);
+        recovery.save({recovery.getRootItem()}, mounted);
+        EXPECT_EQ(std::tuple(recovery.getSavedFileCount(), recovery.getRefusedFileCount()), std::tuple(u64{0}, u64{1}));
+        EXPECT_TRUE(logs.has("error: " + mounted + "/GUARD not written: it is a device or a file that vorn is reading\n"));
+        recovery.getRootItem()->loadChildren();
+        std::vector<VolumeItem*> files;  // the root's files on their own, each made in that folder
+        for (u32 i = 0; i < recovery.getRootItem()->getChildCount(true); ++i) {
+            VolumeItem* item = recovery.getRootItem()->getChild(i, true);
+            if (!item->isContainer()) files.push_back(item);
+        }
+        recovery.save(files, mounted);
+        EXPECT_EQ(std::tuple(recovery.getSavedFileCount(), recovery.getRefusedFileCount()),
+                  std::tuple(u64{0}, static_cast<u64>(files.size())));
+        EXPECT_GE(files.size(), 2u);
+        OutputOpen opened = OutputOpen::Opened;
+        const int fd = recovery.openOutputFile(mounted + "/dmp.raw", true, opened);
+        if (fd >= 0) close(fd);
+        EXPECT_EQ(fd, -1);
+        EXPECT_EQ(opened, OutputOpen::Refused);
+        EXPECT_FALSE(recovery.createImageFile(&disk, mounted + "/imagefile.img"));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(mounted), {}), 1) << "only lost+found";
+        sync();
+        EXPECT_EQ(run("sha256sum < " + image), before);
+        recovery.selectDisk(nullptr);
+    }
+    if (!mount.made) GTEST_SKIP() << "no loop device, ext4 or mount (needs root)";
 }
 
 TEST(CdToc, LastSessionIsTheLastDataTrackHoldingAVolumeWithinTheBytesRead) {

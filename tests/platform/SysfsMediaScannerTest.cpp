@@ -6,6 +6,9 @@
 #include <fstream>
 #include <map>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include "platform/CreateDiskManager.h"
 #include "platform/LinuxDiskManager.h"
 #include "platform/VolumeInfo.h"
@@ -177,6 +180,38 @@ TEST_F(FakeTree, ManagerListsLinuxDisksOnceWithoutOpeningThemOrListingEfiAndCont
     EXPECT_FALSE(alone.getDisk(0)->isWhole());
     std::unique_ptr<DiskManager> platform = createDiskManager();
     EXPECT_NE(dynamic_cast<LinuxDiskManager*>(platform.get()), nullptr);
+}
+
+TEST_F(FakeTree, TheDevicesOverAFileBeingReadAreProtectedWithTheirPartitionsMappingsAndLoopsWithin) {
+    // loop3 reads the image, with a partition and a mapping on it; loop4 reads it too and, in this
+    // tree, is the device of the folder holding the tree, so loop1 (listed first) reads a file that
+    // lies on it: an image inside the mounted image. loop0's file is gone, loop6's is another.
+    const std::string image = at("image.img"), inner = at("inner.img");
+    write("image.img", "image");
+    write("inner.img", "inner");
+    struct stat folder {};
+    ASSERT_EQ(stat(root.c_str(), &folder), 0);
+    const std::string here = std::to_string(major(folder.st_dev)) + ":" + std::to_string(minor(folder.st_dev));
+    disk("loop3", "", "7:3", 16, {{"loop/backing_file", image}});
+    part("loop3", "loop3p1", 1, "259:31", 8);
+    disk("dm-1", "", "253:1", 8);
+    link(folders["loop3p1"] + "/holders/dm-1", root + "/" + folders["dm-1"]);
+    disk("loop4", "", here, 16, {{"loop/backing_file", image}});
+    disk("loop1", "", "7:1", 16, {{"loop/backing_file", inner}});
+    disk("loop6", "", "7:6", 16, {{"loop/backing_file", "/proc/version"}});
+    ProtectedFiles files;
+    files.addPath(image);
+    protectDevicesOverFiles(files, roots());
+    auto protectedDevices = [&files](std::vector<std::pair<u32, u32>> numbers) {
+        std::string out;
+        for (const auto& [major, minor] : numbers) {
+            if (files.holdsDevice(makedev(major, minor))) out += std::to_string(major) + ":" + std::to_string(minor) + " ";
+        }
+        return out;
+    };
+    EXPECT_EQ(protectedDevices({{7, 0}, {7, 1}, {7, 2}, {7, 3}, {259, 31}, {253, 1}, {7, 6}, {253, 0}}),
+              "7:1 7:3 259:31 253:1 ");
+    EXPECT_TRUE(files.holdsDevice(folder.st_dev));
 }
 
 }  // namespace

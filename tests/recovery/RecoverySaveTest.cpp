@@ -159,7 +159,7 @@ TEST_F(SaveTest, UnreadableBlocksBecomeZerosAndTheFileIsCountedDamaged) {
     EXPECT_TRUE(logs.has("files saved with unreadable blocks written as zeros: 2\n"));
 }
 
-TEST_F(SaveTest, SizesAreHeldToTheMediumAndASaveWritesNoMoreOfAVolume) {
+TEST_F(SaveTest, SizesAreHeldToTheMediumAndFilesSharingBlocksAreSavedWholeUpToFourTimesTheDisk) {
     struct Medium : Volume {
         using Volume::Volume;
         bool mount(bool) override { return false; }
@@ -168,21 +168,36 @@ TEST_F(SaveTest, SizesAreHeldToTheMediumAndASaveWritesNoMoreOfAVolume) {
     FailingDisk disk(std::vector<u8>(65536));
     Medium volume(&disk);
     volume.setDiskOffset(16384);
+    // first.bin and one file listed under five names (as a disc lists hard links, or damaged entries
+    // that share clusters) claiming far more than the medium; then a small file.
     DataItem* first = addData(root, "first.bin", patternBytes(40000, 21));
-    DataItem* claims = addData(root, "claims.bin", patternBytes(1000, 22));
-    claims->sizeOverride = u64(1) << 40;
-    for (DataItem* item : {first, claims}) item->setVolume(&volume);
+    std::vector<VolumeItem*> items = {first};
+    for (int i = 0; i < 5; ++i) {
+        DataItem* claims = addData(root, "claims" + std::to_string(i) + ".bin", patternBytes(1000, 22));
+        claims->sizeOverride = u64(1) << 40;
+        items.push_back(claims);
+    }
+    items.push_back(addData(root, "small.txt", patternBytes(10, 23)));
+    for (VolumeItem* item : items) item->setVolume(&volume);
     LogCapture logs(LOG_WARNING);
-    EXPECT_EQ(claims->boundedSize(), 49152u);
+    EXPECT_EQ(items[1]->boundedSize(), 49152u);
     EXPECT_EQ(first->boundedSize(), 40000u);
-    recovery.save({first, claims}, target);
+    recovery.save(items, target);
     EXPECT_EQ(fileBytes(path("first.bin")), patternBytes(40000, 21));
-    std::vector<u8> rest = patternBytes(512, 22);  // the piece of 512 bytes past its data reads as zeros
-    rest.resize(49152 - 40000);
-    EXPECT_EQ(fileBytes(path("claims.bin")), rest);
-    EXPECT_EQ(logs.count("VolumeItem - claims.bin: size 1099511627776 is more than its medium holds; taken as 49152\n"), 1);
-    EXPECT_TRUE(logs.has("claims.bin: cut to 9152 bytes, the rest of what its volume holds in this save\n"));
-    for (DataItem* item : {first, claims}) item->setVolume(nullptr);  // the volume goes first
+    std::vector<u8> whole = patternBytes(512, 22);  // the piece of 512 bytes past its data reads as zeros
+    whole.resize(49152);
+    // 40000 + 4 x 49152 bytes fit in four times the disk (262144 bytes); the fifth name would not.
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(fileBytes(path("claims" + std::to_string(i) + ".bin")), whole) << i;
+    EXPECT_FALSE(isFile(path("claims4.bin")));
+    EXPECT_FALSE(isFile(path("small.txt"))) << "the save stops at the bound";
+    EXPECT_EQ(logs.count("VolumeItem - claims0.bin: size 1099511627776 is more than its medium holds; taken as 49152\n"), 1);
+    EXPECT_EQ(logs.count("error: save stopped at " + path("claims4.bin") +
+                         ": it would take what is saved past four times the size of the disk it comes from (64.00 K); "
+                         "the files saved before it are complete\n"),
+              1);
+    EXPECT_EQ(std::tuple(recovery.getSavedFileCount(), recovery.getFailedFileCount(), recovery.getLastSaveOk()),
+              std::tuple(u64{5}, u64{1}, false));
+    for (VolumeItem* item : items) item->setVolume(nullptr);  // the volume goes first
 }
 
 TEST_F(SaveTest, WriteFailuresAreReportedAndNothingOutsideIsWritten) {

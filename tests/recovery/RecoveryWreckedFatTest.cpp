@@ -36,7 +36,7 @@ u64 bytesUnder(const std::string& dir) {
 
 class WreckedFatTest : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(WreckedFatTest, EndsInSecondsWritesNoMoreThanTheImageAndKeepsUntouchedFiles) {
+TEST_P(WreckedFatTest, EndsInSecondsWritesNoMoreThanFourTimesTheImageAndKeepsUntouchedFiles) {
     std::ifstream list(mediaPath("wrecked.list"));
     int images = 0;
     for (std::string name; std::getline(list, name);) {
@@ -64,7 +64,7 @@ TEST_P(WreckedFatTest, EndsInSecondsWritesNoMoreThanTheImageAndKeepsUntouchedFil
         char dir[] = "/dev/shm/vorn_wrecked_XXXXXX";  // thousands of small files: in memory where it can
         const std::string target = mkdtemp(dir) ? dir : scratch.path;
         recovery.save(recovery.getRootItem()->children(), target);
-        EXPECT_LE(bytesUnder(target), imageSize);
+        EXPECT_LE(bytesUnder(target), 4 * imageSize);
         for (auto& [sha, path] : untouched) EXPECT_EQ(sha256Hex(fileBytes(target + path)), sha) << path;
         std::filesystem::remove_all(target);
 

@@ -113,5 +113,22 @@ TEST(WriteGuard, ALostFilesSaveStopsBeforeFourTimesItsDiskYetSavesEveryViewOfAHy
     }
 }
 
+TEST(WriteGuard, ADiscThatStoresHardLinksOnceSavesEveryNameWhole) {
+    // links.iso: one.bin and its hard links two.bin and three.bin share one extent; their names
+    // hold 1.8 times the disc, within the bound. Every file comes out whole, small.txt too.
+    ImageDisk disk(guardMedia("links.iso"));
+    Recovery recovery;
+    VolumeItem* root = browse(recovery, &disk);
+    ASSERT_TRUE(root);
+    ScratchDir scratch;
+    root->loadChildren();
+    recovery.save(root->children(), scratch.path);
+    EXPECT_EQ(std::tuple(recovery.getSavedFileCount(), recovery.getFailedFileCount(), recovery.getLastSaveOk()),
+              std::tuple(u64{4}, u64{0}, true));
+    for (const char* name : {"one.bin", "two.bin", "three.bin", "small.txt"})
+        EXPECT_EQ(fileBytes(scratch / name), fileBytes(guardMedia(std::string("files/links/") + name))) << name;
+    recovery.selectDisk(nullptr);
+}
+
 }  // namespace
 }  // namespace vorn

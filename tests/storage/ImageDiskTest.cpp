@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -29,6 +31,24 @@ TEST(ImageDiskGeometry, WholeBlocksOfAwkwardSizesIsoByXorrisoAndFilesThatAreNoIm
         EXPECT_EQ(logs.has("error opening file " + mediaPath(c.name) + "\n"), !c.opens);
         EXPECT_EQ(disk.open(false), c.opens);
     }
+    // A FIFO waits for a writer when opened or read, a character device may too: no images. A
+    // child stands for the image disk, so that a wait ends the child, not the test.
+    const std::string fifo = ::testing::TempDir() + "vorn-image-fifo";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+        EXPECT_EXIT(
+            {
+                alarm(20);  // many times what an open takes
+                LogCapture logs;
+                ImageDisk disk(path);
+                _exit(!disk.open(false) && disk.getBlockCount() == 0 && logs.has("error opening file " + path + "\n")
+                          ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << path;
+    }
+    unlink(fifo.c_str());
 }
 
 TEST(ImageDiskRead, GivesTheFileBytesFailsPastTheLastWholeBlockAndWhileClosed) {

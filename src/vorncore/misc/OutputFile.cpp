@@ -21,6 +21,13 @@ bool lookAt(const std::string& path, bool followLinks, struct stat& info) {
     return (followLinks ? stat(path.c_str(), &info) : lstat(path.c_str(), &info)) == 0;
 }
 
+// The folder a file at path would be made in.
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 void closeKeepingErrno(int fd) {
     const int saved = errno;
     ::close(fd);
@@ -38,15 +45,30 @@ void ProtectedFiles::add(const FileIdentity& file) {
     if (!holds(file)) files.push_back(file);
 }
 
+void ProtectedFiles::addDevice(u64 device) {
+    if (!holdsDevice(device)) devices.push_back(device);
+}
+
 bool ProtectedFiles::holds(const FileIdentity& file) const {
     return std::find(files.begin(), files.end(), file) != files.end();
 }
 
-bool ProtectedFiles::protects(const struct stat& info) const { return isDeviceNode(info) || holds(identityOf(info)); }
+bool ProtectedFiles::holdsDevice(u64 device) const {
+    return std::find(devices.begin(), devices.end(), device) != devices.end();
+}
+
+bool ProtectedFiles::protects(const struct stat& info) const {
+    return isDeviceNode(info) || holds(identityOf(info)) || holdsDevice(static_cast<u64>(info.st_dev));
+}
 
 bool isProtectedTarget(const std::string& path, const ProtectedFiles& protectedFiles, bool followLinks) {
     struct stat info {};
     return lookAt(path, followLinks, info) && protectedFiles.protects(info);
+}
+
+bool isProtectedFolder(const std::string& folder, const ProtectedFiles& protectedFiles) {
+    struct stat info {};
+    return stat(folder.c_str(), &info) == 0 && protectedFiles.holdsDevice(static_cast<u64>(info.st_dev));
 }
 
 int openOutputFile(const std::string& path, const ProtectedFiles& protectedFiles, OutputTarget how,
@@ -62,6 +84,17 @@ int openOutputFile(const std::string& path, const ProtectedFiles& protectedFiles
         // A folder, a FIFO, or a link when links are not followed.
         if (!S_ISREG(before.st_mode)) {
             errno = S_ISDIR(before.st_mode) ? EISDIR : EINVAL;
+            return -1;
+        }
+    } else {
+        // A link that leads nowhere would make the file wherever it points.
+        if (how.followLinks && lookAt(path, false, before)) {
+            errno = ENOENT;
+            return -1;
+        }
+        // Making the file writes its folder: not on a protected device.
+        if (isProtectedFolder(folderOf(path), protectedFiles)) {
+            result = OutputOpen::Refused;
             return -1;
         }
     }

@@ -5,8 +5,12 @@
 // A file is known by its identity, the device and inode it lives on, not by
 // its name: another path, a hard link or a bind mount all name the same
 // file. ProtectedFiles holds the identities of the files being read (image
-// files, RAID members, the files behind loop devices); a device node is never
-// written at all. openOutputFile opens the target without emptying it, looks
+// files, RAID members, the files behind loop devices) and the block devices
+// whose blocks lie in one of them (a loop device over an image file, and
+// what is built on it): a file on a file system there is written into the
+// protected file, and so is a folder entry made there. A device node is
+// never written at all. openOutputFile looks at the target and at the folder
+// a new file would be made in, opens the target without emptying it, looks
 // at the file it got (fstat), and only then empties it: a link or rename
 // made between a check and the open cannot slip a protected file in, and a
 // refused file is closed untouched.
@@ -36,14 +40,19 @@ public:
     // The file at path, links followed; nothing when it cannot be looked at.
     void addPath(const std::string& path);
     void add(const FileIdentity& file);
-    // True when info describes a device node or one of the files.
+    // A block device (its device number) whose blocks lie in one of the files.
+    void addDevice(u64 device);
+    // True when info describes a device node, one of the files, or anything
+    // on one of the devices.
     bool protects(const struct stat& info) const;
     bool holds(const FileIdentity& file) const;
+    bool holdsDevice(u64 device) const;
     size_t size() const { return files.size(); }
 
 private:
-    // Few entries (one or two per disk listed): a plain list.
+    // Few entries (one or two per disk listed): plain lists.
     std::vector<FileIdentity> files;
+    std::vector<u64> devices;
 };
 
 enum class OutputOpen {
@@ -61,15 +70,22 @@ struct OutputTarget {
 };
 
 // Opens path for writing as an empty regular file (mode 0666 before the
-// umask when it is created). Returns the descriptor when result is Opened,
+// umask when it is created). A file that does not exist yet is refused when
+// the folder it would be made in lies on a protected device; one behind a
+// link that leads nowhere is not created (Failed). Returns the descriptor when result is Opened,
 // else -1.
 int openOutputFile(const std::string& path, const ProtectedFiles& protectedFiles, OutputTarget how,
                    OutputOpen& result);
 
 // True when an existing path (its link target when links are followed) is a
-// device node or a protected file: what openOutputFile would refuse. Lets a
+// device node or a protected file, or lies on a protected device: what
+// openOutputFile would refuse. Lets a
 // writer refuse before it asks the user whether to overwrite.
 bool isProtectedTarget(const std::string& path, const ProtectedFiles& protectedFiles, bool followLinks);
+
+// True when the folder (itself, links followed) lies on a protected device:
+// nothing may be made in it.
+bool isProtectedFolder(const std::string& folder, const ProtectedFiles& protectedFiles);
 
 // Writes all size bytes to fd, going on after short writes and EINTR;
 // false on any failure.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 
 #include "misc/Log.h"
@@ -19,6 +20,8 @@ namespace {
 
 constexpr int kMaxStackDepth = 8;       // dm over md over partitions ...
 constexpr size_t kMaxUnderlying = 64;
+// Block devices, or a device's attributes and partitions, listed at most.
+constexpr size_t kMaxDeviceEntries = 4096;
 
 std::string readSmallFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -59,27 +62,58 @@ std::string wholeFolderOf(const std::string& folder) {
     return isPartitionFolder(folder) ? parentFolder(folder) : folder;
 }
 
+// The names in a folder other than "." and "..", sorted; at most most of them.
+std::vector<std::string> folderEntries(const std::string& folder, size_t most = kMaxUnderlying) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (dirent* e = ::readdir(dir)) {
+            const std::string n = e->d_name;
+            if (n == "." || n == "..") continue;
+            names.push_back(n);
+            if (names.size() >= most) break;
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 void collectUnderlying(const std::string& wholeFolder, const SysfsRoots& roots, int depth,
                        std::vector<std::string>& disks) {
     if (depth > kMaxStackDepth || disks.size() >= kMaxUnderlying) return;
     const std::string node = nodeOf(wholeFolder, roots);
     if (std::find(disks.begin(), disks.end(), node) != disks.end()) return;
     disks.push_back(node);
-    std::vector<std::string> slaves;
-    if (DIR* dir = ::opendir((wholeFolder + "/slaves").c_str())) {
-        while (dirent* e = ::readdir(dir)) {
-            std::string n = e->d_name;
-            if (n == "." || n == "..") continue;
-            slaves.push_back(n);
-            if (slaves.size() >= kMaxUnderlying) break;
-        }
-        ::closedir(dir);
-    }
-    std::sort(slaves.begin(), slaves.end());
-    for (const std::string& s : slaves) {
+    for (const std::string& s : folderEntries(wholeFolder + "/slaves")) {
         const std::string slave = realPath(wholeFolder + "/slaves/" + s);
         if (slave.empty()) continue;
         collectUnderlying(wholeFolderOf(slave), roots, depth + 1, disks);
+    }
+}
+
+// The device number in a device folder's "dev" attribute ("7:0").
+bool deviceNumberOf(const std::string& folder, u64& device) {
+    unsigned int major = 0, minor = 0;
+    if (std::sscanf(readSmallFile(folder + "/dev").c_str(), "%u:%u", &major, &minor) != 2) return false;
+    device = static_cast<u64>(::makedev(major, minor));
+    return true;
+}
+
+// Adds the device of a device folder, its partitions and, below each, the
+// devices built on it; count bounds the devices taken from one loop device.
+void protectDeviceTree(const std::string& folder, ProtectedFiles& files, int depth, size_t& count) {
+    if (depth > kMaxStackDepth || count >= kMaxUnderlying) return;
+    u64 device = 0;
+    if (deviceNumberOf(folder, device)) {
+        files.addDevice(device);
+        ++count;
+    }
+    for (const std::string& name : folderEntries(folder, kMaxDeviceEntries)) {
+        if (isPartitionFolder(folder + "/" + name)) protectDeviceTree(folder + "/" + name, files, depth + 1, count);
+    }
+    for (const std::string& holder : folderEntries(folder + "/holders")) {
+        const std::string built = realPath(folder + "/holders/" + holder);
+        if (!built.empty()) protectDeviceTree(built, files, depth + 1, count);
     }
 }
 
@@ -140,6 +174,33 @@ bool isPathOnDevice(const std::string& folder, const std::string& devicePath, co
         if (sameNode(disk, devicePath)) return true;
     }
     return false;
+}
+
+void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots) {
+    std::vector<std::string> loops;
+    for (const std::string& name : folderEntries(roots.sys + "/block", kMaxDeviceEntries)) {
+        if (name.rfind("loop", 0) == 0) loops.push_back(roots.sys + "/block/" + name);
+    }
+    // A loop device over a file that lies on a protected device counts too
+    // (an image inside a mounted image): passes until one adds nothing.
+    std::vector<bool> taken(loops.size(), false);
+    for (int pass = 0; pass <= kMaxStackDepth; ++pass) {
+        bool added = false;
+        for (size_t i = 0; i < loops.size(); ++i) {
+            if (taken[i]) continue;
+            std::string backing = readSmallFile(loops[i] + "/loop/backing_file");
+            backing = backing.substr(0, backing.find('\n'));
+            struct stat file {};
+            if (backing.empty() || ::stat(backing.c_str(), &file) != 0) continue;
+            if (!files.holds(FileIdentity{static_cast<u64>(file.st_dev), static_cast<u64>(file.st_ino)}) &&
+                !files.holdsDevice(static_cast<u64>(file.st_dev)))
+                continue;
+            size_t count = 0;
+            protectDeviceTree(loops[i], files, 0, count);
+            taken[i] = added = true;
+        }
+        if (!added) break;
+    }
 }
 
 }  // namespace vorn

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "misc/OutputFile.h"
 #include "misc/Types.h"
 #include "platform/SysfsMediaScanner.h"
 
@@ -41,5 +42,12 @@ std::string getVolumeInfoForPath(const char* path);
 // disk does not count.
 bool isPathOnDevice(const std::string& folder, const std::string& devicePath,
                     const SysfsRoots& roots = SysfsRoots());
+
+// Adds to files the block devices whose blocks lie in one of its files or on
+// one of its devices: a loop device over such a file (an image mounted to be
+// looked at, or mounted by mistake while it is being recovered), its
+// partitions and the mappings built on them (<sys>/block/loopN/holders).
+// Whatever is written onto a file system there lands in the protected file.
+void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots = SysfsRoots());
 
 }  // namespace vorn

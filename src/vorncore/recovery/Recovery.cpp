@@ -9,6 +9,7 @@
 #include "fs/Volume.h"
 #include "misc/Data.h"
 #include "misc/Log.h"
+#include "platform/VolumeInfo.h"
 #include "fs/RecoveryEventListener.h"
 #include "recovery/RecoveryUtils.h"
 #include "recovery/VolumeFactory.h"
@@ -174,6 +175,7 @@ ProtectedFiles Recovery::protectedFiles(Disk* alsoReading) {
         const u32 count = diskManager->getDiskCount();
         for (u32 i = 0; i < count; ++i) protectFilesReadBy(diskManager->getDisk(i), files);
     }
+    protectDevicesOverFiles(files);
     return files;
 }
 

@@ -137,13 +137,12 @@ private:
     bool saveFolder(VolumeItem* item, const std::string& path, int depth);
     bool saveFile(VolumeItem* item, const std::string& dir, const std::string& name, const std::string& path);
     // Bytes of a file's data and of its fork file (0: none written), each
-    // held to what its volume's medium has left in this save.
+    // held to what its volume's medium holds.
     struct SaveSizes {
         u64 data = 0;
         u64 forkFile = 0;
     };
     SaveSizes plannedSizes(VolumeItem* item);
-    u64 cutToVolumeBudget(VolumeItem* item, u64 bytes, u64 left);
     // The disk whose size bounds what a save of item may write.
     Disk* mediumOf(VolumeItem* item);
     bool fitsOutputBound(VolumeItem* item, const std::string& path, u64 bytes);
@@ -153,7 +152,8 @@ private:
     // the bytes written so far.
     void beginSave();
     // The files that no output may land on: those behind the selected disk,
-    // the disk manager's disks and alsoReading.
+    // the disk manager's disks and alsoReading, and the loop devices over
+    // them (a file saved onto a file system there lands in the file).
     ProtectedFiles protectedFiles(Disk* alsoReading = nullptr);
     bool writeReportItemAtDepth(VolumeItem* item, std::string& html, int depth);
     // The block scan over the volume that scan has just opened, in three
@@ -202,11 +202,9 @@ private:
     u64 failedFileCount = 0;
     u64 refusedFileCount = 0;
     u64 totalFileCount = 0;
-    // Bytes written per volume by the save at hand: never more than the
-    // volume's medium holds, however many damaged entries share its clusters.
-    std::map<Volume*, u64> savedBytesPerVolume;
     // Bytes written per medium (innermost disk) by the save at hand: never
-    // more than four times its size, however many volumes a scan found on it.
+    // more than four times its size, however many volumes a scan found on it
+    // or however many damaged entries share its clusters.
     std::map<Disk*, u64> savedBytesPerMedium;
     // The files the save at hand must not write.
     ProtectedFiles saveGuard;

@@ -7,14 +7,17 @@
 // (saveTargetName); every folder created or entered is checked to be a real
 // directory, not a symbolic link; files are opened without following links.
 // So nothing is ever written outside the chosen folder. A target that is a
-// device or a file being read (the image itself, a RAID member) is refused
-// and the save goes on with the next file.
+// device or a file being read (the image itself, a RAID member), or lies on
+// a loop device over such a file, is refused and the save goes on with the
+// next file.
 //
-// Bounds: what one save writes of a volume never passes what the volume's
-// medium holds (a longer file is cut, with a line), and all it writes never
-// passes four times the size of the disk the items come from, however many
-// volumes a scan found on it: the file that would pass it is not started,
-// and the save stops there with a failure.
+// Bounds: a file is never longer than what its volume's medium holds, and
+// all one save writes never passes four times the size of the disk the items
+// come from, however many volumes a scan found on it and however many
+// entries share the same blocks: the file that would pass it is not started,
+// and the save stops there with a failure. Files are never cut to a budget:
+// every file saved is whole (a disc that lists one extent under several
+// names, as hard links, saves each of them).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -245,39 +248,17 @@ bool Recovery::saveItem(VolumeItem* item, std::string dir) {
 }
 
 void Recovery::beginSave() {
-    savedBytesPerVolume.clear();
     savedBytesPerMedium.clear();
     saveGuard = protectedFiles();
 }
 
-// Cuts a stream of an item to what its volume's medium has left (left bytes)
-// in this save.
-u64 Recovery::cutToVolumeBudget(VolumeItem* item, u64 bytes, u64 left) {
-    if (bytes <= left) return bytes;
-    log(LOG_WARNING, "%s: cut to %llu bytes, the rest of what its volume holds in this save\n",
-        item->getName().c_str(), static_cast<unsigned long long>(left));
-    return left;
-}
-
 Recovery::SaveSizes Recovery::plannedSizes(VolumeItem* item) {
-    Volume* volume = item->getVolume();
-    u64 left = ~u64(0);
-    if (volume) {
-        const u64 medium = volume->getMediumSize();
-        const u64 written = savedBytesPerVolume[volume];
-        left = medium > written ? medium - written : 0;
-    }
     SaveSizes sizes;
-    sizes.data = cutToVolumeBudget(item, item->boundedSize(), left);
-    left -= sizes.data;
+    sizes.data = item->boundedSize();
     ForkedItem* forked = resourceForkOf(item);
     const u64 forkSize = forked ? item->boundToMedium(forked->getResourceForkSize()) : 0;
-    if (forkSize) {
-        // The fork file's header counts as written too.
-        const u64 granted = cutToVolumeBudget(item, std::min(forkSize, ~u64(0) - kAppleDoubleHeaderSize) +
-                                                        kAppleDoubleHeaderSize, left);
-        if (granted > kAppleDoubleHeaderSize) sizes.forkFile = granted;
-    }
+    // The fork file's header counts as written too.
+    if (forkSize) sizes.forkFile = std::min(forkSize, ~u64(0) - kAppleDoubleHeaderSize) + kAppleDoubleHeaderSize;
     return sizes;
 }
 
@@ -304,7 +285,6 @@ bool Recovery::fitsOutputBound(VolumeItem* item, const std::string& path, u64 by
 }
 
 void Recovery::countSaveBytes(VolumeItem* item, const SaveSizes& sizes) {
-    if (Volume* volume = item->getVolume()) savedBytesPerVolume[volume] += sizes.data + sizes.forkFile;
     if (Disk* medium = mediumOf(item)) savedBytesPerMedium[medium] += sizes.data + sizes.forkFile;
 }
 
@@ -336,7 +316,14 @@ bool Recovery::saveFolder(VolumeItem* item, const std::string& path, int depth) 
         log(LOG_ERROR, "folder contains itself, not saved again: %s\n", path.c_str());
         return true;
     }
-    if (!pathIsRealDirectory(path)) {
+    // A folder on a device whose blocks lie in a file being read (an image
+    // mounted through a loop device): nothing is made or saved there.
+    const bool exists = pathIsRealDirectory(path);
+    if (isProtectedFolder(exists ? path : path.substr(0, path.find_last_of('/')), saveGuard)) {
+        refuseTarget(path);
+        return true;
+    }
+    if (!exists) {
         bool made = false;
         if (!pathExists(path)) {
             log(LOG_DEBUG, "creating dir: %s\n", path.c_str());

@@ -54,6 +54,8 @@ std::string absolutePathOf(const std::string& path) {
 
 }  // namespace
 
+bool isImageFileType(mode_t mode) { return S_ISREG(mode) || S_ISBLK(mode); }
+
 ImageDisk::ImageDisk() { setType(DISK_TYPE_IMAGEFILE); }
 
 ImageDisk::ImageDisk(const std::string& path) : imagePath(path), absolutePath(absolutePathOf(path)) {
@@ -81,10 +83,12 @@ bool ImageDisk::openImpl(bool write) {
         ++implOpens;
         return true;
     }
-    int openedFd = ::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer forever.
+    int openedFd = ::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat info;
-    if (openedFd >= 0 && (fstat(openedFd, &info) != 0 || S_ISDIR(info.st_mode))) {
-        // A folder opens read-only too, but is no image.
+    if (openedFd >= 0 && (fstat(openedFd, &info) != 0 || !isImageFileType(info.st_mode) ||
+                          fcntl(openedFd, F_SETFL, fcntl(openedFd, F_GETFL) & ~O_NONBLOCK) != 0)) {
+        // A folder, FIFO or socket opens read-only too, but is no image.
         ::close(openedFd);
         openedFd = -1;
     }

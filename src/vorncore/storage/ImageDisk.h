@@ -16,12 +16,19 @@
 // different folders are different disks; getPath stays empty.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "misc/OutputFile.h"
 #include "storage/Disk.h"
 
 namespace vorn {
+
+// True for a file that is read as an image: a regular file or a block device.
+// A folder, FIFO, socket or character device is none (reading some of them
+// would wait for ever).
+bool isImageFileType(mode_t mode);
 
 class ImageDisk : public Disk {
 public:

@@ -948,8 +948,7 @@ void AppController::runScan(int type, const char* waitKey, const QString& comman
                     desktop->playComplete();
                     hasResults = enginePtr->recovery()->getRootItem() != nullptr;
                     done();
-                    tellScanOutcome(type, outcome->stopped, outcome->found);
-                    finish(command);
+                    tellScanOutcome(type, outcome->stopped, outcome->found, command);
                 });
             });
         // The outline follows the scan as its results grow.
@@ -957,7 +956,7 @@ void AppController::runScan(int type, const char* waitKey, const QString& comman
     });
 }
 
-void AppController::tellScanOutcome(int type, bool stopped, u64 found) {
+void AppController::tellScanOutcome(int type, bool stopped, u64 found, const QString& command) {
     QString hint;
     if (stopped && found == 0) {
         hint = ui("ScanStoppedEmptyHint");
@@ -973,12 +972,18 @@ void AppController::tellScanOutcome(int type, bool stopped, u64 found) {
         hint = ui(type == SCAN_LOST_VOLUMES ? "SelectVolumeToRecoverHint" : "SelectFilesToRecoverHint");
     }
     setHelpText(hint, true);
-    if (type != SCAN_DELETED_FILES) return;
-    if (stopped) {
-        alert("ScanStopped", hint);
-    } else {
-        alert("EndOfScan", found > 0 ? ui("EndOfScanNotice") : hint);
+    if (type != SCAN_DELETED_FILES) {
+        finish(command);
+        return;
     }
+    // Asked once the engine is free again: the outline fills with the
+    // results behind the alert (it reads them through the engine).
+    const char* title = stopped ? "ScanStopped" : "EndOfScan";
+    const QString text = stopped || found == 0 ? hint : ui("EndOfScanNotice");
+    QTimer::singleShot(0, this, [this, title, text, command] {
+        alert(title, text);
+        finish(command);
+    });
 }
 
 void AppController::searchUsingToolbarSearchField() {

@@ -184,8 +184,8 @@ private:
     void updateActions();
     void alert(const char* titleKey, const QString& text);
     // The outcome of a scan in the hint line (and, for the deleted-files
-    // scan, in its closing alert).
-    void tellScanOutcome(int type, bool stopped, u64 found);
+    // scan, in its closing alert); then the command is finished.
+    void tellScanOutcome(int type, bool stopped, u64 found, const QString& command);
     void finish(const QString& command);
     // Serves a progress callback while the engine is parked.
     void serveProgress(double percent, bool* cancel);

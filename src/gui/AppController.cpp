@@ -15,6 +15,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QSysInfo>
 #include <QTabWidget>
@@ -118,6 +119,9 @@ u64 countLostVolumes(Disk* disk) {
 }
 
 QString number(u64 value) { return QString::number(qulonglong(value)); }
+
+// What a window manager's title bar and borders may add to the window.
+const QSize kFrameAllowance(16, 48);
 
 }  // namespace
 
@@ -263,7 +267,11 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
     timer->start();
 
     setAppTitle(QString());
-    resize(1000, 640);
+    // The first size, within the screen's free area (a small screen, a
+    // panel), with room left for a window manager's frame.
+    QSize first(1000, 640);
+    if (const QScreen* shownOn = screen()) first = first.boundedTo(shownOn->availableGeometry().size() - kFrameAllowance);
+    resize(first);
     updateActions();
     if (options.chooseDiskAtStart) QTimer::singleShot(0, this, &AppController::chooseDisk);
 }

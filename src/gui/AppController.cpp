@@ -1092,6 +1092,11 @@ void AppController::save() {
                 const QString where = QDir::toNativeSeparators(target);
                 if (r.stopped) {
                     setHelpText(uiStrings().format(QStringLiteral("SaveStoppedHint"), {number(r.saved), where}), true);
+                } else if (r.failed > r.refused) {
+                    // A file that could not be written ends the save: the
+                    // files after it were not tried.
+                    setHelpText(uiStrings().format(QStringLiteral("SaveStoppedByFailureHint"), {number(r.saved), where}),
+                                true);
                 } else if (r.failed > 0) {
                     setHelpText(uiStrings().format(QStringLiteral("SaveDoneWithFailuresHint"),
                                                    {number(r.saved), where, number(r.failed)}),

@@ -3,6 +3,9 @@
 // page that ships beside the program, names are readable, the viewer and the
 // About box behave, and closing during a scan ends the scan first.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -91,7 +94,7 @@ struct RefusingRecovery : Recovery {
     }
 };
 
-TEST(GuiOutcomes, RefusedFilesAreToldAfterTheSave) {
+TEST(GuiOutcomes, RefusedAndFailedFilesAreToldAfterTheSave) {
     RefusingRecovery* recovery = nullptr;
     Driver w({"camera_card.img"}, false, [&](gui::AppOptions& options) {
         options.makeRecovery = [&recovery] {
@@ -120,6 +123,29 @@ TEST(GuiOutcomes, RefusedFilesAreToldAfterTheSave) {
         EXPECT_TRUE(hint.contains(target.path())) << hint.toStdString();
         EXPECT_EQ(hint.contains(QStringLiteral("could not be saved")), c.refused + c.other > 0) << hint.toStdString();
     }
+
+    // A real write failure (no file may grow past 1 KiB, as on a full
+    // disk): the save ends at that file, and the hint says it stopped
+    // rather than counting one failure among files never tried.
+    recovery->refuse = recovery->otherFailures = 0;
+    QTemporaryDir target;
+    w.desktop.asked.clear();
+    w.savedUnder(target);
+    {
+        rlimit before{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+        const auto previous = signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{1024, before.rlim_max};
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        w.run("Save", QStringLiteral("save"));
+        setrlimit(RLIMIT_FSIZE, &before);
+        signal(SIGXFSZ, previous);
+    }
+    EXPECT_EQ(w.desktop.asked, QStringList{failed});
+    EXPECT_EQ(recovery->getFailedFileCount(), 1u);
+    // Every file written before the one that failed, which stays cut.
+    const QString saved = QString::number(filesUnder(target.path()) - 1);
+    EXPECT_EQ(w.app->hint().pending.toStdString(), uiText("SaveStoppedByFailureHint", {saved, target.path()}).toStdString());
 }
 
 TEST(GuiOutcomes, HelpOpensThePageBesideTheProgramOrNamesIt) {

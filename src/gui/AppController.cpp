@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QDialog>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -1177,6 +1178,17 @@ void AppController::createImageFile() {
                 endBracket();
                 if (!*ok) {
                     alert("ImageFileFailed", ui("ImageFileFailedNotice"));
+                } else if (*stopped && closePending) {
+                    // No one reads the hint of a closing window: the name
+                    // tells that the image is incomplete. Its data stays (of a
+                    // failing disk it may be all there is).
+                    const QString kept = path + QStringLiteral(".incomplete");
+                    if (QFile::rename(path, kept)) {
+                        qInfo("the window closed while the image file was made: kept incomplete as %s",
+                              qUtf8Printable(kept));
+                    } else {
+                        qInfo("the window closed while the image file was made: %s is incomplete", qUtf8Printable(path));
+                    }
                 } else {
                     setHelpText(uiStrings().format(*stopped ? QStringLiteral("ImageFileStoppedHint")
                                                             : QStringLiteral("ImageFileDoneHint"),

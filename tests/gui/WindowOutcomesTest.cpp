@@ -299,7 +299,7 @@ TEST(GuiOutcomes, TheAboutBoxClosesWithItsButtonAndEscape) {
 // sheet's: the scan is cancelled, the engine ends its call, then the window
 // closes, with no alert on the way. Nothing is Qt-modal meanwhile: Qt drops
 // a window manager's close to a window that a modal one blocks.
-TEST(GuiOutcomes, ClosingDuringAScanCancelsItThenCloses) {
+TEST(GuiOutcomes, ClosingDuringAScanOrAnImageFileCancelsItThenCloses) {
     for (const bool bySheet : {false, true}) {
         Driver w({"carving_fat32.img"}, true);
         QSignalSpy closed(w.app.get(), &gui::AppController::windowClosed);
@@ -320,6 +320,24 @@ TEST(GuiOutcomes, ClosingDuringAScanCancelsItThenCloses) {
         EXPECT_FALSE(w.app->engine()->busy()) << bySheet;
         EXPECT_TRUE(w.desktop.asked.isEmpty()) << w.desktop.asked.join('|').toStdString();
     }
+
+    // During the making of an image file: no file under the chosen name is
+    // left looking whole; the part made is kept under a name that says so.
+    Driver w({"carving_fat32.img"}, true);
+    QSignalSpy closed(w.app.get(), &gui::AppController::windowClosed);
+    w.chooseDisk();
+    auto* disk = static_cast<HeldDisk*>(w.disks[0]);
+    disk->delayMs = 200;
+    QTemporaryDir out;
+    const QString copy = out.filePath(QStringLiteral("copy.img"));
+    w.desktop.saveFiles.push_back(copy);
+    w.app->action(gui::Action::CreateImageFile)->trigger();
+    ASSERT_TRUE(waitFor([&] { return QFileInfo(copy).size() > 0; }));
+    w.app->close();
+    ASSERT_TRUE(waitFor([&] { return closed.size() == 1; }));
+    EXPECT_FALSE(QFile::exists(copy));
+    EXPECT_GT(QFileInfo(copy + QStringLiteral(".incomplete")).size(), 0);
+    EXPECT_LT(QFileInfo(copy + QStringLiteral(".incomplete")).size(), QFileInfo(QString::fromStdString(mediumFile("carving_fat32.img"))).size());
 }
 
 }  // namespace

@@ -124,6 +124,9 @@ QString number(u64 value) { return QString::number(qulonglong(value)); }
 // What a window manager's title bar and borders may add to the window.
 const QSize kFrameAllowance(16, 48);
 
+// The widths of the table's columns after Name.
+const int kColumnWidths[] = {90, 150, 150, 80};
+
 }  // namespace
 
 // The engine's listener: runs on the engine thread and parks the engine
@@ -312,9 +315,10 @@ void AppController::buildWidgets() {
     QHeaderView* header = tableWidget->horizontalHeader();
     header->setStretchLastSection(false);
     header->setMinimumSectionSize(40);
-    const int widths[] = {0, 90, 150, 150, 80};
-    for (int column = 1; column < int(std::size(widths)); ++column) header->resizeSection(column, widths[column]);
+    for (int column = 1; column <= int(std::size(kColumnWidths)); ++column)
+        header->resizeSection(column, kColumnWidths[column - 1]);
     header->setSectionResizeMode(0, QHeaderView::Stretch);
+    tableWidget->viewport()->installEventFilter(this);
     tableWidget->setObjectName(QStringLiteral("table"));
     tableWidget->setItemDelegate(new CutTextToolTips(tableWidget));
 
@@ -572,6 +576,26 @@ void AppController::alert(const char* titleKey, const QString& text) {
         return;
     }
     desktop->ask(this, ui(titleKey), text, {ui("OK")}, 0);
+}
+
+void AppController::fitTableColumns() {
+    int preferred = 0;
+    for (const int width : kColumnWidths) preferred += width;
+    const int room = tableWidget->viewport()->width() / 2;
+    const bool shrink = room < preferred;
+    // Widths the user gave the columns stay while the table is wide enough.
+    if (!shrink && !columnsShrunk) return;
+    columnsShrunk = shrink;
+    QHeaderView* header = tableWidget->horizontalHeader();
+    for (int column = 1; column <= int(std::size(kColumnWidths)); ++column) {
+        const int width = kColumnWidths[column - 1];
+        header->resizeSection(column, shrink ? std::max(header->minimumSectionSize(), width * room / preferred) : width);
+    }
+}
+
+bool AppController::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Resize && watched == tableWidget->viewport()) fitTableColumns();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void AppController::setTableFolder(VolumeItem* newFolder) {

@@ -147,6 +147,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     class Events;
@@ -174,6 +175,9 @@ private:
     // Table model, folder and outline records go (before results change).
     void dropResultViews();
     void setTableFolder(VolumeItem* newFolder);
+    // Name takes the width the other columns leave, and at least half of a
+    // narrow table (a small screen): the others then shrink in proportion.
+    void fitTableColumns();
     void showDiskList();
     void showResultTree();
     void expandOutlineView();
@@ -225,6 +229,7 @@ private:
     VolumeItem* folder = nullptr;
     bool hasResults = false;
     bool treeShowsResults = false;
+    bool columnsShrunk = false;
     int scanType = 0;
     bool running = false;
     bool autoExpand = false;

@@ -242,6 +242,15 @@ TEST(GuiOutcomes, NameTakesTheTableWidthAndCutNamesShowWhole) {
         EXPECT_GT(header->sectionSize(0), std::max(narrower, header->sectionSize(4))) << width;
         narrower = header->sectionSize(0);
     }
+    // A narrow window (a small screen): Name keeps half the table, the
+    // others shrink (their whole text in tooltips); wide again, they are
+    // as before.
+    const int wide = others();
+    w.app->resize(784, 552);  // its size on an 800 x 600 screen with a panel
+    EXPECT_TRUE(waitFor([&] { return header->sectionSize(0) + others() == table->viewport()->width(); }, 5000));
+    EXPECT_GE(header->sectionSize(0), table->viewport()->width() / 2);
+    w.app->resize(1400, 640);
+    EXPECT_TRUE(waitFor([&] { return others() == wide; }, 5000));
 
     // The outline too, narrower than a name.
     auto* splitter = qobject_cast<QSplitter*>(w.app->outlineView()->parentWidget());

@@ -1163,12 +1163,26 @@ void AppController::saveReport() {
                 .format(QStringLiteral("AppFileListReportOnDate"),
                         {appInfo().text(QStringLiteral("AppName")), QDateTime::currentDateTime().toString(Qt::ISODate)})
                 .toStdString();
+        struct Result {
+            bool ok = false, stopped = false;
+        };
+        auto result = std::make_shared<Result>();
         enginePtr->post(
-            [this, items, path, title, footer] {
-                enginePtr->recovery()->saveReport(items, path.toStdString(), title, footer);
+            [this, items, path, title, footer, result] {
+                result->ok = enginePtr->recovery()->saveReport(items, path.toStdString(), title, footer);
+                result->stopped = cancelPassed;
             },
-            [this] {
+            [this, path, result] {
                 endBracket();
+                const QString where = QDir::toNativeSeparators(path);
+                if (!result->ok) {
+                    alert("ReportFailed", uiStrings().format(QStringLiteral("ReportFailedNotice"), {where}));
+                } else {
+                    setHelpText(uiStrings().format(result->stopped ? QStringLiteral("ReportStoppedHint")
+                                                                   : QStringLiteral("ReportDoneHint"),
+                                                   {where}),
+                                true);
+                }
                 finish(QStringLiteral("saveReport"));
             },
             enginePtr->generation());

@@ -233,6 +233,15 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
     w.selectRow({0});
     w.run("SaveFileList", QStringLiteral("saveReport"));
     EXPECT_TRUE(readAll(report).contains("IMG_0001.JPG"));
+    EXPECT_EQ(w.app->hint().pending, uiText("ReportDoneHint", {report}));
+    // One that cannot be written, and one onto the disk being read: told.
+    for (const QString& path : {out.path() + QStringLiteral("/no/such/folder/report.html"),
+                                QString::fromStdString(mediaPath("camera_card.img"))}) {
+        w.desktop.asked.clear();
+        w.desktop.saveFiles.push_back(path);
+        w.run("SaveFileList", QStringLiteral("saveReport"));
+        EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The file list was not saved")}) << path.toStdString();
+    }
 }
 
 TEST(GuiWindow, SheetIsModalThrottledAndLiveWhileAReadHangs) {

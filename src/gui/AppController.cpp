@@ -570,8 +570,9 @@ void AppController::finish(const QString& command) {
 }
 
 void AppController::alert(const char* titleKey, const QString& text) {
-    // A window that is closing tells the log only.
-    if (closePending) {
+    // A window that is closing (or closed, with an alert still on its way)
+    // tells the log only.
+    if (closePending || !isVisible()) {
         qInfo("alert while closing: %s: %s", qUtf8Printable(ui(titleKey)), qUtf8Printable(text));
         return;
     }

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QDialog>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -15,6 +16,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QSysInfo>
 #include <QTabWidget>
@@ -118,6 +120,12 @@ u64 countLostVolumes(Disk* disk) {
 }
 
 QString number(u64 value) { return QString::number(qulonglong(value)); }
+
+// What a window manager's title bar and borders may add to the window.
+const QSize kFrameAllowance(16, 48);
+
+// The widths of the table's columns after Name.
+const int kColumnWidths[] = {90, 150, 150, 80};
 
 }  // namespace
 
@@ -263,7 +271,11 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
     timer->start();
 
     setAppTitle(QString());
-    resize(1000, 640);
+    // The first size, within the screen's free area (a small screen, a
+    // panel), with room left for a window manager's frame.
+    QSize first(1000, 640);
+    if (const QScreen* shownOn = screen()) first = first.boundedTo(shownOn->availableGeometry().size() - kFrameAllowance);
+    resize(first);
     updateActions();
     if (options.chooseDiskAtStart) QTimer::singleShot(0, this, &AppController::chooseDisk);
 }
@@ -303,9 +315,10 @@ void AppController::buildWidgets() {
     QHeaderView* header = tableWidget->horizontalHeader();
     header->setStretchLastSection(false);
     header->setMinimumSectionSize(40);
-    const int widths[] = {0, 90, 150, 150, 80};
-    for (int column = 1; column < int(std::size(widths)); ++column) header->resizeSection(column, widths[column]);
+    for (int column = 1; column <= int(std::size(kColumnWidths)); ++column)
+        header->resizeSection(column, kColumnWidths[column - 1]);
     header->setSectionResizeMode(0, QHeaderView::Stretch);
+    tableWidget->viewport()->installEventFilter(this);
     tableWidget->setObjectName(QStringLiteral("table"));
     tableWidget->setItemDelegate(new CutTextToolTips(tableWidget));
 
@@ -557,12 +570,33 @@ void AppController::finish(const QString& command) {
 }
 
 void AppController::alert(const char* titleKey, const QString& text) {
-    // A window that is closing tells the log only.
-    if (closePending) {
+    // A window that is closing (or closed, with an alert still on its way)
+    // tells the log only.
+    if (closePending || !isVisible()) {
         qInfo("alert while closing: %s: %s", qUtf8Printable(ui(titleKey)), qUtf8Printable(text));
         return;
     }
     desktop->ask(this, ui(titleKey), text, {ui("OK")}, 0);
+}
+
+void AppController::fitTableColumns() {
+    int preferred = 0;
+    for (const int width : kColumnWidths) preferred += width;
+    const int room = tableWidget->viewport()->width() / 2;
+    const bool shrink = room < preferred;
+    // Widths the user gave the columns stay while the table is wide enough.
+    if (!shrink && !columnsShrunk) return;
+    columnsShrunk = shrink;
+    QHeaderView* header = tableWidget->horizontalHeader();
+    for (int column = 1; column <= int(std::size(kColumnWidths)); ++column) {
+        const int width = kColumnWidths[column - 1];
+        header->resizeSection(column, shrink ? std::max(header->minimumSectionSize(), width * room / preferred) : width);
+    }
+}
+
+bool AppController::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Resize && watched == tableWidget->viewport()) fitTableColumns();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void AppController::setTableFolder(VolumeItem* newFolder) {
@@ -948,8 +982,7 @@ void AppController::runScan(int type, const char* waitKey, const QString& comman
                     desktop->playComplete();
                     hasResults = enginePtr->recovery()->getRootItem() != nullptr;
                     done();
-                    tellScanOutcome(type, outcome->stopped, outcome->found);
-                    finish(command);
+                    tellScanOutcome(type, outcome->stopped, outcome->found, command);
                 });
             });
         // The outline follows the scan as its results grow.
@@ -957,7 +990,7 @@ void AppController::runScan(int type, const char* waitKey, const QString& comman
     });
 }
 
-void AppController::tellScanOutcome(int type, bool stopped, u64 found) {
+void AppController::tellScanOutcome(int type, bool stopped, u64 found, const QString& command) {
     QString hint;
     if (stopped && found == 0) {
         hint = ui("ScanStoppedEmptyHint");
@@ -973,12 +1006,18 @@ void AppController::tellScanOutcome(int type, bool stopped, u64 found) {
         hint = ui(type == SCAN_LOST_VOLUMES ? "SelectVolumeToRecoverHint" : "SelectFilesToRecoverHint");
     }
     setHelpText(hint, true);
-    if (type != SCAN_DELETED_FILES) return;
-    if (stopped) {
-        alert("ScanStopped", hint);
-    } else {
-        alert("EndOfScan", found > 0 ? ui("EndOfScanNotice") : hint);
+    if (type != SCAN_DELETED_FILES) {
+        finish(command);
+        return;
     }
+    // Asked once the engine is free again: the outline fills with the
+    // results behind the alert (it reads them through the engine).
+    const char* title = stopped ? "ScanStopped" : "EndOfScan";
+    const QString text = stopped || found == 0 ? hint : ui("EndOfScanNotice");
+    QTimer::singleShot(0, this, [this, title, text, command] {
+        alert(title, text);
+        finish(command);
+    });
 }
 
 void AppController::searchUsingToolbarSearchField() {
@@ -1079,6 +1118,11 @@ void AppController::save() {
                 const QString where = QDir::toNativeSeparators(target);
                 if (r.stopped) {
                     setHelpText(uiStrings().format(QStringLiteral("SaveStoppedHint"), {number(r.saved), where}), true);
+                } else if (r.failed > r.refused) {
+                    // A file that could not be written ends the save: the
+                    // files after it were not tried.
+                    setHelpText(uiStrings().format(QStringLiteral("SaveStoppedByFailureHint"), {number(r.saved), where}),
+                                true);
                 } else if (r.failed > 0) {
                     setHelpText(uiStrings().format(QStringLiteral("SaveDoneWithFailuresHint"),
                                                    {number(r.saved), where, number(r.failed)}),
@@ -1120,12 +1164,26 @@ void AppController::saveReport() {
                 .format(QStringLiteral("AppFileListReportOnDate"),
                         {appInfo().text(QStringLiteral("AppName")), QDateTime::currentDateTime().toString(Qt::ISODate)})
                 .toStdString();
+        struct Result {
+            bool ok = false, stopped = false;
+        };
+        auto result = std::make_shared<Result>();
         enginePtr->post(
-            [this, items, path, title, footer] {
-                enginePtr->recovery()->saveReport(items, path.toStdString(), title, footer);
+            [this, items, path, title, footer, result] {
+                result->ok = enginePtr->recovery()->saveReport(items, path.toStdString(), title, footer);
+                result->stopped = cancelPassed;
             },
-            [this] {
+            [this, path, result] {
                 endBracket();
+                const QString where = QDir::toNativeSeparators(path);
+                if (!result->ok) {
+                    alert("ReportFailed", uiStrings().format(QStringLiteral("ReportFailedNotice"), {where}));
+                } else {
+                    setHelpText(uiStrings().format(result->stopped ? QStringLiteral("ReportStoppedHint")
+                                                                   : QStringLiteral("ReportDoneHint"),
+                                                   {where}),
+                                true);
+                }
                 finish(QStringLiteral("saveReport"));
             },
             enginePtr->generation());
@@ -1159,6 +1217,17 @@ void AppController::createImageFile() {
                 endBracket();
                 if (!*ok) {
                     alert("ImageFileFailed", ui("ImageFileFailedNotice"));
+                } else if (*stopped && closePending) {
+                    // No one reads the hint of a closing window: the name
+                    // tells that the image is incomplete. Its data stays (of a
+                    // failing disk it may be all there is).
+                    const QString kept = path + QStringLiteral(".incomplete");
+                    if (QFile::rename(path, kept)) {
+                        qInfo("the window closed while the image file was made: kept incomplete as %s",
+                              qUtf8Printable(kept));
+                    } else {
+                        qInfo("the window closed while the image file was made: %s is incomplete", qUtf8Printable(path));
+                    }
                 } else {
                     setHelpText(uiStrings().format(*stopped ? QStringLiteral("ImageFileStoppedHint")
                                                             : QStringLiteral("ImageFileDoneHint"),

@@ -147,6 +147,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     class Events;
@@ -174,6 +175,9 @@ private:
     // Table model, folder and outline records go (before results change).
     void dropResultViews();
     void setTableFolder(VolumeItem* newFolder);
+    // Name takes the width the other columns leave, and at least half of a
+    // narrow table (a small screen): the others then shrink in proportion.
+    void fitTableColumns();
     void showDiskList();
     void showResultTree();
     void expandOutlineView();
@@ -184,8 +188,8 @@ private:
     void updateActions();
     void alert(const char* titleKey, const QString& text);
     // The outcome of a scan in the hint line (and, for the deleted-files
-    // scan, in its closing alert).
-    void tellScanOutcome(int type, bool stopped, u64 found);
+    // scan, in its closing alert); then the command is finished.
+    void tellScanOutcome(int type, bool stopped, u64 found, const QString& command);
     void finish(const QString& command);
     // Serves a progress callback while the engine is parked.
     void serveProgress(double percent, bool* cancel);
@@ -225,6 +229,7 @@ private:
     VolumeItem* folder = nullptr;
     bool hasResults = false;
     bool treeShowsResults = false;
+    bool columnsShrunk = false;
     int scanType = 0;
     bool running = false;
     bool autoExpand = false;

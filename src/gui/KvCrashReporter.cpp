@@ -32,6 +32,12 @@ QString text(const char* key) { return KvCrashReporter::strings().text(QString::
 const char kDraftGroup[] = "KvCrashReporterDraft";
 const char kEmailKey[] = "KvCrashReporterEmail";
 
+// Each mode keeps a draft of its own: a feedback window discarded, sent or
+// failed leaves a crash report's draft alone, and the other way round.
+QString draftGroup(bool feedback) {
+    return QString::fromLatin1(kDraftGroup) + (feedback ? QStringLiteral("/feedback") : QStringLiteral("/crash"));
+}
+
 QString displayName() {
     const QString name = QGuiApplication::applicationDisplayName();
     return name.isEmpty() ? KvCrashReporter::applicationName() : name;
@@ -164,8 +170,8 @@ void KvCrashReporter::fill(const QString& logString) {
     message.replace(QStringLiteral("%%EMAILADDRESS"), email);
     // A draft of this mode, left by a failed upload, comes back as typed.
     QSettings settings;
-    settings.beginGroup(QString::fromLatin1(kDraftGroup));
-    if (settings.contains(QStringLiteral("message")) && settings.value(QStringLiteral("feedback")).toBool() == feedback) {
+    settings.beginGroup(draftGroup(feedback));
+    if (settings.contains(QStringLiteral("message"))) {
         message = settings.value(QStringLiteral("message")).toString();
         email = settings.value(QStringLiteral("email")).toString();
     }
@@ -205,9 +211,8 @@ void KvCrashReporter::discardCrashReport() {
 
 void KvCrashReporter::keepDraft(bool keep) {
     QSettings settings;
-    settings.beginGroup(QString::fromLatin1(kDraftGroup));
+    settings.beginGroup(draftGroup(feedback));
     if (keep) {
-        settings.setValue(QStringLiteral("feedback"), feedback);
         settings.setValue(QStringLiteral("message"), informationField->toPlainText());
         settings.setValue(QStringLiteral("email"), emailField->text());
     } else {

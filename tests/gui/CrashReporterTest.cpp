@@ -460,9 +460,19 @@ TEST(CrashReporterWindow, AFailedSendKeepsTheMessageAndTheAddress) {
     gui::KvCrashReporter* again = gui::KvCrashReporter::open(QStringLiteral("crash text"), &desktop);
     EXPECT_EQ(fields(again), QStringLiteral("what I did|me@example.org"));
     EXPECT_FALSE(gui::preferencesText().contains(QStringLiteral("what I did")));
+    // A feedback window of its own meanwhile, failed and then discarded
+    // (it has no Remind button): its draft is not the crash report's.
     gui::KvCrashReporter* feedback = gui::KvCrashReporter::open(QString(), &desktop);
     EXPECT_FALSE(fields(feedback).startsWith(QStringLiteral("what I did"))) << "a crash report's draft";
-    feedback->remindMeLater();
+    feedback->findChild<QPlainTextEdit*>("informationField")->setPlainText(QStringLiteral("an idea"));
+    send(feedback, refused);
+    feedback = gui::KvCrashReporter::open(QString(), &desktop);
+    EXPECT_TRUE(fields(feedback).startsWith(QStringLiteral("an idea"))) << "the feedback's own draft";
+    feedback->discardCrashReport();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    again->remindMeLater();
+    again = gui::KvCrashReporter::open(QStringLiteral("crash text"), &desktop);
+    EXPECT_EQ(fields(again), QStringLiteral("what I did|me@example.org")) << "the crash report's draft lost";
     send(again, echo.url());
     EXPECT_TRUE(echo.nextReport()["parts"].toObject()["crashlog"].toString().startsWith("what I did\n=========="));
 

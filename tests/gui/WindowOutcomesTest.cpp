@@ -3,6 +3,9 @@
 // page that ships beside the program, names are readable, the viewer and the
 // About box behave, and closing during a scan ends the scan first.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -91,7 +94,7 @@ struct RefusingRecovery : Recovery {
     }
 };
 
-TEST(GuiOutcomes, RefusedFilesAreToldAfterTheSave) {
+TEST(GuiOutcomes, RefusedAndFailedFilesAreToldAfterTheSave) {
     RefusingRecovery* recovery = nullptr;
     Driver w({"camera_card.img"}, false, [&](gui::AppOptions& options) {
         options.makeRecovery = [&recovery] {
@@ -120,6 +123,29 @@ TEST(GuiOutcomes, RefusedFilesAreToldAfterTheSave) {
         EXPECT_TRUE(hint.contains(target.path())) << hint.toStdString();
         EXPECT_EQ(hint.contains(QStringLiteral("could not be saved")), c.refused + c.other > 0) << hint.toStdString();
     }
+
+    // A real write failure (no file may grow past 1 KiB, as on a full
+    // disk): the save ends at that file, and the hint says it stopped
+    // rather than counting one failure among files never tried.
+    recovery->refuse = recovery->otherFailures = 0;
+    QTemporaryDir target;
+    w.desktop.asked.clear();
+    w.savedUnder(target);
+    {
+        rlimit before{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+        const auto previous = signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{1024, before.rlim_max};
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        w.run("Save", QStringLiteral("save"));
+        setrlimit(RLIMIT_FSIZE, &before);
+        signal(SIGXFSZ, previous);
+    }
+    EXPECT_EQ(w.desktop.asked, QStringList{failed});
+    EXPECT_EQ(recovery->getFailedFileCount(), 1u);
+    // Every file written before the one that failed, which stays cut.
+    const QString saved = QString::number(filesUnder(target.path()) - 1);
+    EXPECT_EQ(w.app->hint().pending.toStdString(), uiText("SaveStoppedByFailureHint", {saved, target.path()}).toStdString());
 }
 
 TEST(GuiOutcomes, HelpOpensThePageBesideTheProgramOrNamesIt) {
@@ -216,6 +242,15 @@ TEST(GuiOutcomes, NameTakesTheTableWidthAndCutNamesShowWhole) {
         EXPECT_GT(header->sectionSize(0), std::max(narrower, header->sectionSize(4))) << width;
         narrower = header->sectionSize(0);
     }
+    // A narrow window (a small screen): Name keeps half the table, the
+    // others shrink (their whole text in tooltips); wide again, they are
+    // as before.
+    const int wide = others();
+    w.app->resize(784, 552);  // its size on an 800 x 600 screen with a panel
+    EXPECT_TRUE(waitFor([&] { return header->sectionSize(0) + others() == table->viewport()->width(); }, 5000));
+    EXPECT_GE(header->sectionSize(0), table->viewport()->width() / 2);
+    w.app->resize(1400, 640);
+    EXPECT_TRUE(waitFor([&] { return others() == wide; }, 5000));
 
     // The outline too, narrower than a name.
     auto* splitter = qobject_cast<QSplitter*>(w.app->outlineView()->parentWidget());
@@ -227,7 +262,7 @@ TEST(GuiOutcomes, NameTakesTheTableWidthAndCutNamesShowWhole) {
     EXPECT_EQ(toolTipAt(w.app->outlineView(), row), row.data().toString());
 }
 
-TEST(GuiOutcomes, TheViewerOpensInsideTheAvailableScreen) {
+TEST(GuiOutcomes, TheWindowAndTheViewerOpenInsideTheAvailableScreen) {
     // With a frame of a title bar and borders, as a window manager adds.
     const QRect available(0, 0, 1280, 776);
     const QSize size(328, 328);
@@ -239,6 +274,10 @@ TEST(GuiOutcomes, TheViewerOpensInsideTheAvailableScreen) {
     Window w({"camera_card.img"});
     gui::ViewerWindow* viewer = w.app->itemPreviews()->viewer();
     const QRect screen = viewer->screen()->availableGeometry();
+    // The window on a screen smaller than its usual 1000 x 640 (the test
+    // screen's 800 x 600): the hint line at its foot stays in sight.
+    ASSERT_LT(screen.width(), 1000);
+    EXPECT_TRUE(screen.contains(w.app->frameGeometry())) << w.app->width() << "x" << w.app->height();
     viewer->move(screen.right() - 40, screen.bottom() - 40);  // left there earlier
     w.app->toggleViewer();
     ASSERT_TRUE(waitFor([&] { return viewer->isVisible(); }));
@@ -249,7 +288,8 @@ TEST(GuiOutcomes, TheViewerOpensInsideTheAvailableScreen) {
 TEST(GuiOutcomes, TheAboutBoxClosesWithItsButtonAndEscape) {
     Window w({});
     for (const bool byKey : {true, false}) {
-        clickThroughWindow(w.app->toolButton(QStringLiteral("About")));
+        // On the test's small screen the button may sit in the toolbar's overflow.
+        w.app->toolButton(QStringLiteral("About"))->click();
         auto* about = w.app->findChild<QDialog*>(QStringLiteral("aboutWindow"));
         ASSERT_TRUE(about && waitFor([&] { return about->isVisible(); }));
         if (byKey) {
@@ -268,7 +308,7 @@ TEST(GuiOutcomes, TheAboutBoxClosesWithItsButtonAndEscape) {
 // sheet's: the scan is cancelled, the engine ends its call, then the window
 // closes, with no alert on the way. Nothing is Qt-modal meanwhile: Qt drops
 // a window manager's close to a window that a modal one blocks.
-TEST(GuiOutcomes, ClosingDuringAScanCancelsItThenCloses) {
+TEST(GuiOutcomes, ClosingDuringAScanOrAnImageFileCancelsItThenCloses) {
     for (const bool bySheet : {false, true}) {
         Driver w({"carving_fat32.img"}, true);
         QSignalSpy closed(w.app.get(), &gui::AppController::windowClosed);
@@ -289,6 +329,24 @@ TEST(GuiOutcomes, ClosingDuringAScanCancelsItThenCloses) {
         EXPECT_FALSE(w.app->engine()->busy()) << bySheet;
         EXPECT_TRUE(w.desktop.asked.isEmpty()) << w.desktop.asked.join('|').toStdString();
     }
+
+    // During the making of an image file: no file under the chosen name is
+    // left looking whole; the part made is kept under a name that says so.
+    Driver w({"carving_fat32.img"}, true);
+    QSignalSpy closed(w.app.get(), &gui::AppController::windowClosed);
+    w.chooseDisk();
+    auto* disk = static_cast<HeldDisk*>(w.disks[0]);
+    disk->delayMs = 200;
+    QTemporaryDir out;
+    const QString copy = out.filePath(QStringLiteral("copy.img"));
+    w.desktop.saveFiles.push_back(copy);
+    w.app->action(gui::Action::CreateImageFile)->trigger();
+    ASSERT_TRUE(waitFor([&] { return QFileInfo(copy).size() > 0; }));
+    w.app->close();
+    ASSERT_TRUE(waitFor([&] { return closed.size() == 1; }));
+    EXPECT_FALSE(QFile::exists(copy));
+    EXPECT_GT(QFileInfo(copy + QStringLiteral(".incomplete")).size(), 0);
+    EXPECT_LT(QFileInfo(copy + QStringLiteral(".incomplete")).size(), QFileInfo(QString::fromStdString(mediumFile("carving_fat32.img"))).size());
 }
 
 }  // namespace

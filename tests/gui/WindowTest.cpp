@@ -140,9 +140,18 @@ TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {
     w.desktop.asked.clear();
     w.chooseDisk();
     EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("Close the scan results?")});
+    // The alert that tells the end of the scan stands over its results: the
+    // outline fills behind it while it waits for an answer.
+    bool resultsBehindTheAlert = false;
+    w.desktop.onAsk = [&] {
+        if (w.desktop.asked.last() == QStringLiteral("The scan is complete"))
+            resultsBehindTheAlert = waitFor([&] { return w.row({0, 0, 0}).isValid(); }, 5000);
+    };
     before = w.finished.size();
     w.startDeletedScan();
     w.waitFinished(QStringLiteral("deletedFilesScan"), before);
+    w.desktop.onAsk = nullptr;
+    EXPECT_TRUE(resultsBehindTheAlert) << "an empty outline behind the alert";
     const u64 whole = w.resultFiles();
     EXPECT_LT(cancelled, whole);
     EXPECT_GT(w.desktop.sounds, 1);
@@ -224,6 +233,15 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
     w.selectRow({0});
     w.run("SaveFileList", QStringLiteral("saveReport"));
     EXPECT_TRUE(readAll(report).contains("IMG_0001.JPG"));
+    EXPECT_EQ(w.app->hint().pending, uiText("ReportDoneHint", {report}));
+    // One that cannot be written, and one onto the disk being read: told.
+    for (const QString& path : {out.path() + QStringLiteral("/no/such/folder/report.html"),
+                                QString::fromStdString(mediaPath("camera_card.img"))}) {
+        w.desktop.asked.clear();
+        w.desktop.saveFiles.push_back(path);
+        w.run("SaveFileList", QStringLiteral("saveReport"));
+        EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The file list was not saved")}) << path.toStdString();
+    }
 }
 
 TEST(GuiWindow, SheetIsModalThrottledAndLiveWhileAReadHangs) {

@@ -15,7 +15,7 @@ std::string row(const std::string& name, const std::string& size, const std::str
 struct ReportTest : ::testing::Test {
     ~ReportTest() override { delete root; }
     std::string report(const std::vector<VolumeItem*>& items, const std::string& title, const std::string& footer) {
-        recovery.saveReport(items, scratch / "r.html", title, footer);
+        EXPECT_TRUE(recovery.saveReport(items, scratch / "r.html", title, footer));
         return fileText(scratch / "r.html");
     }
     ScratchDir scratch;

@@ -67,7 +67,7 @@ TEST(WriteGuard, ASaveReportOrImageFileNeverLandsOnTheImageWhetherChosenOrListed
                              recovery.getRefusedFileCount(), recovery.getLastSaveOk()),
                   std::tuple(3u, 1u, 1u, false));
         EXPECT_EQ(fileBytes(scratch / "GUARD/notes.txt"), fileBytes(guardMedia("files/notes.txt")));
-        recovery.saveReport({root}, image, "title", "footer");
+        EXPECT_FALSE(recovery.saveReport({root}, image, "title", "footer"));
         EXPECT_FALSE(recovery.createImageFile(&disk, image));
         EXPECT_EQ(logs.count(refusedLine(image)), 3);
         EXPECT_EQ(fileBytes(image), fileBytes(guardMedia("disk.img")));

@@ -77,7 +77,9 @@ public:
     virtual void openExistingVolume();
     virtual void scan();
     virtual void save(std::vector<VolumeItem*> items, std::string dir);
-    virtual void saveReport(std::vector<VolumeItem*> items, std::string path, std::string title,
+    // Writes the items' list as a web page; false when the file could not
+    // be written (or would have replaced a file being read).
+    virtual bool saveReport(std::vector<VolumeItem*> items, std::string path, std::string title,
                             std::string footer);
     virtual void searchItems(std::string text);
     void seekToOffset(u64 offset) override;

@@ -16,7 +16,7 @@
 
 namespace vorn {
 
-void Recovery::saveReport(std::vector<VolumeItem*> items, std::string path, std::string title, std::string footer) {
+bool Recovery::saveReport(std::vector<VolumeItem*> items, std::string path, std::string title, std::string footer) {
     log(LOG_DEBUG, "Recovery::saveReport\n");
     std::string html =
         "<html><head><meta http-equiv=Content-type content=text/html;charset=UTF-8 /></head><body><h1>";
@@ -37,14 +37,15 @@ void Recovery::saveReport(std::vector<VolumeItem*> items, std::string path, std:
     // a device or a file being read.
     OutputOpen opened = OutputOpen::Failed;
     const int fd = openOutputFile(path, true, opened);
-    if (opened == OutputOpen::Refused) return;
+    if (opened == OutputOpen::Refused) return false;
     if (fd < 0) {
         log(LOG_ERROR, "error creating report file %s\n", path.c_str());
-        return;
+        return false;
     }
     const bool written = writeAll(fd, reinterpret_cast<const u8*>(html.data()), html.size());
     const bool closed = ::close(fd) == 0;
     if (!written || !closed) log(LOG_ERROR, "error writing report file %s\n", path.c_str());
+    return written && closed;
 }
 
 bool Recovery::writeReportItem(VolumeItem* item, std::string& html) { return writeReportItemAtDepth(item, html, 0); }

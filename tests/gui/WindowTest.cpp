@@ -100,11 +100,11 @@ TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
     EXPECT_GE(lines.count("fileSaving\n"), 7);
     EXPECT_TRUE(lines.contains("ask for: " + QFile::encodeName(readme.fileName()) + "\n"));
 
-    QTemporaryDir blocked;
-    QFile(blocked.path() + QStringLiteral("/DCIM")).open(QIODevice::WriteOnly);
+    QTemporaryDir blocked;  // gone by the time the save runs
     w.desktop.asked.clear();
     w.desktop.answers.clear();
     w.savedUnder(blocked);
+    blocked.remove();
     w.run("Save", QStringLiteral("save"));
     EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The save failed")});
     const QString told = w.app->hint().pending;

@@ -73,6 +73,34 @@ bool pathExists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+// Names tried for an item whose name is taken by another kind of entry.
+constexpr unsigned kMaxNumberedNames = 100;
+
+// Whether an item of this kind can be saved at path: nothing is there, or
+// what is there is of its kind (a folder to save into, a file to ask about).
+bool pathFitsItem(const std::string& path, bool folder) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    return folder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode);
+}
+
+// A folder and a file of one name in one folder (a disc's "NAME;1" beside
+// "NAME", a damaged catalog), or a link or other entry where an item goes:
+// the item is saved under "name (2)", "name (3)", ... so that neither the
+// item nor the rest of the save is lost.
+std::string freeTargetName(const std::string& dir, const std::string& name, bool folder) {
+    if (pathFitsItem(dir + "/" + name, folder)) return name;
+    for (unsigned n = 2; n <= kMaxNumberedNames; ++n) {
+        const std::string numbered = numberedTargetName(name, n);
+        if (pathFitsItem(dir + "/" + numbered, folder)) {
+            log(LOG_WARNING, "%s/%s is taken by another kind of entry, saved as %s\n", dir.c_str(), name.c_str(),
+                numbered.c_str());
+            return numbered;
+        }
+    }
+    return name;
+}
+
 // Reads len bytes at ofs of an item's stream; returns the bytes read.
 using StreamReader = u32 (*)(VolumeItem* item, u64 ofs, void* buf, u32 len);
 
@@ -299,10 +327,11 @@ bool Recovery::saveItemAtDepth(VolumeItem* item, const std::string& dir, int dep
     if (!item) return true;
     const std::string itemName = item->getName();
     log(LOG_DEBUG, "Recovery::saveItem: %s\n", itemName.c_str());
-    const std::string name = saveTargetName(itemName);
+    const bool folder = item->isContainer();
+    const std::string name = freeTargetName(dir, saveTargetName(itemName), folder);
     const std::string path = dir + "/" + name;
 
-    if (item->isContainer()) return saveFolder(item, path, depth);
+    if (folder) return saveFolder(item, path, depth);
     return saveFile(item, dir, name, path);
 }
 

@@ -41,6 +41,19 @@ std::string cutAtCharBoundary(const std::string& text, size_t maxBytes) {
 // Extensions longer than this are treated as part of the name when cutting.
 constexpr size_t kMaxKeptExtensionBytes = 32;
 
+// The name with suffix put before its extension, the part before cut so that
+// the whole stays within kMaxTargetNameBytes.
+std::string withSuffixBeforeExtension(std::string name, const std::string& suffix) {
+    std::string extension;
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0 && dot + 1 < name.size() &&
+        name.size() - dot <= kMaxKeptExtensionBytes) {
+        extension = name.substr(dot);
+        name.resize(dot);
+    }
+    return cutAtCharBoundary(name, kMaxTargetNameBytes - extension.size() - suffix.size()) + suffix + extension;
+}
+
 }  // namespace
 
 std::string saveTargetName(const std::string& name) {
@@ -58,13 +71,11 @@ std::string saveTargetName(const std::string& name) {
     if (out.empty() || out == "." || out == "..") return "_" + out;
     if (out.size() <= kMaxTargetNameBytes) return out;
 
-    std::string extension;
-    const size_t dot = out.rfind('.');
-    if (dot != std::string::npos && dot > 0 && out.size() - dot <= kMaxKeptExtensionBytes) {
-        extension = out.substr(dot);
-        out.resize(dot);
-    }
-    return cutAtCharBoundary(out, kMaxTargetNameBytes - extension.size()) + extension;
+    return withSuffixBeforeExtension(out, "");
+}
+
+std::string numberedTargetName(const std::string& name, unsigned number) {
+    return withSuffixBeforeExtension(name, " (" + std::to_string(number) + ")");
 }
 
 std::string htmlEscape(const std::string& text) {

@@ -28,6 +28,10 @@ inline constexpr size_t kMaxTargetNameBytes = 255;
 // at a UTF-8 character boundary, keeping its extension.
 std::string saveTargetName(const std::string& name);
 
+// A target name with " (number)" before its extension ("a (2).jpg"), for an
+// item whose name is taken by another kind of entry; within 255 bytes.
+std::string numberedTargetName(const std::string& name, unsigned number);
+
 // The text with & < > " ' written as character references, and NUL bytes as
 // U+FFFD, so that it shows as text in element content and quoted attributes.
 std::string htmlEscape(const std::string& text);

@@ -95,5 +95,26 @@ TEST(DiskLifecycle, OpensAreCountedPartitionsUniqueAndOnlyTheDisksOwnCleanupClos
     EXPECT_FALSE(disk.readBlocks(0, 1, std::vector<u8>(512).data()));
 }
 
+// A lost-volumes scan adds a partition per volume it finds, thousands on a disk full of descriptor copies:
+// each joins the list after one look at its own identifier, never by asking every listed one for its own,
+// and a partition whose identifier is listed already is still refused.
+TEST(DiskLifecycle, ThousandsOfPartitionsAreAddedWithOneIdentifierEach) {
+    struct Counted : FailingDisk {
+        Counted(int n, u64* calls) : FailingDisk(std::vector<u8>(512)), calls(calls) {
+            setName("Part " + std::to_string(n));
+        }
+        std::string getId() override { return ++*calls, FailingDisk::getId(); }
+        u64* calls;
+    };
+    constexpr int kCount = 4000;
+    u64 calls = 0;
+    FailingDisk disk(patternBytes(1024, 17));
+    for (int n = 0; n < kCount; ++n) ASSERT_TRUE(disk.addPartition(new Counted(n, &calls)));
+    Counted twin(kCount / 2, &calls);
+    EXPECT_FALSE(disk.addPartition(&twin));
+    EXPECT_EQ(disk.getPartitionCount(), u32(kCount));
+    EXPECT_LE(calls, u64(kCount) + 1);
+}
+
 }  // namespace
 }  // namespace vorn::test

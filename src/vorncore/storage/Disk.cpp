@@ -37,6 +37,7 @@ Disk::~Disk() {
     // Kinds with partitions delete them themselves; whatever is left in the
     // list is still ours and goes with it.
     partitions.clear();
+    partitionIds.clear();
 }
 
 bool Disk::isKindOf(int typeId) const { return typeId == KIND_DISK || Base::isKindOf(typeId); }
@@ -267,6 +268,7 @@ void Disk::deletePartitions() {
     // Emptied first, so that nothing can reach a partition being deleted.
     std::vector<std::unique_ptr<Disk>> leaving;
     leaving.swap(partitions);
+    partitionIds.clear();
 }
 
 Disk* Disk::getPartition(u32 index) {
@@ -288,7 +290,7 @@ bool Disk::addPartition(Disk* partition) {
     partition->setWhole(false);
     const std::string id = partition->getId();
     log(LOG_DEBUG, "DiskManager::addPartition %s\n", id.c_str());
-    if (findPartition(id)) {
+    if (!partitionIds.insert(id).second) {
         log(LOG_DEBUG, "DiskManager::addPartition - partition already in list: %s\n", id.c_str());
         return false;
     }

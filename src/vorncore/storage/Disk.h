@@ -16,6 +16,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "misc/Base.h"
@@ -104,6 +105,9 @@ protected:
     u64 blockCount = 0;
     int type = DISK_TYPE_UNKNOWN;
     std::vector<std::unique_ptr<Disk>> partitions;
+    // The identifiers of the partitions as they were added: a scan that adds
+    // thousands of lost volumes checks each against the others in constant time.
+    std::unordered_set<std::string> partitionIds;
     u32 openCount = 0;
     bool lostVolume = false;
     bool whole = true;

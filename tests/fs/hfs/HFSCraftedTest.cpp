@@ -1,6 +1,7 @@
 // The crafted HFS Plus volumes of tests/fixtures/hfs_gen.py (a folder listed twice on each of 30 levels, a
-// self-linked catalog index root with a fork that claims 2^50 bytes, 20,000 hard links, and a sound catalog of
-// three levels whose folders' records straddle two index nodes): each walked, saved,
+// self-linked catalog index root with a fork that claims 2^50 bytes, 20,000 hard links, a sound catalog of
+// three levels whose folders' records straddle two index nodes, and that catalog with a header that names
+// its first leaf as the root and a leaf in the middle of the chain as the first leaf): each walked, saved,
 // searched and scanned for lost files through Recovery within a generous hang guard, with as many items as
 // the volume holds and every file byte for byte as written.
 #include <gtest/gtest.h>
@@ -24,7 +25,8 @@ namespace {
 TEST(HFSCraftedVolumes, BrowsedWalkedSearchedSavedAndScannedInSecondsWithEveryFileIntact) {
     HangGuard guard(180);
     const struct { const char* image; const char* search; /* a part of some file names */ } shapes[] = {
-        {"hfs_twins.img", "level"}, {"hfs_selfloop.img", "file3"}, {"hfs_links.img", "f0001"}, {"hfs_many.img", "file03"}};
+        {"hfs_twins.img", "level"},  {"hfs_selfloop.img", "file3"}, {"hfs_links.img", "f0001"},
+        {"hfs_many.img", "file03"}, {"hfs_rootleaf.img", "file03"}};
     for (const auto& shape : shapes) {
         SCOPED_TRACE(shape.image);
         const std::map<std::string, ExpectedFile> expected = readExpected(shape.image);
@@ -71,23 +73,34 @@ TEST(HFSCraftedVolumes, BrowsedWalkedSearchedSavedAndScannedInSecondsWithEveryFi
 }
 
 // A catalog whose header names the first leaf as its root (an index that leads every search to the start of
-// the leaf chain): loading all 40 folders reads the leaf chain about once, not once per folder, and finds
-// every file.
+// the leaf chain), its first leaf as it was, 0, a leaf in the middle of the chain or the last leaf: loading
+// all 40 folders reads the leaf chain about once, not once per folder, and finds every file.
 TEST(HFSBTreeSearch, ABrokenIndexCostsOneWalkOfTheLeavesNotOnePerFolder) {
-    Bytes bytes = readFileBytes(mediaPath("hfs_many.img"));
-    ASSERT_GT(bytes.size(), 4096u);
-    const size_t header = size_t(loadBE32(bytes.data() + 1024 + 272 + 16)) * 512 + 14;  // the catalog's node 0
-    put16(bytes, header, 1), put32(bytes, header + 2, loadBE32(bytes.data() + header + 10));
-    FailingDisk disk(bytes);
-    ASSERT_TRUE(disk.open(false));
-    HFSVolume vol(&disk);
-    ASSERT_TRUE(vol.mount(true));
-    disk.clearRequests();
-    ItemCounter walk(10000);
-    vol.getRootItem()->visit(&walk, true);
-    EXPECT_EQ(walk.items, 40u * 13 + 1);
-    EXPECT_LT(disk.requestCount(), 2 * vol.getCatalog()->nodeCount());
-    disk.close();
+    const Bytes sound = readFileBytes(mediaPath("hfs_many.img"));
+    ASSERT_GT(sound.size(), 4096u);
+    const size_t catalog = size_t(loadBE32(sound.data() + 1024 + 272 + 16)) * 512;  // 512-byte nodes
+    const size_t header = catalog + 14;
+    std::vector<u32> chain;  // the leaves in chain order
+    for (u32 n = loadBE32(sound.data() + header + 10); n != 0 && chain.size() < 10000;
+         n = loadBE32(sound.data() + catalog + size_t(n) * 512))
+        chain.push_back(n);
+    ASSERT_GT(chain.size(), 8u);
+    for (const u32 firstLeaf : {chain.front(), 0u, chain[chain.size() / 2], chain.back()}) {
+        SCOPED_TRACE(firstLeaf);
+        Bytes bytes = sound;
+        put16(bytes, header, 1), put32(bytes, header + 2, chain.front()), put32(bytes, header + 10, firstLeaf);
+        FailingDisk disk(bytes);
+        ASSERT_TRUE(disk.open(false));
+        HFSVolume vol(&disk);
+        ASSERT_TRUE(vol.mount(true));
+        disk.clearRequests();
+        ItemCounter walk(10000);
+        vol.getRootItem()->visit(&walk, true);
+        EXPECT_EQ(walk.items, 40u * 13 + 1);
+        // The folders' own leaves, the runs of the chain once, a few more per folder: 40 x 260 without the jumps.
+        EXPECT_LT(disk.requestCount(), 3 * vol.getCatalog()->nodeCount());
+        disk.close();
+    }
 }
 
 // Hard links: the private-data folder is read once per volume. Listing 10,000 links with their sizes reads

@@ -1,7 +1,6 @@
 #include "fs/hfs/HFSBTree.h"
 
 #include <algorithm>
-#include <unordered_set>
 
 #include "fs/hfs/HFSBTreeNode.h"
 #include "fs/hfs/HFSForkData.h"
@@ -61,29 +60,43 @@ u64 HFSBTree::nodeCount() {
     return m_nodeCount;
 }
 
+void HFSBTree::addLeafRun(u64 first) {
+    const size_t before = m_leafStarts.size();
+    HFSBTreeNode node(this, first);
+    // Every leaf joins the lists once: a run ends at a leaf listed already,
+    // and all runs together hold at most the tree's nodes.
+    for (u64 n = first; n != 0 && m_leafStarts.size() < nodeCount() && !m_leafPlaces.count(n);) {
+        if (n != node.nodeNo() && !node.read(n)) break;
+        if (!node.hasDescriptor() || node.kind() != HFS_NODE_LEAF || node.records().empty()) break;
+        const HFSBTreeRecord& record = node.records().front();
+        m_leafPlaces[n] = m_leafStarts.size();
+        m_leafStarts.push_back({n, std::vector<u8>(record.key, record.keyData + record.keyLength)});
+        n = node.fLink();
+    }
+    if (m_leafStarts.size() > before) m_leafRunEnds.push_back(m_leafStarts.size());
+}
+
 u64 HFSBTree::leafBefore(KeyedRecordComparator* key, u64 from) {
     if (!m_leafStartsRead) {
         m_leafStartsRead = true;
-        HFSBTreeNode node(this, m_header.firstLeafNode);
-        std::unordered_set<u64> seen;
-        for (u64 n = m_header.firstLeafNode; n != 0 && seen.size() < nodeCount() && seen.insert(n).second;) {
-            if (n != node.nodeNo() && !node.read(n)) break;
-            if (!node.hasDescriptor() || node.kind() != HFS_NODE_LEAF || node.records().empty()) break;
-            const HFSBTreeRecord& first = node.records().front();
-            m_leafPlaces[n] = m_leafStarts.size();
-            m_leafStarts.push_back({n, std::vector<u8>(first.key, first.keyData + first.keyLength)});
-            n = node.fLink();
-        }
-        m_leafStarts.shrink_to_fit();
+        addLeafRun(m_header.firstLeafNode);
+    }
+    auto place = m_leafPlaces.find(from);
+    if (place == m_leafPlaces.end()) {
+        addLeafRun(from);
+        place = m_leafPlaces.find(from);
+        if (place == m_leafPlaces.end()) return 0;
     }
     // The chain of a sound tree is in key order: the leaves whose first key
     // lies below key come first.
-    auto below = std::partition_point(m_leafStarts.begin(), m_leafStarts.end(), [key](const LeafStart& leaf) {
+    const size_t at = place->second;
+    const size_t runEnd = *std::upper_bound(m_leafRunEnds.begin(), m_leafRunEnds.end(), at);
+    const auto begin = m_leafStarts.begin() + std::ptrdiff_t(at), end = m_leafStarts.begin() + std::ptrdiff_t(runEnd);
+    auto below = std::partition_point(begin, end, [key](const LeafStart& leaf) {
         const HFSBTreeRecord record{0, u32(leaf.key.size() - 2), leaf.key.data(), leaf.key.data() + 2, nullptr, 0};
         return key->compare(record) > 0;
     });
-    const auto place = m_leafPlaces.find(from);
-    if (place == m_leafPlaces.end() || below - m_leafStarts.begin() <= std::ptrdiff_t(place->second) + 1) return 0;
+    if (below - begin <= 1) return 0;
     return std::prev(below)->node;
 }
 

@@ -81,7 +81,9 @@ public:
     // otherwise. A search whose index led it far before its key moves on
     // from there instead of reading every leaf in between, so that N
     // searches of a catalog with a broken index read about N + L nodes, not
-    // N x L.
+    // N x L. A leaf `from` that the chain from the first leaf does not reach
+    // (the header's first leaf damaged) starts a run of its own, read once
+    // up to a leaf known already; every leaf is read once per tree.
     u64 leafBefore(KeyedRecordComparator* key, u64 from);
 
     static bool validNodeSize(u32 nodeSize);
@@ -104,8 +106,11 @@ private:
         std::vector<u8> key;
     };
     bool m_leafStartsRead = false;
-    std::vector<LeafStart> m_leafStarts;
+    std::vector<LeafStart> m_leafStarts;           // runs of the chain, one after another
+    std::vector<size_t> m_leafRunEnds;             // where each run ends in m_leafStarts, ascending
     std::unordered_map<u64, size_t> m_leafPlaces;  // node -> its place in m_leafStarts
+    // Appends the run of the chain from leaf `first` up to a leaf listed already.
+    void addLeafRun(u64 first);
 };
 
 }  // namespace vorn

@@ -138,8 +138,10 @@ bool HFSBTreeNode::findLeafRecord(KeyedRecordComparator* key, HFSBTreeRecord** r
                 u64 next = index && child != 0 ? 0 : m_fLink;
                 // Two whole leaves below the key before any match: the index
                 // led far too early (a sound one leads at most one leaf
-                // early); the leaf chain's own keys tell where to go on.
-                if (!index && fresh && ++m_leavesPassed == kLeavesBeforeJump) {
+                // early); the leaf chain's own keys tell where to go on. Asked
+                // again after every two more, as a jump may end where a run of
+                // the chain joins another.
+                if (!index && fresh && ++m_leavesPassed % kLeavesBeforeJump == 0) {
                     const u64 to = m_tree->leafBefore(key, m_nodeNo);
                     if (to != 0 && !m_visited.count(to)) next = to;
                 }

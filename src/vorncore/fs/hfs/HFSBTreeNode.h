@@ -68,7 +68,7 @@ private:
     u64 m_nodeNo = 0;
     HFSBTree* m_tree;
     std::vector<HFSBTreeRecord> m_records;
-    // Leaves passed whole before a search may ask the tree where its key starts.
+    // Leaves passed whole before a search asks the tree where its key starts (and again after as many more).
     static constexpr u32 kLeavesBeforeJump = 2;
     u64 m_searchReads = 0;
     u32 m_leavesPassed = 0;

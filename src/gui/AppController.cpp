@@ -1208,14 +1208,22 @@ void AppController::createImageFile() {
         beginBracket("CreateImageFileProgress", "CreatingImageFilePleaseWait");
         auto ok = std::make_shared<bool>(false);
         auto stopped = std::make_shared<bool>(false);
+        auto refused = std::make_shared<bool>(false);
         enginePtr->post(
-            [this, chosen, path, ok, stopped] {
+            [this, chosen, path, ok, stopped, refused] {
                 *ok = enginePtr->recovery()->createImageFile(chosen, path.toStdString());
+                *refused = enginePtr->recovery()->getImageFileRefused();
                 *stopped = cancelPassed;
             },
-            [this, ok, stopped, path] {
+            [this, ok, stopped, refused, path] {
                 endBracket();
-                if (!*ok) {
+                if (*refused) {
+                    // The user can act on this one: the name was the disk's
+                    // own file (or another file being read).
+                    alert("ImageFileRefused",
+                          uiStrings().format(QStringLiteral("ImageFileRefusedNotice"),
+                                             {QDir::toNativeSeparators(path), appInfo().text(QStringLiteral("AppNameShort"))}));
+                } else if (!*ok) {
                     alert("ImageFileFailed", ui("ImageFileFailedNotice"));
                 } else if (*stopped && closePending) {
                     // No one reads the hint of a closing window: the name

@@ -148,6 +148,29 @@ TEST(GuiOutcomes, RefusedAndFailedFilesAreToldAfterTheSave) {
     EXPECT_EQ(w.app->hint().pending.toStdString(), uiText("SaveStoppedByFailureHint", {saved, target.path()}).toStdString());
 }
 
+// Create Image File onto the image file being copied: nothing is written,
+// and the alert says why (the file is being read) and which file, rather
+// than sending the user to the log.
+TEST(GuiOutcomes, AnImageFileOntoTheDisksOwnFileIsRefusedAndToldSo) {
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card <b>x<i>.img"));
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(mediaPath("camera_card.img")), image));
+    const QByteArray before = sha256(readAll(image));
+    Driver w({image.toStdString()});
+    w.chooseDisk();
+    w.desktop.saveFiles.push_back(image);
+    w.trigger(gui::Action::CreateImageFile, QStringLiteral("createImageFile"));
+    EXPECT_EQ(sha256(readAll(image)), before);
+    EXPECT_EQ(w.desktop.asked, QStringList{uiText("ImageFileRefused")});
+    EXPECT_EQ(w.desktop.texts, QStringList{uiText("ImageFileRefusedNotice", {image, QStringLiteral("vorn")})});
+
+    // Another failure still points to the log.
+    w.desktop.asked.clear();
+    w.desktop.saveFiles.push_back(dir.filePath(QStringLiteral("no/such/folder/copy.img")));
+    w.trigger(gui::Action::CreateImageFile, QStringLiteral("createImageFile"));
+    EXPECT_EQ(w.desktop.asked, QStringList{uiText("ImageFileFailed")});
+}
+
 TEST(GuiOutcomes, HelpOpensThePageBesideTheProgramOrNamesIt) {
     const QString page = QCoreApplication::applicationDirPath() + QStringLiteral("/vorn-help.html");
     EXPECT_TRUE(readAll(page).contains("vorn -cli")) << "the page ships beside the program";

@@ -86,6 +86,9 @@ public:
     std::string localizedString(const std::string& key) override;
 
     bool createImageFile(Disk* disk, const std::string& path);
+    // True when the last createImageFile wrote nothing because its target is
+    // a device or a file being read (the copied disk's own image file).
+    bool getImageFileRefused() const { return imageFileRefused; }
 
     // The front end's list of disks: no file behind any of them (image
     // files, RAID members, the files behind loop devices) is ever written.
@@ -203,6 +206,7 @@ private:
     u64 savedFileCount = 0;
     u64 failedFileCount = 0;
     u64 refusedFileCount = 0;
+    bool imageFileRefused = false;
     u64 totalFileCount = 0;
     // Bytes written per medium (innermost disk) by the save at hand: never
     // more than four times its size, however many volumes a scan found on it

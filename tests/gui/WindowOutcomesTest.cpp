@@ -249,6 +249,31 @@ TEST(GuiOutcomes, CutNamesShowWholeAsPlainTextToolTips) {
     EXPECT_EQ(toolTipAt(&view, model.index(0, 0)), name);
     view.setColumnWidth(0, 2000);
     EXPECT_EQ(toolTipAt(&view, model.index(0, 0)), QString()) << "not cut: no tool tip";
+
+    // A name of 255 characters (one word, and words) is wider than the
+    // screen: its tool tip breaks it into lines inside the screen, all of it.
+    const QRect screen = view.screen()->availableGeometry();
+    for (const QString& longName : {QString(251, QLatin1Char('x')) + QStringLiteral(".jpg"),
+                                    QStringLiteral("<i>a long name</i> ").repeated(13) + QStringLiteral(".jpg")}) {
+        model.setItem(0, 0, new QStandardItem(longName));
+        view.setColumnWidth(0, 60);
+        QToolTip::hideText();
+        ASSERT_TRUE(waitFor([] { return !QToolTip::isVisible(); }));
+        const QPoint at = view.visualRect(model.index(0, 0)).center();
+        QHelpEvent help(QEvent::ToolTip, at, view.viewport()->mapToGlobal(at));
+        QApplication::sendEvent(view.viewport(), &help);
+        ASSERT_TRUE(QToolTip::isVisible());
+        QWidget* tip = nullptr;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->inherits("QTipLabel") && top->isVisible()) tip = top;
+        ASSERT_TRUE(tip);
+        EXPECT_LE(tip->width(), screen.width()) << longName.size();
+        QTextDocument shown;
+        shown.setHtml(QToolTip::text());
+        EXPECT_GT(shown.toPlainText().count(QLatin1Char('\n')), 0);
+        EXPECT_EQ(shown.toPlainText().remove(QLatin1Char('\n')), longName);
+        QToolTip::hideText();
+    }
 }
 
 TEST(GuiOutcomes, NameTakesTheTableWidthAndCutNamesShowWhole) {

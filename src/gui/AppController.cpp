@@ -1034,7 +1034,14 @@ void AppController::searchUsingToolbarSearchField() {
         outline->clearSelection();
         tree->setModel(nullptr);
         const std::string bytes = text.toLocal8Bit().toStdString();
-        enginePtr->post([this, bytes] { enginePtr->recovery()->searchItems(bytes); },
+        // Accented letters typed composed find names stored decomposed (as
+        // HFS Plus stores them) and the other way round.
+        std::vector<std::string> spellings;
+        for (const auto form : {QString::NormalizationForm_C, QString::NormalizationForm_D}) {
+            const std::string spelt = text.normalized(form).toLocal8Bit().toStdString();
+            if (spelt != bytes) spellings.push_back(spelt);
+        }
+        enginePtr->post([this, bytes, spellings] { enginePtr->recovery()->searchItems(bytes, spellings); },
                         [this] {
                             withEngine([this] {
                                 endBracket();

@@ -12,6 +12,7 @@
 #include <QDialog>
 #include <QHeaderView>
 #include <QHelpEvent>
+#include <QLineEdit>
 #include <QSplitter>
 #include <QStandardItemModel>
 #include <QTableView>
@@ -169,6 +170,26 @@ TEST(GuiOutcomes, AnImageFileOntoTheDisksOwnFileIsRefusedAndToldSo) {
     w.desktop.saveFiles.push_back(dir.filePath(QStringLiteral("no/such/folder/copy.img")));
     w.trigger(gui::Action::CreateImageFile, QStringLiteral("createImageFile"));
     EXPECT_EQ(w.desktop.asked, QStringList{uiText("ImageFileFailed")});
+}
+
+// A volume made by macOS stores every name decomposed; the search field
+// gets the letters composed, as a keyboard types them: both names with
+// "é" and "è" are found, and typed decomposed they are found too.
+TEST(GuiOutcomes, SearchFindsAccentedNamesHoweverTheyAreComposed) {
+    Driver w({"hfsplus_macos.img"});
+    w.chooseDisk();
+    w.run("BrowseVolume", QStringLiteral("browseVolume"));
+    ASSERT_TRUE(waitFor([&] { return w.app->uiState().hasResults; }));
+    const QString typed = QStringLiteral("T\u00e9stfil\u00e8");
+    for (const QString& text : {typed, typed.normalized(QString::NormalizationForm_D)}) {
+        w.app->searchField()->setText(text);
+        const qsizetype before = w.finished.size();
+        QTest::keyClick(w.app->searchField(), Qt::Key_Return);
+        w.waitFinished(QStringLiteral("search"), before);
+        QStringList rows;
+        for (int r = 0; r < w.app->treeAdapter()->rowCount(w.row({0})); ++r) rows << w.row({0, r}).data().toString();
+        EXPECT_EQ(rows.filter(QStringLiteral("Search Results (2)")).size(), 1) << rows.join(QLatin1Char('|')).toStdString();
+    }
 }
 
 TEST(GuiOutcomes, HelpOpensThePageBesideTheProgramOrNamesIt) {

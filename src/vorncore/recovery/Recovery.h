@@ -82,6 +82,12 @@ public:
     virtual bool saveReport(std::vector<VolumeItem*> items, std::string path, std::string title,
                             std::string footer);
     virtual void searchItems(std::string text);
+    // The name search for a text that may be spelt in more ways than one:
+    // a name matches when it contains the text or any of the other
+    // spellings (a front end passes the composed and decomposed forms of
+    // accented letters: HFS Plus stores names decomposed, other volumes
+    // mostly composed).
+    void searchItems(std::string text, std::vector<std::string> otherSpellings);
     void seekToOffset(u64 offset) override;
     std::string localizedString(const std::string& key) override;
 
@@ -184,6 +190,7 @@ private:
     std::unique_ptr<VolumeItem> rootItem;
     VolumeItem* searchResultsItem = nullptr;
     std::string searchText;
+    std::vector<std::string> searchSpellings;  // lower case, the search text first
     std::vector<std::string> keywords;
     std::unique_ptr<Data> data;
     std::unique_ptr<Volume> volume;

@@ -309,6 +309,8 @@ void AppController::buildWidgets() {
     tableWidget->setSelectionBehavior(QAbstractItemView::SelectRows);
     tableWidget->setSelectionMode(QAbstractItemView::ExtendedSelection);
     tableWidget->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab goes on to the next control: rows are chosen with the arrows.
+    tableWidget->setTabKeyNavigation(false);
     tableWidget->verticalHeader()->setVisible(false);
     tableWidget->verticalHeader()->setDefaultSectionSize(22);
     // Name takes the width the other columns leave.

@@ -192,6 +192,41 @@ TEST(GuiOutcomes, SearchFindsAccentedNamesHoweverTheyAreComposed) {
     }
 }
 
+// Keyboard only: Tab goes from the table on to the next control (it does
+// not walk the table's cells, changing the selection row by row), and
+// Tab alone reaches the outline, the table and the search field.
+TEST(GuiOutcomes, TabLeavesTheTableAndReachesEveryPart) {
+    Driver w({"camera_card.img"});
+    w.chooseDisk();
+    w.run("BrowseVolume", QStringLiteral("browseVolume"));
+    w.selectRow({0, 0, 0});
+    QTableView* table = w.app->tableView();
+    ASSERT_TRUE(waitFor([&] { return table->model() && table->model()->rowCount() > 2; }));
+    w.app->resize(1400, 700);  // the whole toolbar shown, none of it behind its overflow button
+    w.app->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.app.get()));
+    table->setFocus();
+    table->selectRow(1);
+    ASSERT_TRUE(waitFor([&] { return QApplication::focusWidget() == table; }, 5000));
+    QTest::keyClick(table, Qt::Key_Tab);
+    EXPECT_NE(QApplication::focusWidget(), table);
+    EXPECT_EQ(table->currentIndex().row(), 1);
+    EXPECT_EQ(table->selectionModel()->selectedRows().size(), 1);
+
+    QSet<QWidget*> reached;
+    QStringList order;
+    for (int i = 0; i < 60 && QApplication::focusWidget(); ++i) {
+        QWidget* focus = QApplication::focusWidget();
+        reached.insert(focus);
+        order << focus->metaObject()->className() + (QLatin1Char(':') + focus->objectName());
+        QTest::keyClick(focus, Qt::Key_Tab);
+    }
+    for (QWidget* part : {static_cast<QWidget*>(w.app->outlineView()), static_cast<QWidget*>(table),
+                          static_cast<QWidget*>(w.app->searchField())})
+        EXPECT_TRUE(reached.contains(part)) << part->objectName().toStdString() << " not in "
+                                            << order.join(QLatin1Char(' ')).toStdString();
+}
+
 TEST(GuiOutcomes, HelpOpensThePageBesideTheProgramOrNamesIt) {
     const QString page = QCoreApplication::applicationDirPath() + QStringLiteral("/vorn-help.html");
     EXPECT_TRUE(readAll(page).contains("vorn -cli")) << "the page ships beside the program";

@@ -23,6 +23,7 @@
 #include "GuiTestSupport.h"
 #include "gui/CutTextToolTips.h"
 #include "gui/ItemPreviews.h"
+#include "gui/ProgressSheet.h"
 #include "recovery/RecoveryTestAccess.h"
 
 namespace vorn::test {
@@ -225,6 +226,28 @@ TEST(GuiOutcomes, TabLeavesTheTableAndReachesEveryPart) {
                           static_cast<QWidget*>(w.app->searchField())})
         EXPECT_TRUE(reached.contains(part)) << part->objectName().toStdString() << " not in "
                                             << order.join(QLatin1Char(' ')).toStdString();
+}
+
+// Keyboard only: Escape on the progress sheet is Cancel, pressed once; the
+// sheet stays until the engine has stopped, and the outcome is told.
+TEST(GuiOutcomes, EscapeOnTheProgressSheetCancelsOnce) {
+    Driver w({"carving_fat32.img"}, true);
+    w.chooseDisk();
+    auto* disk = static_cast<HeldDisk*>(w.disks[0]);
+    QSignalSpy cancelled(w.app->progressSheet(), &gui::ProgressSheet::cancelled);
+    disk->setHold(true);
+    const qsizetype before = w.finished.size();
+    w.startDeletedScan();
+    ASSERT_TRUE(waitFor([&] { return disk->isWaiting(); }));
+    for (int press = 0; press < 2; ++press) {
+        QTest::keyClick(w.app->progressSheet(), Qt::Key_Escape);
+        EXPECT_EQ(cancelled.size(), 1) << press;
+        EXPECT_FALSE(w.app->progressSheet()->cancelButton()->isEnabled());
+        EXPECT_TRUE(w.app->progressSheet()->isVisible()) << "up until the engine stops";
+    }
+    disk->setHold(false);
+    w.waitFinished(QStringLiteral("deletedFilesScan"), before);
+    EXPECT_TRUE(w.app->hint().pending.startsWith(QStringLiteral("The scan was stopped"))) << w.app->hint().pending.toStdString();
 }
 
 TEST(GuiOutcomes, HelpOpensThePageBesideTheProgramOrNamesIt) {

@@ -1043,15 +1043,25 @@ void AppController::searchUsingToolbarSearchField() {
             const std::string spelt = text.normalized(form).toLocal8Bit().toStdString();
             if (spelt != bytes) spellings.push_back(spelt);
         }
-        enginePtr->post([this, bytes, spellings] { enginePtr->recovery()->searchItems(bytes, spellings); },
-                        [this] {
-                            withEngine([this] {
-                                endBracket();
-                                selectLastOnSettle = true;
-                                showResultTree();
-                                autoExpand = true;
-                            });
-                        });
+        auto found = std::make_shared<u64>(0);
+        enginePtr->post(
+            [this, bytes, spellings, found] {
+                Recovery* recovery = enginePtr->recovery();
+                recovery->searchItems(bytes, spellings);
+                if (VolumeItem* results = recovery->getSearchResultsItem()) *found = results->getChildCount(true);
+            },
+            [this, found, text] {
+                withEngine([this, found, text] {
+                    endBracket();
+                    // The outcome, also when nothing was found.
+                    setHelpText(*found ? uiStrings().format(QStringLiteral("SearchFoundHint"), {number(*found), text})
+                                       : uiStrings().format(QStringLiteral("SearchFoundNothingHint"), {text}),
+                                true);
+                    selectLastOnSettle = true;
+                    showResultTree();
+                    autoExpand = true;
+                });
+            });
     });
 }
 

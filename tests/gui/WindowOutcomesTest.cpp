@@ -175,7 +175,8 @@ TEST(GuiOutcomes, AnImageFileOntoTheDisksOwnFileIsRefusedAndToldSo) {
 
 // A volume made by macOS stores every name decomposed; the search field
 // gets the letters composed, as a keyboard types them: both names with
-// "é" and "è" are found, and typed decomposed they are found too.
+// "é" and "è" are found, and typed decomposed they are found too. The hint
+// line tells what each search found.
 TEST(GuiOutcomes, SearchFindsAccentedNamesHoweverTheyAreComposed) {
     Driver w({"hfsplus_macos.img"});
     w.chooseDisk();
@@ -190,7 +191,14 @@ TEST(GuiOutcomes, SearchFindsAccentedNamesHoweverTheyAreComposed) {
         QStringList rows;
         for (int r = 0; r < w.app->treeAdapter()->rowCount(w.row({0})); ++r) rows << w.row({0, r}).data().toString();
         EXPECT_EQ(rows.filter(QStringLiteral("Search Results (2)")).size(), 1) << rows.join(QLatin1Char('|')).toStdString();
+        EXPECT_EQ(w.app->hint().pending, uiText("SearchFoundHint", {QStringLiteral("2"), text}));
     }
+    // A search that finds nothing says so (the hint was the one of browsing).
+    w.app->searchField()->setText(QStringLiteral("<b>nowhere</b>"));
+    const qsizetype before = w.finished.size();
+    QTest::keyClick(w.app->searchField(), Qt::Key_Return);
+    w.waitFinished(QStringLiteral("search"), before);
+    EXPECT_EQ(w.app->hint().pending, uiText("SearchFoundNothingHint", {QStringLiteral("<b>nowhere</b>")}));
 }
 
 // Keyboard only: Tab goes from the table on to the next control (it does

@@ -556,13 +556,17 @@ void AppController::beginBracket(const char* titleKey, const char* textKey) {
     running = true;
     cancelAction = false;
     cancelPassed = false;
-    sheet->begin(ui(titleKey), ui(textKey));
+    hintBeforeBracket = fade.pending;
+    bracketHint = ui(textKey);
+    setHelpText(bracketHint, true);
+    sheet->begin(ui(titleKey), bracketHint);
     updateActions();
 }
 
 void AppController::endBracket() {
     sheet->hide();
     running = false;
+    if (fade.pending == bracketHint) setHelpText(hintBeforeBracket, true);
     updateActions();
 }
 

@@ -161,8 +161,10 @@ TEST(GuiOutcomes, AnImageFileOntoTheDisksOwnFileIsRefusedAndToldSo) {
     Driver w({image.toStdString()});
     w.chooseDisk();
     w.desktop.saveFiles.push_back(image);
+    const QString hintBefore = w.app->hint().pending;
     w.trigger(gui::Action::CreateImageFile, QStringLiteral("createImageFile"));
     EXPECT_EQ(sha256(readAll(image)), before);
+    EXPECT_EQ(w.app->hint().pending, hintBefore) << "not the \"please wait\" of the sheet";
     EXPECT_EQ(w.desktop.asked, QStringList{uiText("ImageFileRefused")});
     EXPECT_EQ(w.desktop.texts, QStringList{uiText("ImageFileRefusedNotice", {image, QStringLiteral("vorn")})});
 
@@ -247,6 +249,8 @@ TEST(GuiOutcomes, EscapeOnTheProgressSheetCancelsOnce) {
     const qsizetype before = w.finished.size();
     w.startDeletedScan();
     ASSERT_TRUE(waitFor([&] { return disk->isWaiting(); }));
+    // The hint line says what runs (not the options' hint of before).
+    EXPECT_EQ(w.app->hint().pending, uiText("ScanningDeletedFilesPleaseWait"));
     for (int press = 0; press < 2; ++press) {
         QTest::keyClick(w.app->progressSheet(), Qt::Key_Escape);
         EXPECT_EQ(cancelled.size(), 1) << press;

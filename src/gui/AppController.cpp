@@ -309,6 +309,8 @@ void AppController::buildWidgets() {
     tableWidget->setSelectionBehavior(QAbstractItemView::SelectRows);
     tableWidget->setSelectionMode(QAbstractItemView::ExtendedSelection);
     tableWidget->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab goes on to the next control: rows are chosen with the arrows.
+    tableWidget->setTabKeyNavigation(false);
     tableWidget->verticalHeader()->setVisible(false);
     tableWidget->verticalHeader()->setDefaultSectionSize(22);
     // Name takes the width the other columns leave.
@@ -554,13 +556,17 @@ void AppController::beginBracket(const char* titleKey, const char* textKey) {
     running = true;
     cancelAction = false;
     cancelPassed = false;
-    sheet->begin(ui(titleKey), ui(textKey));
+    hintBeforeBracket = fade.pending;
+    bracketHint = ui(textKey);
+    setHelpText(bracketHint, true);
+    sheet->begin(ui(titleKey), bracketHint);
     updateActions();
 }
 
 void AppController::endBracket() {
     sheet->hide();
     running = false;
+    if (fade.pending == bracketHint) setHelpText(hintBeforeBracket, true);
     updateActions();
 }
 
@@ -1034,15 +1040,32 @@ void AppController::searchUsingToolbarSearchField() {
         outline->clearSelection();
         tree->setModel(nullptr);
         const std::string bytes = text.toLocal8Bit().toStdString();
-        enginePtr->post([this, bytes] { enginePtr->recovery()->searchItems(bytes); },
-                        [this] {
-                            withEngine([this] {
-                                endBracket();
-                                selectLastOnSettle = true;
-                                showResultTree();
-                                autoExpand = true;
-                            });
-                        });
+        // Accented letters typed composed find names stored decomposed (as
+        // HFS Plus stores them) and the other way round.
+        std::vector<std::string> spellings;
+        for (const auto form : {QString::NormalizationForm_C, QString::NormalizationForm_D}) {
+            const std::string spelt = text.normalized(form).toLocal8Bit().toStdString();
+            if (spelt != bytes) spellings.push_back(spelt);
+        }
+        auto found = std::make_shared<u64>(0);
+        enginePtr->post(
+            [this, bytes, spellings, found] {
+                Recovery* recovery = enginePtr->recovery();
+                recovery->searchItems(bytes, spellings);
+                if (VolumeItem* results = recovery->getSearchResultsItem()) *found = results->getChildCount(true);
+            },
+            [this, found, text] {
+                withEngine([this, found, text] {
+                    endBracket();
+                    // The outcome, also when nothing was found.
+                    setHelpText(*found ? uiStrings().format(QStringLiteral("SearchFoundHint"), {number(*found), text})
+                                       : uiStrings().format(QStringLiteral("SearchFoundNothingHint"), {text}),
+                                true);
+                    selectLastOnSettle = true;
+                    showResultTree();
+                    autoExpand = true;
+                });
+            });
     });
 }
 
@@ -1208,14 +1231,22 @@ void AppController::createImageFile() {
         beginBracket("CreateImageFileProgress", "CreatingImageFilePleaseWait");
         auto ok = std::make_shared<bool>(false);
         auto stopped = std::make_shared<bool>(false);
+        auto refused = std::make_shared<bool>(false);
         enginePtr->post(
-            [this, chosen, path, ok, stopped] {
+            [this, chosen, path, ok, stopped, refused] {
                 *ok = enginePtr->recovery()->createImageFile(chosen, path.toStdString());
+                *refused = enginePtr->recovery()->getImageFileRefused();
                 *stopped = cancelPassed;
             },
-            [this, ok, stopped, path] {
+            [this, ok, stopped, refused, path] {
                 endBracket();
-                if (!*ok) {
+                if (*refused) {
+                    // The user can act on this one: the name was the disk's
+                    // own file (or another file being read).
+                    alert("ImageFileRefused",
+                          uiStrings().format(QStringLiteral("ImageFileRefusedNotice"),
+                                             {QDir::toNativeSeparators(path), appInfo().text(QStringLiteral("AppNameShort"))}));
+                } else if (!*ok) {
                     alert("ImageFileFailed", ui("ImageFileFailedNotice"));
                 } else if (*stopped && closePending) {
                     // No one reads the hint of a closing window: the name

@@ -232,6 +232,9 @@ private:
     bool columnsShrunk = false;
     int scanType = 0;
     bool running = false;
+    // The hint line while the progress sheet is up says what runs; when no
+    // outcome replaces it, the hint from before comes back.
+    QString bracketHint, hintBeforeBracket;
     bool autoExpand = false;
     bool expandTopOnce = false;
     bool selectLastOnSettle = false;

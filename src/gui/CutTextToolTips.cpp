@@ -3,8 +3,11 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QHelpEvent>
+#include <QScreen>
 #include <QStyle>
 #include <QToolTip>
+
+#include "gui/ToolTipWrapping.h"
 
 namespace vorn::gui {
 
@@ -25,7 +28,15 @@ bool CutTextToolTips::helpEvent(QHelpEvent* event, QAbstractItemView* view, cons
     const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
     const bool cut = !item.text.isEmpty() && item.fontMetrics.horizontalAdvance(item.text) > textRect.width() - 2 * margin;
     if (cut) {
-        QToolTip::showText(event->globalPos(), plainToolTip(item.text), view->viewport(), option.rect);
+        // A name wider than most of the screen (255 characters fit on no
+        // screen in one line) is broken into lines, anywhere if need be, so
+        // that all of it is seen.
+        QString text = item.text;
+        const QScreen* screen = view->screen();
+        const int room = screen ? screen->availableGeometry().width() * 2 / 3 : 800;
+        if (QFontMetrics(QToolTip::font()).horizontalAdvance(text) > room)
+            text = stringWrappedForToolTipToPixelWidth(text, unsigned(room));
+        QToolTip::showText(event->globalPos(), plainToolTip(text), view->viewport(), option.rect);
     } else {
         QToolTip::hideText();
         event->ignore();

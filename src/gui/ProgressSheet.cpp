@@ -71,6 +71,10 @@ void ProgressSheet::begin(const QString& title, const QString& text) {
 
 void ProgressSheet::setText(const QString& text) { label->setText(text); }
 
+void ProgressSheet::reject() {
+    if (cancel->isEnabled()) cancel->click();
+}
+
 void ProgressSheet::closeEvent(QCloseEvent* event) {
     event->ignore();
     emit closeRequested();

@@ -1,7 +1,7 @@
 // The progress sheet: a small dialog over the main window while an engine
-// operation runs, with a text, a bar and Cancel. Cancel is pressed once: it
-// disables itself and reports; the sheet stays up until the engine has
-// stopped and the controller hides it.
+// operation runs, with a text, a bar and Cancel (Escape too). Cancel is
+// pressed once: it disables itself and reports; the sheet stays up until
+// the engine has stopped and the controller hides it.
 //
 // While it is up, input to the window under it (clicks, keys, the wheel) is
 // dropped, as a window-modal dialog would; but the sheet is not Qt-modal,
@@ -38,8 +38,9 @@ signals:
     void closeRequested();
 
 protected:
-    // Escape does nothing: only Cancel cancels.
-    void reject() override {}
+    // Escape presses Cancel (once, as a click does); the sheet stays up
+    // until the engine has stopped.
+    void reject() override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;

@@ -12,6 +12,7 @@
 #include <QDialog>
 #include <QHeaderView>
 #include <QHelpEvent>
+#include <QLineEdit>
 #include <QSplitter>
 #include <QStandardItemModel>
 #include <QTableView>
@@ -22,6 +23,7 @@
 #include "GuiTestSupport.h"
 #include "gui/CutTextToolTips.h"
 #include "gui/ItemPreviews.h"
+#include "gui/ProgressSheet.h"
 #include "recovery/RecoveryTestAccess.h"
 
 namespace vorn::test {
@@ -148,6 +150,118 @@ TEST(GuiOutcomes, RefusedAndFailedFilesAreToldAfterTheSave) {
     EXPECT_EQ(w.app->hint().pending.toStdString(), uiText("SaveStoppedByFailureHint", {saved, target.path()}).toStdString());
 }
 
+// Create Image File onto the image file being copied: nothing is written,
+// and the alert says why (the file is being read) and which file, rather
+// than sending the user to the log.
+TEST(GuiOutcomes, AnImageFileOntoTheDisksOwnFileIsRefusedAndToldSo) {
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card <b>x<i>.img"));
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(mediaPath("camera_card.img")), image));
+    const QByteArray before = sha256(readAll(image));
+    Driver w({image.toStdString()});
+    w.chooseDisk();
+    w.desktop.saveFiles.push_back(image);
+    const QString hintBefore = w.app->hint().pending;
+    w.trigger(gui::Action::CreateImageFile, QStringLiteral("createImageFile"));
+    EXPECT_EQ(sha256(readAll(image)), before);
+    EXPECT_EQ(w.app->hint().pending, hintBefore) << "not the \"please wait\" of the sheet";
+    EXPECT_EQ(w.desktop.asked, QStringList{uiText("ImageFileRefused")});
+    EXPECT_EQ(w.desktop.texts, QStringList{uiText("ImageFileRefusedNotice", {image, QStringLiteral("vorn")})});
+
+    // Another failure still points to the log.
+    w.desktop.asked.clear();
+    w.desktop.saveFiles.push_back(dir.filePath(QStringLiteral("no/such/folder/copy.img")));
+    w.trigger(gui::Action::CreateImageFile, QStringLiteral("createImageFile"));
+    EXPECT_EQ(w.desktop.asked, QStringList{uiText("ImageFileFailed")});
+}
+
+// A volume made by macOS stores every name decomposed; the search field
+// gets the letters composed, as a keyboard types them: both names with
+// "é" and "è" are found, and typed decomposed they are found too. The hint
+// line tells what each search found.
+TEST(GuiOutcomes, SearchFindsAccentedNamesHoweverTheyAreComposed) {
+    Driver w({"hfsplus_macos.img"});
+    w.chooseDisk();
+    w.run("BrowseVolume", QStringLiteral("browseVolume"));
+    ASSERT_TRUE(waitFor([&] { return w.app->uiState().hasResults; }));
+    const QString typed = QStringLiteral("T\u00e9stfil\u00e8");
+    for (const QString& text : {typed, typed.normalized(QString::NormalizationForm_D)}) {
+        w.app->searchField()->setText(text);
+        const qsizetype before = w.finished.size();
+        QTest::keyClick(w.app->searchField(), Qt::Key_Return);
+        w.waitFinished(QStringLiteral("search"), before);
+        QStringList rows;
+        for (int r = 0; r < w.app->treeAdapter()->rowCount(w.row({0})); ++r) rows << w.row({0, r}).data().toString();
+        EXPECT_EQ(rows.filter(QStringLiteral("Search Results (2)")).size(), 1) << rows.join(QLatin1Char('|')).toStdString();
+        EXPECT_EQ(w.app->hint().pending, uiText("SearchFoundHint", {QStringLiteral("2"), text}));
+    }
+    // A search that finds nothing says so (the hint was the one of browsing).
+    w.app->searchField()->setText(QStringLiteral("<b>nowhere</b>"));
+    const qsizetype before = w.finished.size();
+    QTest::keyClick(w.app->searchField(), Qt::Key_Return);
+    w.waitFinished(QStringLiteral("search"), before);
+    EXPECT_EQ(w.app->hint().pending, uiText("SearchFoundNothingHint", {QStringLiteral("<b>nowhere</b>")}));
+}
+
+// Keyboard only: Tab goes from the table on to the next control (it does
+// not walk the table's cells, changing the selection row by row), and
+// Tab alone reaches the outline, the table and the search field.
+TEST(GuiOutcomes, TabLeavesTheTableAndReachesEveryPart) {
+    Driver w({"camera_card.img"});
+    w.chooseDisk();
+    w.run("BrowseVolume", QStringLiteral("browseVolume"));
+    w.selectRow({0, 0, 0});
+    QTableView* table = w.app->tableView();
+    ASSERT_TRUE(waitFor([&] { return table->model() && table->model()->rowCount() > 2; }));
+    w.app->resize(1400, 700);  // the whole toolbar shown, none of it behind its overflow button
+    w.app->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.app.get()));
+    table->setFocus();
+    table->selectRow(1);
+    ASSERT_TRUE(waitFor([&] { return QApplication::focusWidget() == table; }, 5000));
+    QTest::keyClick(table, Qt::Key_Tab);
+    EXPECT_NE(QApplication::focusWidget(), table);
+    EXPECT_EQ(table->currentIndex().row(), 1);
+    EXPECT_EQ(table->selectionModel()->selectedRows().size(), 1);
+
+    QSet<QWidget*> reached;
+    QStringList order;
+    for (int i = 0; i < 60 && QApplication::focusWidget(); ++i) {
+        QWidget* focus = QApplication::focusWidget();
+        reached.insert(focus);
+        order << focus->metaObject()->className() + (QLatin1Char(':') + focus->objectName());
+        QTest::keyClick(focus, Qt::Key_Tab);
+    }
+    for (QWidget* part : {static_cast<QWidget*>(w.app->outlineView()), static_cast<QWidget*>(table),
+                          static_cast<QWidget*>(w.app->searchField())})
+        EXPECT_TRUE(reached.contains(part)) << part->objectName().toStdString() << " not in "
+                                            << order.join(QLatin1Char(' ')).toStdString();
+}
+
+// Keyboard only: Escape on the progress sheet is Cancel, pressed once; the
+// sheet stays until the engine has stopped, and the outcome is told.
+TEST(GuiOutcomes, EscapeOnTheProgressSheetCancelsOnce) {
+    Driver w({"carving_fat32.img"}, true);
+    w.chooseDisk();
+    auto* disk = static_cast<HeldDisk*>(w.disks[0]);
+    QSignalSpy cancelled(w.app->progressSheet(), &gui::ProgressSheet::cancelled);
+    disk->setHold(true);
+    const qsizetype before = w.finished.size();
+    w.startDeletedScan();
+    ASSERT_TRUE(waitFor([&] { return disk->isWaiting(); }));
+    // The hint line says what runs (not the options' hint of before).
+    EXPECT_EQ(w.app->hint().pending, uiText("ScanningDeletedFilesPleaseWait"));
+    for (int press = 0; press < 2; ++press) {
+        QTest::keyClick(w.app->progressSheet(), Qt::Key_Escape);
+        EXPECT_EQ(cancelled.size(), 1) << press;
+        EXPECT_FALSE(w.app->progressSheet()->cancelButton()->isEnabled());
+        EXPECT_TRUE(w.app->progressSheet()->isVisible()) << "up until the engine stops";
+    }
+    disk->setHold(false);
+    w.waitFinished(QStringLiteral("deletedFilesScan"), before);
+    EXPECT_TRUE(w.app->hint().pending.startsWith(QStringLiteral("The scan was stopped"))) << w.app->hint().pending.toStdString();
+}
+
 TEST(GuiOutcomes, HelpOpensThePageBesideTheProgramOrNamesIt) {
     const QString page = QCoreApplication::applicationDirPath() + QStringLiteral("/vorn-help.html");
     EXPECT_TRUE(readAll(page).contains("vorn -cli")) << "the page ships beside the program";
@@ -226,6 +340,31 @@ TEST(GuiOutcomes, CutNamesShowWholeAsPlainTextToolTips) {
     EXPECT_EQ(toolTipAt(&view, model.index(0, 0)), name);
     view.setColumnWidth(0, 2000);
     EXPECT_EQ(toolTipAt(&view, model.index(0, 0)), QString()) << "not cut: no tool tip";
+
+    // A name of 255 characters (one word, and words) is wider than the
+    // screen: its tool tip breaks it into lines inside the screen, all of it.
+    const QRect screen = view.screen()->availableGeometry();
+    for (const QString& longName : {QString(251, QLatin1Char('x')) + QStringLiteral(".jpg"),
+                                    QStringLiteral("<i>a long name</i> ").repeated(13) + QStringLiteral(".jpg")}) {
+        model.setItem(0, 0, new QStandardItem(longName));
+        view.setColumnWidth(0, 60);
+        QToolTip::hideText();
+        ASSERT_TRUE(waitFor([] { return !QToolTip::isVisible(); }));
+        const QPoint at = view.visualRect(model.index(0, 0)).center();
+        QHelpEvent help(QEvent::ToolTip, at, view.viewport()->mapToGlobal(at));
+        QApplication::sendEvent(view.viewport(), &help);
+        ASSERT_TRUE(QToolTip::isVisible());
+        QWidget* tip = nullptr;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->inherits("QTipLabel") && top->isVisible()) tip = top;
+        ASSERT_TRUE(tip);
+        EXPECT_LE(tip->width(), screen.width()) << longName.size();
+        QTextDocument shown;
+        shown.setHtml(QToolTip::text());
+        EXPECT_GT(shown.toPlainText().count(QLatin1Char('\n')), 0);
+        EXPECT_EQ(shown.toPlainText().remove(QLatin1Char('\n')), longName);
+        QToolTip::hideText();
+    }
 }
 
 TEST(GuiOutcomes, NameTakesTheTableWidthAndCutNamesShowWhole) {

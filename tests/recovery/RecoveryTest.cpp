@@ -116,6 +116,15 @@ TEST_F(SearchTest, HitsStayInTheirFoldersAndFoldersLoadedOnlyForTheSearchAreFree
     EXPECT_EQ(lazy->loads, 1);
     recovery->searchItems("\xc3\xa9t\xc3\xa9");
     EXPECT_TRUE(names(recovery->getSearchResultsItem()).empty());
+
+    // A name stored decomposed (e + combining acute) is found by the text
+    // typed composed only when its decomposed spelling is passed too.
+    addData(shown, "cafe\xcc\x81.txt");
+    recovery->searchItems("CAF\xc3\xa9");
+    EXPECT_TRUE(names(recovery->getSearchResultsItem()).empty());
+    recovery->searchItems("CAF\xc3\xa9", {"", "CAFE\xcc\x81"});
+    EXPECT_EQ(names(recovery->getSearchResultsItem()), Names{"cafe\xcc\x81.txt"});
+    EXPECT_EQ(recovery->getSearchText(), "CAF\xc3\xa9");
 }
 
 TEST_F(SearchTest, EndlessNestingStopsAtTheDepthLimitAndCancelStops) {

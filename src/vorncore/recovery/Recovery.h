@@ -82,10 +82,19 @@ public:
     virtual bool saveReport(std::vector<VolumeItem*> items, std::string path, std::string title,
                             std::string footer);
     virtual void searchItems(std::string text);
+    // The name search for a text that may be spelt in more ways than one:
+    // a name matches when it contains the text or any of the other
+    // spellings (a front end passes the composed and decomposed forms of
+    // accented letters: HFS Plus stores names decomposed, other volumes
+    // mostly composed).
+    void searchItems(std::string text, std::vector<std::string> otherSpellings);
     void seekToOffset(u64 offset) override;
     std::string localizedString(const std::string& key) override;
 
     bool createImageFile(Disk* disk, const std::string& path);
+    // True when the last createImageFile wrote nothing because its target is
+    // a device or a file being read (the copied disk's own image file).
+    bool getImageFileRefused() const { return imageFileRefused; }
 
     // The front end's list of disks: no file behind any of them (image
     // files, RAID members, the files behind loop devices) is ever written.
@@ -181,6 +190,7 @@ private:
     std::unique_ptr<VolumeItem> rootItem;
     VolumeItem* searchResultsItem = nullptr;
     std::string searchText;
+    std::vector<std::string> searchSpellings;  // lower case, the search text first
     std::vector<std::string> keywords;
     std::unique_ptr<Data> data;
     std::unique_ptr<Volume> volume;
@@ -203,6 +213,7 @@ private:
     u64 savedFileCount = 0;
     u64 failedFileCount = 0;
     u64 refusedFileCount = 0;
+    bool imageFileRefused = false;
     u64 totalFileCount = 0;
     // Bytes written per medium (innermost disk) by the save at hand: never
     // more than four times its size, however many volumes a scan found on it

@@ -30,6 +30,7 @@ constexpr u8 kUnreadableFill = 0xAA;
 }  // namespace
 
 bool Recovery::createImageFile(Disk* source, const std::string& path) {
+    imageFileRefused = false;
     if (!source) {
         log(LOG_ERROR, "error opening disk!\n");
         return false;
@@ -45,6 +46,7 @@ bool Recovery::createImageFile(Disk* source, const std::string& path) {
     OutputOpen opened = OutputOpen::Failed;
     const int fd = openOutputFile(path, true, opened, source);
     if (fd < 0) {
+        imageFileRefused = opened == OutputOpen::Refused;
         cache.close();
         log(LOG_ERROR, "error creating image file!\n");
         return false;

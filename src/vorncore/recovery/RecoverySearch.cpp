@@ -25,9 +25,17 @@ std::string asciiLower(const std::string& text) {
     return out;
 }
 
+bool containsAny(const std::string& name, const std::vector<std::string>& texts) {
+    for (const std::string& text : texts)
+        if (name.find(text) != std::string::npos) return true;
+    return false;
+}
+
 }  // namespace
 
-void Recovery::searchItems(std::string text) {
+void Recovery::searchItems(std::string text) { searchItems(std::move(text), {}); }
+
+void Recovery::searchItems(std::string text, std::vector<std::string> otherSpellings) {
     log(LOG_DEBUG, "Recovery::searchItems name: %s\n", text.c_str());
     if (!rootItem) {
         log(LOG_ERROR, "error: no items to search\n");
@@ -35,6 +43,9 @@ void Recovery::searchItems(std::string text) {
     }
     log(LOG_DEBUG, "Recovery::searchItems start: %s\n", rootItem->getName().c_str());
     searchText = text;
+    searchSpellings = {asciiLower(text)};
+    for (const std::string& other : otherSpellings)
+        if (!other.empty()) searchSpellings.push_back(asciiLower(other));
     // Loaded before the results folder joins the list, so that the walk
     // below does not take the root for a folder in memory.
     rootItem->loadChildren();
@@ -94,8 +105,7 @@ void Recovery::onItem(VolumeItem* item, bool* stop, bool* taken) {
         *stop = true;
         return;
     }
-    if (item && searchResultsItem &&
-        asciiLower(item->getName()).find(asciiLower(searchText)) != std::string::npos) {
+    if (item && searchResultsItem && containsAny(asciiLower(item->getName()), searchSpellings)) {
         searchResultsItem->addChild(item);
         *taken = true;
     }

@@ -21,13 +21,6 @@ bool lookAt(const std::string& path, bool followLinks, struct stat& info) {
     return (followLinks ? stat(path.c_str(), &info) : lstat(path.c_str(), &info)) == 0;
 }
 
-// The folder a file at path would be made in.
-std::string folderOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 void closeKeepingErrno(int fd) {
     const int saved = errno;
     ::close(fd);
@@ -59,6 +52,12 @@ bool ProtectedFiles::holdsDevice(u64 device) const {
 
 bool ProtectedFiles::protects(const struct stat& info) const {
     return isDeviceNode(info) || holds(identityOf(info)) || holdsDevice(static_cast<u64>(info.st_dev));
+}
+
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool isProtectedTarget(const std::string& path, const ProtectedFiles& protectedFiles, bool followLinks) {

@@ -83,6 +83,9 @@ int openOutputFile(const std::string& path, const ProtectedFiles& protectedFiles
 // writer refuse before it asks the user whether to overwrite.
 bool isProtectedTarget(const std::string& path, const ProtectedFiles& protectedFiles, bool followLinks);
 
+// The folder a file at path would be made in ("." for a bare name).
+std::string folderOf(const std::string& path);
+
 // True when the folder (itself, links followed) lies on a protected device:
 // nothing may be made in it.
 bool isProtectedFolder(const std::string& folder, const ProtectedFiles& protectedFiles);

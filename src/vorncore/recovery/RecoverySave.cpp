@@ -348,7 +348,7 @@ bool Recovery::saveFolder(VolumeItem* item, const std::string& path, int depth) 
     // A folder on a device whose blocks lie in a file being read (an image
     // mounted through a loop device): nothing is made or saved there.
     const bool exists = pathIsRealDirectory(path);
-    if (isProtectedFolder(exists ? path : path.substr(0, path.find_last_of('/')), saveGuard)) {
+    if (isProtectedFolder(exists ? path : folderOf(path), saveGuard)) {
         refuseTarget(path);
         return true;
     }

@@ -37,7 +37,6 @@ Disk::~Disk() {
     // Kinds with partitions delete them themselves; whatever is left in the
     // list is still ours and goes with it.
     partitions.clear();
-    partitionIds.clear();
 }
 
 bool Disk::isKindOf(int typeId) const { return typeId == KIND_DISK || Base::isKindOf(typeId); }

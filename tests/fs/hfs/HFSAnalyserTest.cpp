@@ -15,30 +15,14 @@
 namespace vorn::test {
 namespace {
 
-// Noise, the volume at byte volOfs, more noise.
-Bytes diskWith(const Bytes& volume, u64 volOfs, u64 tail) {
-    Bytes disk(volOfs + volume.size() + tail);
-    for (size_t i = 0; i < disk.size(); ++i) disk[i] = u8((i * 2654435761u) >> 13);
-    std::copy(volume.begin(), volume.end(), disk.begin() + volOfs);
-    return disk;
-}
-
 TEST(HFSLostVolumes, AVolumeAtAnOddSectorBecomesALostVolumePartition) {
     const struct { u32 blockSize; u64 volOfs; } cases[] = {{512, 601 * 512}, {2048, 7 * 2048 + 512} /* mid-block */};
     const Bytes volume = genImage();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.blockSize);
         MemoryTestDisk disk(diskWith(volume, c.volOfs, 65536), c.blockSize);
-        {
-            Recovery recovery;
-            ASSERT_TRUE(recovery.selectDisk(&disk));
-            recovery.setScanType(SCAN_LOST_VOLUMES);
-            recovery.scan();
-        }
-        ASSERT_EQ(disk.getPartitionCount(), 1u);
-        auto* part = dynamic_cast<PartitionDisk*>(disk.getPartition(0));
+        PartitionDisk* part = lostVolumeOf(disk);
         ASSERT_NE(part, nullptr);
-        EXPECT_TRUE(part->isLostVolume());
         EXPECT_EQ(part->getName(), "GenVol");
         EXPECT_EQ(part->getFirstBlock(), c.volOfs / c.blockSize);
         EXPECT_EQ(part->getLastBlock(), (c.volOfs + volume.size() - 1) / c.blockSize);

@@ -1,5 +1,6 @@
 // A tree walk naming items by path as The Sleuth Kit shows them ('/' as ':', control characters as '^');
-// the generated volume and its patches; the generator's account of a volume's files.
+// the generated volume and its patches; the generator's account of a volume's files; The Sleuth Kit's; a
+// volume among noise and the lost volume a scan finds there.
 #pragma once
 
 #include <algorithm>
@@ -12,7 +13,10 @@
 
 #include "TestMedia.h"
 #include "fs/VolumeItem.h"
+#include "fs/ScanContext.h"
 #include "fs/fat/FatManifest.h"
+#include "recovery/Recovery.h"
+#include "storage/PartitionDisk.h"
 #include "storage/StorageTestUtil.h"
 
 namespace vorn::test {
@@ -33,6 +37,13 @@ inline std::map<std::string, VolumeItem*> walkTree(VolumeItem* root) {
     };
     walk(root, "/", 0);
     return tree;
+}
+
+// Path -> size as text ("" for folders) of every item below root, as the oracle lists them.
+inline std::map<std::string, std::string> listingOf(VolumeItem* root) {
+    std::map<std::string, std::string> listed;
+    for (auto& [path, item] : walkTree(root)) listed[path] = item->isContainer() ? "" : std::to_string(item->getSize());
+    return listed;
 }
 
 using Bytes = std::vector<u8>;
@@ -71,6 +82,49 @@ inline std::map<std::string, ExpectedFile> readExpected(const std::string& image
     for (const auto& f : loadFatManifest(mediaPath(image + ".expect")).lines)
         if (f.size() == 3) files[f[0]] = {std::stoull(f[1]), f[2]};
     return files;
+}
+
+// Noise, the volume at byte volOfs, more noise.
+inline Bytes diskWith(const Bytes& volume, u64 volOfs, u64 tail) {
+    Bytes disk(volOfs + volume.size() + tail);
+    for (size_t i = 0; i < disk.size(); ++i) disk[i] = u8((i * 2654435761u) >> 13);
+    std::copy(volume.begin(), volume.end(), disk.begin() + static_cast<std::ptrdiff_t>(volOfs));
+    return disk;
+}
+
+// The one partition that a lost-volumes scan of disk adds, flagged as a lost volume; null (and a failure)
+// when there is not exactly one.
+inline PartitionDisk* lostVolumeOf(Disk& disk) {
+    {
+        Recovery recovery;
+        EXPECT_TRUE(recovery.selectDisk(&disk));
+        recovery.setScanType(SCAN_LOST_VOLUMES);
+        recovery.scan();
+    }
+    EXPECT_EQ(disk.getPartitionCount(), 1u);
+    auto* part = disk.getPartitionCount() == 1 ? dynamic_cast<PartitionDisk*>(disk.getPartition(0)) : nullptr;
+    EXPECT_TRUE(part && part->isLostVolume());
+    return part && part->isLostVolume() ? part : nullptr;
+}
+
+// The Sleuth Kit's view of a tool-made volume (NAME.oracle, tests/fixtures/make_hfs.sh).
+struct Oracle {
+    u64 volofs = 0;
+    std::map<std::string, std::string> listing;  // path (folders end in '/') -> size ("" for folders)
+    std::map<std::string, std::string> sha, rsrcSha;
+    std::map<std::string, u64> rsrcSize;
+};
+
+inline Oracle readOracle(const std::string& name) {
+    Oracle o;
+    for (const auto& f : loadFatManifest(mediaPath(name + ".oracle")).lines) {
+        if (f[0] == "volofs") o.volofs = std::stoull(f[1]);
+        if (f[0] == "dd") o.listing[f[2] + "/"] = "";
+        if (f[0] == "rr" || f[0] == "ll") o.listing[f[2]] = f[3];
+        if (f[0] == "sha") o.sha[f[2]] = f[1];
+        if (f[0] == "rsrc") o.rsrcSize[f[1]] = std::stoull(f[2]), o.rsrcSha[f[1]] = f[3];
+    }
+    return o;
 }
 
 }  // namespace vorn::test

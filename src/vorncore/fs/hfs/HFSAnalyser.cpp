@@ -104,10 +104,12 @@ bool HFSAnalyser::acceptable(u64 volOfs, u64 hdrOfs) {
     volume.setVolumeHeaderOfs(hdrOfs);
     volume.setDeferBitmap(true);
     if (!volume.mount(false)) return false;
-    // The catalog first: the bitmap is read only for a volume that has one.
+    // The mount has checked the allocation file's record; its bitmap is not
+    // read: a volume whose allocation file lies past the end of the medium
+    // (a copy that stopped short) or on unreadable blocks is as plausible as
+    // any, and mounts with those blocks counted as in use.
     HFSBTree* catalog = volume.getCatalog();
-    return catalog && HFSBTree::validNodeSize(catalog->header().nodeSize) && volume.isNameFound() &&
-           volume.loadBitmap();
+    return catalog && HFSBTree::validNodeSize(catalog->header().nodeSize) && volume.isNameFound();
 }
 
 bool HFSAnalyser::checkVolumeHeader(u64 ofs, const u8* data, u32 len, u64* volOfs, u64* volHdrOfs) {

@@ -46,8 +46,8 @@ public:
     void assignItems();
 
 private:
-    // A temporary volume at volOfs with its header at hdrOfs passes the
-    // catalog, name and bitmap tests.
+    // A temporary volume at volOfs with its header at hdrOfs mounts and
+    // passes the catalog and name tests.
     bool acceptable(u64 volOfs, u64 hdrOfs);
     void addLostVolume(u64 volOfs);
     void openCurrentVolume(u64 volOfs, u64 hdrOfs);

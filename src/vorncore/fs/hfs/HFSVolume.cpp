@@ -163,13 +163,10 @@ bool HFSVolume::setupPlus(const u8* header) {
     m_allocationFork->dump();
     const u64 size = m_allocationFork->logicalSize;
     VORN_LOG(LOG_DEBUG, "allocationFile logicalSize=%lld\n", static_cast<long long>(size));
-    const u64 diskBlocks = m_disk ? m_disk->getBlockCount() : 0;
-    const u64 describes = size > (~u64(0) >> 3) ? ~u64(0) : size * 8;
-    if (describes > 327680 && describes > diskBlocks) {
-        log(LOG_DEBUG, "HFSVolume::mount error: allocation file blocks (%lld) > total disk blocks (%lld)\n",
-            static_cast<long long>(describes), static_cast<long long>(diskBlocks));
-        return false;
-    }
+    // An allocation file that describes more blocks than the disk holds is
+    // that of a volume longer than its medium (a copy that stopped short, a
+    // disk smaller than the volume): it mounts, and loadBitmap keeps only
+    // what the medium can hold.
     if (size == 0) {
         log(LOG_DEBUG, "error allocation file size is zero\n");
         return false;
@@ -181,30 +178,39 @@ bool HFSVolume::setupPlus(const u8* header) {
 bool HFSVolume::loadBitmap() {
     if (m_bitmapTried) return m_bitmapLoaded;
     m_bitmapTried = true;
-    // Never more than the volume's blocks need, nor than the disk can hold.
+    // Never more than the volume's blocks need, nor than the medium can hold.
     u64 bytes = (m_totalBlocks + 7) / 8;
     if (!m_plainHFS) bytes = std::min<u64>(bytes, m_allocationFork ? m_allocationFork->logicalSize : 0);
-    const u64 diskBytes = m_disk ? m_disk->getBlockCount() * u64(m_disk->getBlockSize()) : 0;
-    bytes = std::min<u64>(bytes, diskBytes / std::max<u64>(m_allocBlockSize, 1) / 8 + 1);
+    bytes = std::min<u64>(bytes, getMediumSize() / std::max<u64>(m_allocBlockSize, 1) / 8 + 1);
     try {
         m_bitmap.assign(bytes, 0);
     } catch (const std::bad_alloc&) {
         log(LOG_ERROR, "error allocating memory for allocation file!\n");
         return false;
     }
-    bool ok = true;
-    if (m_plainHFS) {
-        for (u64 done = 0; ok && done < bytes; done += kMaxReadPiece) {
-            const u64 n = std::min(kMaxReadPiece, bytes - done);
-            ok = read(m_bitmapOfs + done, static_cast<u32>(n), m_bitmap.data() + done);
+    auto readPiece = [this](u64 at, u64 n) {
+        if (m_plainHFS) return read(m_bitmapOfs + at, static_cast<u32>(n), m_bitmap.data() + at);
+        return readFileAt(6, 0, m_bitmap.data() + at, at, n, m_allocationFork.get());
+    };
+    // A piece that cannot be read (past the end of the medium, a read error)
+    // is read again disk block by disk block; what stays unread describes
+    // blocks whose use is unknown: they count as in use, so that no scan
+    // takes them for free space, and the volume still mounts.
+    const u64 retry = std::max<u64>(m_disk ? m_disk->getBlockSize() : 0, 512);
+    u64 unread = 0;
+    for (u64 done = 0; done < bytes; done += kMaxReadPiece) {
+        const u64 n = std::min(kMaxReadPiece, bytes - done);
+        if (readPiece(done, n)) continue;
+        for (u64 at = done; at < done + n; at += retry) {
+            const u64 k = std::min(retry, done + n - at);
+            if (readPiece(at, k)) continue;
+            std::fill_n(m_bitmap.begin() + static_cast<std::ptrdiff_t>(at), k, u8(0xFF));
+            unread += k;
         }
-    } else {
-        ok = readFileAt(6, 0, m_bitmap.data(), 0, bytes, m_allocationFork.get());
     }
-    if (!ok) {
-        log(LOG_DEBUG, "error reading allocation file!\n");
-        m_bitmap.clear();
-        return false;
+    if (unread) {
+        log(LOG_WARNING, "error reading allocation file: %llu of %llu bytes unreadable, their blocks count as in use\n",
+            static_cast<unsigned long long>(unread), static_cast<unsigned long long>(bytes));
     }
     m_bitmapLoaded = true;
     return true;

@@ -7,6 +7,12 @@
 // (HFS Plus) or at drAlBlSt x 512 (plain HFS). Fork reads go through the
 // fork's extents and, past them, the extents overflow tree.
 //
+// A volume may be longer than its medium (a copy that stopped short, a disk
+// smaller than the volume claims): it mounts all the same, its bitmap holds
+// no more blocks than the medium does, and the blocks whose part of the
+// allocation file cannot be read (past the medium's end, a read error)
+// count as in use.
+//
 // Every B-tree walk is bounded by the volume (HFSBTree::nodeCount,
 // HFSBTreeNode). Keeps a record of which catalog record first showed each
 // folder, so that a folder listed by several records is shown once and every
@@ -78,7 +84,9 @@ public:
     void setVolumeHeaderOfs(u64 ofs) { m_volumeHeaderOfs = ofs; }
     bool isPlainHFS() const { return m_plainHFS; }
     // With deferral, mount leaves the bitmap unread; the first question
-    // about a block (or loadBitmap) reads it.
+    // about a block (or loadBitmap) reads it. loadBitmap fails only when the
+    // bitmap cannot be allocated; an unreadable allocation file gives one
+    // log line and a bitmap whose unread part marks its blocks in use.
     void setDeferBitmap(bool defer) { m_deferBitmap = defer; }
     bool loadBitmap();
     bool hasBitmap() const { return m_bitmapLoaded; }

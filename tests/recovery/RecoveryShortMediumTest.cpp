@@ -1,8 +1,9 @@
 // Volumes on a medium cut short, as a copy of a failing disk that stopped, or a disk smaller than its volume,
 // leaves them. Cut anywhere after what lists the volume, every folder and file is listed; every file that lies
 // wholly on the medium is saved byte for byte; a file that runs past the end is saved as far as it goes, the
-// rest with the zeros and the error line of a read failure. HFS Plus (whose allocation file xorriso puts at the
-// volume's end) through Browse and the lost-files scan, FAT and ISO 9660 through Browse.
+// rest with the zeros and the error line of a read failure; a lost-volumes scan finds the volume and its
+// partition browses alike. HFS Plus (whose allocation file xorriso puts at the volume's end) also through the
+// lost-files scan; FAT through Browse only.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -21,6 +22,7 @@
 #include "recovery/RecoveryTestSupport.h"
 #include "recovery/RecoveryUtils.h"
 #include "recovery/VolumeFactory.h"
+#include "storage/PartitionDisk.h"
 #include "storage/StorageTestUtil.h"
 
 namespace vorn {
@@ -196,6 +198,29 @@ void expectListedAndSaved(Recovery& recovery, const Reference& ref, const std::s
     expectSaved(ref, refPathOf, dir.path, cut, log);
 }
 
+// Where on the image the one volume that a lost-volumes scan finds there ends; the paths of its partition's
+// browsed tree in *paths.
+u64 lostVolumeEnd(const std::vector<u8>& image, std::set<std::string>* paths) {
+    MemoryTestDisk disk(image);
+    Recovery scan;
+    EXPECT_TRUE(scan.selectDisk(&disk));
+    scan.setScanType(SCAN_LOST_VOLUMES);
+    scan.scan();
+    auto* part = disk.getPartitionCount() == 1 ? dynamic_cast<PartitionDisk*>(disk.getPartition(0)) : nullptr;
+    EXPECT_NE(part, nullptr);
+    if (!part) return 0;
+    if (paths) {
+        Recovery browse;
+        EXPECT_TRUE(browse.selectDisk(part));
+        browse.openExistingVolume();
+        EXPECT_NE(browse.getRootItem(), nullptr);
+        std::map<std::string, VolumeItem*> tree;
+        if (browse.getRootItem()) walkSaved(browse.getRootItem(), "", tree);
+        for (auto& entry : tree) paths->insert(entry.first);
+    }
+    return (part->getFirstBlock() + part->getBlockCount()) * part->getBlockSize();
+}
+
 // Where the allocation file of an HFS Plus volume lies on the image: from its first extent to the end of its
 // last one (of the eight in the header).
 std::pair<u64, u64> allocationFileExtent(const std::vector<u8>& image, u64 volumeOfs) {
@@ -250,6 +275,7 @@ TEST_P(ShortMediumTest, ListsEverythingAndSavesWhatLiesBeforeTheCut) {
         ASSERT_GT(ref.lostPaths.size(), 1u);
     }
 
+    const u64 volumeEnd = c.kind == ADD_VOLUME_FAT ? 0 : lostVolumeEnd(image, nullptr);
     const auto [allocationAt, allocationLength] =
         c.kind == ADD_VOLUME_HFS ? allocationFileExtent(image, ref.volumeOfs) : std::pair<u64, u64>();
     for (u64 cut : cuts) {
@@ -267,13 +293,18 @@ TEST_P(ShortMediumTest, ListsEverythingAndSavesWhatLiesBeforeTheCut) {
             expectListedAndSaved(recovery, ref, ref.paths, cut, log, [](const std::string& path, VolumeItem*) {
                 return path;
             });
-            if (c.kind != ADD_VOLUME_HFS) continue;
-            EXPECT_EQ(log.countPrefix("error reading allocation file"), allocationLines);
-            // Blocks the bitmap cannot tell about count as in use.
-            auto* volume = dynamic_cast<HFSVolume*>(recovery.getVolume());
-            ASSERT_NE(volume, nullptr);
-            if (allocationLines) { EXPECT_TRUE(volume->isAllocationBlockUsed(volume->blocksOnMedium() - 1)); }
+            if (auto* volume = dynamic_cast<HFSVolume*>(recovery.getVolume())) {
+                EXPECT_EQ(log.countPrefix("error reading allocation file"), allocationLines);
+                // Blocks the bitmap cannot tell about count as in use.
+                if (allocationLines) { EXPECT_TRUE(volume->isAllocationBlockUsed(volume->blocksOnMedium() - 1)); }
+            }
         }
+        if (c.kind == ADD_VOLUME_FAT) continue;  // FAT volumes are not looked for
+        // Lost volumes: the one found ends with the volume or the disk, and browses as the disk does.
+        std::set<std::string> found;
+        EXPECT_EQ(lostVolumeEnd(disk.bytes(), &found), std::min(cut, volumeEnd));
+        EXPECT_EQ(found, ref.paths);
+        if (c.kind != ADD_VOLUME_HFS) continue;
         {  // Lost files: the same items under the volume found, read through it
             LogCapture log(LOG_WARNING);
             Recovery recovery;

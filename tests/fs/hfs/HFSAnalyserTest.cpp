@@ -84,6 +84,31 @@ TEST(HFSLostFiles, AWipedVolumeGivesBackItsTree) {
     }
 }
 
+// The first identifier a volume gives out is 16: xorriso gives it to /Docs. The lost-files scan of the whole
+// volume places every file where Browse shows it, none under "OrphanedFolders" (empty folders it leaves out).
+TEST(HFSLostFiles, TheFirstUserIdentifierIsKept) {
+    ImageDisk disk(mediaPath("hfs_bare.img"));
+    std::set<std::string> browsed, lost;
+    {
+        Recovery browse;
+        ASSERT_TRUE(browse.selectDisk(&disk));
+        browse.openExistingVolume();
+        ASSERT_NE(browse.getRootItem(), nullptr);
+        for (auto& [path, item] : walkTree(browse.getRootItem()))
+            if (!item->isContainer()) browsed.insert(path);
+    }
+    Recovery recovery;
+    ASSERT_TRUE(recovery.selectDisk(&disk));
+    recovery.setScanType(SCAN_LOST_FILES);
+    recovery.scan();
+    ASSERT_NE(recovery.getRootItem(), nullptr);
+    ASSERT_EQ(recovery.getRootItem()->children().size(), 1u);
+    for (auto& entry : walkTree(recovery.getRootItem()->children()[0])) lost.insert(entry.first);
+    ASSERT_TRUE(lost.count("/Docs/"));
+    for (const std::string& path : browsed) EXPECT_TRUE(lost.count(path)) << path;
+    for (const std::string& path : lost) EXPECT_EQ(path.rfind("/OrphanedFolders/", 0), std::string::npos) << path;
+}
+
 // 2,000 folders nested one in another: the lost-files scan keeps every one, but hangs none deeper than a walk
 // goes (each placement would otherwise walk the whole chain above it); the deeper ones go on under
 // "OrphanedFolders", as many levels at a time.

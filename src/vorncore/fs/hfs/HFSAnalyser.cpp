@@ -19,7 +19,8 @@ namespace vorn {
 namespace {
 
 constexpr u64 kHeaderOfs = 1024;
-constexpr u64 kFirstUserCNID = 17;
+// Identifiers below 16 are reserved for the volume's own files and folders.
+constexpr u64 kFirstUserCNID = 16;
 constexpr u64 kRootFolderCNID = 2;
 // Alternate-header candidates tried per header (volume sizes between T x B
 // and T x B + B in disk-block steps).

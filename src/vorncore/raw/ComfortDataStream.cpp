@@ -28,13 +28,15 @@ const u8* ComfortDataStream::readPtr(u32 count) {
 const u8* ComfortDataStream::readPtrAt(u64 ofs, u32 count) {
     const u64 size = inner->getSize();
     if (ofs >= size || count > size - ofs) return nullptr;
-    return inner->seek(static_cast<i64>(ofs), SEEK_FROM_START) ? readPtr(count) : nullptr;
+    bytesAsked += count;
+    return inner->seek(static_cast<i64>(ofs), SEEK_FROM_START) ? inner->readPtr(count) : nullptr;
 }
 
 void ComfortDataStream::setLittleEndian(u8 value) { littleEndian = value; }
 
 u8 ComfortDataStream::readU8() {
-    const u8* p = readPtr(1);
+    ++bytesAsked;
+    const u8* p = inner->readPtr(1);
     return p ? *p : 0;
 }
 
@@ -45,7 +47,8 @@ void ComfortDataStream::readBytes(u8* out, u32 count) {
     const u64 size = inner->getSize();
     const u64 pos = inner->getPos();
     if (pos < size && size - pos >= count) {
-        if (const u8* p = readPtr(count)) {
+        bytesAsked += count;
+        if (const u8* p = inner->readPtr(count)) {
             memcpy(out, p, count);
             return;
         }

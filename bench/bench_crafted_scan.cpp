@@ -33,7 +33,7 @@ namespace {
 
 using vorn::u64;
 
-const char* const kShapes[] = {"mp3", "zip-local", "zip-central", "zip-descriptor", "tiff", "tar", "ole2",
+const char* const kShapes[] = {"mp3", "mp3-join", "zip-local", "zip-central", "zip-descriptor", "tiff", "tar", "ole2",
                                "fat-zip-local"};
 
 std::string g_dir;

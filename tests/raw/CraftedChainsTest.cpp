@@ -1,5 +1,5 @@
-// The deleted-files scan over crafted free space (tests/fixtures/make_chains.sh): chains of MPEG frames, ZIP
-// local headers and central-directory records, TIFF directories, tar members and compound-document FAT
+// The deleted-files scan over crafted free space (tests/fixtures/make_chains.sh): chains of MPEG frames (also
+// chains that join), ZIP local headers and central-directory records, TIFF directories, tar members and compound-document FAT
 // sectors that run past the disk's end, so that no find there has an end the scan could jump to. The work
 // is counted as the bytes the analysers ask their stream for.
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 namespace vorn::test {
 namespace {
 
-const char* const kShapes[] = {"mp3", "zip-local", "zip-central", "zip-descriptor", "tiff", "tar", "ole2"};
+const char* const kShapes[] = {"mp3", "mp3-join", "zip-local", "zip-central", "zip-descriptor", "tiff", "tar", "ole2"};
 
 // blockSize 0: the clusters of the file system on the image.
 std::unique_ptr<CarveRig> scanned(const std::string& image, u32 blockSize) {
@@ -48,6 +48,8 @@ TEST(CraftedChains, FindsAreThoseThatWalksOfTheirOwnGive) {
     const std::map<std::string, Sizes> cases = {
         // from block 974 on fewer than 100 frames are left: the find there runs to the end
         {"mp3-512k.img", {{"audio/mp3", {{512, 974}, {50 * 512, 1}}}}},
+        // each block's frame leads onto the run of frames between the blocks
+        {"mp3-join-512k.img", {{"audio/mp3", {{512, 973}, {51 * 512, 1}}}}},
         {"zip-local-512k.img", {{"application/zip-compressed", {{512, 1024}}}}},
         {"zip-central-512k.img", {{"application/zip-compressed", {{512, 511}, {513 * 512, 1}}}}},
         {"zip-descriptor-512k.img", {{"application/zip-compressed", {{512, 511}, {513 * 512, 1}}}}},

@@ -3,22 +3,15 @@
 namespace vorn {
 
 bool ChainWalk::dropBefore(u64 start) {
-    if (head >= positions.size() || start < positions[head]) return false;
-    head = static_cast<size_t>(
-        std::lower_bound(positions.begin() + static_cast<std::ptrdiff_t>(head), positions.end(), start) -
-        positions.begin());
+    if (positions.empty() || start < positions.front()) return false;
+    positions.erase(positions.begin(), std::lower_bound(positions.begin(), positions.end(), start));
     if (mark && markAt < start) mark = 0;
-    if (head > 4096 && head > positions.size() / 2) {
-        positions.erase(positions.begin(), positions.begin() + static_cast<std::ptrdiff_t>(head));
-        head = 0;
-    }
-    return head < positions.size() && positions[head] == start;
+    return !positions.empty() && positions.front() == start;
 }
 
 void ChainWalk::clipTo(u64 start) {
-    if (head >= positions.size() || positions.back() - start < limit) return;
-    const auto beyond = std::lower_bound(positions.begin() + static_cast<std::ptrdiff_t>(head), positions.end(),
-                                         start + limit);
+    if (positions.empty() || positions.back() - start < limit) return;
+    const auto beyond = std::lower_bound(positions.begin(), positions.end(), start + limit);
     frontier = *beyond;
     ended = cut = false;
     if (mark && markAt >= frontier) mark = 0;
@@ -27,7 +20,7 @@ void ChainWalk::clipTo(u64 start) {
 
 ChainWalk::Result ChainWalk::result(u64 start) const {
     Result r;
-    r.count = positions.size() - head;
+    r.count = positions.size();
     if (r.count) r.last = positions.back();
     r.frontier = frontier;
     r.cut = cut;

@@ -23,11 +23,12 @@
 //
 // Positions are absolute byte offsets on the stream; a step always moves
 // forward. Positions before the latest start are dropped, so the memory
-// holds at most one walk's structures. One per analyser and kind of chain;
-// not thread-safe.
+// holds at most one walk's structures, and each structure is put into it
+// and dropped once. One per analyser and kind of chain; not thread-safe.
 #pragma once
 
 #include <algorithm>
+#include <deque>
 #include <vector>
 
 #include "misc/Types.h"
@@ -72,15 +73,16 @@ private:
     // to `into`, the last marked one to markAt and mark, until no structure
     // lies at pos, the limit or the budget is reached, or (with join) pos is
     // a remembered position, whose index goes to met.
-    template <typename Step>
-    Stop run(u64 start, u64& pos, Step& step, std::vector<u64>& into, u64& markAt, u8& mark, bool join, size_t& met);
+    template <typename Step, typename Into>
+    Stop run(u64 start, u64& pos, Step& step, Into& into, u64& markAt, u8& mark, bool join, size_t& met);
     Result result(u64 start) const;
 
     const u64 limit;
     WorkBudget budget;
     const void* stream = nullptr;
-    std::vector<u64> positions;  // the walk's structures, ascending; those before head are dropped
-    size_t head = 0;
+    // The walk's structures, ascending. A deque, since walks that join it
+    // put their own first structures in front.
+    std::deque<u64> positions;
     u64 frontier = 0;
     bool ended = false;  // no structure at the frontier
     bool cut = false;    // the budget ran out at the frontier
@@ -89,12 +91,12 @@ private:
     std::vector<u64> fresh;  // a walk's own positions, until it meets the remembered ones
 };
 
-template <typename Step>
-ChainWalk::Stop ChainWalk::run(u64 start, u64& pos, Step& step, std::vector<u64>& into, u64& lastMarkAt, u8& lastMark,
-                               bool join, size_t& met) {
+template <typename Step, typename Into>
+ChainWalk::Stop ChainWalk::run(u64 start, u64& pos, Step& step, Into& into, u64& lastMarkAt, u8& lastMark, bool join,
+                               size_t& met) {
     while (pos - start < limit) {
-        if (join && head < positions.size() && pos >= positions[head] && pos <= positions.back()) {
-            const auto it = std::lower_bound(positions.begin() + static_cast<std::ptrdiff_t>(head), positions.end(), pos);
+        if (join && !positions.empty() && pos >= positions.front() && pos <= positions.back()) {
+            const auto it = std::lower_bound(positions.begin(), positions.end(), pos);
             if (*it == pos) {
                 met = static_cast<size_t>(it - positions.begin());
                 return Stop::Joined;
@@ -116,7 +118,7 @@ ChainWalk::Result ChainWalk::walk(const void* s, u64 start, Step&& step) {
     budget.earn(s, start);
     if (s != stream) {
         stream = s;
-        positions.clear(), head = 0, mark = 0, frontier = start, ended = cut = false;
+        positions.clear(), mark = 0, frontier = start, ended = cut = false;
     }
     size_t met = 0;
     if (!dropBefore(start)) {
@@ -133,18 +135,16 @@ ChainWalk::Result ChainWalk::walk(const void* s, u64 start, Step&& step) {
             r.count = fresh.size();
             r.last = fresh.empty() ? 0 : fresh.back();
             r.frontier = pos, r.cut = stop == Stop::Budget, r.mark = freshMark;
-            if (fresh.size() >= positions.size() - head) {
-                positions.swap(fresh);
-                head = 0;
+            if (fresh.size() >= positions.size()) {
+                positions.assign(fresh.begin(), fresh.end());
                 frontier = pos, ended = stop == Stop::None, cut = r.cut;
                 mark = freshMark, markAt = freshMarkAt;
             }
             return r;
         }
         const bool keepMark = mark != 0 && markAt >= positions[met];
-        fresh.insert(fresh.end(), positions.begin() + static_cast<std::ptrdiff_t>(met), positions.end());
-        positions.swap(fresh);
-        head = 0;
+        positions.erase(positions.begin(), positions.begin() + static_cast<std::ptrdiff_t>(met));
+        positions.insert(positions.begin(), fresh.begin(), fresh.end());
         if (!keepMark) mark = freshMark, markAt = freshMarkAt;
     }
     clipTo(start);

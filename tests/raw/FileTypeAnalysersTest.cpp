@@ -314,5 +314,41 @@ TEST(TextAnalyser, RunsEndWhereTheClassChangesAndKeywordsLimitThem) {
     }
 }
 
+// A text analyser whose runs are cut at 64 KiB rather than at 50 MiB.
+class ShortRunText : public TextStreamAnalyser {
+public:
+    explicit ShortRunText(RawAnalyser* owner) : TextStreamAnalyser(owner) { maxStreamSize = 65536; }
+};
+
+// 256 KiB of plain words in 512-byte blocks, the keyword at 200 KiB, asked at every block as the scan
+// asks, which jumps past a find's end. Runs are cut at 64 KiB, so the run from each start reaches one
+// block further than the last: the first run that holds the keyword is found, and the search reads each
+// stretch once, not a whole run per start.
+TEST(TextAnalyser, AKeywordSearchReadsEachStretchOnceAlsoWhereRunsAreCutShort) {
+    constexpr u64 kSize = 256 * 1024, kCap = 65536, kNeedle = 200 * 1024;
+    const std::string words = "hay and straw lie in the barn\n";
+    std::vector<u8> bytes(kSize);
+    for (u64 i = 0; i < kSize; ++i) bytes[i] = static_cast<u8>(words[i % words.size()]);
+    put(bytes, kNeedle, "needle");
+    CarveRig rig(std::make_unique<MemoryTestDisk>(bytes), 512);
+    rig.recovery.setEnableSearchText(true);
+    rig.recovery.setEnableSearchKeywords(true);
+    rig.recovery.setKeywords({"pin", "needle"});
+    RecoveryTestAccess::setScanGeometry(rig.recovery, 0, 512, 1, kSize / 512);
+    RawAnalyser raw(&rig.recovery);
+    ShortRunText text(&raw);
+    StreamRig stream(bytes);
+    std::map<u64, u64> finds;
+    for (u64 start = 0; start < kSize; start += 512) {
+        StreamInfo info;
+        if (!text.analyse(stream.at(start), &info)) continue;
+        finds[start] = info.end;
+        start = info.end + 1 - 512;
+    }
+    const u64 first = (kNeedle + 6 - kCap + 511) / 512 * 512;
+    EXPECT_EQ(finds, (std::map<u64, u64>{{first, first + kCap - 1}}));
+    EXPECT_LE(stream.stream->getBytesAsked(), 4 * kSize);
+}
+
 }  // namespace
 }  // namespace vorn::test

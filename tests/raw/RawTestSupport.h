@@ -130,6 +130,7 @@ struct CarveRig {
         }
         raw.scanEnd();
         callTimes = raw.getCallTimes();
+        bytesAsked = raw.getStream()->getBytesAsked();
     }
 
     // Every carved item by its path under the root ("image/jpeg/8.jpg").
@@ -151,6 +152,7 @@ struct CarveRig {
     UsedBlocksVolume* blocks = nullptr;  // the volume, when the test chose its used blocks
     VolumeItem* root = nullptr;          // owned by the Recovery
     std::vector<u64> callTimes;
+    u64 bytesAsked = 0;  // by the analysers of the last scan, of their stream
 };
 
 }  // namespace vorn::test

@@ -10,7 +10,10 @@
 // A false start cuts the real file under it, so some rows carry a further
 // check that every real file of their type passes (BMP header fields, an
 // MPEG pack that opens a stream, a tar header's checksum). A tar archive's
-// members are walked for a lower bound of its end. A start of a
+// members are walked for a lower bound of its end; the members of the last
+// walk are remembered (ChainWalk), so that the members of an archive that
+// runs past the disk's end, asked about one by one while other finds inside
+// it keep closing its stream, are not walked again from each. A start of a
 // continuing type (MPEG, tar) found inside an open stream of the same type
 // belongs to that stream: it is not reported.
 #pragma once
@@ -19,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "raw/ChainWalk.h"
 #include "raw/StreamAnalyser.h"
 
 namespace vorn {
@@ -127,6 +131,7 @@ private:
     bool firstByteAtStart[256] = {};
     std::vector<std::pair<u32, u8>> firstByteElsewhere;
     bool everyBlockCandidate = false;
+    ChainWalk memberWalk{"tar members", 512, maxStreamSize};
 };
 
 }  // namespace vorn

@@ -15,19 +15,27 @@ bool ComfortDataStream::close() { return inner->close(); }
 u32 ComfortDataStream::getBlockSize() { return inner->getBlockSize(); }
 u64 ComfortDataStream::getSize() { return inner->getSize(); }
 bool ComfortDataStream::seek(i64 offset, int whence) { return inner->seek(offset, whence); }
-u32 ComfortDataStream::read(u32 count, void* destination) { return inner->read(count, destination); }
+u32 ComfortDataStream::read(u32 count, void* destination) {
+    bytesAsked += count;
+    return inner->read(count, destination);
+}
 u64 ComfortDataStream::getPos() { return inner->getPos(); }
-const u8* ComfortDataStream::readPtr(u32 count) { return inner->readPtr(count); }
+const u8* ComfortDataStream::readPtr(u32 count) {
+    bytesAsked += count;
+    return inner->readPtr(count);
+}
 
 const u8* ComfortDataStream::readPtrAt(u64 ofs, u32 count) {
     const u64 size = inner->getSize();
     if (ofs >= size || count > size - ofs) return nullptr;
+    bytesAsked += count;
     return inner->seek(static_cast<i64>(ofs), SEEK_FROM_START) ? inner->readPtr(count) : nullptr;
 }
 
 void ComfortDataStream::setLittleEndian(u8 value) { littleEndian = value; }
 
 u8 ComfortDataStream::readU8() {
+    ++bytesAsked;
     const u8* p = inner->readPtr(1);
     return p ? *p : 0;
 }
@@ -39,6 +47,7 @@ void ComfortDataStream::readBytes(u8* out, u32 count) {
     const u64 size = inner->getSize();
     const u64 pos = inner->getPos();
     if (pos < size && size - pos >= count) {
+        bytesAsked += count;
         if (const u8* p = inner->readPtr(count)) {
             memcpy(out, p, count);
             return;

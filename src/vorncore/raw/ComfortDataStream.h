@@ -39,6 +39,9 @@ public:
     void pop();
 
     size_t getStackDepth() const { return positionStack.size(); }
+    // Bytes asked of the inner stream so far: what the analysers' work
+    // costs in reads.
+    u64 getBytesAsked() const { return bytesAsked; }
 
 private:
     // count bytes at the position in out, failed bytes as 0.
@@ -46,6 +49,7 @@ private:
 
     std::deque<i64> positionStack;
     u8 littleEndian = 1;
+    u64 bytesAsked = 0;
     DataStream* inner;
 };
 

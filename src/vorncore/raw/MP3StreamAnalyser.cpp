@@ -1,5 +1,7 @@
 #include "raw/MP3StreamAnalyser.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "misc/Log.h"
@@ -74,19 +76,18 @@ void MP3StreamAnalyser::dumpFrameHeader() const {
 }
 
 u64 MP3StreamAnalyser::walkFrames(ComfortDataStream* stream, u64 ofs) {
-    validFrames = 0;
-    u64 total = 0;
-    while (total < maxStreamSize) {
-        const u8* b = stream->readPtrAt(ofs + total, 4);
-        if (!b || !parseFrameHeader(b)) break;
-        ++validFrames;
-        total += static_cast<u64>(frameLength);
-    }
+    const ChainWalk::Result walk = frameWalk.walk(stream, ofs, [&](u64 pos, u8&) -> u64 {
+        const u8* b = stream->readPtrAt(pos, 4);
+        return b && parseFrameHeader(b) ? pos + static_cast<u64>(frameLength) : 0;
+    });
+    validFrames = static_cast<i32>(std::min<u64>(walk.count, INT32_MAX));
+    if (validFrames == 0 || walk.cut) return 0;
+    // The fields describe the last frame, also when the walk was remembered.
+    if (const u8* b = stream->readPtrAt(walk.last, 4)) parseFrameHeader(b);
+    u64 total = walk.frontier - ofs;
     // A version 1 tag closes many files: 128 bytes starting "TAG".
-    if (validFrames > 0) {
-        const u8* tag = stream->readPtrAt(ofs + total, 128);
-        if (tag && !memcmp(tag, "TAG", 3)) total += 128;
-    }
+    const u8* tag = stream->readPtrAt(walk.frontier, 128);
+    if (tag && !memcmp(tag, "TAG", 3)) total += 128;
     return total;
 }
 

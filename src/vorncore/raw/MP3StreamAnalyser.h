@@ -3,8 +3,14 @@
 // tag. The walk's end (after an ID3 tag: the frames after the tag, and a
 // 128-byte ID3 version 1 tag right after the last frame) is the file's end.
 // The walk is bounded by maxStreamSize; its total is 64-bit.
+//
+// The frames of the last walk are remembered (ChainWalk): a start on one of
+// them, as at every block of a run of frames whose end lies past the disk's,
+// is answered without walking the run again. A walk cut short by the
+// scan's budget gives no end.
 #pragma once
 
+#include "raw/ChainWalk.h"
 #include "raw/StreamAnalyser.h"
 
 namespace vorn {
@@ -24,8 +30,11 @@ public:
     i32 getValidFrames() const { return validFrames; }
 
 private:
-    // Walks frames from ofs; answers the bytes they cover.
+    // Walks frames from ofs; answers the bytes they cover, 0 when the walk
+    // was cut short.
     u64 walkFrames(ComfortDataStream* stream, u64 ofs);
+
+    ChainWalk frameWalk{"MPEG audio frames", 32, maxStreamSize};  // a frame is 32 bytes at least
 
     u8 version = 0;
     u8 layer = 0;

@@ -40,6 +40,7 @@ OLE2StreamAnalyser::OLE2StreamAnalyser(RawAnalyser* o) : StreamAnalyser(o) {
 
 bool OLE2StreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
     const u64 start = stream->getPos();
+    budget.earn(stream, start);
     const u8* p = stream->readPtr(4);
     static const u8 kMagic[] = {0xD0, 0xCF, 0x11, 0xE0};
     if (!p || memcmp(p, kMagic, 4) != 0) return false;
@@ -61,6 +62,7 @@ bool OLE2StreamAnalyser::fatSectors(ComfortDataStream* stream, u64 start, const 
     std::vector<u32> visited;
     while (out.size() < count) {
         if (next >= kFatSector || std::find(visited.begin(), visited.end(), next) != visited.end()) return false;
+        if (!budget.spend()) return false;
         visited.push_back(next);
         const u8* difat = stream->readPtrAt(sectorOffset(start, next), kSectorSize);
         if (!difat) return false;
@@ -77,7 +79,7 @@ void OLE2StreamAnalyser::detectSizeAndType(ComfortDataStream* stream, StreamInfo
     u8 header[kHeaderSize];
     memcpy(header, p, kHeaderSize);  // the stream's buffer serves the next read
     const u32 count = loadLE32(header + 0x2C);
-    if (count > kMaxFatSectors) return;
+    if (count > kMaxFatSectors || !budget.take(count)) return;
     std::vector<u32> sectors;
     if (!fatSectors(stream, start, header, count, sectors)) return;
     const u64 limit = u64(count) * kEntriesPerSector;

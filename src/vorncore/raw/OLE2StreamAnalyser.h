@@ -8,11 +8,19 @@
 // twice. A FAT count above kMaxFatSectors, a FAT sector or DIFAT sector that
 // cannot be read, or a size past the disk's end leave the find without an
 // end. Offsets are 64-bit.
+//
+// Headers at every block whose files end past the disk's end (so that the
+// scan cannot jump past them) would each read up to kMaxFatSectors sectors:
+// the calls share a WorkBudget per stretch of the disk instead, of a FAT or
+// DIFAT sector for every kBytesPerFatSector bytes the scan moves (a sound
+// file holds one FAT sector for every 64 KiB), holding two files' worth. A
+// header whose sectors the budget cannot pay for gets no end.
 #pragma once
 
 #include <vector>
 
 #include "raw/StreamAnalyser.h"
+#include "raw/WorkBudget.h"
 
 namespace vorn {
 
@@ -22,6 +30,7 @@ public:
     static constexpr u32 kSectorSize = 512;
     static constexpr u32 kHeaderFatSectors = 109;
     static constexpr u32 kMaxFatSectors = 256;
+    static constexpr u32 kBytesPerFatSector = 4096;
 
     explicit OLE2StreamAnalyser(RawAnalyser* owner);
     bool analyse(ComfortDataStream* stream, StreamInfo* info) override;
@@ -33,6 +42,8 @@ private:
     bool fatSectors(ComfortDataStream* stream, u64 start, const u8* header, u32 count, std::vector<u32>& out);
     // The type named by the first storage name in [start, start + size).
     const char* typeByNames(ComfortDataStream* stream, u64 start, u64 size);
+
+    WorkBudget budget{"compound-document FAT sectors", 2 * kMaxFatSectors, kBytesPerFatSector};
 };
 
 }  // namespace vorn

@@ -55,6 +55,8 @@ public:
     StreamAnalyser* analyserForMime(const std::string& mime) const;
     // The stream waiting to be closed, null when none.
     const StreamInfo* getOpenStream() const { return open.get(); }
+    // The stream the analysers read, from scanBegin on; null before.
+    const ComfortDataStream* getStream() const { return stream.get(); }
     const std::vector<u64>& getCallCounts() const { return callCount; }
     const std::vector<u64>& getCallTimes() const { return callTime; }
 

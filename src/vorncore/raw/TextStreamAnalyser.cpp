@@ -266,12 +266,17 @@ void TextStreamAnalyser::contentTests(const u8* bytes, u32 length) {
 
 bool TextStreamAnalyser::holdsKeyword(ComfortDataStream* stream, u64 start, u64 end,
                                       const std::vector<std::string>& keywords) {
+    // An occurrence inside [start, end] that is not wholly inside the
+    // stretch known to hold none ends past it.
+    const bool known = stream == keywordStream && start >= keywordFreeFrom && start <= keywordFreeTo + 1;
     for (const std::string& keyword : keywords) {
         if (keyword.empty() || keyword.size() > kKeywordChunk) continue;
+        u64 from = start;
+        if (known && keywordFreeTo + 2 > keyword.size()) from = std::max(start, keywordFreeTo + 2 - keyword.size());
         // Chunks overlap by the keyword's length less one, so that a keyword
         // across two chunks is found.
         const u32 step = kKeywordChunk - static_cast<u32>(keyword.size()) + 1;
-        for (u64 pos = start; pos <= end; pos += step) {
+        for (u64 pos = from; pos <= end; pos += step) {
             const u32 n = static_cast<u32>(std::min<u64>(kKeywordChunk, end - pos + 1));
             if (n < keyword.size()) break;
             const u8* p = stream->readPtrAt(pos, n);
@@ -282,6 +287,7 @@ bool TextStreamAnalyser::holdsKeyword(ComfortDataStream* stream, u64 start, u64 
             if (pos + n > end) break;
         }
     }
+    keywordStream = stream, keywordFreeFrom = start, keywordFreeTo = known ? std::max(keywordFreeTo, end) : end;
     return false;
 }
 
@@ -316,8 +322,6 @@ bool TextStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
     bool complete = false;
     const bool known = runStream == stream && runChunk == chunk && start >= runStart && start <= runEnd &&
                        (start - runStart) % chunk == 0;
-    // A run without a keyword holds none from any start inside it.
-    const bool knownWithoutKeyword = known && runComplete && runWithoutKeyword;
     int order = 0;  // of the run's UTF-16 text
     if (known) {
         previous = runMime;
@@ -347,14 +351,10 @@ bool TextStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
     runStream = stream, runStart = start, runEnd = end, runChunk = chunk, runMime = previous;
     runComplete = complete;
     runOrder = order;
-    runWithoutKeyword = false;
     stream->seek(static_cast<i64>(start), SEEK_FROM_START);
     if (scan && !scan->getEnableSearchText()) return false;
     if (scan && scan->getEnableSearchKeywords()) {
-        if (knownWithoutKeyword || !holdsKeyword(stream, start, end, scan->getKeywords())) {
-            runWithoutKeyword = true;
-            return false;
-        }
+        if (!holdsKeyword(stream, start, end, scan->getKeywords())) return false;
     }
     info->mimeType = previous;
     info->start = start;

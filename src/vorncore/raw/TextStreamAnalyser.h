@@ -14,7 +14,9 @@
 // The last run's class and extent are kept: a start inside it (the driver
 // asks at every block of a run it did not take) is answered from them
 // without classifying its chunks again, so a rejected run costs its chunks
-// once, not once per start. The classifier rejects binary data at the first
+// once, not once per start. Likewise the stretch last searched in vain for
+// the keywords: a run from a start inside it (a run cut at maxStreamSize
+// goes on one chunk further from each) is searched only past it. The classifier rejects binary data at the first
 // byte that fails each encoding test, bounds every look-ahead by the decoded
 // characters and looks words up in a hash table.
 #pragma once
@@ -61,7 +63,8 @@ private:
     void contentTests(const u8* bytes, u32 length);
     // True when the block at start belongs to an open PDF.
     bool insideOpenPdf(ComfortDataStream* stream, u64 start, u32 chunk);
-    // True when one of the keywords lies in [start, end].
+    // True when one of the keywords lies in [start, end]; the stretch
+    // searched in vain is remembered.
     bool holdsKeyword(ComfortDataStream* stream, u64 start, u64 end, const std::vector<std::string>& keywords);
 
     Result result;
@@ -77,8 +80,11 @@ private:
     u32 runChunk = 0;
     std::string runMime;
     bool runComplete = false;
-    bool runWithoutKeyword = false;  // keyword limiting rejected it
     int runOrder = 0;                // byte order of a UTF-16 run
+
+    // [keywordFreeFrom, keywordFreeTo] holds none of the keywords.
+    DataStream* keywordStream = nullptr;
+    u64 keywordFreeFrom = 0, keywordFreeTo = 0;
 
     // The open PDF: searched for its end marker up to pdfSearched; pdfEnd
     // the byte after the marker, 0 while none was found.

@@ -112,6 +112,7 @@ bool TiffStreamAnalyser::readHeader() {
 
 bool TiffStreamAnalyser::analyse(ComfortDataStream* s, StreamInfo* info) {
     stream = s;
+    budget.earn(s, s->getPos());
     const bool found = readHeader();
     if (found) {
         maker.clear();
@@ -161,6 +162,10 @@ void TiffStreamAnalyser::readStripOffsets(u32 value, u32 count, u32 elementSize)
             count = kMaxStrips;
         }
         count = std::min(count, kMaxStripsPerCall - stripsRead);
+        if (!budget.take((count + kStripsPerUnit - 1) / kStripsPerUnit)) {
+            count = static_cast<u32>(std::min<u64>(count, budget.left() * kStripsPerUnit));
+            budget.take(count / kStripsPerUnit);
+        }
         stripsRead += count;
         // In windows of whole elements; a window that cannot be read ends
         // the table (the disk ends or a block is bad).
@@ -205,7 +210,7 @@ void TiffStreamAnalyser::walkIFD(int level, u32 ifdOffset, u32 parentTag) {
     VORN_LOG(LOG_DEBUG, "-------------------------------------\n");
     if (ifdOffset == 0) return;
     if (std::find(walked.begin(), walked.end(), ifdOffset) != walked.end()) return;  // a cycle
-    if (walked.size() >= kMaxDirectories || entriesRead >= kMaxEntriesPerCall) return;
+    if (walked.size() >= kMaxDirectories || entriesRead >= kMaxEntriesPerCall || !budget.spend()) return;
     walked.push_back(ifdOffset);
     VORN_LOG(LOG_DEBUG, "ifdcounter: %d, level: %d, ifdofs: %d\n", 0, level, static_cast<int>(ifdOffset));
     if (!seekTo(ifdOffset)) {
@@ -217,7 +222,7 @@ void TiffStreamAnalyser::walkIFD(int level, u32 ifdOffset, u32 parentTag) {
         VORN_LOG(LOG_DEBUG, "warning: entries too high: %d -truncating\n", static_cast<int>(entries));
         return;
     }
-    for (u32 i = 1; i <= entries && entriesRead < kMaxEntriesPerCall; ++i, ++entriesRead) {
+    for (u32 i = 1; i <= entries && entriesRead < kMaxEntriesPerCall && budget.spend(); ++i, ++entriesRead) {
         const u32 tag = stream->readU16();
         const u32 type = stream->readU16();
         const u32 count = stream->readU32();

@@ -7,13 +7,21 @@
 // directory walked at most once, at most kMaxDirectories directories,
 // kMaxEntriesPerCall entries and kMaxStripsPerCall strip offsets read. All
 // offsets are relative to the header; sums and products are 64-bit.
-// Nothing carries over from one call to the next.
+//
+// Headers packed at every block over directories that look alike from each
+// would still cost the most a call may read at every block. So the calls
+// also share a WorkBudget per stretch of the disk: a directory or an entry
+// costs a unit, kStripsPerUnit strip offsets one; the budget holds one
+// call's worth and earns one unit per kBytesPerUnit bytes the scan moves.
+// A call that runs out ends its walk there, as at the per-call bounds.
+// Nothing else carries over from one call to the next.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "raw/StreamAnalyser.h"
+#include "raw/WorkBudget.h"
 
 namespace vorn {
 
@@ -27,6 +35,8 @@ public:
     // A candidate start costs at most some 256 KiB of strip tables, however
     // many starts a crafted file holds.
     static constexpr u32 kMaxStripsPerCall = 65536;
+    static constexpr u32 kStripsPerUnit = 64;
+    static constexpr u32 kBytesPerUnit = 128;
 
     explicit TiffStreamAnalyser(RawAnalyser* owner);
     bool analyse(ComfortDataStream* stream, StreamInfo* info) override;
@@ -58,6 +68,7 @@ private:
     bool littleEndian = true;
     std::vector<u32> walked;  // directories walked in this call
     u32 entriesRead = 0, stripsRead = 0;
+    WorkBudget budget{"TIFF directories", kMaxEntriesPerCall + kMaxStripsPerCall / kStripsPerUnit, kBytesPerUnit};
 };
 
 }  // namespace vorn

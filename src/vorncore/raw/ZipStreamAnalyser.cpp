@@ -26,42 +26,18 @@ const struct {
                       {"ppt/presentation.xml", "application/zip-mspowerpoint"},
                       {"xl/workbook.xml", "application/zip-msexcel"}};
 
-// The central directory at ofs and the end records after it.
-struct CentralEnd {
-    u64 end = 0;  // offset of the byte after the last record read
-    bool haveEnd = false;
-    u64 directoryOffset = 0, directorySize = 0;  // as the end record states them
-    u64 walkedSize = 0;                          // as the headers add up
-};
-
-CentralEnd walkCentral(ComfortDataStream* stream, u64 ofs, u64 limit) {
-    CentralEnd result;
-    u64 pos = ofs;
-    while (pos - ofs < limit) {
-        const u8* p = stream->readPtrAt(pos, kCentralSize);
-        if (!p || loadLE32(p) != kCentralSig) break;
-        pos += kCentralSize + u64(loadLE16(p + 28)) + loadLE16(p + 30) + loadLE16(p + 32);
+// The row of kDocumentNames (from 1) that a central-directory entry's name
+// matches; 0 for none.
+u8 documentRow(ComfortDataStream* stream, u64 name, u16 nameLength) {
+    const u8* p = nameLength ? stream->readPtrAt(name, nameLength) : nullptr;
+    if (!p) return 0;
+    const std::string entry(reinterpret_cast<const char*>(p), nameLength);
+    VORN_LOG(LOG_DEBUG, "zip entry: %s\n", entry.c_str());
+    for (u8 row = 0; row < std::size(kDocumentNames); ++row) {
+        const char* document = kDocumentNames[row].name;
+        if (entry.size() == strlen(document) && toLower(entry) == document) return row + 1;
     }
-    result.end = pos;
-    if (pos == ofs) return result;  // no central directory here
-    const u64 directorySize = result.walkedSize = pos - ofs;
-    u64 offset64 = ~u64(0), size64 = ~u64(0);
-    if (const u8* p = stream->readPtrAt(pos, kEnd64Size); p && loadLE32(p) == kEnd64Sig) {
-        size64 = loadLE64(p + 40);
-        offset64 = loadLE64(p + 48);
-        pos += 12 + loadLE64(p + 4);
-        if (const u8* q = stream->readPtrAt(pos, kLocator64Size); q && loadLE32(q) == kLocator64Sig) pos += kLocator64Size;
-    }
-    const u8* p = stream->readPtrAt(pos, kEndSize);
-    if (!p || loadLE32(p) != kEndSig) {
-        result.end = ofs + directorySize;
-        return result;
-    }
-    result.haveEnd = true;
-    result.end = pos + kEndSize + loadLE16(p + 20);
-    result.directorySize = loadLE32(p + 12) == 0xFFFFFFFF ? size64 : loadLE32(p + 12);
-    result.directoryOffset = loadLE32(p + 16) == 0xFFFFFFFF ? offset64 : loadLE32(p + 16);
-    return result;
+    return 0;
 }
 
 }  // namespace
@@ -87,28 +63,10 @@ bool ZipStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
 
     u64 directory = 0;
     const bool haveDirectory = findCentralDirectory(stream, start + 4, directory);
-    if (haveDirectory && stream == namesStream && directory == namesDirectory) {
-        info->mimeType = namesMime;  // the names of this directory were read for an earlier start
-    } else if (haveDirectory) {
+    if (haveDirectory) {
         VORN_LOG(LOG_DEBUG, "central dir signature found\n");
-        for (u64 pos = directory; pos - directory < maxStreamSize;) {
-            const u8* h = stream->readPtrAt(pos, kCentralSize);
-            if (!h || loadLE32(h) != kCentralSig) break;
-            const u16 nameLength = loadLE16(h + 28);
-            const u64 next = pos + kCentralSize + nameLength + loadLE16(h + 30) + loadLE16(h + 32);
-            const u8* name = nameLength ? stream->readPtrAt(pos + kCentralSize, nameLength) : nullptr;
-            if (name) {
-                const std::string entry(reinterpret_cast<const char*>(name), nameLength);
-                VORN_LOG(LOG_DEBUG, "zip entry: %s\n", entry.c_str());
-                for (const auto& document : kDocumentNames) {
-                    if (entry.size() == strlen(document.name) && toLower(entry) == document.name) {
-                        info->mimeType = document.mime;
-                    }
-                }
-            }
-            pos = next;
-        }
-        namesStream = stream, namesDirectory = directory, namesMime = info->mimeType;
+        const Central central = walkCentral(stream, directory, foundDirectoryWalk, true);
+        if (central.documentMime) info->mimeType = central.documentMime;
     }
     const u64 size = getZipSize(stream, start, directory, haveDirectory);
     stream->seek(static_cast<i64>(start), SEEK_FROM_START);
@@ -151,31 +109,72 @@ bool ZipStreamAnalyser::findCentralDirectory(ComfortDataStream* stream, u64 from
 }
 
 u64 ZipStreamAnalyser::getZipSize(ComfortDataStream* stream, u64 start, u64 directory, bool haveDirectory) {
-    u64 total = 0;
-    while (total <= maxStreamSize) {
-        const u8* p = stream->readPtrAt(start + total, kLocalSize);
-        if (!p || loadLE32(p) != kLocalSig) break;
+    const ChainWalk::Result locals = localWalk.walk(stream, start, [&](u64 pos, u8&) -> u64 {
+        const u8* p = stream->readPtrAt(pos, kLocalSize);
+        if (!p || loadLE32(p) != kLocalSig) return 0;
         const u16 flags = loadLE16(p + 6);
         const u32 compressed = loadLE32(p + 18);
-        if ((flags & 8) && compressed == 0) {
+        if ((flags & 8) && compressed == 0) return 0;  // sizes in a data descriptor: the walk ends here
+        u64 next = pos + kLocalSize + u64(compressed) + loadLE16(p + 26) + loadLE16(p + 28);
+        if (flags & 8) {
+            const u8* d = stream->readPtrAt(next, 4);
+            next += d && loadLE32(d) == kDescriptorSig ? 16 : 12;
+        }
+        return next;
+    });
+    if (locals.cut) return 0;
+    if (locals.frontier - start <= maxStreamSize) {
+        const u8* p = stream->readPtrAt(locals.frontier, kLocalSize);
+        if (p && loadLE32(p) == kLocalSig) {
             // A data descriptor follows data of unknown length: only the
             // central directory and the end record can tell the size.
             if (!haveDirectory) return 0;
-            const CentralEnd central = walkCentral(stream, directory, maxStreamSize);
-            if (!central.haveEnd || central.directoryOffset != directory - start ||
+            const Central central = walkCentral(stream, directory, foundDirectoryWalk, true);
+            if (central.cut || !central.haveEnd || central.directoryOffset != directory - start ||
                 central.directorySize != central.walkedSize) {
                 return 0;
             }
             return central.end - start;
         }
-        total += kLocalSize + u64(compressed) + loadLE16(p + 26) + loadLE16(p + 28);
-        if (flags & 8) {
-            const u8* d = stream->readPtrAt(start + total, 4);
-            total += d && loadLE32(d) == kDescriptorSig ? 16 : 12;
-        }
     }
-    const CentralEnd central = walkCentral(stream, start + total, maxStreamSize);
-    return central.end - start;
+    const Central central = walkCentral(stream, locals.frontier, trailingDirectoryWalk, false);
+    return central.cut ? 0 : central.end - start;
+}
+
+ZipStreamAnalyser::Central ZipStreamAnalyser::walkCentral(ComfortDataStream* stream, u64 ofs, ChainWalk& walk,
+                                                          bool names) {
+    // The mark of a record is the document type its name gives.
+    const ChainWalk::Result records = walk.walk(stream, ofs, [&](u64 pos, u8& mark) -> u64 {
+        const u8* p = stream->readPtrAt(pos, kCentralSize);
+        if (!p || loadLE32(p) != kCentralSig) return 0;
+        const u16 nameLength = loadLE16(p + 28);
+        const u64 next = pos + kCentralSize + nameLength + loadLE16(p + 30) + loadLE16(p + 32);
+        if (names) mark = documentRow(stream, pos + kCentralSize, nameLength);
+        return next;
+    });
+    Central result;
+    result.cut = records.cut;
+    u64 pos = result.end = records.frontier;
+    if (records.cut || records.count == 0) return result;  // no central directory here
+    if (records.mark) result.documentMime = kDocumentNames[records.mark - 1].mime;
+    const u64 directorySize = result.walkedSize = pos - ofs;
+    u64 offset64 = ~u64(0), size64 = ~u64(0);
+    if (const u8* p = stream->readPtrAt(pos, kEnd64Size); p && loadLE32(p) == kEnd64Sig) {
+        size64 = loadLE64(p + 40);
+        offset64 = loadLE64(p + 48);
+        pos += 12 + loadLE64(p + 4);
+        if (const u8* q = stream->readPtrAt(pos, kLocator64Size); q && loadLE32(q) == kLocator64Sig) pos += kLocator64Size;
+    }
+    const u8* p = stream->readPtrAt(pos, kEndSize);
+    if (!p || loadLE32(p) != kEndSig) {
+        result.end = ofs + directorySize;
+        return result;
+    }
+    result.haveEnd = true;
+    result.end = pos + kEndSize + loadLE16(p + 20);
+    result.directorySize = loadLE32(p + 12) == 0xFFFFFFFF ? size64 : loadLE32(p + 12);
+    result.directoryOffset = loadLE32(p + 16) == 0xFFFFFFFF ? offset64 : loadLE32(p + 16);
+    return result;
 }
 
 }  // namespace vorn

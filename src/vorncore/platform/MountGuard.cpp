@@ -76,14 +76,15 @@ class MountGuard : public MountRules {
 public:
     MountGuard(std::vector<MountEntry> table, std::string proc)
         : mounts(std::move(table)), procRoot(std::move(proc)), shapes(mounts.size()) {
-        for (size_t i = 0; i < mounts.size(); ++i) {
-            const Shape& shape = shapeOf(static_cast<int>(i));
-            // Kernel mounts of block devices are known by their device
-            // numbers already; the others are looked at again when opened.
-            if (shape.kind == Shape::Plain || (shape.kind == Shape::Source && S_ISBLK(shape.source.st_mode) &&
-                                               !isFuse(mounts[i].fsType)))
-                continue;
-            watched.push_back(static_cast<u64>(makedev(mounts[i].major, mounts[i].minor)));
+        // What a file opened there is looked at again for: FUSE, overlays,
+        // and kernel mounts of a file (those of a device are known by their
+        // device numbers already). Told by the table alone: nothing is
+        // looked at before a target needs it (a mount whose server hangs
+        // holds up only what is written there).
+        for (const MountEntry& m : mounts) {
+            const bool fileSource = !m.source.empty() && m.source[0] == '/' && m.source.rfind("/dev/", 0) != 0;
+            if (isFuse(m.fsType) || m.fsType == "overlay" || fileSource)
+                watched.push_back(static_cast<u64>(makedev(m.major, m.minor)));
         }
         std::sort(watched.begin(), watched.end());
     }

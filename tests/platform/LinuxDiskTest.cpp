@@ -276,7 +276,7 @@ TEST(RealSystem, NothingIsWrittenOntoAFileSystemMountedFromTheDeviceBeingRead) {
         std::string scratch, folder, number;
         bool made = false;
         std::error_code error;
-    } device{dir, mounted};
+    } device{dir, mounted, "", false, {}};
     std::filesystem::create_directories(mounted);
     if (geteuid() == 0) device.number = run("cat /sys/class/zram-control/hot_add 2>/dev/null");
     const std::string node = "/dev/zram" + device.number;

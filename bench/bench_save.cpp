@@ -11,7 +11,10 @@
 // so that every file's target is checked against a real set of files being
 // read. The check itself is measured on its own too: opening 2000 new
 // target files through it (lstat, open, fstat, compare) against the open
-// the save made before it had the check (lstat, exclusive open, fstat).
+// the save made before it had the check (lstat, exclusive open, fstat); and
+// through the whole guard a save builds (the same files, the block devices
+// over them, and the mount rules, which look up each target's folder in the
+// machine's mount table).
 //
 // Environment: VORN_BENCH_DIR (default /tmp); VORN_BENCH_MIB, the file's
 // size in MiB (default 512).
@@ -30,6 +33,8 @@
 #include "fs/VolumeItem.h"
 #include "misc/Log.h"
 #include "misc/OutputFile.h"
+#include "platform/MountGuard.h"
+#include "platform/VolumeInfo.h"
 #include "recovery/Recovery.h"
 #include "recovery/RecoveryUtils.h"
 #include "storage/DiskManager.h"
@@ -222,6 +227,24 @@ void BM_OpenWithCheck(benchmark::State& state) {
     });
 }
 
+// The same through the guard a save builds, mount rules and loop devices included.
+void BM_OpenWithGuard(benchmark::State& state) {
+    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
+    vorn::DiskManager manager;
+    for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
+    manager.addImageDisk(g_smallImage);
+    vorn::ProtectedFiles files;
+    for (vorn::u32 i = 0; i < manager.getDiskCount(); ++i) vorn::protectFilesReadBy(manager.getDisk(i), files);
+    vorn::guardMounts(files);
+    vorn::protectDevicesOverFiles(files);
+    openNewFiles(state, "open with guard", [&](const std::string& path) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0) return -1;
+        vorn::OutputOpen result = vorn::OutputOpen::Failed;
+        return vorn::openOutputFile(path, files, vorn::OutputTarget{false, true}, result);
+    });
+}
+
 void BM_Mcopy(benchmark::State& state) {
     const std::string command =
         "MTOOLS_SKIP_CHECK=1 mcopy -n -i '" + g_image + "' ::/" + kFileName + " '" + outFile() + "'";
@@ -284,6 +307,7 @@ BENCHMARK(BM_McopySmall)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterat
 BENCHMARK(BM_RecoverySaveSmall)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
 BENCHMARK(BM_OpenWithoutCheck)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
 BENCHMARK(BM_OpenWithCheck)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
+BENCHMARK(BM_OpenWithGuard)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
 
 }  // namespace
 
@@ -307,6 +331,8 @@ int main(int argc, char** argv) {
         perFile("save small", "mcopy small", "2000 files of 2 KiB saved, time against mcopy's");
     if (times.median("open with check") > 0 && times.median("open without check") > 0)
         perFile("open with check", "open without check", "2000 target files opened, time against the open before it");
+    if (times.median("open with guard") > 0 && times.median("open without check") > 0)
+        perFile("open with guard", "open without check", "the same through the save's whole guard, mounts included");
     benchmark::Shutdown();
     return 0;
 }

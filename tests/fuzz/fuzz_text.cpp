@@ -9,6 +9,7 @@
 
 #include "cli/CmdWords.h"
 #include "misc/Bytes.h"
+#include "misc/NameFold.h"
 #include "misc/Utils.h"
 #include "platform/SysfsMediaScanner.h"
 #include "platform/SysfsParsers.h"
@@ -71,7 +72,15 @@ void stringsAndBytes(const u8* data, size_t size, const std::string& text) {
 
 void deviceTexts(size_t size, const std::string& text) {
     for (const MountEntry& m : parseMountInfo(text))
-        if (m.mountPoint.size() > size || m.source.size() > size) __builtin_trap();
+        if (m.mountPoint.size() > size || m.source.size() > size || m.superOptions.size() > size) __builtin_trap();
+    // An overlay's folders from super options: bounded in number and length.
+    const std::vector<std::string> folders = overlayFolders(text);
+    if (folders.size() > kMaxOverlayFolders) __builtin_trap();
+    for (const std::string& folder : folders)
+        if (folder.empty() || folder.size() > size) __builtin_trap();
+    // Names folded for comparison: case and accents fold alike, the result stays bounded.
+    const std::string folded = foldedName(text);
+    if (folded.size() > 2 * size || foldedName(folded) != folded) __builtin_trap();
     auto uevent = parseUevent(text);
     (void)deviceNodeName(text.substr(0, 64), uevent);
     (void)parseUdevData(text);

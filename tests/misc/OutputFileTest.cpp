@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
+
+#include "misc/Utils.h"
 #include "recovery/RecoveryTestSupport.h"
 
 namespace vorn {
@@ -85,6 +89,53 @@ TEST(OutputFile, NothingIsMadeOrEmptiedOnADeviceWhoseBlocksLieInAProtectedFileNo
     }
     EXPECT_EQ(fileBytes(plain), kKept);
     EXPECT_NE(access(made.c_str(), F_OK), 0) << "no file is made";
+}
+
+// Stands for the platform's mount rules: refuses the files (not folders) whose path, as given,
+// is in `refused`, and records what it was asked.
+struct RecordingRules : MountRules {
+    bool refuses(const std::string& path, bool asFolder, const ProtectedFiles&) const override {
+        asked.push_back((asFolder ? "folder " : "file ") + path);
+        return !asFolder && std::find(refused.begin(), refused.end(), path) != refused.end();
+    }
+    bool watches(u64 device) const override { return device == watched; }
+    std::vector<std::string> refused;
+    u64 watched = 0;
+    mutable std::vector<std::string> asked;
+};
+
+TEST(OutputFile, AFileOpenedOnAWatchedMountIsLookedAtAgainByThePathItWasOpenedAt) {
+    // The rules see a new file only by its folder before the open; on a watched device the opened
+    // file's real path is asked after it (a link or rename in between cannot slip past).
+    ScratchDir scratch;
+    ASSERT_EQ(mkdir((scratch / "real").c_str(), 0777), 0);
+    ASSERT_EQ(symlink((scratch / "real").c_str(), (scratch / "link").c_str()), 0);
+    ASSERT_TRUE(writeFile(scratch / "real/kept", kKept));
+    struct stat folder {};
+    ASSERT_EQ(stat(scratch.path.c_str(), &folder), 0);
+    const std::string real = realPath(scratch.path);
+    auto rules = std::make_shared<RecordingRules>();
+    rules->refused = {real + "/real/late.txt", scratch / "link/kept"};
+    ProtectedFiles files;
+    files.setMountRules(rules);
+    OutputOpen result = OutputOpen::Opened;
+    for (const bool watched : {false, true}) {
+        SCOPED_TRACE(watched ? "watched" : "not watched");
+        rules->watched = watched ? static_cast<u64>(folder.st_dev) : 0;
+        rules->asked.clear();
+        unlink((scratch / "real/late.txt").c_str());
+        const int fd = openOutputFile(scratch / "link/late.txt", files, OutputTarget{false, true}, result);
+        if (fd >= 0) close(fd);
+        EXPECT_EQ(result, watched ? OutputOpen::Refused : OutputOpen::Opened);
+        std::vector<std::string> asked = {"folder " + scratch / "link"};
+        if (watched) asked.push_back("file " + real + "/real/late.txt");
+        EXPECT_EQ(rules->asked, asked);
+    }
+    // An existing file is asked by the path given before anyone opens it: refused untouched.
+    EXPECT_TRUE(isProtectedTarget(scratch / "link/kept", files, true));
+    EXPECT_EQ(openOutputFile(scratch / "link/kept", files, OutputTarget{true, false}, result), -1);
+    EXPECT_EQ(std::pair(result, fileBytes(scratch / "real/kept")), std::pair(OutputOpen::Refused, kKept));
+    EXPECT_FALSE(isProtectedFolder(scratch / "real", files));
 }
 
 }  // namespace

@@ -261,6 +261,49 @@ TEST(RealSystem, NothingIsSavedOntoAFileSystemMountedFromTheImageBeingRead) {
     if (!mount.made) GTEST_SKIP() << "no loop device, ext4 or mount (needs root)";
 }
 
+// A block device being read that is no loop device (a zram device made here) with an ext4 mounted
+// from it by the kernel: neither a dump nor an image file goes there, whatever a front end asked.
+TEST(RealSystem, NothingIsWrittenOntoAFileSystemMountedFromTheDeviceBeingRead) {
+    char templ[] = "/tmp/vorn-device-XXXXXX";
+    ASSERT_TRUE(mkdtemp(templ));
+    const std::string dir = templ, mounted = dir + "/mnt";
+    struct Device {  // unmounted, then removed; the folder last
+        ~Device() {
+            if (made) (void)std::system(("umount '" + folder + "' 2>/dev/null || umount -l '" + folder + "'").c_str());
+            if (!number.empty()) std::ofstream("/sys/class/zram-control/hot_remove") << number;
+            std::filesystem::remove_all(scratch, error);
+        }
+        std::string scratch, folder, number;
+        bool made = false;
+        std::error_code error;
+    } device{dir, mounted, "", false, {}};
+    std::filesystem::create_directories(mounted);
+    if (geteuid() == 0) device.number = run("cat /sys/class/zram-control/hot_add 2>/dev/null");
+    const std::string node = "/dev/zram" + device.number;
+    device.made = !device.number.empty() &&
+                  std::system(("echo 8M > /sys/block/zram" + device.number + "/disksize && mkfs.ext4 -q " +
+                               "-E lazy_itable_init=0,lazy_journal_init=0 '" + node + "' >/dev/null 2>&1 && " +
+                               "mount -o noatime '" + node + "' '" + mounted + "' 2>/dev/null")
+                                  .c_str()) == 0;
+    if (!device.made) GTEST_SKIP() << "needs root, a zram device (zram-control), mkfs.ext4 and mount";
+    sync();
+    const std::string before = run("sha256sum < " + node);
+    ImageDisk disk(node);
+    Recovery recovery;
+    ASSERT_TRUE(recovery.selectDisk(&disk));
+    test::LogCapture logs(LOG_ERROR);
+    OutputOpen opened = OutputOpen::Opened;
+    const int fd = recovery.openOutputFile(mounted + "/dmp.raw", true, opened);
+    if (fd >= 0) close(fd);
+    EXPECT_EQ(std::pair(fd, opened), std::pair(-1, OutputOpen::Refused));
+    EXPECT_FALSE(recovery.createImageFile(&disk, mounted + "/imagefile.img"));
+    EXPECT_EQ(logs.countPrefix("error: " + mounted + "/"), 2);
+    recovery.selectDisk(nullptr);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(mounted), {}), 1) << "only lost+found";
+    sync();
+    EXPECT_EQ(run("sha256sum < " + node), before);
+}
+
 TEST(CdToc, LastSessionIsTheLastDataTrackHoldingAVolumeWithinTheBytesRead) {
     // What, the table, where the probe finds an ISO 9660 volume, the start found, the starts probed.
     for (const auto& [what, parsed, volumes, want, asked] :

@@ -185,7 +185,10 @@ TEST_F(FakeTree, ManagerListsLinuxDisksOnceWithoutOpeningThemOrListingEfiAndCont
 TEST_F(FakeTree, TheDevicesOverAFileBeingReadAreProtectedWithTheirPartitionsMappingsAndLoopsWithin) {
     // loop3 reads the image, with a partition and a mapping on it; loop4 reads it too and, in this
     // tree, is the device of the folder holding the tree, so loop1 (listed first) reads a file that
-    // lies on it: an image inside the mounted image. loop0's file is gone, loop6's is another.
+    // lies on it: an image inside the mounted image. loop0 and loop2 have no file, loop6's is another.
+    // What a loop reads is the kernel's word (the query), never the path text in sysfs: loop8's text
+    // names the image but it reads another file; loop9's names a file that is not there (set up in
+    // another mount namespace, or under a name with a line break) but it reads the image.
     const std::string image = at("image.img"), inner = at("inner.img");
     write("image.img", "image");
     write("inner.img", "inner");
@@ -199,9 +202,27 @@ TEST_F(FakeTree, TheDevicesOverAFileBeingReadAreProtectedWithTheirPartitionsMapp
     disk("loop4", "", here, 16, {{"loop/backing_file", image}});
     disk("loop1", "", "7:1", 16, {{"loop/backing_file", inner}});
     disk("loop6", "", "7:6", 16, {{"loop/backing_file", "/proc/version"}});
+    disk("loop8", "", "7:8", 16, {{"loop/backing_file", image}});
+    disk("loop9", "", "7:9", 16, {{"loop/backing_file", root + "/gone/image.img"}});
+    auto identity = [](const std::string& path) {
+        struct stat st {};
+        stat(path.c_str(), &st);
+        return FileIdentity{static_cast<u64>(st.st_dev), static_cast<u64>(st.st_ino)};
+    };
+    const std::map<std::string, FileIdentity> kernel = {
+        {dev + "/loop3", identity(image)}, {dev + "/loop4", identity(image)},  {dev + "/loop1", identity(inner)},
+        {dev + "/loop6", identity("/proc/version")}, {dev + "/loop8", FileIdentity{1, 2}}, {dev + "/loop9", identity(image)}};
+    std::vector<std::string> asked;
+    auto query = [&](const std::string& node, u64 device, FileIdentity& file) {
+        asked.push_back(node.substr(dev.size()) + "=" + std::to_string(major(device)) + ":" + std::to_string(minor(device)));
+        const auto found = kernel.find(node);
+        if (found == kernel.end()) return LoopFile::Detached;
+        file = found->second;
+        return LoopFile::Found;
+    };
     ProtectedFiles files;
     files.addPath(image);
-    protectDevicesOverFiles(files, roots());
+    protectDevicesOverFiles(files, roots(), query);
     auto protectedDevices = [&files](std::vector<std::pair<u32, u32>> numbers) {
         std::string out;
         for (const auto& [major, minor] : numbers) {
@@ -209,9 +230,21 @@ TEST_F(FakeTree, TheDevicesOverAFileBeingReadAreProtectedWithTheirPartitionsMapp
         }
         return out;
     };
-    EXPECT_EQ(protectedDevices({{7, 0}, {7, 1}, {7, 2}, {7, 3}, {259, 31}, {253, 1}, {7, 6}, {253, 0}}),
-              "7:1 7:3 259:31 253:1 ");
+    EXPECT_EQ(protectedDevices({{7, 0}, {7, 1}, {7, 2}, {7, 3}, {7, 8}, {7, 9}, {259, 31}, {253, 1}, {7, 6}, {253, 0}}),
+              "7:1 7:3 7:9 259:31 253:1 ");
     EXPECT_TRUE(files.holdsDevice(folder.st_dev));
+    // Each loop device asked once, at its node, with its device number.
+    EXPECT_EQ(asked.size(), 8u);
+    EXPECT_NE(std::find(asked.begin(), asked.end(), "/loop3=7:3"), asked.end());
+    // A device being read protects its partitions and what is built on them (md0 on sdb1), not
+    // the other disks.
+    link(folders["sdb1"] + "/holders/md0", root + "/" + folders["md0"]);
+    ProtectedFiles read;
+    protectDeviceTree(makedev(8, 16), read, roots());
+    EXPECT_EQ(std::tuple(read.holdsDevice(makedev(8, 16)), read.holdsDevice(makedev(8, 17)),
+                         read.holdsDevice(makedev(8, 20)), read.holdsDevice(makedev(9, 0)),
+                         read.holdsDevice(makedev(8, 0))),
+              std::tuple(true, true, true, true, false));
 }
 
 }  // namespace

@@ -1,11 +1,18 @@
 #include "misc/OutputFile.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+
+#include "misc/NameFold.h"
+#include "misc/Utils.h"
 
 namespace vorn {
 
@@ -27,11 +34,61 @@ void closeKeepingErrno(int fd) {
     errno = saved;
 }
 
+// File systems that may give one file other identities under other
+// spellings of its name: FUSE (inode numbers are the server's, often one per
+// name looked up) and those that ignore case (FAT, exFAT, SMB).
+constexpr long kFuseMagic = 0x65735546;
+constexpr long kUntrustedMagics[] = {kFuseMagic, 0x4d44 /* FAT */, 0x2011BAB0 /* exFAT */, 0x517B /* SMB */,
+                                     static_cast<long>(0xFF534D42) /* CIFS */, static_cast<long>(0xFE534D42) /* SMB2 */};
+
+bool hasUntrustedIdentities(const std::string& folder) {
+    struct statfs fs {};
+    if (::statfs(folder.c_str(), &fs) != 0) return false;
+    for (const long magic : kUntrustedMagics)
+        if (static_cast<long>(fs.f_type) == magic) return true;
+    // A case-folding folder (ext4, f2fs).
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    int flags = 0;
+    const bool folds = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_CASEFOLD_FL) != 0;
+    ::close(fd);
+    return folds;
+}
+
+// What the identity of a file at path does not tell: its name on a file
+// system whose identities cannot be trusted, and the mounts it lies on.
+bool refusedBeyondIdentity(const std::string& path, const ProtectedFiles& protectedFiles) {
+    if (protectedFiles.sharesName(path)) return true;
+    const MountRules* rules = protectedFiles.rules();
+    return rules && rules->refuses(path, false, protectedFiles);
+}
+
+// Looked at again by the path the descriptor was opened at, when it lies on
+// a mount that the rules watch; a path that cannot be had is refused.
+bool refusedWhereOpened(int fd, const struct stat& opened, const ProtectedFiles& protectedFiles) {
+    const MountRules* rules = protectedFiles.rules();
+    if (!rules || !rules->watches(static_cast<u64>(opened.st_dev))) return false;
+    char target[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) return true;
+    target[n] = '\0';
+    return target[0] != '/' || rules->refuses(target, false, protectedFiles);
+}
+
 }  // namespace
 
 void ProtectedFiles::addPath(const std::string& path) {
     struct stat info {};
-    if (!path.empty() && stat(path.c_str(), &info) == 0) add(identityOf(info));
+    if (path.empty() || stat(path.c_str(), &info) != 0) return;
+    add(identityOf(info));
+    if (std::find(addedPaths.begin(), addedPaths.end(), path) != addedPaths.end()) return;
+    addedPaths.push_back(path);
+    const std::string folder = folderOf(path);
+    struct stat folderInfo {};
+    if (!S_ISREG(info.st_mode) || stat(folder.c_str(), &folderInfo) != 0 || !hasUntrustedIdentities(folder)) return;
+    untrustedNames.push_back(
+        UntrustedName{foldedName(realPath(folder)), identityOf(folderInfo), foldedName(nameOf(path))});
 }
 
 void ProtectedFiles::add(const FileIdentity& file) {
@@ -54,6 +111,33 @@ bool ProtectedFiles::protects(const struct stat& info) const {
     return isDeviceNode(info) || holds(identityOf(info)) || holdsDevice(static_cast<u64>(info.st_dev));
 }
 
+bool ProtectedFiles::isRead(const struct stat& info) const {
+    if (S_ISBLK(info.st_mode)) return holdsDevice(static_cast<u64>(info.st_rdev));
+    if (S_ISCHR(info.st_mode)) return false;
+    return holds(identityOf(info)) || holdsDevice(static_cast<u64>(info.st_dev));
+}
+
+bool ProtectedFiles::sharesName(const std::string& path) const {
+    if (untrustedNames.empty()) return false;
+    const std::string folder = folderOf(path), name = foldedName(nameOf(path));
+    struct stat folderInfo {};
+    if (name.empty() || stat(folder.c_str(), &folderInfo) != 0) return false;
+    const FileIdentity folderIdentity = identityOf(folderInfo);
+    std::string realFolder;  // only looked for when an identity does not match
+    for (const UntrustedName& entry : untrustedNames) {
+        if (entry.name != name) continue;
+        if (entry.folderIdentity == folderIdentity) return true;
+        if (realFolder.empty()) realFolder = foldedName(realPath(folder));
+        if (!realFolder.empty() && entry.folder == realFolder) return true;
+    }
+    return false;
+}
+
+std::string nameOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string folderOf(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -62,12 +146,15 @@ std::string folderOf(const std::string& path) {
 
 bool isProtectedTarget(const std::string& path, const ProtectedFiles& protectedFiles, bool followLinks) {
     struct stat info {};
-    return lookAt(path, followLinks, info) && protectedFiles.protects(info);
+    return (lookAt(path, followLinks, info) && protectedFiles.protects(info)) ||
+           refusedBeyondIdentity(path, protectedFiles);
 }
 
 bool isProtectedFolder(const std::string& folder, const ProtectedFiles& protectedFiles) {
     struct stat info {};
-    return stat(folder.c_str(), &info) == 0 && protectedFiles.holdsDevice(static_cast<u64>(info.st_dev));
+    if (stat(folder.c_str(), &info) == 0 && protectedFiles.holdsDevice(static_cast<u64>(info.st_dev))) return true;
+    const MountRules* rules = protectedFiles.rules();
+    return rules && rules->refuses(folder, true, protectedFiles);
 }
 
 int openOutputFile(const std::string& path, const ProtectedFiles& protectedFiles, OutputTarget how,
@@ -76,7 +163,7 @@ int openOutputFile(const std::string& path, const ProtectedFiles& protectedFiles
     // A device node is not even opened: opening some devices acts on them.
     struct stat before {};
     if (lookAt(path, how.followLinks, before)) {
-        if (protectedFiles.protects(before)) {
+        if (protectedFiles.protects(before) || refusedBeyondIdentity(path, protectedFiles)) {
             result = OutputOpen::Refused;
             return -1;
         }
@@ -92,7 +179,7 @@ int openOutputFile(const std::string& path, const ProtectedFiles& protectedFiles
             return -1;
         }
         // Making the file writes its folder: not on a protected device.
-        if (isProtectedFolder(folderOf(path), protectedFiles)) {
+        if (isProtectedFolder(folderOf(path), protectedFiles) || protectedFiles.sharesName(path)) {
             result = OutputOpen::Refused;
             return -1;
         }
@@ -109,7 +196,7 @@ int openOutputFile(const std::string& path, const ProtectedFiles& protectedFiles
         closeKeepingErrno(fd);
         return -1;
     }
-    if (protectedFiles.protects(opened)) {
+    if (protectedFiles.protects(opened) || refusedWhereOpened(fd, opened, protectedFiles)) {
         ::close(fd);
         result = OutputOpen::Refused;
         return -1;

@@ -14,12 +14,21 @@
 // at the file it got (fstat), and only then empties it: a link or rename
 // made between a check and the open cannot slip a protected file in, and a
 // refused file is closed untouched.
+//
+// Identities do not tell everything. A FUSE file system or an overlay gives
+// the files below it identities of its own, and a FUSE mount of an image
+// writes into the image; the mount rules (MountRules, supplied by the
+// platform) follow a target down such mounts. A file system without stable
+// inode numbers (FUSE) or one that ignores case may give one file another
+// identity under another spelling of its name: there a name equal to a
+// protected file's, ignoring case and accent composition, is refused too.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,9 +44,30 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
+class ProtectedFiles;
+
+// What the identities cannot tell about a path: the mounts it is reached
+// through. Implemented by the platform (platform/MountGuard.h); a rules
+// object answers for the ProtectedFiles it was made for and may keep what it
+// learnt (the mount table, the answers per folder) for as long as they live.
+// One thread at a time.
+class MountRules {
+public:
+    virtual ~MountRules() = default;
+    // True when writing at path would write into a protected file through a
+    // mount: path is a file to be written (it need not exist), or, with
+    // asFolder, a folder in which entries would be made.
+    virtual bool refuses(const std::string& path, bool asFolder, const ProtectedFiles& files) const = 0;
+    // True when a file opened on device (st_dev) lies on a mount that the
+    // rules follow or refuse, so that it is looked at again by its path.
+    virtual bool watches(u64 device) const = 0;
+};
+
 class ProtectedFiles {
 public:
-    // The file at path, links followed; nothing when it cannot be looked at.
+    // The file at path, links followed: its identity and its path (for the
+    // mount rules to follow it down, and, on a file system whose identities
+    // cannot be trusted, its name); nothing when it cannot be looked at.
     void addPath(const std::string& path);
     void add(const FileIdentity& file);
     // A block device (its device number) whose blocks lie in one of the files.
@@ -45,14 +75,37 @@ public:
     // True when info describes a device node, one of the files, or anything
     // on one of the devices.
     bool protects(const struct stat& info) const;
+    // True when info describes one of the files, a file on one of the
+    // devices, or one of the block devices: what a mount whose source it is
+    // writes into. Other device nodes are not.
+    bool isRead(const struct stat& info) const;
     bool holds(const FileIdentity& file) const;
     bool holdsDevice(u64 device) const;
+    // True when path's name, in its folder, equals (ignoring case and accent
+    // composition) that of a protected file there on a file system whose
+    // identities cannot be trusted.
+    bool sharesName(const std::string& path) const;
     size_t size() const { return files.size(); }
+    // The paths added with addPath, each once, in order.
+    const std::vector<std::string>& paths() const { return addedPaths; }
+
+    void setMountRules(std::shared_ptr<const MountRules> rules) { mountRules = std::move(rules); }
+    const MountRules* rules() const { return mountRules.get(); }
 
 private:
+    // A protected file on a file system that may give it other identities.
+    struct UntrustedName {
+        std::string folder;        // its folder's real path, folded
+        FileIdentity folderIdentity;
+        std::string name;          // folded
+    };
+
     // Few entries (one or two per disk listed): plain lists.
     std::vector<FileIdentity> files;
     std::vector<u64> devices;
+    std::vector<std::string> addedPaths;
+    std::vector<UntrustedName> untrustedNames;
+    std::shared_ptr<const MountRules> mountRules;
 };
 
 enum class OutputOpen {
@@ -71,23 +124,29 @@ struct OutputTarget {
 
 // Opens path for writing as an empty regular file (mode 0666 before the
 // umask when it is created). A file that does not exist yet is refused when
-// the folder it would be made in lies on a protected device; one behind a
-// link that leads nowhere is not created (Failed). Returns the descriptor when result is Opened,
-// else -1.
+// the folder it would be made in is (isProtectedFolder) or when its name is
+// a protected file's (sharesName); one behind a link that leads nowhere is
+// not created (Failed). A file opened on a mount that the mount rules watch
+// is looked at again by the path it was opened at. Returns the descriptor
+// when result is Opened, else -1.
 int openOutputFile(const std::string& path, const ProtectedFiles& protectedFiles, OutputTarget how,
                    OutputOpen& result);
 
 // True when an existing path (its link target when links are followed) is a
-// device node or a protected file, or lies on a protected device: what
-// openOutputFile would refuse. Lets a
-// writer refuse before it asks the user whether to overwrite.
+// device node or a protected file, or lies on a protected device, or when
+// its name is a protected file's (sharesName) or the mount rules refuse it:
+// what openOutputFile would refuse. Lets a writer refuse before it asks the
+// user whether to overwrite.
 bool isProtectedTarget(const std::string& path, const ProtectedFiles& protectedFiles, bool followLinks);
 
 // The folder a file at path would be made in ("." for a bare name).
 std::string folderOf(const std::string& path);
+// The name it would be made under in that folder: what follows the last "/".
+std::string nameOf(const std::string& path);
 
-// True when the folder (itself, links followed) lies on a protected device:
-// nothing may be made in it.
+// True when the folder (itself, links followed) lies on a protected device,
+// or the mount rules refuse it (it is reached through a mount of a protected
+// file, or is a view of a folder that is refused): nothing may be made in it.
 bool isProtectedFolder(const std::string& folder, const ProtectedFiles& protectedFiles);
 
 // Writes all size bytes to fd, going on after short writes and EINTR;

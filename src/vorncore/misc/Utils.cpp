@@ -1,5 +1,6 @@
 #include "misc/Utils.h"
 
+#include <limits.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -192,6 +193,11 @@ std::string getDirectory(const std::string& path) {
     const size_t end = path.ends_with('/') ? path.size() - 1 : path.size();
     const size_t slash = end == 0 ? std::string::npos : path.rfind('/', end - 1);
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string realPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
 // ---------------------------------------------------------------- Unicode

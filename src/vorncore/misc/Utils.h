@@ -63,6 +63,9 @@ std::string getFileExtension(const std::string& path);
 // The path without its last piece (the one getFileName answers), the "/"
 // before that piece kept: "/a/b/" for "/a/b/c.txt" and for "/a/b/c/".
 std::string getDirectory(const std::string& path);
+// The absolute path with every link and ".." resolved (realpath); empty when
+// the path cannot be resolved.
+std::string realPath(const std::string& path);
 
 // ---- Unicode
 // Each malformed or unfinished sequence becomes one "?"; overlong forms pass.

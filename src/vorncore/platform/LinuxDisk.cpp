@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <linux/fs.h>
-#include <linux/loop.h>
 #include <stdint.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -11,26 +10,18 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 #include "misc/Log.h"
 #include "misc/OutputFile.h"
 #include "platform/CdToc.h"
 #include "platform/DeviceOpener.h"
+#include "platform/VolumeInfo.h"
 
 namespace vorn {
 
 namespace {
 
 constexpr size_t kMaxReadChunk = 1u << 30;  // one pread never asks for more
-
-// The first line of a sysfs attribute, empty when there is none.
-std::string firstLineOf(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    if (!in || !std::getline(in, line)) return std::string();
-    return line;
-}
 
 }  // namespace
 
@@ -46,22 +37,12 @@ LinuxDisk::LinuxDisk(const std::string& devicePath, DeviceOpener* deviceOpener) 
 bool LinuxDisk::getLoopBackingFile(FileIdentity& file) const {
     struct stat node {};
     if (path.empty() || stat(path.c_str(), &node) != 0 || !S_ISBLK(node.st_mode)) return false;
-    // A partition's sysfs folder lies inside its whole disk's.
-    const std::string device =
-        "/sys/dev/block/" + std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev));
-    std::string backing = firstLineOf(device + "/loop/backing_file");
-    if (backing.empty()) backing = firstLineOf(device + "/../loop/backing_file");
-    if (backing.empty()) return false;  // no loop device
-    // The open device names its file exactly, even one deleted or renamed since.
-    loop_info64 info {};
-    if (fd >= 0 && ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
-        file = FileIdentity{info.lo_device, info.lo_inode};
-        return true;
-    }
-    struct stat target {};
-    if (stat(backing.c_str(), &target) != 0) return false;
-    file = FileIdentity{static_cast<u64>(target.st_dev), static_cast<u64>(target.st_ino)};
-    return true;
+    // Only a device that sysfs shows as a loop is asked: the open device,
+    // else its node opened for the question.
+    const u64 device = static_cast<u64>(node.st_rdev);
+    if (!isLoopDevice(device)) return false;
+    if (fd >= 0) return loopFileOf(fd, file) == LoopFile::Found;
+    return loopFileOfDevice(device, file) == LoopFile::Found;
 }
 
 LinuxDisk::~LinuxDisk() {

@@ -49,8 +49,9 @@ public:
 
     // The descriptor while open, else -1 (for tests and diagnostics).
     int getDescriptor() const { return fd; }
-    // The file behind a loop device or a partition of one: asked of the open
-    // device, else found through sysfs. False for any other device.
+    // The file behind a loop device or a partition of one, as the kernel
+    // names it: asked of the open device, else of its node opened for the
+    // question. False for any other device and for a loop without a file.
     bool getLoopBackingFile(FileIdentity& file) const;
 
 private:

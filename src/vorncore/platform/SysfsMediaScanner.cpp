@@ -11,6 +11,7 @@
 #include <map>
 
 #include "misc/Log.h"
+#include "misc/Utils.h"
 #include "platform/SysfsParsers.h"
 #include "storage/Disk.h"
 
@@ -55,12 +56,6 @@ std::string readAttribute(const std::string& path) {
 bool readNumber(const std::string& path, u64& value) {
     std::string text;
     return readFile(path, text) && parseDecimal(text, value);
-}
-
-std::string realPath(const std::string& path) {
-    char buf[PATH_MAX];
-    if (!::realpath(path.c_str(), buf)) return std::string();
-    return buf;
 }
 
 std::string baseName(const std::string& path) {

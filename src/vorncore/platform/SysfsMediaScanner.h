@@ -30,6 +30,7 @@ struct SysfsRoots {
     std::string dev = "/dev";
     std::string mountInfo = "/proc/self/mountinfo";
     std::string udevData = "/run/udev/data";
+    std::string proc = "/proc";  // the processes (the write guard's look for FUSE servers)
 };
 
 // One whole disk or partition as the system describes it.

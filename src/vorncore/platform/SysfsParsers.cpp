@@ -66,9 +66,43 @@ std::vector<MountEntry> parseMountInfo(const std::string& text) {
         e.mountPoint = decodeMountEscapes(f[4]);
         e.fsType = decodeMountEscapes(f[sep + 1]);
         e.source = decodeMountEscapes(f[sep + 2]);
+        if (f.size() - sep > 3) e.superOptions = f[sep + 3];
         entries.push_back(std::move(e));
     });
     return entries;
+}
+
+std::vector<std::string> overlayFolders(const std::string& superOptions) {
+    std::vector<std::string> upper, lower;
+    size_t pos = 0;
+    while (pos <= superOptions.size() && upper.size() + lower.size() < kMaxOverlayFolders) {
+        size_t end = superOptions.find(',', pos);
+        if (end == std::string::npos) end = superOptions.size();
+        const std::string option = superOptions.substr(pos, end - pos);
+        pos = end + 1;
+        const size_t eq = option.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string key = option.substr(0, eq), value = decodeMountEscapes(option.substr(eq + 1));
+        if (key == "upperdir") {
+            if (!value.empty()) upper.push_back(value);
+        } else if (key == "lowerdir" || key == "lowerdir+" || key == "datadir+") {
+            // ":" separates the folders ("::" the data-only ones); "\" takes
+            // the next character as it is.
+            std::string folder;
+            for (size_t i = 0; i <= value.size() && upper.size() + lower.size() < kMaxOverlayFolders; ++i) {
+                if (i == value.size() || value[i] == ':') {
+                    if (!folder.empty()) lower.push_back(folder);
+                    folder.clear();
+                } else if (value[i] == '\\' && i + 1 < value.size()) {
+                    folder.push_back(value[++i]);
+                } else {
+                    folder.push_back(value[i]);
+                }
+            }
+        }
+    }
+    upper.insert(upper.end(), lower.begin(), lower.end());
+    return upper;
 }
 
 std::map<std::string, std::string> parseUevent(const std::string& text) {

@@ -25,6 +25,7 @@ struct MountEntry {
     std::string mountPoint;  // octal escapes (\040) decoded
     std::string fsType;
     std::string source;      // e.g. "/dev/sda1"; escapes decoded
+    std::string superOptions;  // as written: escapes not decoded (see overlayFolders)
 };
 
 // Lines that do not have the form "ID PARENT MAJ:MIN ROOT POINT OPTIONS
@@ -32,6 +33,15 @@ struct MountEntry {
 // kMaxMountEntries entries are returned.
 std::vector<MountEntry> parseMountInfo(const std::string& text);
 constexpr size_t kMaxMountEntries = 100000;
+
+// The folders an overlay mount is made of, from its super options: the
+// upper folder first (when it has one), then the lower folders in order and
+// the data-only folders ("upperdir=", "lowerdir=" with its ":"-separated
+// list in which a backslash takes the next character as it is, "lowerdir+=",
+// "datadir+="). Octal escapes are decoded; empty names are left out. At most
+// kMaxOverlayFolders.
+std::vector<std::string> overlayFolders(const std::string& superOptions);
+constexpr size_t kMaxOverlayFolders = 500;
 
 // KEY=VALUE lines (a sysfs uevent file). Lines without "=" are skipped; a
 // later key replaces an earlier one.

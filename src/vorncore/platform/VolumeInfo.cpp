@@ -1,8 +1,10 @@
 #include "platform/VolumeInfo.h"
 
 #include <dirent.h>
-#include <limits.h>
-#include <stdlib.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <fstream>
 
 #include "misc/Log.h"
+#include "misc/Utils.h"
 #include "platform/SysfsParsers.h"
 
 namespace vorn {
@@ -30,12 +33,6 @@ std::string readSmallFile(const std::string& path) {
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<size_t>(in.gcount()));
     return text;
-}
-
-std::string realPath(const std::string& path) {
-    char buf[PATH_MAX];
-    if (!::realpath(path.c_str(), buf)) return std::string();
-    return buf;
 }
 
 std::string parentFolder(const std::string& path) {
@@ -100,8 +97,8 @@ bool deviceNumberOf(const std::string& folder, u64& device) {
 }
 
 // Adds the device of a device folder, its partitions and, below each, the
-// devices built on it; count bounds the devices taken from one loop device.
-void protectDeviceTree(const std::string& folder, ProtectedFiles& files, int depth, size_t& count) {
+// devices built on it; count bounds the devices taken from one device.
+void protectDeviceFolder(const std::string& folder, ProtectedFiles& files, int depth, size_t& count) {
     if (depth > kMaxStackDepth || count >= kMaxUnderlying) return;
     u64 device = 0;
     if (deviceNumberOf(folder, device)) {
@@ -109,12 +106,22 @@ void protectDeviceTree(const std::string& folder, ProtectedFiles& files, int dep
         ++count;
     }
     for (const std::string& name : folderEntries(folder, kMaxDeviceEntries)) {
-        if (isPartitionFolder(folder + "/" + name)) protectDeviceTree(folder + "/" + name, files, depth + 1, count);
+        if (isPartitionFolder(folder + "/" + name)) protectDeviceFolder(folder + "/" + name, files, depth + 1, count);
     }
     for (const std::string& holder : folderEntries(folder + "/holders")) {
         const std::string built = realPath(folder + "/holders/" + holder);
-        if (!built.empty()) protectDeviceTree(built, files, depth + 1, count);
+        if (!built.empty()) protectDeviceFolder(built, files, depth + 1, count);
     }
+}
+
+// The sysfs folder of a device number, empty when sysfs does not know it.
+std::string deviceFolderOf(u64 device, const SysfsRoots& roots) {
+    return realPath(roots.sys + "/dev/block/" + std::to_string(::major(device)) + ":" + std::to_string(::minor(device)));
+}
+
+bool isFolder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool sameNode(const std::string& a, const std::string& b) {
@@ -176,28 +183,74 @@ bool isPathOnDevice(const std::string& folder, const std::string& devicePath, co
     return false;
 }
 
-void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots) {
-    std::vector<std::string> loops;
+LoopFile loopFileOf(int fd, FileIdentity& file) {
+    loop_info64 info {};
+    if (::ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
+        file = FileIdentity{static_cast<u64>(info.lo_device), static_cast<u64>(info.lo_inode)};
+        return LoopFile::Found;
+    }
+    return errno == ENXIO ? LoopFile::Detached : LoopFile::NoLoop;
+}
+
+LoopFile loopFileOfNode(const std::string& node, u64 device, FileIdentity& file) {
+    // O_NONBLOCK: a drive without a medium does not hold the open up.
+    const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return LoopFile::NoLoop;
+    struct stat st;
+    LoopFile found = LoopFile::NoLoop;
+    if (::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && (device == 0 || static_cast<u64>(st.st_rdev) == device))
+        found = loopFileOf(fd, file);
+    ::close(fd);
+    return found;
+}
+
+bool isLoopDevice(u64 device, const SysfsRoots& roots) {
+    const std::string folder = deviceFolderOf(device, roots);
+    return !folder.empty() && isFolder(wholeFolderOf(folder) + "/loop");
+}
+
+LoopFile loopFileOfDevice(u64 device, FileIdentity& file, const SysfsRoots& roots) {
+    // Only devices that sysfs shows as loop devices (or partitions of one)
+    // are opened and asked.
+    if (!isLoopDevice(device, roots)) return LoopFile::NoLoop;
+    const std::string whole = wholeFolderOf(deviceFolderOf(device, roots));
+    u64 wholeDevice = 0;
+    if (!deviceNumberOf(whole, wholeDevice)) return LoopFile::NoLoop;
+    return loopFileOfNode(nodeOf(whole, roots), wholeDevice, file);
+}
+
+void protectDeviceTree(u64 device, ProtectedFiles& files, const SysfsRoots& roots) {
+    files.addDevice(device);
+    const std::string folder = deviceFolderOf(device, roots);
+    size_t count = 0;
+    if (!folder.empty()) protectDeviceFolder(folder, files, 0, count);
+}
+
+void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots, const LoopQuery& query) {
+    // Every loop device, asked once: its device number and its file.
+    struct Loop {
+        std::string folder;
+        FileIdentity file;
+        bool taken = false;
+    };
+    std::vector<Loop> loops;
     for (const std::string& name : folderEntries(roots.sys + "/block", kMaxDeviceEntries)) {
-        if (name.rfind("loop", 0) == 0) loops.push_back(roots.sys + "/block/" + name);
+        if (name.rfind("loop", 0) != 0) continue;
+        const std::string folder = roots.sys + "/block/" + name;
+        u64 device = 0;
+        FileIdentity file;
+        if (deviceNumberOf(folder, device) && query(nodeOf(folder, roots), device, file) == LoopFile::Found)
+            loops.push_back(Loop{folder, file});
     }
     // A loop device over a file that lies on a protected device counts too
     // (an image inside a mounted image): passes until one adds nothing.
-    std::vector<bool> taken(loops.size(), false);
     for (int pass = 0; pass <= kMaxStackDepth; ++pass) {
         bool added = false;
-        for (size_t i = 0; i < loops.size(); ++i) {
-            if (taken[i]) continue;
-            std::string backing = readSmallFile(loops[i] + "/loop/backing_file");
-            backing = backing.substr(0, backing.find('\n'));
-            struct stat file {};
-            if (backing.empty() || ::stat(backing.c_str(), &file) != 0) continue;
-            if (!files.holds(FileIdentity{static_cast<u64>(file.st_dev), static_cast<u64>(file.st_ino)}) &&
-                !files.holdsDevice(static_cast<u64>(file.st_dev)))
-                continue;
+        for (Loop& loop : loops) {
+            if (loop.taken || (!files.holds(loop.file) && !files.holdsDevice(loop.file.device))) continue;
             size_t count = 0;
-            protectDeviceTree(loops[i], files, 0, count);
-            taken[i] = added = true;
+            protectDeviceFolder(loop.folder, files, 0, count);
+            loop.taken = added = true;
         }
         if (!added) break;
     }

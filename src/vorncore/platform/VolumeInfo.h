@@ -7,9 +7,11 @@
 // RAID) lies on other devices: their whole disks are collected too, through
 // the "slaves" folders. File systems without a block device of their own
 // (btrfs subvolumes) are found through the source named in the mountinfo
-// file. Nothing is opened.
+// file. Nothing is opened but loop device nodes, read-only, to ask them
+// for the file they read.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,11 +45,44 @@ std::string getVolumeInfoForPath(const char* path);
 bool isPathOnDevice(const std::string& folder, const std::string& devicePath,
                     const SysfsRoots& roots = SysfsRoots());
 
+// What a loop device reads, as the kernel tells it (LOOP_GET_STATUS64: the
+// device and inode of its file), never by a path: a path in sysfs is the
+// one the file had where and when the loop was set up (another mount
+// namespace, a folder unmounted since, a name holding a line break).
+enum class LoopFile {
+    NoLoop,    // the node is no loop device (or cannot be opened)
+    Detached,  // a loop device without a file
+    Found,
+};
+// Asks the open descriptor of a loop device or of a partition of one.
+LoopFile loopFileOf(int fd, FileIdentity& file);
+// Opens the block device node read-only and asks it; when device is not 0
+// the node must be that device (st_rdev).
+LoopFile loopFileOfNode(const std::string& node, u64 device, FileIdentity& file);
+// True when sysfs shows the block device (its device number) as a loop
+// device or a partition of one.
+bool isLoopDevice(u64 device, const SysfsRoots& roots = SysfsRoots());
+// The file behind a block device (its device number) that sysfs shows as a
+// loop device or a partition of one; NoLoop for any other device.
+LoopFile loopFileOfDevice(u64 device, FileIdentity& file, const SysfsRoots& roots = SysfsRoots());
+
+// How protectDevicesOverFiles asks a loop device's node (tests put a table
+// in place of the kernel).
+using LoopQuery = std::function<LoopFile(const std::string& node, u64 device, FileIdentity& file)>;
+
 // Adds to files the block devices whose blocks lie in one of its files or on
-// one of its devices: a loop device over such a file (an image mounted to be
-// looked at, or mounted by mistake while it is being recovered), its
-// partitions and the mappings built on them (<sys>/block/loopN/holders).
-// Whatever is written onto a file system there lands in the protected file.
-void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots = SysfsRoots());
+// one of its devices: every loop device of the machine over such a file (an
+// image mounted to be looked at, or mounted by mistake while it is being
+// recovered), its partitions and the mappings built on them
+// (<sys>/block/loopN/holders). Whatever is written onto a file system there
+// lands in the protected file. Loop devices are known by their kernel name
+// in <sys>/block and asked at <dev>/NAME.
+void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots = SysfsRoots(),
+                             const LoopQuery& query = loopFileOfNode);
+
+// Adds to files a block device being read (its device number), its
+// partitions and the devices built on them: a file system mounted from any
+// of them lies on the medium.
+void protectDeviceTree(u64 device, ProtectedFiles& files, const SysfsRoots& roots = SysfsRoots());
 
 }  // namespace vorn

@@ -9,6 +9,7 @@
 #include "fs/Volume.h"
 #include "misc/Data.h"
 #include "misc/Log.h"
+#include "platform/MountGuard.h"
 #include "platform/VolumeInfo.h"
 #include "fs/RecoveryEventListener.h"
 #include "recovery/RecoveryUtils.h"
@@ -167,14 +168,20 @@ Volume* Recovery::addVolume(int type, Volume* found) {
 
 ProtectedFiles Recovery::protectedFiles(Disk* alsoReading) {
     ProtectedFiles files;
-    protectFilesReadBy(disk.get(), files);
-    protectFilesReadBy(alsoReading, files);
-    if (volume) protectFilesReadBy(volume->getDisk(), files);
-    for (const std::unique_ptr<Volume>& added : addedVolumes) protectFilesReadBy(added->getDisk(), files);
+    std::vector<Disk*> reading = {disk.get(), alsoReading};
+    if (volume) reading.push_back(volume->getDisk());
+    for (const std::unique_ptr<Volume>& added : addedVolumes) reading.push_back(added->getDisk());
+    for (Disk* read : reading) {
+        protectFilesReadBy(read, files);
+        protectDevicesReadBy(read, files);
+    }
     if (diskManager) {
         const u32 count = diskManager->getDiskCount();
         for (u32 i = 0; i < count; ++i) protectFilesReadBy(diskManager->getDisk(i), files);
     }
+    // The files below the protected ones' overlay or FUSE views first: a
+    // loop device may read one of them.
+    guardMounts(files);
     protectDevicesOverFiles(files);
     return files;
 }

@@ -163,8 +163,12 @@ private:
     // the bytes written so far.
     void beginSave();
     // The files that no output may land on: those behind the selected disk,
-    // the disk manager's disks and alsoReading, and the loop devices over
-    // them (a file saved onto a file system there lands in the file).
+    // the disk manager's disks and alsoReading, the files below them when
+    // they are seen through an overlay or a FUSE view, and the loop devices
+    // over them (a file saved onto a file system there lands in the file);
+    // the block devices being read; and the mount rules that follow a
+    // target down its mounts. Built anew for each output (and each save), so
+    // that a loop device or mount made since counts.
     ProtectedFiles protectedFiles(Disk* alsoReading = nullptr);
     bool writeReportItemAtDepth(VolumeItem* item, std::string& html, int depth);
     // The block scan over the volume that scan has just opened, in three

@@ -163,12 +163,40 @@ bool folderOnMedium(const std::string& folder, const std::string& deviceNode) {
 
 }  // namespace
 
+namespace {
+
+// The block device that disk reads itself (a device disk's node, an image
+// disk given a device node); false for a file or no path.
+bool blockDeviceOf(Disk* disk, u64& device) {
+    auto* image = dynamic_cast<ImageDisk*>(disk);
+    if (!image && !dynamic_cast<LinuxDisk*>(disk)) return false;
+    const std::string node = image ? image->getImagePath() : disk->getPath();
+    struct stat info;
+    if (node.empty() || stat(node.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) return false;
+    device = static_cast<u64>(info.st_rdev);
+    return true;
+}
+
+}  // namespace
+
 void protectFilesReadBy(Disk* disk, ProtectedFiles& files) {
     addFilesReadBy(disk, files);
     for (Disk* read : disksReadBy(disk)) {
         FileIdentity backing;
-        if (auto* device = dynamic_cast<LinuxDisk*>(read); device && device->getLoopBackingFile(backing))
+        u64 device = 0;
+        if (auto* node = dynamic_cast<LinuxDisk*>(read)) {
+            if (node->getLoopBackingFile(backing)) files.add(backing);
+        } else if (blockDeviceOf(read, device) && loopFileOfDevice(device, backing) == LoopFile::Found) {
+            // An image disk given a loop device (or a partition of one).
             files.add(backing);
+        }
+    }
+}
+
+void protectDevicesReadBy(Disk* disk, ProtectedFiles& files) {
+    for (Disk* read : disksReadBy(disk)) {
+        u64 device = 0;
+        if (blockDeviceOf(read, device)) protectDeviceTree(device, files);
     }
 }
 

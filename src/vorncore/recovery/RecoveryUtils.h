@@ -48,8 +48,15 @@ bool repeatsAncestor(VolumeItem* folder);
 
 // Adds to files every file that reading disk may read (disksReadBy): the
 // image files behind it (the file opened and the one its path names now),
-// device nodes, and the files behind loop devices.
+// device nodes, and the files behind loop devices, whether a device disk or
+// an image disk given the loop's node reads them.
 void protectFilesReadBy(Disk* disk, ProtectedFiles& files);
+
+// Adds to files the block devices that reading disk reads (a device disk, an
+// image disk given a device node), with their partitions and the devices
+// built on them: a file system mounted from one of them, by the kernel or by
+// FUSE, lies on the medium being read.
+void protectDevicesReadBy(Disk* disk, ProtectedFiles& files);
 
 // The error line of an output file that is not written because it is a
 // device or a file being read.

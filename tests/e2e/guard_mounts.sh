@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# bash guard_mounts.sh VORN_BINARY MEDIA_DIR: whatever way the image being read is mounted, "vorn
+# -cli" writes nothing into it: loop devices set up where their sysfs path misleads, a loop attached
+# after vorn started, overlayfs, and FUSE (ntfs-3g, fusefat, bindfs, a case-insensitive volume).
+# Every image (and member, and backing file) is byte-identical by sha256 afterwards, the refusal is
+# reported, and the rest of the save is done where it may be. Needs root (loop devices, mounts,
+# unshare) and /dev/fuse for its FUSE part; skips what is missing, saying so. Exit status 1 when a
+# check failed.
+set -uo pipefail
+
+vorn=$(realpath "$1")
+media=${2:+$(realpath "$2")}
+if [ "$(id -u)" != 0 ]; then echo "skip: needs root (loop devices and mounts)"; exit 0; fi
+if [ -z "$media" ] || [ ! -f "$media/guard/disk.img" ]; then echo "skip: no MEDIA_DIR/guard"; exit 0; fi
+work=$(mktemp -d /tmp/vorn-mounts-XXXXXX)
+export MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null TZ=UTC LC_ALL=C.UTF-8
+
+# Everything mounted or attached here is undone at the end, even after a failure: mounts last made
+# first, then the loop devices; the folder is removed without crossing into a mount left over.
+mounts=() loops=() servers=()
+cleanup() {
+  for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null; done
+  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}" 2>/dev/null; done
+  for loop in "${loops[@]}"; do losetup -d "$loop" 2>/dev/null; done
+  rm -rf --one-file-system "$work"
+}
+trap cleanup EXIT
+mounted() { mounts+=("$1"); }
+# attach ARGS...: a loop device, its node in $loop, detached at the end.
+attach() { loop=$(losetup -f --show "$@") && loops+=("$loop"); }
+
+failures=0
+check() { if "${@:2}"; then echo "ok   $1"; else echo "FAIL $1"; failures=$((failures + 1)); fi; }
+out="$work/out" err="$work/err"
+# run_in FOLDER WORDS...: runs "vorn -cli WORDS" with FOLDER as the current folder.
+run_in() { (cd "$1" && "$vorn" -cli "${@:2}" </dev/null >"$out" 2>"$err"); }
+has_out() { grep -qF -- "$1" "$out"; }
+has_err() { grep -qF -- "$1" "$err"; }
+refused() { has_out "error: $1 not written: it is a device or a file that vorn is reading"; }
+sha() { sync; sha256sum <"$1"; }
+same_bytes() { cmp -s "$1" "$2"; }
+
+guard=$media/guard
+# An image of the FAT volume GUARD (its /disk.img named like the image itself, /notes.txt,
+# /Docs/inner.txt) followed by an ext4 file system from byte 2 MiB.
+mkfs_ok=1
+cp "$guard/disk.img" "$work/ext4.img" && truncate -s 8M "$work/ext4.img" &&
+  mkfs.ext4 -q -F -E offset=2097152,lazy_itable_init=0,lazy_journal_init=0 "$work/ext4.img" 6M >/dev/null 2>&1 || mkfs_ok=0
+
+# ---- loop devices whose sysfs path misleads -----------------------------------------------------
+# over_loop NAME IMAGE: IMAGE's ext4 is mounted from a loop device at NAME/mnt (set up by the
+# caller as $loop); r into a folder there, dmp and newimg run there write nothing into the image.
+over_loop() {
+  local what=$1 image=$2 mnt=$1/mnt
+  mkdir -p "$mnt" && mount -o noatime "$loop" "$mnt" && mounted "$mnt" && mkdir "$mnt/out" || {
+    echo "FAIL $what: cannot mount the loop device"; failures=$((failures + 1)); return; }
+  local before; before=$(sha "$image")
+  run_in "$work" img "$image" b ct 0 r "$mnt/out"
+  check "$(basename "$what"): r into the mounted ext4 refused" refused "$mnt/out/GUARD"
+  run_in "$mnt" img "$image" dmp 0-7 newimg
+  check "$(basename "$what"): dmp and newimg run on the mounted ext4 refused" \
+    [ -n "$(has_err "error creating dump file!" && has_out "error creating image file!" && echo y)" ]
+  check "$(basename "$what"): nothing made on the ext4, the image byte-identical" \
+    [ "$(ls -A "$mnt" | tr '\n' ' ')" = "lost+found out " -a -z "$(ls -A "$mnt/out")" -a "$(sha "$image")" = "$before" ]
+}
+
+if [ "$mkfs_ok" = 1 ] && losetup -f >/dev/null 2>&1; then
+  # Set up in another mount namespace, where the image's folder is seen at another path.
+  d=$work/namespace && mkdir -p "$d/img" "$d/elsewhere" && cp "$work/ext4.img" "$d/img/disk.img"
+  if loop=$(unshare -m --propagation private sh -c \
+    "mount --bind '$d/img' '$d/elsewhere' && losetup -f --show -o 2097152 '$d/elsewhere/disk.img'"); then
+    loops+=("$loop")
+    over_loop "$d" "$d/img/disk.img"
+  else
+    echo "skip loop set up in another mount namespace (unshare -m failed)"
+  fi
+
+  # Set up through a bind mount that was lazily unmounted since.
+  d=$work/lazy && mkdir -p "$d/img" "$d/via" && cp "$work/ext4.img" "$d/img/disk.img"
+  mount --bind "$d/img" "$d/via" && attach -o 2097152 "$d/via/disk.img" && umount -l "$d/via" &&
+    over_loop "$d" "$d/img/disk.img"
+
+  # An image whose name holds a line break.
+  d=$work/newline && mkdir -p "$d/img" && cp "$work/ext4.img" "$d/img/new"$'\n'"line.img"
+  attach -o 2097152 "$d/img/new"$'\n'"line.img" && over_loop "$d" "$d/img/new"$'\n'"line.img"
+else
+  echo "skip loop devices (no losetup, loop device or mkfs.ext4)"
+fi
+
+# ---- img /dev/loopN for a loop attached after vorn started ----------------------------------------
+d=$work/later && mkdir -p "$d/GUARD" "$d/run" && cp "$guard/disk.img" "$d/GUARD/disk.img" && mkfifo "$d/in"
+(cd "$d/run" && "$vorn" -cli -i <"$d/in" >"$out" 2>"$err") &
+pid=$!
+exec 3>"$d/in"
+for _ in $(seq 100); do has_out "interactive mode" && break; sleep 0.1; done
+if attach "$d/GUARD/disk.img"; then
+  before=$(sha "$d/GUARD/disk.img")
+  printf 'img %s\nb\nct 0\nr %s\nq\n' "$loop" "$d" >&3
+  exec 3>&-
+  wait "$pid"
+  check "img of a loop attached after start: the file behind it refused, the rest saved, the file intact" [ -n "$(
+    refused "$d/GUARD/disk.img" && same_bytes "$d/GUARD/notes.txt" "$guard/files/notes.txt" &&
+    [ "$(sha "$d/GUARD/disk.img")" = "$before" ] && echo y)" ]
+else
+  exec 3>&-
+  wait "$pid"
+  echo "skip loop attached after start (no loop device)"
+fi
+
+# ---- overlayfs ----------------------------------------------------------------------------------
+d=$work/overlay && mkdir -p "$d/lower" "$d/upper/GUARD" "$d/upper/MEMBERS" "$d/work" "$d/merged"
+cp "$guard/disk.img" "$d/upper/GUARD/disk.img" && cp "$guard/disk.img" "$d/lower/dmp.raw"
+for k in 0 1 2; do cp "$guard/set.m$k.img" "$d/upper/MEMBERS/"; done
+if mount -t overlay overlay -o "lowerdir=$d/lower,upperdir=$d/upper,workdir=$d/work" "$d/merged" 2>/dev/null; then
+  mounted "$d/merged"
+  before=$(sha "$d/upper/GUARD/disk.img")
+  run_in "$work" img "$d/upper/GUARD/disk.img" b ct 0 r "$d/merged"
+  check "overlay: an image read from the upper folder is refused in the merged view, the rest saved" [ -n "$(
+    refused "$d/merged/GUARD/disk.img" && same_bytes "$d/upper/GUARD/notes.txt" "$guard/files/notes.txt" &&
+    [ "$(sha "$d/upper/GUARD/disk.img")" = "$before" ] && echo y)" ]
+  run_in "$work" img "$d/upper/MEMBERS/set.m0.img" img "$d/upper/MEMBERS/set.m1.img" img "$d/upper/MEMBERS/set.m2.img" \
+    d raid 3 forward 16 set.m0 0 set.m1 0 set.m2 0 b ct 0 r "$d/merged"
+  check "overlay: a RAID member read from the upper folder is refused in the merged view, the rest saved" [ -n "$(
+    refused "$d/merged/MEMBERS/set.m0.img" && same_bytes "$d/upper/MEMBERS/keep.txt" "$guard/files/keep.txt" &&
+    for k in 0 1 2; do same_bytes "$d/upper/MEMBERS/set.m$k.img" "$guard/set.m$k.img" || exit; done && echo y)" ]
+  run_in "$d/lower" img "$d/merged/dmp.raw" dmp 0-7
+  check "overlay: dmp of an image read in the merged view, run in the lower folder, refused" \
+    [ -n "$(has_err "error creating dump file!" && same_bytes "$d/lower/dmp.raw" "$guard/disk.img" && echo y)" ]
+else
+  echo "skip overlayfs (mount -t overlay failed)"
+fi
+
+# ---- FUSE ---------------------------------------------------------------------------------------
+if [ ! -c /dev/fuse ]; then
+  echo "skip FUSE (no /dev/fuse)"
+else
+  # ntfs-3g over an mkntfs image, dmp run in the mounted volume.
+  d=$work/ntfs && mkdir -p "$d/mnt" && truncate -s 8M "$d/ntfs.img"
+  if command -v ntfs-3g >/dev/null && mkntfs -q -F -f "$d/ntfs.img" >/dev/null 2>&1 &&
+    ntfs-3g "$d/ntfs.img" "$d/mnt" 2>/dev/null; then
+    mounted "$d/mnt"
+    before=$(sha "$d/ntfs.img")
+    run_in "$d/mnt" img "$d/ntfs.img" dmp 0-15 newimg
+    check "ntfs-3g: dmp and newimg run in the mounted image refused, the image byte-identical" [ -n "$(
+      has_err "error creating dump file!" && has_out "error creating image file!" && [ ! -e "$d/mnt/dmp.raw" ] &&
+      umount "$d/mnt" && [ "$(sha "$d/ntfs.img")" = "$before" ] && echo y)" ]
+  else
+    echo "skip ntfs-3g (no ntfs-3g or mkntfs)"
+  fi
+
+  # fusefat, writable, over the FAT image being read: a FUSE mount with nothing to follow.
+  d=$work/fusefat && mkdir -p "$d/mnt" && cp "$guard/disk.img" "$d/card.img" && mmd -i "$d/card.img" ::/rescued
+  if command -v fusefat >/dev/null && fusefat -o rw+ "$d/card.img" "$d/mnt" >/dev/null 2>&1; then
+    mounted "$d/mnt"
+    before=$(sha "$d/card.img")
+    run_in "$work" img "$d/card.img" b ct 0 r "$d/mnt/rescued"
+    check "fusefat: r into the mounted image refused, the image byte-identical" [ -n "$(
+      refused "$d/mnt/rescued/GUARD" && umount "$d/mnt" && [ "$(sha "$d/card.img")" = "$before" ] && echo y)" ]
+  else
+    echo "skip fusefat (not installed)"
+  fi
+
+  # A bindfs view of the image's folder, saved into from the folder and the other way round.
+  d=$work/bindfs && mkdir -p "$d/real/GUARD" "$d/view" && cp "$guard/disk.img" "$d/real/GUARD/disk.img"
+  if command -v bindfs >/dev/null && bindfs "$d/real" "$d/view" 2>/dev/null; then
+    mounted "$d/view"
+    before=$(sha "$d/real/GUARD/disk.img")
+    run_in "$work" img "$d/real/GUARD/disk.img" b ct 0 r "$d/view"
+    check "bindfs: the image refused in the view of its folder, the rest saved" [ -n "$(
+      refused "$d/view/GUARD/disk.img" && same_bytes "$d/real/GUARD/notes.txt" "$guard/files/notes.txt" && echo y)" ]
+    rm -f "$d/real/GUARD/notes.txt"
+    run_in "$work" img "$d/view/GUARD/disk.img" b ct 0 r "$d/real"
+    check "bindfs: the image read through the view refused in its own folder, the rest saved" [ -n "$(
+      refused "$d/real/GUARD/disk.img" && same_bytes "$d/real/GUARD/notes.txt" "$guard/files/notes.txt" &&
+      [ "$(sha "$d/real/GUARD/disk.img")" = "$before" ] && echo y)" ]
+  else
+    echo "skip bindfs (not installed)"
+  fi
+
+  # A case-insensitive FUSE volume (fusefat over a FAT image holding /GUARD/DISK.IMG): saving
+  # GUARD/disk.img next to it, which FUSE gives another inode number.
+  d=$work/nocase && mkdir -p "$d/mnt" && mkfs.fat -C -i 6A4D0009 -n NOCASE "$d/outer.img" 8192 >/dev/null &&
+    mmd -i "$d/outer.img" ::/GUARD && mcopy -i "$d/outer.img" "$guard/disk.img" ::/GUARD/DISK.IMG
+  if command -v fusefat >/dev/null && fusefat -o rw+ "$d/outer.img" "$d/mnt" >/dev/null 2>&1; then
+    mounted "$d/mnt"
+    run_in "$work" img "$d/mnt/GUARD/DISK.IMG" b ct 0 r "$d/mnt"
+    umount "$d/mnt"
+    check "case-insensitive FUSE: disk.img refused beside DISK.IMG being read, the image byte-identical" [ -n "$(
+      refused "$d/mnt/GUARD/disk.img" && mcopy -n -i "$d/outer.img" ::/GUARD/DISK.IMG - | cmp -s - "$guard/disk.img" &&
+      echo y)" ]
+  else
+    echo "skip case-insensitive FUSE volume (no fusefat)"
+  fi
+fi
+
+echo
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
+echo "all checks passed"

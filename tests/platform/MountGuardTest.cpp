@@ -1,0 +1,230 @@
+// The write guard through mounts, over mount tables written here: each entry names folders and
+// files of a scratch folder, with that folder's device number, as the kernel would list a FUSE
+// view, an overlay, an ntfs-3g mount or a network file system there. One test mounts bindfs for real.
+#include "platform/MountGuard.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/SysfsParsers.h"
+#include "recovery/RecoveryTestSupport.h"
+
+namespace vorn {
+namespace {
+
+using test::ScratchDir;
+using test::writeFile;
+namespace fs = std::filesystem;
+
+FileIdentity identityOf(const std::string& path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return FileIdentity{static_cast<u64>(st.st_dev), static_cast<u64>(st.st_ino)};
+}
+
+class MountTable : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* folder : {"src/GUARD", "src/inner", "view/inner", "view2", "upper/GUARD", "lower/low",
+                                   "lo:w, x/odd", "merged", "oddmerged", "gonemerged", "fat", "nfs", "ntfs", "loop",
+                                   "self", "ring1", "ring2", "proc/100/fd", "proc/200/fd"})
+            fs::create_directories(scratch / folder);
+        for (const char* file : {"src/GUARD/disk.img", "src/GUARD/notes.txt", "src/inner/disk.img",
+                                 "upper/GUARD/disk.img", "lower/low/dmp.raw", "lo:w, x/odd/odd.img", "ntfs.img",
+                                 "other.img", "erofs.img"})
+            ASSERT_TRUE(writeFile(scratch / file, {'v'}));
+        struct stat st {};
+        ASSERT_EQ(stat(scratch.path.c_str(), &st), 0);
+        dev = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+        // What a FUSE server holds open: /dev/fuse and one file (process 100).
+        fs::create_symlink("/dev/fuse", scratch / "proc/100/fd/3");
+        fs::create_symlink(scratch / "other.img", scratch / "proc/100/fd/4");
+        fs::create_symlink(scratch / "other.img", scratch / "proc/200/fd/7");  // a client, no server
+    }
+
+    // One mountinfo line with the scratch folder's device number.
+    std::string line(int id, const std::string& point, const std::string& type, const std::string& source,
+                     const std::string& options = "rw") const {
+        return std::to_string(id) + " 1 " + dev + " / " + point + " rw,relatime - " + type + " " + source + " " +
+               options + "\n";
+    }
+    std::string table() const {
+        const std::string s = scratch.path;
+        return line(20, "/", "ext4", "/dev/root") +
+               line(21, s + "/view", "fuse", s + "/src", "rw,user_id=0,group_id=0") +          // bindfs
+               line(22, s + "/view2", "fuse", s + "/view", "rw,user_id=0,group_id=0") +        // bindfs of it
+               line(23, s + "/merged", "overlay", "overlay",
+                    "rw,lowerdir=" + s + "/lower,upperdir=" + s + "/upper,workdir=" + s + "/work") +
+               line(24, s + "/oddmerged", "overlay", "overlay", "ro,lowerdir=" + s + "/lo\\134:w\\134\\054\\040x::" + s + "/lower") +
+               line(31, s + "/gonemerged", "overlay", "overlay", "ro,lowerdir=" + s + "/gone:" + s + "/lower") +
+               line(25, s + "/ntfs", "fuse", s + "/ntfs.img", "rw,allow_other") +              // ntfs-3g
+               line(26, s + "/fat", "fuse.fusefat", "fusefat", "rw,user_id=0") +
+               line(27, s + "/nfs", "nfs4", "server:/export", "rw,vers=4.2") +
+               line(28, s + "/loop", "erofs", s + "/erofs.img", "ro") +                         // a file-backed mount
+               line(29, s + "/self", "fuse", s + "/self", "rw") +                               // a view of itself
+               line(32, s + "/ring1", "fuse", s + "/ring2", "rw") + line(33, s + "/ring2", "fuse", s + "/ring1", "rw") +
+               line(30, s + "/view/inner", "tmpfs", "tmpfs", "rw");
+    }
+
+    bool refuses(const ProtectedFiles& files, const std::string& path, bool asFolder = false,
+                 const std::string& proc = "") const {
+        return makeMountRules(table(), proc.empty() ? scratch / "proc" : proc)->refuses(scratch / path, asFolder, files);
+    }
+
+    ScratchDir scratch;
+    std::string dev;
+};
+
+TEST_F(MountTable, AViewOfAFolderAndAnOverlayAreFollowedToTheFileBelowAndItsFolder) {
+    ProtectedFiles files;
+    files.addPath(scratch / "src/GUARD/disk.img");
+    files.addPath(scratch / "upper/GUARD/disk.img");
+    files.addPath(scratch / "lower/low/dmp.raw");
+    files.addPath(scratch / "lo:w, x/odd/odd.img");
+    files.addPath(scratch / "src/inner/disk.img");
+    struct Case { const char* path; bool asFolder; bool refused; };
+    for (const Case& c : {Case{"view/GUARD/disk.img", false, true},     // the file below the view
+                          Case{"view2/GUARD/disk.img", false, true},    // two views down
+                          Case{"view/GUARD/notes.txt", false, false},
+                          Case{"view/GUARD/new.txt", false, false},
+                          Case{"view/GUARD", true, false},
+                          Case{"view/inner/disk.img", false, false},    // another mount inside the view decides
+                          Case{"merged/GUARD/disk.img", false, true},   // in the upper folder
+                          Case{"merged/low/dmp.raw", false, true},      // in the lower one
+                          Case{"merged/low/new/deeper/dmp.raw", false, false},
+                          Case{"merged/GUARD/notes.txt", false, false},
+                          Case{"nfs/GUARD/disk.img", false, false}}) {  // a network file system: a valid target
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(refuses(files, c.path, c.asFolder), c.refused);
+    }
+    // An overlay whose lower folder holds ":", "," and " " (escaped), with a data-only folder; one
+    // of whose folders is not there (from another mount namespace): the others are followed.
+    EXPECT_EQ(overlayFolders("ro,lowerdir=" + scratch.path + "/lo\\134:w\\134\\054\\040x::/d,upperdir=/u\\054p"),
+              (std::vector<std::string>{"/u,p", scratch / "lo:w, x", "/d"}));
+    EXPECT_TRUE(refuses(files, "oddmerged/odd/odd.img"));
+    EXPECT_FALSE(refuses(files, "oddmerged/odd/other.txt"));
+    EXPECT_TRUE(refuses(files, "gonemerged/low/dmp.raw"));
+    EXPECT_FALSE(refuses(files, "gonemerged/other.txt"));
+    // A view mounted over its own folder ends there; two views of each other end at the depth
+    // bound, refused.
+    EXPECT_FALSE(refuses(files, "self/x.txt"));
+    EXPECT_TRUE(refuses(files, "ring1/x.txt"));
+    EXPECT_FALSE(refuses(ProtectedFiles(), "merged/GUARD/disk.img"));
+}
+
+TEST_F(MountTable, AMountOfAFileBeingReadRefusesAndAFuseMountWithNothingToFollowAsksItsServers) {
+    ProtectedFiles files;
+    files.addPath(scratch / "ntfs.img");
+    files.addPath(scratch / "erofs.img");
+    EXPECT_TRUE(refuses(files, "ntfs/dmp.raw"));       // ntfs-3g over the image being read
+    EXPECT_TRUE(refuses(files, "ntfs", true));
+    EXPECT_TRUE(refuses(files, "loop/x.txt"));         // a kernel mount of the file
+    EXPECT_FALSE(refuses(ProtectedFiles(), "ntfs/dmp.raw"));
+    // fusefat: its source names nothing. The server (process 100) holds other.img open: refused when
+    // that file is being read, or when a process cannot be looked at (process 300's fd is no folder).
+    EXPECT_FALSE(refuses(files, "fat/rescued"));
+    files.addPath(scratch / "other.img");
+    EXPECT_TRUE(refuses(files, "fat/rescued"));
+    EXPECT_TRUE(refuses(files, "fat", true));
+    ProtectedFiles unrelated;
+    unrelated.addPath(scratch / "ntfs.img");
+    fs::create_directories(scratch / "proc/300");
+    ASSERT_TRUE(writeFile(scratch / "proc/300/fd", {'x'}));
+    EXPECT_TRUE(refuses(unrelated, "fat/rescued"));
+    EXPECT_TRUE(refuses(unrelated, "fat/rescued", false, scratch / "no-proc"));
+    EXPECT_FALSE(refuses(unrelated, "nfs/x"));
+    // A FUSE or kernel mount of a block device being read (ntfs-3g over a loop device).
+    std::string node;
+    for (const auto& entry : fs::directory_iterator("/dev")) {
+        if (entry.is_block_file()) node = entry.path();
+        if (!node.empty()) break;
+    }
+    if (!node.empty()) {
+        SCOPED_TRACE(node);
+        const std::string mounted = line(20, "/", "ext4", "/dev/root") + line(40, scratch / "ntfs", "fuseblk", node);
+        struct stat device {};
+        ASSERT_EQ(stat(node.c_str(), &device), 0);
+        ProtectedFiles read;
+        EXPECT_FALSE(makeMountRules(mounted)->refuses(scratch / "ntfs/dmp.raw", false, read));
+        read.addDevice(device.st_rdev);
+        EXPECT_TRUE(makeMountRules(mounted)->refuses(scratch / "ntfs/dmp.raw", false, read));
+    }
+    // Opened files on the FUSE and overlay mounts are looked at again; those on a disk are not.
+    struct stat st {};
+    ASSERT_EQ(stat(scratch.path.c_str(), &st), 0);
+    EXPECT_TRUE(makeMountRules(table())->watches(st.st_dev));
+    EXPECT_FALSE(makeMountRules(table())->watches(makedev(4095, 4095)));
+    EXPECT_FALSE(makeMountRules(line(20, "/", "ext4", "/dev/root") + line(27, "/nfs", "nfs4", "server:/"))
+                     ->watches(st.st_dev));
+}
+
+TEST_F(MountTable, TheFilesBelowAProtectedFilesViewAreProtectedUnderTheirOwnIdentity) {
+    // vorn reads the image through the bindfs view (two views down) and the dump through the overlay;
+    // the files there stand for what the views show.
+    std::ofstream(scratch / "mountinfo") << table();
+    fs::create_directories(scratch / "view2/GUARD");
+    fs::create_directories(scratch / "merged/low");
+    ASSERT_TRUE(writeFile(scratch / "view2/GUARD/disk.img", {'v'}));
+    ASSERT_TRUE(writeFile(scratch / "merged/low/dmp.raw", {'v'}));
+    SysfsRoots roots;
+    roots.mountInfo = scratch / "mountinfo";
+    roots.proc = scratch / "proc";
+    ProtectedFiles files;
+    files.addPath(scratch / "view2/GUARD/disk.img");
+    files.addPath(scratch / "merged/low/dmp.raw");
+    guardMounts(files, roots);
+    EXPECT_TRUE(files.holds(identityOf(scratch / "src/GUARD/disk.img")));
+    EXPECT_TRUE(files.holds(identityOf(scratch / "lower/low/dmp.raw")));
+    EXPECT_FALSE(files.holds(identityOf(scratch / "src/GUARD/notes.txt")));
+    ASSERT_TRUE(files.rules());
+    // And so a write in the real folder is refused by identity, before any mount is looked at.
+    EXPECT_TRUE(isProtectedTarget(scratch / "src/GUARD/disk.img", files, false));
+    EXPECT_TRUE(isProtectedTarget(scratch / "view/GUARD/disk.img", files, false));
+    EXPECT_FALSE(isProtectedTarget(scratch / "view/GUARD/notes.txt", files, false));
+}
+
+// A real FUSE file system (bindfs): inode numbers are the server's, so a name that equals the
+// protected file's ignoring case and accent composition is refused in its folder, and the view
+// is followed to the file below it.
+TEST(RealFuse, OnAFuseViewANameLikeTheImagesIsRefusedAndTheFileBelowIsFound) {
+    ScratchDir scratch;
+    fs::create_directories(scratch / "real");
+    fs::create_directories(scratch / "view");
+    ASSERT_TRUE(writeFile(scratch / "real/Card Été.img", {'v'}));
+    struct Mount {
+        ~Mount() {  // lazily when something still has a file open there
+            if (made) (void)std::system(("umount '" + folder + "' 2>/dev/null || umount -l '" + folder + "'").c_str());
+        }
+        std::string folder;
+        bool made;
+    } mount{scratch / "view", geteuid() == 0 && access("/dev/fuse", R_OK | W_OK) == 0 &&
+                                  std::system(("bindfs '" + scratch / "real" + "' '" + scratch / "view" +
+                                               "' 2>/dev/null").c_str()) == 0};
+    if (!mount.made) GTEST_SKIP() << "needs root, /dev/fuse and bindfs";
+    ProtectedFiles files;
+    files.addPath(scratch / "view/Card Été.img");
+    guardMounts(files);
+    EXPECT_TRUE(files.holds(identityOf(scratch / "real/Card Été.img")));
+    const std::string decomposed = "CARD E\xcc\x81TE\xcc\x81.IMG";  // E and a combining acute accent
+    EXPECT_TRUE(files.sharesName(scratch / "view/card été.img"));
+    EXPECT_TRUE(files.sharesName(scratch / "view/" + decomposed));
+    EXPECT_FALSE(files.sharesName(scratch / "view/card ete.img"));
+    EXPECT_FALSE(files.sharesName(scratch / "real/card été.img")) << "the disk's own file system keeps identities";
+    OutputOpen result = OutputOpen::Opened;
+    EXPECT_EQ(openOutputFile(scratch / "view/" + decomposed, files, OutputTarget{false, true}, result), -1);
+    EXPECT_EQ(result, OutputOpen::Refused);
+    EXPECT_FALSE(fs::exists(scratch / ("real/" + decomposed)));
+    EXPECT_TRUE(isProtectedTarget(scratch / "view/Card Été.img", files, false));
+    const int fd = openOutputFile(scratch / "view/notes.txt", files, OutputTarget{false, true}, result);
+    EXPECT_EQ(result, OutputOpen::Opened);
+    if (fd >= 0) close(fd);
+}
+
+}  // namespace
+}  // namespace vorn

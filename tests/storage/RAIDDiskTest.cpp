@@ -128,6 +128,53 @@ TEST(RAIDDisk, BlockCountIsTheSmallestDataAreaTimesTheDataMembersAndBadMembersAr
     EXPECT_EQ(raid.getBlockSize(), 512u);
 }
 
+// Nothing made up counts as data: a simulated member is no larger than its source whatever
+// stripe or start it is given, and a set holds no more than the media behind its members (a
+// missing member's stripes and a disk named twice add none). A set of simulated members is its
+// source again.
+TEST(RAIDDisk, SimulatedMembersAndSetsHoldNoMoreThanTheMediaBehindThem) {
+    const std::vector<u8> bytes = patternBytes(1000 * 512, 7);
+    MemoryTestDisk source(bytes);
+    for (const auto& [p, cut] : {std::pair{RAIDParameters(3, 0, 65536, PARITY_FORWARD), true},
+                                 {RAIDParameters(2, 990, 16, PARITY_NONE), true},
+                                 {RAIDParameters(4, 63, 16, PARITY_BACKWARD_DYN), false}}) {
+        SCOPED_TRACE(fmt("stripe %u, first %llu", p.getStripeSectors(), (unsigned long long)p.getFirstSector(0)));
+        DiskManager manager;
+        LogCapture log(LOG_WARNING);
+        RAIDSimulator simulator(&manager, &source, p);
+        EXPECT_EQ(log.countPrefix("RAIDSimulator: members cut to 1000 blocks, the size of the disk they are made from"),
+                  cut ? 1 : 0);
+        ASSERT_EQ(manager.getDiskCount(), p.getDiskCount());
+        RAIDDisk raid;
+        std::vector<Disk*> simulated;
+        for (u32 i = 0; i < manager.getDiskCount(); i++) {
+            simulated.push_back(manager.getDisk(i));
+            EXPECT_LE(simulated.back()->getBlockCount(), 1000u);
+        }
+        assemble(raid, p, simulated);
+        EXPECT_LE(raid.getBlockCount(), 1000u);
+        const u64 back = std::min<u64>(raid.getBlockCount(), 64);
+        std::vector<u8> got(back * 512);
+        ASSERT_TRUE(raid.open(false));
+        EXPECT_TRUE(raid.readBlocks(0, static_cast<u32>(back), got.data()));
+        raid.close();
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
+        manager.deleteDisks();
+    }
+    EXPECT_EQ(RAIDSimulator(nullptr, nullptr, RAIDParameters(3, 0, 16, PARITY_NONE)).getMemberBlockCount(0), 0u);
+
+    MemoryTestDisk a(zeros(1000)), b(zeros(600));
+    for (const auto& [p, disks, blocks] :
+         {std::tuple{RAIDParameters(3, 0, 16, PARITY_NONE), std::vector<Disk*>{&a}, 1000u},
+          {RAIDParameters(4, 0, 16, PARITY_FORWARD), std::vector<Disk*>{&a, &b}, 1600u},
+          {RAIDParameters(3, 0, 16, PARITY_NONE), std::vector<Disk*>{&a, &a, &a}, 1000u},
+          {RAIDParameters(2, 0, 16, PARITY_NONE), std::vector<Disk*>{&a, &b}, 1200u}}) {
+        RAIDDisk raid;
+        assemble(raid, p, disks);
+        EXPECT_EQ(raid.getBlockCount(), u64(blocks)) << disks.size() << " members of " << int(p.getDiskCount());
+    }
+}
+
 struct OddDisk : MemoryTestDisk {
     explicit OddDisk(Disk* set = nullptr) : MemoryTestDisk(zeros(64)), set(set) {}
     Disk* set;
@@ -321,13 +368,15 @@ TEST(RAIDMedia, EveryGeneratedSetReadsBackAndTheSimulatorWritesTheSameMembers) {
         for (u32 i = 0; i < n; i++) {
             Disk* d = manager.getDisk(i);
             const u64 count = d->getBlockCount();
+            // Whole rows, but never larger than the source it is made from.
+            EXPECT_EQ(count, std::min<u64>(m[i]->getBlockCount(), c.blocks)) << "simulated member " << i;
             std::vector<u8> got(count * 512, 0xAA);
             ASSERT_TRUE(d->open(false));
             for (u64 b = 0; b < count; b += 700) {
                 EXPECT_TRUE(d->readBlocks(b, static_cast<u32>(std::min<u64>(700, count - b)), got.data() + b * 512));
             }
             d->close();
-            EXPECT_TRUE(got == m[i]->bytes()) << "simulated member " << i;
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), m[i]->bytes().begin())) << "simulated member " << i;
         }
         manager.deleteDisks();
     }

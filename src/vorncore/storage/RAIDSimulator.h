@@ -5,8 +5,10 @@
 // which owns what it accepts; a member the manager refuses (its id is listed
 // already) is deleted at once. Each member answers reads with the blocks the
 // layout would put on it: the source's data stripes, XOR parity, and zeros
-// in front of its first sector and beyond the source's end. Assembling the
-// members with the same parameters gives the source back.
+// in front of its first sector and beyond the source's end. A member is
+// never larger than the source (one line says so when the layout asks for
+// more). Assembling the members with the same parameters gives the source
+// back, as far as the members reach.
 //
 // Ownership: neither the manager nor the source is owned; both, and the
 // simulator itself, must outlive the simulated members (the command line
@@ -29,12 +31,18 @@ public:
 
     RAIDParameters getParameters() const { return parameters; }
     Disk* getSource() const { return source; }
-    // first sector + stripe * ceil(ceil(N / d) / stripe) blocks for a source
-    // of N blocks and d data members, so that every member holds its share
-    // of the whole source; 0 for a member index at or above the count.
+    // The member's layout size (layoutBlockCount), but never more than the
+    // source's N blocks: a simulated member is no larger than the disk it
+    // is made from, whatever stripe or first sector it is given. 0 for a
+    // member index at or above the count.
     u64 getMemberBlockCount(u32 member) const;
 
 private:
+    // first sector + stripe * ceil(ceil(N / d) / stripe) blocks for a source
+    // of N blocks and d data members: every member holds its share of the
+    // whole source in whole rows.
+    u64 layoutBlockCount(u32 member) const;
+
     DiskManager* manager;
     Disk* source;
     RAIDParameters parameters;

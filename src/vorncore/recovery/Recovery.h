@@ -130,8 +130,8 @@ public:
     bool getLastSaveOk() const { return lastSaveOk; }
     // Result of the last save: files written, and files not written because
     // their target could not be created or written or was refused, or the
-    // save's output bound stopped the save at them. A fork file ("._name")
-    // counts as a file of its own.
+    // save's output bound stopped the save at them (a folder the bound stops
+    // at counts as one). A fork file ("._name") counts as a file of its own.
     u64 getSavedFileCount() const { return savedFileCount; }
     u64 getFailedFileCount() const { return failedFileCount; }
     // Of the failed files, those whose target was refused because vorn is
@@ -156,8 +156,12 @@ private:
     SaveSizes plannedSizes(VolumeItem* item);
     // The disk whose size bounds what a save of item may write.
     Disk* mediumOf(VolumeItem* item);
+    // What an entry of bytes at path takes on the target: the bytes, or one
+    // block of its file system for a folder or an empty file, and its name
+    // in the folder that lists it.
+    u64 targetBytes(const std::string& path, u64 bytes);
     bool fitsOutputBound(VolumeItem* item, const std::string& path, u64 bytes);
-    void countSaveBytes(VolumeItem* item, const SaveSizes& sizes);
+    void countSaveBytes(VolumeItem* item, u64 bytes);
     void refuseTarget(const std::string& path);
     // Starts the bookkeeping of one save: the files it must not write and
     // the bytes written so far.
@@ -215,10 +219,14 @@ private:
     u64 refusedFileCount = 0;
     bool imageFileRefused = false;
     u64 totalFileCount = 0;
-    // Bytes written per medium (innermost disk) by the save at hand: never
-    // more than four times its size, however many volumes a scan found on it
-    // or however many damaged entries share its clusters.
+    // Bytes taken on the target per medium (innermost disk) by the save at
+    // hand, files and folders alike: never more than four times its size,
+    // however many volumes a scan found on it or however many damaged
+    // entries share its clusters.
     std::map<Disk*, u64> savedBytesPerMedium;
+    // The target block of the folder looked at last (targetBytes).
+    std::string targetBlockFolder;
+    u64 targetBlock = 0;
     // The files the save at hand must not write.
     ProtectedFiles saveGuard;
     DiskManager* diskManager = nullptr;

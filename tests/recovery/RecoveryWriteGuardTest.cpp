@@ -66,9 +66,10 @@ TEST(WriteGuard, ASaveReportOrImageFileNeverLandsOnTheImageWhetherChosenOrListed
         EXPECT_EQ(logs.count(refusedLine(image)), 1);
         EXPECT_TRUE(listener.asked.empty()) << "no question is asked about a file that is refused";
         // Saved: notes.txt, Docs/inner.txt and the label's empty entry.
+        // Refused as a file being read, not as a folder on a device being read.
         EXPECT_EQ(std::tuple(recovery.getSavedFileCount(), recovery.getFailedFileCount(),
-                             recovery.getRefusedFileCount(), recovery.getLastSaveOk()),
-                  std::tuple(3u, 1u, 1u, false));
+                             recovery.getRefusedFileCount(), recovery.getRefusedOnMediumCount(), recovery.getLastSaveOk()),
+                  std::tuple(3u, 1u, 1u, 0u, false));
         EXPECT_EQ(fileBytes(scratch / "GUARD/notes.txt"), fileBytes(guardMedia("files/notes.txt")));
         EXPECT_FALSE(recovery.saveReport({root}, image, "title", "footer"));
         EXPECT_FALSE(recovery.createImageFile(&disk, image));

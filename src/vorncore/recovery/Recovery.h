@@ -95,6 +95,13 @@ public:
     // True when the last createImageFile wrote nothing because its target is
     // a device or a file being read (the copied disk's own image file).
     bool getImageFileRefused() const { return imageFileRefused; }
+    // Gives an image file that was stopped before its end a name that says
+    // so: NAME.incomplete, or the first free of NAME.incomplete-2, -3, ...
+    // (up to 100). A taken name is never replaced, a file being read least
+    // of all, and nothing is renamed on a device being read (the copied disk
+    // counts as read). The name given, or empty when the file stays as it
+    // is (logged).
+    std::string keepIncompleteImageFile(const std::string& path, Disk* copied);
 
     // The front end's list of disks: no file behind any of them (image
     // files, RAID members, the files behind loop devices) is ever written.
@@ -135,8 +142,14 @@ public:
     u64 getSavedFileCount() const { return savedFileCount; }
     u64 getFailedFileCount() const { return failedFileCount; }
     // Of the failed files, those whose target was refused because vorn is
-    // reading it (an image file, a RAID member, a device).
+    // reading it (an image file, a RAID member, a device) or because it lies
+    // on a device vorn reads.
     u64 getRefusedFileCount() const { return refusedFileCount; }
+    // Of the refused files, those refused because the folder they go into
+    // lies on a device being read (a file system mounted from the disk or
+    // image being recovered): nothing at all is written there. The others
+    // would have replaced a file being read.
+    u64 getRefusedOnMediumCount() const { return refusedOnMediumCount; }
 
 private:
     friend class RecoveryTestAccess;
@@ -162,7 +175,10 @@ private:
     u64 targetBytes(const std::string& path, u64 bytes);
     bool fitsOutputBound(VolumeItem* item, const std::string& path, u64 bytes);
     void countSaveBytes(VolumeItem* item, u64 bytes);
+    // A target that is not written: logged and counted (refuseTarget), or
+    // counted only, by the folder whose device tells why (countRefused).
     void refuseTarget(const std::string& path);
+    void countRefused(const std::string& folder);
     // Starts the bookkeeping of one save: the files it must not write and
     // the bytes written so far.
     void beginSave();
@@ -217,6 +233,7 @@ private:
     u64 savedFileCount = 0;
     u64 failedFileCount = 0;
     u64 refusedFileCount = 0;
+    u64 refusedOnMediumCount = 0;
     bool imageFileRefused = false;
     u64 totalFileCount = 0;
     // Bytes taken on the target per medium (innermost disk) by the save at

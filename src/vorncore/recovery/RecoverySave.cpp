@@ -92,11 +92,6 @@ bool pathIsRealDirectory(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool pathExists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
-
 // Names tried for an item whose name is taken by another kind of entry.
 constexpr unsigned kMaxNumberedNames = 100;
 
@@ -232,7 +227,7 @@ CopyEnd saveResourceFork(CopyContext& c, VolumeItem* item, u64 forkSize, const s
         return CopyEnd::Done;
     }
     OutputOpen opened = OutputOpen::Failed;
-    const int fd = openOutputFile(forkPath, guard, OutputTarget{false, !pathExists(forkPath)}, opened);
+    const int fd = openOutputFile(forkPath, guard, OutputTarget{false, !entryExists(forkPath)}, opened);
     if (opened == OutputOpen::Refused) {
         logRefusedTarget(forkPath);
         refused = true;
@@ -275,6 +270,7 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
     savedFileCount = 0;
     failedFileCount = 0;
     refusedFileCount = 0;
+    refusedOnMediumCount = 0;
     totalFileCount = items.size();
     beginSave();
     savingList = true;
@@ -358,8 +354,13 @@ void Recovery::countSaveBytes(VolumeItem* item, u64 bytes) {
 
 void Recovery::refuseTarget(const std::string& path) {
     logRefusedTarget(path);
+    countRefused(pathIsRealDirectory(path) ? path : folderOf(path));
+}
+
+void Recovery::countRefused(const std::string& folder) {
     ++failedFileCount;
     ++refusedFileCount;
+    if (isProtectedFolder(folder, saveGuard)) ++refusedOnMediumCount;
     lastSaveOk = false;
 }
 
@@ -394,7 +395,7 @@ bool Recovery::saveFolder(VolumeItem* item, const std::string& path, int depth) 
     }
     if (!exists) {
         bool made = false;
-        if (!pathExists(path)) {
+        if (!entryExists(path)) {
             const u64 taken = targetBytes(path, 0);
             if (!fitsOutputBound(item, path, taken)) {
                 ++failedFileCount;
@@ -422,7 +423,7 @@ bool Recovery::saveFolder(VolumeItem* item, const std::string& path, int depth) 
 
 bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::string& name, const std::string& path) {
     log(LOG_DEBUG, "file: %s\n", path.c_str());
-    const bool exists = pathExists(path);
+    const bool exists = entryExists(path);
     // A file being read is refused before anyone is asked to overwrite it.
     if (exists && isProtectedTarget(path, saveGuard, false)) {
         refuseTarget(path);
@@ -515,11 +516,7 @@ bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::str
         return false;
     }
     ++savedFileCount;
-    if (forkRefused) {
-        ++failedFileCount;
-        ++refusedFileCount;
-        lastSaveOk = false;
-    }
+    if (forkRefused) countRefused(dir);
     return true;
 }
 

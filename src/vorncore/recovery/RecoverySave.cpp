@@ -19,9 +19,9 @@
 // entry takes on the target: a file's bytes, one block of the target's file
 // system for a folder or an empty file, and its name in the folder that
 // lists it (a volume of empty folders takes little room on its medium and a
-// block each on the target). Files are never cut
-// to a budget: every file saved is whole (a disc that lists one extent under
-// several names, as hard links, saves each of them).
+// block each on the target). Files are never cut to a budget: every file
+// saved is whole (a disc that lists one extent under several names, as hard
+// links, saves each of them).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -67,6 +67,12 @@ constexpr u32 kAppleDoubleHeaderSize = 26 + 12;
 // room for the views of a hybrid disc (HFS Plus, ISO 9660 and Joliet name
 // the same files), not for a volume per damaged directory.
 constexpr u64 kOutputPerMedium = 4;
+
+bool pathIsRealDirectory(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // The smallest block that a file or folder takes on a target file system.
 constexpr u64 kMinTargetBlock = 4096;
 // What a name takes in the folder that lists it: a record's header and the
@@ -85,11 +91,6 @@ u64 targetBlockOf(const std::string& folder) {
     if (statvfs(folder.c_str(), &fs) == 0) block = std::max<u64>(block, fs.f_bsize);
     // A block size past any real one is a broken answer, not a reason to stop every save.
     return std::min<u64>(block, u64(1) << 24);
-}
-
-bool pathIsRealDirectory(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Names tried for an item whose name is taken by another kind of entry.

@@ -128,43 +128,10 @@ TEST(RAIDDisk, BlockCountIsTheSmallestDataAreaTimesTheDataMembersAndBadMembersAr
     EXPECT_EQ(raid.getBlockSize(), 512u);
 }
 
-// Nothing made up counts as data: simulated members share their source, so from their start block
-// on they hold together no more blocks than the source has from there, whatever stripe or start
-// they are given; a set holds no more than the media behind its members (a missing member's
-// stripes and a disk named twice add none). A set of simulated members reads the source back.
-TEST(RAIDDisk, SimulatedMembersAndSetsHoldNoMoreThanTheMediaBehindThem) {
-    const std::vector<u8> bytes = patternBytes(1000 * 512, 7);
-    MemoryTestDisk source(bytes);
-    for (const RAIDParameters& p : {RAIDParameters(3, 0, 65536, PARITY_FORWARD), RAIDParameters(2, 990, 16, PARITY_NONE),
-                                    RAIDParameters(4, 63, 16, PARITY_BACKWARD_DYN), RAIDParameters(2, 1000, 8, PARITY_NONE)}) {
-        const u64 first = p.getFirstSector(0);
-        SCOPED_TRACE(fmt("stripe %u, first %llu", p.getStripeSectors(), (unsigned long long)first));
-        DiskManager manager;
-        LogCapture log(LOG_INFO);
-        RAIDSimulator simulator(&manager, &source, p);
-        EXPECT_EQ(log.countPrefix("RAIDSimulator: "), 1);
-        ASSERT_EQ(manager.getDiskCount(), p.getDiskCount());
-        RAIDDisk raid;
-        std::vector<Disk*> simulated;
-        u64 held = 0;
-        for (u32 i = 0; i < manager.getDiskCount(); i++) {
-            simulated.push_back(manager.getDisk(i));
-            EXPECT_LE(simulated.back()->getBlockCount(), 1000u);
-            held += simulated.back()->getBlockCount() - std::min<u64>(first, simulated.back()->getBlockCount());
-        }
-        EXPECT_LE(held, 1000 - std::min<u64>(first, 1000));
-        assemble(raid, p, simulated);
-        EXPECT_LE(raid.getBlockCount(), 1000u);
-        const u64 back = std::min<u64>(raid.getBlockCount(), 64);
-        std::vector<u8> got(back * 512);
-        ASSERT_TRUE(raid.open(false));
-        EXPECT_TRUE(back == 0 || raid.readBlocks(0, static_cast<u32>(back), got.data()));
-        raid.close();
-        EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
-        manager.deleteDisks();
-    }
-    EXPECT_EQ(RAIDSimulator(nullptr, nullptr, RAIDParameters(3, 0, 16, PARITY_NONE)).getMemberBlockCount(0), 0u);
-
+// A set holds no more than the media behind its members: a missing member's stripes and a disk
+// named twice add no data (the simulated members' share of their source is checked with the
+// generated sets above).
+TEST(RAIDDisk, ASetHoldsNoMoreThanTheMediaBehindItsMembers) {
     MemoryTestDisk a(zeros(1000)), b(zeros(600));
     for (const auto& [p, disks, blocks] :
          {std::tuple{RAIDParameters(3, 0, 16, PARITY_NONE), std::vector<Disk*>{&a}, 1000u},

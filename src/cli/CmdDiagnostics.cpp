@@ -263,6 +263,14 @@ void CmdApp::raidSimulate(const std::vector<std::string>& words, size_t at) {
         err("error: invalid start sector (%s)!\n", escapeControlChars(words[at + 4]).c_str());
         return;
     }
+    // Members are cut to the size of the disk they are made from: from a
+    // start past its end they would hold nothing of it.
+    Disk* source = getInnermostDisk(disk);
+    if (firstSector >= source->getBlockCount()) {
+        err("error: start sector %llu lies past the end of the disk (%llu blocks)!\n",
+            static_cast<unsigned long long>(firstSector), static_cast<unsigned long long>(source->getBlockCount()));
+        return;
+    }
     RAIDParameters parameters;
     parameters.setDiskCount(static_cast<u8>(count));
     const int rotation = parityRotationOfWord(parityWord);
@@ -274,7 +282,7 @@ void CmdApp::raidSimulate(const std::vector<std::string>& words, size_t at) {
     parameters.setStripeSectors(static_cast<u32>(stripe));
     parameters.setAllFirstSectors(firstSector);
     // The simulated disks read through the simulator, so it stays as long as they do.
-    simulators.push_back(std::make_unique<RAIDSimulator>(diskManager.get(), getInnermostDisk(disk), parameters));
+    simulators.push_back(std::make_unique<RAIDSimulator>(diskManager.get(), source, parameters));
 }
 
 

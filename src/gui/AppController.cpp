@@ -1121,7 +1121,7 @@ void AppController::save() {
         struct Result {
             bool ok = true;
             bool stopped = false;
-            u64 damaged = 0, saved = 0, failed = 0, refused = 0;
+            u64 damaged = 0, saved = 0, failed = 0, refused = 0, onMedium = 0;
         };
         auto result = std::make_shared<Result>();
         enginePtr->post(
@@ -1134,6 +1134,7 @@ void AppController::save() {
                 result->saved = recovery->getSavedFileCount();
                 result->failed = recovery->getFailedFileCount();
                 result->refused = recovery->getRefusedFileCount();
+                result->onMedium = recovery->getRefusedOnMediumCount();
             },
             [this, result, target] {
                 endBracket();
@@ -1146,6 +1147,10 @@ void AppController::save() {
                     // files after it were not tried.
                     setHelpText(uiStrings().format(QStringLiteral("SaveStoppedByFailureHint"), {number(r.saved), where}),
                                 true);
+                } else if (r.saved == 0 && r.onMedium > 0) {
+                    // "Save There" onto a file system of the disk being read:
+                    // the guard let nothing be written there.
+                    setHelpText(uiStrings().format(QStringLiteral("SaveRefusedOnDiskHint"), {where}), true);
                 } else if (r.failed > 0) {
                     setHelpText(uiStrings().format(QStringLiteral("SaveDoneWithFailuresHint"),
                                                    {number(r.saved), where, number(r.failed)}),
@@ -1157,10 +1162,16 @@ void AppController::save() {
                 } else {
                     setHelpText(uiStrings().format(QStringLiteral("SaveDoneHint"), {number(r.saved), where}), true);
                 }
-                // Refused targets are told apart: the user can act on them.
-                if (r.refused > 0) {
+                // Refused targets are told apart, by why: the user can act on them.
+                if (r.onMedium > 0) {
+                    alert("SaveRefusedOnDisk",
+                          r.saved == 0 ? uiStrings().format(QStringLiteral("SaveRefusedOnDiskNotice"), {where})
+                                       : uiStrings().format(QStringLiteral("SaveRefusedOnDiskPartNotice"), {number(r.onMedium)}));
+                }
+                if (r.refused > r.onMedium) {
                     alert("SaveRefused", uiStrings().format(QStringLiteral("SaveRefusedNotice"),
-                                                            {number(r.refused), appInfo().text(QStringLiteral("AppNameShort"))}));
+                                                            {number(r.refused - r.onMedium),
+                                                             appInfo().text(QStringLiteral("AppNameShort"))}));
                 }
                 if (!r.ok && (r.refused == 0 || r.failed > r.refused)) {
                     alert("SaveFailed", ui("SaveFailedNotice"));
@@ -1232,13 +1243,21 @@ void AppController::createImageFile() {
         auto ok = std::make_shared<bool>(false);
         auto stopped = std::make_shared<bool>(false);
         auto refused = std::make_shared<bool>(false);
+        auto kept = std::make_shared<QString>();
         enginePtr->post(
-            [this, chosen, path, ok, stopped, refused] {
-                *ok = enginePtr->recovery()->createImageFile(chosen, path.toStdString());
-                *refused = enginePtr->recovery()->getImageFileRefused();
+            [this, chosen, path, ok, stopped, refused, kept] {
+                Recovery* recovery = enginePtr->recovery();
+                *ok = recovery->createImageFile(chosen, path.toStdString());
+                *refused = recovery->getImageFileRefused();
                 *stopped = cancelPassed;
+                // No one reads the hint of a closing window: the name tells
+                // that the image is incomplete. Its data stays (of a failing
+                // disk it may be all there is); it is renamed under the rules
+                // of every output, never onto a file being read.
+                if (*ok && *stopped && closePending)
+                    *kept = QString::fromStdString(recovery->keepIncompleteImageFile(path.toStdString(), chosen));
             },
-            [this, ok, stopped, refused, path] {
+            [this, ok, stopped, refused, path, kept] {
                 endBracket();
                 if (*refused) {
                     // The user can act on this one: the name was the disk's
@@ -1248,17 +1267,11 @@ void AppController::createImageFile() {
                                              {QDir::toNativeSeparators(path), appInfo().text(QStringLiteral("AppNameShort"))}));
                 } else if (!*ok) {
                     alert("ImageFileFailed", ui("ImageFileFailedNotice"));
-                } else if (*stopped && closePending) {
-                    // No one reads the hint of a closing window: the name
-                    // tells that the image is incomplete. Its data stays (of a
-                    // failing disk it may be all there is).
-                    const QString kept = path + QStringLiteral(".incomplete");
-                    if (QFile::rename(path, kept)) {
-                        qInfo("the window closed while the image file was made: kept incomplete as %s",
-                              qUtf8Printable(kept));
-                    } else {
-                        qInfo("the window closed while the image file was made: %s is incomplete", qUtf8Printable(path));
-                    }
+                } else if (*stopped && !kept->isEmpty()) {
+                    qInfo("the window closed while the image file was made: kept incomplete as %s", qUtf8Printable(*kept));
+                    setHelpText(uiStrings().format(QStringLiteral("ImageFileKeptIncompleteHint"),
+                                                   {QDir::toNativeSeparators(*kept)}),
+                                true);
                 } else {
                     setHelpText(uiStrings().format(*stopped ? QStringLiteral("ImageFileStoppedHint")
                                                             : QStringLiteral("ImageFileDoneHint"),

@@ -4,6 +4,7 @@
 // About box behave, and closing during a scan ends the scan first.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -13,6 +14,7 @@
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QLineEdit>
+#include <QProcess>
 #include <QSplitter>
 #include <QStandardItemModel>
 #include <QTableView>
@@ -486,6 +488,90 @@ TEST(GuiOutcomes, ClosingDuringAScanOrAnImageFileCancelsItThenCloses) {
     EXPECT_FALSE(QFile::exists(copy));
     EXPECT_GT(QFileInfo(copy + QStringLiteral(".incomplete")).size(), 0);
     EXPECT_LT(QFileInfo(copy + QStringLiteral(".incomplete")).size(), QFileInfo(QString::fromStdString(mediumFile("carving_fat32.img"))).size());
+}
+
+// Closing the window while an image file is made keeps the part made under a name that says
+// so: the first free NAME.incomplete-N when NAME.incomplete is taken, never over it (here it is
+// the very image being copied), and the hint line says where the part is.
+TEST(GuiOutcomes, AnImageFileStoppedByClosingTakesTheFirstFreeIncompleteNameAndTheHintSaysIt) {
+    QTemporaryDir dir;
+    const QString copy = dir.filePath(QStringLiteral("copy.img")), read = copy + QStringLiteral(".incomplete"),
+                  taken = copy + QStringLiteral(".incomplete-2"), kept = copy + QStringLiteral(".incomplete-3");
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(mediaPath("carving_fat32.img")), read));
+    QFile other(taken);
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly) && other.write("a file of that name") > 0);
+    other.close();
+    const QByteArray before = sha256(readAll(read));
+    Driver w({read.toStdString()}, true);
+    QSignalSpy closed(w.app.get(), &gui::AppController::windowClosed);
+    w.chooseDisk();
+    static_cast<HeldDisk*>(w.disks[0])->delayMs = 200;
+    w.desktop.saveFiles.push_back(copy);
+    w.app->action(gui::Action::CreateImageFile)->trigger();
+    ASSERT_TRUE(waitFor([&] { return QFileInfo(copy).size() > 0; }));
+    w.app->close();
+    ASSERT_TRUE(waitFor([&] { return closed.size() == 1; }));
+    EXPECT_FALSE(QFile::exists(copy)) << "not left looking whole";
+    EXPECT_GT(QFileInfo(kept).size(), 0);
+    EXPECT_EQ(sha256(readAll(read)), before);
+    EXPECT_EQ(readAll(taken), QByteArray("a file of that name"));
+    EXPECT_EQ(w.app->hint().pending, uiText("ImageFileKeptIncompleteHint", {kept}));
+}
+
+// "Save There" onto the disk being recovered: from the FAT volume in partition 1 of an image
+// attached as a loop device into the ext4 mounted from its partition 2. The guard writes nothing
+// there, and the alert says that the folder lies on the disk being read, not that files would
+// replace ones being read; the hint does not count "0 files saved". Needs root, losetup, sfdisk,
+// mkfs.ext4 and mount.
+TEST(GuiOutcomes, SaveThereOntoAnotherPartitionOfTheDiskBeingReadWritesNothingAndSaysSo) {
+    auto sh = [](const QString& command) {
+        return std::system(("(" + command.toStdString() + ") >/dev/null 2>&1").c_str()) == 0;
+    };
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("two.img")), mounted = dir.filePath(QStringLiteral("mnt"));
+    ASSERT_TRUE(QDir().mkpath(mounted));
+    ASSERT_TRUE(sh(QStringLiteral("truncate -s 12M '%1' && printf 'start=2048, size=4096, type=6\\nstart=6144, type=83\\n' | "
+                                  "sfdisk -q '%1' && dd if='%2' of='%1' bs=512 seek=2048 conv=notrunc status=none")
+                       .arg(image, QString::fromStdString(mediaPath("guard/disk.img")))));
+    struct Attached {  // unmounted, then detached, after the window has gone
+        QString loop, mounted;
+        ~Attached() {
+            if (mounted.size()) (void)std::system(("umount '" + mounted.toStdString() + "'").c_str());
+            if (loop.size()) (void)std::system(("losetup -d " + loop.toStdString()).c_str());
+        }
+    } attached;
+    if (geteuid() == 0) {
+        QProcess losetup;
+        losetup.start(QStringLiteral("losetup"), {QStringLiteral("-f"), QStringLiteral("--show"), QStringLiteral("-P"), image});
+        if (losetup.waitForFinished(30000) && losetup.exitCode() == 0)
+            attached.loop = QString::fromLocal8Bit(losetup.readAllStandardOutput()).trimmed();
+    }
+    if (attached.loop.size()) {
+        sh(QStringLiteral("[ -b %1p2 ] || partx -a %1").arg(attached.loop));
+        if (sh(QStringLiteral("mkfs.ext4 -q -E lazy_itable_init=0,lazy_journal_init=0 %1p2 && mount %1p2 '%2'")
+                   .arg(attached.loop, mounted)))
+            attached.mounted = mounted;
+    }
+    if (attached.mounted.isEmpty()) GTEST_SKIP() << "needs root, a loop device, sfdisk, mkfs.ext4 and mount";
+    // The table and the volume read (the mounted ext4 keeps its own books in partition 2).
+    const qsizetype read = 6144 * 512;
+    sync();
+    const QByteArray before = sha256(readAll(image).left(read));
+    {
+        // The partition read as the disk; the image listed as a disk too, as the disk list lists
+        // the loop device's file.
+        Driver w({(attached.loop + QStringLiteral("p1")).toStdString(), image.toStdString()});
+        w.openFirstFolder();
+        w.desktop.folders = {mounted};
+        w.desktop.answers = {1};  // Save There
+        w.run("Save", QStringLiteral("save"));
+        EXPECT_EQ(w.desktop.asked, (QStringList{uiText("SavingFiles"), uiText("SaveRefusedOnDisk")}));
+        EXPECT_EQ(w.desktop.texts.value(1), uiText("SaveRefusedOnDiskNotice", {mounted}));
+        EXPECT_EQ(w.app->hint().pending, uiText("SaveRefusedOnDiskHint", {mounted}));
+        EXPECT_EQ(QDir(mounted).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{QStringLiteral("lost+found")});
+    }
+    sync();
+    EXPECT_EQ(sha256(readAll(image).left(read)), before);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "TestMedia.h"
 #include "recovery/RecoveryTestSupport.h"
 #include "storage/FailingDisk.h"
@@ -11,6 +13,7 @@ namespace vorn {
 namespace {
 
 using namespace test;
+namespace fs = std::filesystem;
 
 TEST(ImageFile, CopyOfARealImageDiskOrPartitionIsByteIdentical) {
     ScratchDir scratch;
@@ -86,6 +89,36 @@ TEST(ImageFile, WriteFailureAndUnopenableDiskReturnFalse) {
     FileSizeLimit limit(300000);
     EXPECT_FALSE(recovery.createImageFile(&disk, scratch / "b.img"));
     EXPECT_TRUE(logs.has("error writing to image file\n"));
+}
+
+// An image file stopped before its end is named so: NAME.incomplete, else the first free
+// NAME.incomplete-N. A taken name is never replaced, the file being read least of all (here the
+// disk copied is NAME.incomplete itself); with every name taken the part stays where it is.
+TEST(ImageFile, AnIncompleteImageFileTakesTheFirstFreeIncompleteNameAndReplacesNothing) {
+    ScratchDir scratch;
+    const std::string copy = scratch / "copy.img", first = copy + ".incomplete";
+    const std::vector<u8> read = patternBytes(64 * 1024, 3), part = patternBytes(4096, 4), other = patternBytes(512, 5);
+    ASSERT_TRUE(writeFile(first, read));
+    ASSERT_TRUE(writeFile(copy + ".incomplete-2", other));
+    ImageDisk disk(first);
+    Recovery recovery;
+    LogCapture logs(LOG_ERROR);
+    for (const std::string& want : {copy + ".incomplete-3", copy + ".incomplete-4"}) {
+        ASSERT_TRUE(writeFile(copy, part));
+        EXPECT_EQ(recovery.keepIncompleteImageFile(copy, &disk), want);
+        EXPECT_EQ(fileBytes(want), part);
+        EXPECT_FALSE(fs::exists(copy)) << "not left looking whole";
+    }
+    EXPECT_EQ(logs.count("error: " + first + " not written: it is a device or a file that vorn is reading\n"), 2);
+    EXPECT_EQ(fileBytes(first), read);
+    EXPECT_EQ(fileBytes(copy + ".incomplete-2"), other);
+
+    for (unsigned n = 5; n <= 100; ++n) ASSERT_TRUE(writeFile(copy + ".incomplete-" + std::to_string(n), other));
+    ASSERT_TRUE(writeFile(copy, part));
+    EXPECT_EQ(recovery.keepIncompleteImageFile(copy, &disk), "");
+    EXPECT_EQ(fileBytes(copy), part);
+    EXPECT_EQ(fileBytes(copy + ".incomplete-100"), other);
+    EXPECT_EQ(fileBytes(first), read);
 }
 
 }  // namespace

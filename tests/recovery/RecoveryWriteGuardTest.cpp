@@ -2,6 +2,9 @@
 // the disk it comes from: on media from tests/fixtures/make_guard.sh, copied into scratch folders.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <tuple>
 
@@ -63,9 +66,10 @@ TEST(WriteGuard, ASaveReportOrImageFileNeverLandsOnTheImageWhetherChosenOrListed
         EXPECT_EQ(logs.count(refusedLine(image)), 1);
         EXPECT_TRUE(listener.asked.empty()) << "no question is asked about a file that is refused";
         // Saved: notes.txt, Docs/inner.txt and the label's empty entry.
+        // Refused as a file being read, not as a folder on a device being read.
         EXPECT_EQ(std::tuple(recovery.getSavedFileCount(), recovery.getFailedFileCount(),
-                             recovery.getRefusedFileCount(), recovery.getLastSaveOk()),
-                  std::tuple(3u, 1u, 1u, false));
+                             recovery.getRefusedFileCount(), recovery.getRefusedOnMediumCount(), recovery.getLastSaveOk()),
+                  std::tuple(3u, 1u, 1u, 0u, false));
         EXPECT_EQ(fileBytes(scratch / "GUARD/notes.txt"), fileBytes(guardMedia("files/notes.txt")));
         EXPECT_FALSE(recovery.saveReport({root}, image, "title", "footer"));
         EXPECT_FALSE(recovery.createImageFile(&disk, image));
@@ -111,6 +115,33 @@ TEST(WriteGuard, ALostFilesSaveStopsBeforeFourTimesItsDiskYetSavesEveryViewOfAHy
         EXPECT_GT(written, stops ? 3 * bytes.size() : size_t{0}) << "a save that stops goes on up to its bound";
         recovery.selectDisk(nullptr);
     }
+}
+
+// folders.img: 15,120 empty folders of one 512-byte cluster each in 8 MiB. Saved, each takes a block
+// of 4 KiB or more: all of them would take 7.4 times the image. The save stops at its bound, and
+// what it made takes no more than four times the image, counted as the file system counts it.
+TEST(WriteGuard, ASaveOfEmptyFoldersStopsBeforeTheyTakeFourTimesTheImage) {
+    ImageDisk disk(guardMedia("folders.img"));
+    Recovery recovery;
+    VolumeItem* root = browse(recovery, &disk);
+    ASSERT_TRUE(root);
+    const u64 image = fs::file_size(guardMedia("folders.img"));
+    ScratchDir scratch(16000);
+    LogCapture logs(LOG_ERROR);
+    recovery.save({root}, scratch.path);
+    EXPECT_EQ(logs.countPrefix("error: save stopped at " + scratch.path + "/FOLDERS/P"), 1);
+    EXPECT_EQ(std::tuple(recovery.getFailedFileCount(), recovery.getLastSaveOk()), std::tuple(u64{1}, false));
+    u64 taken = 0, folders = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(scratch.path)) {
+        struct stat st {};
+        ASSERT_EQ(lstat(entry.path().c_str(), &st), 0);
+        const bool folder = S_ISDIR(st.st_mode);
+        folders += folder;
+        taken += std::max<u64>(u64(st.st_blocks) * 512, folder ? 4096 : 0);
+    }
+    EXPECT_LE(taken, 4 * image);
+    EXPECT_GT(folders, 7000u) << "a save that stops goes on up to its bound";
+    recovery.selectDisk(nullptr);
 }
 
 TEST(WriteGuard, ADiscThatStoresHardLinksOnceSavesEveryNameWhole) {

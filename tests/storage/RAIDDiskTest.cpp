@@ -128,6 +128,22 @@ TEST(RAIDDisk, BlockCountIsTheSmallestDataAreaTimesTheDataMembersAndBadMembersAr
     EXPECT_EQ(raid.getBlockSize(), 512u);
 }
 
+// A set holds no more than the media behind its members: a missing member's stripes and a disk
+// named twice add no data (the simulated members' share of their source is checked with the
+// generated sets above).
+TEST(RAIDDisk, ASetHoldsNoMoreThanTheMediaBehindItsMembers) {
+    MemoryTestDisk a(zeros(1000)), b(zeros(600));
+    for (const auto& [p, disks, blocks] :
+         {std::tuple{RAIDParameters(3, 0, 16, PARITY_NONE), std::vector<Disk*>{&a}, 1000u},
+          {RAIDParameters(4, 0, 16, PARITY_FORWARD), std::vector<Disk*>{&a, &b}, 1600u},
+          {RAIDParameters(3, 0, 16, PARITY_NONE), std::vector<Disk*>{&a, &a, &a}, 1000u},
+          {RAIDParameters(2, 0, 16, PARITY_NONE), std::vector<Disk*>{&a, &b}, 1200u}}) {
+        RAIDDisk raid;
+        assemble(raid, p, disks);
+        EXPECT_EQ(raid.getBlockCount(), u64(blocks)) << disks.size() << " members of " << int(p.getDiskCount());
+    }
+}
+
 struct OddDisk : MemoryTestDisk {
     explicit OddDisk(Disk* set = nullptr) : MemoryTestDisk(zeros(64)), set(set) {}
     Disk* set;
@@ -318,17 +334,22 @@ TEST(RAIDMedia, EveryGeneratedSetReadsBackAndTheSimulatorWritesTheSameMembers) {
         DiskManager manager;
         RAIDSimulator simulator(&manager, &sourceDisk, c.p);
         ASSERT_EQ(manager.getDiskCount(), n);
+        u64 data = 0;
         for (u32 i = 0; i < n; i++) {
             Disk* d = manager.getDisk(i);
             const u64 count = d->getBlockCount();
+            // What the generator writes, up to the member's share of the source.
+            EXPECT_LE(count, std::min<u64>(m[i]->getBlockCount(), c.blocks)) << "simulated member " << i;
+            data += count - std::min(count, c.p.getFirstSector(i));
             std::vector<u8> got(count * 512, 0xAA);
             ASSERT_TRUE(d->open(false));
             for (u64 b = 0; b < count; b += 700) {
                 EXPECT_TRUE(d->readBlocks(b, static_cast<u32>(std::min<u64>(700, count - b)), got.data() + b * 512));
             }
             d->close();
-            EXPECT_TRUE(got == m[i]->bytes()) << "simulated member " << i;
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), m[i]->bytes().begin())) << "simulated member " << i;
         }
+        EXPECT_LE(data, c.blocks) << "together no more than the source";
         manager.deleteDisks();
     }
 }

@@ -452,6 +452,11 @@ bool fileExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+bool entryExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
 bool makeDir(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
 
 bool isDirectory(const std::string& path) {

@@ -102,6 +102,8 @@ void hexdump(const char* title, const void* data, int length);
 
 // ---- files
 bool fileExists(const std::string& path);
+// True when anything is at path, a link that leads nowhere too (lstat).
+bool entryExists(const std::string& path);
 bool makeDir(const std::string& path);
 bool isDirectory(const std::string& path);
 

@@ -95,6 +95,13 @@ public:
     // True when the last createImageFile wrote nothing because its target is
     // a device or a file being read (the copied disk's own image file).
     bool getImageFileRefused() const { return imageFileRefused; }
+    // Gives an image file that was stopped before its end a name that says
+    // so: NAME.incomplete, or the first free of NAME.incomplete-2, -3, ...
+    // (up to 100). A taken name is never replaced, a file being read least
+    // of all, and nothing is renamed on a device being read (the copied disk
+    // counts as read). The name given, or empty when the file stays as it
+    // is (logged).
+    std::string keepIncompleteImageFile(const std::string& path, Disk* copied);
 
     // The front end's list of disks: no file behind any of them (image
     // files, RAID members, the files behind loop devices) is ever written.
@@ -130,13 +137,19 @@ public:
     bool getLastSaveOk() const { return lastSaveOk; }
     // Result of the last save: files written, and files not written because
     // their target could not be created or written or was refused, or the
-    // save's output bound stopped the save at them. A fork file ("._name")
-    // counts as a file of its own.
+    // save's output bound stopped the save at them (a folder the bound stops
+    // at counts as one). A fork file ("._name") counts as a file of its own.
     u64 getSavedFileCount() const { return savedFileCount; }
     u64 getFailedFileCount() const { return failedFileCount; }
     // Of the failed files, those whose target was refused because vorn is
-    // reading it (an image file, a RAID member, a device).
+    // reading it (an image file, a RAID member, a device) or because it lies
+    // on a device vorn reads.
     u64 getRefusedFileCount() const { return refusedFileCount; }
+    // Of the refused files, those refused because the folder they go into
+    // lies on a device being read (a file system mounted from the disk or
+    // image being recovered): nothing at all is written there. The others
+    // would have replaced a file being read.
+    u64 getRefusedOnMediumCount() const { return refusedOnMediumCount; }
 
 private:
     friend class RecoveryTestAccess;
@@ -156,9 +169,16 @@ private:
     SaveSizes plannedSizes(VolumeItem* item);
     // The disk whose size bounds what a save of item may write.
     Disk* mediumOf(VolumeItem* item);
+    // What an entry of bytes at path takes on the target: the bytes, or one
+    // block of its file system for a folder or an empty file, and its name
+    // in the folder that lists it.
+    u64 targetBytes(const std::string& path, u64 bytes);
     bool fitsOutputBound(VolumeItem* item, const std::string& path, u64 bytes);
-    void countSaveBytes(VolumeItem* item, const SaveSizes& sizes);
+    void countSaveBytes(VolumeItem* item, u64 bytes);
+    // A target that is not written: logged and counted (refuseTarget), or
+    // counted only, by the folder whose device tells why (countRefused).
     void refuseTarget(const std::string& path);
+    void countRefused(const std::string& folder);
     // Starts the bookkeeping of one save: the files it must not write and
     // the bytes written so far.
     void beginSave();
@@ -217,12 +237,17 @@ private:
     u64 savedFileCount = 0;
     u64 failedFileCount = 0;
     u64 refusedFileCount = 0;
+    u64 refusedOnMediumCount = 0;
     bool imageFileRefused = false;
     u64 totalFileCount = 0;
-    // Bytes written per medium (innermost disk) by the save at hand: never
-    // more than four times its size, however many volumes a scan found on it
-    // or however many damaged entries share its clusters.
+    // Bytes taken on the target per medium (innermost disk) by the save at
+    // hand, files and folders alike: never more than four times its size,
+    // however many volumes a scan found on it or however many damaged
+    // entries share its clusters.
     std::map<Disk*, u64> savedBytesPerMedium;
+    // The target block of the folder looked at last (targetBytes).
+    std::string targetBlockFolder;
+    u64 targetBlock = 0;
     // The files the save at hand must not write.
     ProtectedFiles saveGuard;
     DiskManager* diskManager = nullptr;

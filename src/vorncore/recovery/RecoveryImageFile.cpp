@@ -3,10 +3,13 @@
 // so every offset of the image matches the disk; a bad sector costs only its
 // own blocks. The image never lands on the copied disk, a file behind it, a
 // device, or any other file being read.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -14,6 +17,7 @@
 #include "misc/Data.h"
 #include "misc/Log.h"
 #include "misc/Timing.h"
+#include "misc/Utils.h"
 #include "recovery/Recovery.h"
 #include "recovery/RecoveryUtils.h"
 #include "fs/RecoveryEventListener.h"
@@ -26,8 +30,53 @@ namespace {
 constexpr u32 kImageCacheSize = 4194304;
 constexpr u32 kImageLineSize = 262144;
 constexpr u8 kUnreadableFill = 0xAA;
+// Names tried for an incomplete image file: NAME.incomplete, then
+// NAME.incomplete-2 and on up to this number.
+constexpr unsigned kMaxIncompleteNames = 100;
+
+// Renames from to to unless to exists: then false with EEXIST, whatever
+// took the name between a look and the rename.
+bool renameNoReplace(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without that rename: a hard link fails on a taken name.
+    if (link(from.c_str(), to.c_str()) == 0) {
+        (void)::unlink(from.c_str());  // kept under the new name either way
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    // Nor links (FAT, some FUSE volumes): a name found free just now.
+    if (entryExists(to)) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
 
 }  // namespace
+
+std::string Recovery::keepIncompleteImageFile(const std::string& path, Disk* copied) {
+    const ProtectedFiles guard = protectedFiles(copied);
+    if (isProtectedTarget(path, guard, false) || isProtectedFolder(folderOf(path), guard)) {
+        logRefusedTarget(path);
+        return "";
+    }
+    for (unsigned n = 1; n <= kMaxIncompleteNames; ++n) {
+        const std::string kept = path + ".incomplete" + (n == 1 ? std::string() : "-" + std::to_string(n));
+        if (entryExists(kept)) {
+            // Never replaced, a file being read least of all.
+            if (isProtectedTarget(kept, guard, false)) logRefusedTarget(kept);
+            continue;
+        }
+        if (renameNoReplace(path, kept)) {
+            log(LOG_INFO, "the image file %s is incomplete: kept as %s\n", path.c_str(), kept.c_str());
+            return kept;
+        }
+        if (errno != EEXIST) break;
+    }
+    log(LOG_ERROR, "error: the incomplete image file %s could not be given a name that says so\n", path.c_str());
+    return "";
+}
 
 bool Recovery::createImageFile(Disk* source, const std::string& path) {
     imageFileRefused = false;

@@ -14,12 +14,17 @@
 // Bounds: a file is never longer than what its volume's medium holds, and
 // all one save writes never passes four times the size of the disk the items
 // come from, however many volumes a scan found on it and however many
-// entries share the same blocks: the file that would pass it is not started,
-// and the save stops there with a failure. Files are never cut to a budget:
-// every file saved is whole (a disc that lists one extent under several
-// names, as hard links, saves each of them).
+// entries share the same blocks: the file or folder that would pass it is
+// not made, and the save stops there with a failure. What counts is what an
+// entry takes on the target: a file's bytes, one block of the target's file
+// system for a folder or an empty file, and its name in the folder that
+// lists it (a volume of empty folders takes little room on its medium and a
+// block each on the target). Files are never cut to a budget: every file
+// saved is whole (a disc that lists one extent under several names, as hard
+// links, saves each of them).
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,9 +73,24 @@ bool pathIsRealDirectory(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool pathExists(const std::string& path) {
+// The smallest block that a file or folder takes on a target file system.
+constexpr u64 kMinTargetBlock = 4096;
+// What a name takes in the folder that lists it: a record's header and the
+// name in 4-byte units, twice over, as a large folder's blocks are kept
+// about half full (an indexed directory splits a full block in two).
+constexpr u64 kEntryHeaderBytes = 8;
+constexpr u64 kEntrySlack = 2;
+
+// The block in which the file system of folder gives room: its preferred
+// I/O size or its block size when larger than kMinTargetBlock.
+u64 targetBlockOf(const std::string& folder) {
+    u64 block = kMinTargetBlock;
     struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
+    if (stat(folder.c_str(), &st) == 0 && st.st_blksize > 0) block = std::max<u64>(block, static_cast<u64>(st.st_blksize));
+    struct statvfs fs {};
+    if (statvfs(folder.c_str(), &fs) == 0) block = std::max<u64>(block, fs.f_bsize);
+    // A block size past any real one is a broken answer, not a reason to stop every save.
+    return std::min<u64>(block, u64(1) << 24);
 }
 
 // Names tried for an item whose name is taken by another kind of entry.
@@ -208,7 +228,7 @@ CopyEnd saveResourceFork(CopyContext& c, VolumeItem* item, u64 forkSize, const s
         return CopyEnd::Done;
     }
     OutputOpen opened = OutputOpen::Failed;
-    const int fd = openOutputFile(forkPath, guard, OutputTarget{false, !pathExists(forkPath)}, opened);
+    const int fd = openOutputFile(forkPath, guard, OutputTarget{false, !entryExists(forkPath)}, opened);
     if (opened == OutputOpen::Refused) {
         logRefusedTarget(forkPath);
         refused = true;
@@ -251,6 +271,7 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
     savedFileCount = 0;
     failedFileCount = 0;
     refusedFileCount = 0;
+    refusedOnMediumCount = 0;
     totalFileCount = items.size();
     beginSave();
     savingList = true;
@@ -277,6 +298,7 @@ bool Recovery::saveItem(VolumeItem* item, std::string dir) {
 
 void Recovery::beginSave() {
     savedBytesPerMedium.clear();
+    targetBlockFolder.clear();
     saveGuard = protectedFiles();
 }
 
@@ -288,6 +310,18 @@ Recovery::SaveSizes Recovery::plannedSizes(VolumeItem* item) {
     // The fork file's header counts as written too.
     if (forkSize) sizes.forkFile = std::min(forkSize, ~u64(0) - kAppleDoubleHeaderSize) + kAppleDoubleHeaderSize;
     return sizes;
+}
+
+u64 Recovery::targetBytes(const std::string& path, u64 bytes) {
+    const std::string folder = folderOf(path);
+    if (folder != targetBlockFolder) {
+        targetBlockFolder = folder;
+        targetBlock = targetBlockOf(folder);
+    }
+    const u64 nameBytes = path.size() - std::min(path.size(), folder.size() + 1);
+    const u64 data = bytes == 0 ? targetBlock : bytes;
+    const u64 entry = kEntrySlack * (kEntryHeaderBytes + (nameBytes + 3) / 4 * 4);
+    return data > ~u64(0) - entry ? ~u64(0) : data + entry;
 }
 
 Disk* Recovery::mediumOf(VolumeItem* item) {
@@ -312,14 +346,22 @@ bool Recovery::fitsOutputBound(VolumeItem* item, const std::string& path, u64 by
     return false;
 }
 
-void Recovery::countSaveBytes(VolumeItem* item, const SaveSizes& sizes) {
-    if (Disk* medium = mediumOf(item)) savedBytesPerMedium[medium] += sizes.data + sizes.forkFile;
+void Recovery::countSaveBytes(VolumeItem* item, u64 bytes) {
+    if (Disk* medium = mediumOf(item)) {
+        u64& written = savedBytesPerMedium[medium];
+        written = bytes > ~u64(0) - written ? ~u64(0) : written + bytes;
+    }
 }
 
 void Recovery::refuseTarget(const std::string& path) {
     logRefusedTarget(path);
+    countRefused(pathIsRealDirectory(path) ? path : folderOf(path));
+}
+
+void Recovery::countRefused(const std::string& folder) {
     ++failedFileCount;
     ++refusedFileCount;
+    if (isProtectedFolder(folder, saveGuard)) ++refusedOnMediumCount;
     lastSaveOk = false;
 }
 
@@ -354,9 +396,16 @@ bool Recovery::saveFolder(VolumeItem* item, const std::string& path, int depth) 
     }
     if (!exists) {
         bool made = false;
-        if (!pathExists(path)) {
+        if (!entryExists(path)) {
+            const u64 taken = targetBytes(path, 0);
+            if (!fitsOutputBound(item, path, taken)) {
+                ++failedFileCount;
+                lastSaveOk = false;
+                return false;
+            }
             log(LOG_DEBUG, "creating dir: %s\n", path.c_str());
             made = ::mkdir(path.c_str(), 0777) == 0 && pathIsRealDirectory(path);
+            if (made) countSaveBytes(item, taken);
         }
         if (!made) {
             // Also a file or symbolic link of that name: never write through it.
@@ -375,7 +424,7 @@ bool Recovery::saveFolder(VolumeItem* item, const std::string& path, int depth) 
 
 bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::string& name, const std::string& path) {
     log(LOG_DEBUG, "file: %s\n", path.c_str());
-    const bool exists = pathExists(path);
+    const bool exists = entryExists(path);
     // A file being read is refused before anyone is asked to overwrite it.
     if (exists && isProtectedTarget(path, saveGuard, false)) {
         refuseTarget(path);
@@ -407,7 +456,12 @@ bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::str
     LogLimit lines(kMaxLinesPerFile);
 
     const SaveSizes sizes = plannedSizes(item);
-    if (!fitsOutputBound(item, path, sizes.data + sizes.forkFile)) {
+    u64 taken = targetBytes(path, sizes.data);
+    if (sizes.forkFile) {
+        const u64 forkTaken = targetBytes(dir + "/" + saveTargetName("._" + name), sizes.forkFile);
+        taken = forkTaken > ~u64(0) - taken ? ~u64(0) : taken + forkTaken;
+    }
+    if (!fitsOutputBound(item, path, taken)) {
         ++failedFileCount;
         lastSaveOk = false;
         return false;
@@ -436,7 +490,7 @@ bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::str
         lastSaveOk = false;
         return false;
     }
-    countSaveBytes(item, sizes);
+    countSaveBytes(item, taken);
     log(LOG_DEBUG, "file size: %lld\n", static_cast<long long>(size));
     CopyContext copy{listener, savePercent, buffer.get(), bufferSize, piece};
     CopyEnd end = copyItemStream(copy, item, readDataFork, size, fd, path);
@@ -463,11 +517,7 @@ bool Recovery::saveFile(VolumeItem* item, const std::string& dir, const std::str
         return false;
     }
     ++savedFileCount;
-    if (forkRefused) {
-        ++failedFileCount;
-        ++refusedFileCount;
-        lastSaveOk = false;
-    }
+    if (forkRefused) countRefused(dir);
     return true;
 }
 

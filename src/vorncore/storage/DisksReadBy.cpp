@@ -17,16 +17,24 @@ namespace {
 // in a sane set-up (partition of a RAID of simulated members of a partition...).
 constexpr int kMaxDiskChain = 64;
 
+// The disks that reading disk reads next (none for an image file or device).
+std::vector<Disk*> directlyRead(Disk* disk) {
+    std::vector<Disk*> next;
+    if (Disk* inner = disk->getInnerDisk(); inner != disk) next.push_back(inner);
+    if (auto* partition = dynamic_cast<PartitionDisk*>(disk)) next.push_back(partition->getParent());
+    if (auto* raid = dynamic_cast<RAIDDisk*>(disk)) {
+        for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i) next.push_back(raid->getMember(i));
+    }
+    if (auto* simulated = dynamic_cast<RAIDSimulatorDisk*>(disk)) next.push_back(simulated->getSource());
+    std::erase(next, nullptr);
+    return next;
+}
+
 void collectReadDisks(Disk* disk, std::vector<Disk*>& disks, int depth) {
     if (!disk || depth > kMaxDiskChain) return;
     if (std::find(disks.begin(), disks.end(), disk) != disks.end()) return;
     disks.push_back(disk);
-    collectReadDisks(disk->getInnerDisk(), disks, depth + 1);
-    if (auto* partition = dynamic_cast<PartitionDisk*>(disk)) collectReadDisks(partition->getParent(), disks, depth + 1);
-    if (auto* raid = dynamic_cast<RAIDDisk*>(disk)) {
-        for (u32 i = 0; i < RAIDDisk::kMaxMembers; ++i) collectReadDisks(raid->getMember(i), disks, depth + 1);
-    }
-    if (auto* simulated = dynamic_cast<RAIDSimulatorDisk*>(disk)) collectReadDisks(simulated->getSource(), disks, depth + 1);
+    for (Disk* next : directlyRead(disk)) collectReadDisks(next, disks, depth + 1);
 }
 
 }  // namespace
@@ -40,6 +48,16 @@ std::vector<Disk*> disksReadBy(Disk* disk) {
 bool readsThrough(Disk* disk, Disk* target) {
     const std::vector<Disk*> disks = disksReadBy(disk);
     return std::find(disks.begin(), disks.end(), target) != disks.end();
+}
+
+u64 mediaBytesBehind(Disk* disk) {
+    u64 total = 0;
+    for (Disk* read : disksReadBy(disk)) {
+        if (!directlyRead(read).empty()) continue;
+        const u64 bytes = byteSizeOf(read->getBlockCount(), read->getBlockSize());
+        total = bytes > ~u64(0) - total ? ~u64(0) : total + bytes;
+    }
+    return total;
 }
 
 void addFilesReadBy(Disk* disk, ProtectedFiles& files) {

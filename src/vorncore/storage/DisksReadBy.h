@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "misc/Types.h"
+
 namespace vorn {
 
 class Disk;
@@ -18,6 +20,13 @@ std::vector<Disk*> disksReadBy(Disk* disk);
 
 // True when reading disk may read target.
 bool readsThrough(Disk* disk, Disk* target);
+
+// Bytes of the media at the bottom of what reading disk may read: the disks
+// it reaches that read no other (image files, devices), each counted once.
+// Everything reading disk yields comes from these, so no view built on them
+// (a RAID set, a simulated member, one disk named twice) holds more real
+// data than this. Saturates at the largest u64.
+u64 mediaBytesBehind(Disk* disk);
 
 // Adds to files the files that reading disk may read, as this layer knows
 // them: the image files (the one opened and the one its path names now) and

@@ -6,6 +6,7 @@
 
 #include "misc/Log.h"
 #include "misc/Utils.h"
+#include "storage/DisksReadBy.h"
 
 namespace vorn {
 
@@ -45,8 +46,8 @@ u32 RAIDDisk::getBlockSize() { return blockSize; }
 u64 RAIDDisk::getBlockCount() {
     if (!parameters.isValid()) return 0;
     const u64 data = parameters.getDataDiskCount();
-    if (blockCount > UINT64_MAX / data) return UINT64_MAX / data * data;
-    return blockCount * data;
+    const u64 layout = blockCount > UINT64_MAX / data ? UINT64_MAX / data * data : blockCount * data;
+    return std::min(layout, mediaBlockCount);
 }
 
 std::string RAIDDisk::getId() {
@@ -119,6 +120,10 @@ void RAIDDisk::recomputeMemberBlockCount() {
         any = true;
     }
     blockCount = count;
+    // The layout alone would count the stripes of missing members, members
+    // named twice and the padding of simulated members as data: the set
+    // holds no more than the media its members read.
+    mediaBlockCount = blockSize == 0 ? 0 : mediaBytesBehind(this) / blockSize;
 }
 
 void RAIDDisk::syncOpenMembers() {

@@ -14,8 +14,11 @@
 //
 // Invariants: the block size is the members' common block size (raw and
 // logical alike, data offset 0); the block count field holds the per-member
-// data block count, recomputed after every setMember and setParameters. A
-// read with unusable parameters (see RAIDParameters::isValid) is refused.
+// data block count, recomputed after every setMember and setParameters. The
+// set's block count is that count times the data members, but never more
+// than the media behind its members hold (mediaBytesBehind): stripes of
+// missing members and a disk named twice add no real data. A read with
+// unusable parameters (see RAIDParameters::isValid) is refused.
 //
 // probeLayout (RAIDDiskProbe.cpp) detects first sector, stripe size and
 // rotation from the members' data; its buffers live only while it runs.
@@ -117,6 +120,8 @@ private:
 
     RAIDParameters parameters;
     Disk* members[kMaxMembers] = {};
+    // What the media behind the members hold, in blocks of the set.
+    u64 mediaBlockCount = 0;
 
     // Members this disk opened (counted) while it is open.
     Disk* openedMembers[kMaxMembers] = {};

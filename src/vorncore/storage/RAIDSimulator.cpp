@@ -1,17 +1,13 @@
 #include "storage/RAIDSimulator.h"
 
+#include <algorithm>
+
 #include "misc/Log.h"
 #include "storage/Disk.h"
 #include "storage/DiskManager.h"
 #include "storage/RAIDSimulatorDisk.h"
 
 namespace vorn {
-
-namespace {
-
-u64 ceilDiv(u64 a, u64 b) { return a / b + (a % b ? 1 : 0); }
-
-}  // namespace
 
 RAIDSimulator::RAIDSimulator(DiskManager* diskManager, Disk* sourceDisk, const RAIDParameters& raidParameters)
     : manager(diskManager), source(sourceDisk), parameters(raidParameters) {
@@ -26,6 +22,9 @@ RAIDSimulator::RAIDSimulator(DiskManager* diskManager, Disk* sourceDisk, const R
         return;
     }
     const u32 n = parameters.getDiskCount();
+    log(LOG_INFO, "RAIDSimulator: %u members of %llu data blocks each, from the %llu blocks of the disk from block %llu on\n",
+        n, static_cast<unsigned long long>(getMemberDataBlockCount()),
+        static_cast<unsigned long long>(source->getBlockCount()), static_cast<unsigned long long>(lastFirstSector()));
     for (u32 i = 0; i < n; i++) {
         auto* disk = new RAIDSimulatorDisk(this, static_cast<u8>(i));
         // The manager keeps what it accepts; a refused member is ours to drop.
@@ -36,13 +35,23 @@ RAIDSimulator::RAIDSimulator(DiskManager* diskManager, Disk* sourceDisk, const R
 
 RAIDSimulator::~RAIDSimulator() { log(LOG_DEBUG, "RAIDSimulator::~RAIDSimulator\n"); }
 
+u64 RAIDSimulator::lastFirstSector() const {
+    u64 last = 0;
+    for (u32 i = 0; i < parameters.getDiskCount(); i++) last = std::max(last, parameters.getFirstSector(i));
+    return last;
+}
+
+u64 RAIDSimulator::getMemberDataBlockCount() const {
+    if (!parameters.isValid() || !source) return 0;
+    const u64 blocks = source->getBlockCount(), first = lastFirstSector();
+    return first < blocks ? (blocks - first) / parameters.getDiskCount() : 0;
+}
+
 u64 RAIDSimulator::getMemberBlockCount(u32 member) const {
     if (!parameters.isValid() || !source || member >= parameters.getDiskCount()) return 0;
-    const u64 stripe = parameters.getStripeSectors();
-    const u64 rows = ceilDiv(ceilDiv(source->getBlockCount(), parameters.getDataDiskCount()), stripe);
-    const u64 first = parameters.getFirstSector(member);
-    if (rows > (UINT64_MAX - first) / stripe) return UINT64_MAX;
-    return first + rows * stripe;
+    const u64 first = parameters.getFirstSector(member), data = getMemberDataBlockCount();
+    const u64 blocks = data > UINT64_MAX - first ? UINT64_MAX : first + data;
+    return std::min(blocks, source->getBlockCount());
 }
 
 }  // namespace vorn

@@ -273,27 +273,25 @@ v img "$fat" raidsim 3 forward 16 0 d raid 3 forward 16 SimDisk00 0 SimDisk01 0 
   r "$work/raidsim"
 check "raidsim + raid: the members, reads the source back" [ -n "$(has_out SimDisk02 && has_err "different: 0, errors: 0" && echo y)" ]
 check "raidsim + raid: the files are byte-identical" same_tree "$src" "$work/raidsim/$(selected_name)"
-# Nothing made up: simulated members together hold no more than their source, and a set holds
-# no more than what its members read; newimg and dmp write no more than the image holds.
+# Nothing made up: a simulated member is no larger than its source, and a set holds no more
+# than what its members read; newimg and dmp write no more than the image holds.
 v img "$fat" raidsim 3 forward 16 1000000000 raidsim 2 none 16 "$blocks" d
 check "raidsim from a start past the disk's end: one line each, no members" [ -n "$(err_is "error: start sector 1000000000 lies past the end of the disk ($blocks blocks)!
 error: start sector $blocks lies past the end of the disk ($blocks blocks)!" && no_out SimDisk && echo y)" ]
 size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
-member_bytes=0 sizes=() cut_line= set_part=
+sizes=() cut_line= set_part=
 for pick in "ctn SimDisk00" "ctn SimDisk01" "ctn SimDisk02" "raid 3 forward 65536 SimDisk00 0 SimDisk01 0 SimDisk02 0" \
   "raid 3 none 16 e2e 0 missing 0 missing 0" "raid 2 none 16 e2e 0 e2e 0"; do
   v img "$fat" raidsim 3 forward 65536 0 $pick newimg dmp 0-999999
   made=$(size_of "$run_dir/imagefile.img")
   sizes+=("$made" "$(size_of "$run_dir/dmp.raw")")
   case $pick in
-    ctn*) member_bytes=$((member_bytes + made))
-      [ "$pick" = "ctn SimDisk00" ] && has_err "blocks 0-999999 cut to 0-$((made / 512 - 1))" && cut_line=y ;;
+    ctn*) [ "$pick" = "ctn SimDisk00" ] && has_err "blocks 0-999999 cut to 0-$((made / 512 - 1))" && cut_line=y ;;
     raid\ 3\ forward*) [ "$made" -gt 0 ] && cmp -s -n "$made" "$fat" "$run_dir/imagefile.img" && set_part=y ;;
   esac
 done
 check "raidsim with a stripe larger than the disk: newimg and dmp of a member or a set stay within the image" \
   [ -n "$(for n in "${sizes[@]}"; do [ "$n" -gt 0 ] && [ "$n" -le $((blocks * 512)) ] || exit; done && echo y)" ]
-check "raidsim: the members' image files together are no larger than the image" [ "$member_bytes" -le $((blocks * 512)) ]
 check "raidsim: dmp past a member's end is cut where the member ends" [ -n "$cut_line" ]
 check "raidsim with a stripe larger than the disk: the set reads the image's first blocks back" [ -n "$set_part" ]
 # Without parity a lacking member reads as zeros: a second set must not keep

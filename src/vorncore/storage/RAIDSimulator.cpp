@@ -9,6 +9,12 @@
 
 namespace vorn {
 
+namespace {
+
+u64 ceilDiv(u64 a, u64 b) { return a / b + (a % b ? 1 : 0); }
+
+}  // namespace
+
 RAIDSimulator::RAIDSimulator(DiskManager* diskManager, Disk* sourceDisk, const RAIDParameters& raidParameters)
     : manager(diskManager), source(sourceDisk), parameters(raidParameters) {
     log(LOG_DEBUG, "RAIDSimulator::RAIDSimulator\n");
@@ -22,9 +28,9 @@ RAIDSimulator::RAIDSimulator(DiskManager* diskManager, Disk* sourceDisk, const R
         return;
     }
     const u32 n = parameters.getDiskCount();
-    log(LOG_INFO, "RAIDSimulator: %u members of %llu data blocks each, from the %llu blocks of the disk from block %llu on\n",
+    log(LOG_INFO, "RAIDSimulator: %u members of %llu data blocks each, from the %llu blocks of the disk, at most as large as it\n",
         n, static_cast<unsigned long long>(getMemberDataBlockCount()),
-        static_cast<unsigned long long>(source->getBlockCount()), static_cast<unsigned long long>(lastFirstSector()));
+        static_cast<unsigned long long>(source->getBlockCount()));
     for (u32 i = 0; i < n; i++) {
         auto* disk = new RAIDSimulatorDisk(this, static_cast<u8>(i));
         // The manager keeps what it accepts; a refused member is ours to drop.
@@ -43,8 +49,13 @@ u64 RAIDSimulator::lastFirstSector() const {
 
 u64 RAIDSimulator::getMemberDataBlockCount() const {
     if (!parameters.isValid() || !source) return 0;
-    const u64 blocks = source->getBlockCount(), first = lastFirstSector();
-    return first < blocks ? (blocks - first) / parameters.getDiskCount() : 0;
+    const u64 blocks = source->getBlockCount(), stripe = parameters.getStripeSectors();
+    if (lastFirstSector() >= blocks) return 0;
+    // Each member's share of the source in whole stripes, unless that makes
+    // it larger than the source.
+    const u64 share = ceilDiv(blocks, parameters.getDataDiskCount());
+    const u64 rows = ceilDiv(share, stripe);
+    return rows > blocks / stripe ? share : rows * stripe;
 }
 
 u64 RAIDSimulator::getMemberBlockCount(u32 member) const {

@@ -7,12 +7,11 @@
 // layout would put on it: the source's data stripes, XOR parity, and zeros
 // in front of its first sector and beyond the source's end.
 //
-// Size: the members share the source: from their first sector on, together
-// they hold no more blocks than the source has from that block on, so no
-// member is larger than the source, whatever stripe or first sector it is
-// given (a line tells the size). A set assembled from them with the same
-// parameters reads the source back as far as the members reach: all of it
-// without parity, the first (n - 1) / n of it with.
+// Size: every member holds its share of the source (the source's blocks
+// over the data members, in whole stripes) behind its first sector, but is
+// never larger than the source itself, whatever stripe or first sector it
+// is given (a line tells the size). A set assembled from them with the same
+// parameters gives the source back, all of it where the members' shares fit.
 //
 // Ownership: neither the manager nor the source is owned; both, and the
 // simulator itself, must outlive the simulated members (the command line
@@ -35,8 +34,9 @@ public:
 
     RAIDParameters getParameters() const { return parameters; }
     Disk* getSource() const { return source; }
-    // Blocks of every member from its first sector on: (N - f) / n for a
-    // source of N blocks, n members and f the largest first sector; 0 when f
+    // Blocks of every member from its first sector on: stripe * ceil(ceil(N
+    // / d) / stripe) for a source of N blocks and d data members, or
+    // ceil(N / d) when whole stripes would pass N; 0 when a first sector
     // lies at or past the source's end.
     u64 getMemberDataBlockCount() const;
     // The member's first sector plus its data blocks, never more than N; 0

@@ -2,6 +2,9 @@
 // the disk it comes from: on media from tests/fixtures/make_guard.sh, copied into scratch folders.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <tuple>
 
@@ -127,6 +130,80 @@ TEST(WriteGuard, ADiscThatStoresHardLinksOnceSavesEveryNameWhole) {
               std::tuple(u64{4}, u64{0}, true));
     for (const char* name : {"one.bin", "two.bin", "three.bin", "small.txt"})
         EXPECT_EQ(fileBytes(scratch / name), fileBytes(guardMedia(std::string("files/links/") + name))) << name;
+    recovery.selectDisk(nullptr);
+}
+
+// The ext4 partition of guard/two.img (a copy at image), attached through a loop device with its
+// offset and mounted at a folder beside it, as a user opens a partition of an image file.
+struct MountedPartition {
+    explicit MountedPartition(const std::string& image) : folder(image + ".mnt") {
+        int status = -1;
+        loop = commandOutput("losetup -f --show -o 3145728 --sizelimit 5242880 '" + image + "' 2>/dev/null", &status);
+        while (!loop.empty() && loop.back() == '\n') loop.pop_back();
+        if (status != 0 || loop.empty()) {
+            loop.clear();
+            return;
+        }
+        fs::create_directories(folder);
+        mounted = system(("mount -t ext4 '" + loop + "' '" + folder + "' 2>/dev/null").c_str()) == 0;
+        // What mounting writes into the image is in place before the image is measured.
+        sync();
+    }
+    ~MountedPartition() {
+        if (mounted) commandOutput("umount '" + folder + "'");
+        if (!loop.empty()) commandOutput("losetup -d '" + loop + "'");
+    }
+    std::string folder, loop;
+    bool mounted = false;
+};
+
+TEST(WriteGuard, ASaveMakesItsMissingTargetFoldersOnAPlainDiskAndTheFilesLandThere) {
+    ScratchDir scratch;
+    copyFile(guardMedia("disk.img"), scratch / "disk.img");
+    ImageDisk disk(scratch / "disk.img");
+    Recovery recovery;
+    VolumeItem* root = browse(recovery, &disk);
+    ASSERT_TRUE(root);
+    recovery.save({root}, scratch / "new/deeper/deepest");
+    EXPECT_EQ(std::tuple(recovery.getSavedFileCount(), recovery.getFailedFileCount(), recovery.getLastSaveOk()),
+              std::tuple(4u, 0u, true));
+    EXPECT_EQ(fileBytes(scratch / "new/deeper/deepest/GUARD/Docs/inner.txt"), fileBytes(guardMedia("files/inner.txt")));
+    recovery.selectDisk(nullptr);
+}
+
+TEST(WriteGuard, ASaveIntoMissingFoldersOverAFileSystemInsideTheImageMakesNothingThere) {
+    // Needs root and a loop device: the ext4 partition of two.img mounted from the image file,
+    // which the disk list holds; the FAT image disk.img is the one saved from.
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to attach and mount a loop device";
+    ScratchDir scratch;
+    const std::string two = scratch / "two.img";
+    copyFile(guardMedia("two.img"), two);
+    copyFile(guardMedia("disk.img"), scratch / "disk.img");
+    MountedPartition partition(two);
+    if (partition.loop.empty()) GTEST_SKIP() << "no free loop device";
+    ASSERT_TRUE(partition.mounted) << "mounting the ext4 partition of " << two;
+    const std::vector<u8> before = fileBytes(two);
+
+    DiskManager manager;
+    manager.addImageDisk(two);
+    ImageDisk disk(scratch / "disk.img");
+    Recovery recovery;
+    recovery.setDiskManager(&manager);
+    VolumeItem* root = browse(recovery, &disk);
+    ASSERT_TRUE(root);
+    const std::string target = partition.folder + "/new/deeper";
+    LogCapture logs(LOG_ERROR);
+    recovery.save({root}, target);
+    EXPECT_EQ(logs.count(refusedLine(target)), 1);
+    EXPECT_EQ(std::tuple(recovery.getSavedFileCount(), recovery.getRefusedFileCount(), recovery.getLastSaveOk()),
+              std::tuple(0u, 1u, false));
+    EXPECT_FALSE(fs::exists(partition.folder + "/new")) << "no folder made inside the image";
+    sync();
+    EXPECT_TRUE(fileBytes(two) == before) << "the image is byte-identical";
+
+    // The rest of the save is done where it may be.
+    recovery.save({root}, scratch / "plain/new");
+    EXPECT_EQ(fileBytes(scratch / "plain/new/GUARD/notes.txt"), fileBytes(guardMedia("files/notes.txt")));
     recovery.selectDisk(nullptr);
 }
 

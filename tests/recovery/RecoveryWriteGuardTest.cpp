@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <tuple>
 
@@ -132,30 +131,6 @@ TEST(WriteGuard, ADiscThatStoresHardLinksOnceSavesEveryNameWhole) {
         EXPECT_EQ(fileBytes(scratch / name), fileBytes(guardMedia(std::string("files/links/") + name))) << name;
     recovery.selectDisk(nullptr);
 }
-
-// The ext4 partition of guard/two.img (a copy at image), attached through a loop device with its
-// offset and mounted at a folder beside it, as a user opens a partition of an image file.
-struct MountedPartition {
-    explicit MountedPartition(const std::string& image) : folder(image + ".mnt") {
-        int status = -1;
-        loop = commandOutput("losetup -f --show -o 3145728 --sizelimit 5242880 '" + image + "' 2>/dev/null", &status);
-        while (!loop.empty() && loop.back() == '\n') loop.pop_back();
-        if (status != 0 || loop.empty()) {
-            loop.clear();
-            return;
-        }
-        fs::create_directories(folder);
-        mounted = system(("mount -t ext4 '" + loop + "' '" + folder + "' 2>/dev/null").c_str()) == 0;
-        // What mounting writes into the image is in place before the image is measured.
-        sync();
-    }
-    ~MountedPartition() {
-        if (mounted) commandOutput("umount '" + folder + "'");
-        if (!loop.empty()) commandOutput("losetup -d '" + loop + "'");
-    }
-    std::string folder, loop;
-    bool mounted = false;
-};
 
 TEST(WriteGuard, ASaveMakesItsMissingTargetFoldersOnAPlainDiskAndTheFilesLandThere) {
     ScratchDir scratch;

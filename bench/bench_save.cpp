@@ -13,6 +13,12 @@
 // target files through it (lstat, open, fstat, compare) against the open
 // the save made before it had the check (lstat, exclusive open, fstat).
 //
+// Many folders: a tree of 15,000 empty folders (150 of 100 each) saved,
+// against mcopy copying the same tree, every folder made through the check
+// of the folder it goes into. That check is measured on its own too: making
+// the 15,000 folders through makeFolders against the steps the save took
+// before it (lstat, stat of the parent, lstat, mkdir, lstat).
+//
 // Environment: VORN_BENCH_DIR (default /tmp); VORN_BENCH_MIB, the file's
 // size in MiB (default 512).
 #include <unistd.h>
@@ -105,6 +111,35 @@ bool makeSmallImage() {
         if (!vorn::bench::run("rm -rf '" + dir + "/vorn_bench_save_small_src' && touch '" + stamp + "'")) return false;
     }
     vorn::bench::warm(g_smallImage);
+    return true;
+}
+
+std::string g_treeImage;
+std::string g_treeOut;
+constexpr int kTreeFolders = 150;
+constexpr int kTreeSubfolders = 100;
+constexpr int kTreeTotal = kTreeFolders * kTreeSubfolders;
+const char* kTreeFolder = "TREE";
+
+// A FAT16 image with /TREE/D0 .. D149, each holding S0 .. S99, all empty.
+bool makeTreeImage() {
+    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
+    g_treeImage = dir + "/vorn_bench_save_tree.img";
+    g_treeOut = dir + "/vorn_bench_save_tree_out";
+    const std::string stamp = g_treeImage + ".stamp";
+    if (access(stamp.c_str(), F_OK) != 0) {
+        const std::string source = dir + "/vorn_bench_save_tree_src";
+        unlink(g_treeImage.c_str());
+        if (!vorn::bench::run("rm -rf '" + source + "' && mkdir -p '" + source + "/" + kTreeFolder + "' && cd '" +
+                              source + "/" + kTreeFolder + "' && bash -c 'mkdir -p D{0..149}/S{0..99}'") ||
+            !vorn::bench::run("mkfs.fat -C -F 16 -s 1 -i 5A7E0003 '" + g_treeImage + "' 24576 >/dev/null 2>&1") ||
+            !vorn::bench::run("MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + g_treeImage + "' '" + source + "/" + kTreeFolder +
+                              "' ::/") ||
+            !vorn::bench::run("rm -rf '" + source + "' && touch '" + stamp + "'")) {
+            return false;
+        }
+    }
+    vorn::bench::warm(g_treeImage);
     return true;
 }
 
@@ -222,6 +257,119 @@ void BM_OpenWithCheck(benchmark::State& state) {
     });
 }
 
+// Empties the tree's output folder, with the dirty data written back,
+// outside the timing.
+void resetTreeOut(benchmark::State& state) {
+    state.PauseTiming();
+    vorn::bench::run("rm -rf '" + g_treeOut + "' && mkdir -p '" + g_treeOut + "'");
+    sync();
+    state.ResumeTiming();
+}
+
+void BM_McopyTree(benchmark::State& state) {
+    const std::string command =
+        "MTOOLS_SKIP_CHECK=1 mcopy -s -n -i '" + g_treeImage + "' ::/" + kTreeFolder + " '" + g_treeOut + "/'";
+    for (auto _ : state) {
+        resetTreeOut(state);
+        if (!vorn::bench::timeRun(state, "mcopy tree", [&] { return vorn::bench::run(command); })) {
+            state.SkipWithError("mcopy failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kTreeTotal));
+}
+
+void BM_RecoverySaveTree(benchmark::State& state) {
+    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
+    vorn::DiskManager manager;
+    for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
+    vorn::Disk* image = manager.addImageDisk(g_treeImage);
+    vorn::Recovery recovery;
+    recovery.setDiskManager(&manager);
+    if (!image || !recovery.selectDisk(image)) {
+        state.SkipWithError("cannot open the image");
+        return;
+    }
+    recovery.openExistingVolume();
+    vorn::VolumeItem* folder = nullptr;
+    if (vorn::VolumeItem* root = recovery.getRootItem()) {
+        root->loadChildren();
+        for (vorn::VolumeItem* child : root->children()) {
+            if (child->getName() == kTreeFolder) folder = child;
+        }
+    }
+    if (!folder) {
+        state.SkipWithError("the folder is not in the volume");
+        return;
+    }
+    const std::string last = g_treeOut + "/" + kTreeFolder + "/D" + std::to_string(kTreeFolders - 1) + "/S" +
+                             std::to_string(kTreeSubfolders - 1);
+    for (auto _ : state) {
+        resetTreeOut(state);
+        const bool ok = vorn::bench::timeRun(state, "save tree", [&] {
+            recovery.save({folder}, g_treeOut);
+            struct stat st {};
+            return recovery.getLastSaveOk() && stat(last.c_str(), &st) == 0;
+        });
+        if (!ok) {
+            state.SkipWithError("save failed");
+            break;
+        }
+    }
+    recovery.selectDisk(nullptr);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kTreeTotal));
+}
+
+// Makes the tree's 15,000 folders (and their 150 parents) in an emptied
+// folder with make (path, parent).
+template <typename Make>
+void makeTreeFolders(benchmark::State& state, const char* name, Make&& make) {
+    for (auto _ : state) {
+        resetTreeOut(state);
+        const bool ok = vorn::bench::timeRun(state, name, [&] {
+            for (int d = 0; d < kTreeFolders; ++d) {
+                const std::string parent = g_treeOut + "/D" + std::to_string(d);
+                if (!make(parent, g_treeOut)) return false;
+                for (int k = 0; k < kTreeSubfolders; ++k) {
+                    if (!make(parent + "/S" + std::to_string(k), parent)) return false;
+                }
+            }
+            return true;
+        });
+        if (!ok) {
+            state.SkipWithError("mkdir failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kTreeTotal));
+}
+
+// The save's folder making before the check went through makeFolders.
+void BM_FoldersWithoutCheck(benchmark::State& state) {
+    makeTreeFolders(state, "folders without check", [](const std::string& path, const std::string& parent) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0 || stat(parent.c_str(), &st) != 0 || lstat(path.c_str(), &st) == 0) return false;
+        return mkdir(path.c_str(), 0777) == 0 && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    });
+}
+
+// The save's folder making now: through makeFolders, against the files
+// behind 33 listed disks.
+void BM_FoldersWithCheck(benchmark::State& state) {
+    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
+    vorn::DiskManager manager;
+    for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
+    manager.addImageDisk(g_treeImage);
+    vorn::ProtectedFiles files;
+    for (vorn::u32 i = 0; i < manager.getDiskCount(); ++i) vorn::protectFilesReadBy(manager.getDisk(i), files);
+    makeTreeFolders(state, "folders with check", [&](const std::string& path, const std::string&) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0 || lstat(path.c_str(), &st) == 0) return false;
+        return vorn::makeFolders(path, files) == vorn::FolderMade::Ready && lstat(path.c_str(), &st) == 0 &&
+               S_ISDIR(st.st_mode);
+    });
+}
+
 void BM_Mcopy(benchmark::State& state) {
     const std::string command =
         "MTOOLS_SKIP_CHECK=1 mcopy -n -i '" + g_image + "' ::/" + kFileName + " '" + outFile() + "'";
@@ -284,29 +432,41 @@ BENCHMARK(BM_McopySmall)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterat
 BENCHMARK(BM_RecoverySaveSmall)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
 BENCHMARK(BM_OpenWithoutCheck)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
 BENCHMARK(BM_OpenWithCheck)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
+BENCHMARK(BM_McopyTree)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(5);
+BENCHMARK(BM_RecoverySaveTree)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(5);
+BENCHMARK(BM_FoldersWithoutCheck)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(5);
+BENCHMARK(BM_FoldersWithCheck)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(5);
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     vorn::setLogLevel(vorn::LOG_ERROR);
-    if (!makeImage() || !makeSmallImage()) {
+    if (!makeImage() || !makeSmallImage() || !makeTreeImage()) {
         fprintf(stderr, "cannot make the benchmark image\n");
         return 1;
     }
     benchmark::RunSpecifiedBenchmarks();
     const vorn::bench::RunTimes& times = vorn::bench::runTimes();
     times.printRatio("save", "mcopy", g_size, "ratio to mcopy, target >= 1.0");
-    const auto perFile = [&](const char* name, const char* baseline, const char* what) {
-        const double us = 1e6 / kSmallFiles;
+    const auto perItem = [&](const char* name, const char* baseline, const char* what, int items) {
+        const double us = 1e6 / items;
         printf("%s: median %.1f us vs %.1f us a file => %.2f; best %.1f us vs %.1f us => %.2f (%s)\n", name,
                times.median(name) * us, times.median(baseline) * us, times.median(name) / times.median(baseline),
                times.best(name) * us, times.best(baseline) * us, times.best(name) / times.best(baseline), what);
+    };
+    const auto perFile = [&](const char* name, const char* baseline, const char* what) {
+        perItem(name, baseline, what, kSmallFiles);
     };
     if (times.median("save small") > 0 && times.median("mcopy small") > 0)
         perFile("save small", "mcopy small", "2000 files of 2 KiB saved, time against mcopy's");
     if (times.median("open with check") > 0 && times.median("open without check") > 0)
         perFile("open with check", "open without check", "2000 target files opened, time against the open before it");
+    if (times.median("save tree") > 0 && times.median("mcopy tree") > 0)
+        perItem("save tree", "mcopy tree", "15,000 empty folders saved, time a folder against mcopy's", kTreeTotal);
+    if (times.median("folders with check") > 0 && times.median("folders without check") > 0)
+        perItem("folders with check", "folders without check",
+                "15,000 folders made, time a folder against the steps before the check", kTreeTotal);
     benchmark::Shutdown();
     return 0;
 }

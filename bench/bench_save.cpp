@@ -145,36 +145,51 @@ bool makeTreeImage() {
 
 std::string outFile() { return g_outDir + "/" + kFileName; }
 
-// Empties the small files' output folder, with the dirty data written back,
-// outside the timing.
-void resetSmallOut(benchmark::State& state) {
+// Empties an output folder, with the dirty data written back, outside the
+// timing.
+void resetOut(benchmark::State& state, const std::string& folder) {
     state.PauseTiming();
-    vorn::bench::run("rm -rf '" + g_smallOut + "' && mkdir -p '" + g_smallOut + "'");
+    vorn::bench::run("rm -rf '" + folder + "' && mkdir -p '" + folder + "'");
     sync();
     state.ResumeTiming();
 }
 
-void BM_McopySmall(benchmark::State& state) {
+void resetSmallOut(benchmark::State& state) { resetOut(state, g_smallOut); }
+void resetTreeOut(benchmark::State& state) { resetOut(state, g_treeOut); }
+
+// mcopy copying the folder named folderName of image into out, emptied
+// before each run.
+void mcopyFolder(benchmark::State& state, const std::string& image, const char* folderName, const std::string& out,
+                 const char* name, int items) {
     const std::string command =
-        "MTOOLS_SKIP_CHECK=1 mcopy -s -n -i '" + g_smallImage + "' ::/" + kSmallFolder + " '" + g_smallOut + "/'";
+        "MTOOLS_SKIP_CHECK=1 mcopy -s -n -i '" + image + "' ::/" + folderName + " '" + out + "/'";
     for (auto _ : state) {
-        resetSmallOut(state);
-        if (!vorn::bench::timeRun(state, "mcopy small", [&] { return vorn::bench::run(command); })) {
+        resetOut(state, out);
+        if (!vorn::bench::timeRun(state, name, [&] { return vorn::bench::run(command); })) {
             state.SkipWithError("mcopy failed");
             break;
         }
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kSmallFiles));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * items));
 }
 
-void BM_RecoverySaveSmall(benchmark::State& state) {
+void BM_McopySmall(benchmark::State& state) {
+    mcopyFolder(state, g_smallImage, kSmallFolder, g_smallOut, "mcopy small", kSmallFiles);
+}
+
+// Saves the folder named folderName of image's volume, kListedImages image
+// files listed beside it, into the folder that reset empties; done tells
+// whether a save did all it should.
+template <typename Reset, typename Done>
+void saveFolderOfImage(benchmark::State& state, const std::string& image, const char* folderName, const char* name,
+                       Reset&& reset, Done&& done) {
     const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
     vorn::DiskManager manager;
     for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
-    vorn::Disk* image = manager.addImageDisk(g_smallImage);
+    vorn::Disk* disk = manager.addImageDisk(image);
     vorn::Recovery recovery;
     recovery.setDiskManager(&manager);
-    if (!image || !recovery.selectDisk(image)) {
+    if (!disk || !recovery.selectDisk(disk)) {
         state.SkipWithError("cannot open the image");
         return;
     }
@@ -183,7 +198,7 @@ void BM_RecoverySaveSmall(benchmark::State& state) {
     if (vorn::VolumeItem* root = recovery.getRootItem()) {
         root->loadChildren();
         for (vorn::VolumeItem* child : root->children()) {
-            if (child->getName() == kSmallFolder) folder = child;
+            if (child->getName() == folderName) folder = child;
         }
     }
     if (!folder) {
@@ -191,17 +206,22 @@ void BM_RecoverySaveSmall(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        resetSmallOut(state);
-        const bool ok = vorn::bench::timeRun(state, "save small", [&] {
-            recovery.save({folder}, g_smallOut);
-            return recovery.getLastSaveOk() && recovery.getSavedFileCount() == kSmallFiles;
-        });
+        reset(state);
+        const bool ok = vorn::bench::timeRun(state, name, [&] { return done(recovery, folder); });
         if (!ok) {
             state.SkipWithError("save failed");
             break;
         }
     }
     recovery.selectDisk(nullptr);
+}
+
+void BM_RecoverySaveSmall(benchmark::State& state) {
+    saveFolderOfImage(state, g_smallImage, kSmallFolder, "save small", resetSmallOut,
+                      [](vorn::Recovery& recovery, vorn::VolumeItem* folder) {
+                          recovery.save({folder}, g_smallOut);
+                          return recovery.getLastSaveOk() && recovery.getSavedFileCount() == kSmallFiles;
+                      });
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kSmallFiles));
 }
 
@@ -257,66 +277,19 @@ void BM_OpenWithCheck(benchmark::State& state) {
     });
 }
 
-// Empties the tree's output folder, with the dirty data written back,
-// outside the timing.
-void resetTreeOut(benchmark::State& state) {
-    state.PauseTiming();
-    vorn::bench::run("rm -rf '" + g_treeOut + "' && mkdir -p '" + g_treeOut + "'");
-    sync();
-    state.ResumeTiming();
-}
-
 void BM_McopyTree(benchmark::State& state) {
-    const std::string command =
-        "MTOOLS_SKIP_CHECK=1 mcopy -s -n -i '" + g_treeImage + "' ::/" + kTreeFolder + " '" + g_treeOut + "/'";
-    for (auto _ : state) {
-        resetTreeOut(state);
-        if (!vorn::bench::timeRun(state, "mcopy tree", [&] { return vorn::bench::run(command); })) {
-            state.SkipWithError("mcopy failed");
-            break;
-        }
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kTreeTotal));
+    mcopyFolder(state, g_treeImage, kTreeFolder, g_treeOut, "mcopy tree", kTreeTotal);
 }
 
 void BM_RecoverySaveTree(benchmark::State& state) {
-    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
-    vorn::DiskManager manager;
-    for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
-    vorn::Disk* image = manager.addImageDisk(g_treeImage);
-    vorn::Recovery recovery;
-    recovery.setDiskManager(&manager);
-    if (!image || !recovery.selectDisk(image)) {
-        state.SkipWithError("cannot open the image");
-        return;
-    }
-    recovery.openExistingVolume();
-    vorn::VolumeItem* folder = nullptr;
-    if (vorn::VolumeItem* root = recovery.getRootItem()) {
-        root->loadChildren();
-        for (vorn::VolumeItem* child : root->children()) {
-            if (child->getName() == kTreeFolder) folder = child;
-        }
-    }
-    if (!folder) {
-        state.SkipWithError("the folder is not in the volume");
-        return;
-    }
     const std::string last = g_treeOut + "/" + kTreeFolder + "/D" + std::to_string(kTreeFolders - 1) + "/S" +
                              std::to_string(kTreeSubfolders - 1);
-    for (auto _ : state) {
-        resetTreeOut(state);
-        const bool ok = vorn::bench::timeRun(state, "save tree", [&] {
-            recovery.save({folder}, g_treeOut);
-            struct stat st {};
-            return recovery.getLastSaveOk() && stat(last.c_str(), &st) == 0;
-        });
-        if (!ok) {
-            state.SkipWithError("save failed");
-            break;
-        }
-    }
-    recovery.selectDisk(nullptr);
+    saveFolderOfImage(state, g_treeImage, kTreeFolder, "save tree", resetTreeOut,
+                      [&](vorn::Recovery& recovery, vorn::VolumeItem* folder) {
+                          recovery.save({folder}, g_treeOut);
+                          struct stat st {};
+                          return recovery.getLastSaveOk() && stat(last.c_str(), &st) == 0;
+                      });
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kTreeTotal));
 }
 

@@ -244,7 +244,7 @@ TEST_F(SaveTest, WriteFailuresEndTheSave) {
     ASSERT_TRUE(writeFile(path("a-file"), patternBytes(3, 13)));
     recovery.save({addData(root, "x", patternBytes(10, 14))}, path("a-file/missing-folder"));
     EXPECT_FALSE(recovery.getLastSaveOk());
-    EXPECT_EQ(recovery.getFailedFileCount(), 1u);
+    EXPECT_EQ(recovery.getSavedFileCount(), 0u);
     EXPECT_TRUE(missing.has("error: cannot create folder " + path("a-file/missing-folder") + " (Not a directory)\n"));
     // A write that fails (file size limit) ends the save.
     DataItem* big = addData(root, "big.bin", patternBytes(400000, 15));

@@ -280,16 +280,18 @@ bool Recovery::saveItem(VolumeItem* item, std::string dir) {
 }
 
 bool Recovery::makeSaveTarget(const std::string& dir, size_t items) {
-    if (items == 0 || dir.empty()) return true;
+    // An existing folder is looked at item by item, as every folder inside it.
+    if (items == 0 || dir.empty() || isDirectory(dir)) return true;
     const FolderMade made = vorn::makeFolders(dir, saveGuard);
     if (made == FolderMade::Ready) return true;
     if (made == FolderMade::Refused) {
         logRefusedTarget(dir);
         refusedFileCount += items;
+        failedFileCount += items;
     } else {
+        // Counted as a folder that could not be made, not as files.
         log(LOG_ERROR, "error: cannot create folder %s (%s)\n", dir.c_str(), strerror(errno));
     }
-    failedFileCount += items;
     lastSaveOk = false;
     return false;
 }

@@ -16,6 +16,12 @@
 // over them, and the mount rules, which look up each target's folder in the
 // machine's mount table).
 //
+// Many folders: a tree of 15,000 empty folders (150 of 100 each) saved,
+// against mcopy copying the same tree, every folder made through the check
+// of the folder it goes into. That check is measured on its own too: making
+// the 15,000 folders through makeFolders against the steps the save took
+// before it (lstat, stat of the parent, lstat, mkdir, lstat).
+//
 // Environment: VORN_BENCH_DIR (default /tmp); VORN_BENCH_MIB, the file's
 // size in MiB (default 512).
 #include <unistd.h>
@@ -113,38 +119,82 @@ bool makeSmallImage() {
     return true;
 }
 
+std::string g_treeImage;
+std::string g_treeOut;
+constexpr int kTreeFolders = 150;
+constexpr int kTreeSubfolders = 100;
+constexpr int kTreeTotal = kTreeFolders * kTreeSubfolders;
+const char* kTreeFolder = "TREE";
+
+// A FAT16 image with /TREE/D0 .. D149, each holding S0 .. S99, all empty.
+bool makeTreeImage() {
+    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
+    g_treeImage = dir + "/vorn_bench_save_tree.img";
+    g_treeOut = dir + "/vorn_bench_save_tree_out";
+    const std::string stamp = g_treeImage + ".stamp";
+    if (access(stamp.c_str(), F_OK) != 0) {
+        const std::string source = dir + "/vorn_bench_save_tree_src";
+        unlink(g_treeImage.c_str());
+        if (!vorn::bench::run("rm -rf '" + source + "' && mkdir -p '" + source + "/" + kTreeFolder + "' && cd '" +
+                              source + "/" + kTreeFolder + "' && bash -c 'mkdir -p D{0..149}/S{0..99}'") ||
+            !vorn::bench::run("mkfs.fat -C -F 16 -s 1 -i 5A7E0003 '" + g_treeImage + "' 24576 >/dev/null 2>&1") ||
+            !vorn::bench::run("MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + g_treeImage + "' '" + source + "/" + kTreeFolder +
+                              "' ::/") ||
+            !vorn::bench::run("rm -rf '" + source + "' && touch '" + stamp + "'")) {
+            return false;
+        }
+    }
+    vorn::bench::warm(g_treeImage);
+    return true;
+}
+
 std::string outFile() { return g_outDir + "/" + kFileName; }
 
-// Empties the small files' output folder, with the dirty data written back,
-// outside the timing.
-void resetSmallOut(benchmark::State& state) {
+// Empties an output folder, with the dirty data written back, outside the
+// timing.
+void resetOut(benchmark::State& state, const std::string& folder) {
     state.PauseTiming();
-    vorn::bench::run("rm -rf '" + g_smallOut + "' && mkdir -p '" + g_smallOut + "'");
+    vorn::bench::run("rm -rf '" + folder + "' && mkdir -p '" + folder + "'");
     sync();
     state.ResumeTiming();
 }
 
-void BM_McopySmall(benchmark::State& state) {
+void resetSmallOut(benchmark::State& state) { resetOut(state, g_smallOut); }
+void resetTreeOut(benchmark::State& state) { resetOut(state, g_treeOut); }
+
+// mcopy copying the folder named folderName of image into out, emptied
+// before each run.
+void mcopyFolder(benchmark::State& state, const std::string& image, const char* folderName, const std::string& out,
+                 const char* name, int items) {
     const std::string command =
-        "MTOOLS_SKIP_CHECK=1 mcopy -s -n -i '" + g_smallImage + "' ::/" + kSmallFolder + " '" + g_smallOut + "/'";
+        "MTOOLS_SKIP_CHECK=1 mcopy -s -n -i '" + image + "' ::/" + folderName + " '" + out + "/'";
     for (auto _ : state) {
-        resetSmallOut(state);
-        if (!vorn::bench::timeRun(state, "mcopy small", [&] { return vorn::bench::run(command); })) {
+        resetOut(state, out);
+        if (!vorn::bench::timeRun(state, name, [&] { return vorn::bench::run(command); })) {
             state.SkipWithError("mcopy failed");
             break;
         }
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kSmallFiles));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * items));
 }
 
-void BM_RecoverySaveSmall(benchmark::State& state) {
+void BM_McopySmall(benchmark::State& state) {
+    mcopyFolder(state, g_smallImage, kSmallFolder, g_smallOut, "mcopy small", kSmallFiles);
+}
+
+// Saves the folder named folderName of image's volume, kListedImages image
+// files listed beside it, into the folder that reset empties; done tells
+// whether a save did all it should.
+template <typename Reset, typename Done>
+void saveFolderOfImage(benchmark::State& state, const std::string& image, const char* folderName, const char* name,
+                       Reset&& reset, Done&& done) {
     const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
     vorn::DiskManager manager;
     for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
-    vorn::Disk* image = manager.addImageDisk(g_smallImage);
+    vorn::Disk* disk = manager.addImageDisk(image);
     vorn::Recovery recovery;
     recovery.setDiskManager(&manager);
-    if (!image || !recovery.selectDisk(image)) {
+    if (!disk || !recovery.selectDisk(disk)) {
         state.SkipWithError("cannot open the image");
         return;
     }
@@ -153,7 +203,7 @@ void BM_RecoverySaveSmall(benchmark::State& state) {
     if (vorn::VolumeItem* root = recovery.getRootItem()) {
         root->loadChildren();
         for (vorn::VolumeItem* child : root->children()) {
-            if (child->getName() == kSmallFolder) folder = child;
+            if (child->getName() == folderName) folder = child;
         }
     }
     if (!folder) {
@@ -161,17 +211,22 @@ void BM_RecoverySaveSmall(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        resetSmallOut(state);
-        const bool ok = vorn::bench::timeRun(state, "save small", [&] {
-            recovery.save({folder}, g_smallOut);
-            return recovery.getLastSaveOk() && recovery.getSavedFileCount() == kSmallFiles;
-        });
+        reset(state);
+        const bool ok = vorn::bench::timeRun(state, name, [&] { return done(recovery, folder); });
         if (!ok) {
             state.SkipWithError("save failed");
             break;
         }
     }
     recovery.selectDisk(nullptr);
+}
+
+void BM_RecoverySaveSmall(benchmark::State& state) {
+    saveFolderOfImage(state, g_smallImage, kSmallFolder, "save small", resetSmallOut,
+                      [](vorn::Recovery& recovery, vorn::VolumeItem* folder) {
+                          recovery.save({folder}, g_smallOut);
+                          return recovery.getLastSaveOk() && recovery.getSavedFileCount() == kSmallFiles;
+                      });
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kSmallFiles));
 }
 
@@ -245,6 +300,72 @@ void BM_OpenWithGuard(benchmark::State& state) {
     });
 }
 
+void BM_McopyTree(benchmark::State& state) {
+    mcopyFolder(state, g_treeImage, kTreeFolder, g_treeOut, "mcopy tree", kTreeTotal);
+}
+
+void BM_RecoverySaveTree(benchmark::State& state) {
+    const std::string last = g_treeOut + "/" + kTreeFolder + "/D" + std::to_string(kTreeFolders - 1) + "/S" +
+                             std::to_string(kTreeSubfolders - 1);
+    saveFolderOfImage(state, g_treeImage, kTreeFolder, "save tree", resetTreeOut,
+                      [&](vorn::Recovery& recovery, vorn::VolumeItem* folder) {
+                          recovery.save({folder}, g_treeOut);
+                          struct stat st {};
+                          return recovery.getLastSaveOk() && stat(last.c_str(), &st) == 0;
+                      });
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kTreeTotal));
+}
+
+// Makes the tree's 15,000 folders (and their 150 parents) in an emptied
+// folder with make (path, parent).
+template <typename Make>
+void makeTreeFolders(benchmark::State& state, const char* name, Make&& make) {
+    for (auto _ : state) {
+        resetTreeOut(state);
+        const bool ok = vorn::bench::timeRun(state, name, [&] {
+            for (int d = 0; d < kTreeFolders; ++d) {
+                const std::string parent = g_treeOut + "/D" + std::to_string(d);
+                if (!make(parent, g_treeOut)) return false;
+                for (int k = 0; k < kTreeSubfolders; ++k) {
+                    if (!make(parent + "/S" + std::to_string(k), parent)) return false;
+                }
+            }
+            return true;
+        });
+        if (!ok) {
+            state.SkipWithError("mkdir failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kTreeTotal));
+}
+
+// The save's folder making before the check went through makeFolders.
+void BM_FoldersWithoutCheck(benchmark::State& state) {
+    makeTreeFolders(state, "folders without check", [](const std::string& path, const std::string& parent) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0 || stat(parent.c_str(), &st) != 0 || lstat(path.c_str(), &st) == 0) return false;
+        return mkdir(path.c_str(), 0777) == 0 && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    });
+}
+
+// The save's folder making now: through makeFolders, against the files
+// behind 33 listed disks.
+void BM_FoldersWithCheck(benchmark::State& state) {
+    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
+    vorn::DiskManager manager;
+    for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
+    manager.addImageDisk(g_treeImage);
+    vorn::ProtectedFiles files;
+    for (vorn::u32 i = 0; i < manager.getDiskCount(); ++i) vorn::protectFilesReadBy(manager.getDisk(i), files);
+    makeTreeFolders(state, "folders with check", [&](const std::string& path, const std::string&) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0 || lstat(path.c_str(), &st) == 0) return false;
+        return vorn::makeFolders(path, files) == vorn::FolderMade::Ready && lstat(path.c_str(), &st) == 0 &&
+               S_ISDIR(st.st_mode);
+    });
+}
+
 void BM_Mcopy(benchmark::State& state) {
     const std::string command =
         "MTOOLS_SKIP_CHECK=1 mcopy -n -i '" + g_image + "' ::/" + kFileName + " '" + outFile() + "'";
@@ -308,24 +429,31 @@ BENCHMARK(BM_RecoverySaveSmall)->Unit(benchmark::kMillisecond)->UseManualTime()-
 BENCHMARK(BM_OpenWithoutCheck)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
 BENCHMARK(BM_OpenWithCheck)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
 BENCHMARK(BM_OpenWithGuard)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(9);
+BENCHMARK(BM_McopyTree)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(5);
+BENCHMARK(BM_RecoverySaveTree)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(5);
+BENCHMARK(BM_FoldersWithoutCheck)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(5);
+BENCHMARK(BM_FoldersWithCheck)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(5);
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     vorn::setLogLevel(vorn::LOG_ERROR);
-    if (!makeImage() || !makeSmallImage()) {
+    if (!makeImage() || !makeSmallImage() || !makeTreeImage()) {
         fprintf(stderr, "cannot make the benchmark image\n");
         return 1;
     }
     benchmark::RunSpecifiedBenchmarks();
     const vorn::bench::RunTimes& times = vorn::bench::runTimes();
     times.printRatio("save", "mcopy", g_size, "ratio to mcopy, target >= 1.0");
-    const auto perFile = [&](const char* name, const char* baseline, const char* what) {
-        const double us = 1e6 / kSmallFiles;
+    const auto perItem = [&](const char* name, const char* baseline, const char* what, int items) {
+        const double us = 1e6 / items;
         printf("%s: median %.1f us vs %.1f us a file => %.2f; best %.1f us vs %.1f us => %.2f (%s)\n", name,
                times.median(name) * us, times.median(baseline) * us, times.median(name) / times.median(baseline),
                times.best(name) * us, times.best(baseline) * us, times.best(name) / times.best(baseline), what);
+    };
+    const auto perFile = [&](const char* name, const char* baseline, const char* what) {
+        perItem(name, baseline, what, kSmallFiles);
     };
     if (times.median("save small") > 0 && times.median("mcopy small") > 0)
         perFile("save small", "mcopy small", "2000 files of 2 KiB saved, time against mcopy's");
@@ -333,6 +461,11 @@ int main(int argc, char** argv) {
         perFile("open with check", "open without check", "2000 target files opened, time against the open before it");
     if (times.median("open with guard") > 0 && times.median("open without check") > 0)
         perFile("open with guard", "open without check", "the same through the save's whole guard, mounts included");
+    if (times.median("save tree") > 0 && times.median("mcopy tree") > 0)
+        perItem("save tree", "mcopy tree", "15,000 empty folders saved, time a folder against mcopy's", kTreeTotal);
+    if (times.median("folders with check") > 0 && times.median("folders without check") > 0)
+        perItem("folders with check", "folders without check",
+                "15,000 folders made, time a folder against the steps before the check", kTreeTotal);
     benchmark::Shutdown();
     return 0;
 }

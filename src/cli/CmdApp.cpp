@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <filesystem>
 
 #include "cli/CmdWords.h"
 #include "misc/TableModelInterface.h"
@@ -348,12 +347,13 @@ void CmdApp::commandRecover(const std::string& folderWord) {
         err("%s", conflict.c_str());
         return;
     }
+    // The folder, and those missing on the way, are made only where nothing
+    // that vorn reads lies beneath; a refusal has its line from the engine.
     if (!selectedItems.empty() && !folder.empty() && !isDirectory(folder)) {
-        std::error_code error;
-        std::filesystem::create_directories(folder, error);
-        if (error) {
-            err("error: cannot create folder %s (%s)\n", escapeControlChars(folder).c_str(),
-                error.message().c_str());
+        const FolderMade made = recovery->makeFolders(folder);
+        if (made == FolderMade::Refused) return;
+        if (made == FolderMade::Failed) {
+            err("error: cannot create folder %s (%s)\n", escapeControlChars(folder).c_str(), strerror(errno));
             return;
         }
     }

@@ -28,7 +28,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "fs/RecoveryEventListener.h"
 #include "fs/Volume.h"
@@ -220,6 +222,7 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
     if (!options.clock) options.clock = steadySeconds;
     if (!options.desktop) ownDesktop = std::make_unique<Desktop>();
     desktop = options.desktop ? options.desktop : ownDesktop.get();
+    desktop->makeFolder = [this](QWidget* panel, const QString& path) { return makeChosenFolder(panel, path); };
     std::unique_ptr<DiskManager> manager =
         options.makeDiskManager ? std::unique_ptr<DiskManager>(options.makeDiskManager()) : createDiskManager();
     enginePtr = std::make_unique<Engine>(std::move(manager), options.makeRecovery ? options.makeRecovery() : nullptr);
@@ -282,6 +285,7 @@ AppController::AppController(AppOptions opts) : options(std::move(opts)) {
 
 AppController::~AppController() {
     timer->stop();
+    desktop->makeFolder = nullptr;
     // The preview workers stop before the engine they read through.
     previews->stop();
     // The engine thread stops first: nothing it calls may be gone before.
@@ -583,6 +587,21 @@ void AppController::alert(const char* titleKey, const QString& text) {
         return;
     }
     desktop->ask(this, ui(titleKey), text, {ui("OK")}, 0);
+}
+
+bool AppController::makeChosenFolder(QWidget* panel, const QString& path) {
+    // The panels open inside withEngine, which holds the gate already.
+    GateAccess access(enginePtr->gate());
+    const FolderMade made = access ? enginePtr->recovery()->makeFolders(path.toStdString()) : FolderMade::Failed;
+    const int error = access ? errno : EBUSY;
+    if (made == FolderMade::Ready) return true;
+    const QString where = QDir::toNativeSeparators(path);
+    const QString text =
+        made == FolderMade::Refused
+            ? uiStrings().format(QStringLiteral("NewFolderRefusedNotice"), {where, appInfo().text(QStringLiteral("AppNameShort"))})
+            : uiStrings().format(QStringLiteral("NewFolderFailedNotice"), {where, QString::fromLocal8Bit(strerror(error))});
+    desktop->ask(panel, ui("NewFolder"), text, {ui("OK")}, 0);
+    return false;
 }
 
 void AppController::fitTableColumns() {

@@ -187,6 +187,9 @@ private:
     void showReadErrors();
     void updateActions();
     void alert(const char* titleKey, const QString& text);
+    // Desktop::makeFolder of this window's panels: through the engine's
+    // guard; a folder refused or not made is told in an alert over panel.
+    bool makeChosenFolder(QWidget* panel, const QString& path);
     // The outcome of a scan in the hint line (and, for the deleted-files
     // scan, in its closing alert); then the command is finished.
     void tellScanOutcome(int type, bool stopped, u64 found, const QString& command);

@@ -1,9 +1,12 @@
 #include "gui/Desktop.h"
 
+#include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPointer>
@@ -44,6 +47,37 @@ protected:
     }
 };
 
+// The panel's own "New Folder" would make the folder wherever the panel
+// stands, also on the disk being read: its button and menu entry make it
+// through makeFolder instead. A panel whose parts are not found makes no
+// folders at all.
+void routeNewFolder(QFileDialog& dialog, const std::function<bool(QWidget*, const QString&)>& makeFolder) {
+    auto make = [&dialog, makeFolder] {
+        const QDir folder = dialog.directory();
+        const QString base = QFileDialog::tr("New Folder");
+        QString name = base;
+        for (int n = 2; folder.exists(name) && n < 1000; ++n) name = base + QStringLiteral(" %1").arg(n);
+        const QString path = folder.absoluteFilePath(name);
+        if (makeFolder && makeFolder(&dialog, path)) dialog.selectFile(path);
+    };
+    auto* button = dialog.findChild<QAbstractButton*>(QStringLiteral("newFolderButton"));
+    auto* action = dialog.findChild<QAction*>(QStringLiteral("qt_new_folder_action"));
+    if (!button || !action) {
+        dialog.setOption(QFileDialog::ReadOnly);
+        return;
+    }
+    QObject::disconnect(button, &QAbstractButton::clicked, nullptr, nullptr);
+    QObject::disconnect(action, &QAction::triggered, nullptr, nullptr);
+    QObject::connect(button, &QAbstractButton::clicked, &dialog, make);
+    QObject::connect(action, &QAction::triggered, &dialog, make);
+}
+
+// The path chosen in a panel shown modally; empty when cancelled.
+QString chosenPath(QFileDialog& dialog) {
+    return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty() ? dialog.selectedFiles().first()
+                                                                                     : QString();
+}
+
 }  // namespace
 
 Desktop::Desktop() = default;
@@ -70,8 +104,11 @@ int Desktop::ask(QWidget* parent, const QString& title, const QString& text, con
 }
 
 QString Desktop::chooseFolder(QWidget* parent, const QString& title) {
-    return QFileDialog::getExistingDirectory(parent, title, QString(),
-                                             QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+    QFileDialog dialog(parent, title);
+    dialog.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(QFileDialog::Directory);
+    routeNewFolder(dialog, makeFolder);
+    return chosenPath(dialog);
 }
 
 QString Desktop::chooseSaveFile(QWidget* parent, const QString& title, const QString& proposedName,
@@ -82,12 +119,17 @@ QString Desktop::chooseSaveFile(QWidget* parent, const QString& title, const QSt
     dialog.setDefaultSuffix(suffix);
     dialog.setNameFilter(QStringLiteral("(*.%1)").arg(suffix));
     dialog.selectFile(proposedName);
-    return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty() ? dialog.selectedFiles().first()
-                                                                                     : QString();
+    routeNewFolder(dialog, makeFolder);
+    return chosenPath(dialog);
 }
 
 QString Desktop::chooseOpenFile(QWidget* parent, const QString& title, const QString& filter) {
-    return QFileDialog::getOpenFileName(parent, title, QString(), filter, nullptr, QFileDialog::DontUseNativeDialog);
+    QFileDialog dialog(parent, title);
+    dialog.setOptions(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilter(filter);
+    routeNewFolder(dialog, makeFolder);
+    return chosenPath(dialog);
 }
 
 QTextToSpeech* Desktop::speech() {

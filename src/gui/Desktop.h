@@ -23,7 +23,7 @@ public:
     // without an answer. buttons[defaultButton] is the default.
     virtual int ask(QWidget* parent, const QString& title, const QString& text, const QStringList& buttons,
                     int defaultButton);
-    // A folder (new folders allowed); empty when cancelled.
+    // A folder (new folders allowed, through makeFolder); empty when cancelled.
     virtual QString chooseFolder(QWidget* parent, const QString& title);
     // A file to write, proposed name and suffix given; empty when cancelled.
     virtual QString chooseSaveFile(QWidget* parent, const QString& title, const QString& proposedName,
@@ -40,6 +40,12 @@ public:
     // the UI thread, at once or when the opener has given up, when the file
     // is missing or nothing opened it; never once parent (when given) is gone.
     virtual void openHelp(QWidget* parent, const QString& path, std::function<void()> failed);
+
+    // Makes the folder a file panel's "New Folder" asks for (its button and
+    // its menu entry), in place of the panel's own unchecked one: the window
+    // makes it only where nothing it reads lies beneath and tells the user
+    // otherwise. True when the folder is there; unset, panels make none.
+    std::function<bool(QWidget* panel, const QString& path)> makeFolder;
 
 private:
     QTextToSpeech* speech();

@@ -371,6 +371,37 @@ else
   echo "skip device target check (the work folder's disk $whole is not in the disk list)"
 fi
 
+# ---- a folder chain over a file system inside the image being read (root, loop devices) -----
+# two.img: a FAT partition and an ext4 one; the ext4 one attached with its offset and mounted.
+# "r MNT/new/deeper" from the FAT partition makes no folder there: the image stays byte-identical.
+two=${media:+$media/guard/two.img}
+if [ -z "$two" ] || [ ! -f "$two" ]; then
+  echo "skip folder chain over the image (no guard/two.img in the media folder)"
+elif [ "$(id -u)" != 0 ] || ! losetup -f >/dev/null 2>&1; then
+  echo "skip folder chain over the image (needs root and a free loop device)"
+else
+  cp "$two" "$work/two.img"
+  mkdir -p "$work/ext"
+  loop=$(losetup -f --show -o $((6144 * 512)) --sizelimit $((10240 * 512)) "$work/two.img")
+  if mount -t ext4 "$loop" "$work/ext"; then
+    sync  # what mounting writes into the image is in place before it is measured
+    before=$(sha256sum <"$work/two.img")
+    v img "$work/two.img" ctn Part00 b ct 0 r "$work/ext/new/deeper"
+    sync
+    check "r MNT/new/deeper over the image's own ext4: refused, no folder made, the image unchanged" \
+      [ -n "$(refused "$work/ext/new/deeper" && echo y)" -a ! -e "$work/ext/new" \
+      -a "$(sha256sum <"$work/two.img")" = "$before" ]
+    v img "$work/two.img" ctn Part00 b ct 0 r "$work/plain/new/deeper"
+    check "r PLAIN/new/deeper from the same partition: the chain made, the files saved" \
+      cmp -s "$work/plain/new/deeper/TWOFAT/Docs/inner.txt" "$media/guard/files/inner.txt"
+    umount "$work/ext"
+  else
+    echo "FAIL mounting the ext4 partition of two.img"
+    failures=$((failures + 1))
+  fi
+  losetup -d "$loop"
+fi
+
 echo
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all checks passed"

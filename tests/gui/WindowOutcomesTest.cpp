@@ -27,6 +27,7 @@
 #include "gui/ItemPreviews.h"
 #include "gui/ProgressSheet.h"
 #include "recovery/RecoveryTestAccess.h"
+#include "recovery/RecoveryTestSupport.h"
 
 namespace vorn::test {
 namespace {
@@ -175,6 +176,38 @@ TEST(GuiOutcomes, AnImageFileOntoTheDisksOwnFileIsRefusedAndToldSo) {
     w.desktop.saveFiles.push_back(dir.filePath(QStringLiteral("no/such/folder/copy.img")));
     w.trigger(gui::Action::CreateImageFile, QStringLiteral("createImageFile"));
     EXPECT_EQ(w.desktop.asked, QStringList{uiText("ImageFileFailed")});
+}
+
+// The window's file panels make a new folder through the engine's guard: one inside the image
+// being read (its ext4 partition mounted through a loop device; needs root) is not made and the
+// alert says why; elsewhere the folder is made with those missing on the way.
+TEST(GuiOutcomes, ANewFolderInAPanelIsMadeOnlyOffTheDiskBeingRead) {
+    QTemporaryDir dir;
+    const QString two = dir.filePath(QStringLiteral("two.img"));
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(mediaPath("guard/two.img")), two));
+    Driver w({two.toStdString()});
+    ASSERT_TRUE(w.desktop.makeFolder);
+    const QString plain = dir.filePath(QStringLiteral("plain/New Folder"));
+    EXPECT_TRUE(w.desktop.makeFolder(nullptr, plain));
+    EXPECT_TRUE(QFileInfo(plain).isDir());
+    EXPECT_TRUE(w.desktop.asked.isEmpty());
+    EXPECT_FALSE(w.desktop.makeFolder(nullptr, two + QStringLiteral("/New Folder")));
+    EXPECT_EQ(w.desktop.asked, QStringList{uiText("NewFolder")});
+    EXPECT_TRUE(w.desktop.texts.value(0).startsWith(two + QStringLiteral("/New Folder could not be made")));
+
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to attach and mount a loop device";
+    MountedPartition partition(two.toStdString());
+    if (partition.loop.empty()) GTEST_SKIP() << "no free loop device";
+    ASSERT_TRUE(partition.mounted);
+    const QByteArray before = sha256(readAll(two));
+    const QString inside = QString::fromStdString(partition.folder) + QStringLiteral("/New Folder");
+    w.desktop.asked.clear();
+    w.desktop.texts.clear();
+    EXPECT_FALSE(w.desktop.makeFolder(nullptr, inside));
+    EXPECT_FALSE(QFileInfo::exists(inside));
+    EXPECT_EQ(w.desktop.texts, QStringList{uiText("NewFolderRefusedNotice", {inside, QStringLiteral("vorn")})});
+    sync();
+    EXPECT_EQ(sha256(readAll(two)), before);
 }
 
 // A volume made by macOS stores every name decomposed; the search field

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
+#include <QAction>
 #include <QApplication>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -10,6 +12,8 @@
 #include <QTableView>
 #include <QTreeView>
 #include <future>
+
+#include <sys/stat.h>
 
 #include "GuiTestSupport.h"
 #include "gui/AppLog.h"
@@ -21,6 +25,7 @@
 #include "gui/TextLines.h"
 #include "gui/TreeAdapter.h"
 #include "gui/Validation.h"
+#include "misc/OutputFile.h"
 #include "misc/TableModelInterface.h"
 #include "misc/TreeModelInterface.h"
 
@@ -229,6 +234,55 @@ TEST(GuiDesktop, AlertsShowPlainTextAndEscapeAnswersNothing) {
         EXPECT_EQ(format, Qt::PlainText);
         EXPECT_TRUE(shown.contains(QStringLiteral("<b>a name</b>"))) << shown.toStdString();
     }
+}
+
+// Every file panel's "New Folder" (its button and its menu entry) makes the folder through
+// Desktop::makeFolder, here the engine's check with /dev/shm standing for a file system inside an
+// image being read: nothing is made there, and in a plain folder the folder is made and chosen.
+TEST(GuiDesktop, APanelsNewFolderIsMadeThroughTheGuardAndNowhereItRefuses) {
+    QTemporaryDir plain;
+    QTemporaryDir image(QStringLiteral("/dev/shm/vorn_panel_XXXXXX"));
+    ASSERT_TRUE(plain.isValid() && image.isValid());
+    struct stat plainInfo {}, imageInfo {};
+    ASSERT_EQ(stat(QFile::encodeName(plain.path()).constData(), &plainInfo), 0);
+    ASSERT_EQ(stat(QFile::encodeName(image.path()).constData(), &imageInfo), 0);
+    if (plainInfo.st_dev == imageInfo.st_dev) GTEST_SKIP() << "/tmp and /dev/shm are one file system here";
+    ProtectedFiles files;
+    files.addDevice(imageInfo.st_dev);
+    gui::Desktop desktop;
+    QStringList asked;
+    desktop.makeFolder = [&](QWidget*, const QString& path) {
+        asked << path;
+        return makeFolders(path.toStdString(), files) == FolderMade::Ready;
+    };
+    const std::function<QString()> panels[] = {
+        [&] { return desktop.chooseFolder(nullptr, QStringLiteral("folder")); },
+        [&] { return desktop.chooseSaveFile(nullptr, QStringLiteral("file"), QStringLiteral("x.img"), QStringLiteral("img")); },
+        [&] { return desktop.chooseOpenFile(nullptr, QStringLiteral("open"), QStringLiteral("(*.img)")); },
+    };
+    int made = 0;
+    for (const auto& panel : panels) {
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_TRUE(dialog);
+            auto* button = dialog->findChild<QAbstractButton*>(QStringLiteral("newFolderButton"));
+            auto* action = dialog->findChild<QAction*>(QStringLiteral("qt_new_folder_action"));
+            ASSERT_TRUE(button && action);
+            dialog->setDirectory(image.path());
+            button->click();
+            action->trigger();
+            dialog->setDirectory(plain.path());
+            button->click();
+            dialog->reject();
+        });
+        panel();
+        ++made;
+        EXPECT_TRUE(QDir(image.path()).isEmpty()) << "nothing made in the protected file system";
+        EXPECT_EQ(QDir(plain.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), made);
+    }
+    EXPECT_EQ(asked.size(), 9) << asked.join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(asked.value(2), plain.filePath(QStringLiteral("New Folder")));
+    EXPECT_EQ(asked.value(5), plain.filePath(QStringLiteral("New Folder 2")));
 }
 
 struct BigTable : TableModelInterface {

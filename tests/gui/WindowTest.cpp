@@ -100,17 +100,21 @@ TEST(GuiWindow, BrowseSelectAndSaveTheCameraCardByteForByte) {
     EXPECT_GE(lines.count("fileSaving\n"), 7);
     EXPECT_TRUE(lines.contains("ask for: " + QFile::encodeName(readme.fileName()) + "\n"));
 
-    QTemporaryDir blocked;  // gone by the time the save runs
+    QTemporaryDir blocked;  // a file in its place by the time the save runs: it cannot be made again
     w.desktop.asked.clear();
     w.desktop.answers.clear();
     w.savedUnder(blocked);
     blocked.remove();
+    QFile inTheWay(blocked.path());
+    ASSERT_TRUE(inTheWay.open(QIODevice::WriteOnly));
+    inTheWay.close();
     w.run("Save", QStringLiteral("save"));
     EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The save failed")});
     const QString told = w.app->hint().pending;
     EXPECT_TRUE(told.startsWith(QStringLiteral("Saved ")) && told.contains(blocked.path()) &&
                 told.contains(QStringLiteral("could not be saved")))
         << told.toStdString();
+    inTheWay.remove();
 }
 
 TEST(GuiWindow, DeletedFilesScanCancelledOnceThenCarvedFilesMatch) {

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
 #include <memory>
 
 #include "misc/Utils.h"
@@ -136,6 +138,54 @@ TEST(OutputFile, AFileOpenedOnAWatchedMountIsLookedAtAgainByThePathItWasOpenedAt
     EXPECT_EQ(openOutputFile(scratch / "link/kept", files, OutputTarget{true, false}, result), -1);
     EXPECT_EQ(std::pair(result, fileBytes(scratch / "real/kept")), std::pair(OutputOpen::Refused, kKept));
     EXPECT_FALSE(isProtectedFolder(scratch / "real", files));
+}
+
+TEST(OutputFile, AFolderChainIsMadeOnlyWhereItsNearestExistingFolderMayBeWrittenAndARefusedOneMakesNothing) {
+    // A folder in memory (/dev/shm) stands for a file system inside an image being read; the
+    // scratch folder in /tmp for a plain disk, with a link into the protected one.
+    ScratchDir plain;
+    std::string memory = "/dev/shm/vorn_folders_XXXXXX";
+    ASSERT_TRUE(mkdtemp(memory.data()));
+    ScratchDir protectedDir;
+    protectedDir.path = memory;  // removed with the test
+    struct stat plainInfo {}, memoryInfo {};
+    ASSERT_EQ(stat(plain.path.c_str(), &plainInfo), 0);
+    ASSERT_EQ(stat(memory.c_str(), &memoryInfo), 0);
+    if (plainInfo.st_dev == memoryInfo.st_dev) GTEST_SKIP() << "/tmp and /dev/shm are one file system here";
+    ProtectedFiles files;
+    files.addDevice(memoryInfo.st_dev);
+    ASSERT_EQ(symlink(memory.c_str(), (plain / "to-image").c_str()), 0);
+    ASSERT_TRUE(writeFile(plain / "file", kKept));
+    const std::string plainName = plain.path.substr(plain.path.rfind('/') + 1);
+
+    using enum FolderMade;
+    struct Case { std::string path; FolderMade result; std::string made; };
+    const Case cases[] = {
+        {memory + "/new/deeper/deepest", Refused, ""},
+        {memory, Refused, ""},                               // an existing folder alone
+        {plain / "to-image/new/deeper", Refused, ""},        // through a link on the way
+        {plain / "gone/../to-image/new", Refused, ""},       // ".." does not make "gone"
+        {plain / "file/new", Failed, ""},
+        {plain / "file", Failed, ""},
+        {plain / "a/b//c/", Ready, plain / "a/b/c"},
+        {plain / "x/../../" + plainName + "/y", Ready, plain / "y"},
+        {plain.path, Ready, plain.path},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        errno = 0;
+        EXPECT_EQ(makeFolders(c.path, files), c.result);
+        if (c.result == Failed) {
+            EXPECT_EQ(errno, ENOTDIR);
+        }
+        if (!c.made.empty()) {
+            EXPECT_TRUE(std::filesystem::is_directory(c.made));
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(memory)) << "nothing made in the protected file system";
+    EXPECT_FALSE(std::filesystem::exists(plain / "gone"));
+    EXPECT_FALSE(std::filesystem::exists(plain / "x"));
+    EXPECT_EQ(makeFolders(memory + "/new", ProtectedFiles()), Ready) << "made when nothing is protected";
 }
 
 }  // namespace

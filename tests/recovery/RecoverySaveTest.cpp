@@ -239,10 +239,13 @@ TEST_F(SaveTest, AnEntryInTheWayGivesTheItemANumberedNameAndNothingIsWrittenThro
 }
 
 TEST_F(SaveTest, WriteFailuresEndTheSave) {
+    // A target folder that cannot be made (a file lies on its way) fails the save before any file.
     LogCapture missing(LOG_ERROR);
-    recovery.save({addData(root, "x", patternBytes(10, 14))}, path("missing-folder"));
+    ASSERT_TRUE(writeFile(path("a-file"), patternBytes(3, 13)));
+    recovery.save({addData(root, "x", patternBytes(10, 14))}, path("a-file/missing-folder"));
     EXPECT_FALSE(recovery.getLastSaveOk());
-    EXPECT_TRUE(missing.has("error writing file " + path("missing-folder/x") + "\n"));
+    EXPECT_EQ(recovery.getSavedFileCount(), 0u);
+    EXPECT_TRUE(missing.has("error: cannot create folder " + path("a-file/missing-folder") + " (Not a directory)\n"));
     // A write that fails (file size limit) ends the save.
     DataItem* big = addData(root, "big.bin", patternBytes(400000, 15));
     DataItem* next = addData(root, "next.bin", patternBytes(10, 16));

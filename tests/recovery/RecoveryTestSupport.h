@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -211,5 +212,30 @@ inline std::vector<std::string> treeOf(const std::string& root, const std::strin
     std::sort(out.begin(), out.end());
     return out;
 }
+
+// The ext4 partition of guard/two.img (a copy at image), attached through a loop device with its
+// offset and mounted at image + ".mnt", as a user opens a partition of an image file. Needs root
+// and a free loop device: loop stays empty without them, mounted false when mounting failed.
+struct MountedPartition {
+    explicit MountedPartition(const std::string& image) : folder(image + ".mnt") {
+        int status = -1;
+        loop = commandOutput("losetup -f --show -o 3145728 --sizelimit 5242880 '" + image + "' 2>/dev/null", &status);
+        while (!loop.empty() && loop.back() == '\n') loop.pop_back();
+        if (status != 0 || loop.empty()) {
+            loop.clear();
+            return;
+        }
+        mkdir(folder.c_str(), 0777);
+        mounted = system(("mount -t ext4 '" + loop + "' '" + folder + "' 2>/dev/null").c_str()) == 0;
+        // What mounting writes into the image is in place before the image is measured.
+        sync();
+    }
+    ~MountedPartition() {
+        if (mounted) commandOutput("umount '" + folder + "'");
+        if (!loop.empty()) commandOutput("losetup -d '" + loop + "'");
+    }
+    std::string folder, loop;
+    bool mounted = false;
+};
 
 }  // namespace vorn::test

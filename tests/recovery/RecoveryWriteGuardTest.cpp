@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -158,6 +159,56 @@ TEST(WriteGuard, ADiscThatStoresHardLinksOnceSavesEveryNameWhole) {
               std::tuple(u64{4}, u64{0}, true));
     for (const char* name : {"one.bin", "two.bin", "three.bin", "small.txt"})
         EXPECT_EQ(fileBytes(scratch / name), fileBytes(guardMedia(std::string("files/links/") + name))) << name;
+    recovery.selectDisk(nullptr);
+}
+
+TEST(WriteGuard, ASaveMakesItsMissingTargetFoldersOnAPlainDiskAndTheFilesLandThere) {
+    ScratchDir scratch;
+    copyFile(guardMedia("disk.img"), scratch / "disk.img");
+    ImageDisk disk(scratch / "disk.img");
+    Recovery recovery;
+    VolumeItem* root = browse(recovery, &disk);
+    ASSERT_TRUE(root);
+    recovery.save({root}, scratch / "new/deeper/deepest");
+    EXPECT_EQ(std::tuple(recovery.getSavedFileCount(), recovery.getFailedFileCount(), recovery.getLastSaveOk()),
+              std::tuple(4u, 0u, true));
+    EXPECT_EQ(fileBytes(scratch / "new/deeper/deepest/GUARD/Docs/inner.txt"), fileBytes(guardMedia("files/inner.txt")));
+    recovery.selectDisk(nullptr);
+}
+
+TEST(WriteGuard, ASaveIntoMissingFoldersOverAFileSystemInsideTheImageMakesNothingThere) {
+    // Needs root and a loop device: the ext4 partition of two.img mounted from the image file,
+    // which the disk list holds; the FAT image disk.img is the one saved from.
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to attach and mount a loop device";
+    ScratchDir scratch;
+    const std::string two = scratch / "two.img";
+    copyFile(guardMedia("two.img"), two);
+    copyFile(guardMedia("disk.img"), scratch / "disk.img");
+    MountedPartition partition(two);
+    if (partition.loop.empty()) GTEST_SKIP() << "no free loop device";
+    ASSERT_TRUE(partition.mounted) << "mounting the ext4 partition of " << two;
+    const std::vector<u8> before = fileBytes(two);
+
+    DiskManager manager;
+    manager.addImageDisk(two);
+    ImageDisk disk(scratch / "disk.img");
+    Recovery recovery;
+    recovery.setDiskManager(&manager);
+    VolumeItem* root = browse(recovery, &disk);
+    ASSERT_TRUE(root);
+    const std::string target = partition.folder + "/new/deeper";
+    LogCapture logs(LOG_ERROR);
+    recovery.save({root}, target);
+    EXPECT_EQ(logs.count(refusedLine(target)), 1);
+    EXPECT_EQ(std::tuple(recovery.getSavedFileCount(), recovery.getRefusedFileCount(), recovery.getLastSaveOk()),
+              std::tuple(0u, 1u, false));
+    EXPECT_FALSE(fs::exists(partition.folder + "/new")) << "no folder made inside the image";
+    sync();
+    EXPECT_TRUE(fileBytes(two) == before) << "the image is byte-identical";
+
+    // The rest of the save is done where it may be.
+    recovery.save({root}, scratch / "plain/new");
+    EXPECT_EQ(fileBytes(scratch / "plain/new/GUARD/notes.txt"), fileBytes(guardMedia("files/notes.txt")));
     recovery.selectDisk(nullptr);
 }
 

@@ -231,4 +231,67 @@ bool writeAll(int fd, const u8* bytes, size_t size) {
     return true;
 }
 
+namespace {
+
+// path without the slashes at its end ("/" stays).
+std::string withoutEndSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+FolderMade makeFolders(const std::string& path, const ProtectedFiles& protectedFiles) {
+    if (path.empty()) {
+        errno = ENOENT;
+        return FolderMade::Failed;
+    }
+    // Back from the end to the nearest entry that exists; every step takes
+    // one name off, so the walk ends within the path's length.
+    std::string existing = withoutEndSlashes(path);
+    std::vector<std::string> missing;  // the names to make, the last first
+    struct stat info {};
+    while (stat(existing.c_str(), &info) != 0) {
+        // A file or a loop of links on the way: nothing to make there.
+        if (errno != ENOENT) return FolderMade::Failed;
+        const size_t slash = existing.find_last_of('/');
+        missing.push_back(slash == std::string::npos ? existing : existing.substr(slash + 1));
+        existing = withoutEndSlashes(folderOf(existing));
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        errno = ENOTDIR;
+        return FolderMade::Failed;
+    }
+    // The chain from the existing folder on, "." and ".." taken out: a
+    // folder just made is a real folder, so its ".." is where it was made.
+    std::vector<std::string> chain;
+    for (auto name = missing.rbegin(); name != missing.rend(); ++name) {
+        if (name->empty() || *name == ".") continue;
+        if (*name != "..") {
+            chain.push_back(*name);
+        } else if (!chain.empty()) {
+            chain.pop_back();
+        } else {
+            existing += "/..";
+        }
+    }
+    if (isProtectedFolder(existing, protectedFiles)) return FolderMade::Refused;
+    std::string folder = existing;
+    bool madeLast = true;
+    for (size_t k = 0; k < chain.size(); ++k) {
+        if (k > 0 && isProtectedFolder(folder, protectedFiles)) return FolderMade::Refused;
+        folder += "/" + chain[k];
+        madeLast = mkdir(folder.c_str(), 0777) == 0;
+        if (!madeLast && errno != EEXIST) return FolderMade::Failed;
+    }
+    if (madeLast) return FolderMade::Ready;
+    // Put there by someone else meanwhile: looked at as an existing folder.
+    if (stat(folder.c_str(), &info) != 0) return FolderMade::Failed;
+    if (!S_ISDIR(info.st_mode)) {
+        errno = ENOTDIR;
+        return FolderMade::Failed;
+    }
+    return isProtectedFolder(folder, protectedFiles) ? FolderMade::Refused : FolderMade::Ready;
+}
+
 }  // namespace vorn

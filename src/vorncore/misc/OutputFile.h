@@ -153,4 +153,22 @@ bool isProtectedFolder(const std::string& folder, const ProtectedFiles& protecte
 // false on any failure.
 bool writeAll(int fd, const u8* bytes, size_t size);
 
+// What makeFolders left at a path.
+enum class FolderMade {
+    Ready,    // the folder exists (made now or before) and may be written into
+    Refused,  // it lies, or would be made, on a protected device: nothing was made
+    Failed,   // it cannot be made or is no folder (errno tells why)
+};
+
+// Makes the folder at path and the folders missing on the way to it (mode
+// 0777 before the umask), links on the way followed (a path the user chose).
+// Before anything is made, the nearest folder of the chain that exists
+// decides: one on a protected device (isProtectedFolder) refuses the whole
+// chain, and not one folder is made. Each further folder is made only after
+// the folder it goes into has been looked at again, so a link or mount put
+// in meanwhile stops the chain there. ".." after a missing folder climbs
+// back without making it. An existing folder is looked at alone: Ready or
+// Refused, nothing made.
+FolderMade makeFolders(const std::string& path, const ProtectedFiles& protectedFiles);
+
 }  // namespace vorn

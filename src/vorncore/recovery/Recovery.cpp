@@ -192,6 +192,12 @@ int Recovery::openOutputFile(const std::string& path, bool followLinks, OutputOp
     return fd;
 }
 
+FolderMade Recovery::makeFolders(const std::string& path) {
+    const FolderMade made = vorn::makeFolders(path, protectedFiles());
+    if (made == FolderMade::Refused) logRefusedTarget(path);
+    return made;
+}
+
 void Recovery::seekToOffset(u64 offset) {
     if (allocBlockSize == 0) return;
     if (offset < scanStartOffset) {

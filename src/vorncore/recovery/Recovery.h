@@ -112,6 +112,11 @@ public:
     // opened, refused (a device, or a file being read, also one behind
     // alsoReading) or failed. The descriptor, or -1.
     int openOutputFile(const std::string& path, bool followLinks, OutputOpen& result, Disk* alsoReading = nullptr);
+    // Makes a folder that a front end writes into (a save's target, a folder
+    // made in a file chooser) and those missing on the way, under the same
+    // rule: a refused chain makes nothing and logs the refusal line; a
+    // failure leaves errno set.
+    FolderMade makeFolders(const std::string& path);
 
     // The scan as the analysers read it.
     u32 getAllocBlockSize() const override { return allocBlockSize; }
@@ -179,6 +184,10 @@ private:
     // counted only, by the folder whose device tells why (countRefused).
     void refuseTarget(const std::string& path);
     void countRefused(const std::string& folder);
+    // Makes the target folder of a save of items (and the folders missing on
+    // the way) through the save's guard; false, with the items counted as not
+    // saved, when it is refused or cannot be made.
+    bool makeSaveTarget(const std::string& dir, size_t items);
     // Starts the bookkeeping of one save: the files it must not write and
     // the bytes written so far.
     void beginSave();

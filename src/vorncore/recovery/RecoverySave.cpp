@@ -274,8 +274,9 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
     refusedOnMediumCount = 0;
     totalFileCount = items.size();
     beginSave();
-    savingList = true;
     const size_t count = items.size();
+    if (!makeSaveTarget(dir, count)) return;
+    savingList = true;
     for (size_t i = 0; i < count; ++i) {
         const bool ok = saveItem(items[i], dir);
         savePercent = static_cast<double>(static_cast<float>(i) / static_cast<float>(count) * 100.0f);
@@ -292,8 +293,28 @@ void Recovery::save(std::vector<VolumeItem*> items, std::string dir) {
 }
 
 bool Recovery::saveItem(VolumeItem* item, std::string dir) {
-    if (!savingList) beginSave();  // a save of its own
+    if (!savingList) {  // a save of its own
+        beginSave();
+        if (!makeSaveTarget(dir, 1)) return false;
+    }
     return saveItemAtDepth(item, dir, 0);
+}
+
+bool Recovery::makeSaveTarget(const std::string& dir, size_t items) {
+    // An existing folder is looked at item by item, as every folder inside it.
+    if (items == 0 || dir.empty() || isDirectory(dir)) return true;
+    const FolderMade made = vorn::makeFolders(dir, saveGuard);
+    if (made == FolderMade::Ready) return true;
+    if (made == FolderMade::Refused) {
+        logRefusedTarget(dir);
+        refusedFileCount += items;
+        failedFileCount += items;
+    } else {
+        // Counted as a folder that could not be made, not as files.
+        log(LOG_ERROR, "error: cannot create folder %s (%s)\n", dir.c_str(), strerror(errno));
+    }
+    lastSaveOk = false;
+    return false;
 }
 
 void Recovery::beginSave() {
@@ -388,32 +409,35 @@ bool Recovery::saveFolder(VolumeItem* item, const std::string& path, int depth) 
         return true;
     }
     // A folder on a device whose blocks lie in a file being read (an image
-    // mounted through a loop device): nothing is made or saved there.
+    // mounted through a loop device), be it the folder already there (a
+    // mount point inside the target) or the one it would be made in:
+    // nothing is made or saved there.
     const bool exists = pathIsRealDirectory(path);
-    if (isProtectedFolder(exists ? path : folderOf(path), saveGuard)) {
-        refuseTarget(path);
-        return true;
-    }
-    if (!exists) {
-        bool made = false;
-        if (!entryExists(path)) {
-            const u64 taken = targetBytes(path, 0);
+    FolderMade made = FolderMade::Failed;
+    u64 taken = 0;
+    if (exists || !entryExists(path)) {
+        if (!exists) {
+            taken = targetBytes(path, 0);
             if (!fitsOutputBound(item, path, taken)) {
                 ++failedFileCount;
                 lastSaveOk = false;
                 return false;
             }
             log(LOG_DEBUG, "creating dir: %s\n", path.c_str());
-            made = ::mkdir(path.c_str(), 0777) == 0 && pathIsRealDirectory(path);
-            if (made) countSaveBytes(item, taken);
         }
-        if (!made) {
-            // Also a file or symbolic link of that name: never write through it.
-            log(LOG_ERROR, "error creating dir: %s\n", path.c_str());
-            lastSaveOk = false;
-            return false;
-        }
+        made = vorn::makeFolders(path, saveGuard);
     }
+    if (made == FolderMade::Refused) {
+        refuseTarget(path);
+        return true;
+    }
+    if (made == FolderMade::Failed || (!exists && !pathIsRealDirectory(path))) {
+        // Also a file or symbolic link of that name: never write through it.
+        log(LOG_ERROR, "error creating dir: %s\n", path.c_str());
+        lastSaveOk = false;
+        return false;
+    }
+    if (!exists) countSaveBytes(item, taken);
     item->loadChildren();
     const u32 children = item->getChildCount(true);
     for (u32 i = 0; i < children; ++i) {

@@ -8,6 +8,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QFileInfo>
 #include <QPointer>
 #include <QProcess>
@@ -47,11 +48,13 @@ protected:
     }
 };
 
-// The panel's own "New Folder" would make the folder wherever the panel
-// stands, also on the disk being read: its button and menu entry make it
-// through makeFolder instead. A panel whose parts are not found makes no
-// folders at all.
+// The panel's own "New Folder", "Rename" and "Delete" would act wherever the
+// panel stands, also on the disk being read. The panel is read-only (no
+// rename, delete or drop), and its New Folder button and menu entry make the
+// folder through makeFolder instead. A panel whose parts are not found makes
+// no folders at all.
 void routeNewFolder(QFileDialog& dialog, const std::function<bool(QWidget*, const QString&)>& makeFolder) {
+    dialog.setOption(QFileDialog::ReadOnly);
     auto make = [&dialog, makeFolder] {
         const QDir folder = dialog.directory();
         const QString base = QFileDialog::tr("New Folder");
@@ -62,14 +65,18 @@ void routeNewFolder(QFileDialog& dialog, const std::function<bool(QWidget*, cons
     };
     auto* button = dialog.findChild<QAbstractButton*>(QStringLiteral("newFolderButton"));
     auto* action = dialog.findChild<QAction*>(QStringLiteral("qt_new_folder_action"));
-    if (!button || !action) {
-        dialog.setOption(QFileDialog::ReadOnly);
-        return;
-    }
+    if (!button || !action) return;
     QObject::disconnect(button, &QAbstractButton::clicked, nullptr, nullptr);
     QObject::disconnect(action, &QAction::triggered, nullptr, nullptr);
     QObject::connect(button, &QAbstractButton::clicked, &dialog, make);
     QObject::connect(action, &QAction::triggered, &dialog, make);
+    // A read-only panel turns its New Folder off with every folder it
+    // enters; the guard decides instead.
+    button->setEnabled(true);
+    auto enable = [button] { button->setEnabled(true); };
+    QObject::connect(&dialog, &QFileDialog::directoryEntered, button, enable, Qt::QueuedConnection);
+    if (auto* model = dialog.findChild<QFileSystemModel*>())
+        QObject::connect(model, &QFileSystemModel::rootPathChanged, button, enable, Qt::QueuedConnection);
 }
 
 // The path chosen in a panel shown modally; empty when cancelled.

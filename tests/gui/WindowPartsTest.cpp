@@ -269,9 +269,18 @@ TEST(GuiDesktop, APanelsNewFolderIsMadeThroughTheGuardAndNowhereItRefuses) {
             auto* action = dialog->findChild<QAction*>(QStringLiteral("qt_new_folder_action"));
             ASSERT_TRUE(button && action);
             dialog->setDirectory(image.path());
+            QApplication::processEvents();
+            // The panel renames and deletes nothing, here or anywhere.
+            auto* rename = dialog->findChild<QAction*>(QStringLiteral("qt_rename_action"));
+            auto* remove = dialog->findChild<QAction*>(QStringLiteral("qt_delete_action"));
+            ASSERT_TRUE(rename && remove);
+            EXPECT_FALSE(rename->isEnabled() || remove->isEnabled());
+            EXPECT_TRUE(dialog->testOption(QFileDialog::ReadOnly));
+            EXPECT_TRUE(button->isEnabled()) << "New Folder stays, through the guard";
             button->click();
             action->trigger();
             dialog->setDirectory(plain.path());
+            QApplication::processEvents();
             button->click();
             dialog->reject();
         });

@@ -1,7 +1,8 @@
 // The deleted-files scan over crafted free space (tests/fixtures/make_chains.sh): chains of MPEG frames (also
 // chains that join), ZIP local headers and central-directory records, TIFF directories, tar members and compound-document FAT
-// sectors that run past the disk's end, so that no find there has an end the scan could jump to. The work
-// is counted as the bytes the analysers ask their stream for.
+// sectors that run past the disk's end, so that no find there has an end the scan could jump to; tags and
+// headers whose walks start far ahead and back again. The work is counted as the bytes the analysers ask
+// their stream for.
 #include <gtest/gtest.h>
 
 #include "TestMedia.h"
@@ -37,6 +38,18 @@ TEST(CraftedChains, AScanReadsInProportionToTheDiskWhateverItsFreeSpaceHolds) {
         ASSERT_EQ(largeBytes, 4 * smallBytes);
         EXPECT_LE(large->bytesAsked, 4 * largeBytes);
         EXPECT_LE(large->bytesAsked, 5 * small->bytesAsked);
+    }
+}
+
+// Tags and headers whose walks start far ahead (in turn on two chains that run past the end) and back again
+// earn their walks' budget where the scan is, not where the walks start: the work grows with the disk.
+// Once, at any size, the budget's reserve is spent on walks along the chains' stretch.
+TEST(CraftedChains, WalksThatStartFarAheadEarnOnlyWhatTheScansStretchEarns) {
+    for (const std::string shape : {"mp3-far", "zip-far"}) {
+        SCOPED_TRACE(shape);
+        const auto small = scanned(shape + "-512k.img", 512), large = scanned(shape + "-2m.img", 512);
+        EXPECT_LE(large->bytesAsked, 5 * small->bytesAsked);
+        EXPECT_LE(large->bytesAsked, 4 * 2097152 + (u64(1) << 26));
     }
 }
 

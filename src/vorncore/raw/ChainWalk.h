@@ -16,10 +16,10 @@
 //
 // What the memory cannot help with (chains that take turns, so that the
 // last walk never holds the next start) a WorkBudget bounds: a walk earns
-// one step per smallest structure that its start lies past the last start,
-// and the budget holds one longest walk (limit / smallest). A walk that runs
-// out stops where it is and says so (cut); a later walk through its
-// positions goes on from there.
+// one step per smallest structure that the scan's candidate lies past the
+// last candidate, and the budget holds one longest walk (limit / smallest).
+// A walk that runs out stops where it is and says so (cut); a later walk
+// through its positions goes on from there.
 //
 // Positions are absolute byte offsets on the stream; a step always moves
 // forward. Positions before the latest start are dropped, so the memory
@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "misc/Types.h"
@@ -52,14 +53,20 @@ public:
     ChainWalk(const char* what, u64 smallest, u64 limit)
         : limit(limit), budget(what, limit / (smallest ? smallest : 1) + 1, smallest) {}
 
-    // Walks from start. step(pos, mark) answers the position of the next
-    // structure (past pos) when a structure lies at pos, 0 when none does;
-    // it may set mark (0 on entry) to tell something of the structure.
+    // Walks from start for the scan's candidate at `candidate` (at or before
+    // start: a structure there may point to where the walk starts).
+    // step(pos, mark) answers the position of the next structure (past pos)
+    // when a structure lies at pos, 0 when none does; it may set mark (0 on
+    // entry) to tell something of the structure.
     template <typename Step>
-    Result walk(const void* stream, u64 start, Step&& step);
+    Result walk(const void* stream, u64 candidate, u64 start, Step&& step);
+    template <typename Step>
+    Result walk(const void* stream, u64 start, Step&& step) {
+        return walk(stream, start, start, std::forward<Step>(step));
+    }
 
     // Steps taken over all walks.
-    u64 getSteps() const { return budget.getSpent(); }
+    u64 getSteps() const { return steps; }
 
 private:
     enum class Stop { None, Limit, Budget, Joined };
@@ -89,6 +96,7 @@ private:
     u64 markAt = 0;      // the last marked position, when mark != 0
     u8 mark = 0;
     std::vector<u64> fresh;  // a walk's own positions, until it meets the remembered ones
+    u64 steps = 0;
 };
 
 template <typename Step, typename Into>
@@ -103,6 +111,7 @@ ChainWalk::Stop ChainWalk::run(u64 start, u64& pos, Step& step, Into& into, u64&
             }
         }
         if (!budget.spend()) return Stop::Budget;
+        ++steps;
         u8 m = 0;
         const u64 next = step(pos, m);
         if (next <= pos) return Stop::None;
@@ -114,8 +123,8 @@ ChainWalk::Stop ChainWalk::run(u64 start, u64& pos, Step& step, Into& into, u64&
 }
 
 template <typename Step>
-ChainWalk::Result ChainWalk::walk(const void* s, u64 start, Step&& step) {
-    budget.earn(s, start);
+ChainWalk::Result ChainWalk::walk(const void* s, u64 candidate, u64 start, Step&& step) {
+    budget.earn(s, candidate);
     if (s != stream) {
         stream = s;
         positions.clear(), mark = 0, frontier = start, ended = cut = false;

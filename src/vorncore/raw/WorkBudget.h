@@ -7,10 +7,11 @@
 // The budget starts full, holding `reserve` units: as much as the largest
 // piece of work that one sound file asks for, so that a file is never cut
 // short while the disk before it held nothing crafted. Candidate starts earn
-// one unit per `bytesPerUnit` bytes they move forward; the budget never holds
-// more than the reserve. A start on another stream than the last starts it
-// full again. The first time it runs dry on a stream it writes one warning
-// naming `what`. Not thread-safe.
+// one unit per `bytesPerUnit` bytes they move forward (the scan's own
+// position, never a place a structure points to, which may jump ahead and
+// back); the budget never holds more than the reserve. A start on another
+// stream than the last starts it full again. The first time it runs dry on a
+// stream it writes one warning naming `what`. Not thread-safe.
 #pragma once
 
 #include <algorithm>
@@ -25,8 +26,8 @@ public:
     WorkBudget(const char* what, u64 reserve, u64 bytesPerUnit)
         : what(what), reserve(reserve), bytesPerUnit(bytesPerUnit ? bytesPerUnit : 1) {}
 
-    // Called with each candidate start (an absolute offset on the stream)
-    // before the work on it.
+    // Called with each candidate start (an absolute offset on the stream,
+    // where the scan is) before the work on it.
     void earn(const void* stream, u64 start) {
         if (stream != lastStream) {
             lastStream = stream;

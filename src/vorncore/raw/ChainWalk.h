@@ -18,8 +18,11 @@
 // last walk never holds the next start) a WorkBudget bounds: a walk earns
 // one step per smallest structure that the scan's candidate lies past the
 // last candidate, and the budget holds one longest walk (limit / smallest).
-// A walk that runs out stops where it is and says so (cut); a later walk
-// through its positions goes on from there.
+// Only steps inside the stretch an earlier walk went over (from its start
+// to its last structure) cost a unit: a walk over new ground is free, so
+// that a sound file after crafted content that used up the budget is still
+// walked in full. A walk that runs out stops where it is and says so (cut);
+// a later walk through its positions goes on from there.
 //
 // Positions are absolute byte offsets on the stream; a step always moves
 // forward. Positions before the latest start are dropped, so the memory
@@ -83,6 +86,11 @@ private:
     template <typename Step, typename Into>
     Stop run(u64 start, u64& pos, Step& step, Into& into, u64& markAt, u8& mark, bool join, size_t& met);
     Result result(u64 start) const;
+    // The walk's stretch, from start to its last structure, counts as covered.
+    Result covering(u64 start, const Result& r) {
+        if (r.count) budget.cover(start, r.last + 1);
+        return r;
+    }
 
     const u64 limit;
     WorkBudget budget;
@@ -110,7 +118,7 @@ ChainWalk::Stop ChainWalk::run(u64 start, u64& pos, Step& step, Into& into, u64&
                 return Stop::Joined;
             }
         }
-        if (!budget.spend()) return Stop::Budget;
+        if (budget.isCovered(pos) && !budget.spend()) return Stop::Budget;
         ++steps;
         u8 m = 0;
         const u64 next = step(pos, m);
@@ -149,7 +157,7 @@ ChainWalk::Result ChainWalk::walk(const void* s, u64 candidate, u64 start, Step&
                 frontier = pos, ended = stop == Stop::None, cut = r.cut;
                 mark = freshMark, markAt = freshMarkAt;
             }
-            return r;
+            return covering(start, r);
         }
         const bool keepMark = mark != 0 && markAt >= positions[met];
         positions.erase(positions.begin(), positions.begin() + static_cast<std::ptrdiff_t>(met));
@@ -162,7 +170,7 @@ ChainWalk::Result ChainWalk::walk(const void* s, u64 candidate, u64 start, Step&
         const Stop stop = run(start, pos, step, positions, markAt, mark, false, met);
         frontier = pos, ended = stop == Stop::None, cut = stop == Stop::Budget;
     }
-    return result(start);
+    return covering(start, result(start));
 }
 
 }  // namespace vorn

@@ -17,12 +17,14 @@
 // What the memory cannot help with (chains that take turns, so that the
 // last walk never holds the next start) a WorkBudget bounds: a walk earns
 // one step per smallest structure that the scan's candidate lies past the
-// last candidate, and the budget holds one longest walk (limit / smallest).
-// Only steps inside the stretch an earlier walk went over (from its start
-// to its last structure) cost a unit: a walk over new ground is free, so
-// that a sound file after crafted content that used up the budget is still
-// walked in full. A walk that runs out stops where it is and says so (cut);
-// a later walk through its positions goes on from there.
+// last candidate. Only steps inside the stretch an earlier walk went over
+// (from its start to its last structure) cost a unit: a walk over new
+// ground is free, so that a sound file after crafted content that used up
+// the budget is still walked in full. Sound data seldom has a walk go over
+// another's stretch without joining it, so the budget holds a sixteenth of
+// a longest walk (limit / smallest / 16): what crafted content may spend
+// beyond what its stretch earns. A walk that runs out stops where it is and
+// says so (cut); a later walk through its positions goes on from there.
 //
 // Positions are absolute byte offsets on the stream; a step always moves
 // forward. Positions before the latest start are dropped, so the memory
@@ -50,11 +52,15 @@ public:
         u8 mark = 0;       // the mark of the last marked structure, 0 when none is
     };
 
+    static constexpr u64 kReserveShare = 16;
+
     // what: the structures, for the budget's warning; smallest: the fewest
     // bytes a step moves; limit: a walk stops at a position `limit` or more
-    // bytes past its start.
-    ChainWalk(const char* what, u64 smallest, u64 limit)
-        : limit(limit), budget(what, limit / (smallest ? smallest : 1) + 1, smallest) {}
+    // bytes past its start; reserve: the budget's units at first (0: a
+    // kReserveShare-th of a longest walk).
+    ChainWalk(const char* what, u64 smallest, u64 limit, u64 reserve = 0)
+        : limit(limit),
+          budget(what, reserve ? reserve : limit / (smallest ? smallest : 1) / kReserveShare + 1, smallest) {}
 
     // Walks from start for the scan's candidate at `candidate` (at or before
     // start: a structure there may point to where the walk starts).

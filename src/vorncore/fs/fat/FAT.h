@@ -6,10 +6,16 @@
 // links, so a walk never leaves the data area. A per-table cursor keeps the
 // last position reached in a chain: a sequential read of a file follows each
 // link once, and the answers are the same as a walk from the chain's start.
+// Chain lengths are measured once: every cluster a measuring walk passes
+// keeps its length, so many files along one chain (chains that merge, share
+// a tail or loop) cost one walk in all. They are kept only for clusters
+// whose entry lies on the medium, in pages made as walks reach them, so
+// their memory stays below a few times the table's bytes on the medium.
 //
 // Owned by its FATVolume; holds a non-owning pointer back to it.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "misc/Types.h"
@@ -56,6 +62,14 @@ public:
     static const char* classWord(int entryClass);
 
 private:
+    // Pages of measured chain lengths: 0 not measured, kOnWalk | i the i-th
+    // cluster of the walk running, else the length.
+    static constexpr u32 kPageBits = 12;
+    static constexpr u32 kOnWalk = 0x80000000u;
+    u32* lengthSlot(u64 cluster);
+    u64 measureChain(u64 startCluster);
+    u64 lengthLimit();
+
     struct Cursor {
         bool valid = false;
         u64 start = 0;
@@ -73,6 +87,8 @@ private:
     int m_fatCount;
     int m_useFat = 1;
     Cursor m_cursor;
+    std::vector<std::unique_ptr<u32[]>> m_lengthPages;
+    u64 m_lengthLimit = ~0ULL;  // clusters below it may keep a length; ~0: not worked out yet
 };
 
 }  // namespace vorn

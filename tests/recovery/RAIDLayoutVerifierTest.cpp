@@ -12,6 +12,7 @@
 #include "storage/ImageDisk.h"
 #include "storage/RAIDDisk.h"
 #include "storage/StorageTestUtil.h"
+#include "fs/fat/FatTestSupport.h"
 
 namespace vorn::test {
 namespace {
@@ -88,6 +89,75 @@ TEST(RAIDLayoutVerifier, DetectionFindsTheLayoutOfStripedFATVolumes) {
     ASSERT_GT(tried, 0u);
     std::cout << "[ detect   ] found " << found << " of " << tried << "\n" << misses;
     EXPECT_GE(found * 100, tried * 95) << misses;
+}
+
+// A file whose entry claims more than its chain holds disagrees with the volume (the size the volume shows, held to
+// the chain, would agree).
+TEST(RAIDLayoutVerifier, AFATFileLongerThanItsChainCountsAgainstTheLayout) {
+    auto score = [](u32 size) {
+        FatImage b;
+        b.build().chain({20, 21}), b.chain({30, 31});
+        FatImage::entry(b.root(0), "FIRST   BIN", 0x20, 20, 1024), FatImage::entry(b.root(1), "SECOND  BIN", 0x20, 30, size);
+        MemoryTestDisk disk(b.bytes);
+        disk.open(false);
+        return RAIDLayoutVerifier().structureScore(&disk, 64 * 512);
+    };
+    EXPECT_EQ(score(1024) - score(5000), 2.0);
+}
+
+// The verifier behind a window that records every read of the set: how often it is asked and the most one
+// candidate read.
+struct CountingCheck : RAIDLayoutCheck {
+    RAIDLayoutVerifier verifier;
+    u32 calls = 0;
+    u64 mostBlocks = 0;
+    double structureScore(Disk* disk, u64 stripeBytes) override {
+        ++calls;
+        FailingDisk counted(disk);
+        counted.open(false);
+        const double score = verifier.structureScore(&counted, stripeBytes);
+        u64 blocks = 0;
+        for (const FailingDisk::Request& r : counted.requests()) blocks += r.count;
+        mostBlocks = std::max(mostBlocks, blocks);
+        counted.close();
+        return score;
+    }
+};
+
+// Two copies of one FAT16 volume, as a mirrored pair gives it, holding 8,192 files along one chain: under every
+// layout with parity either member reads as the volume, so each first sector is judged once (it was all 210
+// candidates, each walking the chain for every file: minutes), and the layout found reads the volume back.
+TEST(RAIDLayoutVerifier, IdenticalMembersAreJudgedOncePerFirstSectorAndReadAsTheVolume) {
+    const std::vector<u8> source = readFileBytes(mediaPath("fatchain/mirror16.img"));
+    ASSERT_EQ(source.size(), 32u << 20) << "run tests/fixtures/make_fat_chains.sh";
+    ImageDisk m0(mediaPath("fatchain/mirror16.m0.img")), m1(mediaPath("fatchain/mirror16.m1.img"));
+    RAIDDisk raid;
+    raid.setParameters(RAIDParameters(2, 0, 64, PARITY_NONE));
+    ASSERT_TRUE(raid.setMember(0, &m0) && raid.setMember(1, &m1));
+    CountingCheck check;
+    raid.probeLayout(&check);
+    const RAIDParameters p = raid.getParameters();
+    EXPECT_TRUE(p.hasParity());
+    EXPECT_EQ(p.getFirstSector(0), 0u);
+    EXPECT_TRUE(readBack(raid, source.size() / 512) == source);
+    EXPECT_LE(check.calls, 5u + 5 * 6);  // once per first sector, and the 30 candidates without parity
+    EXPECT_LT(check.mostBlocks, 8192u);  // FAT links followed per candidate are bounded too
+}
+
+// Volumes whose chains jump about the table (every link another table block) under hundreds of files: one
+// candidate reads no more than its share of the set, whatever it holds.
+TEST(RAIDLayoutVerifier, ACandidatesReadsAreBoundedWhateverTheVolumeHolds) {
+    for (const char* name : {"fatchain/chains16.img", "fatchain/big32.img"}) {
+        SCOPED_TRACE(name);
+        MemoryTestDisk disk(readFileBytes(mediaPath(name)));
+        ASSERT_GT(disk.getBlockCount(), 0u);
+        ASSERT_TRUE(disk.open(false));
+        RAIDLayoutVerifier verifier;
+        verifier.structureScore(&disk, 64 * 512);  // the files' sizes disagree with their chains: a low score
+        u64 bytes = 0;
+        for (const FailingDisk::Request& r : disk.requests()) bytes += u64(r.count) * 512;
+        EXPECT_LE(bytes, 16u << 20);
+    }
 }
 
 }  // namespace

@@ -61,6 +61,35 @@ private:
     int savedStdout = -1;
 };
 
+// The whole set as one candidate's check reads it: a window that refuses
+// every read once the candidate has read its share, so that no content (many
+// folders, chains that jump about the table) makes one candidate cost more.
+// Partitions found on it read through it.
+class ReadBudgetWindow : public PartitionDisk {
+public:
+    ReadBudgetWindow(Disk* disk, u64& bytesLeft)
+        : PartitionDisk(disk, 0, disk->getBlockCount() - 1), bytesLeft(bytesLeft) {}
+    bool readBlocks(u64 block, u32 count, void* buffer) override {
+        return spend(count) && PartitionDisk::readBlocks(block, count, buffer);
+    }
+    bool readBlocksImpl(u64 block, u32 count, void* buffer) override {
+        return spend(count) && PartitionDisk::readBlocksImpl(block, count, buffer);
+    }
+
+private:
+    bool spend(u32 count) {
+        const u64 bytes = u64(count) * getBlockSize();
+        if (bytes > bytesLeft) {
+            bytesLeft = 0;
+            return false;
+        }
+        bytesLeft -= bytes;
+        return true;
+    }
+
+    u64& bytesLeft;
+};
+
 double agree(bool consistent) { return consistent ? 1.0 : -1.0; }
 
 bool isSaneName(const std::string& name) {
@@ -77,10 +106,12 @@ double RAIDLayoutVerifier::structureScore(Disk* disk, u64 stripe) {
     QuietLog quiet;
     stripeBytes = stripe;
     boundariesLeft = kMaxBoundaries;
+    linksLeft = kMaxChainLinks;
+    bytesLeft = kMaxReadBytes;
     volumeStart = 0;
     // A window over the whole set: partitions that the table lists become
     // its own (and go with it), never the set's.
-    PartitionDisk view(disk, 0, disk->getBlockCount() - 1);
+    ReadBudgetWindow view(disk, bytesLeft);
     if (!view.open(false)) return 0.0;
     double score = volumeScore(&view);
     view.scanForPartitions();
@@ -115,13 +146,14 @@ double RAIDLayoutVerifier::treeScore(Volume* volume) {
     if (volume->getRootItem()) folders.push_back(volume->getRootItem());
     u32 foldersRead = 0;
     u32 items = 0;
-    while (!folders.empty() && foldersRead < kMaxFolders && items < kMaxItems) {
+    // Once the reads are spent the rest of the tree is left unjudged.
+    while (!folders.empty() && foldersRead < kMaxFolders && items < kMaxItems && bytesLeft > 0) {
         VolumeItem* folder = folders.front();
         folders.pop_front();
         folder->loadChildren();
         foldersRead++;
         for (VolumeItem* child : folder->children()) {
-            if (++items > kMaxItems) break;
+            if (++items > kMaxItems || bytesLeft == 0) break;
             score += itemScore(volume, child);
             if (child->isContainer()) folders.push_back(child);
         }
@@ -130,11 +162,12 @@ double RAIDLayoutVerifier::treeScore(Volume* volume) {
 }
 
 double RAIDLayoutVerifier::itemScore(Volume* volume, VolumeItem* item) {
-    const u64 volumeBytes = byteSizeOf(volume->getDisk()->getBlockCount(), volume->getDisk()->getBlockSize());
-    if (!isSaneName(item->getName()) || item->getSize() > volumeBytes) return -1.0;
+    if (!isSaneName(item->getName())) return -1.0;
     auto* fat = dynamic_cast<FATVolume*>(volume);
     auto* fatItem = dynamic_cast<FATVolumeItem*>(item);
     if (fat && fatItem) return fatItemScore(fat, fatItem);
+    const u64 volumeBytes = byteSizeOf(volume->getDisk()->getBlockCount(), volume->getDisk()->getBlockSize());
+    if (item->getSize() > volumeBytes) return -1.0;
     auto* hfsItem = dynamic_cast<HFSVolumeItem*>(item);
     if (!hfsItem || item->isContainer()) return 1.0;
     double score = 1.0;
@@ -280,12 +313,15 @@ double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) 
         return agree(std::memcmp(entries, ".          ", 11) == 0 && self == cluster &&
                      std::memcmp(entries + 32, "..         ", 11) == 0);
     }
-    const u64 size = item->getSize();
+    // The entry's own size: the size the volume shows is already held to
+    // the chain, and finding it would walk the chain a second time.
+    const u64 size = item->getEntrySize();
     if (size == 0) return 0.0;
     FAT* fat = volume->getFat();
     const u64 clusterBytes = volume->getAllocBlockSize();
     if (!fat || clusterBytes == 0 || !volume->isValidCluster(cluster)) return -1.0;
     const u64 expected = (size + clusterBytes - 1) / clusterBytes;
+    if (expected > volume->getClusterCount()) return -1.0;
     // The chain, and the data of its runs of consecutive clusters.
     u64 at = cluster;
     u64 runStart = cluster;
@@ -304,6 +340,10 @@ double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) 
         fileOfs += length;
     };
     for (u64 links = 1; links <= expected; links++) {
+        // Chains that many files share, or that loop, are not followed
+        // further than the volume's budget: the rest tells nothing.
+        if (linksLeft == 0) return 0.0;
+        linksLeft--;
         runClusters++;
         const u64 entry = fat->getEntry(at);
         if (fat->classify(entry) == FAT_ENTRY_EOF) {

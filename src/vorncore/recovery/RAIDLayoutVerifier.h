@@ -21,6 +21,11 @@
 // (tools write new files with zeros there; a block of another stripe
 // rarely ends so).
 //
+// Each call reads at most kMaxReadBytes of the set and follows at most
+// kMaxChainLinks FAT links; what lies beyond is left unjudged, so no content
+// makes one candidate cost more. A FAT file's chain is held against the size
+// its entry gives (the size the volume shows is already cut to the chain).
+//
 // Keeps no state from one call to the next; reads only. While it runs, log
 // lines and the readers' own lines on standard output are held back: the
 // trial mounts of wrong candidates are no news to the user.
@@ -49,6 +54,9 @@ public:
     static constexpr u32 kMaxBoundaries = 2048;
     static constexpr u32 kMaxFileBoundaries = 32;
     static constexpr u32 kMaxMftRecords = 256;
+    // FAT links followed and bytes read per call, over all volumes.
+    static constexpr u32 kMaxChainLinks = 1u << 18;
+    static constexpr u64 kMaxReadBytes = 16ull << 20;
 
     double structureScore(Disk* disk, u64 stripeBytes) override;
 
@@ -66,10 +74,13 @@ private:
     static bool slackHolds(Volume* volume, u64 last, u64 size);
 
     // Of the call running: the stripe size, where the volume being walked
-    // starts on the set, and how many boundaries may still be compared.
+    // starts on the set, and how many boundaries may still be compared, FAT
+    // links followed and bytes read.
     u64 stripeBytes = 0;
     u64 volumeStart = 0;
     u32 boundariesLeft = 0;
+    u32 linksLeft = 0;
+    u64 bytesLeft = 0;
 };
 
 }  // namespace vorn

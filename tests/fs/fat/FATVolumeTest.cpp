@@ -144,8 +144,9 @@ TEST(FATSize, EntriesHoldNoMoreThanTheirChainAndTheVolume) {
 
 // A random table of 6000 clusters, mostly links to anywhere (merging chains, loops of every length), some ends, free,
 // bad and reserved entries and links past the volume; the second copy differs. Lengths asked in any order, of either
-// copy, are those of a walk from each start up to its end or first repeat, and asking all of them reads each entry
-// about once (a walk per question read some 100,000 table blocks).
+// copy, are those of a walk from each start up to its end or first repeat, as are the last cluster and whether an end
+// mark follows it; asking all of them reads each entry about once (a walk per question read some 100,000 table
+// blocks).
 TEST(FATChainLength, AnyOrderOfQuestionsGivesEachWalksLengthAndReadsEachEntryOnce) {
     FatImage b;
     b.total = 66 + 6000, b.made = 0;
@@ -164,10 +165,17 @@ TEST(FATChainLength, AnyOrderOfQuestionsGivesEachWalksLengthAndReadsEachEntryOnc
     MountedFat m(b.bytes);
     ASSERT_EQ(m.volume->getClusterCount(), 6000u);
     FAT* fat = m.volume->getFat();
+    // Clusters up to max, and how the whole chain ends: an end mark after its last cluster, a loop (last 0) or
+    // anything else.
+    struct Walk { u64 count = 0, last = 0; bool marked = false; };
     auto walk = [&](const std::vector<u32>& table, u64 c, u64 max) {
         std::set<u64> seen;
-        while (seen.size() < max && c >= 2 && c <= last && seen.insert(c).second) c = table[c];
-        return u64(seen.size());
+        Walk w;
+        while (c >= 2 && c <= last && seen.insert(c).second) w.last = c, c = table[c];
+        w.marked = c == 0xFFFF;
+        if (c >= 2 && c <= last) w.last = 0;
+        w.count = std::min<u64>(seen.size(), max);
+        return w;
     };
     std::vector<u64> starts(last + 60);
     std::iota(starts.begin(), starts.end(), 0);
@@ -178,7 +186,14 @@ TEST(FATChainLength, AnyOrderOfQuestionsGivesEachWalksLengthAndReadsEachEntryOnc
         const size_t before = m.disk->requestCount();
         for (u64 c : starts) {
             const u64 max = c % 3 == 0 ? 1 + rng() % 40 : ~0ULL;
-            ASSERT_EQ(fat->chainLength(c, max), walk(tables[copy - 1], c, max)) << c << " up to " << max;
+            const Walk w = walk(tables[copy - 1], c, max);
+            u64 length = 0, end = 0;
+            if (c % 2) {
+                ASSERT_EQ(fat->chainEnd(c, &length, &end), w.marked) << c;
+                ASSERT_EQ(length, walk(tables[copy - 1], c, ~0ULL).count) << c;
+                ASSERT_EQ(end, w.last) << c;
+            }
+            ASSERT_EQ(fat->chainLength(c, max), w.count) << c << " up to " << max;
         }
         EXPECT_LT(m.disk->requestCount() - before, last + 100);
     }

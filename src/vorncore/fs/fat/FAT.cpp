@@ -40,7 +40,7 @@ void FAT::setUseFat(int useFat) {
     m_cachedSector = ~0ULL;
     m_cachedBytes = 0;
     m_cursor = Cursor();
-    m_lengthPages.clear();
+    m_chainPages.clear();
     m_lengthLimit = ~0ULL;
 }
 
@@ -120,7 +120,14 @@ bool FAT::nextCluster(u64 startCluster, u64 index, u64 cluster, u64* next) {
 
 u64 FAT::chainLength(u64 startCluster, u64 max) {
     if (max == 0 || !m_volume->isValidCluster(startCluster)) return 0;
-    return std::min(max, measureChain(startCluster));
+    return std::min(max, measureChain(startCluster).length);
+}
+
+bool FAT::chainEnd(u64 startCluster, u64* length, u64* last) {
+    const ChainEnd end = m_volume->isValidCluster(startCluster) ? measureChain(startCluster) : ChainEnd();
+    *length = end.length;
+    *last = end.last;
+    return end.marked;
 }
 
 u64 FAT::lengthLimit() {
@@ -134,54 +141,64 @@ u64 FAT::lengthLimit() {
     return m_lengthLimit;
 }
 
-u32* FAT::lengthSlot(u64 cluster) {
+FAT::ChainSlot* FAT::chainSlot(u64 cluster) {
     if (cluster >= lengthLimit()) return nullptr;
     const u64 page = cluster >> kPageBits;
-    if (m_lengthPages.empty()) m_lengthPages.resize((lengthLimit() >> kPageBits) + 1);
-    std::unique_ptr<u32[]>& slots = m_lengthPages[page];
-    if (!slots) slots = std::make_unique<u32[]>(u64(1) << kPageBits);
+    if (m_chainPages.empty()) m_chainPages.resize((lengthLimit() >> kPageBits) + 1);
+    std::unique_ptr<ChainSlot[]>& slots = m_chainPages[page];
+    if (!slots) slots = std::make_unique<ChainSlot[]>(u64(1) << kPageBits);
     return &slots[cluster & ((u64(1) << kPageBits) - 1)];
 }
 
 // Walks from startCluster up to the chain's end, a cluster measured before or
-// one of this walk (a loop), then notes the length of every cluster passed:
-// the rest of the walk plus what the chain holds after it, or, from where a
-// loop closes, the loop's length. While the walk runs, the slots of its
-// clusters hold their place in it. A cluster without a slot has its entry
-// off the medium or off the table, so it can only end a walk (or start it).
-u64 FAT::measureChain(u64 startCluster) {
+// one of this walk (a loop), then notes for every cluster passed the length
+// of its chain (the rest of the walk plus what the chain holds after it, or,
+// from where a loop closes, the loop's length) and how the chain ends. While
+// the walk runs, the slots of its clusters hold their place in it. A cluster
+// without a slot has its entry off the medium or off the table, so it can
+// only end a walk (or start it).
+FAT::ChainEnd FAT::measureChain(u64 startCluster) {
     const u64 clusters = m_volume->getClusterCount();
-    if (m_useFat == 0) return clusters + 2 - startCluster;
+    if (m_useFat == 0) return {clusters + 2 - startCluster, false, clusters + 1};
     std::vector<u32> marked;
     u64 cluster = startCluster;
     u64 steps = 0;
-    u64 rest = 0;
     u64 loopStart = ~0ULL;
+    ChainEnd rest;  // of the measured cluster the walk ran into, or of the walk's own end
     // A walk holds each cluster once: never more than the volume has.
     while (steps <= clusters) {
-        u32* slot = lengthSlot(cluster);
-        if (slot && *slot != 0) {
-            if (*slot & kOnWalk) loopStart = *slot & ~kOnWalk;
-            else rest = *slot;
+        ChainSlot* slot = chainSlot(cluster);
+        if (slot && slot->state != 0) {
+            if (slot->state & kOnWalk) {
+                loopStart = slot->state & kCountBits;
+            } else {
+                rest = {slot->state & kCountBits, (slot->state & kEndMark) != 0, slot->last};
+            }
             break;
         }
         if (slot) {
-            *slot = kOnWalk | u32(steps);
+            slot->state = kOnWalk | u32(steps);
             marked.push_back(u32(cluster));
         }
         ++steps;
         const u64 next = getEntry(cluster);
-        if (!isLink(next)) break;
+        if (!isLink(next)) {
+            rest.marked = classify(next) == FAT_ENTRY_EOF;
+            rest.last = cluster;
+            break;
+        }
         cluster = next;
     }
     const bool looped = loopStart != ~0ULL;
+    if (looped) rest = ChainEnd();
     for (u32 c : marked) {
-        u32* slot = lengthSlot(c);
-        const u64 at = *slot & ~kOnWalk;
-        const u64 length = looped ? steps - std::min(at, loopStart) : steps - at + rest;
-        *slot = u32(std::min<u64>(length, kOnWalk - 1));
+        ChainSlot* slot = chainSlot(c);
+        const u64 at = slot->state & kCountBits;
+        const u64 length = looped ? steps - std::min(at, loopStart) : steps - at + rest.length;
+        slot->state = u32(std::min<u64>(length, kCountBits)) | (rest.marked ? kEndMark : 0);
+        slot->last = u32(rest.last);
     }
-    return looped ? steps : steps + rest;
+    return {looped ? steps : steps + rest.length, rest.marked, rest.last};
 }
 
 bool FAT::getClusterAtOffset(u64 startCluster, u64 ofs, u64* cluster) {

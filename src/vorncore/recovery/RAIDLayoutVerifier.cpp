@@ -24,6 +24,7 @@
 #include "misc/Log.h"
 #include "misc/Utils.h"
 #include "recovery/VolumeFactory.h"
+#include "storage/CachedDisk.h"
 #include "storage/PartitionDisk.h"
 
 namespace vorn {
@@ -63,8 +64,7 @@ private:
 
 // The whole set as one candidate's check reads it: a window that refuses
 // every read once the candidate has read its share, so that no content (many
-// folders, chains that jump about the table) makes one candidate cost more.
-// Partitions found on it read through it.
+// large folders, a large table) makes one candidate cost more.
 class ReadBudgetWindow : public PartitionDisk {
 public:
     ReadBudgetWindow(Disk* disk, u64& bytesLeft)
@@ -111,7 +111,11 @@ double RAIDLayoutVerifier::structureScore(Disk* disk, u64 stripe) {
     volumeStart = 0;
     // A window over the whole set: partitions that the table lists become
     // its own (and go with it), never the set's.
-    ReadBudgetWindow view(disk, bytesLeft);
+    ReadBudgetWindow budget(disk, bytesLeft);
+    // What is read again (a table that every file along a shared chain
+    // walks) comes from memory and costs the budget once.
+    CachedDisk cache(&budget, kCacheBytes, budget.getBlockSize());
+    PartitionDisk view(&cache, 0, disk->getBlockCount() - 1);
     if (!view.open(false)) return 0.0;
     double score = volumeScore(&view);
     view.scanForPartitions();
@@ -162,12 +166,11 @@ double RAIDLayoutVerifier::treeScore(Volume* volume) {
 }
 
 double RAIDLayoutVerifier::itemScore(Volume* volume, VolumeItem* item) {
-    if (!isSaneName(item->getName())) return -1.0;
+    const u64 volumeBytes = byteSizeOf(volume->getDisk()->getBlockCount(), volume->getDisk()->getBlockSize());
+    if (!isSaneName(item->getName()) || item->getSize() > volumeBytes) return -1.0;
     auto* fat = dynamic_cast<FATVolume*>(volume);
     auto* fatItem = dynamic_cast<FATVolumeItem*>(item);
     if (fat && fatItem) return fatItemScore(fat, fatItem);
-    const u64 volumeBytes = byteSizeOf(volume->getDisk()->getBlockCount(), volume->getDisk()->getBlockSize());
-    if (item->getSize() > volumeBytes) return -1.0;
     auto* hfsItem = dynamic_cast<HFSVolumeItem*>(item);
     if (!hfsItem || item->isContainer()) return 1.0;
     double score = 1.0;
@@ -265,7 +268,7 @@ double RAIDLayoutVerifier::fatCopiesScore(FATVolume* volume) {
 // A folder starts with its "." entry pointing at itself and a ".." entry; a
 // file's chain holds exactly as many clusters as its size needs.
 double RAIDLayoutVerifier::jumpShare(Volume* volume, u64 ofs, u64 length, u32& compared) {
-    constexpr u32 kBlock = 512;
+    constexpr u32 kBlock = kCompareBlock;
     const u64 base = volumeStart + volume->getDiskOffset();
     if (stripeBytes < 2 * kBlock || length < 2 * kBlock) return -1.0;
     u8 before[kBlock];
@@ -313,16 +316,24 @@ double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) 
         return agree(std::memcmp(entries, ".          ", 11) == 0 && self == cluster &&
                      std::memcmp(entries + 32, "..         ", 11) == 0);
     }
-    // The entry's own size: the size the volume shows is already held to
-    // the chain, and finding it would walk the chain a second time.
-    const u64 size = item->getEntrySize();
+    const u64 size = item->getSize();
     if (size == 0) return 0.0;
     FAT* fat = volume->getFat();
     const u64 clusterBytes = volume->getAllocBlockSize();
     if (!fat || clusterBytes == 0 || !volume->isValidCluster(cluster)) return -1.0;
     const u64 expected = (size + clusterBytes - 1) / clusterBytes;
-    if (expected > volume->getClusterCount()) return -1.0;
-    // The chain, and the data of its runs of consecutive clusters.
+    // The chain holds exactly the clusters the size needs and ends with an
+    // end mark; the volume measures each chain once, however many files
+    // start along it.
+    u64 length = 0;
+    u64 last = 0;
+    if (!fat->chainEnd(cluster, &length, &last) || length != expected) return -1.0;
+    // The data of its runs of consecutive clusters, walked while it can
+    // still be compared: within the file's and the volume's boundaries (a
+    // run longer than the file's boundaries plus two stripes compares all it
+    // may), the links the volume may follow, and a stretch of runs too short
+    // to hold a boundary.
+    const u64 runCap = (u64(kMaxFileBoundaries) + 2) * stripeBytes;
     u64 at = cluster;
     u64 runStart = cluster;
     u64 runClusters = 0;
@@ -330,39 +341,40 @@ double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) 
     double jumps = 0.0;
     u32 runs = 0;
     u32 compared = 0;
+    u32 idleRuns = 0;
     auto endRun = [&] {
-        const u64 length = std::min(runClusters * clusterBytes, size - fileOfs);
-        const double share = jumpShare(volume, volume->clusterOffset(runStart), length, compared);
+        const u64 runBytes = std::min(runClusters * clusterBytes, size - fileOfs);
+        const u32 before = compared;
+        const double share = jumpShare(volume, volume->clusterOffset(runStart), runBytes, compared);
         if (share >= 0.0) {
             jumps += share;
             runs++;
         }
-        fileOfs += length;
+        fileOfs += runBytes;
+        idleRuns = compared == before ? idleRuns + 1 : 0;
     };
-    for (u64 links = 1; links <= expected; links++) {
-        // Chains that many files share, or that loop, are not followed
-        // further than the volume's budget: the rest tells nothing.
-        if (linksLeft == 0) return 0.0;
-        linksLeft--;
+    const bool comparable = stripeBytes >= 2 * kCompareBlock && boundariesLeft > 0;
+    for (u64 links = 1; comparable; links++) {
         runClusters++;
-        const u64 entry = fat->getEntry(at);
-        if (fat->classify(entry) == FAT_ENTRY_EOF) {
-            if (links != expected) return -1.0;
-            endRun();
-            const u64 tail = volume->clusterOffset(at) + (size - 1) % clusterBytes;
-            jumps += slackHolds(volume, tail, size) ? 1.0 : 0.0;
-            runs += size % 512 != 0;
-            return 1.0 - (runs ? jumps / runs : 0.0);
+        const u64 next = links < expected ? fat->getEntry(at) : 0;
+        if (next == at + 1 && linksLeft > 0 && runClusters * clusterBytes < runCap) {
+            linksLeft--;
+            at = next;
+            continue;
         }
-        if (!fat->isLink(entry)) return -1.0;
-        if (entry != at + 1) {
-            endRun();
-            runStart = entry;
-            runClusters = 0;
+        endRun();
+        if (!fat->isLink(next) || linksLeft == 0 || compared >= kMaxFileBoundaries || boundariesLeft == 0 ||
+            idleRuns >= kMaxIdleRuns) {
+            break;
         }
-        at = entry;
+        linksLeft--;
+        runStart = at = next;
+        runClusters = 0;
     }
-    return -1.0;
+    // The slack after the file's end, in its last cluster.
+    jumps += slackHolds(volume, volume->clusterOffset(last) + (size - 1) % clusterBytes, size) ? 1.0 : 0.0;
+    runs += size % 512 != 0;
+    return 1.0 - (runs ? jumps / runs : 0.0);
 }
 
 }  // namespace vorn

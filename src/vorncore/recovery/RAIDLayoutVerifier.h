@@ -21,10 +21,12 @@
 // (tools write new files with zeros there; a block of another stripe
 // rarely ends so).
 //
-// Each call reads at most kMaxReadBytes of the set and follows at most
-// kMaxChainLinks FAT links; what lies beyond is left unjudged, so no content
-// makes one candidate cost more. A FAT file's chain is held against the size
-// its entry gives (the size the volume shows is already cut to the chain).
+// Each call reads at most kMaxReadBytes of the set (what is read again comes
+// from a cache and counts once) and follows at most kMaxChainLinks FAT
+// links; what lies beyond is left unjudged, so no content makes one
+// candidate cost more. A FAT file's chain is judged from the volume's
+// measure of its chains (one walk for all files along a chain); its data is
+// walked run by run only while stripe boundaries are left to compare.
 //
 // Keeps no state from one call to the next; reads only. While it runs, log
 // lines and the readers' own lines on standard output are held back: the
@@ -54,9 +56,15 @@ public:
     static constexpr u32 kMaxBoundaries = 2048;
     static constexpr u32 kMaxFileBoundaries = 32;
     static constexpr u32 kMaxMftRecords = 256;
-    // FAT links followed and bytes read per call, over all volumes.
+    // FAT links followed and bytes read from the set per call, over all
+    // volumes; the runs of a file that compare no boundary before its walk
+    // stops; memory for what is read again.
     static constexpr u32 kMaxChainLinks = 1u << 18;
     static constexpr u64 kMaxReadBytes = 16ull << 20;
+    static constexpr u32 kMaxIdleRuns = 16;
+    static constexpr u32 kCacheBytes = 4u << 20;
+    // Blocks compared on either side of a stripe boundary.
+    static constexpr u32 kCompareBlock = 512;
 
     double structureScore(Disk* disk, u64 stripeBytes) override;
 

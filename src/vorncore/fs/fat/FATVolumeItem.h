@@ -26,8 +26,6 @@ public:
     // The size of the entry, held to what the volume holds for the item
     // (FATVolume::boundFileSize: a live file ends with its cluster chain).
     u64 getSize() override;
-    // The size as the directory entry gives it, before any bounding.
-    u64 getEntrySize() const { return m_entrySize; }
     u32 read(u64 ofs, void* buf, u32 len) override;
     bool addChildren() override;
     void dump() override {}
@@ -38,7 +36,7 @@ public:
     void setDataOfs(u64 ofs) { m_dataOfs = ofs; }
     void setDate(u32 date) { m_date = date; }
     void setSize(u64 size) {
-        m_size = m_entrySize = size;
+        m_size = size;
         m_sizeBounded = false;
     }
 
@@ -47,7 +45,6 @@ private:
     u64 m_dataOfs = 0;
     u32 m_date = 0;
     u64 m_size = 0;
-    u64 m_entrySize = 0;
     bool m_sizeBounded = false;
 };
 

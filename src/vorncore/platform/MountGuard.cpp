@@ -1,13 +1,18 @@
 #include "platform/MountGuard.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <unordered_map>
 #include <vector>
 
@@ -28,10 +33,32 @@ constexpr int kMaxFolderWalk = 4096;     // missing folders above a target
 constexpr size_t kMaxPlaces = 4096;      // folders remembered
 constexpr size_t kMaxProcesses = 1u << 16;
 constexpr size_t kMaxOpenFiles = 1u << 20;  // of all processes together
-constexpr size_t kMaxFollowedPaths = 1024;  // protected paths followed down
+constexpr size_t kMaxFollowedPaths = 1024;  // protected paths followed down and up
+constexpr size_t kMaxFolderNames = 4096;    // names read from one sysfs folder
 const u64 kFuseDevice = makedev(10, 229);   // /dev/fuse
 
 bool isFuse(const std::string& type) { return type == "fuse" || type == "fuseblk" || type.rfind("fuse.", 0) == 0; }
+bool isNfs(const std::string& type) { return type == "nfs" || type == "nfs4"; }
+
+// The values of the options named key in a mount's super options, escapes decoded.
+std::vector<std::string> optionValues(const std::string& superOptions, const std::string& key) {
+    std::vector<std::string> values;
+    size_t pos = 0;
+    while (pos < superOptions.size()) {
+        size_t end = superOptions.find(',', pos);
+        if (end == std::string::npos) end = superOptions.size();
+        if (superOptions.compare(pos, key.size() + 1, key + "=") == 0)
+            values.push_back(decodeMountEscapes(superOptions.substr(pos + key.size() + 1, end - pos - key.size() - 1)));
+        pos = end + 1;
+    }
+    return values;
+}
+
+// A kernel file system that writes into block devices other than its
+// source, named by its options: an external log or real-time device (xfs).
+bool namesOtherDevices(const MountEntry& m) {
+    return !optionValues(m.superOptions, "logdev").empty() || !optionValues(m.superOptions, "rtdev").empty();
+}
 
 bool isUnder(const std::string& real, const std::string& mountPoint) {
     if (mountPoint == "/" || real == mountPoint) return true;
@@ -50,16 +77,131 @@ bool readText(const std::string& path, std::string& text) {
     return n == 0;
 }
 
+// The first line of a small file (a sysfs attribute, a process's name).
+std::string firstLine(const std::string& path) {
+    std::string text;
+    readText(path, text);
+    return text.substr(0, text.find('\n'));
+}
+
+// The names in a folder other than "." and "..", at most kMaxFolderNames.
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+            if (names.size() >= kMaxFolderNames) break;
+        }
+        ::closedir(dir);
+    }
+    return names;
+}
+
+// The device number in a sysfs device folder's "dev" attribute ("7:0").
+bool deviceNumberIn(const std::string& folder, u64& device) {
+    unsigned int major = 0, minor = 0;
+    if (std::sscanf(firstLine(folder + "/dev").c_str(), "%u:%u", &major, &minor) != 2) return false;
+    device = static_cast<u64>(makedev(major, minor));
+    return true;
+}
+
+// What stat tells of a block device node, for the checks of ProtectedFiles.
+struct stat blockDevice(u64 device) {
+    struct stat info {};
+    info.st_mode = S_IFBLK;
+    info.st_rdev = static_cast<dev_t>(device);
+    return info;
+}
+
+// True when host names this machine: a loopback name or address, its host
+// name, or an address of one of its interfaces. Names are not looked up.
+bool isLocalHost(std::string host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    host = toLower(host);
+    if (host.empty()) return false;
+    if (host == "localhost" || host == "localhost.localdomain" || host == "ip6-localhost" ||
+        host == "ip6-loopback" || host.rfind("127.", 0) == 0)
+        return true;
+    in6_addr v6 {};
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    char own[256] = {};
+    if (gethostname(own, sizeof own - 1) == 0) {
+        const std::string name = toLower(own);
+        if (!name.empty() && (host == name || host == name.substr(0, name.find('.')))) return true;
+    }
+    bool local = false;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    for (ifaddrs* at = list; at && !local; at = at->ifa_next) {
+        if (!at->ifa_addr) continue;
+        char text[INET6_ADDRSTRLEN] = {};
+        const int family = at->ifa_addr->sa_family;
+        const void* address = family == AF_INET    ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(at->ifa_addr)->sin_addr)
+                              : family == AF_INET6 ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(at->ifa_addr)->sin6_addr)
+                                                   : nullptr;
+        if (address && inet_ntop(family, address, text, sizeof text)) local = host == text;
+    }
+    freeifaddrs(list);
+    return local;
+}
+
+// The "@" after the user's name in a network mount's source, or npos (an
+// "@" after the first ":" lies in the folder's name).
+size_t userEnd(const std::string& source) {
+    const size_t at = source.find('@');
+    return at != std::string::npos && at < source.find(':') ? at : std::string::npos;
+}
+
+// A network mount's source "[user@]host:folder" (sshfs, NFS): where its
+// host name ends (the ":" before the folder), or npos for another form.
+size_t hostEnd(const std::string& source, size_t& hostStart) {
+    if (source.empty() || source[0] == '/') return std::string::npos;
+    const size_t at = userEnd(source);
+    hostStart = at == std::string::npos ? 0 : at + 1;
+    const size_t bracket = source[hostStart] == '[' ? source.find(']', hostStart) : hostStart;
+    return bracket == std::string::npos ? std::string::npos : source.find(':', bracket);
+}
+
+// True when a network mount's source is served from this machine.
+bool servedHere(const std::string& source) {
+    size_t hostStart = 0;
+    const size_t colon = hostEnd(source, hostStart);
+    return colon != std::string::npos && isLocalHost(source.substr(hostStart, colon - hostStart));
+}
+
+// A mount that may show folders of this machine: a FUSE view, an overlay, a
+// network file system served from here.
+bool mayFollow(const MountEntry& m) {
+    return isFuse(m.fsType) || m.fsType == "overlay" || (isNfs(m.fsType) && servedHere(m.source));
+}
+
+// The folder of this machine that a network mount's source names
+// ("[user@]host:folder", sshfs or NFS served from here; a folder that does
+// not start with "/" lies in the user's home folder); empty for a source
+// served elsewhere or of another form.
+std::string localFolderOf(const std::string& source) {
+    if (!servedHere(source)) return "";
+    size_t hostStart = 0;
+    const size_t colon = hostEnd(source, hostStart);
+    const size_t at = userEnd(source);
+    std::string folder = source.substr(colon + 1);
+    if (!folder.empty() && folder[0] == '/') return folder;
+    const passwd* user = at == std::string::npos ? getpwuid(geteuid()) : getpwnam(source.substr(0, at).c_str());
+    if (!user || !user->pw_dir || user->pw_dir[0] != '/') return "";
+    return folder.empty() ? std::string(user->pw_dir) : std::string(user->pw_dir) + "/" + folder;
+}
+
 // What a mount is, for the guard; depends on the mount table and on what its
 // source and folders are, not on the protected files.
 struct Shape {
     enum Kind {
         Plain,         // adds nothing
-        Source,        // its source is a file or block device (source holds its stat)
+        Source,        // it writes into a file or block devices (sources holds their stat)
         Follow,        // a view of the folders in below
         Unfollowable,  // FUSE with no file or folder to follow
     } kind = Plain;
-    struct stat source {};
+    std::vector<struct stat> sources;  // its source first
     std::vector<std::string> below;
 };
 
@@ -74,16 +216,17 @@ struct Place {
 
 class MountGuard : public MountRules {
 public:
-    MountGuard(std::vector<MountEntry> table, std::string proc)
-        : mounts(std::move(table)), procRoot(std::move(proc)), shapes(mounts.size()) {
+    MountGuard(std::vector<MountEntry> table, std::string proc, std::string sys)
+        : mounts(std::move(table)), procRoot(std::move(proc)), sysRoot(std::move(sys)), shapes(mounts.size()) {
         // What a file opened there is looked at again for: FUSE, overlays,
-        // and kernel mounts of a file (those of a device are known by their
-        // device numbers already). Told by the table alone: nothing is
+        // network mounts, kernel mounts of a file and those that write into
+        // devices other than their source (those of one device are known by
+        // its device number already). Told by the table alone: nothing is
         // looked at before a target needs it (a mount whose server hangs
         // holds up only what is written there).
         for (const MountEntry& m : mounts) {
             const bool fileSource = !m.source.empty() && m.source[0] == '/' && m.source.rfind("/dev/", 0) != 0;
-            if (isFuse(m.fsType) || m.fsType == "overlay" || fileSource)
+            if (mayFollow(m) || fileSource || m.fsType == "btrfs" || namesOtherDevices(m))
                 watched.push_back(static_cast<u64>(makedev(m.major, m.minor)));
         }
         std::sort(watched.begin(), watched.end());
@@ -103,6 +246,34 @@ public:
     std::vector<std::string> pathsBelow(const std::string& path) const {
         std::vector<std::string> out;
         addPathsBelow(path, 0, out);
+        return out;
+    }
+
+    // The paths of path in the pass-through mounts one of whose folders
+    // holds it (the same file in the view): one level up; guardMounts goes
+    // on from each of them.
+    std::vector<std::string> pathsAbove(const std::string& path) const {
+        std::vector<std::string> out;
+        const std::string real = realPath(path);
+        if (real.empty()) return out;
+        for (size_t i = 0; i < mounts.size() && out.size() < static_cast<size_t>(kMaxSteps); ++i) {
+            const MountEntry& m = mounts[i];
+            if (!mayFollow(m)) continue;
+            const Shape& shape = shapeOf(static_cast<int>(i));
+            if (shape.kind != Shape::Follow) continue;
+            for (const std::string& folder : shape.below) {
+                const std::string base = realPath(folder);
+                if (base.empty() || !isUnder(real, base)) continue;
+                std::string inside = base == "/" ? real : real.substr(base.size());
+                // A mount of a folder inside the view shows only what lies in that folder.
+                if (m.root != "/") {
+                    if (!isUnder(inside, m.root)) continue;
+                    inside = inside.substr(m.root.size());
+                }
+                const std::string view = joined(m.mountPoint, inside);
+                if (view != path && std::find(out.begin(), out.end(), view) == out.end()) out.push_back(view);
+            }
+        }
         return out;
     }
 
@@ -156,7 +327,9 @@ private:
 
     bool shapeRefuses(const Shape& shape, const ProtectedFiles& files) const {
         switch (shape.kind) {
-        case Shape::Source: return files.isRead(shape.source);
+        case Shape::Source:
+            return std::any_of(shape.sources.begin(), shape.sources.end(),
+                               [&files](const struct stat& source) { return files.isRead(source); });
         case Shape::Unfollowable: return fuseServersHoldProtected(files);
         default: return false;
         }
@@ -241,6 +414,13 @@ private:
         }
         const bool fuse = isFuse(m.fsType);
         struct stat info {};
+        // sshfs or NFS from this machine: a view of one of its folders.
+        const std::string served = fuse || isNfs(m.fsType) ? localFolderOf(m.source) : "";
+        if (!served.empty() && ::stat(served.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            shape.kind = Shape::Follow;
+            shape.below = {served};
+            return shape;
+        }
         if (!m.source.empty() && m.source[0] == '/' && ::stat(m.source.c_str(), &info) == 0) {
             if (S_ISDIR(info.st_mode) && fuse) {
                 shape.kind = Shape::Follow;
@@ -249,12 +429,55 @@ private:
             }
             if (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)) {
                 shape.kind = Shape::Source;
-                shape.source = info;
+                shape.sources = {info};
+                if (!fuse && S_ISBLK(info.st_mode)) addOtherDevices(m, static_cast<u64>(info.st_rdev), shape.sources);
                 return shape;
             }
         }
         shape.kind = fuse ? Shape::Unfollowable : Shape::Plain;
         return shape;
+    }
+
+    // The other block devices that a kernel file system on source writes
+    // into: an external log or real-time device named in its options (xfs),
+    // the other devices of a btrfs over several (<sys>/fs/btrfs/FSID/devices),
+    // an external journal of ext3 or ext4 (the journal's thread, named in
+    // <sys>/fs/ext4/NAME/journal_task, is called after its device:
+    // "jbd2/sdb1"; an internal journal's name adds "-" and an inode number
+    // to the file system's own device and names no device).
+    void addOtherDevices(const MountEntry& m, u64 source, std::vector<struct stat>& out) const {
+        for (const char* key : {"logdev", "rtdev"}) {
+            for (const std::string& node : optionValues(m.superOptions, key)) {
+                struct stat info {};
+                if (::stat(node.c_str(), &info) == 0 && S_ISBLK(info.st_mode)) out.push_back(info);
+            }
+        }
+        const std::string folder = realPath(sysRoot + "/dev/block/" + std::to_string(major(source)) + ":" +
+                                            std::to_string(minor(source)));
+        if (folder.empty()) return;
+        if (m.fsType == "btrfs") {
+            for (const std::string& fsid : namesIn(sysRoot + "/fs/btrfs")) {
+                const std::string devices = sysRoot + "/fs/btrfs/" + fsid + "/devices";
+                std::vector<u64> numbers;
+                for (const std::string& name : namesIn(devices)) {
+                    u64 device = 0;
+                    if (deviceNumberIn(devices + "/" + name, device)) numbers.push_back(device);
+                }
+                if (std::find(numbers.begin(), numbers.end(), source) == numbers.end()) continue;
+                for (const u64 device : numbers)
+                    if (device != source) out.push_back(blockDevice(device));
+                break;
+            }
+        }
+        if (m.fsType.rfind("ext", 0) == 0) {
+            const std::string task = firstLine(sysRoot + "/fs/ext4/" + nameOf(folder) + "/journal_task");
+            if (task.empty() || task.find_first_not_of("0123456789") != std::string::npos) return;
+            const std::string thread = firstLine(procRoot + "/" + task + "/comm");
+            u64 device = 0;
+            if (thread.rfind("jbd2/", 0) == 0 && thread.size() > 5 &&
+                deviceNumberIn(sysRoot + "/class/block/" + thread.substr(5), device) && device != source)
+                out.push_back(blockDevice(device));
+        }
     }
 
     // True when a process serving FUSE holds a protected file (or a file on
@@ -321,6 +544,7 @@ private:
 
     std::vector<MountEntry> mounts;
     std::string procRoot;
+    std::string sysRoot;
     std::vector<u64> watched;  // sorted
     mutable std::vector<std::unique_ptr<Shape>> shapes;
     mutable std::unordered_map<std::string, Place> places;
@@ -329,20 +553,24 @@ private:
 
 }  // namespace
 
-std::shared_ptr<const MountRules> makeMountRules(const std::string& mountInfoText, const std::string& procRoot) {
-    return std::make_shared<MountGuard>(parseMountInfo(mountInfoText), procRoot);
+std::shared_ptr<const MountRules> makeMountRules(const std::string& mountInfoText, const std::string& procRoot,
+                                                 const std::string& sysRoot) {
+    return std::make_shared<MountGuard>(parseMountInfo(mountInfoText), procRoot, sysRoot);
 }
 
 void guardMounts(ProtectedFiles& files, const SysfsRoots& roots) {
     std::string text;
     if (!readText(roots.mountInfo, text))
         log(LOG_WARNING, "write guard: cannot read %s; mounts are not followed\n", roots.mountInfo.c_str());
-    auto guard = std::make_shared<MountGuard>(parseMountInfo(text), roots.proc);
+    auto guard = std::make_shared<MountGuard>(parseMountInfo(text), roots.proc, roots.sys);
     // A protected file seen through an overlay or a FUSE view of a folder is
-    // the file below it too, under another identity.
+    // the file below it too, under another identity, and the file below is
+    // the one in the view (what a loop device or a FUSE server set up
+    // through the view reads): the paths added are followed in turn.
     for (size_t i = 0; i < files.paths().size() && i < kMaxFollowedPaths; ++i) {
         const std::string path = files.paths()[i];  // adding may move the list
         for (const std::string& under : guard->pathsBelow(path)) files.addPath(under);
+        for (const std::string& over : guard->pathsAbove(path)) files.addPath(over);
     }
     files.setMountRules(std::move(guard));
 }

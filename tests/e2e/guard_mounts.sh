@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # bash guard_mounts.sh VORN_BINARY MEDIA_DIR: whatever way the image being read is mounted, "vorn
 # -cli" writes nothing into it: loop devices set up where their sysfs path misleads, a loop attached
-# after vorn started, overlayfs, and FUSE (ntfs-3g, fusefat, bindfs, a case-insensitive volume).
+# after vorn started, file systems over several devices (btrfs, an ext4 journal, an xfs log), a loop
+# over a partition of a loop or over an overlay's view, overlayfs, and FUSE (ntfs-3g, also through
+# bindfs, fusefat, bindfs, a case-insensitive volume).
 # Every image (and member, and backing file) is byte-identical by sha256 afterwards, the refusal is
 # reported, and the rest of the save is done where it may be. Needs root (loop devices, mounts,
 # unshare) and /dev/fuse for its FUSE part; skips what is missing, saying so. Exit status 1 when a
@@ -107,6 +109,139 @@ else
   echo "skip loop attached after start (no loop device)"
 fi
 
+# ---- devices set up after vorn started -----------------------------------------------------------
+# The loop devices listed at start protect their files anyway: these are set up while vorn waits at
+# its prompt, so that only what it finds when it writes can hold. Each case lets its mounts and
+# loop devices go at its end (a machine has few loop devices). Mounted without access times: vorn
+# looking at a folder there is no write of its own.
+# started DIR: "vorn -cli -i" runs in DIR, its commands to come on fd 3; send TEXT: the command
+# lines, then q, and waits for vorn to end. mark / release: what was mounted and attached since.
+started() {
+  rm -f "$work/in" && mkfifo "$work/in"
+  (cd "$1" && "$vorn" -cli -i <"$work/in" >"$out" 2>"$err") &
+  vpid=$!
+  exec 3>"$work/in"
+  for _ in $(seq 100); do has_out "interactive mode" && break; sleep 0.1; done
+}
+send() { printf '%s\nq\n' "$1" >&3; exec 3>&-; wait "$vpid"; }
+mark() { mounts_at=${#mounts[@]} loops_at=${#loops[@]}; }
+release() {
+  for ((i = ${#mounts[@]} - 1; i >= mounts_at; i--)); do umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}"; done
+  for ((i = ${#loops[@]} - 1; i >= loops_at; i--)); do losetup -d "${loops[i]}" 2>/dev/null; done
+  mounts=("${mounts[@]:0:mounts_at}") loops=("${loops[@]:0:loops_at}")
+}
+# fronted FILE SIZE: the FAT volume GUARD in the first 2 MiB of FILE, SIZE bytes long; what follows
+# is a member, a journal or a log of a file system set up below (a loop device from byte 2 MiB).
+fronted() { cp "$guard/disk.img" "$1" && truncate -s "$2" "$1"; }
+# saved_into MNT IMAGE WHAT: vorn, started before, saves IMAGE's GUARD into MNT/out: refused,
+# nothing made there.
+saved_into() {
+  send "$(printf 'img %s\nb\nct 0\nr %s' "$2" "$1/out")"
+  check "$3: refused, nothing made there" [ -n "$(refused "$1/out/GUARD" && [ -z "$(ls -A "$1/out")" ] && echo y)" ]
+}
+has_fs() { grep -qw "$1" /proc/filesystems && command -v "$2" >/dev/null; }
+
+if losetup -f >/dev/null 2>&1; then
+  # btrfs over two loop devices, mirrored: the mount names the first, the image read lies behind
+  # the second. (btrfs writes in the background: what it holds is judged, not its sha.)
+  d=$work/btrfs && mkdir -p "$d/mnt" && mark
+  if has_fs btrfs mkfs.btrfs && fronted "$d/m1.img" 132M && truncate -s 130M "$d/m0.img"; then
+    started "$work"
+    attach "$d/m0.img" && first=$loop && attach -o 2097152 "$d/m1.img" &&
+      mkfs.btrfs -q -f -d raid1 -m raid1 "$first" "$loop" >/dev/null 2>&1 &&
+      mount "$first" "$d/mnt" && mounted "$d/mnt" && mkdir "$d/mnt/out" && sync
+    saved_into "$d/mnt" "$d/m1.img" "btrfs over two loop devices, the image read behind the one the mount does not name"
+  else
+    echo "skip btrfs over two devices (no btrfs or mkfs.btrfs)"
+  fi
+  release
+
+  # ext4 whose journal lies on a loop device over the image read.
+  d=$work/journal && mkdir -p "$d/mnt" && mark
+  fronted "$d/j.img" 10M && truncate -s 16M "$d/d.img" && started "$work"
+  attach -o 2097152 "$d/j.img" && journal=$loop && attach "$d/d.img" &&
+    mke2fs -q -F -O journal_dev -b 4096 "$journal" && mkfs.ext4 -q -F -b 4096 -J device="$journal" \
+    -E lazy_itable_init=0,lazy_journal_init=0 "$loop" >/dev/null 2>&1 &&
+    mount -o noatime "$loop" "$d/mnt" && mounted "$d/mnt" && mkdir "$d/mnt/out" && sync
+  before=$(sha "$d/j.img")
+  saved_into "$d/mnt" "$d/j.img" "ext4 with its journal in the image read"
+  check "ext4 with its journal in the image read: the image byte-identical" [ "$(sha "$d/j.img")" = "$before" ]
+  release
+
+  # xfs whose log lies on a loop device over the image read.
+  d=$work/xfslog && mkdir -p "$d/mnt" && mark
+  if has_fs xfs mkfs.xfs && fronted "$d/l.img" 66M && truncate -s 300M "$d/x.img"; then
+    started "$work"
+    attach -o 2097152 "$d/l.img" && log=$loop && attach "$d/x.img" &&
+      mkfs.xfs -q -f -l logdev="$log",size=64m "$loop" >/dev/null 2>&1 &&
+      mount -o noatime,logdev="$log" "$loop" "$d/mnt" && mounted "$d/mnt" && mkdir "$d/mnt/out" && sync
+    before=$(sha "$d/l.img")
+    saved_into "$d/mnt" "$d/l.img" "xfs with its log in the image read"
+    check "xfs with its log in the image read: the image byte-identical" [ "$(sha "$d/l.img")" = "$before" ]
+  else
+    echo "skip xfs with a log device (no xfs or mkfs.xfs)"
+  fi
+  release
+  rm -f "$d/x.img"
+
+  # A loop device over the ext4 partition of the loop device over two.img: mounted, it holds a save
+  # from the image's FAT partition; read as "img /dev/loopX", a dump beside the image, named like it.
+  # part_of LOOP N: the node of partition N of LOOP, once the kernel has it. The ext4 of two.img is
+  # mounted so that it writes nothing by itself (no access times, no inode tables zeroed later).
+  quiet=noatime,noinit_itable
+  part_of() {
+    [ -b "$1p$2" ] || partx -a "$1" 2>/dev/null
+    for _ in $(seq 50); do [ -b "$1p$2" ] && break; sleep 0.1; done
+    echo "$1p$2"
+  }
+  d=$work/overpart && mkdir -p "$d/mnt" "$d/dump" && mark
+  cp "$guard/two.img" "$d/two.img" && cp "$guard/two.img" "$d/dump/dmp.raw" && started "$work"
+  attach -P "$d/two.img" && attach "$(part_of "$loop" 2)" && mount -o "$quiet" "$loop" "$d/mnt" && mounted "$d/mnt" &&
+    mkdir "$d/mnt/out" && sync
+  before=$(sha "$d/two.img")
+  send "$(printf 'img %s\nctn Part00\nb\nct 0\nr %s' "$d/two.img" "$d/mnt/out")"
+  check "a loop over a partition of the loop over the image, mounted: refused, nothing made, the image intact" [ -n "$(
+    refused "$d/mnt/out/TWOFAT" && [ -z "$(ls -A "$d/mnt/out")" ] && [ "$(sha "$d/two.img")" = "$before" ] && echo y)" ]
+  release && mark
+  started "$d/dump"
+  before=$(sha "$d/dump/dmp.raw")
+  attach -P "$d/dump/dmp.raw" && attach "$(part_of "$loop" 2)" && send "$(printf 'img %s\ndmp 0-7' "$loop")"
+  check "img of a loop over a partition of the loop over dmp.raw: the dump beside it refused, the image intact" \
+    [ -n "$(has_err "error creating dump file!" && [ "$(sha "$d/dump/dmp.raw")" = "$before" ] && echo y)" ]
+  release
+
+  # A loop device over the overlay's view of an image read from the upper folder, mounted.
+  d=$work/overloop && mkdir -p "$d/lower" "$d/upper" "$d/work" "$d/merged" "$d/mnt" && mark
+  cp "$guard/two.img" "$d/upper/two.img"
+  if mount -t overlay overlay -o "lowerdir=$d/lower,upperdir=$d/upper,workdir=$d/work" "$d/merged" 2>/dev/null; then
+    mounted "$d/merged" && started "$work"
+    attach -o $((6144 * 512)) --sizelimit $((10240 * 512)) "$d/merged/two.img" && mount -o "$quiet" "$loop" "$d/mnt" &&
+      mounted "$d/mnt" && mkdir "$d/mnt/out" && sync
+    before=$(sha "$d/upper/two.img")
+    send "$(printf 'img %s\nctn Part00\nb\nct 0\nr %s' "$d/upper/two.img" "$d/mnt/out")"
+    check "a loop over the overlay's view of the image, mounted: refused, nothing made, the image intact" [ -n "$(
+      refused "$d/mnt/out/TWOFAT" && [ -z "$(ls -A "$d/mnt/out")" ] && [ "$(sha "$d/upper/two.img")" = "$before" ] &&
+      echo y)" ]
+  else
+    echo "skip loop over an overlay (mount -t overlay failed)"
+  fi
+  release
+else
+  echo "skip devices set up after start (no free loop device)"
+fi
+
+# An overlay whose upper folder's name holds a comma, a colon and a space (given escaped at mount).
+d=$work/oddupper && up="$d/up,p:er x" && mkdir -p "$up" "$d/lower" "$d/work" "$d/merged"
+cp "$guard/disk.img" "$up/imagefile.img"
+if mount -t overlay overlay -o "lowerdir=$d/lower,upperdir=${up//,/\\,},workdir=$d/work" "$d/merged" 2>/dev/null; then
+  mounted "$d/merged"
+  run_in "$d/merged" img "$up/imagefile.img" newimg
+  check "overlay whose upper folder's name holds a comma: newimg in the view refused, the image intact" \
+    [ -n "$(has_out "error creating image file!" && same_bytes "$up/imagefile.img" "$guard/disk.img" && echo y)" ]
+else
+  echo "skip overlay with an odd upper folder (mount -t overlay failed)"
+fi
+
 # ---- overlayfs ----------------------------------------------------------------------------------
 d=$work/overlay && mkdir -p "$d/lower" "$d/upper/GUARD" "$d/upper/MEMBERS" "$d/work" "$d/merged"
 cp "$guard/disk.img" "$d/upper/GUARD/disk.img" && cp "$guard/disk.img" "$d/lower/dmp.raw"
@@ -175,6 +310,20 @@ else
       [ "$(sha "$d/real/GUARD/disk.img")" = "$before" ] && echo y)" ]
   else
     echo "skip bindfs (not installed)"
+  fi
+
+  # ntfs-3g reading the image through a bindfs view of its folder: dmp run in the NTFS volume.
+  d=$work/ntfsview && mkdir -p "$d/real" "$d/view" "$d/mnt" && truncate -s 8M "$d/real/ntfs.img"
+  if command -v ntfs-3g bindfs >/dev/null && mkntfs -q -F -f "$d/real/ntfs.img" >/dev/null 2>&1 &&
+    bindfs "$d/real" "$d/view" 2>/dev/null && mounted "$d/view" && ntfs-3g "$d/view/ntfs.img" "$d/mnt" 2>/dev/null; then
+    mounted "$d/mnt"
+    before=$(sha "$d/real/ntfs.img")
+    run_in "$d/mnt" img "$d/real/ntfs.img" dmp 0-15
+    check "ntfs-3g through a bindfs view of the image's folder: dmp in it refused, the image byte-identical" [ -n "$(
+      has_err "error creating dump file!" && [ ! -e "$d/mnt/dmp.raw" ] && umount "$d/mnt" &&
+      [ "$(sha "$d/real/ntfs.img")" = "$before" ] && echo y)" ]
+  else
+    echo "skip ntfs-3g through bindfs (no ntfs-3g, mkntfs or bindfs)"
   fi
 
   # A case-insensitive FUSE volume (fusefat over a FAT image holding /GUARD/DISK.IMG): saving

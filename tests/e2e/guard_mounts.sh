@@ -283,6 +283,25 @@ else
     echo "skip ntfs-3g (no ntfs-3g or mkntfs)"
   fi
 
+  # ntfs-3g in a mount namespace of its own, reached through /proc/PID/root: a mount that vorn's
+  # table does not show.
+  d=$work/ntfsns && mkdir -p "$d/mnt" && truncate -s 8M "$d/ntfs.img"
+  if command -v ntfs-3g >/dev/null && mkntfs -q -F -f "$d/ntfs.img" >/dev/null 2>&1; then
+    unshare -m --propagation private sh -c "ntfs-3g '$d/ntfs.img' '$d/mnt' && exec sleep 60" &
+    holder=$! servers+=("$holder")
+    for _ in $(seq 50); do [ "$(stat -f -c %T "/proc/$holder/root$d/mnt" 2>/dev/null)" = fuseblk ] && break; sleep 0.1; done
+    before=$(sha "$d/ntfs.img")
+    run_in "/proc/$holder/root$d/mnt" img "$d/ntfs.img" dmp 0-15
+    refused_there=$(has_err "error creating dump file!" && [ ! -e "/proc/$holder/root$d/mnt/dmp.raw" ] && echo y)
+    # Unmounted in its namespace (the FUSE server lives on there otherwise), then the holder ends.
+    nsenter -t "$holder" -m umount "$d/mnt" 2>/dev/null || nsenter -t "$holder" -m umount -l "$d/mnt"
+    kill "$holder" && wait "$holder" 2>/dev/null
+    check "ntfs-3g in another mount namespace, through /proc/PID/root: dmp in it refused, the image byte-identical" \
+      [ -n "$refused_there" -a "$(sha "$d/ntfs.img")" = "$before" ]
+  else
+    echo "skip ntfs-3g in another mount namespace (no ntfs-3g or mkntfs)"
+  fi
+
   # fusefat, writable, over the FAT image being read: a FUSE mount with nothing to follow.
   d=$work/fusefat && mkdir -p "$d/mnt" && cp "$guard/disk.img" "$d/card.img" && mmd -i "$d/card.img" ::/rescued
   if command -v fusefat >/dev/null && fusefat -o rw+ "$d/card.img" "$d/mnt" >/dev/null 2>&1; then

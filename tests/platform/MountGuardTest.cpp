@@ -331,5 +331,44 @@ TEST(RealFuse, OnAFuseViewANameLikeTheImagesIsRefusedAndTheFileBelowIsFound) {
     if (fd >= 0) close(fd);
 }
 
+// A FUSE mount or an overlay that the mount table does not show (made in another mount namespace and
+// reached through /proc/PID/root; here: left out of the table given): nothing tells where it leads.
+// FUSE is refused when a process serving FUSE holds a file being read, an overlay always.
+TEST(RealFuse, AFuseMountOrOverlayThatTheTableDoesNotShowIsJudgedByItsServersOrRefused) {
+    ScratchDir scratch;
+    for (const char* folder : {"real", "view", "lower", "upper", "work", "merged", "proc/100/fd"})
+        fs::create_directories(scratch / folder);
+    ASSERT_TRUE(writeFile(scratch / "held.img", {'v'}));
+    struct Mount {
+        ~Mount() {
+            if (made) (void)std::system(("umount '" + folder + "' 2>/dev/null || umount -l '" + folder + "'").c_str());
+        }
+        std::string folder;
+        bool made;
+    };
+    const bool root = geteuid() == 0;
+    Mount overlay{scratch / "merged", root && std::system(("mount -t overlay overlay -o lowerdir=" + scratch / "lower" +
+                                                           ",upperdir=" + scratch / "upper" + ",workdir=" +
+                                                           scratch / "work" + " '" + scratch / "merged" + "' 2>/dev/null")
+                                                              .c_str()) == 0};
+    Mount view{scratch / "view", root && access("/dev/fuse", R_OK | W_OK) == 0 &&
+                                     std::system(("bindfs '" + scratch / "real" + "' '" + scratch / "view" +
+                                                  "' 2>/dev/null").c_str()) == 0};
+    if (!overlay.made || !view.made) GTEST_SKIP() << "needs root, overlayfs, /dev/fuse and bindfs";
+    const std::string table = "20 1 0:1 / / rw - ext4 /dev/root rw\n";  // neither mount shown
+    ProtectedFiles files;
+    files.addPath(scratch / "held.img");
+    // A process serving FUSE: /dev/fuse open, and at first no file being read.
+    fs::create_symlink("/dev/fuse", scratch / "proc/100/fd/3");
+    EXPECT_FALSE(makeMountRules(table, scratch / "proc")->refuses(scratch / "view/dmp.raw", false, files));
+    EXPECT_FALSE(makeMountRules(table, scratch / "proc")->refuses(scratch / "real/dmp.raw", false, files));
+    EXPECT_TRUE(makeMountRules(table, scratch / "proc")->refuses(scratch / "merged/dmp.raw", false, files));
+    EXPECT_TRUE(makeMountRules(table, scratch / "proc")->refuses(scratch / "merged/new", true, files));
+    fs::create_symlink(scratch / "held.img", scratch / "proc/100/fd/4");
+    EXPECT_TRUE(makeMountRules(table, scratch / "proc")->refuses(scratch / "view/dmp.raw", false, files));
+    EXPECT_TRUE(makeMountRules(table, scratch / "proc")->refuses(scratch / "view/new/deeper", true, files));
+    EXPECT_FALSE(makeMountRules(table, scratch / "proc")->refuses(scratch / "real/dmp.raw", false, files));
+}
+
 }  // namespace
 }  // namespace vorn

@@ -9,6 +9,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +37,8 @@ constexpr size_t kMaxOpenFiles = 1u << 20;  // of all processes together
 constexpr size_t kMaxFollowedPaths = 1024;  // protected paths followed down and up
 constexpr size_t kMaxFolderNames = 4096;    // names read from one sysfs folder
 const u64 kFuseDevice = makedev(10, 229);   // /dev/fuse
+constexpr long kFuseMagic = 0x65735546;     // statfs types
+constexpr long kOverlayMagic = 0x794c7630;
 
 bool isFuse(const std::string& type) { return type == "fuse" || type == "fuseblk" || type.rfind("fuse.", 0) == 0; }
 bool isNfs(const std::string& type) { return type == "nfs" || type == "nfs4"; }
@@ -212,6 +215,10 @@ struct Place {
     std::string rest;   // the missing folders below it ("" or "/a/b")
     u64 device = 0;     // its st_dev
     int mount = -1;     // its mount in the table
+    // A FUSE file system or an overlay that no mount of the table shows (set
+    // up in another mount namespace, reached through /proc/PID/root): its
+    // statfs type, else 0.
+    long unseenType = 0;
 };
 
 class MountGuard : public MountRules {
@@ -297,7 +304,12 @@ private:
                    int& steps) const {
         if (depth > kMaxMountDepth || ++steps > kMaxSteps) return true;
         const Place& place = placeOf(asFolder ? path : folderOf(path));
-        if (!place.found || place.mount < 0) return false;
+        if (!place.found) return false;
+        // Nothing tells where an unseen mount leads: FUSE is asked of its
+        // servers, an overlay refused.
+        if (place.unseenType == kFuseMagic) return fuseServersHoldProtected(files);
+        if (place.unseenType == kOverlayMagic) return true;
+        if (place.mount < 0) return false;
         const Shape& shape = shapeOf(place.mount);
         if (shapeRefuses(shape, files)) return true;
         if (shape.kind != Shape::Follow) return false;
@@ -371,15 +383,21 @@ private:
         place.found = place.found && !place.real.empty();
         if (place.found) {
             place.device = static_cast<u64>(info.st_dev);
-            place.mount = mountOf(place.real, place.device);
+            bool seen = false;
+            place.mount = mountOf(place.real, place.device, seen);
+            struct statfs fs {};
+            if (!seen && ::statfs(existing.c_str(), &fs) == 0 &&
+                (static_cast<long>(fs.f_type) == kFuseMagic || static_cast<long>(fs.f_type) == kOverlayMagic))
+                place.unseenType = static_cast<long>(fs.f_type);
         }
         return places.emplace(folder, std::move(place)).first->second;
     }
 
     // The mount of a real path on device: the longest mount point above it
-    // among the mounts of that device (the last one mounted of equal ones);
-    // among all mounts when none is of that device (a btrfs subvolume).
-    int mountOf(const std::string& real, u64 device) const {
+    // among the mounts of that device (the last one mounted of equal ones),
+    // seen set; among all mounts when none is of that device (a btrfs
+    // subvolume, or a mount the table does not show).
+    int mountOf(const std::string& real, u64 device, bool& seen) const {
         for (bool sameDevice : {true, false}) {
             int best = -1;
             for (size_t i = 0; i < mounts.size(); ++i) {
@@ -389,6 +407,7 @@ private:
                 if (best < 0 || m.mountPoint.size() >= mounts[static_cast<size_t>(best)].mountPoint.size())
                     best = static_cast<int>(i);
             }
+            seen = sameDevice && best >= 0;
             if (best >= 0) return best;
         }
         return -1;

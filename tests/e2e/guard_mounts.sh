@@ -283,23 +283,41 @@ else
     echo "skip ntfs-3g (no ntfs-3g or mkntfs)"
   fi
 
-  # ntfs-3g in a mount namespace of its own, reached through /proc/PID/root: a mount that vorn's
-  # table does not show.
-  d=$work/ntfsns && mkdir -p "$d/mnt" && truncate -s 8M "$d/ntfs.img"
-  if command -v ntfs-3g >/dev/null && mkntfs -q -F -f "$d/ntfs.img" >/dev/null 2>&1; then
-    unshare -m --propagation private sh -c "ntfs-3g '$d/ntfs.img' '$d/mnt' && exec sleep 60" &
+  # ntfs-3g over the image and bindfs over the folder of another, each in a mount namespace of its
+  # own, reached through /proc/PID/root: mounts that vorn's table does not show.
+  # in_namespace COMMAND: runs COMMAND (which mounts at $d/mnt) in a new mount namespace, kept
+  # by a process whose id is in $holder; left by unmounting there (the FUSE server lives on there
+  # otherwise) and ending the holder.
+  in_namespace() {
+    unshare -m --propagation private sh -c "$1 && exec sleep 60" &
     holder=$! servers+=("$holder")
     for _ in $(seq 50); do [ "$(stat -f -c %T "/proc/$holder/root$d/mnt" 2>/dev/null)" = fuseblk ] && break; sleep 0.1; done
+  }
+  leave_namespace() {
+    nsenter -t "$holder" -m umount "$d/mnt" 2>/dev/null || nsenter -t "$holder" -m umount -l "$d/mnt"
+    kill "$holder" && wait "$holder" 2>/dev/null
+  }
+  d=$work/ntfsns && mkdir -p "$d/mnt" && truncate -s 8M "$d/ntfs.img"
+  if command -v ntfs-3g >/dev/null && mkntfs -q -F -f "$d/ntfs.img" >/dev/null 2>&1; then
+    in_namespace "ntfs-3g '$d/ntfs.img' '$d/mnt'"
     before=$(sha "$d/ntfs.img")
     run_in "/proc/$holder/root$d/mnt" img "$d/ntfs.img" dmp 0-15
     refused_there=$(has_err "error creating dump file!" && [ ! -e "/proc/$holder/root$d/mnt/dmp.raw" ] && echo y)
-    # Unmounted in its namespace (the FUSE server lives on there otherwise), then the holder ends.
-    nsenter -t "$holder" -m umount "$d/mnt" 2>/dev/null || nsenter -t "$holder" -m umount -l "$d/mnt"
-    kill "$holder" && wait "$holder" 2>/dev/null
+    leave_namespace
     check "ntfs-3g in another mount namespace, through /proc/PID/root: dmp in it refused, the image byte-identical" \
       [ -n "$refused_there" -a "$(sha "$d/ntfs.img")" = "$before" ]
   else
     echo "skip ntfs-3g in another mount namespace (no ntfs-3g or mkntfs)"
+  fi
+  d=$work/bindns && mkdir -p "$d/real" "$d/mnt" && cp "$guard/disk.img" "$d/real/imagefile.img"
+  if command -v bindfs >/dev/null; then
+    in_namespace "bindfs '$d/real' '$d/mnt'"
+    run_in "/proc/$holder/root$d/mnt" img "$d/real/imagefile.img" newimg
+    leave_namespace
+    check "bindfs of the image's folder in another mount namespace, through /proc/PID/root: newimg refused" \
+      [ -n "$(has_out "error creating image file!" && same_bytes "$d/real/imagefile.img" "$guard/disk.img" && echo y)" ]
+  else
+    echo "skip bindfs in another mount namespace (no bindfs)"
   fi
 
   # fusefat, writable, over the FAT image being read: a FUSE mount with nothing to follow.

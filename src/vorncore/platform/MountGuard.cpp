@@ -305,10 +305,9 @@ private:
         if (depth > kMaxMountDepth || ++steps > kMaxSteps) return true;
         const Place& place = placeOf(asFolder ? path : folderOf(path));
         if (!place.found) return false;
-        // Nothing tells where an unseen mount leads: FUSE is asked of its
-        // servers, an overlay refused.
-        if (place.unseenType == kFuseMagic) return fuseServersHoldProtected(files);
-        if (place.unseenType == kOverlayMagic) return true;
+        // Nothing tells where an unseen mount leads (a view of the image's
+        // folder, a mount of the image): it is refused.
+        if (place.unseenType != 0) return true;
         if (place.mount < 0) return false;
         const Shape& shape = shapeOf(place.mount);
         if (shapeRefuses(shape, files)) return true;

@@ -3,7 +3,8 @@
 # -cli" writes nothing into it: loop devices set up where their sysfs path misleads, a loop attached
 # after vorn started, file systems over several devices (btrfs, an ext4 journal, an xfs log), a loop
 # over a partition of a loop or over an overlay's view, overlayfs, and FUSE (ntfs-3g, also through
-# bindfs, fusefat, bindfs, a case-insensitive volume).
+# bindfs and in another mount namespace, fusefat, bindfs, unions of folders, a case-insensitive
+# volume).
 # Every image (and member, and backing file) is byte-identical by sha256 afterwards, the refusal is
 # reported, and the rest of the save is done where it may be. Needs root (loop devices, mounts,
 # unshare) and /dev/fuse for its FUSE part; skips what is missing, saying so. Exit status 1 when a
@@ -362,6 +363,25 @@ else
   else
     echo "skip ntfs-3g through bindfs (no ntfs-3g, mkntfs or bindfs)"
   fi
+
+  # Unions of folders in FUSE (mergerfs, unionfs-fuse, fuse-overlayfs): their source names no
+  # folder; newimg run in the union, over the image's folder, writes nothing into the image.
+  for union in mergerfs unionfs-fuse fuse-overlayfs; do
+    d=$work/$union && mkdir -p "$d/a" "$d/b" "$d/work" "$d/mnt" && cp "$guard/disk.img" "$d/a/imagefile.img"
+    case $union in
+      mergerfs) args=("$d/a:$d/b" "$d/mnt") ;;
+      unionfs-fuse) args=(-o cow "$d/a=RW:$d/b=RO" "$d/mnt") ;;
+      fuse-overlayfs) args=(-o "lowerdir=$d/b,upperdir=$d/a,workdir=$d/work" "$d/mnt") ;;
+    esac
+    if command -v "$union" >/dev/null && "$union" "${args[@]}" >/dev/null 2>&1; then
+      mounted "$d/mnt"
+      run_in "$d/mnt" img "$d/a/imagefile.img" newimg
+      check "$union over the image's folder: newimg in it refused, the image intact" \
+        [ -n "$(has_out "error creating image file!" && same_bytes "$d/a/imagefile.img" "$guard/disk.img" && echo y)" ]
+    else
+      echo "skip $union (not installed)"
+    fi
+  done
 
   # A case-insensitive FUSE volume (fusefat over a FAT image holding /GUARD/DISK.IMG): saving
   # GUARD/disk.img next to it, which FUSE gives another inode number.

@@ -200,6 +200,30 @@ TEST_F(MountTable, TheFilesBelowAProtectedFilesViewAreProtectedUnderTheirOwnIden
     EXPECT_FALSE(isProtectedTarget(scratch / "view/GUARD/notes.txt", files, false));
 }
 
+// A FUSE server that shows folders of this machine without naming them as its source (a union of
+// folders, an overlay in FUSE: the target lies on its mount, here fusefat's entry of the table) holds
+// those folders open or names them in its arguments: one at or above a file being read refuses it.
+TEST_F(MountTable, AFuseServerHoldingOrNamingAFolderOfAFileBeingReadRefusesItsUnfollowableMount) {
+    ProtectedFiles files;
+    files.addPath(scratch / "src/GUARD/disk.img");
+    const std::string s = scratch.path;
+    struct Case { const char* name; std::string heldFolder, arguments; bool refused; };
+    for (const Case& c : {Case{"a layer held open", s + "/src", "", true},
+                          Case{"another folder held open", s + "/lower", "", false},
+                          Case{"a union of folders", "", std::string("union\0", 6) + s + "/lower:" + s + "/src", true},
+                          Case{"branches with modes", "", std::string("u\0-o\0cow,dirs=", 14) + s + "/src=RW:/x=RO", true},
+                          Case{"layers as options", "", std::string("o\0-o\0lowerdir=/x,upperdir=", 26) + s + "/src/GUARD", true},
+                          Case{"a remote folder", "", std::string("s\0root@host:/\0", 14) + s + "/fat", false}}) {
+        SCOPED_TRACE(c.name);
+        const std::string proc = scratch / (std::string("proc-") + c.name);
+        fs::create_directories(proc + "/400/fd");
+        fs::create_symlink("/dev/fuse", proc + "/400/fd/3");
+        if (!c.heldFolder.empty()) fs::create_directory_symlink(c.heldFolder, proc + "/400/fd/5");
+        std::ofstream(proc + "/400/cmdline") << c.arguments;
+        EXPECT_EQ(refuses(files, "fat/rescued", false, proc), c.refused);
+    }
+}
+
 TEST_F(MountTable, TheFileInAViewOfAProtectedFilesFolderIsProtectedAndSoIsWhatIsMountedFromIt) {
     // vorn reads src/GUARD/disk.img and upper/GUARD/disk.img; the same files seen through the bindfs
     // views (view, view2) and the overlay (merged) are files of their own here, as FUSE and overlayfs

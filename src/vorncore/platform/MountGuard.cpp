@@ -36,6 +36,7 @@ constexpr size_t kMaxProcesses = 1u << 16;
 constexpr size_t kMaxOpenFiles = 1u << 20;  // of all processes together
 constexpr size_t kMaxFollowedPaths = 1024;  // protected paths followed down and up
 constexpr size_t kMaxFolderNames = 4096;    // names read from one sysfs folder
+constexpr size_t kMaxArgumentBytes = 65536;  // of a FUSE server's command line
 const u64 kFuseDevice = makedev(10, 229);   // /dev/fuse
 constexpr long kFuseMagic = 0x65735546;     // statfs types
 constexpr long kOverlayMagic = 0x794c7630;
@@ -193,6 +194,34 @@ std::string localFolderOf(const std::string& source) {
     const passwd* user = at == std::string::npos ? getpwuid(geteuid()) : getpwnam(source.substr(0, at).c_str());
     if (!user || !user->pw_dir || user->pw_dir[0] != '/') return "";
     return folder.empty() ? std::string(user->pw_dir) : std::string(user->pw_dir) + "/" + folder;
+}
+
+// True when a FUSE server's arguments (its command line, parts ended by
+// zero bytes) name a folder for which above is true: a part, or the value of
+// an option ("upperdir=/u", options joined by ","), that is an absolute path
+// or a list of them joined by ":" ("/a:/b", "/a=RW:/b=RO"). A part whose
+// first item is no absolute path ("user@host:/folder") names nothing here.
+template <typename Above>
+bool namesFolderAbove(const std::string& arguments, const Above& above) {
+    size_t start = 0;
+    while (start < arguments.size()) {
+        size_t end = arguments.find_first_of(std::string(",\0", 2), start);
+        if (end == std::string::npos) end = arguments.size();
+        std::string part = arguments.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || (part[0] != '/' && part.find('=') == std::string::npos)) continue;
+        if (part[0] != '/') part = part.substr(part.find('=') + 1);
+        if (part.empty() || part[0] != '/') continue;
+        size_t at = 0;
+        while (at < part.size()) {
+            size_t stop = part.find(':', at);
+            if (stop == std::string::npos) stop = part.size();
+            const std::string item = part.substr(at, stop - at);
+            if (!item.empty() && item[0] == '/' && above(item.substr(0, item.find('=')))) return true;
+            at = stop + 1;
+        }
+    }
+    return false;
 }
 
 // What a mount is, for the guard; depends on the mount table and on what its
@@ -499,8 +528,9 @@ private:
     }
 
     // True when a process serving FUSE holds a protected file (or a file on
-    // a protected device, or a protected block device) open, or when not
-    // every process can be looked at. Looked for once.
+    // a protected device, or a protected block device, or a folder holding a
+    // protected file) open or names such a folder in its arguments, or when
+    // not every process can be looked at. Looked for once.
     bool fuseServersHoldProtected(const ProtectedFiles& files) const {
         if (serverFinding < 0) serverFinding = lookForServers(files) ? 1 : 0;
         return serverFinding == 1;
@@ -509,6 +539,25 @@ private:
     bool lookForServers(const ProtectedFiles& files) const {
         DIR* proc = ::opendir(procRoot.c_str());
         if (!proc) return true;
+        // A server that shows folders of this machine (a union of folders, an
+        // overlay in FUSE) may hold them open or name them in its arguments:
+        // one at or above a protected file counts as holding it.
+        std::vector<std::string> protectedReal;
+        for (const std::string& path : files.paths()) {
+            const std::string real = realPath(path);
+            if (!real.empty()) protectedReal.push_back(real);
+        }
+        // Not its own mount point, where the files read from its volume lie.
+        auto holdsAbove = [&protectedReal](const std::string& folder) {
+            const std::string real = realPath(folder);
+            struct stat info {};
+            struct statfs fs {};
+            if (real.empty() || ::stat(real.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+                ::statfs(real.c_str(), &fs) != 0 || static_cast<long>(fs.f_type) == kFuseMagic)
+                return false;
+            return std::any_of(protectedReal.begin(), protectedReal.end(),
+                               [&real](const std::string& file) { return isUnder(file, real); });
+        };
         size_t processes = 0, openFiles = 0;
         bool cannotTell = false, found = false;
         while (dirent* process = ::readdir(proc)) {
@@ -545,11 +594,16 @@ private:
                 if (::stat(entry.c_str(), &info) != 0) continue;  // closed meanwhile
                 if (S_ISCHR(info.st_mode) && static_cast<u64>(info.st_rdev) == kFuseDevice) {
                     server = true;
-                } else if (files.isRead(info)) {
+                } else if (files.isRead(info) || (S_ISDIR(info.st_mode) && holdsAbove(entry))) {
                     holds = true;
                 }
             }
             ::closedir(fds);
+            if (server && !holds) {
+                std::string arguments;
+                readText(procRoot + "/" + pid + "/cmdline", arguments);
+                holds = namesFolderAbove(arguments.substr(0, kMaxArgumentBytes), holdsAbove);
+            }
             if (server && holds) {
                 found = true;
                 break;

@@ -243,6 +243,17 @@ else
   echo "skip overlay with an odd upper folder (mount -t overlay failed)"
 fi
 
+# An overlay whose folders were named relative to where it was mounted from.
+d=$work/relover && mkdir -p "$d/lower" "$d/upper" "$d/work" "$d/merged" && cp "$guard/disk.img" "$d/upper/imagefile.img"
+if (cd "$d" && mount -t overlay overlay -o lowerdir=lower,upperdir=upper,workdir=work merged 2>/dev/null); then
+  mounted "$d/merged"
+  run_in "$d/merged" img "$d/upper/imagefile.img" newimg
+  check "overlay of folders named relative to where it was mounted: newimg in the view refused, the image intact" \
+    [ -n "$(has_out "error creating image file!" && same_bytes "$d/upper/imagefile.img" "$guard/disk.img" && echo y)" ]
+else
+  echo "skip overlay of relative folders (mount -t overlay failed)"
+fi
+
 # ---- overlayfs ----------------------------------------------------------------------------------
 d=$work/overlay && mkdir -p "$d/lower" "$d/upper/GUARD" "$d/upper/MEMBERS" "$d/work" "$d/merged"
 cp "$guard/disk.img" "$d/upper/GUARD/disk.img" && cp "$guard/disk.img" "$d/lower/dmp.raw"

@@ -200,6 +200,22 @@ TEST_F(MountTable, TheFilesBelowAProtectedFilesViewAreProtectedUnderTheirOwnIden
     EXPECT_FALSE(isProtectedTarget(scratch / "view/GUARD/notes.txt", files, false));
 }
 
+// An overlay mounted with folders named relative to where it was mounted from: the kernel shows them
+// so, and nothing tells where they are. A target there is refused.
+TEST_F(MountTable, AnOverlayOfFoldersNamedRelativeToWhereItWasMountedFromIsRefused) {
+    ProtectedFiles files;
+    files.addPath(scratch / "upper/GUARD/disk.img");
+    const std::string s = scratch.path;
+    for (const auto& [options, refused] : {std::pair{std::string("rw,lowerdir=lower,upperdir=upper,workdir=work"), true},
+                                           std::pair{"rw,lowerdir=" + s + "/lower:low2", true},
+                                           std::pair{"rw,lowerdir=" + s + "/lower,upperdir=" + s + "/upper", false}}) {
+        SCOPED_TRACE(options);
+        const auto rules = makeMountRules(line(20, "/", "ext4", "/dev/root") + line(70, s + "/merged", "overlay",
+                                                                                   "overlay", options));
+        EXPECT_EQ(rules->refuses(scratch / "merged/GUARD/notes.txt", false, files), refused);
+    }
+}
+
 // A FUSE server that shows folders of this machine without naming them as its source (a union of
 // folders, an overlay in FUSE: the target lies on its mount, here fusefat's entry of the table) holds
 // those folders open or names them in its arguments: one at or above a file being read refuses it.

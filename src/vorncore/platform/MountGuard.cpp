@@ -232,6 +232,7 @@ struct Shape {
         Source,        // it writes into a file or block devices (sources holds their stat)
         Follow,        // a view of the folders in below
         Unfollowable,  // FUSE with no file or folder to follow
+        Unknown,       // nothing tells what it writes into: refused
     } kind = Plain;
     std::vector<struct stat> sources;  // its source first
     std::vector<std::string> below;
@@ -371,6 +372,7 @@ private:
             return std::any_of(shape.sources.begin(), shape.sources.end(),
                                [&files](const struct stat& source) { return files.isRead(source); });
         case Shape::Unfollowable: return fuseServersHoldProtected(files);
+        case Shape::Unknown: return true;
         default: return false;
         }
     }
@@ -450,11 +452,16 @@ private:
         if (m.fsType == "overlay") {
             // A folder that cannot be looked at from here (the layers of a
             // container's root live in another mount namespace) holds no
-            // file vorn reads by its path; the identities still count.
+            // file vorn reads by its path; the identities still count. A
+            // folder named relative to where the overlay was mounted from
+            // cannot be found: nothing tells what lies below.
             for (const std::string& folder : overlayFolders(m.superOptions)) {
                 struct stat info {};
-                if (folder[0] == '/' && ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-                    shape.below.push_back(folder);
+                if (folder[0] != '/') {
+                    shape.kind = Shape::Unknown;
+                    return shape;
+                }
+                if (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) shape.below.push_back(folder);
             }
             shape.kind = shape.below.empty() ? Shape::Plain : Shape::Follow;
             return shape;

@@ -42,6 +42,13 @@ has_err() { grep -qF -- "$1" "$err"; }
 refused() { has_out "error: $1 not written: it is a device or a file that vorn is reading"; }
 sha() { sync; sha256sum <"$1"; }
 same_bytes() { cmp -s "$1" "$2"; }
+# newimg_refused FOLDER IMAGE WHAT: newimg run in FOLDER while reading IMAGE (a copy of guard/disk.img,
+# reached through FOLDER): refused, the image intact.
+newimg_refused() {
+  run_in "$1" img "$2" newimg
+  check "$3: newimg refused, the image intact" \
+    [ -n "$(has_out "error creating image file!" && same_bytes "$2" "$guard/disk.img" && echo y)" ]
+}
 
 guard=$media/guard
 # An image of the FAT volume GUARD (its /disk.img named like the image itself, /notes.txt,
@@ -236,9 +243,7 @@ d=$work/oddupper && up="$d/up,p:er x" && mkdir -p "$up" "$d/lower" "$d/work" "$d
 cp "$guard/disk.img" "$up/imagefile.img"
 if mount -t overlay overlay -o "lowerdir=$d/lower,upperdir=${up//,/\\,},workdir=$d/work" "$d/merged" 2>/dev/null; then
   mounted "$d/merged"
-  run_in "$d/merged" img "$up/imagefile.img" newimg
-  check "overlay whose upper folder's name holds a comma: newimg in the view refused, the image intact" \
-    [ -n "$(has_out "error creating image file!" && same_bytes "$up/imagefile.img" "$guard/disk.img" && echo y)" ]
+  newimg_refused "$d/merged" "$up/imagefile.img" "overlay whose upper folder's name holds a comma, in the view"
 else
   echo "skip overlay with an odd upper folder (mount -t overlay failed)"
 fi
@@ -247,9 +252,7 @@ fi
 d=$work/relover && mkdir -p "$d/lower" "$d/upper" "$d/work" "$d/merged" && cp "$guard/disk.img" "$d/upper/imagefile.img"
 if (cd "$d" && mount -t overlay overlay -o lowerdir=lower,upperdir=upper,workdir=work merged 2>/dev/null); then
   mounted "$d/merged"
-  run_in "$d/merged" img "$d/upper/imagefile.img" newimg
-  check "overlay of folders named relative to where it was mounted: newimg in the view refused, the image intact" \
-    [ -n "$(has_out "error creating image file!" && same_bytes "$d/upper/imagefile.img" "$guard/disk.img" && echo y)" ]
+  newimg_refused "$d/merged" "$d/upper/imagefile.img" "overlay of folders named relative to where it was mounted, in the view"
 else
   echo "skip overlay of relative folders (mount -t overlay failed)"
 fi
@@ -324,10 +327,9 @@ else
   d=$work/bindns && mkdir -p "$d/real" "$d/mnt" && cp "$guard/disk.img" "$d/real/imagefile.img"
   if command -v bindfs >/dev/null; then
     in_namespace "bindfs '$d/real' '$d/mnt'"
-    run_in "/proc/$holder/root$d/mnt" img "$d/real/imagefile.img" newimg
+    newimg_refused "/proc/$holder/root$d/mnt" "$d/real/imagefile.img" \
+      "bindfs of the image's folder in another mount namespace, through /proc/PID/root"
     leave_namespace
-    check "bindfs of the image's folder in another mount namespace, through /proc/PID/root: newimg refused" \
-      [ -n "$(has_out "error creating image file!" && same_bytes "$d/real/imagefile.img" "$guard/disk.img" && echo y)" ]
   else
     echo "skip bindfs in another mount namespace (no bindfs)"
   fi
@@ -386,9 +388,7 @@ else
     esac
     if command -v "$union" >/dev/null && "$union" "${args[@]}" >/dev/null 2>&1; then
       mounted "$d/mnt"
-      run_in "$d/mnt" img "$d/a/imagefile.img" newimg
-      check "$union over the image's folder: newimg in it refused, the image intact" \
-        [ -n "$(has_out "error creating image file!" && same_bytes "$d/a/imagefile.img" "$guard/disk.img" && echo y)" ]
+      newimg_refused "$d/mnt" "$d/a/imagefile.img" "$union over the image's folder, in it"
     else
       echo "skip $union (not installed)"
     fi

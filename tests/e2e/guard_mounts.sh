@@ -394,6 +394,33 @@ else
     fi
   done
 
+  # Loop devices over a file seen through FUSE, attached after vorn started and mounted: an image
+  # inside the FAT image being read, mounted with fusefat; the image read, through a mergerfs union
+  # of its folder.
+  d=$work/nested && mkdir -p "$d/fat" "$d/mnt" "$d/a" "$d/b" "$d/union" "$d/two" && mark
+  if command -v fusefat mergerfs >/dev/null && losetup -f >/dev/null 2>&1 && truncate -s 4M "$d/inner.img" &&
+    mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$d/inner.img" &&
+    mkfs.fat -C -n OUTER "$d/outer.img" 16384 >/dev/null && mcopy -i "$d/outer.img" "$d/inner.img" ::/INNER.IMG &&
+    fusefat -o rw+ "$d/outer.img" "$d/fat" >/dev/null 2>&1 && mounted "$d/fat" &&
+    cp "$guard/two.img" "$d/a/two.img" && mergerfs "$d/a:$d/b" "$d/union" && mounted "$d/union"; then
+    started "$work"
+    attach "$d/fat/INNER.IMG" && mount -o noatime "$loop" "$d/mnt" && mounted "$d/mnt" && mkdir "$d/mnt/out" && sync
+    before=$(sha "$d/outer.img")
+    send "$(printf 'img %s\nb\nct 0\nr %s' "$d/outer.img" "$d/mnt/out")"
+    check "a loop over an image inside the FAT image read, mounted through fusefat: refused, nothing made, the image intact" \
+      [ -n "$(refused "$d/mnt/out/OUTER" && [ -z "$(ls -A "$d/mnt/out")" ] && [ "$(sha "$d/outer.img")" = "$before" ] && echo y)" ]
+    started "$work"
+    attach -o $((6144 * 512)) --sizelimit $((10240 * 512)) "$d/union/two.img" &&
+      mount -o noatime,noinit_itable "$loop" "$d/two" && mounted "$d/two" && mkdir "$d/two/out" && sync
+    before=$(sha "$d/a/two.img")
+    send "$(printf 'img %s\nctn Part00\nb\nct 0\nr %s' "$d/a/two.img" "$d/two/out")"
+    check "a loop over the image through a mergerfs union of its folder, mounted: refused, nothing made, the image intact" \
+      [ -n "$(refused "$d/two/out/TWOFAT" && [ -z "$(ls -A "$d/two/out")" ] && [ "$(sha "$d/a/two.img")" = "$before" ] && echo y)" ]
+  else
+    echo "skip loops over files seen through FUSE (no fusefat, mergerfs or free loop device)"
+  fi
+  release
+
   # A case-insensitive FUSE volume (fusefat over a FAT image holding /GUARD/DISK.IMG): saving
   # GUARD/disk.img next to it, which FUSE gives another inode number.
   d=$work/nocase && mkdir -p "$d/mnt" && mkfs.fat -C -i 6A4D0009 -n NOCASE "$d/outer.img" 8192 >/dev/null &&

@@ -200,6 +200,23 @@ TEST_F(MountTable, TheFilesBelowAProtectedFilesViewAreProtectedUnderTheirOwnIden
     EXPECT_FALSE(isProtectedTarget(scratch / "view/GUARD/notes.txt", files, false));
 }
 
+// What a loop device over a file on a file system reads may lie in a protected file: the file
+// system's mount refuses writes (here ntfs-3g's entry, over ntfs.img), or it is a FUSE connection
+// that no mount shows (<sys>/fs/fuse/connections/MINOR).
+TEST_F(MountTable, AFileSystemWhoseMountRefusesOrThatNoMountShowsMayReadAProtectedFile) {
+    struct stat st {};
+    ASSERT_EQ(stat(scratch.path.c_str(), &st), 0);
+    const std::string sys = scratch / "sys";
+    fs::create_directories(sys + "/fs/fuse/connections/4077");
+    const auto rules = makeMountRules(table(), scratch / "proc", sys);
+    ProtectedFiles none, ntfs;
+    ntfs.addPath(scratch / "ntfs.img");
+    EXPECT_EQ(std::tuple(rules->refusesDevice(st.st_dev, none), rules->refusesDevice(st.st_dev, ntfs)),
+              std::tuple(false, true));
+    EXPECT_EQ(std::tuple(rules->refusesDevice(makedev(0, 4077), none), rules->refusesDevice(makedev(0, 4078), none)),
+              std::tuple(true, false));
+}
+
 // An overlay mounted with folders named relative to where it was mounted from: the kernel shows them
 // so, and nothing tells where they are. A target there is refused.
 TEST_F(MountTable, AnOverlayOfFoldersNamedRelativeToWhereItWasMountedFromIsRefused) {

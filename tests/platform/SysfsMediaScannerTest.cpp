@@ -290,6 +290,18 @@ TEST_F(FakeTree, ALoopOverAPartitionOfTheLoopOverTheImageAndWhatIsBuiltOnItLeadB
     ProtectedFiles other;
     protectFilesBehindDevice(makedev(7, 6), other, roots(), query);
     EXPECT_FALSE(other.holds(imageFile));
+    // loop6 reads a file on a file system that the mount rules refuse (device 1): an image in an
+    // image mounted through FUSE.
+    struct Refusing : MountRules {
+        bool refuses(const std::string&, bool, const ProtectedFiles&) const override { return false; }
+        bool watches(u64) const override { return false; }
+        bool refusesDevice(u64 device, const ProtectedFiles&) const override { return device == 1; }
+    };
+    ProtectedFiles nested;
+    nested.add(imageFile);
+    nested.setMountRules(std::make_shared<Refusing>());
+    protectDevicesOverFiles(nested, roots(), query);
+    EXPECT_TRUE(nested.holdsDevice(makedev(7, 6)));
 }
 
 }  // namespace

@@ -277,6 +277,19 @@ public:
 
     bool watches(u64 device) const override { return std::binary_search(watched.begin(), watched.end(), device); }
 
+    bool refusesDevice(u64 device, const ProtectedFiles& files) const override {
+        bool shown = false;
+        for (size_t i = 0; i < mounts.size(); ++i) {
+            if (static_cast<u64>(makedev(mounts[i].major, mounts[i].minor)) != device) continue;
+            shown = true;
+            if (shapeRefuses(shapeOf(static_cast<int>(i)), files)) return true;
+        }
+        // A FUSE connection that no mount shows (one of another mount namespace).
+        struct stat info {};
+        return !shown && major(device) == 0 &&
+               ::stat((sysRoot + "/fs/fuse/connections/" + std::to_string(minor(device))).c_str(), &info) == 0;
+    }
+
     // The paths below path through the pass-through mounts it lies on (the
     // same file in the folders they show), as deep as they go; none when
     // path lies on no such mount.

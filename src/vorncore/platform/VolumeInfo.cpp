@@ -276,9 +276,13 @@ void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots, con
     // (an image inside a mounted image), and so does one over a protected
     // block device (a loop over a partition of the loop over the image):
     // passes until one adds nothing.
-    auto readsProtected = [&files](const LoopBacking& backing) {
+    // So does one over a file on a file system that the mount rules refuse
+    // (an image inside an image mounted through FUSE).
+    const MountRules* rules = files.rules();
+    auto readsProtected = [&files, rules](const LoopBacking& backing) {
         return files.holds(backing.file) || files.holdsDevice(backing.file.device) ||
-               (backing.device != 0 && files.holdsDevice(backing.device));
+               (backing.device != 0 && files.holdsDevice(backing.device)) ||
+               (rules && rules->refusesDevice(backing.file.device, files));
     };
     for (int pass = 0; pass <= kMaxStackDepth; ++pass) {
         bool added = false;

@@ -86,10 +86,12 @@ void protectFilesBehindDevice(u64 device, ProtectedFiles& files, const SysfsRoot
 // one of its devices: every loop device of the machine over such a file (an
 // image mounted to be looked at, or mounted by mistake while it is being
 // recovered), its partitions and the mappings built on them
-// (<sys>/block/loopN/holders), and the loop devices over one of those (a loop
-// over a partition of the loop over the image). Whatever is written onto a
-// file system there lands in the protected file. Loop devices are known by their kernel name
-// in <sys>/block and asked at <dev>/NAME.
+// (<sys>/block/loopN/holders), the loop devices over one of those (a loop
+// over a partition of the loop over the image), and those over a file on a
+// file system that files' mount rules refuse (an image inside an image
+// mounted through FUSE, or in a union of folders holding one). Whatever is
+// written onto a file system there lands in the protected file. Loop devices
+// are known by their kernel name in <sys>/block and asked at <dev>/NAME.
 void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots = SysfsRoots(),
                              const LoopQuery& query = loopFileOfNode);
 

@@ -159,6 +159,11 @@ if losetup -f >/dev/null 2>&1; then
       mkfs.btrfs -q -f -d raid1 -m raid1 "$first" "$loop" >/dev/null 2>&1 &&
       mount "$first" "$d/mnt" && mounted "$d/mnt" && mkdir "$d/mnt/out" && sync
     saved_into "$d/mnt" "$d/m1.img" "btrfs over two loop devices, the image read behind the one the mount does not name"
+    # An ext4 image on a subvolume there (a device number that no mount shows), attached and mounted.
+    mkdir -p "$d/inner" && btrfs subvolume create "$d/mnt/sub" >/dev/null && truncate -s 4M "$d/mnt/sub/inner.img" &&
+      mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$d/mnt/sub/inner.img" && started "$work" &&
+      attach "$d/mnt/sub/inner.img" && mount -o noatime "$loop" "$d/inner" && mounted "$d/inner" && mkdir "$d/inner/out"
+    saved_into "$d/inner" "$d/m1.img" "an image on a subvolume of that btrfs, attached and mounted"
   else
     echo "skip btrfs over two devices (no btrfs or mkfs.btrfs)"
   fi

@@ -291,17 +291,38 @@ TEST_F(FakeTree, ALoopOverAPartitionOfTheLoopOverTheImageAndWhatIsBuiltOnItLeadB
     protectFilesBehindDevice(makedev(7, 6), other, roots(), query);
     EXPECT_FALSE(other.holds(imageFile));
     // loop6 reads a file on a file system that the mount rules refuse (device 1): an image in an
-    // image mounted through FUSE.
+    // image mounted through FUSE. loop7 reads inner.img, which the rules would not let be written
+    // (on a btrfs subvolume of the image, say), found by the path that sysfs names when it leads to
+    // the file the kernel names; loop8's path names inner.img too, but it reads another file.
+    const std::string inner = at("sub/inner.img");
+    write("sub/inner.img", "inner");
+    ASSERT_EQ(stat(inner.c_str(), &st), 0);
+    const FileIdentity innerFile{static_cast<u64>(st.st_dev), static_cast<u64>(st.st_ino)};
+    disk("loop7", "", "7:7", 16, {{"loop/backing_file", inner}});
+    disk("loop8", "", "7:8", 16, {{"loop/backing_file", inner}});
+    std::map<std::string, LoopBacking> more = kernel;
+    more[dev + "/loop7"] = LoopBacking{innerFile, 0};
+    more[dev + "/loop8"] = LoopBacking{FileIdentity{2, 97}, 0};
+    auto askMore = [&](const std::string& node, u64, LoopBacking& backing) {
+        const auto found = more.find(node);
+        if (found == more.end()) return LoopFile::Detached;
+        backing = found->second;
+        return LoopFile::Found;
+    };
     struct Refusing : MountRules {
-        bool refuses(const std::string&, bool, const ProtectedFiles&) const override { return false; }
+        explicit Refusing(std::string path) : refused(std::move(path)) {}
+        bool refuses(const std::string& path, bool, const ProtectedFiles&) const override { return path == refused; }
         bool watches(u64) const override { return false; }
         bool refusesDevice(u64 device, const ProtectedFiles&) const override { return device == 1; }
+        std::string refused;
     };
     ProtectedFiles nested;
     nested.add(imageFile);
-    nested.setMountRules(std::make_shared<Refusing>());
-    protectDevicesOverFiles(nested, roots(), query);
-    EXPECT_TRUE(nested.holdsDevice(makedev(7, 6)));
+    nested.setMountRules(std::make_shared<Refusing>(inner));
+    protectDevicesOverFiles(nested, roots(), askMore);
+    EXPECT_EQ(std::tuple(nested.holdsDevice(makedev(7, 6)), nested.holdsDevice(makedev(7, 7)),
+                         nested.holdsDevice(makedev(7, 8))),
+              std::tuple(true, true, false));
 }
 
 }  // namespace

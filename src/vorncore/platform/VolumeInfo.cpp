@@ -257,10 +257,12 @@ void protectDeviceTree(u64 device, ProtectedFiles& files, const SysfsRoots& root
 }
 
 void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots, const LoopQuery& query) {
-    // Every loop device, asked once: its device number and its file.
+    // Every loop device, asked once: its device number and its file, and the
+    // path sysfs names it by when that path still leads to the same file.
     struct Loop {
         std::string folder;
         LoopBacking backing;
+        std::string path;
         bool taken = false;
     };
     std::vector<Loop> loops;
@@ -269,25 +271,34 @@ void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots, con
         const std::string folder = roots.sys + "/block/" + name;
         u64 device = 0;
         LoopBacking backing;
-        if (deviceNumberOf(folder, device) && query(nodeOf(folder, roots), device, backing) == LoopFile::Found)
-            loops.push_back(Loop{folder, backing});
+        if (!deviceNumberOf(folder, device) || query(nodeOf(folder, roots), device, backing) != LoopFile::Found)
+            continue;
+        std::string path = readSmallFile(folder + "/loop/backing_file");
+        if (!path.empty() && path.back() == '\n') path.pop_back();
+        struct stat st {};
+        if (path.empty() || ::stat(path.c_str(), &st) != 0 ||
+            !(FileIdentity{static_cast<u64>(st.st_dev), static_cast<u64>(st.st_ino)} == backing.file))
+            path.clear();
+        loops.push_back(Loop{folder, backing, path});
     }
     // A loop device over a file that lies on a protected device counts too
     // (an image inside a mounted image), and so does one over a protected
-    // block device (a loop over a partition of the loop over the image):
-    // passes until one adds nothing.
-    // So does one over a file on a file system that the mount rules refuse
-    // (an image inside an image mounted through FUSE).
+    // block device (a loop over a partition of the loop over the image), and
+    // one over a file that the mount rules would not let be written (an image
+    // inside an image mounted through FUSE or on a btrfs subvolume, the image
+    // seen through a union of its folder): passes until one adds nothing.
     const MountRules* rules = files.rules();
-    auto readsProtected = [&files, rules](const LoopBacking& backing) {
+    auto readsProtected = [&files, rules](const Loop& loop) {
+        const LoopBacking& backing = loop.backing;
         return files.holds(backing.file) || files.holdsDevice(backing.file.device) ||
                (backing.device != 0 && files.holdsDevice(backing.device)) ||
-               (rules && rules->refusesDevice(backing.file.device, files));
+               (rules && (rules->refusesDevice(backing.file.device, files) ||
+                          (!loop.path.empty() && rules->refuses(loop.path, false, files))));
     };
     for (int pass = 0; pass <= kMaxStackDepth; ++pass) {
         bool added = false;
         for (Loop& loop : loops) {
-            if (loop.taken || !readsProtected(loop.backing)) continue;
+            if (loop.taken || !readsProtected(loop)) continue;
             size_t count = 0;
             protectDeviceFolder(loop.folder, files, 0, count);
             loop.taken = added = true;

@@ -74,6 +74,17 @@ QString shown(const std::string& text) { return fromStd(escapeControlChars(text)
 
 void userLog(const char* line) { qInfo("%s", line); }
 
+// On the engine thread, after a disk is chosen to be read: the log file is
+// not written while it would land on what is read (a home folder on the
+// disk being recovered); its lines go to standard error only meanwhile.
+void keepLogOffTheMedium(Recovery* recovery) {
+    const QString path = logFilePath();
+    const bool onMedium = !recovery->mayWrite(path.toStdString());
+    if (holdLogFile(onMedium) && onMedium)
+        qWarning("the log file %s lies on the disk being read: its lines go to standard error only while it is read",
+                 qUtf8Printable(path));
+}
+
 double steadySeconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
@@ -880,6 +891,7 @@ void AppController::browseVolume() {
             [this, chosen, opened] {
                 Recovery* recovery = enginePtr->recovery();
                 *opened = recovery->selectDisk(chosen);
+                keepLogOffTheMedium(recovery);
                 if (*opened) recovery->openExistingVolume();
             },
             [this, opened] {
@@ -986,7 +998,9 @@ void AppController::runScan(int type, const char* waitKey, const QString& comman
         enginePtr->post(
             [this, chosen, outcome, type, configure] {
                 Recovery* recovery = enginePtr->recovery();
-                if (!(outcome->opened = recovery->selectDisk(chosen))) return;
+                outcome->opened = recovery->selectDisk(chosen);
+                keepLogOffTheMedium(recovery);
+                if (!outcome->opened) return;
                 if (configure) configure(recovery);
                 recovery->setScanType(type);
                 recovery->scan();

@@ -23,6 +23,7 @@
 #include <QUrl>
 
 #include "GuiTestSupport.h"
+#include "gui/AppLog.h"
 #include "gui/CutTextToolTips.h"
 #include "gui/ItemPreviews.h"
 #include "gui/ProgressSheet.h"
@@ -208,6 +209,41 @@ TEST(GuiOutcomes, ANewFolderInAPanelIsMadeOnlyOffTheDiskBeingRead) {
     EXPECT_EQ(w.desktop.texts, QStringList{uiText("NewFolderRefusedNotice", {inside, QStringLiteral("vorn")})});
     sync();
     EXPECT_EQ(sha256(readAll(two)), before);
+}
+
+// The window's log file is not written while it lies on the disk being read (a home folder on the
+// disk being recovered; here XDG_STATE_HOME on the ext4 partition of the image, mounted through a
+// loop device: needs root). Its lines go to standard error meanwhile; the image stays as it was.
+TEST(GuiOutcomes, TheLogFileIsNotWrittenOnTheDiskBeingRead) {
+    QTemporaryDir dir;
+    const QString two = dir.filePath(QStringLiteral("two.img"));
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(mediaPath("guard/two.img")), two));
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to attach and mount a loop device";
+    MountedPartition partition(two.toStdString());
+    if (partition.loop.empty()) GTEST_SKIP() << "no free loop device";
+    ASSERT_TRUE(partition.mounted);
+    const QByteArray state = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", QByteArray::fromStdString(partition.folder + "/state"));
+    gui::installAppLog();
+    {
+        Driver w({two.toStdString()});
+        w.chooseDisk();
+        w.run("BrowseVolume", QStringLiteral("browseVolume"));
+        sync();
+        // Looked at by its size only: reading the file would give it a new access time.
+        const qint64 logged = QFileInfo(gui::logFilePath()).size();
+        const QByteArray before = sha256(readAll(two));
+        w.desktop.answers = {0};  // yes, leave the results
+        w.chooseDisk();
+        w.run("LostVolumesScan", QStringLiteral("lostVolumesScan"));
+        qInfo("a line while the disk is read");
+        sync();
+        EXPECT_EQ(QFileInfo(gui::logFilePath()).size(), logged);
+        EXPECT_GT(logged, 0) << "lines logged before the disk was read stay";
+        EXPECT_EQ(sha256(readAll(two)), before);
+    }
+    gui::uninstallAppLog();
+    qputenv("XDG_STATE_HOME", state);
 }
 
 // A volume made by macOS stores every name decomposed; the search field

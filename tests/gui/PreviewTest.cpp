@@ -205,7 +205,7 @@ TEST(PreviewBoundChild, Run) {
         {"j2k/psot_2g.jp2", {16, 16}},    {"j2k/psot_zero.j2k", {16, 16}}, {"j2k/unknown.j2k", {16, 16}},
         {"j2k/big_grey.j2k", {128, 96}},  {"j2k/huge_tile.j2k", kNone},   {"j2k/tiles_64k.j2k", kNone},
         {"j2k/layers.j2k", kNone},        {"j2k/tile_cod.j2k", kNone},    {"j2k/palette.jp2", kNone},
-        {"j2k/box_past_end.jp2", kNone},
+        {"j2k/box_past_end.jp2", kNone},  {"j2k/psot_masked.j2k", {16, 16}},
     };
     for (const auto& c : cases) {
         const QImage image = preview(c.name);

@@ -897,6 +897,7 @@ void AppController::browseVolume() {
             [this, opened] {
                 withEngine([this, opened] {
                     if (!*opened) {
+                        setHelpText(ui("ErrorOpeningDiskHint"), true);
                         alert("ErrorOpeningDisk", ui("ErrorOpeningDiskNotice"));
                         finish(QStringLiteral("browseVolume"));
                         return;
@@ -1014,6 +1015,7 @@ void AppController::runScan(int type, const char* waitKey, const QString& comman
                     endBracket();
                     if (!outcome->opened) {
                         if (showsResults) showDiskList();
+                        setHelpText(ui("ErrorOpeningDiskHint"), true);
                         alert("ErrorOpeningDisk", ui("ErrorOpeningDiskNotice"));
                         finish(command);
                         return;
@@ -1244,6 +1246,7 @@ void AppController::saveReport() {
                 endBracket();
                 const QString where = QDir::toNativeSeparators(path);
                 if (!result->ok) {
+                    setHelpText(uiStrings().format(QStringLiteral("ReportFailedHint"), {where}), true);
                     alert("ReportFailed", uiStrings().format(QStringLiteral("ReportFailedNotice"), {where}));
                 } else {
                     setHelpText(uiStrings().format(result->stopped ? QStringLiteral("ReportStoppedHint")
@@ -1292,13 +1295,16 @@ void AppController::createImageFile() {
             },
             [this, ok, stopped, refused, path, kept] {
                 endBracket();
+                const QString where = QDir::toNativeSeparators(path);
                 if (*refused) {
                     // The user can act on this one: the name was the disk's
                     // own file (or another file being read).
+                    setHelpText(uiStrings().format(QStringLiteral("ImageFileRefusedHint"), {where}), true);
                     alert("ImageFileRefused",
                           uiStrings().format(QStringLiteral("ImageFileRefusedNotice"),
-                                             {QDir::toNativeSeparators(path), appInfo().text(QStringLiteral("AppNameShort"))}));
+                                             {where, appInfo().text(QStringLiteral("AppNameShort"))}));
                 } else if (!*ok) {
+                    setHelpText(uiStrings().format(QStringLiteral("ImageFileFailedHint"), {where}), true);
                     alert("ImageFileFailed", ui("ImageFileFailedNotice"));
                 } else if (*stopped && !kept->isEmpty()) {
                     qInfo("the window closed while the image file was made: kept incomplete as %s", qUtf8Printable(*kept));
@@ -1308,7 +1314,7 @@ void AppController::createImageFile() {
                 } else {
                     setHelpText(uiStrings().format(*stopped ? QStringLiteral("ImageFileStoppedHint")
                                                             : QStringLiteral("ImageFileDoneHint"),
-                                                   {QDir::toNativeSeparators(path)}),
+                                                   {where}),
                                 true);
                 }
                 finish(QStringLiteral("createImageFile"));

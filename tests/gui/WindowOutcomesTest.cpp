@@ -156,7 +156,8 @@ TEST(GuiOutcomes, RefusedAndFailedFilesAreToldAfterTheSave) {
 
 // Create Image File onto the image file being copied: nothing is written,
 // and the alert says why (the file is being read) and which file, rather
-// than sending the user to the log.
+// than sending the user to the log; the hint line says so too, not what the
+// image file made before came to.
 TEST(GuiOutcomes, AnImageFileOntoTheDisksOwnFileIsRefusedAndToldSo) {
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("card <b>x<i>.img"));
@@ -164,11 +165,14 @@ TEST(GuiOutcomes, AnImageFileOntoTheDisksOwnFileIsRefusedAndToldSo) {
     const QByteArray before = sha256(readAll(image));
     Driver w({image.toStdString()});
     w.chooseDisk();
+    const QString copy = dir.filePath(QStringLiteral("copy.img"));
+    w.desktop.saveFiles.push_back(copy);
+    w.trigger(gui::Action::CreateImageFile, QStringLiteral("createImageFile"));
+    ASSERT_EQ(w.app->hint().pending, uiText("ImageFileDoneHint", {copy}));
     w.desktop.saveFiles.push_back(image);
-    const QString hintBefore = w.app->hint().pending;
     w.trigger(gui::Action::CreateImageFile, QStringLiteral("createImageFile"));
     EXPECT_EQ(sha256(readAll(image)), before);
-    EXPECT_EQ(w.app->hint().pending, hintBefore) << "not the \"please wait\" of the sheet";
+    EXPECT_EQ(w.app->hint().pending, uiText("ImageFileRefusedHint", {image}));
     EXPECT_EQ(w.desktop.asked, QStringList{uiText("ImageFileRefused")});
     EXPECT_EQ(w.desktop.texts, QStringList{uiText("ImageFileRefusedNotice", {image, QStringLiteral("vorn")})});
 
@@ -244,6 +248,31 @@ TEST(GuiOutcomes, TheLogFileIsNotWrittenOnTheDiskBeingRead) {
     }
     gui::uninstallAppLog();
     qputenv("XDG_STATE_HOME", state);
+}
+
+// A disk that cannot be opened any more (its image file is gone): browsing
+// and a scan end in the alert, and the hint line says that the disk was not
+// read rather than keeping the hint of before.
+TEST(GuiOutcomes, ADiskThatCannotBeOpenedIsToldInTheHintLine) {
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("gone.img"));
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(mediaPath("fatseed12.img")), image));
+    Driver w({image.toStdString()});
+    w.chooseDisk();
+    ASSERT_TRUE(QFile::remove(image));
+    const struct {
+        const char* button;
+        const char* command;
+    } commands[] = {{"BrowseVolume", "browseVolume"}, {"LostFilesScan", "lostFilesScan"}};
+    for (const auto& c : commands) {
+        w.desktop.asked.clear();
+        w.app->setHelpText(QStringLiteral("a hint from before"), true);
+        w.run(c.button, QString::fromLatin1(c.command));
+        EXPECT_EQ(w.desktop.asked, QStringList{uiText("ErrorOpeningDisk")}) << c.command;
+        EXPECT_EQ(w.app->hint().pending, uiText("ErrorOpeningDiskHint")) << c.command;
+        if (!w.app->selectedDisk()) w.selectRow({0, 0});
+        ASSERT_TRUE(waitFor([&] { return w.app->selectedDisk() != nullptr; }));
+    }
 }
 
 // A volume made by macOS stores every name decomposed; the search field

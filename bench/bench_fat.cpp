@@ -4,7 +4,12 @@
 //   for two file sizes, so that the time per byte shows the cost is linear;
 //   baseline: `mcopy -i IMG ::FILE -` into /dev/null;
 // - listing a volume of 100,000 files (100 folders of 1,000); baseline:
-//   `mdir -/ -b -i IMG ::` into /dev/null.
+//   `mdir -/ -b -i IMG ::` into /dev/null;
+// - listing a folder of 4,096, 16,384 and 65,000 files whose first clusters
+//   lie along one chain of 120,000 clusters, each claiming 4 GiB (every size
+//   is held to the rest of the chain), on a 64 MiB FAT32 volume (made by
+//   mkfs.fat and mcopy, the entries added by tests/fixtures/fat_chain.py);
+//   baseline: `mdir -b -i IMG ::/BIG` into /dev/null.
 // The images are made once per run by mkfs.fat and mcopy in a fresh
 // temporary folder, which is removed at the end.
 #include <benchmark/benchmark.h>
@@ -33,6 +38,8 @@ constexpr u64 kSmallFile = 32ull << 20;
 constexpr u64 kLargeFile = 128ull << 20;
 constexpr int kFolders = 100;
 constexpr int kFilesPerFolder = 1000;
+constexpr u64 kChainClusters = 120000;
+constexpr int kChainFiles[] = {4096, 16384, 65000};  // a folder holds 65,536 entries at most
 
 int run(const std::string& cmd) { return std::system(cmd.c_str()); }
 
@@ -74,7 +81,19 @@ struct Images {
         ok = ok && run("mkfs.fat -C -F 32 -s 1 -i 0BE4C401 --invariant '" + manyImage + "' 200000 >/dev/null") == 0 &&
              run("cd '" + dir + "/tree' && mcopy -s -i '" + manyImage + "' ./* ::") == 0;
         fs::remove_all(dir + "/tree");
+        // One chain under many files: LONG.BIN, then the entries along it.
+        std::ofstream(dir + "/LONG.BIN", std::ios::binary).write(std::string(kChainClusters * 512, 'x').data(),
+                                                                 kChainClusters * 512);
+        for (int files : kChainFiles) {
+            const std::string image = chainImage(files);
+            ok = ok && run("mkfs.fat -C -F 32 -s 1 -i 0BE4C403 --invariant -n CHAIN '" + image + "' 65536 >/dev/null") == 0 &&
+                 run("mmd -i '" + image + "' ::BIG && mcopy -i '" + image + "' '" + dir + "/LONG.BIN' ::BIG/") == 0 &&
+                 run("python3 '" VORN_SOURCE_DIR "/tests/fixtures/fat_chain.py' '" + image + "' spread /BIG " +
+                     std::to_string(files) + " /BIG/LONG.BIN") == 0;
+        }
+        fs::remove(dir + "/LONG.BIN");
     }
+    std::string chainImage(int files) const { return dir + "/chain" + std::to_string(files) + ".img"; }
     ~Images() {
         if (!dir.empty()) fs::remove_all(dir);
     }
@@ -169,12 +188,43 @@ void BM_MdirList100kBaseline(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * u64(kFolders) * (kFilesPerFolder + 1)));
 }
 
+void BM_FatListOneChain(benchmark::State& state) {
+    if (!images().ok) return state.SkipWithError("images not made");
+    const int files = static_cast<int>(state.range(0));
+    const int level = getLogLevel();
+    setLogLevel(-1);  // each file's cut is a log line
+    for (auto _ : state) {
+        Mounted m(images().chainImage(files));
+        if (!m.volume) return state.SkipWithError("mount failed");
+        VolumeItem* folder = findFile(m.volume->getRootItem(), "BIG");
+        if (!folder) return state.SkipWithError("no /BIG");
+        folder->loadChildren();
+        u64 total = 0;
+        for (VolumeItem* c : folder->children()) total += c->getSize();
+        if (folder->children().size() != size_t(files) + 1 || total == 0) return state.SkipWithError("wrong listing");
+    }
+    setLogLevel(level);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * files));
+}
+
+void BM_MdirListOneChainBaseline(benchmark::State& state) {
+    if (!images().ok) return state.SkipWithError("images not made");
+    const int files = static_cast<int>(state.range(0));
+    std::string cmd = "mdir -b -i '" + images().chainImage(files) + "' ::/BIG >/dev/null";
+    for (auto _ : state) {
+        if (run(cmd) != 0) return state.SkipWithError("mdir failed");
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * files));
+}
+
 }  // namespace
 
 BENCHMARK(BM_FatReadSequential2K)->Arg(kSmallFile >> 20)->Arg(kLargeFile >> 20)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_McopyBaseline)->Arg(kSmallFile >> 20)->Arg(kLargeFile >> 20)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FatList100kFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_MdirList100kBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FatListOneChain)->Arg(4096)->Arg(16384)->Arg(65000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_MdirListOneChainBaseline)->Arg(4096)->Arg(16384)->Arg(65000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv) {
     setLogLevel(LOG_ERROR);

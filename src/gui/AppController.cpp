@@ -74,6 +74,17 @@ QString shown(const std::string& text) { return fromStd(escapeControlChars(text)
 
 void userLog(const char* line) { qInfo("%s", line); }
 
+// On the engine thread, after a disk is chosen to be read: the log file is
+// not written while it would land on what is read (a home folder on the
+// disk being recovered); its lines go to standard error only meanwhile.
+void keepLogOffTheMedium(Recovery* recovery) {
+    const QString path = logFilePath();
+    const bool onMedium = !recovery->mayWrite(path.toStdString());
+    if (holdLogFile(onMedium) && onMedium)
+        qWarning("the log file %s lies on the disk being read: its lines go to standard error only while it is read",
+                 qUtf8Printable(path));
+}
+
 double steadySeconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
@@ -880,11 +891,13 @@ void AppController::browseVolume() {
             [this, chosen, opened] {
                 Recovery* recovery = enginePtr->recovery();
                 *opened = recovery->selectDisk(chosen);
+                keepLogOffTheMedium(recovery);
                 if (*opened) recovery->openExistingVolume();
             },
             [this, opened] {
                 withEngine([this, opened] {
                     if (!*opened) {
+                        setHelpText(ui("ErrorOpeningDiskHint"), true);
                         alert("ErrorOpeningDisk", ui("ErrorOpeningDiskNotice"));
                         finish(QStringLiteral("browseVolume"));
                         return;
@@ -986,7 +999,9 @@ void AppController::runScan(int type, const char* waitKey, const QString& comman
         enginePtr->post(
             [this, chosen, outcome, type, configure] {
                 Recovery* recovery = enginePtr->recovery();
-                if (!(outcome->opened = recovery->selectDisk(chosen))) return;
+                outcome->opened = recovery->selectDisk(chosen);
+                keepLogOffTheMedium(recovery);
+                if (!outcome->opened) return;
                 if (configure) configure(recovery);
                 recovery->setScanType(type);
                 recovery->scan();
@@ -1000,6 +1015,7 @@ void AppController::runScan(int type, const char* waitKey, const QString& comman
                     endBracket();
                     if (!outcome->opened) {
                         if (showsResults) showDiskList();
+                        setHelpText(ui("ErrorOpeningDiskHint"), true);
                         alert("ErrorOpeningDisk", ui("ErrorOpeningDiskNotice"));
                         finish(command);
                         return;
@@ -1230,6 +1246,7 @@ void AppController::saveReport() {
                 endBracket();
                 const QString where = QDir::toNativeSeparators(path);
                 if (!result->ok) {
+                    setHelpText(uiStrings().format(QStringLiteral("ReportFailedHint"), {where}), true);
                     alert("ReportFailed", uiStrings().format(QStringLiteral("ReportFailedNotice"), {where}));
                 } else {
                     setHelpText(uiStrings().format(result->stopped ? QStringLiteral("ReportStoppedHint")
@@ -1278,13 +1295,16 @@ void AppController::createImageFile() {
             },
             [this, ok, stopped, refused, path, kept] {
                 endBracket();
+                const QString where = QDir::toNativeSeparators(path);
                 if (*refused) {
                     // The user can act on this one: the name was the disk's
                     // own file (or another file being read).
+                    setHelpText(uiStrings().format(QStringLiteral("ImageFileRefusedHint"), {where}), true);
                     alert("ImageFileRefused",
                           uiStrings().format(QStringLiteral("ImageFileRefusedNotice"),
-                                             {QDir::toNativeSeparators(path), appInfo().text(QStringLiteral("AppNameShort"))}));
+                                             {where, appInfo().text(QStringLiteral("AppNameShort"))}));
                 } else if (!*ok) {
+                    setHelpText(uiStrings().format(QStringLiteral("ImageFileFailedHint"), {where}), true);
                     alert("ImageFileFailed", ui("ImageFileFailedNotice"));
                 } else if (*stopped && !kept->isEmpty()) {
                     qInfo("the window closed while the image file was made: kept incomplete as %s", qUtf8Printable(*kept));
@@ -1294,7 +1314,7 @@ void AppController::createImageFile() {
                 } else {
                     setHelpText(uiStrings().format(*stopped ? QStringLiteral("ImageFileStoppedHint")
                                                             : QStringLiteral("ImageFileDoneHint"),
-                                                   {QDir::toNativeSeparators(path)}),
+                                                   {where}),
                                 true);
                 }
                 finish(QStringLiteral("createImageFile"));

@@ -18,6 +18,15 @@ constexpr qint64 kKeptBytes = 1 << 20;
 std::mutex g_mutex;
 FILE* g_file = nullptr;
 qint64 g_written = 0;
+bool g_installed = false;  // the file is to be written (installAppLog)
+bool g_held = false;
+
+// Opens the file to append to; under the lock.
+void openLogFile() {
+    const QString path = logFilePath();
+    g_file = fopen(QFile::encodeName(path).constData(), "a");
+    g_written = QFileInfo(path).size();
+}
 
 void handler(QtMsgType, const QMessageLogContext&, const QString& message) { appendLogLine(message); }
 
@@ -47,8 +56,8 @@ void installAppLog() {
     trimLogFile(path, kKeptBytes);
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        g_file = fopen(QFile::encodeName(path).constData(), "a");
-        g_written = QFileInfo(path).size();
+        g_installed = true;
+        if (!g_held) openLogFile();
     }
     qInstallMessageHandler(handler);
 }
@@ -58,6 +67,21 @@ void uninstallAppLog() {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (g_file) fclose(g_file);
     g_file = nullptr;
+    g_installed = false;
+    g_held = false;
+}
+
+bool holdLogFile(bool hold) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (hold == g_held) return false;
+    g_held = hold;
+    if (hold && g_file) {
+        fclose(g_file);
+        g_file = nullptr;
+    } else if (!hold && g_installed) {
+        openLogFile();
+    }
+    return true;
 }
 
 void appendLogLine(const QString& text) {
@@ -72,10 +96,8 @@ void appendLogLine(const QString& text) {
     // The file grows to twice the kept size, then keeps its last MiB.
     if (g_written > 2 * kKeptBytes) {
         fclose(g_file);
-        const QString path = logFilePath();
-        trimLogFile(path, kKeptBytes);
-        g_file = fopen(QFile::encodeName(path).constData(), "a");
-        g_written = QFileInfo(path).size();
+        trimLogFile(logFilePath(), kKeptBytes);
+        openLogFile();
     }
 }
 

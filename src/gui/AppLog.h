@@ -21,6 +21,11 @@ void uninstallAppLog();
 // One line, written whole under the log's lock.
 void appendLogLine(const QString& text);
 
+// While held, the file is closed and lines go to standard error only (the
+// file lies on the disk being read: a home folder on the disk being
+// recovered). True when this changed whether it is held.
+bool holdLogFile(bool hold);
+
 // Engine lines as "[core] text", escaped.
 class CoreLogListener : public LoggerEventListener {
 public:

@@ -85,9 +85,37 @@ QString chosenPath(QFileDialog& dialog) {
                                                                                      : QString();
 }
 
+#ifdef VORN_HAVE_SPEECH
+// The system's speech engine, in the user's language; made, used and deleted
+// on the speech thread.
+class SystemVoice : public Speaker {
+public:
+    static std::unique_ptr<Speaker> make() {
+        if (QTextToSpeech::availableEngines().isEmpty()) {
+            qInfo("no speech engine: hints stay silent");
+            return nullptr;
+        }
+        return std::make_unique<SystemVoice>();
+    }
+    SystemVoice() {
+        const QStringList languages = QLocale::system().uiLanguages();
+        voice.setLocale(languages.isEmpty() ? QLocale(QStringLiteral("en_US")) : QLocale(languages.first()));
+    }
+    void say(const QString& text) override { voice.say(text); }
+    void stop() override { voice.stop(); }
+
+private:
+    QTextToSpeech voice;
+};
+#endif
+
 }  // namespace
 
-Desktop::Desktop() = default;
+Desktop::Desktop() {
+#ifdef VORN_HAVE_SPEECH
+    makeVoice = SystemVoice::make;
+#endif
+}
 Desktop::~Desktop() = default;
 
 int Desktop::ask(QWidget* parent, const QString& title, const QString& text, const QStringList& buttons,
@@ -139,37 +167,18 @@ QString Desktop::chooseOpenFile(QWidget* parent, const QString& title, const QSt
     return chosenPath(dialog);
 }
 
-QTextToSpeech* Desktop::speech() {
-#ifdef VORN_HAVE_SPEECH
-    if (!speechTried) {
-        speechTried = true;
-        if (QTextToSpeech::availableEngines().isEmpty()) {
-            qInfo("no speech engine: hints stay silent");
-        } else {
-            speaker = std::make_unique<QTextToSpeech>();
-            speaker->setLocale(QLocale::system().uiLanguages().isEmpty()
-                                   ? QLocale(QStringLiteral("en_US"))
-                                   : QLocale(QLocale::system().uiLanguages().first()));
-        }
-    }
-#endif
-    return speaker.get();
+void Desktop::setVoice(HintSpeech::MakeSpeaker make, std::chrono::milliseconds bound) {
+    makeVoice = std::move(make);
+    voiceBound = bound;
 }
 
 void Desktop::say(const QString& text) {
-#ifdef VORN_HAVE_SPEECH
-    if (QTextToSpeech* s = speech()) {
-        s->say(text);
-        return;
-    }
-#endif
-    qInfo("hint not spoken: %s", qUtf8Printable(text));
+    if (!speech) speech = std::make_unique<HintSpeech>(makeVoice, voiceBound);
+    speech->say(text);
 }
 
 void Desktop::stopSpeaking() {
-#ifdef VORN_HAVE_SPEECH
-    if (speaker) speaker->stop();
-#endif
+    if (speech) speech->stop();
 }
 
 void Desktop::playComplete() {

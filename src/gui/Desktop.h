@@ -5,12 +5,14 @@
 
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <functional>
 #include <memory>
 
+#include "gui/HintSpeech.h"
+
 class QWidget;
 class QSoundEffect;
-class QTextToSpeech;
 
 namespace vorn::gui {
 
@@ -31,8 +33,9 @@ public:
     // An existing file matching the name filter; empty when cancelled.
     virtual QString chooseOpenFile(QWidget* parent, const QString& title, const QString& filter);
 
-    // Speech is made when first needed (no speech daemon starts before the
-    // user switches hints on); without an engine it stays silent and logs.
+    // Speech runs on a thread of its own, made when first needed (no speech
+    // daemon starts before the user switches hints on), and never holds up
+    // the caller; without an engine it stays silent and logs.
     virtual void say(const QString& text);
     virtual void stopSpeaking();
     virtual void playComplete();
@@ -47,11 +50,20 @@ public:
     // otherwise. True when the folder is there; unset, panels make none.
     std::function<bool(QWidget* panel, const QString& path)> makeFolder;
 
+    // How long a call into the voice may take before the log says that the
+    // speech service does not answer.
+    static constexpr std::chrono::milliseconds kSpeechBound{3000};
+
+protected:
+    // Another voice and bound for say() and stopSpeaking(); before the first
+    // say(). make runs on the speech thread and must not use this desktop.
+    void setVoice(HintSpeech::MakeSpeaker make, std::chrono::milliseconds bound);
+
 private:
-    QTextToSpeech* speech();
-    std::unique_ptr<QTextToSpeech> speaker;
+    HintSpeech::MakeSpeaker makeVoice;
+    std::chrono::milliseconds voiceBound = kSpeechBound;
+    std::unique_ptr<HintSpeech> speech;
     std::unique_ptr<QSoundEffect> sound;
-    bool speechTried = false;
 };
 
 }  // namespace vorn::gui

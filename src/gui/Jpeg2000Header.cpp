@@ -202,7 +202,10 @@ void Jpeg2000Header::readPalette(const u8* data, u64 begin, u64 end) {
 void Jpeg2000Header::cutTilePartLengths(u8* data, u64 begin, u64 end) {
     // Wherever the decoder may take a tile-part to start: the SOT code and
     // its fixed segment length. Packet data never holds the code, so in a
-    // sound file this finds the tile-parts only.
+    // sound file this finds the tile-parts only. Every position is looked
+    // at, also inside a start found: a lookalike (in a comment, say) may
+    // hold the start of the real one within its own 12 bytes. Two starts lie
+    // 4 bytes apart at least, so a cut never changes a length looked at.
     const bool endsWithEoc = end - begin >= 2 && loadBE16(data + end - 2) == EOC;
     for (u64 pos = begin; end - pos >= 12;) {
         const void* hit = memchr(data + pos, 0xFF, end - 11 - pos);
@@ -220,7 +223,7 @@ void Jpeg2000Header::cutTilePartLengths(u8* data, u64 begin, u64 end) {
             storeBE32(data + pos + 6, u32(cut));
             ++cutParts;
         }
-        pos += 12;
+        ++pos;
     }
 }
 

@@ -10,10 +10,19 @@
 #include <QPainter>
 #include <QTextDocument>
 #include <QThread>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <vector>
 
@@ -25,6 +34,7 @@
 #include "gui/Icons.h"
 #include "gui/ImageScaling.h"
 #include "gui/Jpeg2000Header.h"
+#include "misc/OutputFile.h"
 #include "misc/TreeModelInterface.h"
 
 namespace vorn::gui {
@@ -150,6 +160,162 @@ int sample8(const opj_image_comp_t& comp, u32 x, u32 y) {
     return std::clamp(v, 0, 255);
 }
 
+// A decoded JPEG 2000 picture as RGB32 pixels, row by row.
+struct Jpeg2000Pixels {
+    u32 width = 0, height = 0;
+    std::vector<QRgb> pixels;
+};
+
+enum class Jpeg2000Outcome { Decoded, Failed, ReadDifferently };
+
+// One decode, at the given resolution reduction. Strict: damaged data ends
+// the decode; lenient: a cut file decodes as far as it goes. Logs nothing (it
+// may run in a child process, where another thread may have held a lock).
+Jpeg2000Outcome decodeJpeg2000Pixels(const char* bytes, u64 size, bool jp2, int reduce, const Jpeg2000Header& header,
+                                     bool strict, Jpeg2000Pixels* out) {
+    MemoryStream memory{reinterpret_cast<const unsigned char*>(bytes), size, 0};
+    Jpeg2000Decoder d;
+    d.codec = opj_create_decompress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K);
+    if (!d.codec) return Jpeg2000Outcome::Failed;
+    opj_set_info_handler(d.codec, quiet, nullptr);
+    opj_set_warning_handler(d.codec, quiet, nullptr);
+    opj_set_error_handler(d.codec, quiet, nullptr);
+    opj_dparameters_t parameters;
+    opj_set_default_decoder_parameters(&parameters);
+    if (!opj_setup_decoder(d.codec, &parameters)) return Jpeg2000Outcome::Failed;
+    opj_decoder_set_strict_mode(d.codec, strict ? OPJ_TRUE : OPJ_FALSE);
+    d.stream = opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_TRUE);
+    if (!d.stream) return Jpeg2000Outcome::Failed;
+    opj_stream_set_user_data(d.stream, &memory, nullptr);
+    opj_stream_set_user_data_length(d.stream, size);
+    opj_stream_set_read_function(d.stream, streamRead);
+    opj_stream_set_skip_function(d.stream, streamSkip);
+    opj_stream_set_seek_function(d.stream, streamSeek);
+    if (!opj_read_header(d.stream, d.codec, &d.image) || !d.image || d.image->numcomps == 0)
+        return Jpeg2000Outcome::Failed;
+    // The decoder must have read the picture the estimate was made for.
+    const u64 width = d.image->x1 > d.image->x0 ? d.image->x1 - d.image->x0 : 0;
+    const u64 height = d.image->y1 > d.image->y0 ? d.image->y1 - d.image->y0 : 0;
+    if (width != header.width() || height != header.height() || d.image->numcomps != header.components())
+        return Jpeg2000Outcome::ReadDifferently;
+    if (reduce > 0 && !opj_set_decoded_resolution_factor(d.codec, u32(reduce))) return Jpeg2000Outcome::Failed;
+    const bool decoded = opj_decode(d.codec, d.stream, d.image) && opj_end_decompress(d.codec, d.stream);
+    // Strict: all or nothing. Lenient: what the decoder made of a cut file.
+    if (strict && !decoded) return Jpeg2000Outcome::Failed;
+    const opj_image_comp_t& first = d.image->comps[0];
+    if (!first.data || first.w == 0 || first.h == 0 || first.prec == 0 || first.prec > 31) return Jpeg2000Outcome::Failed;
+    const bool colour = d.image->numcomps >= 3;
+    const int count = colour ? 3 : 1;
+    for (int c = 0; c < count; ++c) {
+        const opj_image_comp_t& comp = d.image->comps[c];
+        if (!comp.data || comp.w == 0 || comp.h == 0 || comp.prec == 0 || comp.prec > 31) return Jpeg2000Outcome::Failed;
+    }
+    if (u64(first.w) * first.h > u64(Preview::kDecodePixels)) return Jpeg2000Outcome::Failed;
+    out->width = first.w;
+    out->height = first.h;
+    out->pixels.resize(size_t(first.w) * first.h);
+    for (u32 y = 0; y < first.h; ++y) {
+        QRgb* line = out->pixels.data() + size_t(y) * first.w;
+        for (u32 x = 0; x < first.w; ++x) {
+            int v[3];
+            for (int c = 0; c < count; ++c) {
+                // Sub-sampled components: the nearest sample.
+                const opj_image_comp_t& comp = d.image->comps[c];
+                const u32 cx = u32(u64(x) * comp.w / first.w), cy = u32(u64(y) * comp.h / first.h);
+                v[c] = sample8(comp, cx, cy);
+            }
+            line[x] = colour ? qRgb(v[0], v[1], v[2]) : qRgb(v[0], v[0], v[0]);
+        }
+    }
+    return Jpeg2000Outcome::Decoded;
+}
+
+std::function<void()>& lenientChildHook() {
+    static std::function<void()> hook;
+    return hook;
+}
+
+// Reads length bytes unless the writer ends first or the deadline passes.
+bool readAll(int fd, void* data, size_t length, std::chrono::steady_clock::time_point deadline) {
+    char* at = static_cast<char*>(data);
+    while (length > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd waiting{fd, POLLIN, 0};
+        const int ready = poll(&waiting, 1, int(std::min<long long>(left.count(), 1000)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return false;
+        if (ready == 0) continue;
+        const ssize_t n = read(fd, at, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        at += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+// The lenient decode runs in a child process: on some damaged files
+// OpenJPEG's lenient mode reads far outside its buffers, which may end the
+// process. The child hands back the pixels through a pipe; one that ends
+// otherwise, or takes longer than kLenientSeconds, gives no picture.
+constexpr int kLenientSeconds = 60;
+
+Jpeg2000Outcome decodeLenientInChild(const char* bytes, u64 size, bool jp2, int reduce, const Jpeg2000Header& header,
+                                     Jpeg2000Pixels* out) {
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0) return Jpeg2000Outcome::Failed;
+    const pid_t child = fork();
+    if (child < 0) {
+        close(pipeEnds[0]);
+        close(pipeEnds[1]);
+        return Jpeg2000Outcome::Failed;
+    }
+    if (child == 0) {
+        // A fault here is the decoder's, not the program's: no crash report.
+        for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) signal(sig, SIG_DFL);
+        close(pipeEnds[0]);
+        if (lenientChildHook()) lenientChildHook()();
+        Jpeg2000Pixels picture;
+        const Jpeg2000Outcome outcome = decodeJpeg2000Pixels(bytes, size, jp2, reduce, header, false, &picture);
+        const u32 head[3] = {u32(outcome), picture.width, picture.height};
+        const bool sent =
+            writeAll(pipeEnds[1], reinterpret_cast<const u8*>(head), sizeof head) &&
+            writeAll(pipeEnds[1], reinterpret_cast<const u8*>(picture.pixels.data()), picture.pixels.size() * sizeof(QRgb));
+        _exit(sent ? 0 : 1);
+    }
+    close(pipeEnds[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kLenientSeconds);
+    u32 head[3] = {0, 0, 0};
+    bool complete = readAll(pipeEnds[0], head, sizeof head, deadline);
+    Jpeg2000Outcome outcome = complete ? Jpeg2000Outcome(head[0]) : Jpeg2000Outcome::Failed;
+    if (outcome == Jpeg2000Outcome::Decoded) {
+        out->width = head[1];
+        out->height = head[2];
+        // Never more than the child may have made.
+        if (out->width == 0 || out->height == 0 || u64(out->width) * out->height > u64(Preview::kDecodePixels)) {
+            outcome = Jpeg2000Outcome::Failed;
+        } else {
+            out->pixels.resize(size_t(out->width) * out->height);
+            complete = readAll(pipeEnds[0], out->pixels.data(), out->pixels.size() * sizeof(QRgb), deadline);
+        }
+    }
+    close(pipeEnds[0]);
+    // A child that fell silent before the end is not waited for.
+    if (!complete) kill(child, SIGKILL);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (complete) return outcome;
+    if (WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL) {
+        fprintf(stderr, "getFileImagePreview: the JPEG 2000 decoder failed on a damaged file (signal %d)\n",
+                WTERMSIG(status));
+    } else {
+        fprintf(stderr, "getFileImagePreview: the JPEG 2000 decoder gave no picture of a damaged file\n");
+    }
+    return Jpeg2000Outcome::Failed;
+}
+
 QImage decodeJpeg2000(char* bytes, u64 size) {
     static const unsigned char jp2Signature[12] = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
     const bool jp2 = size >= 12 && memcmp(bytes, jp2Signature, 12) == 0;
@@ -170,61 +336,20 @@ QImage decodeJpeg2000(char* bytes, u64 size) {
         return QImage();
     }
     QMutexLocker lock(&g_jpeg2000Mutex);
-    MemoryStream memory{reinterpret_cast<const unsigned char*>(bytes), size, 0};
-    Jpeg2000Decoder d;
-    d.codec = opj_create_decompress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K);
-    if (!d.codec) return QImage();
-    opj_set_info_handler(d.codec, quiet, nullptr);
-    opj_set_warning_handler(d.codec, quiet, nullptr);
-    opj_set_error_handler(d.codec, quiet, nullptr);
-    opj_dparameters_t parameters;
-    opj_set_default_decoder_parameters(&parameters);
-    if (!opj_setup_decoder(d.codec, &parameters)) return QImage();
-    // A cut file decodes as far as it goes.
-    opj_decoder_set_strict_mode(d.codec, OPJ_FALSE);
-    d.stream = opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_TRUE);
-    if (!d.stream) return QImage();
-    opj_stream_set_user_data(d.stream, &memory, nullptr);
-    opj_stream_set_user_data_length(d.stream, size);
-    opj_stream_set_read_function(d.stream, streamRead);
-    opj_stream_set_skip_function(d.stream, streamSkip);
-    opj_stream_set_seek_function(d.stream, streamSeek);
-    if (!opj_read_header(d.stream, d.codec, &d.image) || !d.image || d.image->numcomps == 0) return QImage();
-    // The decoder must have read the picture the estimate was made for.
-    const u64 width = d.image->x1 > d.image->x0 ? d.image->x1 - d.image->x0 : 0;
-    const u64 height = d.image->y1 > d.image->y0 ? d.image->y1 - d.image->y0 : 0;
-    if (width != header.width() || height != header.height() || d.image->numcomps != header.components()) {
+    // A sound file decodes here; a cut or damaged one, which the strict
+    // decode refuses, in a child process as far as it goes.
+    Jpeg2000Pixels picture;
+    Jpeg2000Outcome outcome = decodeJpeg2000Pixels(bytes, size, jp2, reduce, header, true, &picture);
+    if (outcome == Jpeg2000Outcome::Failed) outcome = decodeLenientInChild(bytes, size, jp2, reduce, header, &picture);
+    if (outcome == Jpeg2000Outcome::ReadDifferently)
         fprintf(stderr, "getFileImagePreview: JPEG 2000 header read differently by the decoder\n");
-        return QImage();
-    }
-    if (reduce > 0 && !opj_set_decoded_resolution_factor(d.codec, u32(reduce))) return QImage();
-    opj_decode(d.codec, d.stream, d.image);
-    opj_end_decompress(d.codec, d.stream);
-    const opj_image_comp_t& first = d.image->comps[0];
-    if (!first.data || first.w == 0 || first.h == 0 || first.prec == 0 || first.prec > 31) return QImage();
-    const bool colour = d.image->numcomps >= 3;
-    const int count = colour ? 3 : 1;
-    for (int c = 0; c < count; ++c) {
-        const opj_image_comp_t& comp = d.image->comps[c];
-        if (!comp.data || comp.w == 0 || comp.h == 0 || comp.prec == 0 || comp.prec > 31) return QImage();
-    }
-    if (u64(first.w) * first.h > u64(Preview::kDecodePixels)) return QImage();
-    QImage out(int(first.w), int(first.h), QImage::Format_RGB32);
-    if (out.isNull()) return QImage();
-    for (u32 y = 0; y < first.h; ++y) {
-        auto* line = reinterpret_cast<QRgb*>(out.scanLine(int(y)));
-        for (u32 x = 0; x < first.w; ++x) {
-            int v[3];
-            for (int c = 0; c < count; ++c) {
-                // Sub-sampled components: the nearest sample.
-                const opj_image_comp_t& comp = d.image->comps[c];
-                const u32 cx = u32(u64(x) * comp.w / first.w), cy = u32(u64(y) * comp.h / first.h);
-                v[c] = sample8(comp, cx, cy);
-            }
-            line[x] = colour ? qRgb(v[0], v[1], v[2]) : qRgb(v[0], v[0], v[0]);
-        }
-    }
-    return out;
+    if (outcome != Jpeg2000Outcome::Decoded) return QImage();
+    // The picture keeps the pixels it is made of (no second copy).
+    auto* pixels = new std::vector<QRgb>(std::move(picture.pixels));
+    return QImage(
+        reinterpret_cast<uchar*>(pixels->data()), int(picture.width), int(picture.height),
+        qsizetype(picture.width) * qsizetype(sizeof(QRgb)), QImage::Format_RGB32,
+        [](void* held) { delete static_cast<std::vector<QRgb>*>(held); }, pixels);
 }
 
 // Drops alpha, fits and resamples; the messages name the caller.
@@ -481,6 +606,8 @@ QImage Preview::imageForResult(const PreviewResult& result, int width, int heigh
     }
     return result.image;
 }
+
+void Preview::setJpeg2000ChildHookForTesting(std::function<void()> hook) { lenientChildHook() = std::move(hook); }
 
 PreviewItem Preview::itemOf(VolumeItem* item) {
     PreviewItem out;

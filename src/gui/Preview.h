@@ -120,6 +120,11 @@ public:
     // An item read directly: the caller holds the engine gate for the whole
     // build.
     static PreviewItem itemOf(VolumeItem* item);
+
+    // A JPEG 2000 file that the strict decode refuses (a cut or damaged one)
+    // is decoded as far as it goes in a child process, where a decoder fault
+    // ends only the child. Tests run hook there first; an empty one for none.
+    static void setJpeg2000ChildHookForTesting(std::function<void()> hook);
 };
 
 }  // namespace vorn::gui

@@ -1,8 +1,12 @@
 // Fuzzes the ISO 9660 reader and analyser; the input is the disk (last byte: 512 or 2048-byte
-// blocks). Mounts at 0 and 64 KiB in, probes every 2048-byte block, runs both scans.
+// blocks). Mounts at 0 and 64 KiB in, reads the directories of every 2048-byte block as the
+// lost-files scan and its result tree do, runs both scans. Every walk reads directories
+// through a volume's directory map, as the product does: an input costs time in proportion
+// to its size.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "fs/MemoryTestDisk.h"
@@ -58,12 +62,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         walk(root.get(), 0, items, bytes, buf);
     }
     disk.setLastSessionOfs(0);
-    for (size_t ofs = 0; ofs < size; ofs += 2048) {
+    // A block that starts with the "." and ".." records is a directory of unknown size in
+    // the lost volume whose extents count from where its own extent puts the disc's start;
+    // the folders it lists are opened as the result tree opens them, with their recorded
+    // sizes, each once.
+    std::unique_ptr<ISOVolume> lost;
+    u64 origin = ~u64(0);
+    std::set<u64> opened;
+    for (size_t ofs = 0; ofs + 2048 <= size; ofs += 2048) {
         u64 own = 0, parent = 0;
-        const u32 len = static_cast<u32>(std::min<size_t>(2048, size - ofs));
-        const bool start = ISOAnalyser::isDirectoryStart(data + ofs, len, &own, &parent);
+        if (!ISOAnalyser::isDirectoryStart(data + ofs, 2048, &own, &parent) || own > ofs / 2048) continue;
+        if (ofs - own * 2048 != origin) {
+            origin = ofs - own * 2048;
+            lost = std::make_unique<ISOVolume>(&disk);
+            lost->setDiskOffset(origin);
+            lost->mount(false);
+            opened.clear();
+        }
         std::vector<std::unique_ptr<ISOVolumeItem>> found;
-        ISOAnalyser::parseDir(&disk, ofs, found, start ? 0 : size - ofs, static_cast<ISONames>(data[ofs] % 3));
+        const auto names = static_cast<ISONames>(data[ofs + 2047] % 3);
+        ISOAnalyser::parseDir(&disk, ofs, found, 0, names, &lost->directories());
+        for (std::unique_ptr<ISOVolumeItem>& item : found) {
+            if (!item->isContainer() || !opened.insert(item->getExtent()).second) continue;
+            item->setVolume(lost.get());
+            item->loadChildren();
+        }
     }
     disk.close();
     Recovery recovery;

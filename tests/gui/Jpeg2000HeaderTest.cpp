@@ -57,6 +57,22 @@ TEST(Jpeg2000Header, TilePartLengthsPastTheEndAreCutToTheFile) {
     }
 }
 
+// A comment that ends in the first 11 bytes of a lookalike tile-part
+// header hides the real one, which starts on the lookalike's twelfth byte:
+// the real length, 2 GiB, is cut as well.
+TEST(Jpeg2000Header, ATilePartStartingInsideALookalikeIsCutToo) {
+    std::vector<u8> bytes = shape("j2k/psot_masked.j2k");
+    ASSERT_GT(bytes.size(), 40u);
+    // SOT (12 bytes), SOD, one packet byte, EOC.
+    const size_t sot = bytes.size() - 17;
+    ASSERT_EQ(loadBE32(bytes.data() + sot), 0xFF90000Au);
+    ASSERT_EQ(loadBE32(bytes.data() + sot - 11), 0xFF90000Au);
+    const Jpeg2000Header header = Jpeg2000Header::read(bytes.data(), bytes.size());
+    EXPECT_TRUE(header.valid()) << header.problem();
+    EXPECT_EQ(header.cutTileParts(), 2u);
+    EXPECT_EQ(sot + loadBE32(bytes.data() + sot + 6), bytes.size() - 2);
+}
+
 TEST(Jpeg2000Header, DamagedHeadersAreRefused) {
     std::vector<u8> box = shape("j2k/box_past_end.jp2");
     EXPECT_FALSE(Jpeg2000Header::read(box.data(), box.size()).valid());

@@ -23,6 +23,7 @@
 #include <QUrl>
 
 #include "GuiTestSupport.h"
+#include "gui/AppLog.h"
 #include "gui/CutTextToolTips.h"
 #include "gui/ItemPreviews.h"
 #include "gui/ProgressSheet.h"
@@ -155,7 +156,8 @@ TEST(GuiOutcomes, RefusedAndFailedFilesAreToldAfterTheSave) {
 
 // Create Image File onto the image file being copied: nothing is written,
 // and the alert says why (the file is being read) and which file, rather
-// than sending the user to the log.
+// than sending the user to the log; the hint line says so too, not what the
+// image file made before came to.
 TEST(GuiOutcomes, AnImageFileOntoTheDisksOwnFileIsRefusedAndToldSo) {
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("card <b>x<i>.img"));
@@ -163,11 +165,14 @@ TEST(GuiOutcomes, AnImageFileOntoTheDisksOwnFileIsRefusedAndToldSo) {
     const QByteArray before = sha256(readAll(image));
     Driver w({image.toStdString()});
     w.chooseDisk();
+    const QString copy = dir.filePath(QStringLiteral("copy.img"));
+    w.desktop.saveFiles.push_back(copy);
+    w.trigger(gui::Action::CreateImageFile, QStringLiteral("createImageFile"));
+    ASSERT_EQ(w.app->hint().pending, uiText("ImageFileDoneHint", {copy}));
     w.desktop.saveFiles.push_back(image);
-    const QString hintBefore = w.app->hint().pending;
     w.trigger(gui::Action::CreateImageFile, QStringLiteral("createImageFile"));
     EXPECT_EQ(sha256(readAll(image)), before);
-    EXPECT_EQ(w.app->hint().pending, hintBefore) << "not the \"please wait\" of the sheet";
+    EXPECT_EQ(w.app->hint().pending, uiText("ImageFileRefusedHint", {image}));
     EXPECT_EQ(w.desktop.asked, QStringList{uiText("ImageFileRefused")});
     EXPECT_EQ(w.desktop.texts, QStringList{uiText("ImageFileRefusedNotice", {image, QStringLiteral("vorn")})});
 
@@ -208,6 +213,66 @@ TEST(GuiOutcomes, ANewFolderInAPanelIsMadeOnlyOffTheDiskBeingRead) {
     EXPECT_EQ(w.desktop.texts, QStringList{uiText("NewFolderRefusedNotice", {inside, QStringLiteral("vorn")})});
     sync();
     EXPECT_EQ(sha256(readAll(two)), before);
+}
+
+// The window's log file is not written while it lies on the disk being read (a home folder on the
+// disk being recovered; here XDG_STATE_HOME on the ext4 partition of the image, mounted through a
+// loop device: needs root). Its lines go to standard error meanwhile; the image stays as it was.
+TEST(GuiOutcomes, TheLogFileIsNotWrittenOnTheDiskBeingRead) {
+    QTemporaryDir dir;
+    const QString two = dir.filePath(QStringLiteral("two.img"));
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(mediaPath("guard/two.img")), two));
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to attach and mount a loop device";
+    MountedPartition partition(two.toStdString());
+    if (partition.loop.empty()) GTEST_SKIP() << "no free loop device";
+    ASSERT_TRUE(partition.mounted);
+    const QByteArray state = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", QByteArray::fromStdString(partition.folder + "/state"));
+    gui::installAppLog();
+    {
+        Driver w({two.toStdString()});
+        w.chooseDisk();
+        w.run("BrowseVolume", QStringLiteral("browseVolume"));
+        sync();
+        // Looked at by its size only: reading the file would give it a new access time.
+        const qint64 logged = QFileInfo(gui::logFilePath()).size();
+        const QByteArray before = sha256(readAll(two));
+        w.desktop.answers = {0};  // yes, leave the results
+        w.chooseDisk();
+        w.run("LostVolumesScan", QStringLiteral("lostVolumesScan"));
+        qInfo("a line while the disk is read");
+        sync();
+        EXPECT_EQ(QFileInfo(gui::logFilePath()).size(), logged);
+        EXPECT_GT(logged, 0) << "lines logged before the disk was read stay";
+        EXPECT_EQ(sha256(readAll(two)), before);
+    }
+    gui::uninstallAppLog();
+    qputenv("XDG_STATE_HOME", state);
+}
+
+// A disk that cannot be opened any more (its image file is gone): browsing
+// and a scan end in the alert, and the hint line says that the disk was not
+// read rather than keeping the hint of before.
+TEST(GuiOutcomes, ADiskThatCannotBeOpenedIsToldInTheHintLine) {
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("gone.img"));
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(mediaPath("fatseed12.img")), image));
+    Driver w({image.toStdString()});
+    w.chooseDisk();
+    ASSERT_TRUE(QFile::remove(image));
+    const struct {
+        const char* button;
+        const char* command;
+    } commands[] = {{"BrowseVolume", "browseVolume"}, {"LostFilesScan", "lostFilesScan"}};
+    for (const auto& c : commands) {
+        w.desktop.asked.clear();
+        w.app->setHelpText(QStringLiteral("a hint from before"), true);
+        w.run(c.button, QString::fromLatin1(c.command));
+        EXPECT_EQ(w.desktop.asked, QStringList{uiText("ErrorOpeningDisk")}) << c.command;
+        EXPECT_EQ(w.app->hint().pending, uiText("ErrorOpeningDiskHint")) << c.command;
+        if (!w.app->selectedDisk()) w.selectRow({0, 0});
+        ASSERT_TRUE(waitFor([&] { return w.app->selectedDisk() != nullptr; }));
+    }
 }
 
 // A volume made by macOS stores every name decomposed; the search field

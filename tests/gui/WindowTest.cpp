@@ -206,9 +206,11 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
     EXPECT_EQ(sha256(readAll(copy)), sha256(readAll(QString::fromStdString(mediaPath("camera_card.img")))));
     EXPECT_EQ(w.app->hint().pending, uiText("ImageFileDoneHint", {copy}));
     w.desktop.asked.clear();
-    w.desktop.saveFiles.push_back(out.path() + QStringLiteral("/no/such/folder/copy.img"));
+    const QString unwritable = out.path() + QStringLiteral("/no/such/folder/copy.img");
+    w.desktop.saveFiles.push_back(unwritable);
     w.trigger(Action::CreateImageFile, QStringLiteral("createImageFile"));
     EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The image file failed")});
+    EXPECT_EQ(w.app->hint().pending, uiText("ImageFileFailedHint", {unwritable})) << "not the hint of the image made before";
 
     w.run("BrowseVolume", QStringLiteral("browseVolume"));
     w.selectRow({0, 0, 0});
@@ -245,6 +247,7 @@ TEST(GuiWindow, LostScansSearchSortReportAndImageFile) {
         w.desktop.saveFiles.push_back(path);
         w.run("SaveFileList", QStringLiteral("saveReport"));
         EXPECT_EQ(w.desktop.asked, QStringList{QStringLiteral("The file list was not saved")}) << path.toStdString();
+        EXPECT_EQ(w.app->hint().pending, uiText("ReportFailedHint", {path})) << "not the hint of the list saved before";
     }
 }
 

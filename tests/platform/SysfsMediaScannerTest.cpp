@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <tuple>
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -213,11 +214,11 @@ TEST_F(FakeTree, TheDevicesOverAFileBeingReadAreProtectedWithTheirPartitionsMapp
         {dev + "/loop3", identity(image)}, {dev + "/loop4", identity(image)},  {dev + "/loop1", identity(inner)},
         {dev + "/loop6", identity("/proc/version")}, {dev + "/loop8", FileIdentity{1, 2}}, {dev + "/loop9", identity(image)}};
     std::vector<std::string> asked;
-    auto query = [&](const std::string& node, u64 device, FileIdentity& file) {
+    auto query = [&](const std::string& node, u64 device, LoopBacking& backing) {
         asked.push_back(node.substr(dev.size()) + "=" + std::to_string(major(device)) + ":" + std::to_string(minor(device)));
         const auto found = kernel.find(node);
         if (found == kernel.end()) return LoopFile::Detached;
-        file = found->second;
+        backing.file = found->second;
         return LoopFile::Found;
     };
     ProtectedFiles files;
@@ -245,6 +246,83 @@ TEST_F(FakeTree, TheDevicesOverAFileBeingReadAreProtectedWithTheirPartitionsMapp
                          read.holdsDevice(makedev(8, 20)), read.holdsDevice(makedev(9, 0)),
                          read.holdsDevice(makedev(8, 0))),
               std::tuple(true, true, true, true, false));
+}
+
+TEST_F(FakeTree, ALoopOverAPartitionOfTheLoopOverTheImageAndWhatIsBuiltOnItLeadBackToTheImage) {
+    // loop3 reads the image and has a partition loop3p1; loop5 reads that partition (a block device,
+    // lo_rdevice), and the mapping dm-3 is built on loop5. Whatever is mounted from loop5 or dm-3
+    // lands in the image; reading either of them reads the image.
+    const std::string image = at("image.img");
+    write("image.img", "image");
+    disk("loop3", "", "7:3", 16, {{"loop/backing_file", image}});
+    part("loop3", "loop3p1", 1, "259:31", 8);
+    disk("loop5", "", "7:5", 8, {{"loop/backing_file", dev + "/loop3p1"}});
+    disk("dm-3", "", "253:3", 8);
+    link(folders["loop5"] + "/holders/dm-3", root + "/" + folders["dm-3"]);
+    link(folders["dm-3"] + "/slaves/loop5", root + "/" + folders["loop5"]);
+    disk("loop6", "", "7:6", 16, {{"loop/backing_file", "/proc/version"}});
+    struct stat st {};
+    ASSERT_EQ(stat(image.c_str(), &st), 0);
+    const FileIdentity imageFile{static_cast<u64>(st.st_dev), static_cast<u64>(st.st_ino)};
+    const std::map<std::string, LoopBacking> kernel = {
+        {dev + "/loop3", LoopBacking{imageFile, 0}},
+        {dev + "/loop5", LoopBacking{FileIdentity{1, 99}, makedev(259, 31)}},  // the node of loop3p1
+        {dev + "/loop6", LoopBacking{FileIdentity{1, 98}, 0}}};
+    auto query = [&](const std::string& node, u64, LoopBacking& backing) {
+        const auto found = kernel.find(node);
+        if (found == kernel.end()) return LoopFile::Detached;
+        backing = found->second;
+        return LoopFile::Found;
+    };
+    ProtectedFiles files;
+    files.add(imageFile);
+    protectDevicesOverFiles(files, roots(), query);
+    EXPECT_EQ(std::tuple(files.holdsDevice(makedev(7, 3)), files.holdsDevice(makedev(259, 31)),
+                         files.holdsDevice(makedev(7, 5)), files.holdsDevice(makedev(253, 3)),
+                         files.holdsDevice(makedev(7, 6))),
+              std::tuple(true, true, true, true, false));
+    for (const u64 read : {makedev(7, 5), makedev(253, 3), makedev(259, 31)}) {
+        SCOPED_TRACE(std::to_string(major(read)) + ":" + std::to_string(minor(read)));
+        ProtectedFiles behind;
+        protectFilesBehindDevice(read, behind, roots(), query);
+        EXPECT_TRUE(behind.holds(imageFile));
+    }
+    ProtectedFiles other;
+    protectFilesBehindDevice(makedev(7, 6), other, roots(), query);
+    EXPECT_FALSE(other.holds(imageFile));
+    // loop6 reads a file on a file system that the mount rules refuse (device 1): an image in an
+    // image mounted through FUSE. loop7 reads inner.img, which the rules would not let be written
+    // (on a btrfs subvolume of the image, say), found by the path that sysfs names when it leads to
+    // the file the kernel names; loop8's path names inner.img too, but it reads another file.
+    const std::string inner = at("sub/inner.img");
+    write("sub/inner.img", "inner");
+    ASSERT_EQ(stat(inner.c_str(), &st), 0);
+    const FileIdentity innerFile{static_cast<u64>(st.st_dev), static_cast<u64>(st.st_ino)};
+    disk("loop7", "", "7:7", 16, {{"loop/backing_file", inner}});
+    disk("loop8", "", "7:8", 16, {{"loop/backing_file", inner}});
+    std::map<std::string, LoopBacking> more = kernel;
+    more[dev + "/loop7"] = LoopBacking{innerFile, 0};
+    more[dev + "/loop8"] = LoopBacking{FileIdentity{2, 97}, 0};
+    auto askMore = [&](const std::string& node, u64, LoopBacking& backing) {
+        const auto found = more.find(node);
+        if (found == more.end()) return LoopFile::Detached;
+        backing = found->second;
+        return LoopFile::Found;
+    };
+    struct Refusing : MountRules {
+        explicit Refusing(std::string path) : refused(std::move(path)) {}
+        bool refuses(const std::string& path, bool, const ProtectedFiles&) const override { return path == refused; }
+        bool watches(u64) const override { return false; }
+        bool refusesDevice(u64 device, const ProtectedFiles&) const override { return device == 1; }
+        std::string refused;
+    };
+    ProtectedFiles nested;
+    nested.add(imageFile);
+    nested.setMountRules(std::make_shared<Refusing>(inner));
+    protectDevicesOverFiles(nested, roots(), askMore);
+    EXPECT_EQ(std::tuple(nested.holdsDevice(makedev(7, 6)), nested.holdsDevice(makedev(7, 7)),
+                         nested.holdsDevice(makedev(7, 8))),
+              std::tuple(true, true, false));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "storage/ImageDisk.h"
 #include "storage/RAIDDisk.h"
 #include "storage/StorageTestUtil.h"
+#include "fs/MemoryTestDisk.h"
 
 namespace vorn::test {
 namespace {
@@ -88,6 +89,72 @@ TEST(RAIDLayoutVerifier, DetectionFindsTheLayoutOfStripedFATVolumes) {
     ASSERT_GT(tried, 0u);
     std::cout << "[ detect   ] found " << found << " of " << tried << "\n" << misses;
     EXPECT_GE(found * 100, tried * 95) << misses;
+}
+
+// The verifier, counting how often it is asked.
+struct CountingCheck : RAIDLayoutCheck {
+    RAIDLayoutVerifier verifier;
+    u32 calls = 0;
+    double structureScore(Disk* disk, u64 stripeBytes) override {
+        ++calls;
+        return verifier.structureScore(disk, stripeBytes);
+    }
+};
+
+// Two copies of one FAT16 volume, as a mirrored pair gives it, holding 8,192 files along one chain: under every
+// layout with parity either member reads as the volume, so each first sector is judged once (it was all 210
+// candidates, each walking the chain for every file: minutes), and the layout found reads the volume back.
+TEST(RAIDLayoutVerifier, IdenticalMembersAreJudgedOncePerFirstSectorAndReadAsTheVolume) {
+    const std::vector<u8> source = readFileBytes(mediaPath("fatchain/mirror16.img"));
+    ASSERT_EQ(source.size(), 32u << 20) << "run tests/fixtures/make_fat_chains.sh";
+    ImageDisk m0(mediaPath("fatchain/mirror16.m0.img")), m1(mediaPath("fatchain/mirror16.m1.img"));
+    RAIDDisk raid;
+    raid.setParameters(RAIDParameters(2, 0, 64, PARITY_NONE));
+    ASSERT_TRUE(raid.setMember(0, &m0) && raid.setMember(1, &m1));
+    CountingCheck check;
+    raid.probeLayout(&check);
+    const RAIDParameters p = raid.getParameters();
+    EXPECT_TRUE(p.hasParity());
+    EXPECT_EQ(p.getFirstSector(0), 0u);
+    EXPECT_TRUE(readBack(raid, source.size() / 512) == source);
+    EXPECT_LE(check.calls, 5u + 5 * 6);  // once per first sector, and the 30 candidates without parity
+}
+
+// A volume of hundreds of files along shared chains (chains16.img), striped: the check of the right layout still
+// judges every file (each chain is measured once for all files along it), so that layout wins.
+TEST(RAIDLayoutVerifier, FilesAlongSharedChainsStillShowTheRightLayout) {
+    const std::vector<u8> source = readFileBytes(mediaPath("fatchain/chains16.img"));
+    ASSERT_EQ(source.size(), 8u << 20) << "run tests/fixtures/make_fat_chains.sh";
+    for (auto [name, members] : {std::pair{"chainsraid_a", 3u}, {"chainsraid_b", 4u}}) {
+        SCOPED_TRACE(name);
+        std::vector<std::unique_ptr<ImageDisk>> disks;
+        RAIDDisk raid;
+        raid.setParameters(RAIDParameters(u8(members), 0, 64, PARITY_NONE));
+        for (u32 i = 0; i < members; ++i) {
+            disks.push_back(std::make_unique<ImageDisk>(mediaPath(format("fatchain/%s.m%u.img", name, i))));
+            ASSERT_TRUE(raid.setMember(i, disks.back().get()));
+        }
+        RAIDLayoutVerifier verifier;
+        raid.probeLayout(&verifier);
+        EXPECT_TRUE(readBack(raid, source.size() / 512) == source);
+    }
+}
+
+// Volumes of 20 MiB of folders (deleted entries, nothing listed), of chains that jump about the table (every link
+// another table block) under hundreds of files, of thousands of files along one chain: one candidate reads no more
+// than its share of the set, whatever it holds.
+TEST(RAIDLayoutVerifier, ACandidatesReadsAreBoundedWhateverTheVolumeHolds) {
+    for (const char* name : {"fatchain/dirs16.img", "fatchain/chains16.img", "fatchain/big32.img"}) {
+        SCOPED_TRACE(name);
+        MemoryTestDisk disk(readFileBytes(mediaPath(name)));
+        ASSERT_GT(disk.getBlockCount(), 0u);
+        ASSERT_TRUE(disk.open(false));
+        RAIDLayoutVerifier verifier;
+        verifier.structureScore(&disk, 64 * 512);  // the files' sizes disagree with their chains: a low score
+        u64 bytes = 0;
+        for (const FailingDisk::Request& r : disk.requests()) bytes += u64(r.count) * 512;
+        EXPECT_LE(bytes, 16u << 20);
+    }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "fs/fat/FATVolume.h"
 #include "recovery/Recovery.h"
 #include "storage/DiskManager.h"
+#include "storage/ImageDisk.h"
 #include "LogCapture.h"
 #include "storage/RAIDSimulator.h"
 #include "storage/StorageTestUtil.h"
@@ -142,6 +143,31 @@ TEST(RAIDDisk, ASetHoldsNoMoreThanTheMediaBehindItsMembers) {
         assemble(raid, p, disks);
         EXPECT_EQ(raid.getBlockCount(), u64(blocks)) << disks.size() << " members of " << int(p.getDiskCount());
     }
+}
+
+// One image file listed under three names (itself and two hard links) is one medium: a set of the
+// three holds what the file holds, and so does a set of one name listed twice.
+TEST(RAIDDisk, ASetOfOneFileUnderSeveralNamesHoldsNoMoreThanTheFile) {
+    char folder[] = "/tmp/vorn-raidlinks-XXXXXX";
+    ASSERT_TRUE(mkdtemp(folder));
+    const std::string a = std::string(folder) + "/a.img", b = std::string(folder) + "/b.img",
+                      c = std::string(folder) + "/c.img";
+    std::filesystem::copy_file(mediaPath("guard/disk.img"), a);
+    std::filesystem::create_hard_link(a, b);
+    std::filesystem::create_hard_link(a, c);
+    ImageDisk da(a), db(b), dc(c), again(a);
+    const u64 blocks = std::filesystem::file_size(a) / 512;
+    for (const auto& disks : {std::vector<Disk*>{&da, &db, &dc}, std::vector<Disk*>{&da, &again, &db}}) {
+        RAIDDisk raid;
+        assemble(raid, RAIDParameters(3, 0, 16, PARITY_NONE), disks);
+        EXPECT_EQ(raid.getBlockCount(), blocks);
+    }
+    RAIDDisk apart;  // another file of its own adds its blocks
+    std::filesystem::copy_file(a, std::string(folder) + "/d.img");
+    ImageDisk dd(std::string(folder) + "/d.img");
+    assemble(apart, RAIDParameters(3, 0, 16, PARITY_NONE), {&da, &db, &dd});
+    EXPECT_EQ(apart.getBlockCount(), 2 * blocks);
+    std::filesystem::remove_all(folder);
 }
 
 struct OddDisk : MemoryTestDisk {

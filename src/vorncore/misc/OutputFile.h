@@ -61,6 +61,17 @@ public:
     // True when a file opened on device (st_dev) lies on a mount that the
     // rules follow or refuse, so that it is looked at again by its path.
     virtual bool watches(u64 device) const = 0;
+    // True when a file on the file system of device (st_dev) may lie in a
+    // protected file: the mount of that file system refuses writes (a FUSE
+    // mount of a protected file or one whose servers hold one, a file system
+    // on protected devices), or nothing shows where it leads. A loop device
+    // over such a file (an image inside an image mounted through FUSE) is
+    // protected too.
+    virtual bool refusesDevice(u64 device, const ProtectedFiles& files) const {
+        (void)device;
+        (void)files;
+        return false;
+    }
 };
 
 class ProtectedFiles {

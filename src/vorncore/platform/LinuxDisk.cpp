@@ -41,8 +41,10 @@ bool LinuxDisk::getLoopBackingFile(FileIdentity& file) const {
     // else its node opened for the question.
     const u64 device = static_cast<u64>(node.st_rdev);
     if (!isLoopDevice(device)) return false;
-    if (fd >= 0) return loopFileOf(fd, file) == LoopFile::Found;
-    return loopFileOfDevice(device, file) == LoopFile::Found;
+    LoopBacking backing;
+    const bool found = (fd >= 0 ? loopFileOf(fd, backing) : loopFileOfDevice(device, backing)) == LoopFile::Found;
+    if (found) file = backing.file;
+    return found;
 }
 
 LinuxDisk::~LinuxDisk() {

@@ -83,21 +83,20 @@ std::vector<std::string> overlayFolders(const std::string& superOptions) {
         const size_t eq = option.find('=');
         if (eq == std::string::npos) continue;
         const std::string key = option.substr(0, eq), value = decodeMountEscapes(option.substr(eq + 1));
-        if (key == "upperdir") {
-            if (!value.empty()) upper.push_back(value);
-        } else if (key == "lowerdir" || key == "lowerdir+" || key == "datadir+") {
-            // ":" separates the folders ("::" the data-only ones); "\" takes
-            // the next character as it is.
-            std::string folder;
-            for (size_t i = 0; i <= value.size() && upper.size() + lower.size() < kMaxOverlayFolders; ++i) {
-                if (i == value.size() || value[i] == ':') {
-                    if (!folder.empty()) lower.push_back(folder);
-                    folder.clear();
-                } else if (value[i] == '\\' && i + 1 < value.size()) {
-                    folder.push_back(value[++i]);
-                } else {
-                    folder.push_back(value[i]);
-                }
+        const bool isUpper = key == "upperdir";
+        if (!isUpper && key != "lowerdir" && key != "lowerdir+" && key != "datadir+") continue;
+        // The names as given at mount: a backslash takes the next character
+        // as it is (a ",", a ":" or a backslash in a name); in a list of
+        // lower folders ":" separates them ("::" the data-only ones).
+        std::string folder;
+        for (size_t i = 0; i <= value.size() && upper.size() + lower.size() < kMaxOverlayFolders; ++i) {
+            if (i == value.size() || (value[i] == ':' && !isUpper)) {
+                if (!folder.empty()) (isUpper ? upper : lower).push_back(folder);
+                folder.clear();
+            } else if (value[i] == '\\' && i + 1 < value.size()) {
+                folder.push_back(value[++i]);
+            } else {
+                folder.push_back(value[i]);
             }
         }
     }

@@ -37,8 +37,9 @@ constexpr size_t kMaxMountEntries = 100000;
 // The folders an overlay mount is made of, from its super options: the
 // upper folder first (when it has one), then the lower folders in order and
 // the data-only folders ("upperdir=", "lowerdir=" with its ":"-separated
-// list in which a backslash takes the next character as it is, "lowerdir+=",
-// "datadir+="). Octal escapes are decoded; empty names are left out. At most
+// list, "lowerdir+=", "datadir+="). The kernel shows each name as it was
+// given, in which a backslash takes the next character as it is (a ",", a
+// ":"). Octal escapes are decoded; empty names are left out. At most
 // kMaxOverlayFolders.
 std::vector<std::string> overlayFolders(const std::string& superOptions);
 constexpr size_t kMaxOverlayFolders = 500;

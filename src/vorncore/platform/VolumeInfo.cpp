@@ -183,23 +183,24 @@ bool isPathOnDevice(const std::string& folder, const std::string& devicePath, co
     return false;
 }
 
-LoopFile loopFileOf(int fd, FileIdentity& file) {
+LoopFile loopFileOf(int fd, LoopBacking& backing) {
     loop_info64 info {};
     if (::ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
-        file = FileIdentity{static_cast<u64>(info.lo_device), static_cast<u64>(info.lo_inode)};
+        backing.file = FileIdentity{static_cast<u64>(info.lo_device), static_cast<u64>(info.lo_inode)};
+        backing.device = static_cast<u64>(info.lo_rdevice);
         return LoopFile::Found;
     }
     return errno == ENXIO ? LoopFile::Detached : LoopFile::NoLoop;
 }
 
-LoopFile loopFileOfNode(const std::string& node, u64 device, FileIdentity& file) {
+LoopFile loopFileOfNode(const std::string& node, u64 device, LoopBacking& backing) {
     // O_NONBLOCK: a drive without a medium does not hold the open up.
     const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return LoopFile::NoLoop;
     struct stat st;
     LoopFile found = LoopFile::NoLoop;
     if (::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && (device == 0 || static_cast<u64>(st.st_rdev) == device))
-        found = loopFileOf(fd, file);
+        found = loopFileOf(fd, backing);
     ::close(fd);
     return found;
 }
@@ -209,14 +210,43 @@ bool isLoopDevice(u64 device, const SysfsRoots& roots) {
     return !folder.empty() && isFolder(wholeFolderOf(folder) + "/loop");
 }
 
-LoopFile loopFileOfDevice(u64 device, FileIdentity& file, const SysfsRoots& roots) {
+LoopFile loopFileOfDevice(u64 device, LoopBacking& backing, const SysfsRoots& roots) {
     // Only devices that sysfs shows as loop devices (or partitions of one)
     // are opened and asked.
     if (!isLoopDevice(device, roots)) return LoopFile::NoLoop;
     const std::string whole = wholeFolderOf(deviceFolderOf(device, roots));
     u64 wholeDevice = 0;
     if (!deviceNumberOf(whole, wholeDevice)) return LoopFile::NoLoop;
-    return loopFileOfNode(nodeOf(whole, roots), wholeDevice, file);
+    return loopFileOfNode(nodeOf(whole, roots), wholeDevice, backing);
+}
+
+namespace {
+
+// What lies behind the device of a sysfs folder: see protectFilesBehindDevice.
+// seen holds the whole disks looked at, so that each is asked once.
+void addFilesBehind(const std::string& folder, ProtectedFiles& files, const SysfsRoots& roots,
+                    const LoopQuery& query, int depth, std::vector<std::string>& seen) {
+    if (folder.empty() || depth > kMaxStackDepth || seen.size() >= kMaxUnderlying) return;
+    const std::string whole = wholeFolderOf(folder);
+    if (std::find(seen.begin(), seen.end(), whole) != seen.end()) return;
+    seen.push_back(whole);
+    u64 wholeDevice = 0;
+    LoopBacking backing;
+    if (isFolder(whole + "/loop") && deviceNumberOf(whole, wholeDevice) &&
+        query(nodeOf(whole, roots), wholeDevice, backing) == LoopFile::Found) {
+        files.add(backing.file);
+        if (backing.device != 0)
+            addFilesBehind(deviceFolderOf(backing.device, roots), files, roots, query, depth + 1, seen);
+    }
+    for (const std::string& slave : folderEntries(whole + "/slaves"))
+        addFilesBehind(realPath(whole + "/slaves/" + slave), files, roots, query, depth + 1, seen);
+}
+
+}  // namespace
+
+void protectFilesBehindDevice(u64 device, ProtectedFiles& files, const SysfsRoots& roots, const LoopQuery& query) {
+    std::vector<std::string> seen;
+    addFilesBehind(deviceFolderOf(device, roots), files, roots, query, 0, seen);
 }
 
 void protectDeviceTree(u64 device, ProtectedFiles& files, const SysfsRoots& roots) {
@@ -227,10 +257,12 @@ void protectDeviceTree(u64 device, ProtectedFiles& files, const SysfsRoots& root
 }
 
 void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots, const LoopQuery& query) {
-    // Every loop device, asked once: its device number and its file.
+    // Every loop device, asked once: its device number and its file, and the
+    // path sysfs names it by when that path still leads to the same file.
     struct Loop {
         std::string folder;
-        FileIdentity file;
+        LoopBacking backing;
+        std::string path;
         bool taken = false;
     };
     std::vector<Loop> loops;
@@ -238,16 +270,35 @@ void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots, con
         if (name.rfind("loop", 0) != 0) continue;
         const std::string folder = roots.sys + "/block/" + name;
         u64 device = 0;
-        FileIdentity file;
-        if (deviceNumberOf(folder, device) && query(nodeOf(folder, roots), device, file) == LoopFile::Found)
-            loops.push_back(Loop{folder, file});
+        LoopBacking backing;
+        if (!deviceNumberOf(folder, device) || query(nodeOf(folder, roots), device, backing) != LoopFile::Found)
+            continue;
+        std::string path = readSmallFile(folder + "/loop/backing_file");
+        if (!path.empty() && path.back() == '\n') path.pop_back();
+        struct stat st {};
+        if (path.empty() || ::stat(path.c_str(), &st) != 0 ||
+            !(FileIdentity{static_cast<u64>(st.st_dev), static_cast<u64>(st.st_ino)} == backing.file))
+            path.clear();
+        loops.push_back(Loop{folder, backing, path});
     }
     // A loop device over a file that lies on a protected device counts too
-    // (an image inside a mounted image): passes until one adds nothing.
+    // (an image inside a mounted image), and so does one over a protected
+    // block device (a loop over a partition of the loop over the image), and
+    // one over a file that the mount rules would not let be written (an image
+    // inside an image mounted through FUSE or on a btrfs subvolume, the image
+    // seen through a union of its folder): passes until one adds nothing.
+    const MountRules* rules = files.rules();
+    auto readsProtected = [&files, rules](const Loop& loop) {
+        const LoopBacking& backing = loop.backing;
+        return files.holds(backing.file) || files.holdsDevice(backing.file.device) ||
+               (backing.device != 0 && files.holdsDevice(backing.device)) ||
+               (rules && (rules->refusesDevice(backing.file.device, files) ||
+                          (!loop.path.empty() && rules->refuses(loop.path, false, files))));
+    };
     for (int pass = 0; pass <= kMaxStackDepth; ++pass) {
         bool added = false;
         for (Loop& loop : loops) {
-            if (loop.taken || (!files.holds(loop.file) && !files.holdsDevice(loop.file.device))) continue;
+            if (loop.taken || !readsProtected(loop)) continue;
             size_t count = 0;
             protectDeviceFolder(loop.folder, files, 0, count);
             loop.taken = added = true;

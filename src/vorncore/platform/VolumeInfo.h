@@ -54,29 +54,44 @@ enum class LoopFile {
     Detached,  // a loop device without a file
     Found,
 };
+struct LoopBacking {
+    FileIdentity file;  // the file it reads (for a block device: the device's node)
+    u64 device = 0;     // the block device it reads (lo_rdevice); 0 for a regular file
+};
 // Asks the open descriptor of a loop device or of a partition of one.
-LoopFile loopFileOf(int fd, FileIdentity& file);
+LoopFile loopFileOf(int fd, LoopBacking& backing);
 // Opens the block device node read-only and asks it; when device is not 0
 // the node must be that device (st_rdev).
-LoopFile loopFileOfNode(const std::string& node, u64 device, FileIdentity& file);
+LoopFile loopFileOfNode(const std::string& node, u64 device, LoopBacking& backing);
 // True when sysfs shows the block device (its device number) as a loop
 // device or a partition of one.
 bool isLoopDevice(u64 device, const SysfsRoots& roots = SysfsRoots());
 // The file behind a block device (its device number) that sysfs shows as a
 // loop device or a partition of one; NoLoop for any other device.
-LoopFile loopFileOfDevice(u64 device, FileIdentity& file, const SysfsRoots& roots = SysfsRoots());
+LoopFile loopFileOfDevice(u64 device, LoopBacking& backing, const SysfsRoots& roots = SysfsRoots());
 
 // How protectDevicesOverFiles asks a loop device's node (tests put a table
 // in place of the kernel).
-using LoopQuery = std::function<LoopFile(const std::string& node, u64 device, FileIdentity& file)>;
+using LoopQuery = std::function<LoopFile(const std::string& node, u64 device, LoopBacking& backing)>;
+
+// Adds to files what reading a block device (its device number) reads in
+// the end: behind a loop device (or a partition of one) its file, and, when
+// that is a block device (a loop over a partition of another loop), what
+// lies behind that in turn; behind a device built on others (device mapper,
+// md: <sys>/block/NAME/slaves) what lies behind each of them.
+void protectFilesBehindDevice(u64 device, ProtectedFiles& files, const SysfsRoots& roots = SysfsRoots(),
+                              const LoopQuery& query = loopFileOfNode);
 
 // Adds to files the block devices whose blocks lie in one of its files or on
 // one of its devices: every loop device of the machine over such a file (an
 // image mounted to be looked at, or mounted by mistake while it is being
 // recovered), its partitions and the mappings built on them
-// (<sys>/block/loopN/holders). Whatever is written onto a file system there
-// lands in the protected file. Loop devices are known by their kernel name
-// in <sys>/block and asked at <dev>/NAME.
+// (<sys>/block/loopN/holders), the loop devices over one of those (a loop
+// over a partition of the loop over the image), and those over a file on a
+// file system that files' mount rules refuse (an image inside an image
+// mounted through FUSE, or in a union of folders holding one). Whatever is
+// written onto a file system there lands in the protected file. Loop devices
+// are known by their kernel name in <sys>/block and asked at <dev>/NAME.
 void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots = SysfsRoots(),
                              const LoopQuery& query = loopFileOfNode);
 

@@ -24,6 +24,7 @@
 #include "misc/Log.h"
 #include "misc/Utils.h"
 #include "recovery/VolumeFactory.h"
+#include "storage/CachedDisk.h"
 #include "storage/PartitionDisk.h"
 
 namespace vorn {
@@ -61,6 +62,34 @@ private:
     int savedStdout = -1;
 };
 
+// The whole set as one candidate's check reads it: a window that refuses
+// every read once the candidate has read its share, so that no content (many
+// large folders, a large table) makes one candidate cost more.
+class ReadBudgetWindow : public PartitionDisk {
+public:
+    ReadBudgetWindow(Disk* disk, u64& bytesLeft)
+        : PartitionDisk(disk, 0, disk->getBlockCount() - 1), bytesLeft(bytesLeft) {}
+    bool readBlocks(u64 block, u32 count, void* buffer) override {
+        return spend(count) && PartitionDisk::readBlocks(block, count, buffer);
+    }
+    bool readBlocksImpl(u64 block, u32 count, void* buffer) override {
+        return spend(count) && PartitionDisk::readBlocksImpl(block, count, buffer);
+    }
+
+private:
+    bool spend(u32 count) {
+        const u64 bytes = u64(count) * getBlockSize();
+        if (bytes > bytesLeft) {
+            bytesLeft = 0;
+            return false;
+        }
+        bytesLeft -= bytes;
+        return true;
+    }
+
+    u64& bytesLeft;
+};
+
 double agree(bool consistent) { return consistent ? 1.0 : -1.0; }
 
 bool isSaneName(const std::string& name) {
@@ -77,10 +106,16 @@ double RAIDLayoutVerifier::structureScore(Disk* disk, u64 stripe) {
     QuietLog quiet;
     stripeBytes = stripe;
     boundariesLeft = kMaxBoundaries;
+    linksLeft = kMaxChainLinks;
+    bytesLeft = kMaxReadBytes;
     volumeStart = 0;
     // A window over the whole set: partitions that the table lists become
     // its own (and go with it), never the set's.
-    PartitionDisk view(disk, 0, disk->getBlockCount() - 1);
+    ReadBudgetWindow budget(disk, bytesLeft);
+    // What is read again (a table that every file along a shared chain
+    // walks) comes from memory and costs the budget once.
+    CachedDisk cache(&budget, kCacheBytes, budget.getBlockSize());
+    PartitionDisk view(&cache, 0, disk->getBlockCount() - 1);
     if (!view.open(false)) return 0.0;
     double score = volumeScore(&view);
     view.scanForPartitions();
@@ -115,13 +150,14 @@ double RAIDLayoutVerifier::treeScore(Volume* volume) {
     if (volume->getRootItem()) folders.push_back(volume->getRootItem());
     u32 foldersRead = 0;
     u32 items = 0;
-    while (!folders.empty() && foldersRead < kMaxFolders && items < kMaxItems) {
+    // Once the reads are spent the rest of the tree is left unjudged.
+    while (!folders.empty() && foldersRead < kMaxFolders && items < kMaxItems && bytesLeft > 0) {
         VolumeItem* folder = folders.front();
         folders.pop_front();
         folder->loadChildren();
         foldersRead++;
         for (VolumeItem* child : folder->children()) {
-            if (++items > kMaxItems) break;
+            if (++items > kMaxItems || bytesLeft == 0) break;
             score += itemScore(volume, child);
             if (child->isContainer()) folders.push_back(child);
         }
@@ -232,7 +268,7 @@ double RAIDLayoutVerifier::fatCopiesScore(FATVolume* volume) {
 // A folder starts with its "." entry pointing at itself and a ".." entry; a
 // file's chain holds exactly as many clusters as its size needs.
 double RAIDLayoutVerifier::jumpShare(Volume* volume, u64 ofs, u64 length, u32& compared) {
-    constexpr u32 kBlock = 512;
+    constexpr u32 kBlock = kCompareBlock;
     const u64 base = volumeStart + volume->getDiskOffset();
     if (stripeBytes < 2 * kBlock || length < 2 * kBlock) return -1.0;
     u8 before[kBlock];
@@ -286,7 +322,18 @@ double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) 
     const u64 clusterBytes = volume->getAllocBlockSize();
     if (!fat || clusterBytes == 0 || !volume->isValidCluster(cluster)) return -1.0;
     const u64 expected = (size + clusterBytes - 1) / clusterBytes;
-    // The chain, and the data of its runs of consecutive clusters.
+    // The chain holds exactly the clusters the size needs and ends with an
+    // end mark; the volume measures each chain once, however many files
+    // start along it.
+    u64 length = 0;
+    u64 last = 0;
+    if (!fat->chainEnd(cluster, &length, &last) || length != expected) return -1.0;
+    // The data of its runs of consecutive clusters, walked while it can
+    // still be compared: within the file's and the volume's boundaries (a
+    // run longer than the file's boundaries plus two stripes compares all it
+    // may), the links the volume may follow, and a stretch of runs too short
+    // to hold a boundary.
+    const u64 runCap = (u64(kMaxFileBoundaries) + 2) * stripeBytes;
     u64 at = cluster;
     u64 runStart = cluster;
     u64 runClusters = 0;
@@ -294,35 +341,40 @@ double RAIDLayoutVerifier::fatItemScore(FATVolume* volume, FATVolumeItem* item) 
     double jumps = 0.0;
     u32 runs = 0;
     u32 compared = 0;
+    u32 idleRuns = 0;
     auto endRun = [&] {
-        const u64 length = std::min(runClusters * clusterBytes, size - fileOfs);
-        const double share = jumpShare(volume, volume->clusterOffset(runStart), length, compared);
+        const u64 runBytes = std::min(runClusters * clusterBytes, size - fileOfs);
+        const u32 before = compared;
+        const double share = jumpShare(volume, volume->clusterOffset(runStart), runBytes, compared);
         if (share >= 0.0) {
             jumps += share;
             runs++;
         }
-        fileOfs += length;
+        fileOfs += runBytes;
+        idleRuns = compared == before ? idleRuns + 1 : 0;
     };
-    for (u64 links = 1; links <= expected; links++) {
+    const bool comparable = stripeBytes >= 2 * kCompareBlock && boundariesLeft > 0;
+    for (u64 links = 1; comparable; links++) {
         runClusters++;
-        const u64 entry = fat->getEntry(at);
-        if (fat->classify(entry) == FAT_ENTRY_EOF) {
-            if (links != expected) return -1.0;
-            endRun();
-            const u64 tail = volume->clusterOffset(at) + (size - 1) % clusterBytes;
-            jumps += slackHolds(volume, tail, size) ? 1.0 : 0.0;
-            runs += size % 512 != 0;
-            return 1.0 - (runs ? jumps / runs : 0.0);
+        const u64 next = links < expected ? fat->getEntry(at) : 0;
+        if (next == at + 1 && linksLeft > 0 && runClusters * clusterBytes < runCap) {
+            linksLeft--;
+            at = next;
+            continue;
         }
-        if (!fat->isLink(entry)) return -1.0;
-        if (entry != at + 1) {
-            endRun();
-            runStart = entry;
-            runClusters = 0;
+        endRun();
+        if (!fat->isLink(next) || linksLeft == 0 || compared >= kMaxFileBoundaries || boundariesLeft == 0 ||
+            idleRuns >= kMaxIdleRuns) {
+            break;
         }
-        at = entry;
+        linksLeft--;
+        runStart = at = next;
+        runClusters = 0;
     }
-    return -1.0;
+    // The slack after the file's end, in its last cluster.
+    jumps += slackHolds(volume, volume->clusterOffset(last) + (size - 1) % clusterBytes, size) ? 1.0 : 0.0;
+    runs += size % 512 != 0;
+    return 1.0 - (runs ? jumps / runs : 0.0);
 }
 
 }  // namespace vorn

@@ -21,6 +21,13 @@
 // (tools write new files with zeros there; a block of another stripe
 // rarely ends so).
 //
+// Each call reads at most kMaxReadBytes of the set (what is read again comes
+// from a cache and counts once) and follows at most kMaxChainLinks FAT
+// links; what lies beyond is left unjudged, so no content makes one
+// candidate cost more. A FAT file's chain is judged from the volume's
+// measure of its chains (one walk for all files along a chain); its data is
+// walked run by run only while stripe boundaries are left to compare.
+//
 // Keeps no state from one call to the next; reads only. While it runs, log
 // lines and the readers' own lines on standard output are held back: the
 // trial mounts of wrong candidates are no news to the user.
@@ -49,6 +56,15 @@ public:
     static constexpr u32 kMaxBoundaries = 2048;
     static constexpr u32 kMaxFileBoundaries = 32;
     static constexpr u32 kMaxMftRecords = 256;
+    // FAT links followed and bytes read from the set per call, over all
+    // volumes; the runs of a file that compare no boundary before its walk
+    // stops; memory for what is read again.
+    static constexpr u32 kMaxChainLinks = 1u << 18;
+    static constexpr u64 kMaxReadBytes = 16ull << 20;
+    static constexpr u32 kMaxIdleRuns = 16;
+    static constexpr u32 kCacheBytes = 4u << 20;
+    // Blocks compared on either side of a stripe boundary.
+    static constexpr u32 kCompareBlock = 512;
 
     double structureScore(Disk* disk, u64 stripeBytes) override;
 
@@ -66,10 +82,13 @@ private:
     static bool slackHolds(Volume* volume, u64 last, u64 size);
 
     // Of the call running: the stripe size, where the volume being walked
-    // starts on the set, and how many boundaries may still be compared.
+    // starts on the set, and how many boundaries may still be compared, FAT
+    // links followed and bytes read.
     u64 stripeBytes = 0;
     u64 volumeStart = 0;
     u32 boundariesLeft = 0;
+    u32 linksLeft = 0;
+    u64 bytesLeft = 0;
 };
 
 }  // namespace vorn

@@ -198,6 +198,11 @@ FolderMade Recovery::makeFolders(const std::string& path) {
     return made;
 }
 
+bool Recovery::mayWrite(const std::string& path) {
+    const ProtectedFiles files = protectedFiles();
+    return !isProtectedTarget(path, files, true) && !isProtectedFolder(folderOf(path), files);
+}
+
 void Recovery::seekToOffset(u64 offset) {
     if (allocBlockSize == 0) return;
     if (offset < scanStartOffset) {

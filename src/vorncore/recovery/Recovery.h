@@ -117,6 +117,9 @@ public:
     // rule: a refused chain makes nothing and logs the refusal line; a
     // failure leaves errno set.
     FolderMade makeFolders(const std::string& path);
+    // True when a file that a front end keeps for itself (its log) may be
+    // written at path: the rule of the output files, nothing opened or made.
+    bool mayWrite(const std::string& path);
 
     // The scan as the analysers read it.
     u32 getAllocBlockSize() const override { return allocBlockSize; }

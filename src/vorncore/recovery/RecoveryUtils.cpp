@@ -181,15 +181,12 @@ bool blockDeviceOf(Disk* disk, u64& device) {
 
 void protectFilesReadBy(Disk* disk, ProtectedFiles& files) {
     addFilesReadBy(disk, files);
+    // A device disk or an image disk given a device node: the files behind
+    // it (a loop device, a partition of one, a loop over such a partition,
+    // a mapping over them).
     for (Disk* read : disksReadBy(disk)) {
-        FileIdentity backing;
         u64 device = 0;
-        if (auto* node = dynamic_cast<LinuxDisk*>(read)) {
-            if (node->getLoopBackingFile(backing)) files.add(backing);
-        } else if (blockDeviceOf(read, device) && loopFileOfDevice(device, backing) == LoopFile::Found) {
-            // An image disk given a loop device (or a partition of one).
-            files.add(backing);
-        }
+        if (blockDeviceOf(read, device)) protectFilesBehindDevice(device, files);
     }
 }
 

@@ -22,10 +22,12 @@ std::vector<Disk*> disksReadBy(Disk* disk);
 bool readsThrough(Disk* disk, Disk* target);
 
 // Bytes of the media at the bottom of what reading disk may read: the disks
-// it reaches that read no other (image files, devices), each counted once.
-// Everything reading disk yields comes from these, so no view built on them
-// (a RAID set, a simulated member, one disk named twice) holds more real
-// data than this. Saturates at the largest u64.
+// it reaches that read no other (image files, devices), each medium counted
+// once (one file listed under two names or through a hard link, one device
+// under two nodes: at the largest size a disk over it gives). Everything
+// reading disk yields comes from these, so no view built on them (a RAID
+// set, a simulated member, one disk named twice) holds more real data than
+// this. Saturates at the largest u64.
 u64 mediaBytesBehind(Disk* disk);
 
 // Adds to files the files that reading disk may read, as this layer knows

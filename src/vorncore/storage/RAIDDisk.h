@@ -117,6 +117,9 @@ private:
     float meanAssembledDelta(std::vector<float>& boundaryDelta);
     float rawDeltaFromDeltas(const std::vector<float>& boundaryDelta);
     void verifyCandidates(RAIDLayoutCheck& check);
+    // Two members whose probe areas agree, or one of two missing: every
+    // parity layout reads the set alike.
+    bool readsAsMirror() const;
 
     RAIDParameters parameters;
     Disk* members[kMaxMembers] = {};

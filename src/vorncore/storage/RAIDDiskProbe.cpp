@@ -323,6 +323,12 @@ void RAIDDisk::dumpProbeCombinations(u32 count) {
     for (size_t i = 0; i < shown; i++) dumpCombination(combinations[i]);
 }
 
+bool RAIDDisk::readsAsMirror() const {
+    if (parameters.getDiskCount() != 2 || probeBuffers.size() != 2) return false;
+    // One member missing: parity gives the other's blocks.
+    return !members[0] || !members[1] || probeBuffers[0] == probeBuffers[1];
+}
+
 void RAIDDisk::verifyCandidates(RAIDLayoutCheck& check) {
     // Every candidate, in entropy order: the entropy measures cannot tell the
     // rotations of a mirror apart, and on a volume that is mostly empty the
@@ -332,6 +338,11 @@ void RAIDDisk::verifyCandidates(RAIDLayoutCheck& check) {
     const size_t count = combinations.size();
     log(LOG_DEBUG, "RAIDDisk::verifyCandidates (first %d)\n", static_cast<int>(count));
 
+    // Under every parity layout of a mirror-like pair, logical block b is
+    // block first sector + b of either member: such candidates show the
+    // check the same set, so it judges each first sector once.
+    const bool mirror = readsAsMirror();
+    std::vector<std::pair<u64, double>> judged;
     open(false);
     probing = true;
     probeReadsMembers = true;
@@ -339,8 +350,16 @@ void RAIDDisk::verifyCandidates(RAIDLayoutCheck& check) {
     double most = 0.0;
     for (size_t i = 0; i < count; i++) {
         ProbeCombination& c = combinations[i];
-        setParameters(c.parameters);
-        c.structure = check.structureScore(this, static_cast<u64>(c.parameters.getStripeSectors()) * blockSize);
+        const u64 first = c.parameters.getFirstSector(0);
+        const bool alike = mirror && c.parameters.hasParity();
+        auto seen = std::find_if(judged.begin(), judged.end(), [&](const auto& j) { return alike && j.first == first; });
+        if (seen != judged.end()) {
+            c.structure = seen->second;
+        } else {
+            setParameters(c.parameters);
+            c.structure = check.structureScore(this, static_cast<u64>(c.parameters.getStripeSectors()) * blockSize);
+            if (alike) judged.emplace_back(first, c.structure);
+        }
         log(LOG_DEBUG, "combi%04d: structure=%.1f\n", static_cast<int>(c.index), c.structure);
         // Equal structures keep the entropy order.
         if (c.structure > most) {

@@ -6,6 +6,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "fs/fat/FATAnalyser.h"
@@ -139,6 +140,63 @@ TEST(FATSize, EntriesHoldNoMoreThanTheirChainAndTheVolume) {
     }
     EXPECT_TRUE(logs.has("FATVolumeItem - SHORT.BIN: size 5000, but its cluster chain ends after 1024 bytes; "
                          "the file ends there\n"));
+}
+
+// A random table of 6000 clusters, mostly links to anywhere (merging chains, loops of every length), some ends, free,
+// bad and reserved entries and links past the volume; the second copy differs. Lengths asked in any order, of either
+// copy, are those of a walk from each start up to its end or first repeat, as are the last cluster and whether an end
+// mark follows it; asking all of them reads each entry about once (a walk per question read some 100,000 table
+// blocks).
+TEST(FATChainLength, AnyOrderOfQuestionsGivesEachWalksLengthAndReadsEachEntryOnce) {
+    FatImage b;
+    b.total = 66 + 6000, b.made = 0;
+    b.build();
+    const u64 last = 6001;
+    std::mt19937 rng(5);
+    std::vector<std::vector<u32>> tables(2, std::vector<u32>(last + 1, 0));
+    for (u32 copy = 0; copy < 2; ++copy)
+        for (u64 c = 2; c <= last; ++c) {
+            const u32 r = rng() % 100;
+            u32& v = tables[copy][c];
+            v = r < 78 ? 2 + rng() % 6000 : r < 93 ? u32(c + 1) : r < 95 ? 0xFFFF : r < 97 ? 0 : r < 98 ? 0xFFF7
+                : r < 99 ? u32(last + 1 + rng() % 50) : 1;
+            FatImage::put(b.bytes.data() + b.fatOfs(copy) + 2 * c, 2, v);
+        }
+    MountedFat m(b.bytes);
+    ASSERT_EQ(m.volume->getClusterCount(), 6000u);
+    FAT* fat = m.volume->getFat();
+    // Clusters up to max, and how the whole chain ends: an end mark after its last cluster, a loop (last 0) or
+    // anything else.
+    struct Walk { u64 count = 0, last = 0; bool marked = false; };
+    auto walk = [&](const std::vector<u32>& table, u64 c, u64 max) {
+        std::set<u64> seen;
+        Walk w;
+        while (c >= 2 && c <= last && seen.insert(c).second) w.last = c, c = table[c];
+        w.marked = c == 0xFFFF;
+        if (c >= 2 && c <= last) w.last = 0;
+        w.count = std::min<u64>(seen.size(), max);
+        return w;
+    };
+    std::vector<u64> starts(last + 60);
+    std::iota(starts.begin(), starts.end(), 0);
+    for (u32 copy : {1u, 2u}) {
+        SCOPED_TRACE(copy);
+        fat->setUseFat(int(copy));
+        std::shuffle(starts.begin(), starts.end(), rng);
+        const size_t before = m.disk->requestCount();
+        for (u64 c : starts) {
+            const u64 max = c % 3 == 0 ? 1 + rng() % 40 : ~0ULL;
+            const Walk w = walk(tables[copy - 1], c, max);
+            u64 length = 0, end = 0;
+            if (c % 2) {
+                ASSERT_EQ(fat->chainEnd(c, &length, &end), w.marked) << c;
+                ASSERT_EQ(length, walk(tables[copy - 1], c, ~0ULL).count) << c;
+                ASSERT_EQ(end, w.last) << c;
+            }
+            ASSERT_EQ(fat->chainLength(c, max), w.count) << c << " up to " << max;
+        }
+        EXPECT_LT(m.disk->requestCount() - before, last + 100);
+    }
 }
 
 // The tree below folder as text, folders with their entries in brackets: "A/(B/(KEEP.TXT)) FILE.TXT".

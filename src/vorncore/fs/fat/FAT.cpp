@@ -40,6 +40,8 @@ void FAT::setUseFat(int useFat) {
     m_cachedSector = ~0ULL;
     m_cachedBytes = 0;
     m_cursor = Cursor();
+    m_chainPages.clear();
+    m_lengthLimit = ~0ULL;
 }
 
 int FAT::classify(u64 entry) const {
@@ -118,25 +120,85 @@ bool FAT::nextCluster(u64 startCluster, u64 index, u64 cluster, u64* next) {
 
 u64 FAT::chainLength(u64 startCluster, u64 max) {
     if (max == 0 || !m_volume->isValidCluster(startCluster)) return 0;
-    // A loop is found without memory (Brent): a marker waits at the cluster
-    // reached after each power of two of steps; meeting it again means the
-    // chain runs round a loop of `round` clusters. Its clusters up to the
-    // first repeat are then counted once.
-    u64 count = 1, cluster = startCluster, marker = startCluster, round = 0, power = 1;
-    while (count < max) {
-        const u64 next = getEntry(cluster);
-        if (!isLink(next)) return count;
-        cluster = next;
-        ++count;
-        if (++round, cluster == marker) {
-            u64 a = startCluster, b = startCluster, lead = 0;
-            for (u64 i = 0; i < round; ++i) b = getEntry(b);
-            while (a != b) a = getEntry(a), b = getEntry(b), ++lead;
-            return std::min(max, lead + round);
+    return std::min(max, measureChain(startCluster).length);
+}
+
+bool FAT::chainEnd(u64 startCluster, u64* length, u64* last) {
+    const ChainEnd end = m_volume->isValidCluster(startCluster) ? measureChain(startCluster) : ChainEnd();
+    *length = end.length;
+    *last = end.last;
+    return end.marked;
+}
+
+u64 FAT::lengthLimit() {
+    if (m_lengthLimit != ~0ULL) return m_lengthLimit;
+    // Entries of the copy in use that lie on the medium; links are 28 bits at most.
+    const u64 entryBits = m_fatType == FAT_TYPE_12 ? 12 : m_fatType == FAT_TYPE_16 ? 16 : 32;
+    const u64 start = m_fatOfs + u64(m_useFat > 0 ? m_useFat - 1 : 0) * m_fatSize;
+    const u64 medium = m_volume->getMediumSize();
+    const u64 bytes = medium > start ? std::min(m_fatSize, medium - start) : 0;
+    m_lengthLimit = std::min({bytes * 8 / entryBits, m_volume->getClusterCount() + 2, u64(1) << 28});
+    return m_lengthLimit;
+}
+
+FAT::ChainSlot* FAT::chainSlot(u64 cluster) {
+    if (cluster >= lengthLimit()) return nullptr;
+    const u64 page = cluster >> kPageBits;
+    if (m_chainPages.empty()) m_chainPages.resize((lengthLimit() >> kPageBits) + 1);
+    std::unique_ptr<ChainSlot[]>& slots = m_chainPages[page];
+    if (!slots) slots = std::make_unique<ChainSlot[]>(u64(1) << kPageBits);
+    return &slots[cluster & ((u64(1) << kPageBits) - 1)];
+}
+
+// Walks from startCluster up to the chain's end, a cluster measured before or
+// one of this walk (a loop), then notes for every cluster passed the length
+// of its chain (the rest of the walk plus what the chain holds after it, or,
+// from where a loop closes, the loop's length) and how the chain ends. While
+// the walk runs, the slots of its clusters hold their place in it. A cluster
+// without a slot has its entry off the medium or off the table, so it can
+// only end a walk (or start it).
+FAT::ChainEnd FAT::measureChain(u64 startCluster) {
+    const u64 clusters = m_volume->getClusterCount();
+    if (m_useFat == 0) return {clusters + 2 - startCluster, false, clusters + 1};
+    std::vector<u32> marked;
+    u64 cluster = startCluster;
+    u64 steps = 0;
+    u64 loopStart = ~0ULL;
+    ChainEnd rest;  // of the measured cluster the walk ran into, or of the walk's own end
+    // A walk holds each cluster once: never more than the volume has.
+    while (steps <= clusters) {
+        ChainSlot* slot = chainSlot(cluster);
+        if (slot && slot->state != 0) {
+            if (slot->state & kOnWalk) {
+                loopStart = slot->state & kCountBits;
+            } else {
+                rest = {slot->state & kCountBits, (slot->state & kEndMark) != 0, slot->last};
+            }
+            break;
         }
-        if (round == power) marker = cluster, power *= 2, round = 0;
+        if (slot) {
+            slot->state = kOnWalk | u32(steps);
+            marked.push_back(u32(cluster));
+        }
+        ++steps;
+        const u64 next = getEntry(cluster);
+        if (!isLink(next)) {
+            rest.marked = classify(next) == FAT_ENTRY_EOF;
+            rest.last = cluster;
+            break;
+        }
+        cluster = next;
     }
-    return count;
+    const bool looped = loopStart != ~0ULL;
+    if (looped) rest = ChainEnd();
+    for (u32 c : marked) {
+        ChainSlot* slot = chainSlot(c);
+        const u64 at = slot->state & kCountBits;
+        const u64 length = looped ? steps - std::min(at, loopStart) : steps - at + rest.length;
+        slot->state = u32(std::min<u64>(length, kCountBits)) | (rest.marked ? kEndMark : 0);
+        slot->last = u32(rest.last);
+    }
+    return {looped ? steps : steps + rest.length, rest.marked, rest.last};
 }
 
 bool FAT::getClusterAtOffset(u64 startCluster, u64 ofs, u64* cluster) {

@@ -6,10 +6,17 @@
 // links, so a walk never leaves the data area. A per-table cursor keeps the
 // last position reached in a chain: a sequential read of a file follows each
 // link once, and the answers are the same as a walk from the chain's start.
+// Chains are measured once: every cluster a measuring walk passes keeps its
+// chain's length, last cluster and how it ends, so many files along one
+// chain (chains that merge, share a tail or loop) cost one walk in all.
+// They are kept only for clusters whose entry lies on the medium, in pages
+// made as walks reach them, so their memory stays below a few times the
+// table's bytes on the medium.
 //
 // Owned by its FATVolume; holds a non-owning pointer back to it.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "misc/Types.h"
@@ -39,6 +46,11 @@ public:
     // the start (when it is a cluster of the volume) and each link after it,
     // up to the chain's end or the first cluster it reaches a second time.
     u64 chainLength(u64 startCluster, u64 max);
+    // The whole chain from startCluster as chainLength counts it: its
+    // cluster count and its last cluster. True when it ends with an
+    // end-of-chain entry; false when it loops (last is then 0), ends in a
+    // free, bad or outside link, or does not start in the volume.
+    bool chainEnd(u64 startCluster, u64* length, u64* last);
     // True when an entry is a next-cluster link to a cluster of the volume.
     bool isLink(u64 entry) const;
     int classify(u64 entry) const;
@@ -56,6 +68,26 @@ public:
     static const char* classWord(int entryClass);
 
 private:
+    // A measured cluster: state 0 not measured, kOnWalk | i the i-th cluster
+    // of the walk running, else the chain's length, with kEndMark when it
+    // ends with an end-of-chain entry; last is its last cluster.
+    struct ChainSlot {
+        u32 state = 0;
+        u32 last = 0;
+    };
+    struct ChainEnd {
+        u64 length = 0;
+        bool marked = false;
+        u64 last = 0;
+    };
+    static constexpr u32 kPageBits = 12;
+    static constexpr u32 kOnWalk = 0x80000000u;
+    static constexpr u32 kEndMark = 0x40000000u;
+    static constexpr u32 kCountBits = 0x3FFFFFFFu;
+    ChainSlot* chainSlot(u64 cluster);
+    ChainEnd measureChain(u64 startCluster);
+    u64 lengthLimit();
+
     struct Cursor {
         bool valid = false;
         u64 start = 0;
@@ -73,6 +105,8 @@ private:
     int m_fatCount;
     int m_useFat = 1;
     Cursor m_cursor;
+    std::vector<std::unique_ptr<ChainSlot[]>> m_chainPages;
+    u64 m_lengthLimit = ~0ULL;  // clusters below it may keep a length; ~0: not worked out yet
 };
 
 }  // namespace vorn

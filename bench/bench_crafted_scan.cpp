@@ -4,9 +4,11 @@
 // linked structures (MPEG frames, ZIP local headers and central
 // directories, TIFF directories, tar members, compound-document FAT
 // sectors) that run past the disk's end, so that no find there gets an end
-// the scan could jump to. Each shape is scanned as a raw image (512-byte
-// blocks); "fat-zip-local" is the ZIP chain in the free clusters (512
-// bytes) of a FAT volume, beside a FAT volume made over random bytes.
+// the scan could jump to, and tags or headers whose walks start far ahead
+// and back again (mp3-far, zip-far). Each shape is scanned as a raw image
+// (512-byte blocks); "fat-zip-local" and "fat-zip-far" are the ZIP shapes in
+// the free clusters (512 bytes) of a FAT volume, beside a FAT volume made
+// over random bytes.
 //
 // The closing table gives per size each shape's time and its ratio to the
 // random image of that size, and the growth from 16 to 128 MiB (8 when the
@@ -33,8 +35,8 @@ namespace {
 
 using vorn::u64;
 
-const char* const kShapes[] = {"mp3", "mp3-join", "zip-local", "zip-central", "zip-descriptor", "tiff", "tar", "ole2",
-                               "fat-zip-local"};
+const char* const kShapes[] = {"mp3",  "mp3-join", "zip-local", "zip-central", "zip-descriptor", "tiff",
+                               "tar",  "ole2",     "mp3-far",   "zip-far",     "fat-zip-local",  "fat-zip-far"};
 
 std::string g_dir;
 std::vector<u64> g_sizes;  // MiB

@@ -90,7 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const u32 bs = cache.getBlockSize();
         CHECK(bs != 0);
 
-        auto byteAt = [&](u64 ofs) -> u8 { return raw ? file[(ofs / 2048) * 2352 + 16 + ofs % 2048] : file[ofs]; };
+        // An image that ends inside a block reads zeros after its last byte.
+        auto byteAt = [&](u64 ofs) -> u8 {
+            if (raw) return file[(ofs / 2048) * 2352 + 16 + ofs % 2048];
+            return ofs < file.size() ? file[ofs] : 0;
+        };
         auto readable = [&](u64 first, u64 last) {
             if (!opened) return false;
             if (!failer) return true;

@@ -1,10 +1,13 @@
 // The deleted-files scan over crafted free space (tests/fixtures/make_chains.sh): chains of MPEG frames (also
 // chains that join), ZIP local headers and central-directory records, TIFF directories, tar members and compound-document FAT
-// sectors that run past the disk's end, so that no find there has an end the scan could jump to. The work
-// is counted as the bytes the analysers ask their stream for.
+// sectors that run past the disk's end, so that no find there has an end the scan could jump to; tags and
+// headers whose walks start far ahead and back again; and real files right after crafted content that used
+// up the work its analyser may spend. The work is counted as the bytes the analysers ask their stream for.
 #include <gtest/gtest.h>
 
 #include "TestMedia.h"
+#include "fs/fat/FatManifest.h"
+#include "storage/StorageTestUtil.h"
 #include "raw/RawTestSupport.h"
 #include "storage/ImageDisk.h"
 #include "LogCapture.h"
@@ -40,6 +43,18 @@ TEST(CraftedChains, AScanReadsInProportionToTheDiskWhateverItsFreeSpaceHolds) {
     }
 }
 
+// Tags and headers whose walks start far ahead (in turn on two chains that run past the end) and back again
+// earn their walks' budget where the scan is, not where the walks start: the work grows with the disk.
+// Once, at any size, the budget's reserve is spent on walks along the chains' stretch.
+TEST(CraftedChains, WalksThatStartFarAheadEarnOnlyWhatTheScansStretchEarns) {
+    for (const std::string shape : {"mp3-far", "zip-far"}) {
+        SCOPED_TRACE(shape);
+        const auto small = scanned(shape + "-512k.img", 512), large = scanned(shape + "-2m.img", 512);
+        EXPECT_LE(large->bytesAsked, 5 * small->bytesAsked);
+        EXPECT_LE(large->bytesAsked, 4 * 2097152 + (u64(1) << 22));
+    }
+}
+
 // Every shape's finds, as the scan gave them before it remembered walks: per folder, the count of items
 // of each size. Each structure's find is closed by the next one; the last find, whose end lies past the
 // disk's, runs to the disk's end.
@@ -66,6 +81,43 @@ TEST(CraftedChains, FindsAreThoseThatWalksOfTheirOwnGive) {
         for (const auto& [path, item] : rig->items()) ++got[path.substr(0, path.rfind('/'))][item->getSize()];
         EXPECT_EQ(got, want);
     }
+}
+
+// Real files right after crafted content whose walks, directories or FAT sectors used up what their
+// analyser may spend on that stretch (the far walks' chains lie after the files): each file is found at its
+// start with its type, whole; those whose analysers know the end, byte for byte. The tar archives follow one
+// another: the second is not taken for part of the first, whose walk reached its closing block.
+void checkRealFilesAfter(const std::string& image) {
+    SCOPED_TRACE(image);
+    const std::map<std::string, std::string> kFolders = {
+        {"mp3", "audio/mp3"},           {"zip", "application/zip-compressed"}, {"docx", "application/zip-msword"},
+        {"nef", "image/nef"},           {"tif", "image/tiff"},                 {"ppt", "application/mspowerpoint"},
+        {"doc", "application/msword"}, {"tar", "archive/tar"}};
+    const std::set<std::string> kExact = {"mp3", "zip", "docx", "ppt", "doc"};
+    const auto files = loadFatManifest(mediaPath("chains/" + image + ".manifest")).of("file");
+    ASSERT_GE(files.size(), 2u);
+    const auto rig = scanned(image, 512);
+    const auto items = rig->items();
+    for (const auto& file : files) {
+        const std::string& ext = file[0];
+        const u64 offset = std::stoull(file[1]), size = std::stoull(file[2]);
+        SCOPED_TRACE(file[4]);
+        const auto found = items.find(kFolders.at(ext) + "/" + std::to_string(offset / 512) + "." + ext);
+        ASSERT_NE(found, items.end());
+        RawVolumeItem* item = found->second;
+        if (kExact.count(ext)) {
+            EXPECT_EQ(item->getSize(), size);
+        }
+        ASSERT_GE(item->getSize(), size);
+        std::vector<u8> bytes(size);
+        for (u64 ofs = 0, n; ofs < size; ofs += n)
+            ASSERT_EQ(item->read(ofs, &bytes[ofs], u32(n = std::min<u64>(Disk::kMaxReadSize, size - ofs))), n);
+        EXPECT_EQ(sha256Hex(bytes), file[3]);
+    }
+}
+
+TEST(CraftedChains, RealFilesAfterCraftedContentKeepTheirFinds) {
+    for (const char* kind : {"mp3", "zip", "tiff", "ole2", "tar"}) checkRealFilesAfter(std::string("after-") + kind + ".img");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cstring>
 #include <memory>
 #include <set>
@@ -199,7 +201,9 @@ TEST(CachedDisk, EveryRequestGivesTheFileBytesOrFailsForItsOwnBadBlocksOnEveryIm
             const u32 viewLen = static_cast<u32>(std::min<u64>(disk.getBlockCount() * disk.getBlockSize(), 100));
             ASSERT_TRUE(cache.open(false));
             ASSERT_TRUE(cache.getOfsData(0, viewLen, view, 1));
-            CacheRequestCheck check{cache, [&](u64 ofs) { return file[ofs]; }, [&](u64 first, u64 last) {
+            // The last block reads the file's bytes, then zeros.
+            CacheRequestCheck check{cache, [&](u64 ofs) { return ofs < file.size() ? file[ofs] : u8(0); },
+                                    [&](u64 first, u64 last) {
                 auto bad = disk.failingBlocks().lower_bound(first);
                 return bad == disk.failingBlocks().end() || *bad > last;
             }};
@@ -237,10 +241,15 @@ TEST(CachedDisk, TheLastBlockOfAnImageAbove4GiBReadsThroughTheCache) {
     CachedDisk cache(&image, 4194304, 262144);
     ASSERT_TRUE(cache.open(false));
     Data data;
-    for (u64 ofs : {cache.getBlockCount() * 512 - 1000, u64(4294967296ULL - 8)}) {
+    const u64 end = std::filesystem::file_size(mediaPath("sparse_4g.img"));  // inside the last block
+    for (u64 ofs : {end - 1004, u64(4294967296ULL - 8)}) {
         ASSERT_TRUE(cache.getOfsData(ofs, 1000, data));
         for (u32 i = 0; i < 1000; ++i) ASSERT_EQ(data.getPtr()[i], offsetWordByte(ofs + i)) << ofs + i;
     }
+    // The file's last 4 bytes, then the zeros to the end of its block.
+    ASSERT_EQ(cache.getBlockCount() * 512 - end, 412u);
+    ASSERT_TRUE(cache.getOfsData(end - 4, 8, data));
+    EXPECT_EQ(std::vector<u8>(data.getPtr(), data.getPtr() + 8), std::vector<u8>({0xEE, 0xEE, 0xEE, 0xEE, 0, 0, 0, 0}));
     if (data.isOwned()) data.free();
 }
 

@@ -16,12 +16,13 @@
 namespace vorn::test {
 namespace {
 
-TEST(ImageDiskGeometry, WholeBlocksOfAwkwardSizesIsoByXorrisoAndFilesThatAreNoImage) {
+// A file that ends inside a block (a copy that stopped short) counts that block too.
+TEST(ImageDiskGeometry, BlocksOfAwkwardSizesIsoByXorrisoAndFilesThatAreNoImage) {
     const struct { const char* name; u32 blockSize; u64 blocks; bool opens; } cases[] = {
-        {"rand_511.img", 512, 0, true}, {"rand_1000.img", 512, 1, true}, {"rand_4097.img", 512, 8, true},
-        {"rand_1m333.img", 512, 2048, true}, {"sparse_4g.img", 512, 8390659, true}, {"small.iso", 2048, 189, true},
-        {"iso_cut_34775.img", 512, 67, true},  // the volume descriptor cut short: never ISO
-        {"iso_cut_34776.img", 2048, 16, true}, {"no_such_image.img", 512, 0, false}, {"same_a", 512, 0, false}};
+        {"rand_511.img", 512, 1, true}, {"rand_1000.img", 512, 2, true}, {"rand_4097.img", 512, 9, true},
+        {"rand_1m333.img", 512, 2049, true}, {"sparse_4g.img", 512, 8390660, true}, {"small.iso", 2048, 189, true},
+        {"iso_cut_34775.img", 512, 68, true},  // the volume descriptor cut short: never ISO
+        {"iso_cut_34776.img", 2048, 17, true}, {"no_such_image.img", 512, 0, false}, {"same_a", 512, 0, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         LogCapture logs;
@@ -51,20 +52,23 @@ TEST(ImageDiskGeometry, WholeBlocksOfAwkwardSizesIsoByXorrisoAndFilesThatAreNoIm
     unlink(fifo.c_str());
 }
 
-TEST(ImageDiskRead, GivesTheFileBytesFailsPastTheLastWholeBlockAndWhileClosed) {
+// The last block of a file that ends inside it reads the file's bytes, then zeros.
+TEST(ImageDiskRead, GivesTheFileBytesToTheLastBlockFailsPastItAndWhileClosed) {
     for (const char* name : {"rand_1000.img", "rand_4097.img", "rand_1m333.img", "rand_3m.img", "small.iso"}) {
         SCOPED_TRACE(name);
         const auto file = readFileBytes(mediaPath(name));
         ImageDisk disk(mediaPath(name));
         ASSERT_TRUE(disk.open(false));
-        const u64 blocks = disk.getBlockCount(), bs = disk.getBlockSize(), tail = file.size() - blocks * bs;
+        const u64 blocks = disk.getBlockCount(), bs = disk.getBlockSize(), tail = file.size() - (blocks - 1) * bs;
         std::vector<u8> buffer(blocks * bs + bs, 0xCC);
         ASSERT_TRUE(disk.read(1, u32(blocks * bs - 1), buffer.data()));  // partial first and last blocks
-        EXPECT_EQ(0, memcmp(buffer.data(), file.data() + 1, blocks * bs - 1));
-        std::fill(buffer.begin(), buffer.end(), 0xCC);  // a short read gives what the file has, then zeros
+        EXPECT_EQ(0, memcmp(buffer.data(), file.data() + 1, file.size() - 1));
+        EXPECT_EQ(std::count(buffer.begin() + file.size() - 1, buffer.begin() + blocks * bs - 1, 0),
+                  long(blocks * bs - file.size()));
+        std::fill(buffer.begin(), buffer.end(), 0xCC);  // a read past the last block gives what there is, then zeros
         EXPECT_FALSE(disk.readBlocks(blocks - 1, 2, buffer.data()));
-        EXPECT_EQ(0, memcmp(buffer.data(), file.data() + (blocks - 1) * bs, bs + tail));
-        EXPECT_EQ(std::count(buffer.begin() + bs + tail, buffer.begin() + 2 * bs, 0), long(bs - tail));
+        EXPECT_EQ(0, memcmp(buffer.data(), file.data() + (blocks - 1) * bs, tail));
+        EXPECT_EQ(std::count(buffer.begin() + tail, buffer.begin() + 2 * bs, 0), long(2 * bs - tail));
         EXPECT_FALSE(disk.readBlocks(~u64(0) / bs, 2, buffer.data()));
         disk.close();
         EXPECT_FALSE(disk.readBlocks(0, 1, buffer.data()));  // nothing is read while the file is closed

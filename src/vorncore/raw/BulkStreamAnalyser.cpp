@@ -174,8 +174,9 @@ bool hasTarChecksum(const u8* data) {
 // zero block. Answers the last byte of that block, or of the last member
 // before a header that is not one, as a lower bound of the end (writers
 // pad the archive further); 0 when the walk ends in the first header or is
-// cut short.
+// cut short. Notes where an archive closed by its zero block ends.
 u64 BulkStreamAnalyser::tarEnd(ComfortDataStream* stream, u64 start) {
+    closedTarStart = start, closedTarEnd = 0;
     auto zeros = [](const u8* block) { return std::all_of(block, block + 512, [](u8 b) { return b == 0; }); };
     const ChainWalk::Result members = memberWalk.walk(stream, start, [&](u64 pos, u8&) -> u64 {
         const u8* header = stream->readPtrAt(pos, 512);
@@ -187,7 +188,10 @@ u64 BulkStreamAnalyser::tarEnd(ComfortDataStream* stream, u64 start) {
     if (members.cut) return 0;
     u64 pos = members.frontier;
     if (pos - start < maxStreamSize) {
-        if (const u8* block = stream->readPtrAt(pos, 512); block && zeros(block)) pos += 512;  // the closing block
+        if (const u8* block = stream->readPtrAt(pos, 512); block && zeros(block)) {
+            pos += 512;  // the closing block
+            closedTarEnd = pos;
+        }
     }
     return pos > start + 512 ? pos - 1 : 0;
 }
@@ -272,8 +276,12 @@ bool BulkStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
     for (const auto& signature : signatures) {
         if (!signature->match(data, kReadSize)) continue;
         if (signature->isContinuing() && owner) {
+            // Part of that stream, unless it is a tar archive whose walk
+            // reached its closing zero block before here: a new archive.
             const StreamInfo* open = owner->getOpenStream();
-            if (open && open->mimeType == signature->getMime()) return false;  // part of that stream
+            const bool pastClosedTar = signature->getCheck() == hasTarChecksum && open &&
+                                       open->start == closedTarStart && closedTarEnd && start >= closedTarEnd;
+            if (open && open->mimeType == signature->getMime() && !pastClosedTar) return false;
         }
         info->mimeType = signature->getMime();
         info->start = start;

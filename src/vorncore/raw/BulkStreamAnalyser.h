@@ -15,7 +15,8 @@
 // runs past the disk's end, asked about one by one while other finds inside
 // it keep closing its stream, are not walked again from each. A start of a
 // continuing type (MPEG, tar) found inside an open stream of the same type
-// belongs to that stream: it is not reported.
+// belongs to that stream: it is not reported, except a tar header after the
+// closing zero block of the open archive, which starts another archive.
 #pragma once
 
 #include <memory>
@@ -132,6 +133,9 @@ private:
     std::vector<std::pair<u32, u8>> firstByteElsewhere;
     bool everyBlockCandidate = false;
     ChainWalk memberWalk{"tar members", 512, maxStreamSize};
+    // The archive last walked, and where its closing zero block ends (0 when
+    // the walk did not reach one).
+    u64 closedTarStart = 0, closedTarEnd = 0;
 };
 
 }  // namespace vorn

@@ -16,10 +16,15 @@
 //
 // What the memory cannot help with (chains that take turns, so that the
 // last walk never holds the next start) a WorkBudget bounds: a walk earns
-// one step per smallest structure that its start lies past the last start,
-// and the budget holds one longest walk (limit / smallest). A walk that runs
-// out stops where it is and says so (cut); a later walk through its
-// positions goes on from there.
+// one step per smallest structure that the scan's candidate lies past the
+// last candidate. Only steps inside the stretch an earlier walk went over
+// (from its start to its last structure) cost a unit: a walk over new
+// ground is free, so that a sound file after crafted content that used up
+// the budget is still walked in full. Sound data seldom has a walk go over
+// another's stretch without joining it, so the budget holds a sixteenth of
+// a longest walk (limit / smallest / 16): what crafted content may spend
+// beyond what its stretch earns. A walk that runs out stops where it is and
+// says so (cut); a later walk through its positions goes on from there.
 //
 // Positions are absolute byte offsets on the stream; a step always moves
 // forward. Positions before the latest start are dropped, so the memory
@@ -29,6 +34,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "misc/Types.h"
@@ -46,20 +52,30 @@ public:
         u8 mark = 0;       // the mark of the last marked structure, 0 when none is
     };
 
+    static constexpr u64 kReserveShare = 16;
+
     // what: the structures, for the budget's warning; smallest: the fewest
     // bytes a step moves; limit: a walk stops at a position `limit` or more
-    // bytes past its start.
-    ChainWalk(const char* what, u64 smallest, u64 limit)
-        : limit(limit), budget(what, limit / (smallest ? smallest : 1) + 1, smallest) {}
+    // bytes past its start; reserve: the budget's units at first (0: a
+    // kReserveShare-th of a longest walk).
+    ChainWalk(const char* what, u64 smallest, u64 limit, u64 reserve = 0)
+        : limit(limit),
+          budget(what, reserve ? reserve : limit / (smallest ? smallest : 1) / kReserveShare + 1, smallest) {}
 
-    // Walks from start. step(pos, mark) answers the position of the next
-    // structure (past pos) when a structure lies at pos, 0 when none does;
-    // it may set mark (0 on entry) to tell something of the structure.
+    // Walks from start for the scan's candidate at `candidate` (at or before
+    // start: a structure there may point to where the walk starts).
+    // step(pos, mark) answers the position of the next structure (past pos)
+    // when a structure lies at pos, 0 when none does; it may set mark (0 on
+    // entry) to tell something of the structure.
     template <typename Step>
-    Result walk(const void* stream, u64 start, Step&& step);
+    Result walk(const void* stream, u64 candidate, u64 start, Step&& step);
+    template <typename Step>
+    Result walk(const void* stream, u64 start, Step&& step) {
+        return walk(stream, start, start, std::forward<Step>(step));
+    }
 
     // Steps taken over all walks.
-    u64 getSteps() const { return budget.getSpent(); }
+    u64 getSteps() const { return steps; }
 
 private:
     enum class Stop { None, Limit, Budget, Joined };
@@ -76,6 +92,11 @@ private:
     template <typename Step, typename Into>
     Stop run(u64 start, u64& pos, Step& step, Into& into, u64& markAt, u8& mark, bool join, size_t& met);
     Result result(u64 start) const;
+    // The walk's stretch, from start to its last structure, counts as covered.
+    Result covering(u64 start, const Result& r) {
+        if (r.count) budget.cover(start, r.last + 1);
+        return r;
+    }
 
     const u64 limit;
     WorkBudget budget;
@@ -89,6 +110,7 @@ private:
     u64 markAt = 0;      // the last marked position, when mark != 0
     u8 mark = 0;
     std::vector<u64> fresh;  // a walk's own positions, until it meets the remembered ones
+    u64 steps = 0;
 };
 
 template <typename Step, typename Into>
@@ -102,7 +124,8 @@ ChainWalk::Stop ChainWalk::run(u64 start, u64& pos, Step& step, Into& into, u64&
                 return Stop::Joined;
             }
         }
-        if (!budget.spend()) return Stop::Budget;
+        if (budget.isCovered(pos) && !budget.spend()) return Stop::Budget;
+        ++steps;
         u8 m = 0;
         const u64 next = step(pos, m);
         if (next <= pos) return Stop::None;
@@ -114,8 +137,8 @@ ChainWalk::Stop ChainWalk::run(u64 start, u64& pos, Step& step, Into& into, u64&
 }
 
 template <typename Step>
-ChainWalk::Result ChainWalk::walk(const void* s, u64 start, Step&& step) {
-    budget.earn(s, start);
+ChainWalk::Result ChainWalk::walk(const void* s, u64 candidate, u64 start, Step&& step) {
+    budget.earn(s, candidate);
     if (s != stream) {
         stream = s;
         positions.clear(), mark = 0, frontier = start, ended = cut = false;
@@ -140,7 +163,7 @@ ChainWalk::Result ChainWalk::walk(const void* s, u64 start, Step&& step) {
                 frontier = pos, ended = stop == Stop::None, cut = r.cut;
                 mark = freshMark, markAt = freshMarkAt;
             }
-            return r;
+            return covering(start, r);
         }
         const bool keepMark = mark != 0 && markAt >= positions[met];
         positions.erase(positions.begin(), positions.begin() + static_cast<std::ptrdiff_t>(met));
@@ -153,7 +176,7 @@ ChainWalk::Result ChainWalk::walk(const void* s, u64 start, Step&& step) {
         const Stop stop = run(start, pos, step, positions, markAt, mark, false, met);
         frontier = pos, ended = stop == Stop::None, cut = stop == Stop::Budget;
     }
-    return result(start);
+    return covering(start, result(start));
 }
 
 }  // namespace vorn

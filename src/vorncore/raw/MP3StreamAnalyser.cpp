@@ -75,8 +75,8 @@ void MP3StreamAnalyser::dumpFrameHeader() const {
     log(LOG_DEBUG, "valid frames: %d\n", validFrames);
 }
 
-u64 MP3StreamAnalyser::walkFrames(ComfortDataStream* stream, u64 ofs) {
-    const ChainWalk::Result walk = frameWalk.walk(stream, ofs, [&](u64 pos, u8&) -> u64 {
+u64 MP3StreamAnalyser::walkFrames(ComfortDataStream* stream, u64 candidate, u64 ofs) {
+    const ChainWalk::Result walk = frameWalk.walk(stream, candidate, ofs, [&](u64 pos, u8&) -> u64 {
         const u8* b = stream->readPtrAt(pos, 4);
         return b && parseFrameHeader(b) ? pos + static_cast<u64>(frameLength) : 0;
     });
@@ -101,11 +101,11 @@ bool MP3StreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
         // header; a footer adds 10 more.
         const bool syncsafe = ((b[6] | b[7] | b[8] | b[9]) & 0x80) == 0;
         const u64 tag = 10 + ((u64(b[6]) << 21) | (u64(b[7]) << 14) | (u64(b[8]) << 7) | b[9]) + (b[5] & 0x10 ? 10 : 0);
-        const u64 frames = syncsafe ? walkFrames(stream, start + tag) : 0;
+        const u64 frames = syncsafe ? walkFrames(stream, start, start + tag) : 0;
         size = frames ? tag + frames : 0;
     } else {
         if (b[0] != 0xFF) return false;
-        size = walkFrames(stream, start);
+        size = walkFrames(stream, start, start);
         if (validFrames < kMinFrames) return false;
     }
     VORN_LOG(LOG_DEBUG, "mp3 found\n");

@@ -30,9 +30,9 @@ public:
     i32 getValidFrames() const { return validFrames; }
 
 private:
-    // Walks frames from ofs; answers the bytes they cover, 0 when the walk
-    // was cut short.
-    u64 walkFrames(ComfortDataStream* stream, u64 ofs);
+    // Walks frames from ofs for the candidate start at `candidate`; answers
+    // the bytes they cover, 0 when the walk was cut short.
+    u64 walkFrames(ComfortDataStream* stream, u64 candidate, u64 ofs);
 
     ChainWalk frameWalk{"MPEG audio frames", 32, maxStreamSize};  // a frame is 32 bytes at least
 

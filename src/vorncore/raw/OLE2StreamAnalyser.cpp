@@ -62,9 +62,10 @@ bool OLE2StreamAnalyser::fatSectors(ComfortDataStream* stream, u64 start, const 
     std::vector<u32> visited;
     while (out.size() < count) {
         if (next >= kFatSector || std::find(visited.begin(), visited.end(), next) != visited.end()) return false;
-        if (!budget.spend()) return false;
+        const u64 at = sectorOffset(start, next);
+        if (!budget.spendOn(at, at + kSectorSize)) return false;
         visited.push_back(next);
-        const u8* difat = stream->readPtrAt(sectorOffset(start, next), kSectorSize);
+        const u8* difat = stream->readPtrAt(at, kSectorSize);
         if (!difat) return false;
         for (u32 i = 0; i < kEntriesPerSector - 1 && out.size() < count; ++i) out.push_back(loadLE32(difat + 4 * i));
         next = loadLE32(difat + kSectorSize - 4);
@@ -79,9 +80,21 @@ void OLE2StreamAnalyser::detectSizeAndType(ComfortDataStream* stream, StreamInfo
     u8 header[kHeaderSize];
     memcpy(header, p, kHeaderSize);  // the stream's buffer serves the next read
     const u32 count = loadLE32(header + 0x2C);
-    if (count > kMaxFatSectors || !budget.take(count)) return;
+    if (count > kMaxFatSectors) return;
     std::vector<u32> sectors;
     if (!fatSectors(stream, start, header, count, sectors)) return;
+    // The FAT sectors that earlier work read (also in this call) are paid
+    // for; the others are free.
+    u64 paid = 0;
+    for (const u32 sector : sectors) {
+        const u64 at = sectorOffset(start, sector);
+        if (budget.overlapsCovered(at, at + kSectorSize)) {
+            ++paid;
+        } else {
+            budget.cover(at, at + kSectorSize);
+        }
+    }
+    if (!budget.take(paid)) return;
     const u64 limit = u64(count) * kEntriesPerSector;
     u64 highest = 0;
     for (u32 i = 0; i < count; ++i) {

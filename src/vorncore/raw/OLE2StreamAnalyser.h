@@ -13,8 +13,9 @@
 // scan cannot jump past them) would each read up to kMaxFatSectors sectors:
 // the calls share a WorkBudget per stretch of the disk instead, of a FAT or
 // DIFAT sector for every kBytesPerFatSector bytes the scan moves (a sound
-// file holds one FAT sector for every 64 KiB), holding two files' worth. A
-// header whose sectors the budget cannot pay for gets no end.
+// file holds one FAT sector for every 64 KiB), holding two files' worth.
+// Only a sector that earlier work read costs a unit. A header whose sectors
+// the budget cannot pay for gets no end.
 #pragma once
 
 #include <vector>

@@ -107,6 +107,7 @@ bool TiffStreamAnalyser::readHeader() {
     mimeType = "image/tiff";
     walked.clear();
     entriesRead = stripsRead = 0;
+    freeUnits = kFreeUnitsPerCall;
     return true;
 }
 
@@ -162,10 +163,14 @@ void TiffStreamAnalyser::readStripOffsets(u32 value, u32 count, u32 elementSize)
             count = kMaxStrips;
         }
         count = std::min(count, kMaxStripsPerCall - stripsRead);
-        if (!budget.take((count + kStripsPerUnit - 1) / kStripsPerUnit)) {
+        // A table that earlier work read is paid for, as far as the units go.
+        const u64 at = start + value;
+        if (budget.overlapsCovered(at, at + u64(count) * elementSize) &&
+            !budget.take((count + kStripsPerUnit - 1) / kStripsPerUnit)) {
             count = static_cast<u32>(std::min<u64>(count, budget.left() * kStripsPerUnit));
             budget.take(count / kStripsPerUnit);
         }
+        budget.cover(at, at + u64(count) * elementSize);
         stripsRead += count;
         // In windows of whole elements; a window that cannot be read ends
         // the table (the disk ends or a block is bad).
@@ -202,6 +207,12 @@ void TiffStreamAnalyser::walkSubDirectories(int level, u32 tag, u32 value, u32 c
     stream->pop();
 }
 
+bool TiffStreamAnalyser::payUnit() {
+    if (freeUnits == 0) return budget.spend();
+    --freeUnits;
+    return true;
+}
+
 void TiffStreamAnalyser::walkIFD(int level, u32 ifdOffset, u32 parentTag) {
     if (level > kMaxLevel) {
         VORN_LOG(LOG_DEBUG, "warning: level too high: %d\n", level);
@@ -210,7 +221,7 @@ void TiffStreamAnalyser::walkIFD(int level, u32 ifdOffset, u32 parentTag) {
     VORN_LOG(LOG_DEBUG, "-------------------------------------\n");
     if (ifdOffset == 0) return;
     if (std::find(walked.begin(), walked.end(), ifdOffset) != walked.end()) return;  // a cycle
-    if (walked.size() >= kMaxDirectories || entriesRead >= kMaxEntriesPerCall || !budget.spend()) return;
+    if (walked.size() >= kMaxDirectories || entriesRead >= kMaxEntriesPerCall) return;
     walked.push_back(ifdOffset);
     VORN_LOG(LOG_DEBUG, "ifdcounter: %d, level: %d, ifdofs: %d\n", 0, level, static_cast<int>(ifdOffset));
     if (!seekTo(ifdOffset)) {
@@ -222,7 +233,13 @@ void TiffStreamAnalyser::walkIFD(int level, u32 ifdOffset, u32 parentTag) {
         VORN_LOG(LOG_DEBUG, "warning: entries too high: %d -truncating\n", static_cast<int>(entries));
         return;
     }
-    for (u32 i = 1; i <= entries && entriesRead < kMaxEntriesPerCall && budget.spend(); ++i, ++entriesRead) {
+    // A directory that earlier work read costs a unit and so does each of
+    // its entries; one on new ground is free.
+    const u64 at = start + ifdOffset;
+    const bool paid = budget.overlapsCovered(at, at + 6 + 12 * u64(entries));
+    if (paid && !payUnit()) return;
+    budget.cover(at, at + 6 + 12 * u64(entries));
+    for (u32 i = 1; i <= entries && entriesRead < kMaxEntriesPerCall && (!paid || payUnit()); ++i, ++entriesRead) {
         const u32 tag = stream->readU16();
         const u32 type = stream->readU16();
         const u32 count = stream->readU32();

@@ -11,9 +11,13 @@
 // Headers packed at every block over directories that look alike from each
 // would still cost the most a call may read at every block. So the calls
 // also share a WorkBudget per stretch of the disk: a directory or an entry
-// costs a unit, kStripsPerUnit strip offsets one; the budget holds one
-// call's worth and earns one unit per kBytesPerUnit bytes the scan moves.
-// A call that runs out ends its walk there, as at the per-call bounds.
+// that earlier calls read costs a unit, kStripsPerUnit strip offsets one;
+// what no call read before is free. The budget holds one call's worth and
+// earns one unit per kBytesPerUnit bytes the scan moves. Each call has
+// kFreeUnitsPerCall directory or entry units of its own besides, so that a
+// file right after crafted headers that pointed into its first directory
+// still reads the tags that type it (they come first: tags are sorted). A
+// call that runs out ends its walk there, as at the per-call bounds.
 // Nothing else carries over from one call to the next.
 #pragma once
 
@@ -37,6 +41,7 @@ public:
     static constexpr u32 kMaxStripsPerCall = 65536;
     static constexpr u32 kStripsPerUnit = 64;
     static constexpr u32 kBytesPerUnit = 128;
+    static constexpr u32 kFreeUnitsPerCall = 16;
 
     explicit TiffStreamAnalyser(RawAnalyser* owner);
     bool analyse(ComfortDataStream* stream, StreamInfo* info) override;
@@ -52,6 +57,9 @@ private:
     void readStripOffsets(u32 value, u32 count, u32 elementSize);
     u32 decode(const u8* element, u32 elementSize) const;
     bool seekTo(u64 relative);
+    // A directory or entry unit on ground that earlier work read: from the
+    // call's own units first, then from the budget.
+    bool payUnit();
 
     ComfortDataStream* stream = nullptr;
     char text[129] = {};
@@ -67,7 +75,7 @@ private:
     u16 magic = 0;
     bool littleEndian = true;
     std::vector<u32> walked;  // directories walked in this call
-    u32 entriesRead = 0, stripsRead = 0;
+    u32 entriesRead = 0, stripsRead = 0, freeUnits = 0;
     WorkBudget budget{"TIFF directories", kMaxEntriesPerCall + kMaxStripsPerCall / kStripsPerUnit, kBytesPerUnit};
 };
 

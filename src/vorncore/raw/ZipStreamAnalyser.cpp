@@ -65,7 +65,7 @@ bool ZipStreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
     const bool haveDirectory = findCentralDirectory(stream, start + 4, directory);
     if (haveDirectory) {
         VORN_LOG(LOG_DEBUG, "central dir signature found\n");
-        const Central central = walkCentral(stream, directory, foundDirectoryWalk, true);
+        const Central central = walkCentral(stream, start, directory, foundDirectoryWalk, true);
         if (central.documentMime) info->mimeType = central.documentMime;
     }
     const u64 size = getZipSize(stream, start, directory, haveDirectory);
@@ -129,7 +129,7 @@ u64 ZipStreamAnalyser::getZipSize(ComfortDataStream* stream, u64 start, u64 dire
             // A data descriptor follows data of unknown length: only the
             // central directory and the end record can tell the size.
             if (!haveDirectory) return 0;
-            const Central central = walkCentral(stream, directory, foundDirectoryWalk, true);
+            const Central central = walkCentral(stream, start, directory, foundDirectoryWalk, true);
             if (central.cut || !central.haveEnd || central.directoryOffset != directory - start ||
                 central.directorySize != central.walkedSize) {
                 return 0;
@@ -137,14 +137,14 @@ u64 ZipStreamAnalyser::getZipSize(ComfortDataStream* stream, u64 start, u64 dire
             return central.end - start;
         }
     }
-    const Central central = walkCentral(stream, locals.frontier, trailingDirectoryWalk, false);
+    const Central central = walkCentral(stream, start, locals.frontier, trailingDirectoryWalk, false);
     return central.cut ? 0 : central.end - start;
 }
 
-ZipStreamAnalyser::Central ZipStreamAnalyser::walkCentral(ComfortDataStream* stream, u64 ofs, ChainWalk& walk,
-                                                          bool names) {
+ZipStreamAnalyser::Central ZipStreamAnalyser::walkCentral(ComfortDataStream* stream, u64 candidate, u64 ofs,
+                                                          ChainWalk& walk, bool names) {
     // The mark of a record is the document type its name gives.
-    const ChainWalk::Result records = walk.walk(stream, ofs, [&](u64 pos, u8& mark) -> u64 {
+    const ChainWalk::Result records = walk.walk(stream, candidate, ofs, [&](u64 pos, u8& mark) -> u64 {
         const u8* p = stream->readPtrAt(pos, kCentralSize);
         if (!p || loadLE32(p) != kCentralSig) return 0;
         const u16 nameLength = loadLE16(p + 28);

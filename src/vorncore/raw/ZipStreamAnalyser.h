@@ -52,10 +52,11 @@ public:
     };
 
 private:
-    // Walks the central-directory records at ofs with the walk given (the
-    // one from the search's find, or the one from where local headers end)
-    // and reads the end records after them; names: type the entries.
-    Central walkCentral(ComfortDataStream* stream, u64 ofs, ChainWalk& walk, bool names);
+    // Walks the central-directory records at ofs, for the candidate start at
+    // `candidate`, with the walk given (the one from the search's find, or
+    // the one from where local headers end) and reads the end records after
+    // them; names: type the entries.
+    Central walkCentral(ComfortDataStream* stream, u64 candidate, u64 ofs, ChainWalk& walk, bool names);
 
     // The last search: no signature in [searchFrom, searchTo) except the
     // one at searchFound (when searchHit).

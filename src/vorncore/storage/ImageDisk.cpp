@@ -108,9 +108,12 @@ bool ImageDisk::openImpl(bool write) {
         setBlockSize(2048);
         setWhole(true);
     }
-    // Seeking to the end also sizes block devices given as images.
+    // Seeking to the end also sizes block devices given as images. A copy
+    // that stopped short ends inside a block: that block counts too, the
+    // bytes the file lacks reading as zeros, so that none of the copy is lost.
     const off_t end = lseek(fd, 0, SEEK_END);
-    setBlockCount(end > 0 ? static_cast<u64>(end) / getBlockSize() : 0);
+    fileBytes = end > 0 ? static_cast<u64>(end) : 0;
+    setBlockCount((fileBytes + getBlockSize() - 1) / getBlockSize());
     return true;
 }
 
@@ -160,7 +163,9 @@ bool ImageDisk::readBlocksImpl(u64 rawBlock, u32 count, void* buffer) {
         return false;
     }
     const off_t offset = static_cast<off_t>(rawBlock * rawSize);
-    if (preadFully(fd, out, total, offset) != total) {
+    const u64 done = preadFully(fd, out, total, offset);
+    const bool lastBlock = u64(offset) + done >= fileBytes && u64(offset) + total <= (fileBytes + rawSize - 1) / rawSize * rawSize;
+    if (done != total && !lastBlock) {
         VORN_LOG(LOG_DEBUG, "ImageDisk::readBlocksImpl - short read (block=%llu, count=%u)\n",
                  static_cast<unsigned long long>(rawBlock), count);
         addReadErrors(1);

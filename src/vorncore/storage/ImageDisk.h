@@ -3,7 +3,8 @@
 // in 2048-byte blocks).
 //
 // The file is only ever opened read-only. Block count = file size / block
-// size (a partial last block is not counted). The constructor opens the file
+// size, rounded up: the last block of a file that ends inside a block (a copy
+// that stopped short) reads the file's bytes, then zeros. The constructor opens the file
 // once to learn block size and count and closes it again: reads need an open
 // (Disk::open), and a read while the file is closed fails and counts a read
 // error.
@@ -57,6 +58,7 @@ private:
     u32 implOpens = 0;
     FileIdentity openedFile;
     bool fileOpenedOnce = false;
+    u64 fileBytes = 0;  // the file's size at the last open
     std::string imagePath;
     std::string absolutePath;
 };

@@ -4,6 +4,8 @@
 // believe of it stays within the medium.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "LogCapture.h"
 #include "TestMedia.h"
 #include "fs/ItemTestSupport.h"
@@ -165,6 +167,27 @@ TEST(HFSShortMedium, AShortCopyBecomesALostVolumeThatBrowses) {
     browse.openExistingVolume();
     ASSERT_NE(browse.getRootItem(), nullptr);
     EXPECT_EQ(listingOf(browse.getRootItem()), oracle.listing);
+}
+
+// hfs_bare.img cut 100 bytes into the block of /Many/f100.txt, inside a sector: the file's 9 bytes lie wholly
+// inside the copy, in its last sector, which the copy holds in part; they read back whole, and a file past the
+// cut does not read.
+TEST(HFSShortMedium, AFileInTheLastSectorOfACopyCutInsideItReadsWhole) {
+    const Oracle oracle = readOracle("hfs_bare.img");
+    ImageDisk image(mediaPath("hfs_cut_odd.img"));
+    ASSERT_EQ(std::filesystem::file_size(mediaPath("hfs_cut_odd.img")) % 512, 100u);
+    LogCapture log(LOG_WARNING);
+    Recovery recovery;
+    ASSERT_TRUE(recovery.selectDisk(&image));
+    recovery.openExistingVolume();
+    ASSERT_NE(recovery.getRootItem(), nullptr);
+    const auto tree = walkTree(recovery.getRootItem());
+    ASSERT_TRUE(tree.count("/Many/f100.txt"));
+    Bytes data;
+    ASSERT_TRUE(readItem(tree.at("/Many/f100.txt"), data));
+    EXPECT_EQ(sha256Hex(data), oracle.sha.at("/Many/f100.txt"));
+    ASSERT_TRUE(tree.count("/Many/f300.txt"));
+    EXPECT_FALSE(readItem(tree.at("/Many/f300.txt"), data));
 }
 
 }  // namespace

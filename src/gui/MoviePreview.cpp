@@ -83,10 +83,12 @@ public:
         timer.setSingleShot(true);
         connect(&timer, &QTimer::timeout, this, [this] { finish(QImage(), "no frame in time"); });
         timer.start(Preview::kMovieTimeoutMs);
-        player->setSource(QUrl::fromLocalFile(QStringLiteral("/proc/self/fd/%1").arg(fd)));
+        player->setSource(source());
     }
 
 private:
+    QUrl source() const { return QUrl::fromLocalFile(QStringLiteral("/proc/self/fd/%1").arg(fd)); }
+
     bool writeAll() {
         const char* data = movie->bytes.constData();
         qsizetype left = movie->bytes.size();
@@ -105,6 +107,20 @@ private:
             player->play();
             seekWhenReady();
         } else if (status == QMediaPlayer::EndOfMedia) {
+            // A stream written without its length claims only what was read
+            // of it when it loaded, and on a busy machine its play can end
+            // there, long before its real end: such a play, ended before
+            // 1.5 s and without a seek, is started once more from the
+            // beginning (after the player's signal, which a reload would stall).
+            if (!seeked && !replayed && player->position() < kFrameAtMs) {
+                replayed = true;
+                QTimer::singleShot(0, this, [this] {
+                    if (finished) return;
+                    player->setSource(QUrl());
+                    player->setSource(source());
+                });
+                return;
+            }
             finish(QImage(), "the movie ended before 1.5 s");
         } else if (status == QMediaPlayer::InvalidMedia) {
             finish(QImage(), "not a movie");
@@ -152,6 +168,7 @@ private:
     QTimer timer;
     std::unique_ptr<QMediaPlayer> player;
     bool seeked = false;
+    bool replayed = false;
     bool finished = false;
 };
 #endif

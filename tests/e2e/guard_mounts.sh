@@ -117,6 +117,25 @@ else
   echo "skip loop attached after start (no loop device)"
 fi
 
+# ---- a RAID set of a loop device and the image behind it -------------------------------------------
+# One medium under two names: the set holds the image once, whether the loop device comes from the
+# disk list or through img, so newimg writes no more than the image holds.
+d=$work/raidloop && mkdir -p "$d" && cp "$guard/disk.img" "$d/card.img"
+if attach "$d/card.img"; then
+  before=$(sha "$d/card.img") bytes=$(stat -c %s "$d/card.img")
+  for how in listed img; do
+    rm -f "$d/imagefile.img"
+    if [ "$how" = listed ]; then run_in "$d" img card.img raid 2 none 16 "card.img, " 0 "(card.img)" 0 d newimg
+    else run_in "$d" img card.img img "$loop" raid 2 none 16 "($(basename "$loop"))" 0 "(card.img)" 0 d newimg; fi
+    check "raid of a loop device ($how) and the image behind it: holds and writes the image once, the image intact" [ -n "$(
+      has_out "disk selected: RAID" && has_out "- RAID, 2.00 M" && [ "$(stat -c %s "$d/imagefile.img")" = "$bytes" ] &&
+      [ "$(sha "$d/card.img")" = "$before" ] && echo y)" ]
+  done
+  losetup -d "$loop"
+else
+  echo "skip raid of a loop device and its image (no loop device)"
+fi
+
 # ---- devices set up after vorn started -----------------------------------------------------------
 # The loop devices listed at start protect their files anyway: these are set up while vorn waits at
 # its prompt, so that only what it finds when it writes can hold. Each case lets its mounts and

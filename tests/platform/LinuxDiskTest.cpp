@@ -14,12 +14,16 @@
 
 #include "TestMedia.h"
 #include "platform/CdToc.h"
+#include "platform/CreateDiskManager.h"
 #include "platform/DeviceOpener.h"
 #include "platform/LinuxDiskManager.h"
 #include "platform/VolumeInfo.h"
 #include "misc/OutputFile.h"
 #include "recovery/Recovery.h"
+#include "storage/DiskManager.h"
+#include "storage/DisksReadBy.h"
 #include "storage/ImageDisk.h"
+#include "storage/RAIDDisk.h"
 #include "LogCapture.h"
 
 namespace vorn {
@@ -380,6 +384,43 @@ TEST(RealSystem, DisksAndPartitionsMatchLsblk) {
     EXPECT_EQ(block.substr(0, 17), "VORN-PART 5 FIRST");
     EXPECT_EQ(unlisted.getBlockSize(), 4096u);
     EXPECT_EQ(unlisted.getBlockCount(), 16384u);
+}
+
+// Sets made of a loop device, its partitions, a loop over one of them and the image behind them all
+// (read-only loops over the fixture): the bytes one medium shows count once, whatever names it goes
+// by, and different stretches of it keep their sum.
+TEST(RealSystem, ASetOfALoopDeviceItsPartitionsAndItsImageHoldsNoMoreThanTheImage) {
+    const std::string image = test::mediaPath("mbr_logical.img");
+    Loop loop(image, "-r -P");
+    if (loop.path.empty()) GTEST_SKIP() << "no loop device (needs root and losetup)";
+    Loop overFirst(loop.path + "p1", "-r");
+    if (overFirst.path.empty()) GTEST_SKIP() << "no second loop device";
+    // The front ends' disk manager brings the kernel's word on what lies beneath a device.
+    struct Restore {
+        ~Restore() { setMediumBeneathQuery(before); }
+        MediumBeneathQuery before = setMediumBeneathQuery(nullptr);
+    } restore;
+    (void)createDiskManager();
+    const u64 imageBytes = std::filesystem::file_size(image), partition = 8192 * 512;  // p1 and p3
+    ImageDisk file(image), fileByNode(loop.path);
+    LinuxDisk whole(loop.path), first(loop.path + "p1"), third(loop.path + "p3"), logical(loop.path + "p5"),
+        over(overFirst.path);
+    for (Disk* disk : std::vector<Disk*>{&whole, &first, &third, &logical, &over}) ASSERT_TRUE(disk->open(false));
+    auto behind = [](const std::vector<Disk*>& members) {
+        RAIDDisk set;
+        set.setParameters(RAIDParameters(static_cast<u8>(members.size()), 0, 16, PARITY_NONE));
+        for (u32 i = 0; i < members.size(); ++i) EXPECT_TRUE(set.setMember(i, members[i])) << i;
+        return std::pair(mediaBytesBehind(&set), set.getBlockCount());
+    };
+    EXPECT_EQ(behind({&whole, &file}), std::pair(imageBytes, imageBytes / 512)) << "a loop device and its image";
+    EXPECT_EQ(behind({&fileByNode, &file}), std::pair(imageBytes, imageBytes / 512)) << "the same through img";
+    EXPECT_EQ(behind({&fileByNode, &whole}), std::pair(imageBytes, imageBytes / 512)) << "one device, two kinds";
+    EXPECT_EQ(behind({&whole, &first}).first, imageBytes) << "a loop device and its partition";
+    EXPECT_EQ(behind({&first, &third}), std::pair(2 * partition, 2 * partition / 512)) << "two partitions";
+    EXPECT_EQ(behind({&first, &logical}).first, partition + 4096 * 512) << "a logical partition";
+    EXPECT_EQ(behind({&over, &first}), std::pair(partition, partition / 512)) << "a loop over a partition";
+    EXPECT_EQ(behind({&over, &third, &file}).first, imageBytes);
+    for (Disk* disk : std::vector<Disk*>{&whole, &first, &third, &logical, &over}) disk->close();
 }
 
 TEST(RealSystem, TmpLiesOnTheBlockDeviceThatDfNames) {

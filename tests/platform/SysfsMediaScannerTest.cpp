@@ -248,6 +248,49 @@ TEST_F(FakeTree, TheDevicesOverAFileBeingReadAreProtectedWithTheirPartitionsMapp
               std::tuple(true, true, true, true, false));
 }
 
+// What a device shows of the medium beneath it: a partition the stretch of its whole disk that
+// sysfs gives, a loop device the stretch of its file or device from the kernel's offset on. Whole
+// disks, md and mapped devices show none; an attribute that is no number or too large to be a
+// place leaves the end unknown.
+TEST_F(FakeTree, APartitionShowsItsStretchOfTheWholeDiskAndALoopDeviceItsStretchOfWhatItReads) {
+    write(folders["sdb1"] + "/start", "2048");
+    write(folders["sdb2"] + "/start", "not a number");
+    disk("loop3", "", "7:3", 16, {{"loop/backing_file", "/images/card.img"}});
+    part("loop3", "loop3p1", 1, "259:31", 8, {{"start", "4"}});
+    disk("loop5", "", "7:5", 8, {{"loop/backing_file", dev + "/loop3p1"}});
+    disk("loop6", "", "7:6", 36028797018963968, {{"loop/backing_file", "/images/huge.img"}});
+    disk("loop7", "", "7:7", 16, {{"loop/backing_file", ""}});  // detached since
+    const FileIdentity card{1, 42};
+    const std::map<u64, LoopBacking> kernel = {{makedev(7, 3), LoopBacking{card, 0, 1024}},
+                                               {makedev(7, 5), LoopBacking{FileIdentity{1, 99}, makedev(259, 31), 512}},
+                                               {makedev(7, 6), LoopBacking{FileIdentity{1, 43}, 0, 0}}};
+    std::vector<std::string> asked;
+    auto query = [&](const std::string& node, u64 device, LoopBacking& backing) {
+        asked.push_back(node.substr(dev.size()));
+        const auto found = kernel.find(device);
+        if (found == kernel.end()) return LoopFile::Detached;
+        backing = found->second;
+        return LoopFile::Found;
+    };
+    auto beneath = [&](u64 device) {
+        MediumBeneath b;
+        if (!mediumBeneathDevice(device, b, roots(), query)) return std::string("none");
+        return std::string(b.medium.device ? "device " : "file ") + std::to_string(b.medium.identity.device) + ":" +
+               std::to_string(b.medium.identity.inode) + " to " + std::to_string(b.end);
+    };
+    const auto number = [](u32 major, u32 minor) { return std::to_string(u64(makedev(major, minor))); };
+    EXPECT_EQ(beneath(makedev(8, 17)), "device 0:" + number(8, 16) + " to " + std::to_string((2048 + 60000000ull) * 512));
+    EXPECT_EQ(beneath(makedev(8, 18)), "device 0:" + number(8, 16) + " to 0");
+    EXPECT_EQ(beneath(makedev(7, 3)), "file 1:42 to " + std::to_string(1024 + 16 * 512));
+    EXPECT_EQ(beneath(makedev(259, 31)), "device 0:" + number(7, 3) + " to " + std::to_string(12 * 512));
+    EXPECT_EQ(beneath(makedev(7, 5)), "device 0:" + number(259, 31) + " to " + std::to_string(512 + 8 * 512));
+    EXPECT_EQ(beneath(makedev(7, 6)), "file 1:43 to 0");
+    EXPECT_EQ(beneath(makedev(7, 7)), "none");
+    for (const auto& [major, minor] : std::vector<std::pair<u32, u32>>{{8, 16}, {9, 0}, {253, 0}, {8, 99}})
+        EXPECT_EQ(beneath(makedev(major, minor)), "none") << major << ":" << minor;
+    EXPECT_EQ(asked, (std::vector<std::string>{"/loop3", "/loop5", "/loop6", "/loop7"}));
+}
+
 TEST_F(FakeTree, ALoopOverAPartitionOfTheLoopOverTheImageAndWhatIsBuiltOnItLeadBackToTheImage) {
     // loop3 reads the image and has a partition loop3p1; loop5 reads that partition (a block device,
     // lo_rdevice), and the mapping dm-3 is built on loop5. Whatever is mounted from loop5 or dm-3

@@ -188,6 +188,7 @@ LoopFile loopFileOf(int fd, LoopBacking& backing) {
     if (::ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
         backing.file = FileIdentity{static_cast<u64>(info.lo_device), static_cast<u64>(info.lo_inode)};
         backing.device = static_cast<u64>(info.lo_rdevice);
+        backing.offset = static_cast<u64>(info.lo_offset);
         return LoopFile::Found;
     }
     return errno == ENXIO ? LoopFile::Detached : LoopFile::NoLoop;
@@ -218,6 +219,47 @@ LoopFile loopFileOfDevice(u64 device, LoopBacking& backing, const SysfsRoots& ro
     u64 wholeDevice = 0;
     if (!deviceNumberOf(whole, wholeDevice)) return LoopFile::NoLoop;
     return loopFileOfNode(nodeOf(whole, roots), wholeDevice, backing);
+}
+
+namespace {
+
+// A number of 512-byte sectors in a device folder's attribute ("size",
+// "start"); false when it is missing or no number.
+bool sectorsOf(const std::string& folder, const char* attribute, u64& sectors) {
+    unsigned long long value = 0;
+    if (std::sscanf(readSmallFile(folder + "/" + attribute).c_str(), "%llu", &value) != 1) return false;
+    sectors = value;
+    return true;
+}
+
+// Sectors to bytes; 0 (unknown) when that overflows.
+u64 endInBytes(u64 startSectors, u64 sizeSectors) {
+    constexpr u64 kMaxSectors = ~u64(0) / 512;
+    if (startSectors > kMaxSectors || sizeSectors > kMaxSectors - startSectors) return 0;
+    return (startSectors + sizeSectors) * 512;
+}
+
+}  // namespace
+
+bool mediumBeneathDevice(u64 device, MediumBeneath& beneath, const SysfsRoots& roots, const LoopQuery& query) {
+    const std::string folder = deviceFolderOf(device, roots);
+    if (folder.empty()) return false;
+    u64 size = 0, start = 0, whole = 0;
+    if (isPartitionFolder(folder)) {
+        if (!deviceNumberOf(parentFolder(folder), whole) || whole == device) return false;
+        beneath.medium = Medium{true, FileIdentity{0, whole}};
+        beneath.end = sectorsOf(folder, "size", size) && sectorsOf(folder, "start", start) ? endInBytes(start, size) : 0;
+        return true;
+    }
+    LoopBacking backing;
+    if (!isFolder(folder + "/loop") || query(nodeOf(folder, roots), device, backing) != LoopFile::Found) return false;
+    beneath.medium = backing.device != 0 ? Medium{true, FileIdentity{0, backing.device}} : Medium{false, backing.file};
+    beneath.end = 0;
+    if (sectorsOf(folder, "size", size)) {
+        const u64 bytes = endInBytes(0, size);
+        beneath.end = bytes != 0 && backing.offset <= ~u64(0) - bytes ? backing.offset + bytes : 0;
+    }
+    return true;
 }
 
 namespace {

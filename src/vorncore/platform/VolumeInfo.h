@@ -18,6 +18,7 @@
 #include "misc/OutputFile.h"
 #include "misc/Types.h"
 #include "platform/SysfsMediaScanner.h"
+#include "storage/DisksReadBy.h"
 
 namespace vorn {
 
@@ -57,6 +58,7 @@ enum class LoopFile {
 struct LoopBacking {
     FileIdentity file;  // the file it reads (for a block device: the device's node)
     u64 device = 0;     // the block device it reads (lo_rdevice); 0 for a regular file
+    u64 offset = 0;     // where in it the loop device's first byte lies (lo_offset)
 };
 // Asks the open descriptor of a loop device or of a partition of one.
 LoopFile loopFileOf(int fd, LoopBacking& backing);
@@ -94,6 +96,13 @@ void protectFilesBehindDevice(u64 device, ProtectedFiles& files, const SysfsRoot
 // are known by their kernel name in <sys>/block and asked at <dev>/NAME.
 void protectDevicesOverFiles(ProtectedFiles& files, const SysfsRoots& roots = SysfsRoots(),
                              const LoopQuery& query = loopFileOfNode);
+
+// What a block device (its device number) shows of the medium beneath it:
+// a partition the stretch of its whole disk that sysfs gives (start, size),
+// a loop device (asked through query) the stretch of its file, or of the
+// block device it reads, from its offset on. False for any other device.
+bool mediumBeneathDevice(u64 device, MediumBeneath& beneath, const SysfsRoots& roots = SysfsRoots(),
+                         const LoopQuery& query = loopFileOfNode);
 
 // Adds to files a block device being read (its device number), its
 // partitions and the devices built on them: a file system mounted from any

@@ -99,6 +99,7 @@ bool ImageDisk::openImpl(bool write) {
     fd = openedFd;
     implOpens = 1;
     openedFile = FileIdentity{static_cast<u64>(info.st_dev), static_cast<u64>(info.st_ino)};
+    openedDevice = S_ISBLK(info.st_mode) ? static_cast<u64>(info.st_rdev) : 0;
     fileOpenedOnce = true;
 
     setBlockSize(512);

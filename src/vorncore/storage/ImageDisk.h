@@ -45,6 +45,9 @@ public:
     // constructor opens it once): the file itself, even when it has been
     // moved since or its path now names another one. False before any open.
     bool getFileIdentity(FileIdentity& file) const;
+    // The block device read (st_rdev) when the file opened last is a device
+    // node, else 0.
+    u64 getDeviceNumber() const { return openedDevice; }
 
     bool openImpl(bool write) override;
     void closeImpl() override;
@@ -57,6 +60,7 @@ private:
     int fd = -1;
     u32 implOpens = 0;
     FileIdentity openedFile;
+    u64 openedDevice = 0;
     bool fileOpenedOnce = false;
     u64 fileBytes = 0;  // the file's size at the last open
     std::string imagePath;

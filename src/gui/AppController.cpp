@@ -37,6 +37,7 @@
 #include "fs/VolumeItem.h"
 #include "gui/AppLog.h"
 #include "gui/BackgroundView.h"
+#include "gui/CrashHandler.h"
 #include "gui/CutTextToolTips.h"
 #include "gui/Desktop.h"
 #include "gui/Engine.h"
@@ -74,15 +75,18 @@ QString shown(const std::string& text) { return fromStd(escapeControlChars(text)
 
 void userLog(const char* line) { qInfo("%s", line); }
 
-// On the engine thread, after a disk is chosen to be read: the log file is
-// not written while it would land on what is read (a home folder on the
-// disk being recovered); its lines go to standard error only meanwhile.
+// On the engine thread, after a disk is chosen to be read: the log file and
+// crash reports are not written while they would land on what is read (a
+// home folder on the disk being recovered); they go to standard error only
+// meanwhile.
 void keepLogOffTheMedium(Recovery* recovery) {
     const QString path = logFilePath();
     const bool onMedium = !recovery->mayWrite(path.toStdString());
     if (holdLogFile(onMedium) && onMedium)
         qWarning("the log file %s lies on the disk being read: its lines go to standard error only while it is read",
                  qUtf8Printable(path));
+    // A crash report would land beside it, in its own folder.
+    holdCrashFile(!recovery->mayWrite((crashFolder() + QStringLiteral("/vorn.crash")).toStdString()));
 }
 
 double steadySeconds() {

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,9 @@ constexpr int kMaxFrames = 128;
 
 // Prepared at installation; read-only in the handler.
 char folderPath[1024];
+// Read in the handler: a lock-free atomic is safe there.
+std::atomic<bool> crashFileHeld{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 char hostName[256];
 long zoneOffsetSeconds = 0;
 
@@ -121,7 +125,7 @@ int openCrashFile() {
 
 void onFatalSignal(int signal, siginfo_t* info, void*) {
     const int savedErrno = errno;
-    const int fd = openCrashFile();
+    const int fd = crashFileHeld.load() ? STDERR_FILENO : openCrashFile();
     if (fd >= 0) {
         Out head;
         head.add("Signal: ");
@@ -148,7 +152,7 @@ void onFatalSignal(int signal, siginfo_t* info, void*) {
             while ((got = read(maps, buffer, sizeof buffer)) > 0) writeAll(fd, buffer, size_t(got));
             close(maps);
         }
-        close(fd);
+        if (fd != STDERR_FILENO) close(fd);
     }
     // Default action again: the signal is blocked while this handler runs,
     // so it is delivered (and ends the process) as soon as it returns.
@@ -161,6 +165,8 @@ void onFatalSignal(int signal, siginfo_t* info, void*) {
 }
 
 }  // namespace
+
+bool holdCrashFile(bool hold) { return crashFileHeld.exchange(hold); }
 
 ThreadSignalStack::ThreadSignalStack() {
     void* stackMemory = malloc(kAltStackSize);

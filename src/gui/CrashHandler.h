@@ -25,6 +25,11 @@ QString crashFolder();
 // Returns false (and installs nothing) when the folder cannot be made.
 bool installCrashHandler(const QString& folder = crashFolder());
 
+// While held (the crash folder lies on the disk being read), a crash is
+// reported on standard error only, and nothing is written into the folder.
+// Returns whether it was held before.
+bool holdCrashFile(bool hold);
+
 // An alternate signal stack for the calling thread while the object lives:
 // a signal stack belongs to one thread, and without its own a thread that
 // overflows its stack dies before the handler can write a crash file. Every

@@ -105,7 +105,8 @@ TEST(CrashChild, Run) {
     const QByteArray mode = qgetenv("VORN_CRASH_CHILD");
     if (mode.isEmpty()) GTEST_SKIP() << "only as a crashing child";
     ASSERT_TRUE(gui::installCrashHandler(qEnvironmentVariable("VORN_CRASH_DIR")));
-    if (mode == "segv") vornTestCrashByNullWrite();
+    if (mode == "held-segv") gui::holdCrashFile(true);
+    if (mode == "segv" || mode == "held-segv") vornTestCrashByNullWrite();
     if (mode == "overflow") vornTestCrashByRecursion(0);
     if (mode == "abort") vornTestCrashByAbort();
     // The threads of the window: the engine's and a preview worker.
@@ -160,6 +161,27 @@ TEST(CrashHandler, ChildWritesTheLogAndKeepsTheStatus) {
         EXPECT_TRUE(log.contains(c.function)) << c.mode;
         EXPECT_TRUE(log.contains("\nMemory map:\n")) << c.mode;
     }
+}
+
+TEST(CrashHandler, AHeldCrashFolderGetsNothingAndTheReportGoesToStandardError) {
+    // The window holds the folder while it lies on the disk being read.
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QStringLiteral("/crashes");
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VORN_CRASH_CHILD"), QStringLiteral("held-segv"));
+    env.insert(QStringLiteral("VORN_CRASH_DIR"), folder);
+    env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("handle_segv=0:use_sigaltstack=0"));
+    child.setProcessEnvironment(env);
+    child.start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"), QStringLiteral("ulimit -c 0; \"$0\" --gtest_filter=CrashChild.Run >/dev/null; echo $? >&2"),
+                 QCoreApplication::applicationFilePath()});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QByteArray told = child.readAllStandardError();
+    EXPECT_TRUE(told.contains("Signal: 11 (SIGSEGV)")) << told.left(400).toStdString();
+    EXPECT_TRUE(told.contains("vornTestCrashByNullWrite"));
+    EXPECT_TRUE(told.trimmed().endsWith("139"));
+    EXPECT_TRUE(QDir(folder).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
 TEST(CrashLog, NewestIsOfferedOnceAfterDiscardButAgainAfterRemind) {

@@ -24,6 +24,7 @@
 
 #include "GuiTestSupport.h"
 #include "gui/AppLog.h"
+#include "gui/CrashHandler.h"
 #include "gui/CutTextToolTips.h"
 #include "gui/ItemPreviews.h"
 #include "gui/ProgressSheet.h"
@@ -217,7 +218,8 @@ TEST(GuiOutcomes, ANewFolderInAPanelIsMadeOnlyOffTheDiskBeingRead) {
 
 // The window's log file is not written while it lies on the disk being read (a home folder on the
 // disk being recovered; here XDG_STATE_HOME on the ext4 partition of the image, mounted through a
-// loop device: needs root). Its lines go to standard error meanwhile; the image stays as it was.
+// loop device: needs root). Its lines and crash reports go to standard error meanwhile; the image
+// stays as it was.
 TEST(GuiOutcomes, TheLogFileIsNotWrittenOnTheDiskBeingRead) {
     QTemporaryDir dir;
     const QString two = dir.filePath(QStringLiteral("two.img"));
@@ -245,6 +247,7 @@ TEST(GuiOutcomes, TheLogFileIsNotWrittenOnTheDiskBeingRead) {
         EXPECT_EQ(QFileInfo(gui::logFilePath()).size(), logged);
         EXPECT_GT(logged, 0) << "lines logged before the disk was read stay";
         EXPECT_EQ(sha256(readAll(two)), before);
+        EXPECT_TRUE(gui::holdCrashFile(false)) << "crash reports, made beside the log, are held too";
     }
     gui::uninstallAppLog();
     qputenv("XDG_STATE_HOME", state);

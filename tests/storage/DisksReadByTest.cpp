@@ -80,22 +80,27 @@ u64 behindSetOf(const std::vector<Disk*>& members) {
     return mediaBytesBehind(&set);
 }
 
-// A disk (10,000 blocks), its two partitions (from block 1,000 and 5,000), a loop device over an
-// image file and one over the first partition, as nodes of this machine that a table maps the
-// way the kernel would: a medium seen through several of them counts once, different bytes keep
-// their sum, and a table that lies ends.
-TEST(MediaBehind, ADeviceAndWhatItShowsPartOfCountTheMediumOnceAndDifferentBytesKeepTheirSum) {
-    std::vector<std::string> nodes;  // block device nodes of distinct devices
-    std::vector<u64> numbers;
+// Up to count block device nodes of distinct devices in /dev and their numbers; false when fewer.
+bool blockNodes(size_t count, std::vector<std::string>& nodes, std::vector<u64>& numbers) {
     for (const auto& entry : std::filesystem::directory_iterator("/dev")) {
         struct stat st {};
         if (stat(entry.path().c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) continue;
         if (std::find(numbers.begin(), numbers.end(), u64(st.st_rdev)) != numbers.end()) continue;
         nodes.push_back(entry.path());
         numbers.push_back(st.st_rdev);
-        if (nodes.size() == 5) break;
+        if (nodes.size() == count) break;
     }
-    if (nodes.size() < 5) GTEST_SKIP() << "needs five block device nodes in /dev";
+    return nodes.size() == count;
+}
+
+// A disk (10,000 blocks), its two partitions (from block 1,000 and 5,000), a loop device over an
+// image file and one over the first partition, as nodes of this machine that a table maps the
+// way the kernel would: a medium seen through several of them counts once, different bytes keep
+// their sum, and a table that lies ends.
+TEST(MediaBehind, ADeviceAndWhatItShowsPartOfCountTheMediumOnceAndDifferentBytesKeepTheirSum) {
+    std::vector<std::string> nodes;
+    std::vector<u64> numbers;
+    if (!blockNodes(5, nodes, numbers)) GTEST_SKIP() << "needs five block device nodes in /dev";
     const std::string path = test::mediaPath("guard/disk.img");
     ImageDisk file(path);
     FileIdentity identity;
@@ -142,6 +147,24 @@ TEST(MediaBehind, ADeviceAndWhatItShowsPartOfCountTheMediumOnceAndDifferentBytes
     }
     // Without a table each device counts on its own.
     EXPECT_EQ(behindSetOf({&disk, &first}), 13000u * 512);
+}
+
+// What the members' media hold does not depend on the layout: the probe, which tries some two
+// hundred layouts on the same members, has them asked once, for the layout it settles on.
+TEST(MediaBehind, TheProbeAsksTheMembersMediaOnceNotForEveryLayoutItTries) {
+    std::vector<std::string> nodes;
+    std::vector<u64> numbers;
+    if (!blockNodes(2, nodes, numbers)) GTEST_SKIP() << "needs two block device nodes in /dev";
+    NodeDisk a(nodes[0], 4000), b(nodes[1], 3000);
+    BeneathTable kernel;  // two whole disks
+    RAIDDisk set;
+    set.setParameters(RAIDParameters(2, 0, 16, PARITY_NONE));
+    ASSERT_TRUE(set.setMember(0, &a) && set.setMember(1, &b));
+    kernel.table[numbers[1]] = {Medium{true, {0, numbers[0]}}, 3000 * 512};  // b turns out to lie in a
+    kernel.asked = 0;
+    set.probeLayout();
+    EXPECT_EQ(kernel.asked, 2) << "each member once";
+    EXPECT_LE(set.getBlockCount(), 4000u) << "the media as they are after the probe";
 }
 
 }  // namespace

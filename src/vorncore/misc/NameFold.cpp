@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "misc/Types.h"
+#include "misc/Utils.h"
 
 namespace vorn {
 
@@ -46,53 +47,12 @@ struct Folding {
     u32 lower = 0;   // else the lower-case letter, or 0: kept as it is
 };
 
-// Decodes the UTF-8 sequence at text[at]; its length in length, 0 when the
-// bytes there are no valid sequence.
+// The code point at text[at] and its length in length: 1 for ASCII, 0
+// when the bytes there are no valid UTF-8.
 u32 decodeAt(const std::string& text, size_t at, size_t& length) {
-    const auto byte = [&](size_t i) { return static_cast<u8>(text[i]); };
-    const u8 lead = byte(at);
-    length = 0;
-    if (lead < 0x80) {
-        length = 1;
-        return lead;
-    }
-    size_t count = 0;
-    u32 cp = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        count = 2;
-        cp = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        count = 3;
-        cp = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        count = 4;
-        cp = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (at + count > text.size()) return 0;
-    for (size_t i = 1; i < count; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) return 0;
-        cp = cp << 6 | (byte(at + i) & 0x3F);
-    }
-    // Overlong forms and values past Unicode are no valid sequence either.
-    constexpr u32 kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kLeast[count] || cp > 0x10FFFF) return 0;
-    length = count;
+    u32 cp = static_cast<u8>(text[at]);
+    length = cp < 0x80 ? 1 : utf8SequenceAt(text, at, cp);
     return cp;
-}
-
-void appendUtf8(std::string& out, u32 cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | cp >> 6));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xE0 | cp >> 12));
-        out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
 }
 
 char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }

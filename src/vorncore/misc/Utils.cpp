@@ -245,7 +245,7 @@ std::wstring utf8ToWide(const std::string& text) {
     return out;
 }
 
-static void appendUtf8(std::string& out, u32 cp) {
+void appendUtf8(std::string& out, u32 cp) {
     if (cp <= 0x7F) {
         out.push_back(static_cast<char>(cp));
     } else if (cp <= 0x7FF) {

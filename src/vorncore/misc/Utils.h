@@ -79,6 +79,9 @@ std::string utf16ToUtf8(const u16* units, int maxUnits, int maxBytes, bool swapB
 // An HFS Plus name: a big-endian length unit, then big-endian characters.
 // maxBytes counts from uniStr, the length unit included.
 std::string hfsUniStrToUtf8(const u16* uniStr, int maxBytes);
+// Appends the code point in UTF-8 (one to four bytes); one above 21 bits
+// becomes "?".
+void appendUtf8(std::string& out, u32 cp);
 
 // ---- time
 u32 hfsTimeToUnix(u32 seconds);

@@ -13,13 +13,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <unordered_map>
 #include <vector>
 
 #include "misc/Log.h"
 #include "misc/Utils.h"
 #include "platform/SysfsParsers.h"
+#include "platform/VolumeInfo.h"
 
 namespace vorn {
 
@@ -35,7 +35,6 @@ constexpr size_t kMaxPlaces = 4096;      // folders remembered
 constexpr size_t kMaxProcesses = 1u << 16;
 constexpr size_t kMaxOpenFiles = 1u << 20;  // of all processes together
 constexpr size_t kMaxFollowedPaths = 1024;  // protected paths followed down and up
-constexpr size_t kMaxFolderNames = 4096;    // names read from one sysfs folder
 constexpr size_t kMaxArgumentBytes = 65536;  // of a FUSE server's command line
 const u64 kFuseDevice = makedev(10, 229);   // /dev/fuse
 constexpr long kFuseMagic = 0x65735546;     // statfs types
@@ -83,31 +82,8 @@ bool readText(const std::string& path, std::string& text) {
 
 // The first line of a small file (a sysfs attribute, a process's name).
 std::string firstLine(const std::string& path) {
-    std::string text;
-    readText(path, text);
+    const std::string text = readSmallFile(path);
     return text.substr(0, text.find('\n'));
-}
-
-// The names in a folder other than "." and "..", at most kMaxFolderNames.
-std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(folder.c_str())) {
-        while (dirent* e = ::readdir(dir)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-            if (names.size() >= kMaxFolderNames) break;
-        }
-        ::closedir(dir);
-    }
-    return names;
-}
-
-// The device number in a sysfs device folder's "dev" attribute ("7:0").
-bool deviceNumberIn(const std::string& folder, u64& device) {
-    unsigned int major = 0, minor = 0;
-    if (std::sscanf(firstLine(folder + "/dev").c_str(), "%u:%u", &major, &minor) != 2) return false;
-    device = static_cast<u64>(makedev(major, minor));
-    return true;
 }
 
 // What stat tells of a block device node, for the checks of ProtectedFiles.
@@ -519,16 +495,17 @@ private:
                 if (::stat(node.c_str(), &info) == 0 && S_ISBLK(info.st_mode)) out.push_back(info);
             }
         }
-        const std::string folder = realPath(sysRoot + "/dev/block/" + std::to_string(major(source)) + ":" +
-                                            std::to_string(minor(source)));
+        SysfsRoots roots;
+        roots.sys = sysRoot;
+        const std::string folder = deviceFolderOf(source, roots);
         if (folder.empty()) return;
         if (m.fsType == "btrfs") {
-            for (const std::string& fsid : namesIn(sysRoot + "/fs/btrfs")) {
+            for (const std::string& fsid : folderEntries(sysRoot + "/fs/btrfs", kMaxDeviceEntries)) {
                 const std::string devices = sysRoot + "/fs/btrfs/" + fsid + "/devices";
                 std::vector<u64> numbers;
-                for (const std::string& name : namesIn(devices)) {
+                for (const std::string& name : folderEntries(devices, kMaxDeviceEntries)) {
                     u64 device = 0;
-                    if (deviceNumberIn(devices + "/" + name, device)) numbers.push_back(device);
+                    if (deviceNumberOf(devices + "/" + name, device)) numbers.push_back(device);
                 }
                 if (std::find(numbers.begin(), numbers.end(), source) == numbers.end()) continue;
                 for (const u64 device : numbers)
@@ -542,7 +519,7 @@ private:
             const std::string thread = firstLine(procRoot + "/" + task + "/comm");
             u64 device = 0;
             if (thread.rfind("jbd2/", 0) == 0 && thread.size() > 5 &&
-                deviceNumberIn(sysRoot + "/class/block/" + thread.substr(5), device) && device != source)
+                deviceNumberOf(sysRoot + "/class/block/" + thread.substr(5), device) && device != source)
                 out.push_back(blockDevice(device));
         }
     }

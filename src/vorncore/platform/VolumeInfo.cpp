@@ -19,13 +19,6 @@
 
 namespace vorn {
 
-namespace {
-
-constexpr int kMaxStackDepth = 8;       // dm over md over partitions ...
-constexpr size_t kMaxUnderlying = 64;
-// Block devices, or a device's attributes and partitions, listed at most.
-constexpr size_t kMaxDeviceEntries = 4096;
-
 std::string readSmallFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::string();
@@ -34,6 +27,36 @@ std::string readSmallFile(const std::string& path) {
     text.resize(static_cast<size_t>(in.gcount()));
     return text;
 }
+
+std::vector<std::string> folderEntries(const std::string& folder, size_t most) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (dirent* e = ::readdir(dir)) {
+            const std::string n = e->d_name;
+            if (n == "." || n == "..") continue;
+            names.push_back(n);
+            if (names.size() >= most) break;
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool deviceNumberOf(const std::string& folder, u64& device) {
+    unsigned int major = 0, minor = 0;
+    if (std::sscanf(readSmallFile(folder + "/dev").c_str(), "%u:%u", &major, &minor) != 2) return false;
+    device = static_cast<u64>(::makedev(major, minor));
+    return true;
+}
+
+std::string deviceFolderOf(u64 device, const SysfsRoots& roots) {
+    return realPath(roots.sys + "/dev/block/" + std::to_string(::major(device)) + ":" + std::to_string(::minor(device)));
+}
+
+namespace {
+
+constexpr int kMaxStackDepth = 8;       // dm over md over partitions ...
 
 std::string parentFolder(const std::string& path) {
     size_t slash = path.find_last_of('/');
@@ -59,22 +82,6 @@ std::string wholeFolderOf(const std::string& folder) {
     return isPartitionFolder(folder) ? parentFolder(folder) : folder;
 }
 
-// The names in a folder other than "." and "..", sorted; at most most of them.
-std::vector<std::string> folderEntries(const std::string& folder, size_t most = kMaxUnderlying) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(folder.c_str())) {
-        while (dirent* e = ::readdir(dir)) {
-            const std::string n = e->d_name;
-            if (n == "." || n == "..") continue;
-            names.push_back(n);
-            if (names.size() >= most) break;
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 void collectUnderlying(const std::string& wholeFolder, const SysfsRoots& roots, int depth,
                        std::vector<std::string>& disks) {
     if (depth > kMaxStackDepth || disks.size() >= kMaxUnderlying) return;
@@ -86,14 +93,6 @@ void collectUnderlying(const std::string& wholeFolder, const SysfsRoots& roots, 
         if (slave.empty()) continue;
         collectUnderlying(wholeFolderOf(slave), roots, depth + 1, disks);
     }
-}
-
-// The device number in a device folder's "dev" attribute ("7:0").
-bool deviceNumberOf(const std::string& folder, u64& device) {
-    unsigned int major = 0, minor = 0;
-    if (std::sscanf(readSmallFile(folder + "/dev").c_str(), "%u:%u", &major, &minor) != 2) return false;
-    device = static_cast<u64>(::makedev(major, minor));
-    return true;
 }
 
 // Adds the device of a device folder, its partitions and, below each, the
@@ -112,11 +111,6 @@ void protectDeviceFolder(const std::string& folder, ProtectedFiles& files, int d
         const std::string built = realPath(folder + "/holders/" + holder);
         if (!built.empty()) protectDeviceFolder(built, files, depth + 1, count);
     }
-}
-
-// The sysfs folder of a device number, empty when sysfs does not know it.
-std::string deviceFolderOf(u64 device, const SysfsRoots& roots) {
-    return realPath(roots.sys + "/dev/block/" + std::to_string(::major(device)) + ":" + std::to_string(::minor(device)));
 }
 
 bool isFolder(const std::string& path) {

@@ -46,6 +46,23 @@ std::string getVolumeInfoForPath(const char* path);
 bool isPathOnDevice(const std::string& folder, const std::string& devicePath,
                     const SysfsRoots& roots = SysfsRoots());
 
+// Small helpers over sysfs (nothing is opened for writing):
+// Devices a device is built on ("slaves") or that are built on it
+// ("holders"), listed at most.
+constexpr size_t kMaxUnderlying = 64;
+// Block devices, or a device's attributes and partitions, listed at most.
+constexpr size_t kMaxDeviceEntries = 4096;
+// At most the first 64 KiB of a file (a sysfs attribute); empty when it
+// cannot be read.
+std::string readSmallFile(const std::string& path);
+// The names in a folder other than "." and "..", sorted; at most most of them.
+std::vector<std::string> folderEntries(const std::string& folder, size_t most = kMaxUnderlying);
+// The device number in a device folder's "dev" attribute ("7:0").
+bool deviceNumberOf(const std::string& folder, u64& device);
+// The sysfs folder of a device number (its real path), empty when sysfs does
+// not know it.
+std::string deviceFolderOf(u64 device, const SysfsRoots& roots = SysfsRoots());
+
 // What a loop device reads, as the kernel tells it (LOOP_GET_STATUS64: the
 // device and inode of its file), never by a path: a path in sysfs is the
 // one the file had where and when the loop was set up (another mount

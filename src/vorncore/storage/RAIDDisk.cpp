@@ -122,8 +122,11 @@ void RAIDDisk::recomputeMemberBlockCount() {
     blockCount = count;
     // The layout alone would count the stripes of missing members, members
     // named twice and the padding of simulated members as data: the set
-    // holds no more than the media its members read.
-    mediaBlockCount = blockSize == 0 ? 0 : mediaBytesBehind(this) / blockSize;
+    // holds no more than the media its members read. They do not depend on
+    // the layout: while the probe tries one layout after another (the
+    // members stay), they are not asked again for each; the layout it
+    // settles on is set after it and asks them.
+    if (!probing) mediaBlockCount = blockSize == 0 ? 0 : mediaBytesBehind(this) / blockSize;
 }
 
 void RAIDDisk::syncOpenMembers() {

@@ -40,10 +40,10 @@ OLE2StreamAnalyser::OLE2StreamAnalyser(RawAnalyser* o) : StreamAnalyser(o) {
 
 bool OLE2StreamAnalyser::analyse(ComfortDataStream* stream, StreamInfo* info) {
     const u64 start = stream->getPos();
-    budget.earn(stream, start);
     const u8* p = stream->readPtr(4);
     static const u8 kMagic[] = {0xD0, 0xCF, 0x11, 0xE0};
     if (!p || memcmp(p, kMagic, 4) != 0) return false;
+    budget.earn(stream, start);
     VORN_LOG(LOG_DEBUG, "ole2 found");
     stream->seek(static_cast<i64>(start), SEEK_FROM_START);
     info->mimeType = "application/ole2";

@@ -113,9 +113,9 @@ bool TiffStreamAnalyser::readHeader() {
 
 bool TiffStreamAnalyser::analyse(ComfortDataStream* s, StreamInfo* info) {
     stream = s;
-    budget.earn(s, s->getPos());
     const bool found = readHeader();
     if (found) {
+        budget.earn(s, start);
         maker.clear();
         walkIFD(0, firstIFDOffset, 0);
     }

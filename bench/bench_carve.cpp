@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchRecovery.h"
 #include "fs/VolumeItem.h"
 #include "misc/Log.h"
 #include "recovery/Recovery.h"
@@ -172,11 +173,7 @@ void scanWith(benchmark::State& state, vorn::Disk& disk, bool text) {
     u64 items = 0;
     for (auto _ : state) {
         vorn::Recovery recovery;
-        if (!recovery.selectDisk(&disk)) {
-            state.SkipWithError("cannot open the image");
-            return;
-        }
-        recovery.setScanType(vorn::SCAN_DELETED_FILES);
+        if (!vorn::bench::selectForScan(state, recovery, disk, vorn::SCAN_DELETED_FILES)) return;
         recovery.setEnableSearchText(text);
         recovery.scan();
         items = recovery.getRootItem() ? countItems(recovery.getRootItem()) : 0;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "BenchFiles.h"
+#include "BenchRecovery.h"
 #include "misc/Log.h"
 #include "recovery/Recovery.h"
 #include "storage/ImageDisk.h"
@@ -90,11 +91,7 @@ void BM_DeletedFilesScan(benchmark::State& state, const std::string& content, u6
     vorn::ImageDisk disk(imagePath(content, mib));
     for (auto _ : state) {
         vorn::Recovery recovery;
-        if (!recovery.selectDisk(&disk)) {
-            state.SkipWithError("cannot open the image");
-            return;
-        }
-        recovery.setScanType(vorn::SCAN_DELETED_FILES);
+        if (!vorn::bench::selectForScan(state, recovery, disk, vorn::SCAN_DELETED_FILES)) return;
         vorn::bench::timeRun(state, runName(content, mib), [&] {
             recovery.scan();
             return true;

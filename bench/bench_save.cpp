@@ -162,19 +162,43 @@ void resetOut(benchmark::State& state, const std::string& folder) {
 void resetSmallOut(benchmark::State& state) { resetOut(state, g_smallOut); }
 void resetTreeOut(benchmark::State& state) { resetOut(state, g_treeOut); }
 
+// One timed run of run a repetition, each after reset (outside the timing);
+// a run that fails skips the benchmark with failure.
+template <typename Reset, typename Run>
+void timeEach(benchmark::State& state, const char* name, Reset&& reset, Run&& run, const char* failure) {
+    for (auto _ : state) {
+        reset(state);
+        if (!vorn::bench::timeRun(state, name, run)) {
+            state.SkipWithError(failure);
+            break;
+        }
+    }
+}
+
+// The disks a save runs among: kListedImages image files listed, then image,
+// whose disk is returned.
+vorn::Disk* listBesideImages(vorn::DiskManager& manager, const std::string& image) {
+    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
+    for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
+    return manager.addImageDisk(image);
+}
+
+// The files behind every disk of manager, as a save protects them.
+vorn::ProtectedFiles filesReadBy(vorn::DiskManager& manager) {
+    vorn::ProtectedFiles files;
+    for (vorn::u32 i = 0; i < manager.getDiskCount(); ++i) vorn::protectFilesReadBy(manager.getDisk(i), files);
+    return files;
+}
+
 // mcopy copying the folder named folderName of image into out, emptied
 // before each run.
 void mcopyFolder(benchmark::State& state, const std::string& image, const char* folderName, const std::string& out,
                  const char* name, int items) {
     const std::string command =
         "MTOOLS_SKIP_CHECK=1 mcopy -s -n -i '" + image + "' ::/" + folderName + " '" + out + "/'";
-    for (auto _ : state) {
-        resetOut(state, out);
-        if (!vorn::bench::timeRun(state, name, [&] { return vorn::bench::run(command); })) {
-            state.SkipWithError("mcopy failed");
-            break;
-        }
-    }
+    timeEach(
+        state, name, [&](benchmark::State& s) { resetOut(s, out); }, [&] { return vorn::bench::run(command); },
+        "mcopy failed");
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * items));
 }
 
@@ -188,10 +212,8 @@ void BM_McopySmall(benchmark::State& state) {
 template <typename Reset, typename Done>
 void saveFolderOfImage(benchmark::State& state, const std::string& image, const char* folderName, const char* name,
                        Reset&& reset, Done&& done) {
-    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
     vorn::DiskManager manager;
-    for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
-    vorn::Disk* disk = manager.addImageDisk(image);
+    vorn::Disk* disk = listBesideImages(manager, image);
     vorn::Recovery recovery;
     recovery.setDiskManager(&manager);
     if (!disk || !recovery.selectDisk(disk)) {
@@ -210,14 +232,7 @@ void saveFolderOfImage(benchmark::State& state, const std::string& image, const 
         state.SkipWithError("the folder is not in the volume");
         return;
     }
-    for (auto _ : state) {
-        reset(state);
-        const bool ok = vorn::bench::timeRun(state, name, [&] { return done(recovery, folder); });
-        if (!ok) {
-            state.SkipWithError("save failed");
-            break;
-        }
-    }
+    timeEach(state, name, reset, [&] { return done(recovery, folder); }, "save failed");
     recovery.selectDisk(nullptr);
 }
 
@@ -234,21 +249,26 @@ void BM_RecoverySaveSmall(benchmark::State& state) {
 // at once.
 template <typename Open>
 void openNewFiles(benchmark::State& state, const char* name, Open&& open) {
-    for (auto _ : state) {
-        resetSmallOut(state);
-        const bool ok = vorn::bench::timeRun(state, name, [&] {
+    timeEach(
+        state, name, resetSmallOut,
+        [&] {
             for (int i = 0; i < kSmallFiles; ++i) {
                 const int fd = open(g_smallOut + "/F" + std::to_string(i) + ".BIN");
                 if (fd < 0) return false;
                 close(fd);
             }
             return true;
-        });
-        if (!ok) {
-            state.SkipWithError("open failed");
-            break;
-        }
-    }
+        },
+        "open failed");
+}
+
+// A new target file opened through the check against files, as a save
+// opens it.
+int openChecked(const std::string& path, const vorn::ProtectedFiles& files) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) return -1;
+    vorn::OutputOpen result = vorn::OutputOpen::Failed;
+    return vorn::openOutputFile(path, files, vorn::OutputTarget{false, true}, result);
 }
 
 // The save's open before the check: lstat, then an exclusive create that
@@ -268,36 +288,20 @@ void BM_OpenWithoutCheck(benchmark::State& state) {
 
 // The save's open through the check, against the files behind 33 listed disks.
 void BM_OpenWithCheck(benchmark::State& state) {
-    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
     vorn::DiskManager manager;
-    for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
-    manager.addImageDisk(g_smallImage);
-    vorn::ProtectedFiles files;
-    for (vorn::u32 i = 0; i < manager.getDiskCount(); ++i) vorn::protectFilesReadBy(manager.getDisk(i), files);
-    openNewFiles(state, "open with check", [&](const std::string& path) {
-        struct stat st {};
-        if (lstat(path.c_str(), &st) == 0) return -1;
-        vorn::OutputOpen result = vorn::OutputOpen::Failed;
-        return vorn::openOutputFile(path, files, vorn::OutputTarget{false, true}, result);
-    });
+    listBesideImages(manager, g_smallImage);
+    const vorn::ProtectedFiles files = filesReadBy(manager);
+    openNewFiles(state, "open with check", [&](const std::string& path) { return openChecked(path, files); });
 }
 
 // The same through the guard a save builds, mount rules and loop devices included.
 void BM_OpenWithGuard(benchmark::State& state) {
-    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
     vorn::DiskManager manager;
-    for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
-    manager.addImageDisk(g_smallImage);
-    vorn::ProtectedFiles files;
-    for (vorn::u32 i = 0; i < manager.getDiskCount(); ++i) vorn::protectFilesReadBy(manager.getDisk(i), files);
+    listBesideImages(manager, g_smallImage);
+    vorn::ProtectedFiles files = filesReadBy(manager);
     vorn::guardMounts(files);
     vorn::protectDevicesOverFiles(files);
-    openNewFiles(state, "open with guard", [&](const std::string& path) {
-        struct stat st {};
-        if (lstat(path.c_str(), &st) == 0) return -1;
-        vorn::OutputOpen result = vorn::OutputOpen::Failed;
-        return vorn::openOutputFile(path, files, vorn::OutputTarget{false, true}, result);
-    });
+    openNewFiles(state, "open with guard", [&](const std::string& path) { return openChecked(path, files); });
 }
 
 void BM_McopyTree(benchmark::State& state) {
@@ -320,9 +324,9 @@ void BM_RecoverySaveTree(benchmark::State& state) {
 // folder with make (path, parent).
 template <typename Make>
 void makeTreeFolders(benchmark::State& state, const char* name, Make&& make) {
-    for (auto _ : state) {
-        resetTreeOut(state);
-        const bool ok = vorn::bench::timeRun(state, name, [&] {
+    timeEach(
+        state, name, resetTreeOut,
+        [&] {
             for (int d = 0; d < kTreeFolders; ++d) {
                 const std::string parent = g_treeOut + "/D" + std::to_string(d);
                 if (!make(parent, g_treeOut)) return false;
@@ -331,12 +335,8 @@ void makeTreeFolders(benchmark::State& state, const char* name, Make&& make) {
                 }
             }
             return true;
-        });
-        if (!ok) {
-            state.SkipWithError("mkdir failed");
-            break;
-        }
-    }
+        },
+        "mkdir failed");
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kTreeTotal));
 }
 
@@ -352,12 +352,9 @@ void BM_FoldersWithoutCheck(benchmark::State& state) {
 // The save's folder making now: through makeFolders, against the files
 // behind 33 listed disks.
 void BM_FoldersWithCheck(benchmark::State& state) {
-    const std::string dir = vorn::bench::envOr("VORN_BENCH_DIR", "/tmp");
     vorn::DiskManager manager;
-    for (int i = 0; i < kListedImages; ++i) manager.addImageDisk(dir + "/vorn_bench_save_listed" + std::to_string(i) + ".img");
-    manager.addImageDisk(g_treeImage);
-    vorn::ProtectedFiles files;
-    for (vorn::u32 i = 0; i < manager.getDiskCount(); ++i) vorn::protectFilesReadBy(manager.getDisk(i), files);
+    listBesideImages(manager, g_treeImage);
+    const vorn::ProtectedFiles files = filesReadBy(manager);
     makeTreeFolders(state, "folders with check", [&](const std::string& path, const std::string&) {
         struct stat st {};
         if (lstat(path.c_str(), &st) == 0 || lstat(path.c_str(), &st) == 0) return false;
@@ -366,19 +363,19 @@ void BM_FoldersWithCheck(benchmark::State& state) {
     });
 }
 
+// Removes the large file's copy, outside the timing, with no writeback left
+// over from an earlier run.
+void resetOutFile(benchmark::State& state) {
+    state.PauseTiming();
+    sync();
+    unlink(outFile().c_str());
+    state.ResumeTiming();
+}
+
 void BM_Mcopy(benchmark::State& state) {
     const std::string command =
         "MTOOLS_SKIP_CHECK=1 mcopy -n -i '" + g_image + "' ::/" + kFileName + " '" + outFile() + "'";
-    for (auto _ : state) {
-        state.PauseTiming();
-        sync();  // no writeback left over from an earlier run
-        unlink(outFile().c_str());
-        state.ResumeTiming();
-        if (!vorn::bench::timeRun(state, "mcopy", [&] { return vorn::bench::run(command); })) {
-            state.SkipWithError("mcopy failed");
-            break;
-        }
-    }
+    timeEach(state, "mcopy", resetOutFile, [&] { return vorn::bench::run(command); }, "mcopy failed");
     unlink(outFile().c_str());
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g_size));
 }
@@ -403,20 +400,13 @@ void BM_RecoverySave(benchmark::State& state) {
         state.SkipWithError("the file is not in the volume");
         return;
     }
-    for (auto _ : state) {
-        state.PauseTiming();
-        sync();  // no writeback left over from an earlier run
-        unlink(outFile().c_str());
-        state.ResumeTiming();
-        const bool ok = vorn::bench::timeRun(state, "save", [&] {
+    timeEach(
+        state, "save", resetOutFile,
+        [&] {
             recovery.save({file}, g_outDir);
             return recovery.getLastSaveOk() && recovery.getDamagedFileCount() == 0;
-        });
-        if (!ok) {
-            state.SkipWithError("save failed");
-            break;
-        }
-    }
+        },
+        "save failed");
     unlink(outFile().c_str());
     recovery.selectDisk(nullptr);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g_size));

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "BenchFiles.h"
+#include "BenchRecovery.h"
 #include "misc/Data.h"
 #include "misc/Log.h"
 #include "fs/AbstractAnalyser.h"
@@ -85,16 +86,12 @@ void scanImage(benchmark::State& state, const std::string& name, const std::stri
                u32 expectedBlockSize) {
     vorn::ImageDisk image(path);
     vorn::Recovery recovery;
-    if (!recovery.selectDisk(&image)) {
-        state.SkipWithError("cannot open the image");
-        return;
-    }
+    if (!vorn::bench::selectForScan(state, recovery, image, scanType)) return;
     vorn::setAnalyserFactoryForTesting([](vorn::ScanContext* owner, int, int) {
         std::vector<std::unique_ptr<vorn::AbstractAnalyser>> list;
         list.push_back(std::make_unique<NullAnalyser>(owner));
         return list;
     });
-    recovery.setScanType(scanType);
     u64 bytes = 0;
     for (auto _ : state) {
         vorn::bench::timeRun(state, name, [&] {

@@ -35,6 +35,22 @@ TEST(HFSLostVolumes, AVolumeAtAnOddSectorBecomesALostVolumePartition) {
     }
 }
 
+// The lost-files scan of disk, which must give a result.
+void scanLostFiles(Recovery& recovery, Disk& disk) {
+    ASSERT_TRUE(recovery.selectDisk(&disk));
+    recovery.setScanType(SCAN_LOST_FILES);
+    recovery.scan();
+    ASSERT_NE(recovery.getRootItem(), nullptr);
+}
+
+// The same, which must find one volume: its root, in volume.
+void scanForOneVolume(Recovery& recovery, Disk& disk, VolumeItem*& volume) {
+    volume = nullptr;
+    ASSERT_NO_FATAL_FAILURE(scanLostFiles(recovery, disk));
+    ASSERT_EQ(recovery.getRootItem()->children().size(), 1u);
+    volume = recovery.getRootItem()->children()[0];
+}
+
 // What the lost-files scan gives back of the volume at sector 601 whose primary header is wiped, with one
 // more piece of damage: paths under the found volume's root, and frag.bin read through it.
 TEST(HFSLostFiles, AWipedVolumeGivesBackItsTree) {
@@ -54,12 +70,8 @@ TEST(HFSLostFiles, AWipedVolumeGivesBackItsTree) {
         if (c.dropDocs) volume[recordData(volume, 2, "Docs")] = 0x7F;  // record type 0x7F..: no folder
         MemoryTestDisk disk(diskWith(volume, 601 * 512, 65536));
         Recovery recovery;
-        ASSERT_TRUE(recovery.selectDisk(&disk));
-        recovery.setScanType(SCAN_LOST_FILES);
-        recovery.scan();
-        ASSERT_NE(recovery.getRootItem(), nullptr);
-        ASSERT_EQ(recovery.getRootItem()->children().size(), 1u);
-        VolumeItem* root = recovery.getRootItem()->children()[0];
+        VolumeItem* root = nullptr;
+        ASSERT_NO_FATAL_FAILURE(scanForOneVolume(recovery, disk, root));
         EXPECT_EQ(root->getName(), "GenVol");
         auto* vol = dynamic_cast<HFSVolume*>(root->getVolume());
         ASSERT_NE(vol, nullptr);
@@ -98,12 +110,9 @@ TEST(HFSLostFiles, TheFirstUserIdentifierIsKept) {
             if (!item->isContainer()) browsed.insert(path);
     }
     Recovery recovery;
-    ASSERT_TRUE(recovery.selectDisk(&disk));
-    recovery.setScanType(SCAN_LOST_FILES);
-    recovery.scan();
-    ASSERT_NE(recovery.getRootItem(), nullptr);
-    ASSERT_EQ(recovery.getRootItem()->children().size(), 1u);
-    for (auto& entry : walkTree(recovery.getRootItem()->children()[0])) lost.insert(entry.first);
+    VolumeItem* root = nullptr;
+    ASSERT_NO_FATAL_FAILURE(scanForOneVolume(recovery, disk, root));
+    for (auto& entry : walkTree(root)) lost.insert(entry.first);
     ASSERT_TRUE(lost.count("/Docs/"));
     for (const std::string& path : browsed) EXPECT_TRUE(lost.count(path)) << path;
     for (const std::string& path : lost) EXPECT_EQ(path.rfind("/OrphanedFolders/", 0), std::string::npos) << path;
@@ -115,10 +124,7 @@ TEST(HFSLostFiles, TheFirstUserIdentifierIsKept) {
 TEST(HFSLostFiles, NestedFoldersStayWithinTheWalkDepth) {
     ImageDisk disk(mediaPath("hfs_deep.img"));
     Recovery recovery;
-    ASSERT_TRUE(recovery.selectDisk(&disk));
-    recovery.setScanType(SCAN_LOST_FILES);
-    recovery.scan();
-    ASSERT_NE(recovery.getRootItem(), nullptr);
+    ASSERT_NO_FATAL_FAILURE(scanLostFiles(recovery, disk));
     std::set<std::string> names;
     size_t deepest = 0;
     std::vector<std::pair<VolumeItem*, size_t>> stack = {{recovery.getRootItem(), 0}};

@@ -254,6 +254,11 @@ TEST(RealSystem, NothingIsSavedOntoAFileSystemMountedFromTheImageBeingRead) {
         EXPECT_EQ(std::tuple(recovery.getSavedFileCount(), recovery.getRefusedFileCount(), recovery.getRefusedOnMediumCount()),
                   std::tuple(u64{0}, static_cast<u64>(files.size()), static_cast<u64>(files.size())));
         EXPECT_GE(files.size(), 2u);
+        // A missing folder there is not made, and its files count as refused on the disk being read.
+        recovery.save(files, mounted + "/new/deeper");
+        EXPECT_EQ(std::tuple(recovery.getSavedFileCount(), recovery.getRefusedFileCount(), recovery.getRefusedOnMediumCount()),
+                  std::tuple(u64{0}, static_cast<u64>(files.size()), static_cast<u64>(files.size())));
+        EXPECT_FALSE(std::filesystem::exists(mounted + "/new"));
         OutputOpen opened = OutputOpen::Opened;
         const int fd = recovery.openOutputFile(mounted + "/dmp.raw", true, opened);
         if (fd >= 0) close(fd);

@@ -306,8 +306,10 @@ bool Recovery::makeSaveTarget(const std::string& dir, size_t items) {
     const FolderMade made = vorn::makeFolders(dir, saveGuard);
     if (made == FolderMade::Ready) return true;
     if (made == FolderMade::Refused) {
+        // Refused only where the folder would lie on a device being read.
         logRefusedTarget(dir);
         refusedFileCount += items;
+        refusedOnMediumCount += items;
         failedFileCount += items;
     } else {
         // Counted as a folder that could not be made, not as files.

@@ -75,18 +75,18 @@ QString shown(const std::string& text) { return fromStd(escapeControlChars(text)
 
 void userLog(const char* line) { qInfo("%s", line); }
 
-// On the engine thread, after a disk is chosen to be read: the log file and
-// crash reports are not written while they would land on what is read (a
-// home folder on the disk being recovered); they go to standard error only
-// meanwhile.
-void keepLogOffTheMedium(Recovery* recovery) {
+// On the engine thread, after a disk is chosen to be read (and around the
+// copy of alsoReading into an image file): the log file and crash reports
+// are not written while they would land on what is read (a home folder on
+// the disk being recovered); they go to standard error only meanwhile.
+void keepLogOffTheMedium(Recovery* recovery, Disk* alsoReading = nullptr) {
     const QString path = logFilePath();
-    const bool onMedium = !recovery->mayWrite(path.toStdString());
+    const bool onMedium = !recovery->mayWrite(path.toStdString(), alsoReading);
     if (holdLogFile(onMedium) && onMedium)
         qWarning("the log file %s lies on the disk being read: its lines go to standard error only while it is read",
                  qUtf8Printable(path));
     // A crash report would land beside it, in its own folder.
-    holdCrashFile(!recovery->mayWrite((crashFolder() + QStringLiteral("/vorn.crash")).toStdString()));
+    holdCrashFile(!recovery->mayWrite((crashFolder() + QStringLiteral("/vorn.crash")).toStdString(), alsoReading));
 }
 
 double steadySeconds() {
@@ -1287,6 +1287,7 @@ void AppController::createImageFile() {
         enginePtr->post(
             [this, chosen, path, ok, stopped, refused, kept] {
                 Recovery* recovery = enginePtr->recovery();
+                keepLogOffTheMedium(recovery, chosen);
                 *ok = recovery->createImageFile(chosen, path.toStdString());
                 *refused = recovery->getImageFileRefused();
                 *stopped = cancelPassed;
@@ -1296,6 +1297,7 @@ void AppController::createImageFile() {
                 // of every output, never onto a file being read.
                 if (*ok && *stopped && closePending)
                     *kept = QString::fromStdString(recovery->keepIncompleteImageFile(path.toStdString(), chosen));
+                keepLogOffTheMedium(recovery);  // the copied disk is no longer read
             },
             [this, ok, stopped, refused, path, kept] {
                 endBracket();

@@ -249,6 +249,24 @@ TEST(GuiOutcomes, TheLogFileIsNotWrittenOnTheDiskBeingRead) {
         EXPECT_EQ(sha256(readAll(two)), before);
         EXPECT_TRUE(gui::holdCrashFile(false)) << "crash reports, made beside the log, are held too";
     }
+    {
+        // Copied into an image file without being browsed first: held while it is copied.
+        gui::holdLogFile(false);  // as a window starts
+        Driver w({two.toStdString()});
+        w.chooseDisk();
+        w.desktop.saveFiles.push_back(dir.filePath(QStringLiteral("copy.img")));
+        const qint64 logged = QFileInfo(gui::logFilePath()).size();
+        const int level = getLogLevel();
+        setLogLevel(LOG_INFO);  // as the program logs
+        w.trigger(gui::Action::CreateImageFile, QStringLiteral("createImageFile"));
+        setLogLevel(level);
+        ASSERT_EQ(w.app->hint().pending, uiText("ImageFileDoneHint", {dir.filePath(QStringLiteral("copy.img"))}));
+        sync();
+        QFile log(gui::logFilePath());
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        log.seek(logged);
+        EXPECT_FALSE(log.readAll().contains("read errors:")) << "the copy's lines stay off the disk being copied";
+    }
     gui::uninstallAppLog();
     qputenv("XDG_STATE_HOME", state);
 }

@@ -198,8 +198,8 @@ FolderMade Recovery::makeFolders(const std::string& path) {
     return made;
 }
 
-bool Recovery::mayWrite(const std::string& path) {
-    const ProtectedFiles files = protectedFiles();
+bool Recovery::mayWrite(const std::string& path, Disk* alsoReading) {
+    const ProtectedFiles files = protectedFiles(alsoReading);
     return !isProtectedTarget(path, files, true) && !isProtectedFolder(folderOf(path), files);
 }
 

@@ -118,8 +118,9 @@ public:
     // failure leaves errno set.
     FolderMade makeFolders(const std::string& path);
     // True when a file that a front end keeps for itself (its log) may be
-    // written at path: the rule of the output files, nothing opened or made.
-    bool mayWrite(const std::string& path);
+    // written at path: the rule of the output files, nothing opened or made;
+    // alsoReading is a disk read besides the selected one (an image file's).
+    bool mayWrite(const std::string& path, Disk* alsoReading = nullptr);
 
     // The scan as the analysers read it.
     u32 getAllocBlockSize() const override { return allocBlockSize; }
